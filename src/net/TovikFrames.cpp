@@ -14,13 +14,24 @@ void SetU32LE(std::uint8_t* p, std::uint32_t v) {
   p[3] = static_cast<std::uint8_t>(v >> 24);
 }
 
-// What the receivers count against their budget: the bytes of a chunk plus its allocation, and the
-// per-index bookkeeping of a frame, which a peer chooses through the chunk count.
-constexpr std::size_t kChunkCost = 32;
-std::size_t ChunkCost(std::size_t dataBytes) { return dataBytes + kChunkCost; }
-std::size_t FrameCost(std::size_t count) { return count * sizeof(TBytes) + count / 8 + 128; }
+// What a receiver reserves for a frame, which a peer chooses through the chunk count: room for every
+// chunk full, and the per-index bookkeeping.
+std::size_t FrameCost(std::size_t count) { return count * kChunkData + count / 8 + 128; }
 
-// A chunk packet, checked: header fields read, data within the chunk size, index below the count.
+// Puts chunk data at its place in the frame buffer. Chunks mostly arrive in order and are appended;
+// a chunk ahead of a gap zero-fills the gap, and a chunk filling a gap is copied into it.
+void PlaceChunk(TBytes& buf, std::size_t index, TByteView data) {
+  const std::size_t pos = index * kChunkData;
+  if (buf.size() < pos) buf.resize(pos);
+  if (buf.size() == pos) {
+    buf.insert(buf.end(), data.begin(), data.end());
+    return;
+  }
+  if (buf.size() < pos + data.size()) buf.resize(pos + data.size());
+  std::copy(data.begin(), data.end(), buf.begin() + static_cast<std::ptrdiff_t>(pos));
+}
+
+// A chunk packet, checked: index below the count, every chunk but the last full, none over-full.
 struct TChunkView {
   std::uint32_t ID = 0;
   std::uint16_t Index = 0;
@@ -37,7 +48,8 @@ bool ParseChunk(TByteView data, std::uint8_t kind, std::size_t header, TChunkVie
   c.Count = GetU16LE(data.data() + 7);
   c.Oldest = header >= kWindowChunkHeader ? GetU32LE(data.data() + 9) : 0;
   c.Data = data.subspan(header);
-  return c.Count > 0 && c.Index < c.Count;
+  if (c.Count == 0 || c.Index >= c.Count) return false;
+  return c.Index + 1 == c.Count || c.Data.size() == kChunkData;
 }
 
 // Lists the missing indices in ascending order, at most the first 500.
@@ -53,15 +65,6 @@ TBytes BuildNack(std::uint32_t frameID, const std::vector<bool>& got) {
   }
   out[5] = static_cast<std::uint8_t>(m);
   out[6] = static_cast<std::uint8_t>(m >> 8);
-  return out;
-}
-
-TBytes Join(const std::vector<TBytes>& chunks) {
-  std::size_t total = 0;
-  for (const auto& c : chunks) total += c.size();
-  TBytes out;
-  out.reserve(total);
-  for (const auto& c : chunks) out.insert(out.end(), c.begin(), c.end());
   return out;
 }
 
@@ -191,10 +194,8 @@ void TFrameWindowSender::HandleNack(TByteView data) {
 // TFrameReceiver
 
 void TFrameReceiver::Forget() {
-  FChunks.clear();
-  FChunks.shrink_to_fit();
-  FGot.clear();
-  FGot.shrink_to_fit();
+  FChunks = TBytes();
+  FGot = std::vector<bool>();
   FHave = 0;
   FHeld = 0;
 }
@@ -203,7 +204,6 @@ bool TFrameReceiver::HandleChunk(TByteView data, TBytes& aBlob, TBytes& aReply) 
   aBlob.clear();
   aReply.clear();
   TChunkView c;
-  // A chunk count of 0 or an index beyond it can never be stored; such a packet is malformed.
   if (!ParseChunk(data, pkFrameChunk, kChunkHeader, c)) return false;
 
   if (FDoneID != 0 && c.ID == FDoneID) {
@@ -215,27 +215,22 @@ bool TFrameReceiver::HandleChunk(TByteView data, TBytes& aBlob, TBytes& aReply) 
     Forget();
     FFrameID = c.ID;
     const std::size_t cost = FrameCost(c.Count);
-    if (cost > FBudget) return false;  // arrays stay empty: this frame's chunks are ignored
-    FChunks.resize(c.Count);
+    if (cost > FBudget) return false;  // left empty: this frame's chunks are ignored
+    FChunks.reserve(c.Count * kChunkData);
     FGot.assign(c.Count, false);
     FHeld = cost;
   }
-  if (FChunks.size() != c.Count) return false;
+  if (FGot.size() != c.Count) return false;
 
   FLastChunk = TickMs();
   const bool duplicate = FGot[c.Index];
   if (!duplicate) {
-    if (FHeld + ChunkCost(c.Data.size()) > FBudget) {
-      Forget();  // too large to hold: given up until a newer frame begins
-      return false;
-    }
-    FChunks[c.Index].assign(c.Data.begin(), c.Data.end());
+    PlaceChunk(FChunks, c.Index, c.Data);
     FGot[c.Index] = true;
     ++FHave;
-    FHeld += ChunkCost(c.Data.size());
   }
-  if (FHave == FChunks.size()) {
-    aBlob = Join(FChunks);
+  if (FHave == FGot.size()) {
+    aBlob = std::move(FChunks);
     FDoneID = c.ID;
     Forget();
     aReply = BuildFrameAck(c.ID);
@@ -247,7 +242,7 @@ bool TFrameReceiver::HandleChunk(TByteView data, TBytes& aBlob, TBytes& aReply) 
 
 bool TFrameReceiver::PendingNack(TBytes& aReply, std::uint32_t aQuietMs) {
   aReply.clear();
-  if (FHave == 0 || FHave >= FChunks.size()) return false;
+  if (FHave == 0 || FHave >= FGot.size()) return false;
   const TTick now = TickMs();
   if (aQuietMs > 0 && (now - FLastChunk < aQuietMs || now - FLastNack < aQuietMs)) return false;
   FLastNack = now;
@@ -263,15 +258,10 @@ void TFrameWindowReceiver::Drop(std::map<std::uint32_t, TRxFrame>::iterator it) 
   FFrames.erase(it);
 }
 
-bool TFrameWindowReceiver::MakeRoom(std::size_t need, std::uint32_t keepID) {
+bool TFrameWindowReceiver::MakeRoom(std::size_t need) {
+  if (need > FBudget) return false;
   while (FHeld + need > FBudget) {
-    auto victim = FFrames.end();
-    for (auto it = FFrames.begin(); it != FFrames.end(); ++it) {
-      if (it->first != keepID && !it->second.Complete) {
-        victim = it;
-        break;
-      }
-    }
+    auto victim = std::find_if(FFrames.begin(), FFrames.end(), [](const auto& f) { return !f.second.Complete; });
     if (victim == FFrames.end()) return false;
     Drop(victim);
     ++FEvicted;
@@ -300,44 +290,32 @@ std::vector<TBytes> TFrameWindowReceiver::HandleChunk(TByteView data, TBytes& aR
     auto it = FFrames.find(c.ID);
     if (it == FFrames.end()) {
       const std::size_t cost = FrameCost(c.Count);
-      if (MakeRoom(cost + ChunkCost(c.Data.size()), c.ID)) {
+      if (MakeRoom(cost)) {
         it = FFrames.emplace(c.ID, TRxFrame{}).first;
-        it->second.Chunks.resize(c.Count);
+        it->second.Chunks.reserve(c.Count * kChunkData);
         it->second.Got.assign(c.Count, false);
         it->second.Held = cost;
         FHeld += cost;
       }
     }
-    if (it != FFrames.end() && it->second.Chunks.size() == c.Count) {
+    if (it != FFrames.end() && it->second.Got.size() == c.Count) {
       TRxFrame& f = it->second;
       if (f.Complete) {
         aReply = BuildFrameAck(c.ID);
       } else {
         f.LastChunk = TickMs();
         const bool duplicate = f.Got[c.Index];
-        bool stored = duplicate;
         if (!duplicate) {
-          const std::size_t cost = ChunkCost(c.Data.size());
-          if (MakeRoom(cost, c.ID)) {
-            f.Chunks[c.Index].assign(c.Data.begin(), c.Data.end());
-            f.Got[c.Index] = true;
-            ++f.Have;
-            f.Held += cost;
-            FHeld += cost;
-            stored = true;
-          } else {
-            Drop(it);  // cannot hold it whole: give it up; the viewer repairs with a full picture
-            ++FEvicted;
-          }
+          PlaceChunk(f.Chunks, c.Index, c.Data);
+          f.Got[c.Index] = true;
+          ++f.Have;
         }
-        if (stored) {
-          if (f.Have == f.Chunks.size()) {
-            f.Complete = true;
-            aReply = BuildFrameAck(c.ID);
-          } else if (duplicate || c.Index == c.Count - 1) {
-            f.LastNack = TickMs();
-            aReply = BuildNack(c.ID, f.Got);
-          }
+        if (f.Have == f.Got.size()) {
+          f.Complete = true;
+          aReply = BuildFrameAck(c.ID);
+        } else if (duplicate || c.Index == c.Count - 1) {
+          f.LastNack = TickMs();
+          aReply = BuildNack(c.ID, f.Got);
         }
       }
     }
@@ -346,7 +324,7 @@ std::vector<TBytes> TFrameWindowReceiver::HandleChunk(TByteView data, TBytes& aR
   // Deliver in frame order.
   for (auto it = FFrames.find(FNext); it != FFrames.end() && it->second.Complete;
        it = FFrames.find(FNext)) {
-    out.push_back(Join(it->second.Chunks));
+    out.push_back(std::move(it->second.Chunks));
     Drop(it);
     ++FNext;
   }

@@ -116,10 +116,14 @@ class TFrameWindowSender {
 };
 
 // Reassembles single-frame-mode chunks (0x81) on the viewer: one frame at a time.
+//
+// Both receivers place chunk data straight into one buffer per frame (chunk i at 1200 × i; every
+// chunk but the last is full), reserved for the largest size the chunk count allows. That reservation
+// is what counts against the receiver's byte budget.
 class TFrameReceiver {
  public:
-  // aBudget: the most bytes the frame being assembled may hold (data plus per-chunk bookkeeping). A frame
-  // that outgrows it is forgotten until a newer frame begins.
+  // aBudget: the most bytes the frame being assembled may reserve. A frame that would need more is
+  // ignored until a newer frame begins.
   explicit TFrameReceiver(std::size_t aBudget = kDefaultFrameBudget) : FBudget(aBudget) {}
 
   // True when the chunk completed a frame (in aBlob). aReply, when not empty, goes back to the host.
@@ -128,7 +132,7 @@ class TFrameReceiver {
   // aQuietMs above 0, aQuietMs have passed since its last chunk and since the last one produced here.
   bool PendingNack(TBytes& aReply, std::uint32_t aQuietMs);
 
-  // Bytes held for the frame being assembled.
+  // Bytes reserved for the frame being assembled.
   std::size_t HeldBytes() const { return FHeld; }
 
  private:
@@ -136,8 +140,8 @@ class TFrameReceiver {
 
   std::uint32_t FFrameID = 0;
   std::uint32_t FDoneID = 0;
-  std::vector<TBytes> FChunks;
-  std::vector<bool> FGot;
+  TBytes FChunks;           // chunk data, each at its place
+  std::vector<bool> FGot;   // per chunk index; its size is the frame's chunk count
   std::size_t FHave = 0;
   TTick FLastChunk = 0;
   TTick FLastNack = 0;
@@ -150,17 +154,17 @@ class TFrameWindowReceiver {
  public:
   // One frame being assembled.
   struct TRxFrame {
-    std::vector<TBytes> Chunks;  // data by index
-    std::vector<bool> Got;
+    TBytes Chunks;           // chunk data, each at its place
+    std::vector<bool> Got;   // per chunk index; its size is the frame's chunk count
     std::size_t Have = 0;
     bool Complete = false;
     TTick LastChunk = 0;
     TTick LastNack = 0;
-    std::size_t Held = 0;        // bytes this frame holds, counted against the budget
+    std::size_t Held = 0;    // bytes reserved for this frame, counted against the budget
   };
 
-  // aBudget: the most bytes all frames not yet delivered may hold together. To make room for a chunk,
-  // unfinished frames are dropped oldest first; a chunk that still does not fit is ignored.
+  // aBudget: the most bytes all frames not yet delivered may reserve together. To make room for a new
+  // frame, unfinished frames are dropped oldest first; a frame that still does not fit is ignored.
   explicit TFrameWindowReceiver(std::size_t aBudget = kDefaultFrameBudget) : FBudget(aBudget) {}
 
   // The frames that became deliverable, in frame order. aReply as for TFrameReceiver.
@@ -172,12 +176,12 @@ class TFrameWindowReceiver {
   std::uint32_t Next() const { return FNext; }
   std::size_t HeldBytes() const { return FHeld; }
   std::size_t FrameCount() const { return FFrames.size(); }
-  // Frames dropped so far to stay within the budget.
+  // Unfinished frames dropped so far to stay within the budget.
   std::uint64_t Evicted() const { return FEvicted; }
 
  private:
   void Drop(std::map<std::uint32_t, TRxFrame>::iterator it);
-  bool MakeRoom(std::size_t need, std::uint32_t keepID);
+  bool MakeRoom(std::size_t need);
 
   std::map<std::uint32_t, TRxFrame> FFrames;
   std::uint32_t FNext = 0;
