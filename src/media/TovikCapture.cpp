@@ -183,6 +183,7 @@ bool TScreenCapturer::Grab() {
     FPointerRect = {};
   }
 
+  FEncoder.FTrackDamage = FUseDamage;
   if (changes.All || !FUseDamage) {
     FEncoder.MarkAllDirty();
   } else {

@@ -119,6 +119,9 @@ class TTileEncoder {
 
   TResult Encode(const TBitmap32& ACur, TBitmap32& APrev, bool AFull);
 
+  // True: only tiles marked by MarkDirty/MarkAllDirty since they were last found equal are compared.
+  // False: every tile is compared on every call.
+  bool FTrackDamage = false;
   bool FForceAll = true; // next updates send every tile, as a sweep
   int FSweep = 0;        // tile where an unfinished sweep resumes
   int FScanFrom = 0;     // tile where the next change scan starts (after the last tile sent)

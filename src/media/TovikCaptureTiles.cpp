@@ -104,7 +104,7 @@ TTileEncoder::TResult TTileEncoder::Encode(const TBitmap32& ACur, TBitmap32& APr
     FAllDirty = true;
   }
   FitMarks(total);
-  if (FAllDirty) {
+  if (FAllDirty || !FTrackDamage) {
     std::fill(FDirty.begin(), FDirty.end(), 1);
     FAllDirty = false;
   }
@@ -215,7 +215,7 @@ TBytes InflateBounded(TByteView AIn) {
     if (z.S.avail_out == 0) throw EScreenUpdate("Screen update too large");
     if (rc == Z_STREAM_END) break;
     if (rc == Z_OK) continue;
-    throw EScreenUpdate(zError(rc == Z_NEED_DICT ? Z_DATA_ERROR : rc));
+    throw EScreenUpdate(z.S.msg ? z.S.msg : zError(rc == Z_NEED_DICT ? Z_DATA_ERROR : rc));
   }
   out.resize(out.size() - z.S.avail_out);
   return out;
