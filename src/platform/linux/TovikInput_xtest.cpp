@@ -52,7 +52,8 @@ class TXTestInjector final : public IInputInjector {
         }
       }
     }
-    xcb_flush(c);
+    // Wait until the server has handled the input: callers and tests see its effect at once.
+    FDisplay->Sync();
   }
 
  private:
