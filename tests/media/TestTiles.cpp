@@ -1,0 +1,315 @@
+// Tile update codec: sweep and scan order, tile geometry, decoder bounds, round trips.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <random>
+
+#include "media/TovikCapture.h"
+
+using namespace tovik;
+
+namespace {
+
+struct TTile {
+  int X, Y, W, H;
+  bool operator==(const TTile&) const = default;
+};
+
+// Inflates an update with plain zlib and reads its tiles' headers: an independent reading of the layout.
+struct TParsed {
+  int W = 0, H = 0, N = 0;
+  std::vector<TTile> Tiles;
+  TBytes Raw;
+};
+
+TParsed Parse(const TBytes& AUpdate) {
+  TParsed p;
+  p.Raw.resize(kMaxUpdateBytes);
+  uLongf len = p.Raw.size();
+  EXPECT_EQ(uncompress(p.Raw.data(), &len, AUpdate.data(), AUpdate.size()), Z_OK);
+  p.Raw.resize(len);
+  p.W = p.Raw[0] | p.Raw[1] << 8;
+  p.H = p.Raw[2] | p.Raw[3] << 8;
+  p.N = p.Raw[4] | p.Raw[5] << 8;
+  std::size_t at = 6;
+  for (int i = 0; i < p.N; ++i) {
+    const std::uint8_t* q = p.Raw.data() + at;
+    TTile t{q[0] | q[1] << 8, q[2] | q[3] << 8, q[4] | q[5] << 8, q[6] | q[7] << 8};
+    p.Tiles.push_back(t);
+    at += 8 + static_cast<std::size_t>(t.W) * t.H * 3;
+  }
+  EXPECT_EQ(at, p.Raw.size());
+  return p;
+}
+
+void Fill(TBitmap32& b, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  for (int y = 0; y < b.Height(); ++y)
+    for (int x = 0; x < b.Width() * 4; ++x) b.Row(y)[x] = static_cast<std::uint8_t>(rng());
+}
+
+void SetPixel(TBitmap32& b, int x, int y, std::uint32_t bgrx) {
+  for (int i = 0; i < 4; ++i) b.Row(y)[x * 4 + i] = static_cast<std::uint8_t>(bgrx >> (8 * i));
+}
+
+// True when both pictures show the same blue, green and red everywhere.
+bool SameBgr(const TBitmap32& a, const TBitmap32& b) {
+  if (a.Width() != b.Width() || a.Height() != b.Height()) return false;
+  for (int y = 0; y < a.Height(); ++y)
+    for (int x = 0; x < a.Width(); ++x)
+      for (int c = 0; c < 3; ++c)
+        if (a.Row(y)[x * 4 + c] != b.Row(y)[x * 4 + c]) return false;
+  return true;
+}
+
+TBytes Compress(const TBytes& raw) {
+  TBytes out(compressBound(raw.size()));
+  uLongf len = out.size();
+  EXPECT_EQ(compress2(out.data(), &len, raw.data(), raw.size(), 1), Z_OK);
+  out.resize(len);
+  return out;
+}
+
+void Put16(TBytes& b, int v) { PutU16LE(b, static_cast<std::uint16_t>(v)); }
+
+// A raw update with the given header and tiles filled with one colour.
+TBytes RawUpdate(int w, int h, int n, const std::vector<TTile>& tiles, std::uint8_t colour = 0x80) {
+  TBytes raw;
+  Put16(raw, w);
+  Put16(raw, h);
+  Put16(raw, n);
+  for (const TTile& t : tiles) {
+    Put16(raw, t.X);
+    Put16(raw, t.Y);
+    Put16(raw, t.W);
+    Put16(raw, t.H);
+    raw.insert(raw.end(), static_cast<std::size_t>(t.W) * t.H * 3, colour);
+  }
+  return raw;
+}
+
+std::string ApplyError(TBitmap32& b, const TBytes& update) {
+  try {
+    ApplyScreenUpdate(b, update);
+  } catch (const EScreenUpdate& e) {
+    return e.what();
+  }
+  return "";
+}
+
+struct TCodec {
+  TBitmap32 Cur, Prev, Viewer;
+  TTileEncoder Enc;
+  explicit TCodec(int w, int h) {
+    Cur.SetSize(w, h);
+    Prev.SetSize(w, h);
+  }
+  TParsed Step(bool full = false) {
+    auto r = Enc.Encode(Cur, Prev, full);
+    if (r.Data.empty()) return {};
+    ApplyScreenUpdate(Viewer, r.Data);
+    TParsed p = Parse(r.Data);
+    EXPECT_EQ(p.N, r.Tiles);
+    return p;
+  }
+};
+
+}  // namespace
+
+TEST(TileEncoder, FullSweepOfFullHdTakesEightUpdates) {
+  TCodec c(1920, 1080);
+  Fill(c.Cur, 1);
+  std::vector<int> counts;
+  for (int i = 0; i < 9; ++i) counts.push_back(c.Step(i == 0).N);
+  EXPECT_EQ(counts, (std::vector<int>{64, 64, 64, 64, 64, 64, 64, 62, 0}));
+  EXPECT_TRUE(SameBgr(c.Viewer, c.Cur));
+  EXPECT_FALSE(c.Enc.FForceAll);
+}
+
+TEST(TileEncoder, TilingOfAnOddSizedPicture) {
+  TCodec c(100, 70);
+  Fill(c.Cur, 2);
+  const TParsed p = c.Step(true);
+  EXPECT_EQ(p.W, 100);
+  EXPECT_EQ(p.H, 70);
+  EXPECT_EQ(p.Tiles, (std::vector<TTile>{{0, 0, 64, 64}, {64, 0, 36, 64}, {0, 64, 64, 6}, {64, 64, 36, 6}}));
+  EXPECT_TRUE(SameBgr(c.Viewer, c.Cur));
+}
+
+TEST(TileEncoder, ChangeOfTheXByteAloneSendsTheTile) {
+  TCodec c(200, 130);
+  Fill(c.Cur, 3);
+  c.Step(true);
+  ASSERT_EQ(c.Step().N, 0);
+  c.Cur.Row(70)[130 * 4 + 3] ^= 0xFF; // tile (2, 1)
+  const TParsed p = c.Step();
+  EXPECT_EQ(p.Tiles, (std::vector<TTile>{{128, 64, 64, 64}}));
+  EXPECT_EQ(c.Step().N, 0);
+}
+
+TEST(TileEncoder, ManyChangedTilesFollowInLaterUpdatesWithoutStarving) {
+  TCodec c(1920, 1080);
+  c.Step(true);
+  while (c.Step().N) {
+  }
+  // 100 tiles change once: 64, then the other 36.
+  for (int t = 0; t < 100; ++t) {
+    const TRect r = TileRect(t, 1920, 1080);
+    SetPixel(c.Cur, r.Left, r.Top, 0x00112233u + t);
+  }
+  EXPECT_EQ(c.Step().N, 64);
+  EXPECT_EQ(c.Step().N, 36);
+  EXPECT_EQ(c.Step().N, 0);
+  EXPECT_TRUE(SameBgr(c.Viewer, c.Cur));
+
+  // 200 tiles keep changing: every one is sent within four updates, not only the first 64.
+  std::vector<int> lastSent(200, -1);
+  for (int step = 0; step < 8; ++step) {
+    for (int t = 0; t < 200; ++t) {
+      const TRect r = TileRect(t, 1920, 1080);
+      SetPixel(c.Cur, r.Left + 1, r.Top, 0x00010203u * static_cast<std::uint32_t>(step + 1) + t);
+    }
+    const TParsed p = c.Step();
+    ASSERT_EQ(p.N, 64);
+    for (const TTile& t : p.Tiles) lastSent[static_cast<std::size_t>(t.Y / 64 * 30 + t.X / 64)] = step;
+  }
+  for (int t = 0; t < 200; ++t) EXPECT_GE(lastSent[static_cast<std::size_t>(t)], 4) << "tile " << t;
+}
+
+TEST(TileEncoder, DamageMarksGiveTheSameBytesAsComparingEveryTile) {
+  // Two encoders see the same pictures; one compares every tile, the other only the tiles marked.
+  const int w = 700, h = 450;
+  TBitmap32 cur, prevA, prevB;
+  cur.SetSize(w, h);
+  prevA.SetSize(w, h);
+  prevB.SetSize(w, h);
+  Fill(cur, 4);
+  TTileEncoder plain, marked;
+  marked.FTrackDamage = true;
+  std::mt19937 rng(5);
+  for (int step = 0; step < 60; ++step) {
+    const int changes = step % 7 == 0 ? 120 : static_cast<int>(rng() % 5);
+    for (int i = 0; i < changes; ++i) {
+      const TRect r{static_cast<int>(rng() % w), static_cast<int>(rng() % h), 1 + static_cast<int>(rng() % 90),
+                    1 + static_cast<int>(rng() % 40)};
+      const TRect c = Intersect(r, {0, 0, w, h});
+      const std::uint8_t v = static_cast<std::uint8_t>(rng());
+      for (int y = c.Top; y < c.Bottom(); ++y)
+        for (int x = c.Left * 4; x < c.Right() * 4; ++x) cur.Row(y)[x] = v;
+      marked.MarkDirty(r, w, h);
+    }
+    const bool full = step == 0 || step == 30;
+    const auto a = plain.Encode(cur, prevA, full);
+    const auto b = marked.Encode(cur, prevB, full);
+    ASSERT_EQ(a.Data, b.Data) << "step " << step;
+  }
+}
+
+TEST(TileEncoder, RoundTripsRandomPicturesWithEitherStrideSign) {
+  struct Case { int W, H, PadCur; bool UpCur; int PadView; bool UpView; };
+  const Case cases[] = {{2, 2, 0, false, 0, false}, {65, 129, 4, true, 0, false},
+                        {300, 200, 0, false, 12, true}, {1000, 70, 8, true, 8, true}};
+  for (const Case& k : cases) {
+    TBitmap32 cur, prev, view;
+    cur.SetSize(k.W, k.H, k.PadCur, k.UpCur);
+    prev.SetSize(k.W, k.H, k.PadCur, !k.UpCur);
+    view.SetSize(5, 5, k.PadView, k.UpView);
+    EXPECT_EQ(cur.Stride() < 0, k.UpCur);
+    Fill(cur, static_cast<std::uint32_t>(k.W));
+    TTileEncoder enc;
+    for (int i = 0; i < 20; ++i) {
+      auto r = enc.Encode(cur, prev, i == 0);
+      if (r.Data.empty()) break;
+      ApplyScreenUpdate(view, r.Data);
+    }
+    EXPECT_TRUE(SameBgr(view, cur)) << k.W << "x" << k.H;
+    EXPECT_EQ(view.Stride() < 0, k.UpView);
+    for (int y = 0; y < k.H; ++y)
+      for (int x = 0; x < k.W; ++x) ASSERT_EQ(view.Row(y)[x * 4 + 3], 0);
+  }
+}
+
+TEST(ApplyScreenUpdate, PaintsAHandMadeUpdate) {
+  // A zlib stream of the documented layout, built here without the encoder.
+  TBytes raw;
+  Put16(raw, 4);
+  Put16(raw, 3);
+  Put16(raw, 1);
+  Put16(raw, 1);
+  Put16(raw, 1);
+  Put16(raw, 2);
+  Put16(raw, 2);
+  for (std::uint8_t v : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}) raw.push_back(v);
+  raw.push_back(0xEE); // bytes after the last tile are ignored
+  TBitmap32 b;
+  ApplyScreenUpdate(b, Compress(raw));
+  ASSERT_EQ(b.Width(), 4);
+  ASSERT_EQ(b.Height(), 3);
+  EXPECT_EQ(TBytes(b.Row(1) + 4, b.Row(1) + 12), (TBytes{1, 2, 3, 0, 4, 5, 6, 0}));
+  EXPECT_EQ(TBytes(b.Row(2) + 4, b.Row(2) + 12), (TBytes{7, 8, 9, 0, 10, 11, 12, 0}));
+  EXPECT_EQ(TBytes(b.Row(0), b.Row(0) + 16), TBytes(16, 0));
+}
+
+TEST(ApplyScreenUpdate, ResizesToBlackOrKeepsTheUntouchedArea) {
+  const TBytes one = Compress(RawUpdate(100, 70, 1, {{0, 0, 2, 2}}, 0x40));
+  TBitmap32 same;
+  same.SetSize(100, 70);
+  SetPixel(same, 99, 69, 0x00FFFFFF);
+  ApplyScreenUpdate(same, one);
+  EXPECT_EQ(same.Row(69)[99 * 4], 0xFF);
+  EXPECT_EQ(same.Row(0)[0], 0x40);
+
+  TBitmap32 other;
+  other.SetSize(50, 50);
+  SetPixel(other, 10, 10, 0x00FFFFFF);
+  ApplyScreenUpdate(other, one);
+  EXPECT_EQ(other.Width(), 100);
+  EXPECT_EQ(other.Row(10)[40], 0);
+  EXPECT_EQ(other.Row(1)[4], 0x40);
+}
+
+TEST(ApplyScreenUpdate, RejectsMalformedUpdates) {
+  TBytes huge(kMaxUpdateBytes + 1, 0);
+  huge[0] = 100;
+  huge[2] = 100;
+  TBytes cut = Compress(RawUpdate(10, 10, 0, {}));
+  cut.resize(cut.size() - 3);
+  struct Case { const char* Name; TBytes Body; const char* Error; };
+  const Case cases[] = {
+      {"empty body", {}, "buffer error"},
+      {"not zlib", BytesOf("hello, world"), "incorrect header check"},
+      {"cut zlib stream", cut, "buffer error"},
+      {"five bytes", Compress(TBytes{10, 0, 10, 0, 0}), "Screen update too short"},
+      {"width 1", Compress(RawUpdate(1, 10, 0, {})), "Bad screen size"},
+      {"height 0", Compress(RawUpdate(10, 0, 0, {})), "Bad screen size"},
+      {"width beyond limit", Compress(RawUpdate(kMaxScreenSide + 1, 10, 0, {})), "Bad screen size"},
+      {"area beyond limit", Compress(RawUpdate(kMaxScreenSide, kMaxScreenSide, 0, {})), "Bad screen size"},
+      {"tile past right edge", Compress(RawUpdate(100, 70, 1, {{64, 0, 37, 64}})), "Bad tile in screen update"},
+      {"tile past bottom", Compress(RawUpdate(100, 70, 1, {{0, 64, 64, 7}})), "Bad tile in screen update"},
+      {"header without pixels", Compress(TBytes{100, 0, 70, 0, 1, 0, 0, 0, 0, 0, 2, 0, 2, 0, 1, 2, 3}),
+       "Bad tile in screen update"},
+      {"inflates past the largest update", Compress(huge), "Screen update too large"},
+  };
+  for (const Case& k : cases) {
+    TBitmap32 b;
+    EXPECT_EQ(ApplyError(b, k.Body), k.Error) << k.Name;
+  }
+  // The largest update the encoder can make is accepted.
+  std::vector<TTile> tiles;
+  for (int t = 0; t < 64; ++t) tiles.push_back({(t % 8) * 64, (t / 8) * 64, 64, 64});
+  const TBytes largest = RawUpdate(512, 512, 64, tiles);
+  ASSERT_EQ(largest.size(), kMaxUpdateBytes);
+  TBitmap32 b;
+  EXPECT_EQ(ApplyError(b, Compress(largest)), "");
+}
+
+TEST(ApplyScreenUpdate, CutShortAfterPaintingTheTilesBefore) {
+  TBitmap32 b;
+  const TBytes body = Compress(RawUpdate(100, 70, 3, {{0, 0, 64, 64}, {64, 0, 36, 64}}, 0x55));
+  EXPECT_EQ(ApplyError(b, body), "Screen update cut short");
+  EXPECT_EQ(b.Row(63)[99 * 4], 0x55);
+  EXPECT_EQ(b.Row(69)[0], 0);
+  // An empty tile paints nothing.
+  TBitmap32 c;
+  EXPECT_EQ(ApplyError(c, Compress(RawUpdate(100, 70, 1, {{100, 70, 0, 0}}))), "");
+}

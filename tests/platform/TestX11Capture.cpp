@@ -1,0 +1,322 @@
+// X11 backends against a private Xvfb: both grabs byte for byte, RandR monitors, the pointer, and XTest
+// input observed by a small X client.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+#include <xcb/xcb_keysyms.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "media/TovikCapture.h"
+#include "media/TovikInput.h"
+
+using namespace tovik;
+
+namespace {
+
+// An Xvfb of its own for each test, so that drawing on the root window and changing the keyboard
+// mapping or monitors never disturbs other tests. DISPLAY points at it while it lives.
+class TPrivateX {
+ public:
+  explicit TPrivateX(const char* AGeometry) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    FPid = fork();
+    if (FPid == 0) {
+      close(fds[0]);
+      const std::string fd = std::to_string(fds[1]);
+      freopen("/dev/null", "w", stderr);
+      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", AGeometry, "-nolisten", "tcp", "-noreset", "+extension",
+             "MIT-SHM", "+extension", "DAMAGE", "+extension", "RANDR", "+extension", "XFIXES", "+extension", "XTEST",
+             static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(fds[1]);
+    std::string num;
+    char ch;
+    while (read(fds[0], &ch, 1) == 1 && ch != '\n') num += ch;
+    close(fds[0]);
+    if (num.empty()) return;
+    Display = ":" + num;
+    setenv("DISPLAY", Display.c_str(), 1);
+  }
+  ~TPrivateX() {
+    if (FPid > 0) {
+      kill(FPid, SIGTERM);
+      waitpid(FPid, nullptr, 0);
+    }
+  }
+  std::string Display;
+
+ private:
+  pid_t FPid = -1;
+};
+
+std::uint32_t PatternAt(int x, int y, int seed) {
+  return (static_cast<std::uint32_t>(x * 3 + seed) & 0xFF) | (static_cast<std::uint32_t>(y * 5 + x) & 0xFF) << 8 |
+         (static_cast<std::uint32_t>((x ^ y) + seed * 7) & 0xFF) << 16;
+}
+
+// A plain X client: draws on the root window and records the input events it receives.
+class TXClient {
+ public:
+  TXClient() : C(xcb_connect(nullptr, nullptr)) {
+    S = xcb_setup_roots_iterator(xcb_get_setup(C)).data;
+    Gc = xcb_generate_id(C);
+    xcb_create_gc(C, Gc, S->root, 0, nullptr);
+  }
+  ~TXClient() {
+    if (Syms) xcb_key_symbols_free(Syms);
+    xcb_disconnect(C);
+  }
+  void Sync() { free(xcb_get_input_focus_reply(C, xcb_get_input_focus(C), nullptr)); }
+
+  void Draw(const TRect& r, int seed) {
+    std::vector<std::uint32_t> band;
+    for (int top = r.Top; top < r.Bottom(); top += 16) {
+      const int rows = std::min(16, r.Bottom() - top);
+      band.clear();
+      for (int y = top; y < top + rows; ++y)
+        for (int x = r.Left; x < r.Right(); ++x) band.push_back(PatternAt(x, y, seed));
+      xcb_put_image(C, XCB_IMAGE_FORMAT_Z_PIXMAP, S->root, Gc, static_cast<std::uint16_t>(r.Width),
+                    static_cast<std::uint16_t>(rows), static_cast<std::int16_t>(r.Left), static_cast<std::int16_t>(top),
+                    0, S->root_depth, static_cast<std::uint32_t>(band.size() * 4),
+                    reinterpret_cast<const std::uint8_t*>(band.data()));
+    }
+    Sync();
+  }
+
+  // A full-screen window that takes the keyboard focus and records keys and buttons.
+  void Listen() {
+    Win = xcb_generate_id(C);
+    const std::uint32_t values[] = {1, XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE |
+                                           XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE};
+    xcb_create_window(C, XCB_COPY_FROM_PARENT, Win, S->root, 0, 0, S->width_in_pixels, S->height_in_pixels, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, S->root_visual, XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+    xcb_map_window(C, Win);
+    xcb_set_input_focus(C, XCB_INPUT_FOCUS_POINTER_ROOT, Win, XCB_CURRENT_TIME);
+    Sync();
+    Syms = xcb_key_symbols_alloc(C);
+  }
+
+  struct TEvent {
+    int Type;
+    int Detail;
+    int RootX, RootY;
+  };
+  std::vector<TEvent> Events() {
+    Sync();
+    std::vector<TEvent> out;
+    while (xcb_generic_event_t* e = xcb_poll_for_event(C)) {
+      const int type = e->response_type & 0x7F;
+      if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE || type == XCB_BUTTON_PRESS || type == XCB_BUTTON_RELEASE) {
+        auto* k = reinterpret_cast<xcb_key_press_event_t*>(e);
+        out.push_back({type, k->detail, k->root_x, k->root_y});
+      }
+      free(e);
+    }
+    return out;
+  }
+  std::uint32_t KeysymOf(int keycode) { return xcb_key_symbols_get_keysym(Syms, static_cast<xcb_keycode_t>(keycode), 0); }
+
+  xcb_connection_t* C;
+  xcb_screen_t* S;
+  xcb_gcontext_t Gc;
+  xcb_window_t Win = 0;
+  xcb_key_symbols_t* Syms = nullptr;
+};
+
+bool MatchesPattern(const TBitmap32& b, const TRect& area, int seed, const TRect& skip = {}) {
+  for (int y = 0; y < b.Height(); ++y)
+    for (int x = 0; x < b.Width(); ++x) {
+      if (!Intersect(skip, {x, y, 1, 1}).Empty()) continue;
+      std::uint32_t px;
+      std::memcpy(&px, b.Row(y) + x * 4, 4);
+      if ((px & 0xFFFFFF) != PatternAt(area.Left + x, area.Top + y, seed)) {
+        ADD_FAILURE() << "pixel " << x << "," << y;
+        return false;
+      }
+    }
+  return true;
+}
+
+void RunXrandr(const std::string& args) {
+  ASSERT_EQ(std::system(("xrandr " + args + " >/dev/null 2>&1").c_str()), 0) << args;
+}
+
+}  // namespace
+
+TEST(X11Capture, BothGrabsGiveTheDrawnPictureByteForByte) {
+  TPrivateX x("1920x1080x24");
+  ASSERT_FALSE(x.Display.empty());
+  TXClient client;
+  client.Draw({0, 0, 1920, 1080}, 1);
+  auto backend = IScreenBackend::Create();
+  ASSERT_TRUE(backend);
+  const TRect area = PrimaryMonitor(backend->Monitors());
+  ASSERT_EQ(area, (TRect{0, 0, 1920, 1080}));
+
+  TBitmap32 shm, plain;
+  shm.SetSize(1920, 1080);
+  plain.SetSize(1920, 1080, 8, true);
+  auto dup = backend->CreateDup(area);
+  auto get = backend->CreatePlain(area);
+  TGrabChanges ch;
+  ASSERT_EQ(dup->CopyTo(shm, false, {}, ch), TGrabStatus::gsOk);
+  EXPECT_TRUE(ch.All);
+  ASSERT_EQ(get->CopyTo(plain, false, {}, ch), TGrabStatus::gsOk);
+  EXPECT_TRUE(MatchesPattern(shm, area, 1));
+  EXPECT_TRUE(MatchesPattern(plain, area, 1));
+
+  // Unchanged: nothing reported. A drawn rectangle: reported and copied.
+  ASSERT_EQ(dup->CopyTo(shm, true, {}, ch), TGrabStatus::gsOk);
+  EXPECT_FALSE(ch.All);
+  EXPECT_TRUE(ch.Rects.empty());
+  client.Draw({300, 200, 100, 50}, 2);
+  ASSERT_EQ(dup->CopyTo(shm, true, {}, ch), TGrabStatus::gsOk);
+  ASSERT_EQ(ch.Rects.size(), 1u);
+  EXPECT_EQ(ch.Rects[0], (TRect{300, 200, 100, 50}));
+  TBitmap32 part;
+  part.SetSize(100, 50);
+  for (int y = 0; y < 50; ++y) std::memcpy(part.Row(y), shm.Row(200 + y) + 300 * 4, 400);
+  EXPECT_TRUE(MatchesPattern(part, {300, 200, 100, 50}, 2));
+
+  // A monitor that does not exist is refused by the shared-memory grab.
+  EXPECT_THROW(backend->CreateDup({10, 10, 100, 100}), std::runtime_error);
+}
+
+TEST(X11Capture, CapturerUpdatesRebuildTheScreenWithThePointerWhereXTestPutIt) {
+  TPrivateX x("1920x1080x24");
+  ASSERT_FALSE(x.Display.empty());
+  TXClient client;
+  client.Draw({0, 0, 1920, 1080}, 3);
+  auto injector = IInputInjector::Create();
+  ASSERT_TRUE(injector);
+  injector->InjectInput(TInjectInput::FromWire(ikMove, 500, 400, 0));
+
+  auto backend = IScreenBackend::Create();
+  TScreenCapturer cap(backend);
+  TBitmap32 viewer;
+  int updates = 0;
+  for (TBytes u; !(u = cap.CaptureUpdate(updates == 0)).empty(); ++updates) ApplyScreenUpdate(viewer, u);
+  EXPECT_EQ(updates, 8);
+  EXPECT_EQ(cap.FSource, "gpu");
+  EXPECT_EQ(cap.FDiag, "gpu, no change (W=1920 H=1080)");
+
+  TPointerImage p;
+  ASSERT_TRUE(backend->GetPointer(p));
+  EXPECT_EQ(p.X, 500);
+  EXPECT_EQ(p.Y, 400);
+  const TRect at{500 - p.HotX, 400 - p.HotY, p.Width, p.Height};
+  EXPECT_TRUE(MatchesPattern(viewer, {0, 0, 1920, 1080}, 3, at));
+  int opaque = 0;
+  for (int y = 0; y < p.Height; ++y)
+    for (int xx = 0; xx < p.Width; ++xx) {
+      const std::uint32_t s = p.Pixels[static_cast<std::size_t>(y * p.Width + xx)];
+      if ((s >> 24) != 0xFF) continue;
+      ++opaque;
+      std::uint32_t v;
+      std::memcpy(&v, viewer.Row(at.Top + y) + (at.Left + xx) * 4, 4);
+      EXPECT_EQ(v & 0xFFFFFF, s & 0xFFFFFF);
+    }
+  EXPECT_GT(opaque, 0);
+
+  // The pointer moves away: its old place shows the screen again, its new place the pointer.
+  injector->InjectInput(TInjectInput::FromWire(ikMove, 900, 100, 0));
+  for (TBytes u; !(u = cap.CaptureUpdate(false)).empty();) ApplyScreenUpdate(viewer, u);
+  EXPECT_TRUE(MatchesPattern(viewer, {0, 0, 1920, 1080}, 3, {900 - p.HotX, 100 - p.HotY, p.Width, p.Height}));
+}
+
+TEST(X11Capture, SecondMonitorCaptureAndClicks) {
+  TPrivateX x("3840x1080x24");
+  ASSERT_FALSE(x.Display.empty());
+  RunXrandr("--setmonitor Left 1920/508x1080/286+0+0 none");
+  RunXrandr("--setmonitor Right 1920/508x1080/286+1920+0 none");
+  TXClient client;
+  client.Draw({0, 0, 3840, 1080}, 4);
+  auto backend = IScreenBackend::Create();
+  TRect right;
+  for (const TMonitorInfo& m : backend->Monitors())
+    if (m.Name == "Right") right = m.Rect;
+  ASSERT_EQ(right, (TRect{1920, 0, 1920, 1080}));
+
+  TScreenCapturer cap(backend);
+  cap.SetArea(right);
+  TBitmap32 viewer;
+  for (TBytes u; !(u = cap.CaptureUpdate(false)).empty();) ApplyScreenUpdate(viewer, u);
+  EXPECT_EQ(cap.FSource, "gpu");
+  EXPECT_EQ(CaptureOrigin(), (TPoint{1920, 0}));
+  TPointerImage p;
+  ASSERT_TRUE(backend->GetPointer(p));
+  EXPECT_TRUE(MatchesPattern(viewer, right, 4, {p.X - 1920 - p.HotX, p.Y - p.HotY, p.Width, p.Height}));
+
+  client.Listen();
+  auto injector = IInputInjector::Create();
+  injector->InjectInput(TInjectInput::FromWire(ikButtonDown, 100, 50, 0));
+  injector->InjectInput(TInjectInput::FromWire(ikButtonUp, 100, 50, 0));
+  const auto ev = client.Events();
+  ASSERT_EQ(ev.size(), 2u);
+  EXPECT_EQ(ev[0].Type, XCB_BUTTON_PRESS);
+  EXPECT_EQ(ev[0].Detail, 1);
+  EXPECT_EQ(ev[0].RootX, 2020);
+  EXPECT_EQ(ev[0].RootY, 50);
+  EXPECT_EQ(ev[1].Type, XCB_BUTTON_RELEASE);
+}
+
+TEST(X11Input, ButtonsWheelAndKeysReachAClient) {
+  TPrivateX x("1920x1080x24");
+  ASSERT_FALSE(x.Display.empty());
+  TXClient client;
+  client.Listen();
+  auto injector = IInputInjector::Create();
+  ASSERT_TRUE(injector);
+  auto send = [&](std::uint8_t kind, std::int32_t data) { injector->InjectInput(TInjectInput::FromWire(kind, 10, 10, data)); };
+
+  send(ikButtonDown, 1);
+  send(ikButtonUp, 1);
+  send(ikButtonDown, 2);
+  send(ikButtonUp, 2);
+  send(ikWheel, 60);
+  send(ikWheel, 60);
+  send(ikWheel, -120);
+  std::vector<int> buttons;
+  for (const auto& e : client.Events())
+    if (e.Type == XCB_BUTTON_PRESS) buttons.push_back(e.Detail);
+  EXPECT_EQ(buttons, (std::vector<int>{3, 2, 4, 5}));
+
+  auto keyOf = [&](std::uint16_t vk) {
+    send(ikKeyDown, vk);
+    send(ikKeyUp, vk);
+    const auto ev = client.Events();
+    EXPECT_EQ(ev.size(), 2u) << vk;
+    return ev.empty() ? 0 : ev[0].Detail;
+  };
+  const int lctrl = keyOf(162), rctrl = keyOf(163);
+  EXPECT_NE(lctrl, rctrl);
+  EXPECT_EQ(client.KeysymOf(lctrl), 0xFFE3u);
+  EXPECT_EQ(client.KeysymOf(rctrl), 0xFFE4u);
+  struct Case { std::uint16_t Vk; std::uint32_t Keysym; };
+  for (const Case& c : {Case{'A', 'a'}, Case{'Q', 'q'}, Case{'5', '5'}, Case{13, 0xFF0D}, Case{37, 0xFF51},
+                        Case{112, 0xFFBE}, Case{165, 0xFFEA}, Case{0xBD, '-'}})
+    EXPECT_EQ(client.KeysymOf(keyOf(c.Vk)), c.Keysym) << c.Vk;
+
+  // Letters follow the layout: swap y and z as a German layout does.
+  const int y = keyOf('Y'), z = keyOf('Z');
+  ASSERT_NE(y, z);
+  auto* map = xcb_get_keyboard_mapping_reply(client.C, xcb_get_keyboard_mapping(client.C, static_cast<xcb_keycode_t>(y), 1), nullptr);
+  ASSERT_TRUE(map);
+  const int per = map->keysyms_per_keycode;
+  free(map);
+  std::vector<std::uint32_t> symsY(static_cast<std::size_t>(per), 0), symsZ(static_cast<std::size_t>(per), 0);
+  symsY[0] = 'z';
+  symsZ[0] = 'y';
+  xcb_change_keyboard_mapping(client.C, 1, static_cast<xcb_keycode_t>(y), static_cast<std::uint8_t>(per), symsY.data());
+  xcb_change_keyboard_mapping(client.C, 1, static_cast<xcb_keycode_t>(z), static_cast<std::uint8_t>(per), symsZ.data());
+  client.Sync();
+  EXPECT_EQ(keyOf('Z'), y);
+  EXPECT_EQ(keyOf('Y'), z);
+}
