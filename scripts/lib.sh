@@ -4,7 +4,7 @@
 # until it answers. Sets XVFB_PID.
 start_xvfb() {
   local num=$1 geom=${2:-1920x1080x24}
-  Xvfb ":$num" -screen 0 "$geom" -nolisten tcp +extension MIT-SHM +extension DAMAGE +extension RANDR \
+  Xvfb ":$num" -screen 0 "$geom" -nolisten tcp -noreset +extension MIT-SHM +extension DAMAGE +extension RANDR \
     +extension XFIXES +extension XTEST >/tmp/tovik-xvfb-$num.log 2>&1 &
   XVFB_PID=$!
   for _ in $(seq 1 100); do
