@@ -28,9 +28,7 @@ enum : std::uint8_t {
 inline constexpr std::uint8_t kWireVersion = 0x01;
 inline constexpr std::size_t kClientHelloSize = 82;
 inline constexpr std::size_t kHandshakeReplySize = 194;
-inline constexpr std::size_t kPublicKeySize = 64;
 inline constexpr std::size_t kClientRandomSize = 16;
-inline constexpr std::size_t kSignatureSize = 64;
 // Smallest sealed packet: type, counter, 1 byte of plaintext, tag.
 inline constexpr std::size_t kSealedMinSize = 26;
 // Largest datagram the TCP framing can carry.
