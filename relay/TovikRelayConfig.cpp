@@ -45,7 +45,7 @@ std::string ApplyKey(TRelaySettings& st, std::string_view keyIn, std::string_vie
     st.Listen = v;
   } else if (key == "udpport") {
     const auto n = number(65535);
-    if (!n || *n == 0) return "UdpPort must be 1 to 65535: " + v;
+    if (!n) return "UdpPort must be 0 to 65535 (0: any free port): " + v;
     st.UdpPort = static_cast<std::uint16_t>(*n);
   } else if (key == "tcpports") {
     st.TcpPorts = ParsePortList(v);
