@@ -1,0 +1,271 @@
+// The relay on real loopback sockets: the server object in this process, and the tovik-relay
+// program itself, each spoken to over UDP and over TCP.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <regex>
+
+#include "RelayTestClient.h"
+#include "TovikRelayServer.h"
+
+namespace tovik::test {
+namespace {
+
+using TPump = std::function<void()>;
+constexpr int kWaitMs = 5000;
+
+sockaddr_in Loopback(std::uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  return a;
+}
+
+// One PC on the wire: UDP or TCP, with the datagrams it received.
+class TWirePc {
+ public:
+  TWirePc(bool tcp, std::uint16_t port, TPump pump) : FTcp(tcp), FPump(std::move(pump)) {
+    FFd = ::socket(AF_INET, tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
+    const sockaddr_in a = Loopback(port);
+    if (tcp) {
+      // Non-blocking connect so that an in-process server can accept while we wait.
+      ::fcntl(FFd, F_SETFL, O_NONBLOCK);
+      ::connect(FFd, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
+      for (int i = 0; i < 500; ++i) {
+        pollfd p{FFd, POLLOUT, 0};
+        if (FPump) FPump();
+        if (::poll(&p, 1, 10) > 0) break;
+      }
+      ::fcntl(FFd, F_SETFL, 0);
+    } else {
+      ::connect(FFd, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
+    }
+  }
+  ~TWirePc() { ::close(FFd); }
+
+  void Send(TByteView d) {
+    if (FTcp) {
+      const TBytes f = Framed(d);
+      ASSERT_EQ(::send(FFd, f.data(), f.size(), MSG_NOSIGNAL), static_cast<ssize_t>(f.size()));
+    } else {
+      ASSERT_EQ(::send(FFd, d.data(), d.size(), 0), static_cast<ssize_t>(d.size()));
+    }
+  }
+  void SendRawStream(TByteView d) { ::send(FFd, d.data(), d.size(), MSG_NOSIGNAL); }
+
+  // The next datagram, or nullopt after kWaitMs; `closed` is set when a TCP stream ended.
+  std::optional<TBytes> Recv(bool* closed = nullptr) {
+    for (int waited = 0; waited < kWaitMs; waited += 10) {
+      TBytes out;
+      if (FTcp && FDecoder.Next(out) == TFrameDecoder::TResult::frFrame) return out;
+      if (FPump) FPump();
+      pollfd p{FFd, POLLIN, 0};
+      if (::poll(&p, 1, 10) <= 0) continue;
+      std::uint8_t buf[70000];
+      const ssize_t n = ::recv(FFd, buf, sizeof(buf), 0);
+      if (n <= 0) {
+        if (FTcp && closed) *closed = true;
+        if (FTcp) return std::nullopt;
+        continue;
+      }
+      if (!FTcp) return TBytes(buf, buf + n);
+      FDecoder.Feed(TByteView(buf, static_cast<std::size_t>(n)));
+    }
+    return std::nullopt;
+  }
+
+  std::optional<std::string> RecvLine() {
+    for (int i = 0; i < 20; ++i) {
+      auto d = Recv();
+      if (!d) return std::nullopt;
+      if (auto line = C.Open(*d)) return line;
+    }
+    return std::nullopt;
+  }
+
+  // The next line starting with `prefix`, skipping others (PORTS, BRAND).
+  std::optional<std::string> RecvLineWith(const std::string& prefix) {
+    for (int i = 0; i < 5; ++i) {
+      auto line = RecvLine();
+      if (!line || line->rfind(prefix, 0) == 0) return line;
+    }
+    return std::nullopt;
+  }
+
+  // Handshake and HELLO; returns the ID.
+  std::string Register() {
+    Send(C.Hello());
+    auto reply = Recv();
+    EXPECT_TRUE(reply && C.Accept(*reply));
+    if (!C.FChannel) return {};
+    Send(C.Line("HELLO 0 127.0.0.1 40000 " + C.KeyHex() + " 127.0.0.1 0"));
+    for (int i = 0; i < 5; ++i) {
+      auto line = RecvLine();
+      if (line && line->rfind("ID ", 0) == 0) return line->substr(3, 9);
+    }
+    return {};
+  }
+
+  TRelayTestClient C;
+
+ private:
+  bool FTcp;
+  TPump FPump;
+  int FFd = -1;
+  TFrameDecoder FDecoder;
+};
+
+// Pairs a UDP PC with a TCP PC and checks PEER lines and relayed packets both ways.
+void PairAndRelay(TWirePc& udp, TWirePc& tcp) {
+  const std::string udpID = udp.Register();
+  const std::string tcpID = tcp.Register();
+  ASSERT_EQ(udpID.size(), 9u);
+  ASSERT_EQ(tcpID.size(), 9u);
+  udp.Send(udp.C.Line("CONNECT " + tcpID + " 127.0.0.1 40000 " + udp.C.KeyHex()));
+  auto peerAtUdp = udp.RecvLineWith("PEER ");
+  auto peerAtTcp = tcp.RecvLineWith("PEER ");
+  ASSERT_TRUE(peerAtUdp && peerAtTcp);
+  EXPECT_EQ(peerAtUdp->rfind("PEER 127.0.0.1 ", 0), 0u) << *peerAtUdp;
+  EXPECT_EQ(peerAtUdp->substr(peerAtUdp->size() - 13), tcpID + " - T");
+  EXPECT_EQ(peerAtTcp->substr(peerAtTcp->size() - 13), udpID + " - U");
+
+  TBytes packet(1239, 0x42);
+  packet[0] = kWireForward;
+  packet[1] = 0xC0;
+  udp.Send(packet);
+  EXPECT_EQ(tcp.Recv(), packet);
+  packet[5] = 0x99;
+  tcp.Send(packet);
+  EXPECT_EQ(udp.Recv(), packet);
+}
+
+TEST(RelayServer, ServesUdpAndTcpInProcess) {
+  TMemoryRelayStore store;
+  const TEcdsaKey key = TEcdsaKey::CreateNew();
+  TRelayCore core(TRelayConfig{}, store, key);
+  TRelayServerOptions opt;
+  opt.Listen = "127.0.0.1";
+  opt.UdpPort = 0;
+  opt.TcpPorts = {0};
+  TRelayServer server(opt, core, nullptr);
+  std::string err;
+  ASSERT_TRUE(server.Open(err)) << err;
+  ASSERT_EQ(server.TcpPorts().size(), 1u);
+  TPump pump = [&] { server.RunOnce(0); };
+
+  TWirePc udp(false, server.UdpPort(), pump);
+  TWirePc tcp(true, server.TcpPorts()[0], pump);
+  PairAndRelay(udp, tcp);
+  EXPECT_EQ(core.Stats().Forwarded, 2u);
+
+}
+
+TEST(RelayServer, TcpFramingErrorsAndSplitSegments) {
+  TMemoryRelayStore store;
+  const TEcdsaKey key = TEcdsaKey::CreateNew();
+  TRelayCore core(TRelayConfig{}, store, key);
+  TRelayServerOptions opt;
+  opt.Listen = "127.0.0.1";
+  opt.UdpPort = 0;
+  opt.TcpPorts = {0};
+  TRelayServer server(opt, core, nullptr);
+  std::string err;
+  ASSERT_TRUE(server.Open(err)) << err;
+  TPump pump = [&] { server.RunOnce(0); };
+
+  // A hello written in three pieces is answered once.
+  TWirePc split(true, server.TcpPorts()[0], pump);
+  const TBytes framed = Framed(split.C.Hello());
+  split.SendRawStream(TByteView(framed).subspan(0, 1));
+  for (int i = 0; i < 5; ++i) pump();
+  split.SendRawStream(TByteView(framed).subspan(1, 40));
+  for (int i = 0; i < 5; ++i) pump();
+  split.SendRawStream(TByteView(framed).subspan(41));
+  auto reply = split.Recv();
+  ASSERT_TRUE(reply);
+  EXPECT_TRUE(split.C.Accept(*reply));
+
+  // A length of zero closes the connection.
+  TWirePc zero(true, server.TcpPorts()[0], pump);
+  for (int i = 0; i < 5; ++i) pump();
+  EXPECT_EQ(server.Connections(), 2u);
+  zero.SendRawStream(TBytes{0, 0});
+  bool closed = false;
+  EXPECT_FALSE(zero.Recv(&closed));
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(server.Connections(), 1u);
+}
+
+std::uint16_t FreeTcpPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = Loopback(0);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  socklen_t len = sizeof(a);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+TEST(RelayBinary, RealProgramOnLoopbackOverUdpAndTcp) {
+  char tmpl[] = "/tmp/tovik-relay-bin-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::filesystem::path dir = tmpl;
+  const std::string tcpPort = std::to_string(FreeTcpPort());
+
+  int errPipe[2];
+  ASSERT_EQ(::pipe(errPipe), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::dup2(errPipe[1], 2);
+    ::close(errPipe[0]);
+    ::execl(TOVIK_RELAY_BINARY, "tovik-relay", "--data", tmpl, "--listen", "127.0.0.1", "--udp-port", "0",
+            "--tcp-ports", tcpPort.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(errPipe[1]);
+  // Read the start line to learn the UDP port the program got.
+  std::string log;
+  std::smatch m;
+  const std::regex started("listening on UDP 127\\.0\\.0\\.1:(\\d+), TCP (\\d+)");
+  for (int i = 0; i < 500 && !std::regex_search(log, m, started); ++i) {
+    pollfd p{errPipe[0], POLLIN, 0};
+    if (::poll(&p, 1, 10) <= 0) continue;
+    char buf[512];
+    const ssize_t n = ::read(errPipe[0], buf, sizeof(buf));
+    if (n <= 0) break;
+    log.append(buf, static_cast<std::size_t>(n));
+  }
+  ASSERT_TRUE(std::regex_search(log, m, started)) << log;
+  const auto udpPort = static_cast<std::uint16_t>(std::stoi(m[1]));
+  EXPECT_EQ(m[2], tcpPort);
+
+  {
+    TWirePc udp(false, udpPort, nullptr);
+    TWirePc tcp(true, static_cast<std::uint16_t>(std::stoi(tcpPort)), nullptr);
+    PairAndRelay(udp, tcp);
+    // The relay signs with the key it keeps in its data folder.
+    EXPECT_EQ(std::filesystem::status(dir / "relay.key").permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  }
+
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ::close(errPipe[0]);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace tovik::test
