@@ -301,7 +301,10 @@ TFileResult IniEraseSection(const std::string& path, std::string_view section) {
                     doc.Lines.begin() + static_cast<std::ptrdiff_t>(end));
     changed = true;
   }
-  return changed ? SaveDoc(path, doc) : TFileResult{};
+  if (!changed) return {};
+  // The blank line that separated a removed last section is not left behind.
+  while (!doc.Lines.empty() && TrimView(doc.Lines.back()).empty()) doc.Lines.pop_back();
+  return SaveDoc(path, doc);
 }
 
 TFileResult IniWriteSection(const std::string& path, std::string_view section, const TIniPairs& keys) {
