@@ -125,10 +125,9 @@ TFileResult TAtomicFile::Commit() {
   if (::close(fd) != 0 && r) r = TFileResult::FromErrno(errno);
   if (r && ::rename(FTemp.c_str(), FTarget.c_str()) != 0) r = TFileResult::FromErrno(errno);
   if (!r) return r;  // the destructor removes the temporary file
+  // The folder is not flushed: after a power loss the rename may be lost, which leaves the complete
+  // old file, and that is all the promise is.
   FTemp.clear();
-  // Make the rename itself durable; failure here does not undo the replacement.
-  TFd dir(::open(FolderOf(FTarget).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.Fd >= 0) ::fsync(dir.Fd);
   return {};
 }
 
