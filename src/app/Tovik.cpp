@@ -1,12 +1,95 @@
-// Program entry. The run-mode decision and the main window come in with the application shell.
+// Program entry: wires the Linux backends into the run-mode sequence. The decision itself lives in
+// TovikRunModes (tovik_app_core); the window below stands in until the main window arrives.
 #include <QApplication>
 #include <QLabel>
+#include <QMainWindow>
+#include <QSocketNotifier>
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/TovikRunModes.h"
+#include "app/TovikSettings.h"
+#include "base/TovikLog.h"
+#include "update/TovikEmbed.h"
+
+namespace {
+
+using namespace tovik;
+
+int RunInteractive(int& argc, char** argv, const TSettingsStore& store, const TLogWriter& log,
+                   const TRunSwitches& sw) {
+  store.EnsureUserFolder();
+  const TRelayEndpoint relay = store.RelayEndpoint();
+  const std::string build = BuildNumberText(store.Paths().ProgramFile);
+  log.Line("--- Tovik started (build " + build + ") ---");
+  log.Line("Server " + relay.Host + ":" + std::to_string(relay.Port) + "; log file " + log.Path());
+
+  QApplication app(argc, argv);
+  QMainWindow window;
+  window.setWindowTitle(QString::fromStdString(store.LocalBranding().CaptionName + " (build " + build + ")"));
+  auto* label = new QLabel(QStringLiteral("Tovik"), &window);
+  label->setAlignment(Qt::AlignCenter);
+  window.setCentralWidget(label);
+  window.resize(480, 320);
+
+  // SIGTERM, SIGINT and SIGHUP close the program for good, the way the window's own quit does.
+  std::unique_ptr<IQuitRequests> quit = IQuitRequests::Create();
+  std::unique_ptr<QSocketNotifier> notifier;
+  if (quit) {
+    notifier = std::make_unique<QSocketNotifier>(quit->Fd(), QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, &window, [&] {
+      if (quit->Take()) {
+        window.close();
+        QApplication::quit();
+      }
+    });
+  }
+
+  if (sw.Min)
+    window.showMinimized();
+  else
+    window.show();
+  int code = app.exec();
+  notifier.reset();
+  return code;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  QLabel window("Tovik");
-  window.setWindowTitle("Tovik");
-  window.resize(480, 320);
-  window.show();
-  return app.exec();
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const std::string program = RunningProgramFile();
+  // The store (and with it the built-in block) is only set up for the modes that read settings.
+  std::optional<TSettingsStore> store;
+  auto settings = [&]() -> const TSettingsStore& {
+    if (!store) store.emplace(ComputeSettingsPaths(ProcessEnv, program), BuiltInSettings());
+    return *store;
+  };
+  TLogWriter log;
+  auto logLine = [&](std::string_view line) {
+    const TSettingsStore& s = settings();
+    s.EnsureUserFolder();
+    log.SetPath(s.Paths().LogPath);
+    log.Line(line);
+  };
+
+  std::unique_ptr<IServiceModes> services = IServiceModes::Create();
+  std::unique_ptr<IElevation> elevation = IElevation::Create(logLine);
+  std::unique_ptr<IProcessWaiter> waiter = IProcessWaiter::Create();
+
+  TRunContext ctx;
+  ctx.Services = services.get();
+  ctx.Elevation = elevation.get();
+  ctx.Waiter = waiter.get();
+  ctx.AutoElevate = [&] { return settings().ReadSwitch("Admin", "AutoElevate"); };
+  ctx.Error = [](std::string_view line) { std::fprintf(stderr, "%.*s\n", int(line.size()), line.data()); };
+  ctx.RunInteractive = [&](const TRunSwitches& sw) {
+    log.SetPath(settings().Paths().LogPath);
+    return RunInteractive(argc, argv, settings(), log, sw);
+  };
+  return RunMainSequence(args, ctx);
 }

@@ -152,6 +152,22 @@ std::size_t Utf8Length(std::string_view s) {
   return count;
 }
 
+std::string Utf8Sanitize(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size();) {
+    std::size_t n = Utf8SeqLen(s, i);
+    if (n) {
+      out.append(s.substr(i, n));
+      i += n;
+    } else {
+      out.append("\xEF\xBF\xBD");
+      ++i;
+    }
+  }
+  return out;
+}
+
 std::string AsciiLower(std::string_view s) {
   std::string r(s);
   for (char& c : r)

@@ -42,6 +42,8 @@ bool IsValidUtf8(std::string_view s);
 std::string Utf8Truncate(std::string_view s, std::size_t maxBytes);
 // Number of code points in well-formed UTF-8 (invalid bytes count one each).
 std::size_t Utf8Length(std::string_view s);
+// Well-formed UTF-8 as is; every malformed byte replaced by U+FFFD (text read from files).
+std::string Utf8Sanitize(std::string_view s);
 
 // ASCII-only case folding and comparison (settings keys, switches, wire words).
 std::string AsciiLower(std::string_view s);

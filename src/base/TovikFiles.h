@@ -1,0 +1,68 @@
+// Whole-file reads and crash-safe replacement of files.
+//
+// Every function opens the file by name and closes it before returning; nothing is held open between
+// calls. A replacement is written to a temporary file in the same folder and renamed over the
+// original, so a crash or kill at any moment leaves either the old or the new file, never a mix.
+// All functions may be called from any thread; two writers of the same file race (the last rename wins).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tovik {
+
+// Outcome of a file operation: Errno 0 means success; otherwise Error holds the system's text.
+struct TFileResult {
+  int Errno = 0;
+  std::string Error;
+
+  bool Ok() const { return Errno == 0; }
+  explicit operator bool() const { return Ok(); }
+  static TFileResult Success() { return {}; }
+  static TFileResult Fail(int err, std::string text);
+  // From errno: the system's message for it, after an optional context.
+  static TFileResult FromErrno(int err, std::string_view context = {});
+};
+
+// Reads the whole file into out. Files larger than maxBytes are refused with EFBIG (out untouched);
+// a missing file gives Errno ENOENT.
+TFileResult ReadWholeFile(const std::string& path, std::string& out, std::size_t maxBytes);
+
+// A replacement of one file under construction. Write the new content, then Commit(): it is flushed
+// to disk and renamed over the target. Without Commit() the temporary file is removed and the
+// target stays as it was. A symbolic link as target is followed: its destination is replaced.
+// One thread at a time.
+class TAtomicFile {
+ public:
+  // newMode applies when the target does not exist yet; an existing target keeps its mode.
+  TAtomicFile(const std::string& target, mode_t newMode = 0600);
+  ~TAtomicFile();
+  TAtomicFile(const TAtomicFile&) = delete;
+  TAtomicFile& operator=(const TAtomicFile&) = delete;
+
+  // The outcome of opening the temporary file; Write and Commit fail after a failed open.
+  const TFileResult& OpenResult() const { return FOpen; }
+  TFileResult Write(std::string_view data);
+  // Sets the mode the new file gets (instead of the target's or newMode).
+  void SetMode(mode_t mode) { FMode = mode; }
+  TFileResult Commit();
+
+ private:
+  std::string FTarget;
+  std::string FTemp;
+  int FFd = -1;
+  mode_t FMode = 0600;
+  TFileResult FOpen;
+};
+
+// Replaces the file with data through a TAtomicFile.
+TFileResult WriteFileAtomic(const std::string& path, std::string_view data, mode_t newMode = 0600);
+
+// Creates the folder and its missing parents (mode 0700 for the ones it creates).
+TFileResult MakeFolders(const std::string& path);
+
+}  // namespace tovik

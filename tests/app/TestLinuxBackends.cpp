@@ -1,0 +1,96 @@
+// The Linux backends of the run modes, the quit requests and the Remote Desktop default.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "app/TovikRunModes.h"
+#include "app/TovikSettings.h"
+#include "../base/TestTempDir.h"
+
+using namespace tovik;
+using namespace tovik::test;
+
+TEST(ProcessWaiter, WaitsForTheEndOfAnotherProcess) {
+  auto waiter = IProcessWaiter::Create();
+  int hold[2];
+  ASSERT_EQ(::pipe(hold), 0);
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::close(hold[1]);
+    char c;
+    [[maybe_unused]] auto n = ::read(hold[0], &c, 1);  // returns when the parent closes its end
+    ::_exit(0);
+  }
+  ::close(hold[0]);
+  EXPECT_EQ(waiter->WaitForExit(pid, 0), TWaitResult::wrTimedOut);  // still running
+  ::close(hold[1]);
+  EXPECT_EQ(waiter->WaitForExit(pid, kWaitPidTimeoutMs), TWaitResult::wrEnded);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+
+  EXPECT_EQ(waiter->WaitForExit(pid, 1000), TWaitResult::wrNotOpened);  // gone and reaped
+  EXPECT_EQ(waiter->WaitForExit(0, 1000), TWaitResult::wrNotOpened);
+  EXPECT_EQ(waiter->WaitForExit(-1, 1000), TWaitResult::wrNotOpened);
+}
+
+TEST(QuitRequests, SignalsBecomeRequestsUntilReleased) {
+  auto quit = IQuitRequests::Create();
+  ASSERT_TRUE(quit);
+  EXPECT_EQ(IQuitRequests::Create(), nullptr);  // one at a time
+  EXPECT_FALSE(quit->Take());
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    ASSERT_EQ(::raise(sig), 0);  // would end the test program without the handler
+    pollfd p{quit->Fd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 0), 1) << sig;
+    EXPECT_TRUE(quit->Take()) << sig;
+    EXPECT_FALSE(quit->Take()) << sig;
+  }
+  quit.reset();
+  struct sigaction now {};
+  ::sigaction(SIGTERM, nullptr, &now);
+  EXPECT_EQ(now.sa_handler, SIG_DFL);
+  quit = IQuitRequests::Create();
+  EXPECT_TRUE(quit);
+}
+
+TEST(LinuxBackends, ServiceModesAreUnavailableUntilSystemdSupport) {
+  auto services = IServiceModes::Create();
+  EXPECT_FALSE(services->IsServiceRunning());
+  std::vector<std::string> errors;
+  TRunContext ctx;
+  ctx.Services = services.get();
+  ctx.Error = [&](std::string_view l) { errors.emplace_back(l); };
+  ctx.RunInteractive = [](const TRunSwitches&) { return 5; };
+  for (const char* mode : {"/install", "/uninstall", "/service", "/restartservice", "/agent"}) {
+    errors.clear();
+    EXPECT_EQ(RunMainSequence({mode}, ctx), 1) << mode;
+    ASSERT_EQ(errors.size(), 1u) << mode;
+    EXPECT_NE(errors[0].find("not available"), std::string::npos) << errors[0];
+  }
+}
+
+TEST(LinuxBackends, NoRelaunchAsRootOnX11) {
+  std::vector<std::string> lines;
+  auto elevation = IElevation::Create([&](std::string_view l) { lines.emplace_back(l); });
+  EXPECT_EQ(elevation->IsElevated(), ::geteuid() == 0);
+  EXPECT_EQ(elevation->RelaunchElevated("/noadmin"), TRelaunchResult::rrNotNeeded);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("not needed on this desktop"), std::string::npos);
+}
+
+TEST(LinuxBackends, RemoteDesktopDefaultIsNotApplicable) {
+  TTempDir dir;
+  TSettingsPaths p;
+  p.UserFolder = dir.Path();
+  p.UserIni = dir / "Tovik.ini";
+  TIniText builtIn;
+  TSettingsStore store(p, builtIn);
+  auto backend = IRemoteDesktopDefault::Create();
+  std::vector<std::string> lines;
+  ApplyRemoteDesktopDefaultOnce(store, *backend, [&](std::string_view l) { lines.emplace_back(l); });
+  EXPECT_TRUE(lines.empty());
+  EXPECT_FALSE(Exists(p.UserIni));
+}
