@@ -388,8 +388,8 @@ void TSimNet::SendUdpFrom(TSimHost& AHost, std::uint16_t AFromPort, const std::s
                           TByteView AData) {
   TEndpoint from{AHost.IP(), AFromPort};
   const TEndpoint to{AIP, APort};
-  // Same network: delivered at once (next millisecond), no NAT, no firewall.
-  if (TSimHost* local = FindHost(AIP, AHost.Nat()); local && local != &AHost) {
+  // Same private network: delivered at once (next millisecond), no NAT, no firewall, no faults.
+  if (TSimHost* local = AHost.Nat() ? FindHost(AIP, AHost.Nat()) : nullptr; local && local != &AHost) {
     Schedule(Now() + 1, [this, local, from, APort, d = TBytes(AData.begin(), AData.end())]() mutable {
       DeliverLocal(*local, from, APort, std::move(d));
     });
