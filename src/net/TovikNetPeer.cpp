@@ -65,7 +65,7 @@ void TTovikClient::StartPingTimer() {
 
 void TTovikClient::ConnectTo(std::string_view AID) {
   if (FState == rsPunching || FState == rsConnected) return;
-  if (!FRelay) {
+  if (!FRelay || !FPeerKey) {
     const std::string message = "Not connected to the server yet.";
     Log(message);
     if (OnFailed) OnFailed(message);
@@ -121,7 +121,7 @@ void TTovikClient::Disconnect() {
 // ---- Introduction and punching ----------------------------------------------------------------------
 
 void TTovikClient::HandlePeerIntro(const std::vector<std::string_view>& AFields) {
-  if (AFields.size() < 7) return;
+  if (AFields.size() < 7 || !FPeerKey) return;  // no peer key before Start
   const TTick now = TickMs();
   if (FState == rsConnected && now - FLastPeerRx > KMakeWaySilenceMs) {
     StopPeerTimers();
