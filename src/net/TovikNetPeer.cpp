@@ -1,0 +1,314 @@
+// TTovikClient: the peer link (introduction, hole punching, relaying, liveness, session packets).
+#include <charconv>
+#include <cstdio>
+#include <ctime>
+
+#include "net/TovikNet.h"
+
+namespace tovik {
+
+namespace {
+
+constexpr int KPunchRounds = 50;         // 10 s at 200 ms
+constexpr int KRelayPunchRound = 15;     // punching also goes through the relay from here on
+constexpr TTick KMakeWaySilenceMs = 12'000;
+constexpr TTick KGoneSilenceMs = 5'000;
+constexpr std::size_t KMaxPartnerName = 256;
+
+std::uint16_t ReadPort(std::string_view s) {
+  unsigned v = 0;
+  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (ec != std::errc() || p != s.data() + s.size() || v > 65535) return 0;
+  return static_cast<std::uint16_t>(v);
+}
+
+std::string_view FirstWord(std::string_view s) { return s.substr(0, s.find(' ')); }
+
+TByteView TextBytes(std::string_view s) {
+  return TByteView(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+}
+
+}  // namespace
+
+std::string TTovikClient::PeerAddress() const { return FPeer.IP + ":" + std::to_string(FPeer.Port); }
+
+void TTovikClient::NewPeerKey() {
+  FPeerKey = std::make_unique<TEcdhKey>();
+  if (FRelay) SendHello();
+}
+
+std::string TTovikClient::LinkInfoPrefix() const {
+  const std::time_t t = static_cast<std::time_t>(StampMs() / 1000);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char date[32];
+  std::strftime(date, sizeof date, "%Y-%m-%d %H:%M", &tm);
+  return std::string(date) + ": with " + FormatID(FPartnerID);
+}
+
+void TTovikClient::StopPeerTimers() {
+  FPunchTimerOn = false;
+  FPingTimerOn = false;
+}
+
+void TTovikClient::StartPunchTimer() {
+  FPunchTimerOn = true;
+  ++FPunchTimerStarts;
+}
+
+void TTovikClient::StartPingTimer() {
+  FPingTimerOn = true;
+  ++FPingTimerStarts;
+}
+
+// ---- Control ----------------------------------------------------------------------------------------
+
+void TTovikClient::ConnectTo(std::string_view AID) {
+  if (FState == rsPunching || FState == rsConnected) return;
+  if (!FRelay || !FPeerKey) {
+    const std::string message = "Not connected to the server yet.";
+    Log(message);
+    if (OnFailed) OnFailed(message);
+    return;
+  }
+  const std::string id = Trim(AID);
+  // The ID goes into a blank-separated command line; only digits may travel there.
+  bool digits = !id.empty() && id.size() <= 9;
+  for (char c : id) digits = digits && c >= '0' && c <= '9';
+  if (!digits) {
+    const std::string message = "That is not a valid ID.";
+    Log(message);
+    if (OnFailed) OnFailed(message);
+    return;
+  }
+  FInitiator = true;
+  Log("Asking server for " + FormatID(id));
+  char buf[512];
+  std::snprintf(buf, sizeof buf, "CONNECT %s %s %d %s", id.c_str(), FLocalIP.c_str(), LocalPort(),
+                BytesToHex(FPeerKey->Public()).c_str());
+  SendServer(buf);
+}
+
+void TTovikClient::SendText(std::string_view AText) {
+  if (FState != rsConnected) return;
+  SendPeerText(FPeer, "MSG " + std::string(AText));
+}
+
+bool TTovikClient::SendData(TByteView AData) {
+  if (FState != rsConnected || !FPeerChannel || AData.empty() || AData[0] < 0x80) return false;
+  if (FPeerViaRelay) {
+    FPeerChannel->Seal(AData, FSealBuf);
+    TBytes framed;
+    framed.reserve(FSealBuf.size() + 1);
+    framed.push_back(0x14);
+    Append(framed, FSealBuf);
+    if (FRelayIP.empty()) return false;
+    SendRaw(FRelayIP, FRelayPort, framed);
+    return true;
+  }
+  FPeerChannel->Seal(AData, FSealBuf);
+  SendRaw(FPeer.IP, FPeer.Port, FSealBuf);
+  return true;
+}
+
+void TTovikClient::Disconnect() {
+  if (FState != rsConnected) return;
+  EndPeerSession(true);
+  Log("Disconnected");
+  if (OnDisconnected) OnDisconnected();
+}
+
+// ---- Introduction and punching ----------------------------------------------------------------------
+
+void TTovikClient::HandlePeerIntro(const std::vector<std::string_view>& AFields) {
+  if (AFields.size() < 7 || !FPeerKey) return;  // no peer key before Start
+  const TTick now = TickMs();
+  if (FState == rsConnected && now - FLastPeerRx > KMakeWaySilenceMs) {
+    StopPeerTimers();
+    FPeerChannel.reset();
+    FCheckNumber.clear();
+    FInitiator = false;
+    FState = rsRegistered;
+    SendServer("SESSION END");
+    Log("The previous partner stopped answering; it makes way for the new one");
+    if (OnDisconnected) OnDisconnected();
+  }
+  if (FState == rsPunching || FState == rsConnected) return;
+
+  FPartnerName.clear();
+  if (AFields.size() >= 8 && AFields[7] != "-") {
+    const std::string name = Utf8Truncate(AFields[7], KMaxPartnerName);
+    if (IsValidUtf8(name)) FPartnerName = name;
+  }
+
+  const TBytes theirs = HexToBytes(AFields[5]);
+  try {
+    TBytes secret = FPeerKey->SharedSecret(theirs);
+    const TPeerKeys keys = DerivePeerKeys(secret, FPeerKey->Public(), theirs);
+    WipeBytes(secret);
+    FPeerChannel = std::make_unique<TSecureChannel>(kPeerPacketType, keys.SendKey, keys.RecvKey, keys.SendLabel,
+                                                    keys.RecvLabel);
+    FCheckNumber = tovik::CheckNumber(FPeerKey->Public(), theirs);
+  } catch (const ETovikCrypto& e) {
+    FailConnect(std::string("The partner sent an invalid key: ") + e.what());
+    return;
+  }
+
+  FPartnerID = std::string(AFields[6]);
+  const TTovikAddr pub{std::string(AFields[1]), ReadPort(AFields[2])};
+  const TTovikAddr lan{std::string(AFields[3]), ReadPort(AFields[4])};
+  FCandidates.clear();
+  FCandidates.push_back(pub);
+  if (lan.IP != pub.IP || lan.Port != pub.Port) FCandidates.push_back(lan);
+
+  FPartnerRelay = '-';
+  if (AFields.size() >= 9 && (AFields[8] == "T" || AFields[8] == "U")) FPartnerRelay = AFields[8][0];
+
+  FPeerViaRelay = false;
+  FRelayPunch = FPartnerRelay != '-' && (FPartnerRelay == 'T' || FTcp != nullptr);
+  if (FRelayPunch) {
+    FCandidates.clear();
+    Log("Partner " + FormatID(FPartnerID) + "; one of us is on the TCP fallback, so the session goes through the server");
+  } else {
+    Log("Partner " + FormatID(FPartnerID) + " is at " + pub.IP + ":" + std::to_string(pub.Port) + " (LAN " + lan.IP +
+        ":" + std::to_string(lan.Port) + "), punching...");
+  }
+
+  FState = rsPunching;
+  FPunchTries = 0;
+  PunchTick();
+  if (FState == rsPunching) StartPunchTimer();
+}
+
+void TTovikClient::PunchTick() {
+  if (FState != rsPunching) {
+    FPunchTimerOn = false;
+    return;
+  }
+  ++FPunchTries;
+  if (FPunchTries <= KPunchRounds) {
+    const std::string punch = "PUNCH " + FMyID;
+    for (const TTovikAddr& c : FCandidates) SendPeerText(c, punch);
+    if (FPunchTries >= KRelayPunchRound && FPartnerRelay != '-') FRelayPunch = true;
+    if (FRelayPunch) SendPeerText(TTovikAddr{}, punch);
+    return;
+  }
+  std::string offers = "no (older server)";
+  if (FPartnerRelay != '-') offers = std::string("yes, other PC on ") + (FPartnerRelay == 'T' ? "TCP" : "UDP");
+  LastLinkInfo = LinkInfoPrefix() + " FAILED after 10 s (tried " + std::to_string(FCandidates.size()) +
+                 " direct address(es)" + (FRelayPunch ? " and the server" : "") + "; server offers relaying: " +
+                 offers + ")";
+  if (FPartnerRelay == '-')
+    FailConnect("Could not reach the other PC directly. One of the networks blocks it.");
+  else
+    FailConnect(
+        "Could not reach the other PC, directly or through the server. Help > Test the connection shows where "
+        "it stops.");
+}
+
+void TTovikClient::PeerLinkUp(const TTovikAddr& AAddr) {
+  if (FState != rsPunching) return;
+  FPunchTimerOn = false;
+  FPeer = AAddr;
+  FPeerViaRelay = AAddr.IP.empty();
+  FState = rsConnected;
+  FLastPeerRx = TickMs();
+  StartPingTimer();
+  if (FPeerViaRelay) {
+    LastLinkInfo = LinkInfoPrefix() + " through the server (no direct path found)";
+    Log("Encrypted link to the other PC through the server (no direct path; the server passes the packets on but "
+        "cannot read them, AES-256-GCM). Check number " +
+        FCheckNumber);
+  } else {
+    LastLinkInfo = LinkInfoPrefix() + " directly to " + PeerAddress();
+    Log("Direct encrypted link to " + PeerAddress() + " (AES-256-GCM). Check number " + FCheckNumber);
+  }
+  SendServer("SESSION START " + FPartnerID + (FInitiator ? " V" : " H"));
+  if (OnConnected) OnConnected();
+}
+
+void TTovikClient::PingTick() {
+  if (FState != rsConnected) return;
+  SendPeerText(FPeer, "PING");
+}
+
+// ---- Ending a link ----------------------------------------------------------------------------------
+
+void TTovikClient::EndPeerSession(bool ASendBye) {
+  const TTovikState old = FState;
+  if (ASendBye && old == rsConnected) SendPeerText(FPeer, "BYE");
+  StopPeerTimers();
+  FState = FMyID != "0" ? rsRegistered : rsOffline;
+  FPeerChannel.reset();
+  FCheckNumber.clear();
+  FInitiator = false;
+  FPeerViaRelay = false;
+  FRelayPunch = false;
+  if (old == rsConnected) SendServer("SESSION END");
+  NewPeerKey();
+}
+
+void TTovikClient::FailConnect(const std::string& AMessage) {
+  EndPeerSession(false);
+  Log(AMessage);
+  if (OnFailed) OnFailed(AMessage);
+}
+
+void TTovikClient::PeerLost(const std::string& AMessage) {
+  if (FState != rsConnected) return;
+  EndPeerSession(false);
+  Log(AMessage);
+  if (OnDisconnected) OnDisconnected();
+}
+
+// ---- Peer packets -----------------------------------------------------------------------------------
+
+void TTovikClient::HandlePeerPacket(TByteView APacket, const TTovikAddr& AFrom) {
+  if ((FState != rsPunching && FState != rsConnected) || !FPeerChannel) return;
+  if (FState == rsConnected && !(AFrom == FPeer)) return;
+  TBytes plain;
+  if (!FPeerChannel->Open(APacket, plain) || plain.empty()) return;
+  if (FState == rsConnected) FLastPeerRx = TickMs();
+  if (plain[0] >= 0x80) {
+    if (FState == rsConnected && OnData) OnData(plain);
+    return;
+  }
+  const std::string_view raw(reinterpret_cast<const char*>(plain.data()), plain.size());
+  if (!IsValidUtf8(raw)) return;
+  const std::string_view line = TrimView(raw);
+  const std::string_view word = FirstWord(line);
+  if (word == "PUNCH") {
+    SendPeerText(AFrom, "PUNCHACK");
+    PeerLinkUp(AFrom);
+  } else if (word == "PUNCHACK") {
+    PeerLinkUp(AFrom);
+  } else if (FState == rsConnected) {
+    if (word == "MSG") {
+      if (OnMessage) OnMessage(std::string(line.size() > 4 ? line.substr(4) : std::string_view()));
+    } else if (word == "BYE") {
+      EndPeerSession(false);
+      Log("Partner disconnected");
+      if (OnDisconnected) OnDisconnected();
+    }
+  }
+}
+
+void TTovikClient::SendPeerText(const TTovikAddr& AAddr, std::string_view AText) {
+  if (!FPeerChannel) return;
+  SendPeerRaw(AAddr, FPeerChannel->Seal(TextBytes(AText)));
+}
+
+void TTovikClient::SendPeerRaw(const TTovikAddr& AAddr, TByteView APacket) {
+  if (!AAddr.IP.empty()) {
+    SendRaw(AAddr.IP, AAddr.Port, APacket);
+    return;
+  }
+  if (FRelayIP.empty()) return;
+  TBytes framed;
+  framed.reserve(APacket.size() + 1);
+  framed.push_back(0x14);
+  Append(framed, APacket);
+  SendRaw(FRelayIP, FRelayPort, framed);
+}
+
+}  // namespace tovik

@@ -1,0 +1,151 @@
+// POSIX backend of the client's sockets: one UDP socket with a listener thread, TRelayTcpLink,
+// getaddrinfo and getifaddrs.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <ifaddrs.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "net/TovikSocket.h"
+#include "net/TovikTcpLink.h"
+
+namespace tovik {
+
+namespace {
+
+constexpr int KRecvBuffer = 4 * 1024 * 1024;
+constexpr int KSendBuffer = 1024 * 1024;
+
+class TPosixUdpSocket final : public IUdpSocket {
+ public:
+  explicit TPosixUdpSocket(IRxSink& ASink) : FSink(ASink) {}
+  ~TPosixUdpSocket() override { Close(); }
+
+  bool Open(std::string& AError) override {
+    if (FFd >= 0) return true;
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+      AError = std::strerror(errno);
+      return false;
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      AError = std::strerror(errno);
+      ::close(fd);
+      return false;
+    }
+    // Large receive buffer for bursts of frame chunks; failures only cost burst tolerance.
+    int rcv = KRecvBuffer, snd = KSendBuffer;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &snd, sizeof snd);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    FPort = ntohs(addr.sin_port);
+    FFd = fd;
+    FStop = false;
+    FThread = std::thread([this] { Listen(); });
+    return true;
+  }
+
+  std::uint16_t LocalPort() const override { return FPort; }
+
+  bool SendTo(const std::string& AIP, std::uint16_t APort, TByteView AData) override {
+    if (FFd < 0) return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(APort);
+    if (::inet_pton(AF_INET, AIP.c_str(), &addr.sin_addr) != 1) return false;
+    const ssize_t n = ::sendto(FFd, AData.data(), AData.size(), 0, reinterpret_cast<sockaddr*>(&addr),
+                               sizeof addr);
+    return n == static_cast<ssize_t>(AData.size());
+  }
+
+  void Close() override {
+    FStop = true;
+    if (FThread.joinable()) FThread.join();
+    if (FFd >= 0) ::close(FFd);
+    FFd = -1;
+  }
+
+ private:
+  // Listener thread: only receives and hands datagrams over.
+  void Listen() {
+    std::uint8_t buf[65536];
+    while (!FStop) {
+      pollfd p{FFd, POLLIN, 0};
+      const int r = ::poll(&p, 1, 50);
+      if (r <= 0) continue;
+      sockaddr_in from{};
+      socklen_t len = sizeof from;
+      const ssize_t n = ::recvfrom(FFd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
+      if (n <= 0) continue;  // empty datagrams and errors (ICMP refusals) are not passed on
+      char ip[INET_ADDRSTRLEN] = {};
+      ::inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
+      FSink.PushRx(TRxPacket{TBytes(buf, buf + n), ip, ntohs(from.sin_port)});
+    }
+  }
+
+  IRxSink& FSink;
+  int FFd = -1;
+  std::uint16_t FPort = 0;
+  std::atomic<bool> FStop{false};
+  std::thread FThread;
+};
+
+class TPosixNetBackend final : public INetBackend {
+ public:
+  std::unique_ptr<IUdpSocket> CreateUdp(IRxSink& ASink) override {
+    return std::make_unique<TPosixUdpSocket>(ASink);
+  }
+
+  std::unique_ptr<IRelayTcpLink> CreateTcp(IRxSink& ASink, const std::string& AHost, std::uint16_t APort,
+                                           const std::string& AFromIP, std::uint16_t AFromPort) override {
+    return std::make_unique<TRelayTcpLink>(ASink, AHost, APort, AFromIP, AFromPort);
+  }
+
+  bool Resolve(const std::string& AHost, std::string& AIP, std::string& AError) override {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* res = nullptr;
+    const int rc = ::getaddrinfo(AHost.c_str(), nullptr, &hints, &res);
+    if (rc != 0 || !res) {
+      AError = rc != 0 ? ::gai_strerror(rc) : "no IPv4 address";
+      return false;
+    }
+    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> guard(res, &::freeaddrinfo);
+    char ip[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr, ip, sizeof ip);
+    AIP = ip;
+    return true;
+  }
+
+  std::string LocalIPv4() override {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return "0.0.0.0";
+    std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> guard(list, &::freeifaddrs);
+    for (ifaddrs* i = list; i; i = i->ifa_next) {
+      if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+      char ip[INET_ADDRSTRLEN] = {};
+      ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr, ip, sizeof ip);
+      if (std::strcmp(ip, "127.0.0.1") != 0) return ip;
+    }
+    return "0.0.0.0";
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<INetBackend> CreatePosixNetBackend() { return std::make_unique<TPosixNetBackend>(); }
+
+}  // namespace tovik

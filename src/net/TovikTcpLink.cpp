@@ -1,0 +1,154 @@
+#include "net/TovikTcpLink.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace tovik {
+
+namespace {
+
+constexpr int KConnectTimeoutMs = 5000;
+constexpr int KWaitMs = 10;
+
+[[noreturn]] void Fail(const std::string& AText) { throw std::runtime_error(AText); }
+[[noreturn]] void FailErrno(int AErr) { Fail(std::strerror(AErr)); }
+
+}  // namespace
+
+TRelayTcpLink::TRelayTcpLink(IRxSink& AOwner, std::string AHost, std::uint16_t APort,
+                             std::string AFromIP, std::uint16_t AFromPort)
+    : FOwner(AOwner),
+      FHost(std::move(AHost)),
+      FPort(APort),
+      FFromIP(std::move(AFromIP)),
+      FFromPort(AFromPort) {
+  FThread = std::thread([this] { Execute(); });
+}
+
+TRelayTcpLink::~TRelayTcpLink() {
+  FStop = true;
+  if (FThread.joinable()) FThread.join();
+}
+
+std::string TRelayTcpLink::Error() const {
+  std::lock_guard<std::mutex> g(FErrorLock);
+  return FError;
+}
+
+std::size_t TRelayTcpLink::Queued() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FQueued;
+}
+
+void TRelayTcpLink::Send(TByteView AData, bool ADroppable) {
+  TBytes framed = FrameTcpDatagram(AData);
+  if (framed.empty()) return;
+  std::lock_guard<std::mutex> g(FLock);
+  if (ADroppable && FQueued + framed.size() > KTcpOutboxLimit) return;
+  FQueued += framed.size();
+  FOutbox.push_back(std::move(framed));
+}
+
+void TRelayTcpLink::Execute() {
+  int fd = -1;
+  try {
+    Run(fd);
+  } catch (const std::exception& e) {
+    std::lock_guard<std::mutex> g(FErrorLock);
+    FError = e.what();
+  }
+  if (fd >= 0) ::close(fd);  // errors while closing are ignored
+  FConnected = false;
+  FDone = true;
+}
+
+void TRelayTcpLink::Run(int& AFd) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(FPort);
+  if (::inet_pton(AF_INET, FHost.c_str(), &addr.sin_addr) != 1) Fail("bad address " + FHost);
+
+  AFd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (AFd < 0) FailErrno(errno);
+  if (::connect(AFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (errno != EINPROGRESS) FailErrno(errno);
+    // Wait for the connection in short steps so a stop request is noticed quickly.
+    int waited = 0;
+    for (;;) {
+      if (FStop) return;
+      pollfd p{AFd, POLLOUT, 0};
+      const int r = ::poll(&p, 1, KWaitMs);
+      if (r < 0 && errno != EINTR) FailErrno(errno);
+      if (r > 0) break;
+      waited += KWaitMs;
+      if (waited >= KConnectTimeoutMs) Fail("Connection timed out.");
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    ::getsockopt(AFd, SOL_SOCKET, SO_ERROR, &err, &len);
+    if (err != 0) FailErrno(err);
+  }
+  int one = 1;
+  ::setsockopt(AFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  FConnected = true;
+
+  TTcpDeframer deframer;
+  std::vector<TBytes> taken;
+  std::uint8_t buf[65536];
+  while (!FStop) {
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      taken.swap(FOutbox);
+      FQueued = 0;
+    }
+    for (const TBytes& frame : taken) {
+      std::size_t off = 0;
+      while (off < frame.size()) {
+        if (FStop) return;
+        const ssize_t n = ::send(AFd, frame.data() + off, frame.size() - off, MSG_NOSIGNAL);
+        if (n > 0) {
+          off += static_cast<std::size_t>(n);
+          continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) FailErrno(errno);
+        pollfd p{AFd, POLLOUT, 0};
+        ::poll(&p, 1, KWaitMs);
+      }
+    }
+    taken.clear();
+
+    // Complete frames are always cut out below, so anything still buffered waits for more bytes.
+    {
+      pollfd p{AFd, POLLIN, 0};
+      const int r = ::poll(&p, 1, KWaitMs);
+      if (r < 0 && errno != EINTR) FailErrno(errno);
+      if (r > 0) {
+        const ssize_t n = ::recv(AFd, buf, sizeof buf, 0);
+        if (n == 0) Fail("Connection closed gracefully.");
+        if (n < 0) {
+          if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) FailErrno(errno);
+        } else {
+          deframer.Feed(TByteView(buf, static_cast<std::size_t>(n)));
+        }
+      }
+    }
+    TBytes datagram;
+    bool bad = false;
+    while (deframer.Next(datagram, bad)) {
+      FOwner.PushRx(TRxPacket{std::move(datagram), FFromIP, FFromPort});
+      datagram = TBytes();
+    }
+    if (bad) Fail("bad data from the server");
+  }
+}
+
+}  // namespace tovik

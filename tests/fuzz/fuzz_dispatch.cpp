@@ -1,0 +1,57 @@
+// DispatchPacket with any datagram, from the relay's address and from others, on a client that has a
+// peer channel (punching), so that relay kinds, relayed and direct peer packets are all reached.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "net/TovikNet.h"
+
+using namespace tovik;
+
+namespace {
+
+// A backend whose sockets go nowhere.
+struct TNullUdp : IUdpSocket {
+  bool Open(std::string&) override { return true; }
+  std::uint16_t LocalPort() const override { return 50000; }
+  bool SendTo(const std::string&, std::uint16_t, TByteView) override { return true; }
+  void Close() override {}
+};
+struct TNullBackend : INetBackend {
+  std::unique_ptr<IUdpSocket> CreateUdp(IRxSink&) override { return std::make_unique<TNullUdp>(); }
+  std::unique_ptr<IRelayTcpLink> CreateTcp(IRxSink&, const std::string&, std::uint16_t, const std::string&,
+                                           std::uint16_t) override {
+    return nullptr;
+  }
+  bool Resolve(const std::string& h, std::string& ip, std::string&) override {
+    ip = h;
+    return true;
+  }
+  std::string LocalIPv4() override { return "192.168.1.10"; }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static TNullBackend backend;
+  static TEcdhKey partner;
+  static const std::string peerLine =
+      "PEER 198.51.100.2 5000 192.168.2.10 5000 " + BytesToHex(partner.Public()) + " 222222222 - U";
+  if (size < 1) return 0;
+  TTovikClient client(backend, "203.0.113.1", 47800, "");
+  client.Start();
+  client.HandleServerLine("ID 111111111 600");
+  client.HandleServerLine(peerLine);
+  // The first byte picks the sender: the relay, the partner's candidate, or a stranger.
+  const char* ips[] = {"203.0.113.1", "198.51.100.2", "10.9.9.9"};
+  const std::uint16_t ports[] = {47800, 5000, 47800};
+  const int who = data[0] % 3;
+  TRxPacket p{TBytes(data + 1, data + size), ips[who], ports[who]};
+  client.DispatchPacket(p);
+  // Also as a relayed peer packet and as a sealed relay line with the wrong key.
+  TBytes relayed{0x14};
+  relayed.insert(relayed.end(), data + 1, data + size);
+  client.DispatchPacket(TRxPacket{relayed, "203.0.113.1", 47800});
+  client.RxTick();
+  return 0;
+}

@@ -1,0 +1,52 @@
+// The client's handler of relay text lines with any line, on a started client with an ID, so that ID,
+// PIN, PORTS, PEER, PARTNER and ERR lines and the routing to other features are all reached.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "net/TovikNet.h"
+
+using namespace tovik;
+
+namespace {
+
+struct TNullUdp : IUdpSocket {
+  bool Open(std::string&) override { return true; }
+  std::uint16_t LocalPort() const override { return 50000; }
+  bool SendTo(const std::string&, std::uint16_t, TByteView) override { return true; }
+  void Close() override {}
+};
+struct TNullBackend : INetBackend {
+  std::unique_ptr<IUdpSocket> CreateUdp(IRxSink&) override { return std::make_unique<TNullUdp>(); }
+  std::unique_ptr<IRelayTcpLink> CreateTcp(IRxSink&, const std::string&, std::uint16_t, const std::string&,
+                                           std::uint16_t) override {
+    return nullptr;
+  }
+  bool Resolve(const std::string& h, std::string& ip, std::string&) override {
+    ip = h;
+    return true;
+  }
+  std::string LocalIPv4() override { return "192.168.1.10"; }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static TNullBackend backend;
+  TTovikClient client(backend, "203.0.113.1", 47800, "");
+  client.Start();
+  client.HandleServerLine("ID 111111111 600");
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  // Several lines in one input: each NUL-free piece between newlines is one line.
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    client.HandleServerLine(text.substr(start, end - start));
+    start = end + 1;
+  }
+  client.PunchTick();
+  client.MainTick();
+  return 0;
+}

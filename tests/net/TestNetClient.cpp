@@ -1,0 +1,345 @@
+// The network client against the relay's real protocol core, in the simulator: relay handshake and key
+// pinning, IDs, PIN, CONNECT/PEER, hole punching through each NAT pairing, relaying, liveness, BYE and
+// the TCP fallback when UDP is blocked.
+#include <gtest/gtest.h>
+
+#include "sim/TovikSimClient.h"
+#include "sim/TovikSimRelay.h"
+#include "sim/TovikSimRelayCore.h"
+
+using namespace tovik;
+using namespace tovik::sim;
+
+namespace {
+
+constexpr std::uint16_t KRelayPort = 47800;
+const char* const KRelayIP = "203.0.113.1";
+
+struct World {
+  TSimNet Net;
+  TSimHost& RelayHost;
+  std::unique_ptr<TSimRelayCore> Relay;
+  std::vector<std::unique_ptr<TSimPC>> PCs;
+
+  explicit World(TRelayConfig cfg = {}, std::vector<std::uint16_t> tcp = {8443, 443, 80}, std::uint32_t seed = 1)
+      : Net(seed), RelayHost(Net.AddHost(KRelayIP)) {
+    TcpPortsText = "8443,443,80";
+    TcpPortsChanged = false;
+    Net.AddName("relay.test", KRelayIP);
+    Relay = std::make_unique<TSimRelayCore>(Net, RelayHost, KRelayPort, tcp, std::move(cfg));
+  }
+  TSimPC& PC(const std::string& ip, TSimNat* nat = nullptr, const std::string& key = "") {
+    TSimHost& h = Net.AddHost(ip, nat);
+    PCs.push_back(std::make_unique<TSimPC>(Net, h, "relay.test", KRelayPort, key));
+    return *PCs.back();
+  }
+  // Two PCs behind NATs of the given kinds, started and registered.
+  std::pair<TSimPC*, TSimPC*> Pair(TNatKind ka, TNatKind kb) {
+    TSimPC& a = PC("192.168.1.10", &Net.AddNat("198.51.100.1", ka));
+    TSimPC& b = PC("192.168.2.10", &Net.AddNat("198.51.100.2", kb));
+    a.Start();
+    b.Start();
+    Net.RunUntil([&] { return a.C().State() == rsRegistered && b.C().State() == rsRegistered; }, 5000);
+    return {&a, &b};
+  }
+};
+
+TEST(NetClient, HandshakeRegistersAndPinsTheFirstKeyOnce) {
+  World w;
+  TSimPC& pc = w.PC("203.0.113.10");
+  pc.Start();
+  EXPECT_TRUE(pc.Logged("No server key in Tovik.ini yet; the first key the server shows will be pinned."));
+  EXPECT_TRUE(pc.LoggedPrefix("Socket open on 203.0.113.10:"));
+  w.Net.RunFor(1000);
+  ASSERT_TRUE(pc.C().RelaySecure());
+  EXPECT_EQ(pc.C().State(), rsRegistered);
+  EXPECT_EQ(pc.C().MyID().size(), 9u);
+  EXPECT_EQ(pc.IDs, 1);
+  ASSERT_EQ(pc.Pinned.size(), 1u);
+  EXPECT_EQ(pc.Pinned[0], BytesToHex(w.Relay->SigningKey()));
+  EXPECT_EQ(pc.C().RelayFingerprint(), KeyFingerprint(w.Relay->SigningKey()));
+  EXPECT_TRUE(pc.Logged("Secure connection to the server (AES-256-GCM) over UDP 47800, server key " +
+                        KeyFingerprint(w.Relay->SigningKey())));
+  EXPECT_GT(pc.C().IDSecondsLeft(), 500);
+  EXPECT_EQ(pc.Status.back(), "Secure connection to server");
+
+  // Relay silent for more than 65 s: the client drops the session, then shakes hands again and pins
+  // nothing new.
+  w.Relay->Silent = true;
+  w.Net.RunFor(66'000);
+  EXPECT_TRUE(pc.Logged("Lost contact with the server, reconnecting..."));
+  EXPECT_FALSE(pc.C().RelaySecure());
+  w.Relay->Silent = false;
+  w.Net.RunFor(3000);
+  EXPECT_TRUE(pc.C().RelaySecure());
+  EXPECT_EQ(pc.Pinned.size(), 1u);
+}
+
+TEST(NetClient, ADifferentRelayKeyBlocksTheClientForGood) {
+  World w;
+  const std::string other = BytesToHex(TEcdsaKey::CreateNew().Public());
+  TSimPC& pc = w.PC("203.0.113.10", nullptr, "  " + other + " ");
+  pc.Start();
+  w.Net.RunFor(2000);
+  EXPECT_TRUE(pc.C().RelayBlocked());
+  EXPECT_FALSE(pc.C().RelaySecure());
+  EXPECT_TRUE(pc.Logged("SECURITY: the server identified itself with key " + KeyFingerprint(w.Relay->SigningKey()) +
+                        ", but Tovik.ini expects " + KeyFingerprint(HexToBytes(other)) +
+                        ". Not connecting. If the server was reinstalled, put its new key in Tovik.ini."));
+  EXPECT_EQ(pc.Status.back(), "Server key mismatch");
+  const auto handshakes = w.Relay->Core().Stats().Handshakes;
+  w.Net.RunFor(60'000);
+  EXPECT_EQ(w.Relay->Core().Stats().Handshakes, handshakes);
+  EXPECT_TRUE(pc.Pinned.empty());
+}
+
+TEST(NetClient, PinKeepsTheIDAndUnpinReleasesIt) {
+  World w;
+  TSimPC& pc = w.PC("203.0.113.10");
+  pc.Start();
+  w.Net.RunFor(1000);
+  const std::string id = pc.C().MyID();
+  pc.C().PinID("", std::string(64, 'a'));
+  w.Net.RunFor(500);
+  ASSERT_EQ(pc.Pins.size(), 1u);
+  EXPECT_EQ(pc.Pins[0], "OK " + id);
+  EXPECT_TRUE(pc.C().IDPinned());
+  EXPECT_EQ(pc.C().IDSecondsLeft(), 0);
+  EXPECT_TRUE(pc.Logged("ID " + FormatID(id) + " is pinned; it stays valid until you unpin it"));
+  pc.C().UnpinID();
+  w.Net.RunFor(500);
+  EXPECT_FALSE(pc.C().IDPinned());
+}
+
+TEST(NetClient, ConnectErrorsFromTheRelayEndTheAttempt) {
+  World w;
+  TSimPC& pc = w.PC("203.0.113.10");
+  pc.Start();  // the relay channel needs a round trip: CONNECT now fails at once
+  pc.C().ConnectTo("123456789");
+  ASSERT_EQ(pc.Failed.size(), 1u);
+  EXPECT_EQ(pc.Failed[0], "Not connected to the server yet.");
+  w.Net.RunFor(1000);
+  pc.C().ConnectTo("999999999");
+  w.Net.RunFor(200);
+  pc.C().ConnectTo(pc.C().MyID());
+  w.Net.RunFor(200);
+  ASSERT_EQ(pc.Failed.size(), 3u);
+  EXPECT_EQ(pc.Failed[1], "That ID is not online.");
+  EXPECT_EQ(pc.Failed[2], "That is your own ID.");
+  EXPECT_EQ(pc.C().State(), rsRegistered);
+}
+
+struct TPairCase {
+  TNatKind A, B;
+  bool Direct;
+};
+
+class NatPairings : public ::testing::TestWithParam<TPairCase> {};
+
+// Every NAT pairing: directly where the NATs let punching through, through the relay from round 15
+// where they do not.
+TEST_P(NatPairings, LinkComesUpDirectlyOrThroughTheRelay) {
+  const TPairCase c = GetParam();
+  World w;
+  auto [a, b] = w.Pair(c.A, c.B);
+  ASSERT_EQ(a->C().State(), rsRegistered);
+  const std::string aid = a->C().MyID(), bid = b->C().MyID();
+  const TTick start = w.Net.Now();
+  a->C().ConnectTo(bid);
+  ASSERT_TRUE(w.Net.RunUntil([&] { return a->Connected == 1 && b->Connected == 1; }, 11'000));
+  const TTick took = w.Net.Now() - start;
+  EXPECT_EQ(a->C().ViaRelay(), !c.Direct);
+  EXPECT_EQ(b->C().ViaRelay(), !c.Direct);
+  EXPECT_FALSE(a->C().CheckNumber().empty());
+  EXPECT_EQ(a->C().CheckNumber(), b->C().CheckNumber());
+  if (c.Direct) {
+    EXPECT_LT(took, 1000u);
+    EXPECT_EQ(a->C().PeerAddress().rfind("198.51.100.2:", 0), 0u);
+    EXPECT_EQ(b->C().PeerAddress().rfind("198.51.100.1:", 0), 0u);
+    EXPECT_NE(LastLinkInfo.find(": with " + FormatID(aid) + " directly to 198.51.100.1:"), std::string::npos);
+  } else {
+    EXPECT_GE(took, 2800u);  // relay punching starts with round 15
+    EXPECT_EQ(a->C().PeerAddress(), ":0");
+    EXPECT_TRUE(LastLinkInfo.ends_with("through the server (no direct path found)"));
+    EXPECT_TRUE(a->LoggedPrefix("Encrypted link to the other PC through the server"));
+  }
+  // Packets flow both ways, in order, whichever path.
+  a->C().SendText("hello there");
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(b->C().SendData(TBytes{0x88, static_cast<std::uint8_t>(i)}));
+  w.Net.RunFor(200);
+  ASSERT_EQ(b->Messages.size(), 1u);
+  EXPECT_EQ(b->Messages[0], "hello there");
+  ASSERT_EQ(a->Data.size(), 5u);
+  EXPECT_EQ(a->Data[4], (TBytes{0x88, 4}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sim, NatPairings,
+    ::testing::Values(TPairCase{TNatKind::FullCone, TNatKind::FullCone, true},
+                      TPairCase{TNatKind::FullCone, TNatKind::Symmetric, true},
+                      TPairCase{TNatKind::AddressRestricted, TNatKind::AddressRestricted, true},
+                      TPairCase{TNatKind::AddressRestricted, TNatKind::PortRestricted, true},
+                      TPairCase{TNatKind::AddressRestricted, TNatKind::Symmetric, true},
+                      TPairCase{TNatKind::PortRestricted, TNatKind::PortRestricted, true},
+                      TPairCase{TNatKind::PortRestricted, TNatKind::Symmetric, false},
+                      TPairCase{TNatKind::Symmetric, TNatKind::PortRestricted, false},
+                      TPairCase{TNatKind::Symmetric, TNatKind::Symmetric, false}),
+    [](const auto& info) {
+      return std::string(NatKindName(info.param.A)) + "_" + NatKindName(info.param.B);
+    });
+
+TEST(NetClient, WithoutRelayingAnImpossiblePathFailsAfterTenSeconds) {
+  TRelayConfig cfg;
+  cfg.Relaying = false;
+  World w(cfg);
+  auto [a, b] = w.Pair(TNatKind::Symmetric, TNatKind::Symmetric);
+  const TTick start = w.Net.Now();
+  a->C().ConnectTo(b->C().MyID());
+  ASSERT_TRUE(w.Net.RunUntil([&] { return !a->Failed.empty(); }, 12'000));
+  EXPECT_NEAR(static_cast<double>(w.Net.Now() - start), 10'200, 300);
+  EXPECT_EQ(a->Failed[0], "Could not reach the other PC directly. One of the networks blocks it.");
+  EXPECT_EQ(a->C().State(), rsRegistered);
+  EXPECT_TRUE(LastLinkInfo.ends_with(
+      "FAILED after 10 s (tried 2 direct address(es); server offers relaying: no (older server))"));
+  w.Net.RunFor(500);
+  EXPECT_EQ(b->Failed.size(), 1u);
+}
+
+TEST(NetClient, PartnerLeavingWhilePunchingFailsTheAttempt) {
+  TRelayConfig cfg;
+  cfg.Relaying = false;
+  World w(cfg);
+  auto [a, b] = w.Pair(TNatKind::Symmetric, TNatKind::Symmetric);
+  a->C().ConnectTo(b->C().MyID());
+  w.Net.RunFor(500);
+  ASSERT_EQ(a->C().State(), rsPunching);
+  b->Close();  // says BYE to the relay, which tells the partner
+  w.Net.RunFor(500);
+  ASSERT_EQ(a->Failed.size(), 1u);
+  EXPECT_EQ(a->Failed[0], "The other PC went offline.");
+  EXPECT_EQ(a->C().State(), rsRegistered);
+}
+
+// A live link: ping keeps it alive, BYE and silence end it, and every link gets a new key.
+TEST(NetClient, LiveLinkPingByeSilenceAndFreshKeys) {
+  World w;
+  auto [a, b] = w.Pair(TNatKind::PortRestricted, TNatKind::FullCone);
+  const TBytes firstKey = a->C().PeerPublicKey();
+  a->C().ConnectTo(b->C().MyID());
+  ASSERT_TRUE(w.Net.RunUntil([&] { return a->Connected && b->Connected; }, 2000));
+  const std::string check1 = a->C().CheckNumber();
+  w.Net.RunFor(60'000);  // PING every 5 s keeps both sides alive
+  EXPECT_EQ(a->C().State(), rsConnected);
+  EXPECT_EQ(b->C().State(), rsConnected);
+
+  a->C().Disconnect();
+  w.Net.RunFor(200);
+  EXPECT_TRUE(a->Logged("Disconnected"));
+  EXPECT_TRUE(b->Logged("Partner disconnected"));
+  EXPECT_EQ(a->Disconnected, 1);
+  EXPECT_EQ(b->Disconnected, 1);
+  EXPECT_EQ(b->C().State(), rsRegistered);
+  EXPECT_NE(a->C().PeerPublicKey(), firstKey);
+  EXPECT_TRUE(a->C().CheckNumber().empty());
+
+  // The relay learnt the new keys (HELLO at once): the next link works and has a new check number.
+  b->C().ConnectTo(a->C().MyID());
+  ASSERT_TRUE(w.Net.RunUntil([&] { return a->Connected == 2 && b->Connected == 2; }, 2000));
+  EXPECT_NE(a->C().CheckNumber(), check1);
+
+  // The partner falls silent: 35 s later the session ends.
+  b->Host.UdpBlocked = true;
+  w.Net.RunFor(36'500);
+  EXPECT_TRUE(a->Logged("The other PC stopped answering; the session has ended."));
+  EXPECT_EQ(a->C().State(), rsRegistered);
+}
+
+TEST(NetClient, PartnerGoneDuringASessionNeedsFiveSecondsOfSilence) {
+  World w;
+  auto [a, b] = w.Pair(TNatKind::FullCone, TNatKind::FullCone);
+  a->C().ConnectTo(b->C().MyID());
+  ASSERT_TRUE(w.Net.RunUntil([&] { return a->Connected && b->Connected; }, 2000));
+  a->C().HandleServerLine("PARTNER GONE");  // the direct link still works: ignored
+  EXPECT_EQ(a->C().State(), rsConnected);
+  b->Host.UdpBlocked = true;
+  w.Net.RunFor(6000);
+  a->C().HandleServerLine("PARTNER GONE");
+  EXPECT_EQ(a->C().State(), rsRegistered);
+  EXPECT_TRUE(a->Logged("The other PC went offline; the session has ended."));
+  EXPECT_EQ(a->Disconnected, 1);
+}
+
+// UDP blocked: three client hellos 2 s apart, then TCP 8443 (refused here), then 443, which works; a
+// relayed peer link then runs over TCP.
+TEST(NetClient, UdpBlockedFallsBackToTcpAndRelaysThePeerLink) {
+  World w(TRelayConfig{}, {443});
+  TSimPC& a = w.PC("192.168.1.10", &w.Net.AddNat("198.51.100.1", TNatKind::FullCone));
+  TSimPC& b = w.PC("192.168.2.10", &w.Net.AddNat("198.51.100.2", TNatKind::FullCone));
+  a.Host.UdpBlocked = true;
+  const TTick start = w.Net.Now();
+  a.Start();
+  b.Start();
+  ASSERT_TRUE(w.Net.RunUntil([&] { return a.C().TcpActive(); }, 10'000));
+  EXPECT_NEAR(static_cast<double>(w.Net.Now() - start), 6000, 5);  // after the third client hello
+  EXPECT_TRUE(a.Logged("No answer from the server on UDP 47800; trying TCP 8443 instead"));
+  ASSERT_TRUE(w.Net.RunUntil([&] { return a.C().RelaySecure(); }, 10'000));
+  EXPECT_TRUE(a.Logged("TCP 8443 to the server ended: Connection refused"));
+  EXPECT_TRUE(a.Logged("No answer from the server on UDP 47800; trying TCP 443 instead"));
+  EXPECT_EQ(a.C().Transport(), "TCP 443");
+  EXPECT_TRUE(a.LoggedPrefix("Secure connection to the server (AES-256-GCM) over TCP 443"));
+  w.Net.RunFor(1000);
+  ASSERT_EQ(a.C().State(), rsRegistered);
+
+  b.C().ConnectTo(a.C().MyID());
+  ASSERT_TRUE(w.Net.RunUntil([&] { return a.Connected && b.Connected; }, 11'000));
+  EXPECT_TRUE(a.C().ViaRelay());
+  EXPECT_TRUE(b.C().ViaRelay());
+  EXPECT_TRUE(a.LoggedPrefix("Partner " + FormatID(b.C().MyID()) + "; one of us is on the TCP fallback"));
+  TBytes big(1200, 0x81);
+  EXPECT_TRUE(a.C().SendData(big));
+  b.C().SendText("over tcp");
+  w.Net.RunFor(300);
+  ASSERT_EQ(b.Data.size(), 1u);
+  EXPECT_EQ(b.Data[0], big);
+  ASSERT_EQ(a.Messages.size(), 1u);
+  EXPECT_EQ(a.Messages[0], "over tcp");
+}
+
+TEST(NetClient, TcpPortThatNeverAnswersMovesOnAndComesBackToUdp) {
+  // TCP 8443 accepts but never answers; 443 and 80 refuse; then the client goes back to UDP and tries
+  // TCP again no sooner than 30 s after the last start.
+  World w(TRelayConfig{}, {});
+  w.RelayHost.ListenTcp(8443, [](std::shared_ptr<TSimTcpConn>) {});
+  TSimPC& a = w.PC("203.0.113.10");
+  a.Host.UdpBlocked = true;
+  a.Start();
+  w.Net.RunFor(20'000);
+  EXPECT_TRUE(a.Logged("TCP 8443 answers, but not as a Tovik server"));
+  EXPECT_TRUE(a.Logged("TCP 443 to the server ended: Connection refused"));
+  EXPECT_TRUE(a.Logged("TCP 80 to the server ended: Connection refused"));
+  EXPECT_FALSE(a.C().TcpActive());
+  EXPECT_FALSE(a.C().RelaySecure());
+}
+
+// The scripted relay double: renewal on 0x13.
+TEST(NetClient, RenewDatagramStartsANewSecureSession) {
+  TSimNet net;
+  TSimHost& rh = net.AddHost(KRelayIP);
+  TSimRelay relay(rh);
+  TSimHost& h = net.AddHost("203.0.113.10");
+  TcpPortsText = "8443,443,80";
+  TSimPC pc(net, h, KRelayIP, KRelayPort);
+  pc.Start();
+  net.RunFor(1000);
+  ASSERT_TRUE(pc.C().RelaySecure());
+  const std::string id = pc.C().MyID();
+  relay.ForgetSessions();
+  net.RunFor(23'000);  // the next HELLO is answered with 0x13; a new handshake follows
+  EXPECT_TRUE(pc.Logged("The server asked for a new secure session"));
+  EXPECT_TRUE(pc.C().RelaySecure());
+  EXPECT_EQ(relay.HandshakeReplies, 2);
+  EXPECT_EQ(pc.C().MyID(), id);
+  EXPECT_EQ(pc.IDs, 1);
+}
+
+}  // namespace

@@ -1,0 +1,170 @@
+// The client with real sockets against the real tovik-relay program on loopback: a direct link, a
+// link through the relay when direct UDP is filtered, and the TCP fallback when UDP to the relay is
+// filtered. Runs in real time (a few seconds each).
+#include <arpa/inet.h>
+#include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "net/TovikNet.h"
+#include "net/TovikNetDriver.h"
+
+using namespace tovik;
+
+namespace {
+
+std::uint16_t FreePort(int type) {
+  const int fd = ::socket(AF_INET, type, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+// The POSIX backend with a filter on outgoing UDP, to stand in for a network that blocks paths.
+struct TFilteredBackend : INetBackend {
+  std::unique_ptr<INetBackend> Real = CreatePosixNetBackend();
+  std::function<bool(const std::string&, std::uint16_t)> Allow = [](const std::string&, std::uint16_t) { return true; };
+  struct TSock : IUdpSocket {
+    std::unique_ptr<IUdpSocket> S;
+    TFilteredBackend* B;
+    bool Open(std::string& e) override { return S->Open(e); }
+    std::uint16_t LocalPort() const override { return S->LocalPort(); }
+    bool SendTo(const std::string& ip, std::uint16_t port, TByteView d) override {
+      return B->Allow(ip, port) ? S->SendTo(ip, port, d) : true;
+    }
+    void Close() override { S->Close(); }
+  };
+  std::unique_ptr<IUdpSocket> CreateUdp(IRxSink& sink) override {
+    auto s = std::make_unique<TSock>();
+    s->S = Real->CreateUdp(sink);
+    s->B = this;
+    return s;
+  }
+  std::unique_ptr<IRelayTcpLink> CreateTcp(IRxSink& s, const std::string& h, std::uint16_t p, const std::string& fi,
+                                           std::uint16_t fp) override {
+    return Real->CreateTcp(s, h, p, fi, fp);
+  }
+  bool Resolve(const std::string& h, std::string& ip, std::string& e) override { return Real->Resolve(h, ip, e); }
+  std::string LocalIPv4() override { return "127.0.0.1"; }
+};
+
+struct TPC {
+  TFilteredBackend Backend;
+  std::unique_ptr<TTovikClient> C;
+  std::unique_ptr<TTovikNetDriver> D;
+  std::vector<std::string> Messages;
+  std::vector<TBytes> Data;
+  int Connected = 0;
+  void Make(std::uint16_t udp) {
+    C = std::make_unique<TTovikClient>(Backend, "127.0.0.1", udp, "");
+    D = std::make_unique<TTovikNetDriver>(*C);
+    C->OnConnected = [this] { ++Connected; };
+    C->OnMessage = [this](const std::string& s) { Messages.push_back(s); };
+    C->OnData = [this](TByteView d) { Data.emplace_back(d.begin(), d.end()); };
+  }
+};
+
+class NetLoopback : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Udp = FreePort(SOCK_DGRAM);
+    Tcp = FreePort(SOCK_STREAM);
+    Dir = std::filesystem::temp_directory_path() / ("tovik-netloop-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(Dir);
+    Pid = ::fork();
+    if (Pid == 0) {
+      const std::string u = std::to_string(Udp), t = std::to_string(Tcp), d = Dir.string();
+      const int devnull = ::open("/dev/null", O_WRONLY);
+      ::dup2(devnull, 1);
+      ::dup2(devnull, 2);
+      ::execl(TOVIK_RELAY_BIN, "tovik-relay", "run", "--data", d.c_str(), "--listen", "127.0.0.1", "--udp-port",
+              u.c_str(), "--tcp-ports", t.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    TcpPortsText = std::to_string(Tcp);
+  }
+  void TearDown() override {
+    for (TPC* p : {&A, &B}) {
+      p->D.reset();
+      p->C.reset();
+    }
+    if (Pid > 0) {
+      ::kill(Pid, SIGTERM);
+      ::waitpid(Pid, nullptr, 0);
+    }
+    std::filesystem::remove_all(Dir);
+    TcpPortsText = "8443,443,80";
+  }
+  // Drives both clients in real time until the condition holds (bounded, so a broken link fails).
+  bool RunUntil(const std::function<bool()>& f, int seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+      for (TPC* p : {&A, &B})
+        if (p->C && p->C->Started()) p->D->Poll();
+      if (f()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return f();
+  }
+  void StartBoth() {
+    A.Make(Udp);
+    B.Make(Udp);
+    // The relay needs a moment to bind; the clients repeat their hellos every 2 s anyway.
+    A.C->Start();
+    B.C->Start();
+    ASSERT_TRUE(RunUntil([&] { return A.C->State() == rsRegistered && B.C->State() == rsRegistered; }, 15));
+  }
+  void LinkAndExchange(bool viaRelay) {
+    A.C->ConnectTo(B.C->MyID());
+    ASSERT_TRUE(RunUntil([&] { return A.Connected && B.Connected; }, 15));
+    EXPECT_EQ(A.C->ViaRelay(), viaRelay);
+    EXPECT_EQ(A.C->CheckNumber(), B.C->CheckNumber());
+    A.C->SendText("hello");
+    for (int i = 0; i < 20; ++i) B.C->SendData(TBytes(1000, static_cast<std::uint8_t>(0x81 + i % 10)));
+    ASSERT_TRUE(RunUntil([&] { return A.Data.size() == 20 && B.Messages.size() == 1; }, 5));
+    EXPECT_EQ(B.Messages[0], "hello");
+    EXPECT_EQ(A.Data[19][0], 0x81 + 19 % 10);
+  }
+
+  std::uint16_t Udp = 0, Tcp = 0;
+  std::filesystem::path Dir;
+  pid_t Pid = -1;
+  TPC A, B;
+};
+
+TEST_F(NetLoopback, TwoClientsLinkDirectly) {
+  StartBoth();
+  LinkAndExchange(false);
+}
+
+TEST_F(NetLoopback, FilteredDirectPathGoesThroughTheRelay) {
+  const auto onlyRelay = [this](const std::string&, std::uint16_t port) { return port == Udp; };
+  A.Backend.Allow = onlyRelay;
+  B.Backend.Allow = onlyRelay;
+  StartBoth();
+  LinkAndExchange(true);
+}
+
+TEST_F(NetLoopback, BlockedUdpReachesTheRelayOverTcp) {
+  A.Backend.Allow = [this](const std::string&, std::uint16_t port) { return port != Udp; };
+  StartBoth();
+  EXPECT_EQ(A.C->Transport(), "TCP " + std::to_string(Tcp));
+  LinkAndExchange(true);
+}
+
+}  // namespace

@@ -1,0 +1,135 @@
+// The peer link against a partner played by the test: packets are sealed with the partner's side of
+// the channel and handed to DispatchPacket, and what the client sends is captured on simulated hosts.
+#include <gtest/gtest.h>
+
+#include "sim/TovikSimClient.h"
+
+using namespace tovik;
+using namespace tovik::sim;
+
+namespace {
+
+struct PeerFixture : ::testing::Test {
+  TSimNet Net;
+  TSimHost& Host = Net.AddHost("203.0.113.10");
+  TSimHost& Partner = Net.AddHost("198.51.100.2");
+  TSimHost& Elsewhere = Net.AddHost("198.51.100.77");
+  std::unique_ptr<TSimPC> PC;
+  TEcdhKey PartnerKey;
+  std::unique_ptr<TSecureChannel> Chan;  // the partner's side
+  std::vector<std::string> AtPartner, AtElsewhere;
+
+  void SetUp() override {
+    PC = std::make_unique<TSimPC>(Net, Host, "203.0.113.1", 47800);
+    PC->Start();
+    PC->C().HandleServerLine("ID 111111111 600");
+    Partner.BindUdp(5000, [this](const TRxPacket& p) { AtPartner.push_back(OpenText(p.Data)); });
+    Elsewhere.BindUdp(6000, [this](const TRxPacket& p) { AtElsewhere.push_back(OpenText(p.Data)); });
+  }
+  std::string OpenText(const TBytes& d) {
+    TBytes plain;
+    if (!Chan || !Chan->Open(d, plain)) return "?";
+    return StringOf(plain);
+  }
+  void Introduce(const std::string& mark = "U", const std::string& id = "222222222") {
+    PartnerKey = TEcdhKey();
+    const TBytes mine = PC->C().PeerPublicKey();
+    const TPeerKeys k = DerivePeerKeys(PartnerKey.SharedSecret(mine), PartnerKey.Public(), mine);
+    Chan = std::make_unique<TSecureChannel>(0xC0, k.SendKey, k.RecvKey, k.SendLabel, k.RecvLabel);
+    PC->C().HandleServerLine("PEER 198.51.100.2 5000 192.168.2.10 5000 " + BytesToHex(PartnerKey.Public()) + " " + id +
+                             " - " + mark);
+  }
+  void From(const std::string& ip, std::uint16_t port, TByteView plain) {
+    PC->C().DispatchPacket(TRxPacket{Chan->Seal(plain), ip, port});
+  }
+  void FromText(const std::string& ip, std::uint16_t port, const std::string& text) { From(ip, port, BytesOf(text)); }
+};
+
+TEST_F(PeerFixture, PunchFromAnyAddressBringsTheLinkUpThereAndOnlyThenDataFlows) {
+  Introduce();
+  EXPECT_EQ(PC->C().State(), rsPunching);
+  EXPECT_EQ(PC->C().CheckNumber(), tovik::CheckNumber(PartnerKey.Public(), PC->C().PeerPublicKey()));
+  Net.RunFor(50);
+  ASSERT_FALSE(AtPartner.empty());
+  EXPECT_EQ(AtPartner[0], "PUNCH 111111111");
+
+  From("198.51.100.77", 6000, TBytes{0x88, 1});  // binary while punching: dropped
+  EXPECT_TRUE(PC->Data.empty());
+  FromText("198.51.100.77", 6000, "PUNCH 222222222");  // not a candidate, still the partner
+  EXPECT_EQ(PC->C().State(), rsConnected);
+  EXPECT_EQ(PC->Connected, 1);
+  EXPECT_EQ(PC->C().PeerAddress(), "198.51.100.77:6000");
+  EXPECT_FALSE(PC->C().ViaRelay());
+  Net.RunFor(50);
+  ASSERT_EQ(AtElsewhere.size(), 1u);
+  EXPECT_EQ(AtElsewhere[0], "PUNCHACK");
+
+  const TBytes pkt = Chan->Seal(TBytes{0x88, 2});
+  PC->C().DispatchPacket(TRxPacket{pkt, "198.51.100.77", 6000});
+  PC->C().DispatchPacket(TRxPacket{pkt, "198.51.100.77", 6000});  // replay
+  From("198.51.100.2", 5000, TBytes{0x88, 3});                      // right key, wrong address
+  PC->C().DispatchPacket(TRxPacket{TBytes(1, 0x14), "203.0.113.1", 47800});  // bare relay prefix
+  ASSERT_EQ(PC->Data.size(), 1u);
+  EXPECT_EQ(PC->Data[0], (TBytes{0x88, 2}));
+
+  FromText("198.51.100.77", 6000, "MSG  two blanks ");
+  ASSERT_EQ(PC->Messages.size(), 1u);
+  EXPECT_EQ(PC->Messages[0], " two blanks");
+
+  EXPECT_FALSE(PC->C().SendData(BytesOf("BYE")));  // link commands cannot be smuggled as data
+  EXPECT_TRUE(PC->C().SendData(TBytes{0x8B, 9}));
+  Net.RunFor(50);
+  EXPECT_EQ(AtElsewhere.back(), std::string("\x8B\x09"));
+
+  FromText("198.51.100.77", 6000, "BYE");
+  EXPECT_EQ(PC->C().State(), rsRegistered);
+  EXPECT_TRUE(PC->Logged("Partner disconnected"));
+  EXPECT_EQ(PC->Disconnected, 1);
+}
+
+TEST_F(PeerFixture, NewPartnerWaitsForASilentOldOne) {
+  Introduce();
+  FromText("198.51.100.2", 5000, "PUNCHACK");
+  ASSERT_EQ(PC->C().State(), rsConnected);
+  Net.RunFor(3000);
+  FromText("198.51.100.2", 5000, "PING");
+  Net.RunFor(3000);
+  const std::string check = PC->C().CheckNumber();
+  PC->C().HandleServerLine("PEER 198.51.100.9 1 10.0.0.1 1 " + BytesToHex(TEcdhKey().Public()) + " 333333333");
+  EXPECT_EQ(PC->C().State(), rsConnected);  // the old partner answered 3 s ago
+  EXPECT_EQ(PC->C().CheckNumber(), check);
+  Net.RunFor(10'000);
+  Introduce("-", "333333333");
+  EXPECT_TRUE(PC->Logged("The previous partner stopped answering; it makes way for the new one"));
+  EXPECT_EQ(PC->Disconnected, 1);
+  EXPECT_EQ(PC->C().State(), rsPunching);
+  EXPECT_EQ(PC->C().PartnerID(), "333333333");
+  EXPECT_NE(PC->C().CheckNumber(), check);
+}
+
+TEST_F(PeerFixture, RelayMarkTSkipsDirectPunchingAndFailureLineSaysSo) {
+  Introduce("T");
+  EXPECT_TRUE(PC->Logged("Partner 222 222 222; one of us is on the TCP fallback, so the session goes through the server"));
+  Net.RunFor(10'500);
+  EXPECT_TRUE(AtPartner.empty());  // nothing direct
+  ASSERT_EQ(PC->Failed.size(), 1u);
+  EXPECT_EQ(PC->Failed[0],
+            "Could not reach the other PC, directly or through the server. Help > Test the connection shows where "
+            "it stops.");
+  EXPECT_TRUE(LastLinkInfo.ends_with(
+      ": with 222 222 222 FAILED after 10 s (tried 0 direct address(es) and the server; server offers relaying: "
+      "yes, other PC on TCP)"));
+}
+
+TEST_F(PeerFixture, UnusableKeysAndShortLinesFailCleanly) {
+  PC->C().HandleServerLine("PEER 1.2.3.4 1 1.2.3.4 1 ABCD 222222222");
+  ASSERT_EQ(PC->Failed.size(), 1u);
+  EXPECT_EQ(PC->Failed[0].rfind("The partner sent an invalid key: ", 0), 0u);
+  PC->C().HandleServerLine("PEER 1.2.3.4 1 1.2.3.4 1 " + std::string(128, 'F') + " 222222222");  // not a point
+  EXPECT_EQ(PC->Failed.size(), 2u);
+  PC->C().HandleServerLine("PEER 1.2.3.4 1 1.2.3.4 1 ABCD");  // too few fields
+  EXPECT_EQ(PC->Failed.size(), 2u);
+  EXPECT_EQ(PC->C().State(), rsRegistered);
+}
+
+}  // namespace

@@ -1,0 +1,158 @@
+// TCP fallback framing and the real TRelayTcpLink on loopback.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "net/TovikTcpLink.h"
+
+using namespace tovik;
+
+namespace {
+
+TEST(NetTcpFraming, LengthsAndStreamCuts) {
+  const TBytes max = FrameTcpDatagram(TBytes(65535, 1));
+  ASSERT_EQ(max.size(), 65537u);
+  EXPECT_EQ(max[0], 0xFF);
+  EXPECT_EQ(max[1], 0xFF);
+  EXPECT_TRUE(FrameTcpDatagram(TBytes(65536, 1)).empty());
+  EXPECT_TRUE(FrameTcpDatagram(TBytes()).empty());
+
+  TBytes stream = FrameTcpDatagram(BytesOf("one"));
+  Append(stream, FrameTcpDatagram(BytesOf("two")));
+  TTcpDeframer d;
+  d.Feed(stream);
+  TBytes out;
+  bool bad = false;
+  ASSERT_TRUE(d.Next(out, bad));
+  EXPECT_EQ(StringOf(out), "one");
+  ASSERT_TRUE(d.Next(out, bad));
+  EXPECT_EQ(StringOf(out), "two");
+  EXPECT_FALSE(d.Next(out, bad));
+
+  // One datagram split over three pieces is delivered once, complete.
+  const TBytes f = FrameTcpDatagram(BytesOf("split datagram"));
+  TTcpDeframer s;
+  s.Feed(TByteView(f).subspan(0, 1));
+  EXPECT_FALSE(s.Next(out, bad));
+  s.Feed(TByteView(f).subspan(1, 5));
+  EXPECT_FALSE(s.Next(out, bad));
+  s.Feed(TByteView(f).subspan(6));
+  ASSERT_TRUE(s.Next(out, bad));
+  EXPECT_EQ(StringOf(out), "split datagram");
+
+  TTcpDeframer z;
+  z.Feed(TBytes{0, 0, 0, 1, 7});
+  EXPECT_FALSE(z.Next(out, bad));
+  EXPECT_TRUE(bad);
+}
+
+struct TSink : IRxSink {
+  std::mutex M;
+  std::vector<TRxPacket> Got;
+  void PushRx(TRxPacket&& p) override {
+    std::lock_guard<std::mutex> g(M);
+    Got.push_back(std::move(p));
+  }
+  std::size_t Count() {
+    std::lock_guard<std::mutex> g(M);
+    return Got.size();
+  }
+};
+
+// A loopback listener on a free port.
+struct Listener {
+  int Fd = -1;
+  std::uint16_t Port = 0;
+  Listener() {
+    Fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(Fd, 4);
+    socklen_t len = sizeof a;
+    ::getsockname(Fd, reinterpret_cast<sockaddr*>(&a), &len);
+    Port = ntohs(a.sin_port);
+  }
+  ~Listener() { ::close(Fd); }
+  int Accept() { return ::accept(Fd, nullptr, nullptr); }
+};
+
+// Waits for a condition that depends on the link thread (not for a time-out of the code under test).
+template <class F>
+bool WaitFor(F f) {
+  for (int i = 0; i < 500 && !f(); ++i) ::poll(nullptr, 0, 10);
+  return f();
+}
+
+TEST(NetTcpLink, CarriesDatagramsBothWaysAndEndsOnBadData) {
+  Listener l;
+  TSink sink;
+  TRelayTcpLink link(sink, "127.0.0.1", l.Port, "203.0.113.1", 47800);
+  const int srv = l.Accept();
+  ASSERT_GE(srv, 0);
+  ASSERT_TRUE(WaitFor([&] { return link.Connected(); }));
+  link.Send(BytesOf("hello"), false);
+  std::uint8_t buf[16];
+  std::size_t got = 0;
+  while (got < 7) {
+    const ssize_t n = ::recv(srv, buf + got, sizeof buf - got, 0);
+    ASSERT_GT(n, 0);
+    got += static_cast<std::size_t>(n);
+  }
+  EXPECT_EQ(TBytes(buf, buf + 7), FrameTcpDatagram(BytesOf("hello")));
+
+  TBytes two = FrameTcpDatagram(BytesOf("a"));
+  Append(two, FrameTcpDatagram(BytesOf("bc")));
+  ASSERT_EQ(::send(srv, two.data(), two.size(), 0), static_cast<ssize_t>(two.size()));
+  ASSERT_TRUE(WaitFor([&] { return sink.Count() == 2; }));
+  EXPECT_EQ(StringOf(sink.Got[1].Data), "bc");
+  EXPECT_EQ(sink.Got[1].IP, "203.0.113.1");
+  EXPECT_EQ(sink.Got[1].Port, 47800);
+
+  const std::uint8_t zero[2] = {0, 0};
+  ::send(srv, zero, 2, 0);
+  ASSERT_TRUE(WaitFor([&] { return link.Done(); }));
+  EXPECT_EQ(link.Error(), "bad data from the server");
+  EXPECT_FALSE(link.Connected());
+  ::close(srv);
+}
+
+TEST(NetTcpLink, RefusedConnectionEndsWithTheSocketError) {
+  std::uint16_t port;
+  {
+    Listener l;
+    port = l.Port;
+  }  // closed again: nothing listens there now
+  TSink sink;
+  TRelayTcpLink link(sink, "127.0.0.1", port, "203.0.113.1", 47800);
+  ASSERT_TRUE(WaitFor([&] { return link.Done(); }));
+  EXPECT_EQ(link.Error(), "Connection refused");
+}
+
+TEST(NetTcpLink, DroppablePacketsAreBoundedWhileCommandsStillQueue) {
+  Listener l;
+  TSink sink;
+  TRelayTcpLink link(sink, "127.0.0.1", l.Port, "203.0.113.1", 47800);
+  const int srv = l.Accept();  // never reads: the link thread ends up blocked in a write
+  ASSERT_TRUE(WaitFor([&] { return link.Connected(); }));
+  const TBytes chunk(60000, 0x14);
+  for (int i = 0; i < 400; ++i) {
+    link.Send(chunk, true);
+    ASSERT_LE(link.Queued(), KTcpOutboxLimit);
+  }
+  const std::size_t before = link.Queued();
+  EXPECT_GT(before + 60002, KTcpOutboxLimit);  // the outbox is full of droppable packets
+  link.Send(BytesOf("HELLO"), false);
+  EXPECT_EQ(link.Queued(), before + 7);
+  ::close(srv);
+}
+
+}  // namespace
