@@ -1,0 +1,368 @@
+// Frame transport: the chunking sender with its send window and the two reassembling receivers.
+#include "net/TovikFrames.h"
+
+#include <algorithm>
+
+namespace tovik {
+
+namespace {
+
+void SetU32LE(std::uint8_t* p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+  p[2] = static_cast<std::uint8_t>(v >> 16);
+  p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+// What the receivers count against their budget: the bytes of a chunk plus its allocation, and the
+// per-index bookkeeping of a frame, which a peer chooses through the chunk count.
+constexpr std::size_t kChunkCost = 32;
+std::size_t ChunkCost(std::size_t dataBytes) { return dataBytes + kChunkCost; }
+std::size_t FrameCost(std::size_t count) { return count * sizeof(TBytes) + count / 8 + 128; }
+
+// A chunk packet, checked: header fields read, data within the chunk size, index below the count.
+struct TChunkView {
+  std::uint32_t ID = 0;
+  std::uint16_t Index = 0;
+  std::uint16_t Count = 0;
+  std::uint32_t Oldest = 0;
+  TByteView Data;
+};
+
+bool ParseChunk(TByteView data, std::uint8_t kind, std::size_t header, TChunkView& c) {
+  if (data.size() < header || data[0] != kind) return false;
+  if (data.size() - header > kChunkData) return false;
+  c.ID = GetU32LE(data.data() + 1);
+  c.Index = GetU16LE(data.data() + 5);
+  c.Count = GetU16LE(data.data() + 7);
+  c.Oldest = header >= kWindowChunkHeader ? GetU32LE(data.data() + 9) : 0;
+  c.Data = data.subspan(header);
+  return c.Count > 0 && c.Index < c.Count;
+}
+
+// Lists the missing indices in ascending order, at most the first 500.
+TBytes BuildNack(std::uint32_t frameID, const std::vector<bool>& got) {
+  TBytes out{pkFrameNack};
+  PutU32LE(out, frameID);
+  PutU16LE(out, 0);
+  std::uint16_t m = 0;
+  for (std::size_t i = 0; i < got.size() && m < kMaxNackIndices; ++i) {
+    if (got[i]) continue;
+    PutU16LE(out, static_cast<std::uint16_t>(i));
+    ++m;
+  }
+  out[5] = static_cast<std::uint8_t>(m);
+  out[6] = static_cast<std::uint8_t>(m >> 8);
+  return out;
+}
+
+TBytes Join(const std::vector<TBytes>& chunks) {
+  std::size_t total = 0;
+  for (const auto& c : chunks) total += c.size();
+  TBytes out;
+  out.reserve(total);
+  for (const auto& c : chunks) out.insert(out.end(), c.begin(), c.end());
+  return out;
+}
+
+}  // namespace
+
+TBytes BuildFrameAck(std::uint32_t frameID) {
+  TBytes out{pkFrameAck};
+  PutU32LE(out, frameID);
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// TFrameWindowSender
+
+void TFrameWindowSender::SetLegacy(bool value) {
+  if (value == FLegacy) return;
+  Cancel();
+  FLegacy = value;
+}
+
+void TFrameWindowSender::SetMaxInFlight(int value) {
+  FMaxInFlight = std::clamp(value, 1, kMaxFramesInFlight);
+}
+
+bool TFrameWindowSender::CanStart() const {
+  if (FLegacy) return FFrames.empty();
+  return static_cast<int>(FFrames.size()) < FMaxInFlight;
+}
+
+bool TFrameWindowSender::Start(TByteView blob) {
+  const std::size_t count = std::max<std::size_t>(1, (blob.size() + kChunkData - 1) / kChunkData);
+  if (count > kMaxChunkCount) return false;
+  const std::size_t header = FLegacy ? kChunkHeader : kWindowChunkHeader;
+  const std::uint8_t kind = FLegacy ? pkFrameChunk : pkWindowChunk;
+
+  auto frame = std::make_unique<TTxFrame>();
+  frame->ID = ++FNextID;
+  frame->Chunks.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t from = i * kChunkData;
+    const std::size_t n = std::min(kChunkData, blob.size() - std::min(from, blob.size()));
+    TBytes p;
+    p.reserve(header + n);
+    p.push_back(kind);
+    PutU32LE(p, frame->ID);
+    PutU16LE(p, static_cast<std::uint16_t>(i));
+    PutU16LE(p, static_cast<std::uint16_t>(count));
+    p.resize(header, 0);  // the oldest-ID field is filled in when the chunk is sent
+    p.insert(p.end(), blob.begin() + static_cast<std::ptrdiff_t>(from),
+             blob.begin() + static_cast<std::ptrdiff_t>(from + n));
+    frame->Chunks.push_back(std::move(p));
+    frame->Queue.push_back(static_cast<std::uint16_t>(i));
+  }
+  frame->Started = TickMs();
+  frame->LastSend = 0;
+  FFrames.push_back(std::move(frame));
+  return true;
+}
+
+void TFrameWindowSender::Cancel() { FFrames.clear(); }
+
+TFrameWindowSender::TTxFrame* TFrameWindowSender::Find(std::uint32_t id) {
+  for (auto& f : FFrames)
+    if (f->ID == id) return f.get();
+  return nullptr;
+}
+
+std::vector<TBytes> TFrameWindowSender::NextPackets(int aMax) {
+  std::vector<TBytes> out;
+  if (FFrames.empty() || aMax <= 0) return out;
+  const std::uint32_t oldest = FFrames.front()->ID;
+  const TTick now = TickMs();
+  auto emit = [&](const TBytes& chunk) {
+    out.push_back(chunk);
+    if (!FLegacy && out.back().size() >= kWindowChunkHeader) SetU32LE(out.back().data() + 9, oldest);
+  };
+
+  const std::size_t max = static_cast<std::size_t>(aMax);
+  for (auto& f : FFrames) {
+    if (out.size() >= max) break;
+    if (f->Queue.empty()) continue;
+    const std::size_t take = std::min(f->Queue.size(), max - out.size());
+    for (std::size_t k = 0; k < take; ++k) {
+      emit(f->Chunks[f->Queue.front()]);
+      f->Queue.pop_front();
+    }
+    f->LastSend = now;
+  }
+  if (!out.empty()) return out;
+
+  // Nothing queued: probe frames that have been quiet, so that a lost tail or a lost acknowledgement
+  // is answered by the viewer with an acknowledgement or a negative acknowledgement.
+  for (auto& f : FFrames) {
+    if (now - f->LastSend < kProbeMs) continue;
+    emit(f->Chunks.back());
+    f->LastSend = now;
+  }
+  return out;
+}
+
+bool TFrameWindowSender::HandleAck(TByteView data, std::uint32_t& aMs) {
+  if (data.size() <= 4 || data[0] != pkFrameAck) return false;
+  const std::uint32_t id = GetU32LE(data.data() + 1);
+  for (auto it = FFrames.begin(); it != FFrames.end(); ++it) {
+    if ((*it)->ID != id) continue;
+    aMs = static_cast<std::uint32_t>(TickMs() - (*it)->Started);
+    FFrames.erase(it);
+    return true;
+  }
+  return false;
+}
+
+void TFrameWindowSender::HandleNack(TByteView data) {
+  if (data.size() < 7 || data[0] != pkFrameNack) return;
+  TTxFrame* f = Find(GetU32LE(data.data() + 1));
+  if (!f) return;
+  const std::size_t m = GetU16LE(data.data() + 5);
+  if (data.size() < 7 + 2 * m) return;
+  f->Queue.clear();
+  for (std::size_t k = 0; k < m; ++k) {
+    const std::uint16_t index = GetU16LE(data.data() + 7 + 2 * k);
+    if (index < f->Chunks.size()) f->Queue.push_back(index);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------
+// TFrameReceiver
+
+void TFrameReceiver::Forget() {
+  FChunks.clear();
+  FChunks.shrink_to_fit();
+  FGot.clear();
+  FGot.shrink_to_fit();
+  FHave = 0;
+  FHeld = 0;
+}
+
+bool TFrameReceiver::HandleChunk(TByteView data, TBytes& aBlob, TBytes& aReply) {
+  aBlob.clear();
+  aReply.clear();
+  TChunkView c;
+  // A chunk count of 0 or an index beyond it can never be stored; such a packet is malformed.
+  if (!ParseChunk(data, pkFrameChunk, kChunkHeader, c)) return false;
+
+  if (FDoneID != 0 && c.ID == FDoneID) {
+    aReply = BuildFrameAck(c.ID);
+    return false;
+  }
+  if (c.ID < FFrameID) return false;
+  if (c.ID > FFrameID) {
+    Forget();
+    FFrameID = c.ID;
+    const std::size_t cost = FrameCost(c.Count);
+    if (cost > FBudget) return false;  // arrays stay empty: this frame's chunks are ignored
+    FChunks.resize(c.Count);
+    FGot.assign(c.Count, false);
+    FHeld = cost;
+  }
+  if (FChunks.size() != c.Count) return false;
+
+  FLastChunk = TickMs();
+  const bool duplicate = FGot[c.Index];
+  if (!duplicate) {
+    if (FHeld + ChunkCost(c.Data.size()) > FBudget) {
+      Forget();  // too large to hold: given up until a newer frame begins
+      return false;
+    }
+    FChunks[c.Index].assign(c.Data.begin(), c.Data.end());
+    FGot[c.Index] = true;
+    ++FHave;
+    FHeld += ChunkCost(c.Data.size());
+  }
+  if (FHave == FChunks.size()) {
+    aBlob = Join(FChunks);
+    FDoneID = c.ID;
+    Forget();
+    aReply = BuildFrameAck(c.ID);
+    return true;
+  }
+  if (duplicate || c.Index == c.Count - 1) aReply = BuildNack(FFrameID, FGot);
+  return false;
+}
+
+bool TFrameReceiver::PendingNack(TBytes& aReply, std::uint32_t aQuietMs) {
+  aReply.clear();
+  if (FHave == 0 || FHave >= FChunks.size()) return false;
+  const TTick now = TickMs();
+  if (aQuietMs > 0 && (now - FLastChunk < aQuietMs || now - FLastNack < aQuietMs)) return false;
+  FLastNack = now;
+  aReply = BuildNack(FFrameID, FGot);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// TFrameWindowReceiver
+
+void TFrameWindowReceiver::Drop(std::map<std::uint32_t, TRxFrame>::iterator it) {
+  FHeld -= it->second.Held;
+  FFrames.erase(it);
+}
+
+bool TFrameWindowReceiver::MakeRoom(std::size_t need, std::uint32_t keepID) {
+  while (FHeld + need > FBudget) {
+    auto victim = FFrames.end();
+    for (auto it = FFrames.begin(); it != FFrames.end(); ++it) {
+      if (it->first != keepID && !it->second.Complete) {
+        victim = it;
+        break;
+      }
+    }
+    if (victim == FFrames.end()) return false;
+    Drop(victim);
+    ++FEvicted;
+  }
+  return true;
+}
+
+std::vector<TBytes> TFrameWindowReceiver::HandleChunk(TByteView data, TBytes& aReply) {
+  std::vector<TBytes> out;
+  aReply.clear();
+  TChunkView c;
+  if (!ParseChunk(data, pkWindowChunk, kWindowChunkHeader, c)) return out;
+  if (c.ID < c.Oldest) return out;
+
+  // The host no longer holds frames below its oldest: stop waiting for them.
+  if (FNext == 0) {
+    FNext = c.Oldest;
+  } else if (FNext < c.Oldest) {
+    while (!FFrames.empty() && FFrames.begin()->first < c.Oldest) Drop(FFrames.begin());
+    FNext = c.Oldest;
+  }
+
+  if (c.ID < FNext) {
+    aReply = BuildFrameAck(c.ID);  // delivered or given up: repeat the acknowledgement
+  } else if (static_cast<std::uint64_t>(c.ID) - FNext <= kFrameWindowAhead) {
+    auto it = FFrames.find(c.ID);
+    if (it == FFrames.end()) {
+      const std::size_t cost = FrameCost(c.Count);
+      if (MakeRoom(cost + ChunkCost(c.Data.size()), c.ID)) {
+        it = FFrames.emplace(c.ID, TRxFrame{}).first;
+        it->second.Chunks.resize(c.Count);
+        it->second.Got.assign(c.Count, false);
+        it->second.Held = cost;
+        FHeld += cost;
+      }
+    }
+    if (it != FFrames.end() && it->second.Chunks.size() == c.Count) {
+      TRxFrame& f = it->second;
+      if (f.Complete) {
+        aReply = BuildFrameAck(c.ID);
+      } else {
+        f.LastChunk = TickMs();
+        const bool duplicate = f.Got[c.Index];
+        bool stored = duplicate;
+        if (!duplicate) {
+          const std::size_t cost = ChunkCost(c.Data.size());
+          if (MakeRoom(cost, c.ID)) {
+            f.Chunks[c.Index].assign(c.Data.begin(), c.Data.end());
+            f.Got[c.Index] = true;
+            ++f.Have;
+            f.Held += cost;
+            FHeld += cost;
+            stored = true;
+          } else {
+            Drop(it);  // cannot hold it whole: give it up; the viewer repairs with a full picture
+            ++FEvicted;
+          }
+        }
+        if (stored) {
+          if (f.Have == f.Chunks.size()) {
+            f.Complete = true;
+            aReply = BuildFrameAck(c.ID);
+          } else if (duplicate || c.Index == c.Count - 1) {
+            f.LastNack = TickMs();
+            aReply = BuildNack(c.ID, f.Got);
+          }
+        }
+      }
+    }
+  }
+
+  // Deliver in frame order.
+  for (auto it = FFrames.find(FNext); it != FFrames.end() && it->second.Complete;
+       it = FFrames.find(FNext)) {
+    out.push_back(Join(it->second.Chunks));
+    Drop(it);
+    ++FNext;
+  }
+  return out;
+}
+
+std::vector<TBytes> TFrameWindowReceiver::PendingNacks(std::uint32_t aQuietMs) {
+  std::vector<TBytes> out;
+  const TTick now = TickMs();
+  for (auto& [id, f] : FFrames) {
+    if (f.Complete || f.Have == 0) continue;
+    if (now - f.LastChunk < aQuietMs || now - f.LastNack < aQuietMs) continue;
+    f.LastNack = now;
+    out.push_back(BuildNack(id, f.Got));
+  }
+  return out;
+}
+
+}  // namespace tovik

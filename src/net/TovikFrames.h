@@ -1,0 +1,301 @@
+// Session transport over the peer link: chunked screen frames with a send window and negative
+// acknowledgements, acknowledged input events, and a reliable ordered message channel.
+//
+// These objects do no I/O and read no clock but TickMs(). Received peer packets are handed in through
+// the Handle... methods; the packets to send come back as return values (or out parameters), and the
+// caller passes each one to the peer link as it is. The timers are plain methods that the session calls
+// at its own pace (NextPackets, PendingNack(s), Packet, Poll). Not thread-safe: one thread (the session's)
+// calls every method of one object; the host guards its frame sender with its own lock.
+//
+// Every packet built here fits one peer-link payload (kMaxPeerPayload). Every packet handed in is
+// checked before use: malformed or out-of-range packets are dropped without a word, and nothing a peer
+// sends makes a receiver hold more than its byte budget.
+//
+// All integers on the wire are little-endian.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "base/TovikBytes.h"
+#include "base/TovikClock.h"
+
+namespace tovik {
+
+// First bytes of the peer packets handled here.
+inline constexpr std::uint8_t pkFrameChunk = 0x81;   // frame chunk, single-frame mode (host to viewer)
+inline constexpr std::uint8_t pkFrameAck = 0x82;     // frame acknowledgement (viewer to host)
+inline constexpr std::uint8_t pkFrameNack = 0x83;    // missing chunks of a frame (viewer to host)
+inline constexpr std::uint8_t pkInput = 0x84;        // input events (viewer to host)
+inline constexpr std::uint8_t pkInputAck = 0x85;     // input acknowledgement (host to viewer)
+inline constexpr std::uint8_t pkChannelMsg = 0x88;   // message-channel message (both ways)
+inline constexpr std::uint8_t pkChannelAck = 0x89;   // message-channel acknowledgement (both ways)
+inline constexpr std::uint8_t pkWindowChunk = 0x8B;  // frame chunk, windowed mode (host to viewer)
+
+// The largest plaintext one sealed peer packet can carry: a UDP datagram holds at most 65507 bytes, and
+// a packet through the relay spends one byte on the relay prefix and 25 on sealing.
+inline constexpr std::size_t kMaxPeerPayload = 65507 - 1 - 25;
+
+// ---------------------------------------------------------------------------------------------------
+// Frames
+
+inline constexpr std::size_t kChunkData = 1200;            // data bytes per chunk (the last may be fewer)
+inline constexpr std::size_t kChunkHeader = 9;             // kind, frame ID, index, count
+inline constexpr std::size_t kWindowChunkHeader = 13;      // ... plus the oldest frame ID still held
+inline constexpr std::size_t kMaxChunkCount = 65535;       // the count is a 16-bit field
+inline constexpr std::size_t kMaxFrameBytes = kMaxChunkCount * kChunkData;
+inline constexpr std::size_t kMaxNackIndices = 500;        // missing indices listed in one NACK
+inline constexpr int kMaxFramesInFlight = 4;
+inline constexpr std::uint32_t kFrameWindowAhead = 64;     // a windowed receiver ignores frames further ahead
+inline constexpr TTick kProbeMs = 150;                     // quiet time after which the sender probes
+
+// Bytes that one frame receiver may hold for frames not yet delivered, unless its owner says otherwise.
+// Reaching it drops the oldest unfinished frames first; the viewer then asks for a full picture.
+inline constexpr std::size_t kDefaultFrameBudget = 64u * 1024u * 1024u;
+
+// Builds a frame acknowledgement (5 bytes).
+TBytes BuildFrameAck(std::uint32_t frameID);
+
+// Sends frames as chunks, in single-frame (legacy) or windowed mode. Lives on the host for one session.
+class TFrameWindowSender {
+ public:
+  // One frame being sent.
+  struct TTxFrame {
+    std::uint32_t ID = 0;
+    std::vector<TBytes> Chunks;          // the complete chunk packets, built once
+    std::deque<std::uint16_t> Queue;     // chunk indices still to send, in order
+    TTick Started = 0;                   // tick when the frame was started
+    TTick LastSend = 0;                  // tick of the last transmission of any chunk, 0 before the first
+  };
+
+  TFrameWindowSender() = default;
+
+  bool Legacy() const { return FLegacy; }
+  // A change of mode first cancels every frame in flight, so that no frame is half in one mode.
+  void SetLegacy(bool value);
+  int MaxInFlight() const { return FMaxInFlight; }
+  // Clamped to 1..4.
+  void SetMaxInFlight(int value);
+
+  // Single-frame mode: nothing in flight. Windowed mode: fewer than MaxInFlight frames in flight.
+  bool CanStart() const;
+  // Cuts a frame into chunks and queues them all; the caller checks CanStart first. Returns false and
+  // starts nothing when the frame is larger than the 16-bit chunk count can describe (kMaxFrameBytes).
+  bool Start(TByteView blob);
+  // Drops every frame in flight; frame IDs keep counting.
+  void Cancel();
+  // The chunk packets to transmit now: at most aMax queued chunks, oldest frame first; when nothing was
+  // queued, a probe (the last chunk again) for every frame quiet for 150 ms or more.
+  std::vector<TBytes> NextPackets(int aMax);
+  // A frame acknowledgement. True when it completed a frame in flight; aMs is then the time from the
+  // frame's start to now. Only that frame is removed.
+  bool HandleAck(TByteView data, std::uint32_t& aMs);
+  // A negative acknowledgement: the frame's queue becomes the listed indices that exist, as listed.
+  void HandleNack(TByteView data);
+
+  bool InFlight() const { return !FFrames.empty(); }
+  int Count() const { return static_cast<int>(FFrames.size()); }
+  // Start tick of the oldest frame in flight, 0 when none.
+  TTick OldestStarted() const { return FFrames.empty() ? 0 : FFrames.front()->Started; }
+  // ID of the last frame started, 0 before the first.
+  std::uint32_t LastID() const { return FNextID; }
+
+ private:
+  TTxFrame* Find(std::uint32_t id);
+
+  std::deque<std::unique_ptr<TTxFrame>> FFrames;  // in flight, oldest first
+  std::uint32_t FNextID = 0;
+  int FMaxInFlight = 1;
+  bool FLegacy = true;
+};
+
+// Reassembles single-frame-mode chunks (0x81) on the viewer: one frame at a time.
+class TFrameReceiver {
+ public:
+  // aBudget: the most bytes the frame being assembled may hold (data plus per-chunk bookkeeping). A frame
+  // that outgrows it is forgotten until a newer frame begins.
+  explicit TFrameReceiver(std::size_t aBudget = kDefaultFrameBudget) : FBudget(aBudget) {}
+
+  // True when the chunk completed a frame (in aBlob). aReply, when not empty, goes back to the host.
+  bool HandleChunk(TByteView data, TBytes& aBlob, TBytes& aReply);
+  // True when a negative acknowledgement is due (in aReply): a frame is partly received and, with
+  // aQuietMs above 0, aQuietMs have passed since its last chunk and since the last one produced here.
+  bool PendingNack(TBytes& aReply, std::uint32_t aQuietMs);
+
+  // Bytes held for the frame being assembled.
+  std::size_t HeldBytes() const { return FHeld; }
+
+ private:
+  void Forget();
+
+  std::uint32_t FFrameID = 0;
+  std::uint32_t FDoneID = 0;
+  std::vector<TBytes> FChunks;
+  std::vector<bool> FGot;
+  std::size_t FHave = 0;
+  TTick FLastChunk = 0;
+  TTick FLastNack = 0;
+  std::size_t FHeld = 0;
+  std::size_t FBudget;
+};
+
+// Reassembles windowed-mode chunks (0x8B) on the viewer and delivers whole frames in frame order.
+class TFrameWindowReceiver {
+ public:
+  // One frame being assembled.
+  struct TRxFrame {
+    std::vector<TBytes> Chunks;  // data by index
+    std::vector<bool> Got;
+    std::size_t Have = 0;
+    bool Complete = false;
+    TTick LastChunk = 0;
+    TTick LastNack = 0;
+    std::size_t Held = 0;        // bytes this frame holds, counted against the budget
+  };
+
+  // aBudget: the most bytes all frames not yet delivered may hold together. To make room for a chunk,
+  // unfinished frames are dropped oldest first; a chunk that still does not fit is ignored.
+  explicit TFrameWindowReceiver(std::size_t aBudget = kDefaultFrameBudget) : FBudget(aBudget) {}
+
+  // The frames that became deliverable, in frame order. aReply as for TFrameReceiver.
+  std::vector<TBytes> HandleChunk(TByteView data, TBytes& aReply);
+  // Negative acknowledgements due now for frames partly received and quiet for aQuietMs.
+  std::vector<TBytes> PendingNacks(std::uint32_t aQuietMs);
+
+  // Next frame ID to deliver; 0 until the first chunk arrives.
+  std::uint32_t Next() const { return FNext; }
+  std::size_t HeldBytes() const { return FHeld; }
+  std::size_t FrameCount() const { return FFrames.size(); }
+  // Frames dropped so far to stay within the budget.
+  std::uint64_t Evicted() const { return FEvicted; }
+
+ private:
+  void Drop(std::map<std::uint32_t, TRxFrame>::iterator it);
+  bool MakeRoom(std::size_t need, std::uint32_t keepID);
+
+  std::map<std::uint32_t, TRxFrame> FFrames;
+  std::uint32_t FNext = 0;
+  std::size_t FHeld = 0;
+  std::size_t FBudget;
+  std::uint64_t FEvicted = 0;
+};
+
+// ---------------------------------------------------------------------------------------------------
+// Input
+
+inline constexpr std::size_t kInputEventSize = 13;
+inline constexpr std::size_t kMaxInputEvents = 90;  // events in one input packet
+
+// One input event. On the wire: Seq (4), Kind (1), X (2), Y (2), Data (4), little-endian, 13 bytes.
+struct TInputEvent {
+  std::uint32_t Seq = 0;   // 1 for the first event of a session
+  std::uint8_t Kind = 0;   // 1 move, 2 button down, 3 button up, 4 wheel, 5 key down, 6 key up
+  std::int16_t X = 0;      // position in the host's picture
+  std::int16_t Y = 0;
+  std::int32_t Data = 0;   // button number, wheel delta or virtual-key code; 0 for a move
+
+  bool operator==(const TInputEvent&) const = default;
+};
+
+void PutInputEvent(TBytes& to, const TInputEvent& ev);
+TInputEvent GetInputEvent(const std::uint8_t* p);  // reads kInputEventSize bytes
+
+// Applies one input event on the host; called inside TInputReceiver::HandleInput on the same thread.
+using TInputApplyProc = std::function<void(const TInputEvent&)>;
+
+// Numbers the viewer's input events and repeats the unacknowledged ones. Lives on the viewer.
+class TInputSender {
+ public:
+  void Add(std::uint8_t aKind, std::int16_t aX, std::int16_t aY, std::int32_t aData);
+  // The input packet with the oldest pending events (at most 90); empty when nothing is pending.
+  // Removes nothing: events are repeated until they are acknowledged.
+  TBytes Packet() const;
+  // An input acknowledgement: drops the pending events up to the acknowledged number.
+  void HandleAck(TByteView data);
+
+  std::size_t PendingCount() const { return FPending.size(); }
+
+ private:
+  std::deque<TInputEvent> FPending;
+  std::uint32_t FNextSeq = 1;
+};
+
+// Applies each input event exactly once and in order. Lives on the host.
+class TInputReceiver {
+ public:
+  // Applies what is new in an input packet and returns the acknowledgement; empty when malformed.
+  TBytes HandleInput(TByteView data, const TInputApplyProc& aApply);
+
+  std::uint32_t Applied() const { return FApplied; }
+
+ private:
+  std::uint32_t FApplied = 0;
+};
+
+// ---------------------------------------------------------------------------------------------------
+// Message channel
+
+inline constexpr std::size_t kChannelHeader = 7;
+inline constexpr std::size_t kChannelPiece = 1150;        // PostBytes cuts data into pieces of this size
+inline constexpr std::size_t kChannelWindow = 64;         // unacknowledged messages sent at a time
+inline constexpr std::size_t kChannelEarlyMax = 256;      // messages buffered ahead of a gap
+inline constexpr TTick kChannelResendMs = 300;
+// The largest body one Post can carry: the message packet must fit one peer packet.
+inline constexpr std::size_t kMaxChannelBody = kMaxPeerPayload - kChannelHeader;
+
+// One delivered message or piece of a long message.
+struct TChannelMsg {
+  std::uint8_t Kind = 0;
+  bool More = false;  // further pieces of the same message follow
+  TBytes Data;
+};
+
+// A reliable, ordered stream of typed messages over the lossy peer link. One per side of a session.
+class TMsgChannel {
+ public:
+  // One unacknowledged message.
+  struct TOutMsg {
+    std::uint32_t Seq = 0;
+    TBytes Packet;       // the complete message packet
+    TTick LastSent = 0;  // 0 when never sent
+  };
+
+  // Queues a message; nothing is sent until Poll. Returns false and queues nothing when the body is
+  // larger than kMaxChannelBody (use PostBytes for long data).
+  bool Post(std::uint8_t aKind, TByteView aPayload, bool aMore);
+  // PostBytes of the UTF-8 text.
+  void PostText(std::uint8_t aKind, std::string_view aText);
+  // Posts the data in pieces of at most 1150 bytes, More set on all but the last; no data posts one
+  // empty message.
+  void PostBytes(std::uint8_t aKind, TByteView aData);
+
+  // Messages posted and not yet acknowledged.
+  int Backlog() const { return static_cast<int>(FOut.size()); }
+  // What to send now: every message among the oldest 64 unacknowledged ones that was never sent or was
+  // last sent 300 ms ago or more, then the acknowledgement when one is due.
+  std::vector<TBytes> Poll();
+  // A received message packet: returns the messages now deliverable, in order.
+  std::vector<TChannelMsg> HandleMsg(TByteView data);
+  // A received acknowledgement: drops the acknowledged messages.
+  void HandleAck(TByteView data);
+
+  std::uint32_t Delivered() const { return FDelivered; }
+  std::size_t EarlyCount() const { return FEarly.size(); }
+
+ private:
+  static TChannelMsg Unpack(TByteView packet);
+
+  std::deque<TOutMsg> FOut;
+  std::uint32_t FNextSeq = 1;
+  std::uint32_t FDelivered = 0;
+  std::map<std::uint32_t, TBytes> FEarly;
+  bool FAckDue = false;
+};
+
+}  // namespace tovik
