@@ -1,0 +1,264 @@
+// Screen capture and the tile update codec.
+//
+// The host grabs one monitor into a 32-bit picture (blue, green, red, X per pixel), draws the pointer
+// into it and sends the 64 x 64 tiles that changed since the last update as a zlib-compressed screen
+// update; the viewer paints updates into its own picture with ApplyScreenUpdate.
+//
+// This library is portable: the screen itself is reached through IScreenBackend, whose Create() is
+// provided by the platform library (tovik_platform_linux on Linux). Tests pass fakes instead.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "base/TovikBytes.h"
+#include "base/TovikClock.h"
+
+namespace tovik {
+
+// A rectangle in desktop (root window) coordinates. Empty when either side is not positive.
+struct TRect {
+  int Left = 0;
+  int Top = 0;
+  int Width = 0;
+  int Height = 0;
+
+  bool Empty() const { return Width <= 0 || Height <= 0; }
+  int Right() const { return Left + Width; }
+  int Bottom() const { return Top + Height; }
+  bool operator==(const TRect&) const = default;
+};
+
+// Intersection of two rectangles (empty when they do not overlap).
+TRect Intersect(const TRect& a, const TRect& b);
+
+struct TPoint {
+  int X = 0;
+  int Y = 0;
+  bool operator==(const TPoint&) const = default;
+};
+
+// A 32-bit picture, blue, green, red, X per pixel. Row 0 is the top row; rows are reached through
+// Row() or Stride(), the signed distance in bytes from row 0 to row 1 (negative for a bottom-up
+// layout). Owns its pixels. Not thread-safe.
+class TBitmap32 {
+ public:
+  TBitmap32() = default;
+  // Resizes to W x H and fills with black (all four bytes 0). APad extra bytes end each row;
+  // ABottomUp stores the rows bottom-up so that Stride() is negative.
+  void SetSize(int AW, int AH, int APad = 0, bool ABottomUp = false);
+  // Resizes keeping the current padding and orientation; contents become black.
+  void Resize(int AW, int AH) { SetSize(AW, AH, FPad, FBottomUp); }
+
+  int Width() const { return FW; }
+  int Height() const { return FH; }
+  std::ptrdiff_t Stride() const;
+  std::uint8_t* Row(int y) { return FData.data() + RowOffset(y); }
+  const std::uint8_t* Row(int y) const { return FData.data() + RowOffset(y); }
+  // Counts paints through ApplyScreenUpdate so that an owner knows to repaint.
+  std::uint64_t FChangeCount = 0;
+
+ private:
+  std::size_t RowOffset(int y) const {
+    const int r = FBottomUp ? FH - 1 - y : y;
+    return static_cast<std::size_t>(r) * static_cast<std::size_t>(FW * 4 + FPad);
+  }
+  std::vector<std::uint8_t> FData;
+  int FW = 0;
+  int FH = 0;
+  int FPad = 0;
+  bool FBottomUp = false;
+};
+
+// ---- Tile update codec -------------------------------------------------------------------------
+
+constexpr int kTileSize = 64;
+constexpr int kMaxTilesPerUpdate = 64;
+// The largest uncompressed update the encoder makes: 6 + 64 x (8 + 64 x 64 x 3).
+constexpr std::size_t kMaxUpdateBytes = 6 + kMaxTilesPerUpdate * (8 + kTileSize * kTileSize * 3);
+// The largest picture side accepted from the network.
+constexpr int kMaxScreenSide = 16384;
+// ... and the largest picture area (a 256 MiB bitmap).
+constexpr std::int64_t kMaxScreenPixels = std::int64_t{1} << 26;
+
+// Raised by ApplyScreenUpdate; what() is the reason ("Bad screen size", zlib's own message, ...).
+class EScreenUpdate : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Tile geometry of a W x H picture.
+int TilesAcross(int AW);
+int TilesDown(int AH);
+TRect TileRect(int ATile, int AW, int AH);
+
+// The encoder half of the capturer: finds the tiles in which ACur differs from APrev, copies them to
+// APrev and writes them as one compressed update. Keeps the sweep state between calls and a per-tile
+// "may differ" mark fed by damage reports, so that tiles known to be unchanged are not compared.
+// Not thread-safe; one owner.
+class TTileEncoder {
+ public:
+  struct TResult {
+    TBytes Data;   // compressed update, empty when no tile was written
+    int Tiles = 0; // tiles written
+  };
+
+  // Restarts the complete sweep (size change, new area).
+  void Restart();
+  // Every tile may differ (no damage information for the last grab).
+  void MarkAllDirty() { FAllDirty = true; }
+  // Tiles overlapping ARect (picture coordinates) may differ.
+  void MarkDirty(const TRect& ARect, int AW, int AH);
+  // ACur and APrev were made equal by the caller (a video frame was sent).
+  void MarkSent();
+
+  TResult Encode(const TBitmap32& ACur, TBitmap32& APrev, bool AFull);
+
+  bool FForceAll = true; // next updates send every tile, as a sweep
+  int FSweep = 0;        // tile where an unfinished sweep resumes
+  int FScanFrom = 0;     // tile where the next change scan starts (after the last tile sent)
+
+ private:
+  void FitMarks(int ATiles);
+  std::vector<std::uint8_t> FDirty; // per tile: 1 = may differ between ACur and APrev
+  bool FAllDirty = true;
+  int FMarkW = 0;
+  int FMarkH = 0;
+  TBytes FRaw; // reused output buffer
+};
+
+// Decompresses AUpdate (the frame body without its kind byte) and paints its tiles into ABitmap,
+// resizing it to black first when its size differs. Throws EScreenUpdate. Tiles painted before a
+// failing tile stay painted.
+void ApplyScreenUpdate(TBitmap32& ABitmap, TByteView AUpdate);
+
+// ---- Platform side of the capture ----------------------------------------------------------------
+
+// Which parts of the picture a grab wrote.
+struct TGrabChanges {
+  bool All = false;
+  std::vector<TRect> Rects; // picture coordinates
+};
+
+enum class TGrabStatus {
+  gsOk,        // ABitmap holds the current picture
+  gsNoPicture, // nothing to give now (for example no first frame yet); try another source
+  gsLost,      // the grab can no longer be used and must be recreated
+};
+
+// One way of reading one monitor's picture. Owned by the capturer; used on its thread only.
+class IScreenGrab {
+ public:
+  virtual ~IScreenGrab() = default;
+  // Copies the picture into ABitmap, which the caller has sized to the grab's area. AKeep: ABitmap
+  // still holds this grab's previous result except inside ARefresh, so only what changed (plus
+  // ARefresh) must be written. AChanged receives what may have changed since that previous result.
+  virtual TGrabStatus CopyTo(TBitmap32& ABitmap, bool AKeep, std::span<const TRect> ARefresh,
+                             TGrabChanges& AChanged) = 0;
+};
+
+// The pointer's picture: premultiplied ARGB, one 32-bit value per pixel, rows top to bottom.
+struct TPointerImage {
+  int X = 0; // pointer position, desktop coordinates
+  int Y = 0;
+  int HotX = 0;
+  int HotY = 0;
+  int Width = 0;
+  int Height = 0;
+  std::vector<std::uint32_t> Pixels;
+};
+
+struct TMonitorInfo {
+  std::string Name;
+  TRect Rect;
+  bool Primary = false;
+};
+
+// The platform's screen: monitors, the two grabs and the pointer. Create() is defined by the
+// platform library and returns a backend for the current display, or nullptr when there is none.
+// A backend is used by one thread at a time.
+class IScreenBackend {
+ public:
+  virtual ~IScreenBackend() = default;
+  // Monitors with their real origins; the primary one flagged. Empty when unknown.
+  virtual std::vector<TMonitorInfo> Monitors() = 0;
+  // The shared-memory grab with damage reports. Throws std::runtime_error when it cannot be used.
+  virtual std::unique_ptr<IScreenGrab> CreateDup(const TRect& AArea) = 0;
+  // The plain screen copy; nullptr when unavailable.
+  virtual std::unique_ptr<IScreenGrab> CreatePlain(const TRect& AArea) = 0;
+  // The current pointer; false when it cannot be read.
+  virtual bool GetPointer(TPointerImage& APointer) = 0;
+
+  static std::shared_ptr<IScreenBackend> Create();
+};
+
+// Blends the pointer into ABitmap at (position - AOrigin - hot spot). Returns the rectangle it
+// covered, clipped to the picture (empty when outside).
+TRect DrawPointer(TBitmap32& ABitmap, const TPointerImage& APointer, TPoint AOrigin);
+
+// The primary monitor of a list (the first one when none is flagged); empty rectangle for none.
+TRect PrimaryMonitor(const std::vector<TMonitorInfo>& AMonitors);
+
+// ---- Process-wide capture state -------------------------------------------------------------------
+
+// The rectangle of the monitor being captured, set by the most recently created or re-aimed capturer;
+// empty means the primary monitor. Readable from any thread.
+TRect CaptureArea();
+void SetCaptureArea(const TRect& ARect);
+// Top-left corner of CaptureArea, or of the primary monitor last captured when the area is empty
+// ((0, 0) before any capture).
+TPoint CaptureOrigin();
+// False while a secure (login) desktop is the input desktop. This backend always answers normal.
+bool IsNormalDesktop();
+
+// Grabs one monitor and encodes it as tile updates or hands it to a video encoder.
+//
+// Thread: one capturer is used by one thread at a time (the host's GUI thread); it has no thread or
+// timer of its own and works only when called. The backend is shared and must outlive nothing else.
+class TScreenCapturer {
+ public:
+  explicit TScreenCapturer(std::shared_ptr<IScreenBackend> ABackend = IScreenBackend::Create());
+  ~TScreenCapturer();
+  TScreenCapturer(const TScreenCapturer&) = delete;
+  TScreenCapturer& operator=(const TScreenCapturer&) = delete;
+
+  // Aims at another monitor (desktop coordinates); empty = the primary monitor. The next grab re-sizes
+  // and starts a complete sweep.
+  void SetArea(const TRect& ARect);
+  // Grabs and returns a compressed screen update, or empty when nothing changed or nothing was grabbed.
+  TBytes CaptureUpdate(bool AFull);
+  // Grabs for the video path. True when a picture is to be encoded: ABits points at row 0 of FCur
+  // until the next call, AStride is the signed row distance.
+  bool CaptureVideo(bool AFull, const std::uint8_t*& ABits, std::ptrdiff_t& AStride, int& AW, int& AH);
+  // Monitors of the backend (empty without one).
+  std::vector<TMonitorInfo> Monitors();
+
+  TBitmap32 FCur;  // the picture just grabbed
+  TBitmap32 FPrev; // what the viewer has been sent
+  TTileEncoder FEncoder;
+  std::string FDiag;   // one line on the last capture
+  std::string FSource; // "gpu" (shared-memory grab) or "gdi" (plain copy)
+  TRect FArea;         // empty = primary monitor
+  bool FAllowSecureDesktop = false;
+  // Use the grab's damage reports to skip unchanged tiles; off = compare every tile on each call.
+  bool FUseDamage = true;
+  TTick FDupNextTry = 0;
+
+ private:
+  bool Grab();
+  void DropPicture();
+
+  std::shared_ptr<IScreenBackend> FBackend;
+  std::unique_ptr<IScreenGrab> FDup;
+  std::unique_ptr<IScreenGrab> FPlain;
+  TRect FGrabRect;       // area the pictures were sized for
+  bool FCurFromDup = false; // FCur holds FDup's last result (plus the pointer)
+  TRect FPointerRect;    // where the pointer was drawn into FCur (picture coordinates)
+};
+
+}  // namespace tovik

@@ -1,0 +1,257 @@
+// Tile update codec: encoder with sweep and round-robin change scan, bounded decoder.
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "media/TovikCapture.h"
+
+namespace tovik {
+
+TRect Intersect(const TRect& a, const TRect& b) {
+  const int l = std::max(a.Left, b.Left), t = std::max(a.Top, b.Top);
+  const int r = std::min(a.Right(), b.Right()), btm = std::min(a.Bottom(), b.Bottom());
+  if (r <= l || btm <= t) return {};
+  return {l, t, r - l, btm - t};
+}
+
+void TBitmap32::SetSize(int AW, int AH, int APad, bool ABottomUp) {
+  FW = std::max(AW, 0);
+  FH = std::max(AH, 0);
+  FPad = std::max(APad, 0);
+  FBottomUp = ABottomUp;
+  FData.assign(static_cast<std::size_t>(FW * 4 + FPad) * static_cast<std::size_t>(FH), 0);
+}
+
+std::ptrdiff_t TBitmap32::Stride() const {
+  const std::ptrdiff_t s = FW * 4 + FPad;
+  return FBottomUp ? -s : s;
+}
+
+int TilesAcross(int AW) { return (AW + kTileSize - 1) / kTileSize; }
+int TilesDown(int AH) { return (AH + kTileSize - 1) / kTileSize; }
+
+TRect TileRect(int ATile, int AW, int AH) {
+  const int a = TilesAcross(AW);
+  const int x = (ATile % a) * kTileSize, y = (ATile / a) * kTileSize;
+  return {x, y, std::min(kTileSize, AW - x), std::min(kTileSize, AH - y)};
+}
+
+// ---- Encoder ------------------------------------------------------------------------------------
+
+void TTileEncoder::Restart() {
+  FForceAll = true;
+  FSweep = 0;
+  FScanFrom = 0;
+  FAllDirty = true;
+}
+
+void TTileEncoder::FitMarks(int ATiles) {
+  if (FDirty.size() != static_cast<std::size_t>(ATiles)) {
+    FDirty.assign(static_cast<std::size_t>(ATiles), 1);
+    FAllDirty = true;
+  }
+}
+
+void TTileEncoder::MarkDirty(const TRect& ARect, int AW, int AH) {
+  const TRect r = Intersect(ARect, {0, 0, AW, AH});
+  if (r.Empty()) return;
+  const int a = TilesAcross(AW), d = TilesDown(AH);
+  FitMarks(a * d);
+  if (AW != FMarkW || AH != FMarkH) {
+    FMarkW = AW;
+    FMarkH = AH;
+    FAllDirty = true;
+  }
+  for (int ty = r.Top / kTileSize; ty <= (r.Bottom() - 1) / kTileSize; ++ty)
+    for (int tx = r.Left / kTileSize; tx <= (r.Right() - 1) / kTileSize; ++tx)
+      FDirty[static_cast<std::size_t>(ty * a + tx)] = 1;
+}
+
+void TTileEncoder::MarkSent() {
+  std::fill(FDirty.begin(), FDirty.end(), 0);
+  FAllDirty = false;
+  FForceAll = false;
+  FSweep = 0;
+  FScanFrom = 0;
+}
+
+namespace {
+
+bool TileDiffers(const TBitmap32& ACur, const TBitmap32& APrev, const TRect& t) {
+  const std::size_t bytes = static_cast<std::size_t>(t.Width) * 4;
+  const std::size_t off = static_cast<std::size_t>(t.Left) * 4;
+  for (int r = 0; r < t.Height; ++r)
+    if (std::memcmp(ACur.Row(t.Top + r) + off, APrev.Row(t.Top + r) + off, bytes) != 0) return true;
+  return false;
+}
+
+void PutU16(std::uint8_t* p, int v) {
+  p[0] = static_cast<std::uint8_t>(v & 0xFF);
+  p[1] = static_cast<std::uint8_t>((v >> 8) & 0xFF);
+}
+
+}  // namespace
+
+TTileEncoder::TResult TTileEncoder::Encode(const TBitmap32& ACur, TBitmap32& APrev, bool AFull) {
+  TResult res;
+  const int w = ACur.Width(), h = ACur.Height();
+  if (w < 1 || h < 1 || APrev.Width() != w || APrev.Height() != h) return res;
+  const int total = TilesAcross(w) * TilesDown(h);
+  if (w != FMarkW || h != FMarkH) {
+    FMarkW = w;
+    FMarkH = h;
+    FAllDirty = true;
+  }
+  FitMarks(total);
+  if (FAllDirty) {
+    std::fill(FDirty.begin(), FDirty.end(), 1);
+    FAllDirty = false;
+  }
+  if (AFull) {
+    FForceAll = true;
+    FSweep = 0;
+  }
+  if (FSweep < 0 || FSweep >= total) FSweep = 0;
+  if (FScanFrom < 0 || FScanFrom >= total) FScanFrom = 0;
+
+  FRaw.resize(6);
+  PutU16(FRaw.data(), w);
+  PutU16(FRaw.data() + 2, h);
+  int count = 0;
+  int lastSent = -1;
+  int stopAt = total;
+
+  auto sendTile = [&](int t, const TRect& r) {
+    const std::size_t at = FRaw.size();
+    FRaw.resize(at + 8 + static_cast<std::size_t>(r.Width) * static_cast<std::size_t>(r.Height) * 3);
+    std::uint8_t* out = FRaw.data() + at;
+    PutU16(out, r.Left);
+    PutU16(out + 2, r.Top);
+    PutU16(out + 4, r.Width);
+    PutU16(out + 6, r.Height);
+    out += 8;
+    const std::size_t off = static_cast<std::size_t>(r.Left) * 4, bytes = static_cast<std::size_t>(r.Width) * 4;
+    for (int row = 0; row < r.Height; ++row) {
+      const std::uint8_t* src = ACur.Row(r.Top + row) + off;
+      for (int c = 0; c < r.Width; ++c, src += 4, out += 3) {
+        out[0] = src[0];
+        out[1] = src[1];
+        out[2] = src[2];
+      }
+      std::memcpy(APrev.Row(r.Top + row) + off, ACur.Row(r.Top + row) + off, bytes);
+    }
+    FDirty[static_cast<std::size_t>(t)] = 0;
+    lastSent = t;
+    ++count;
+  };
+
+  if (FForceAll) {
+    int t = FSweep;
+    for (; t < total && count < kMaxTilesPerUpdate; ++t) sendTile(t, TileRect(t, w, h));
+    stopAt = t;
+    if (stopAt < total) {
+      FSweep = stopAt;
+    } else {
+      FForceAll = false;
+      FSweep = 0;
+    }
+    FScanFrom = 0;
+  } else {
+    // Scan every tile once, starting after the last tile sent by a capped scan, so that tiles after
+    // the 64th are not starved when more than 64 keep changing.
+    for (int i = 0; i < total && count < kMaxTilesPerUpdate; ++i) {
+      const int t = (FScanFrom + i) % total;
+      if (!FDirty[static_cast<std::size_t>(t)]) continue;
+      const TRect r = TileRect(t, w, h);
+      if (TileDiffers(ACur, APrev, r))
+        sendTile(t, r);
+      else
+        FDirty[static_cast<std::size_t>(t)] = 0;
+    }
+    FScanFrom = count >= kMaxTilesPerUpdate ? (lastSent + 1) % total : 0;
+  }
+
+  if (count == 0) return res;
+  PutU16(FRaw.data() + 4, count);
+  uLongf outLen = compressBound(static_cast<uLong>(FRaw.size()));
+  res.Data.resize(outLen);
+  if (compress2(res.Data.data(), &outLen, FRaw.data(), static_cast<uLong>(FRaw.size()), 1) != Z_OK) {
+    // Only an allocation failure gets here; the tiles are in APrev, so send a full picture next.
+    res.Data.clear();
+    Restart();
+    return res;
+  }
+  res.Data.resize(outLen);
+  res.Tiles = count;
+  return res;
+}
+
+// ---- Decoder ------------------------------------------------------------------------------------
+
+namespace {
+
+struct TInflater {
+  z_stream S{};
+  bool Open = false;
+  ~TInflater() {
+    if (Open) inflateEnd(&S);
+  }
+};
+
+// Inflates a zlib stream, refusing output beyond kMaxUpdateBytes: the buffer has room for one byte
+// more, and a stream that fills it is too large.
+TBytes InflateBounded(TByteView AIn) {
+  TInflater z;
+  if (inflateInit(&z.S) != Z_OK) throw EScreenUpdate(zError(Z_MEM_ERROR));
+  z.Open = true;
+  TBytes out(kMaxUpdateBytes + 1);
+  z.S.next_in = const_cast<Bytef*>(AIn.data());
+  z.S.avail_in = static_cast<uInt>(AIn.size());
+  z.S.next_out = out.data();
+  z.S.avail_out = static_cast<uInt>(out.size());
+  for (;;) {
+    const int rc = inflate(&z.S, Z_NO_FLUSH);
+    if (z.S.avail_out == 0) throw EScreenUpdate("Screen update too large");
+    if (rc == Z_STREAM_END) break;
+    if (rc == Z_OK) continue;
+    throw EScreenUpdate(zError(rc == Z_NEED_DICT ? Z_DATA_ERROR : rc));
+  }
+  out.resize(out.size() - z.S.avail_out);
+  return out;
+}
+
+}  // namespace
+
+void ApplyScreenUpdate(TBitmap32& ABitmap, TByteView AUpdate) {
+  const TBytes raw = InflateBounded(AUpdate);
+  if (raw.size() < 6) throw EScreenUpdate("Screen update too short");
+  const int w = GetU16LE(raw.data()), h = GetU16LE(raw.data() + 2), n = GetU16LE(raw.data() + 4);
+  if (w < 2 || h < 2 || w > kMaxScreenSide || h > kMaxScreenSide ||
+      static_cast<std::int64_t>(w) * h > kMaxScreenPixels)
+    throw EScreenUpdate("Bad screen size");
+  if (ABitmap.Width() != w || ABitmap.Height() != h) ABitmap.Resize(w, h);
+  ++ABitmap.FChangeCount;
+  std::size_t p = 6;
+  for (int i = 0; i < n; ++i) {
+    if (raw.size() - p < 8) throw EScreenUpdate("Screen update cut short");
+    const int x = GetU16LE(raw.data() + p), y = GetU16LE(raw.data() + p + 2);
+    const int tw = GetU16LE(raw.data() + p + 4), th = GetU16LE(raw.data() + p + 6);
+    p += 8;
+    const std::size_t bytes = static_cast<std::size_t>(tw) * static_cast<std::size_t>(th) * 3;
+    if (x + tw > w || y + th > h || bytes > raw.size() - p) throw EScreenUpdate("Bad tile in screen update");
+    const std::uint8_t* src = raw.data() + p;
+    for (int r = 0; r < th; ++r) {
+      std::uint8_t* dst = ABitmap.Row(y + r) + static_cast<std::size_t>(x) * 4;
+      for (int c = 0; c < tw; ++c, src += 3, dst += 4) {
+        dst[0] = src[0];
+        dst[1] = src[1];
+        dst[2] = src[2];
+        dst[3] = 0;
+      }
+    }
+    p += bytes;
+  }
+}
+
+}  // namespace tovik
