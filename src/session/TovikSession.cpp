@@ -64,7 +64,8 @@ TTovikSession::TTovikSession(TSessionDeps ADeps, bool AIsViewer, bool AUnattende
     SendPacket(MakeFullPicture());
   }
 
-  TToolsContext ctx{&FChannel, FIsViewer, FClient->PartnerID(), FClient->PartnerName(), FLog};
+  TToolsContext ctx{&FChannel, FIsViewer, FClient->PartnerID(), FClient->PartnerName(), FLog, {}};
+  if (FCapturer) ctx.ListScreens = [this] { return FCapturer->Screens(); };
   FTools = ADeps.MakeTools ? ADeps.MakeTools(ctx) : std::make_unique<TBasicSessionTools>(ctx);
   WireTools();
 

@@ -50,7 +50,7 @@ struct TSessionDeps {
   TToolsFactory MakeTools;       // none = TBasicSessionTools
   // Host.
   std::unique_ptr<IHostScreen> Screen;
-  std::unique_ptr<IInputInjector> Injector;
+  std::unique_ptr<IHostInput> Injector;
   std::shared_ptr<IConsentPrompt> Consent;  // none = every request is denied
   std::unique_ptr<IWallpaperBackend> Wallpaper;
   std::function<bool()> AdminAvailable;     // none = false
@@ -157,7 +157,7 @@ class TTovikSession final : private IViewerEvents {
 
   // Host.
   std::unique_ptr<IHostScreen> FCapturer;
-  std::unique_ptr<IInputInjector> FInjector;
+  std::unique_ptr<IHostInput> FInjector;
   std::shared_ptr<IConsentPrompt> FConsent;
   std::function<bool()> FAdminAvailable;
   std::function<void(bool)> FUseBroker;

@@ -176,6 +176,7 @@ struct TToolsContext {
   std::string PartnerID;
   std::string PartnerName;
   TLogFn Log;
+  std::function<std::vector<TScreenRect>()> ListScreens;  // host: its own screens
 };
 
 using TToolsFactory = std::function<std::unique_ptr<ISessionTools>(const TToolsContext&)>;
@@ -191,13 +192,16 @@ class IHostScreen {
   virtual void SetArea(const TRect& ARect) = 0;
   virtual std::string Diag() const = 0;
   virtual bool IsNormalDesktop() const { return true; }
+  // Top-left corner of the captured area in desktop coordinates.
   virtual TPoint Origin() const { return {}; }
+  // The host's screens, for the screen list and the screen choice.
+  virtual std::vector<TScreenRect> Screens() const { return {}; }
 };
 
-// Input injection on the host.
-class IInputInjector {
+// Input injection on the host, as the session uses it.
+class IHostInput {
  public:
-  virtual ~IInputInjector() = default;
+  virtual ~IHostInput() = default;
   // Injects one event; X and Y are picture coordinates of the captured area.
   virtual void InjectInput(const TInputEvent& AEvent) = 0;
   // True when the point (desktop coordinates) lies on a window of this program.

@@ -45,12 +45,8 @@ THostIdentity THostIdentity::Local() {
   return id;
 }
 
-TBasicSessionTools::TBasicSessionTools(const TToolsContext& AContext) : FCtx(AContext) {
-  FListScreens = [] {
-    TRect area = CaptureArea();
-    return std::vector<TScreenRect>{TScreenRect{area, true}};
-  };
-}
+TBasicSessionTools::TBasicSessionTools(const TToolsContext& AContext)
+    : FListScreens(AContext.ListScreens), FCtx(AContext) {}
 
 void TBasicSessionTools::Log(const std::string& AText) {
   if (FCtx.Log) FCtx.Log(AText);

@@ -34,7 +34,7 @@ class TBasicSessionTools : public ISessionTools {
  public:
   explicit TBasicSessionTools(const TToolsContext& AContext);
 
-  // Host: how to list its own screens (default: the primary screen from the capture module).
+  // Host: how to list its own screens (from the context by default).
   std::function<std::vector<TScreenRect>()> FListScreens;
   THostIdentity FIdentity = THostIdentity::Local();
   // Viewer: the profile sent to the host ("name|company|e-mail|phone").
