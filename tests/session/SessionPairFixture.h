@@ -14,7 +14,7 @@
 
 #include "base/TovikClock.h"
 #include "media/TovikCapture.h"
-#include "net/LossyPipe.h"
+#include "tests/net/LossyPipe.h"
 #include "session/TovikSession.h"
 #include "session/TovikSessionAdapters.h"
 

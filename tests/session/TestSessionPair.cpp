@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "session/TovikSessionTools.h"
 #include "tests/session/SessionPairFixture.h"
@@ -237,4 +238,46 @@ TEST(SessionPair, UnattendedHostGrantsControlWithoutPrompt) {
   ASSERT_TRUE(pair.RunUntilSame(5000));
   EXPECT_TRUE(pair.Consent->Requests.empty());
   EXPECT_EQ(pair.Viewer->ViewerMode(), 1);
+}
+
+TEST(SessionPair, ViewerStatusNoticeAndOversizedPictures) {
+  TPairOptions o;
+  o.AutoAnswer.reset();  // the host stays silent; the test speaks for it
+  TSessionPair pair(o);
+  TTovikSession& v = *pair.Viewer;
+  struct Case {
+    TBytes Packet;
+    const char* Suffix;
+    const char* Notice;
+  } cases[] = {
+      {{0x87, 1, 1, 1}, " - you have control (admin windows available)", kSecureNotice},
+      {{0x87, 0}, " - view only", ""},  // 2 bytes clear the notice
+      {{0x87, 9, 0, 0}, " - paused by the other person", ""},
+      {{0x87}, " - paused by the other person", ""},  // too short: ignored
+  };
+  for (const auto& c : cases) {
+    v.OnPeerData(c.Packet);
+    EXPECT_EQ(pair.Window->Caption, std::string("Tovik - 444 555 666 - check number 123 456") + c.Suffix);
+    EXPECT_EQ(pair.Window->Notice, c.Notice);
+  }
+
+  // A tile update that claims a 65535 x 65535 picture is refused before the window sees it, and the
+  // viewer asks for a complete picture instead.
+  TBytes raw;
+  PutU16LE(raw, 65535);
+  PutU16LE(raw, 65535);
+  PutU16LE(raw, 1);
+  uLongf n = compressBound(raw.size());
+  TBytes z(n);
+  ASSERT_EQ(compress2(z.data(), &n, raw.data(), raw.size(), 1), Z_OK);
+  z.resize(n);
+  TFrameWindowSender tx;
+  tx.SetLegacy(false);
+  ASSERT_TRUE(tx.Start(MakeTileBlob(z)));
+  pair.ToHost.Receive();
+  const auto sentBefore = pair.ToHost.Sent();
+  for (auto& p : tx.NextPackets(40)) v.OnPeerData(p);
+  EXPECT_EQ(pair.Window->Updates + pair.Window->BadUpdates, 0);
+  EXPECT_EQ(pair.Window->Picture.Width(), 0);
+  EXPECT_GE(pair.ToHost.Sent(), sentBefore + 2);  // the acknowledgement and a full-picture request
 }
