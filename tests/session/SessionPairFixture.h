@@ -156,6 +156,7 @@ struct TPairOptions {
   std::optional<TConsentAnswer> AutoAnswer = caControl;
   int W = 320, H = 200;
   TToolsFactory HostTools;  // none: TBasicSessionTools
+  bool RealDesktop = false;  // the platform's capturer and injector instead of the fakes
 };
 
 class TSessionPair {
@@ -187,10 +188,15 @@ class TSessionPair {
     d.Link = &HostLink;
     d.Post = [this](std::function<void()> f) { Queue.push_back(std::move(f)); };
     d.Log = [this](const std::string& s) { HostLog.push_back(s); };
-    d.Screen = MakeCapturerScreen(std::make_shared<TFakeBackend>(Screen));
     auto in = std::make_unique<TRecordingInput>();
     Injected = in->Events;
-    d.Injector = std::move(in);
+    if (Opt.RealDesktop) {
+      d.Screen = MakeCapturerScreen();
+      d.Injector = MakeHostInput();
+    } else {
+      d.Screen = MakeCapturerScreen(std::make_shared<TFakeBackend>(Screen));
+      d.Injector = std::move(in);
+    }
     d.Consent = Consent;
     d.MakeTools = Opt.HostTools;
     Host = std::make_unique<TTovikSession>(std::move(d), false, Opt.Unattended);
