@@ -1,0 +1,50 @@
+#include "session/TovikSessionAdapters.h"
+
+namespace tovik {
+
+namespace {
+
+class TCapturerScreen final : public IHostScreen {
+ public:
+  explicit TCapturerScreen(std::shared_ptr<IScreenBackend> ABackend) : FCap(std::move(ABackend)) {}
+  TBytes CaptureUpdate(bool AFull) override { return FCap.CaptureUpdate(AFull); }
+  void SetArea(const TRect& ARect) override { FCap.SetArea(ARect); }
+  std::string Diag() const override { return FCap.FDiag; }
+  bool IsNormalDesktop() const override { return tovik::IsNormalDesktop(); }
+  TPoint Origin() const override { return CaptureOrigin(); }
+  std::vector<TScreenRect> Screens() const override {
+    std::vector<TScreenRect> out;
+    for (const auto& m : const_cast<TScreenCapturer&>(FCap).Monitors()) out.push_back({m.Rect, m.Primary});
+    return out;
+  }
+
+ private:
+  TScreenCapturer FCap;
+};
+
+class TInjectorInput final : public IHostInput {
+ public:
+  explicit TInjectorInput(std::unique_ptr<IInputInjector> AInj) : FInj(std::move(AInj)) {}
+  void InjectInput(const TInputEvent& AEvent) override {
+    FInj->InjectInput(TInjectInput::FromWire(AEvent.Kind, AEvent.X, AEvent.Y, AEvent.Data));
+  }
+
+ private:
+  std::unique_ptr<IInputInjector> FInj;
+};
+
+}  // namespace
+
+std::unique_ptr<IHostScreen> MakeCapturerScreen(std::shared_ptr<IScreenBackend> ABackend) {
+  if (!ABackend) ABackend = IScreenBackend::Create();
+  if (!ABackend) return nullptr;
+  return std::make_unique<TCapturerScreen>(std::move(ABackend));
+}
+
+std::unique_ptr<IHostInput> MakeHostInput(std::unique_ptr<IInputInjector> AInjector) {
+  if (!AInjector) AInjector = IInputInjector::Create();
+  if (!AInjector) return nullptr;
+  return std::make_unique<TInjectorInput>(std::move(AInjector));
+}
+
+}  // namespace tovik

@@ -1,0 +1,211 @@
+// What a session reaches outside itself, as interfaces: the peer link, the consent prompt, the viewer
+// window, the session tools, the host's screen and input injection. The real Qt windows and the
+// platform objects implement them elsewhere; tests pass fakes.
+//
+// Threads: every call in either direction happens on the GUI thread, unless a comment says otherwise.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/TovikBytes.h"
+#include "media/TovikCapture.h"
+#include "net/TovikFrames.h"
+
+namespace tovik {
+
+using TLogFn = std::function<void(const std::string&)>;
+
+// ---- peer link ------------------------------------------------------------------------------------
+
+// The established peer link that carries one session (TTovikClient in the program). Not owned by the
+// session; must outlive it. The owner feeds every binary packet the link delivers (its OnData) into
+// TTovikSession::OnPeerData.
+class ISessionLink {
+ public:
+  virtual ~ISessionLink() = default;
+  virtual std::string PartnerID() const = 0;
+  virtual std::string PartnerName() const = 0;
+  virtual std::string CheckNumber() const = 0;
+  virtual std::string PeerAddress() const = 0;
+  virtual bool ViaRelay() const = 0;
+  // Seals and sends one peer packet; nothing is queued, a packet that cannot go out is lost.
+  virtual void SendData(TByteView AData) = 0;
+  // Ends the link with BYE; the owner then frees the session.
+  virtual void Disconnect() = 0;
+};
+
+// ---- pictures -------------------------------------------------------------------------------------
+
+// A small 24-bit picture (helper's photo, thumbnails): rows top to bottom, blue, green, red.
+struct TPicture24 {
+  int Width = 0;
+  int Height = 0;
+  TBytes Pixels;  // Width * Height * 3
+};
+
+// ---- consent --------------------------------------------------------------------------------------
+
+enum TConsentAnswer : std::uint8_t { caDeny = 0, caViewOnly = 1, caControl = 2 };
+
+struct TConsentRequest {
+  std::string Helper;       // "name, company", the name, or the partner name
+  std::string Address;      // the peer address
+  std::string CheckNumber;
+  std::optional<TPicture24> Picture;
+};
+
+// Asks the person at the helped PC. The answer may come at once or later (a modal dialog, a
+// time-out that answers caDeny); it is delivered exactly once through AAnswer, on the GUI thread.
+// AAnswer may be called after the session is gone: the session's guard makes it do nothing then.
+class IConsentPrompt {
+ public:
+  virtual ~IConsentPrompt() = default;
+  virtual void Ask(const TConsentRequest& ARequest, std::function<void(TConsentAnswer)> AAnswer) = 0;
+};
+
+// ---- viewer window --------------------------------------------------------------------------------
+
+// Events of the viewer window, implemented by the session. The window must not call them after
+// FreeSafely.
+class IViewerEvents {
+ public:
+  virtual ~IViewerEvents() = default;
+  virtual void OnInput(std::uint8_t AKind, std::int16_t AX, std::int16_t AY, std::int32_t AData) = 0;
+  virtual void OnUserClose() = 0;
+  virtual void OnChat() = 0;
+  virtual void OnSendFiles(const std::vector<std::string>& AFiles) = 0;
+  virtual void OnPickScreen(int AIndex) = 0;
+  virtual void OnRestart() = 0;
+  virtual void OnMute(bool AValue) = 0;
+  virtual void OnShowThumbs(bool AValue) = 0;
+  virtual std::optional<TPicture24> OnGetThumb(int AIndex) = 0;
+  virtual void OnCancelSend() = 0;
+  virtual void OnEdge(int ADir, double AFracY) = 0;
+  virtual void OnElevate() = 0;
+};
+
+class IViewerWindow {
+ public:
+  virtual ~IViewerWindow() = default;
+  virtual void SetCaption(const std::string& ACaption) = 0;
+  virtual std::string Caption() const = 0;
+  // Title (grouped partner ID) and the session line; repaints only on a change.
+  virtual void SetSessionInfo(const std::string& ATitle, const std::string& ALine) = 0;
+  // Empty text clears the notice.
+  virtual void SetNotice(const std::string& AText) = 0;
+  // Paints one tile update (frame blob without its kind byte) into the window's picture. Throws on
+  // a bad update; the session then asks for a complete picture. The session has checked the
+  // picture size before calling.
+  virtual void ShowUpdate(TByteView AUpdate) = 0;
+  // A 32-bit target picture of AW x AH for a decoded video frame; false when there is none.
+  virtual bool VideoTarget(int AW, int AH, std::uint8_t*& ABits, std::ptrdiff_t& AStride) = 0;
+  virtual void VideoDone() = 0;
+  virtual void SetScreens(int ACount, int APrimary) = 0;
+  virtual void SelectScreen(int AIndex) = 0;
+  virtual void WarpToEdge(int ADir, double AFracY) = 0;
+  virtual void ThumbChanged(int AIndex) = 0;
+  virtual void SetTransfer(const std::string& AName, std::int64_t ADone, std::int64_t ATotal, int ALeft) = 0;
+  virtual int CurrentScreen() const = 0;
+  virtual void Show() = 0;
+  // Ends the session's ownership: the window stops calling its events and frees itself, now or, while
+  // one of its modal dialogs is open, when that dialog closes.
+  virtual void FreeSafely() = 0;
+};
+
+struct TViewerWindowRelease {
+  void operator()(IViewerWindow* AWindow) const {
+    if (AWindow) AWindow->FreeSafely();
+  }
+};
+using TViewerWindowPtr = std::unique_ptr<IViewerWindow, TViewerWindowRelease>;
+using TViewerWindowFactory = std::function<TViewerWindowPtr(IViewerEvents& AEvents, const std::string& ACaption)>;
+
+// ---- session tools --------------------------------------------------------------------------------
+
+struct TScreenRect {
+  TRect Rect;
+  bool Primary = false;
+};
+
+// Chat, clipboard, screens, thumbnails, profile, restart, elevation and files. The session passes
+// every delivered message it does not handle itself to HandleMessage, and calls Tick every 10 ms
+// (on a host only after consent). Events are set by the session right after creation.
+class ISessionTools {
+ public:
+  virtual ~ISessionTools() = default;
+  virtual void HandleMessage(const TChannelMsg& AMsg) = 0;
+  virtual void Tick() = 0;
+  // Host, when consent is given: posts mkHello and mkScreens.
+  virtual void Announce() = 0;
+  // Viewer, at the start: posts mkProfile (and mkProfilePicture when there is a picture).
+  virtual void PostProfile() = 0;
+  virtual void ShowTools() = 0;
+  virtual void SendFiles(const std::vector<std::string>& AFiles) = 0;
+  virtual void CancelSend() = 0;
+  // Viewer: posts mkPickScreen when the index is 0..255.
+  virtual void PickMonitor(int AIndex) = 0;
+  virtual void RequestRestart() = 0;
+  virtual void RequestElevate() = 0;
+  virtual std::optional<TPicture24> Thumb(int AIndex) = 0;
+
+  // Viewer: the host's screens as last announced. Host: its own screens.
+  virtual std::vector<TScreenRect> Monitors() const = 0;
+  virtual bool RestartAsked() const = 0;
+  virtual std::string HelperName() const = 0;
+  virtual std::string HelperCompany() const = 0;
+  virtual std::optional<TPicture24> HelperPicture() const = 0;
+  virtual std::string RemoteInfo() const = 0;  // the hello text, viewer
+
+  std::function<void()> OnMonitors;                 // viewer: a screen list arrived
+  std::function<void(int)> OnThumb;                 // viewer: a thumbnail changed
+  std::function<void(const std::string&, std::int64_t, std::int64_t, int)> OnSendProgress;
+  std::function<void(const TRect&)> OnPickMonitor;  // host: the helper chose a screen
+  std::function<void()> OnProfile;                  // host: the helper's profile is complete
+};
+
+// What a tools object is built from.
+struct TToolsContext {
+  TMsgChannel* Channel = nullptr;  // owned by the session, outlives the tools
+  bool IsViewer = false;
+  std::string PartnerID;
+  std::string PartnerName;
+  TLogFn Log;
+  std::function<std::vector<TScreenRect>()> ListScreens;  // host: its own screens
+};
+
+using TToolsFactory = std::function<std::unique_ptr<ISessionTools>(const TToolsContext&)>;
+
+// ---- host side ------------------------------------------------------------------------------------
+
+// The host's screen: the capturer as the session uses it.
+class IHostScreen {
+ public:
+  virtual ~IHostScreen() = default;
+  // A compressed tile update, or empty when nothing changed or nothing could be grabbed.
+  virtual TBytes CaptureUpdate(bool AFull) = 0;
+  virtual void SetArea(const TRect& ARect) = 0;
+  virtual std::string Diag() const = 0;
+  virtual bool IsNormalDesktop() const { return true; }
+  // Top-left corner of the captured area in desktop coordinates.
+  virtual TPoint Origin() const { return {}; }
+  // The host's screens, for the screen list and the screen choice.
+  virtual std::vector<TScreenRect> Screens() const { return {}; }
+};
+
+// Input injection on the host, as the session uses it.
+class IHostInput {
+ public:
+  virtual ~IHostInput() = default;
+  // Injects one event; X and Y are picture coordinates of the captured area.
+  virtual void InjectInput(const TInputEvent& AEvent) = 0;
+  // True when the point (desktop coordinates) lies on a window of this program.
+  virtual bool IsOwnWindowAt(TPoint) { return false; }
+};
+
+}  // namespace tovik

@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "base/TovikBytes.h"
+#include "session/TovikSessionEarly.h"
+#include "session/TovikSessionGuard.h"
+#include "session/TovikSessionLog.h"
+#include "session/TovikWallpaper.h"
+
+using namespace tovik;
+
+TEST(SessionGuard, GuardedWorkRunsOnlyWhileAlive) {
+  auto guard = std::make_shared<TSessionGuard>();
+  std::vector<std::function<void()>> queue;
+  int ran = 0;
+  queue.push_back(Guarded(guard, [&] { ++ran; }));
+  queue.push_back(Guarded(guard, [&] { ++ran; }));
+  queue[0]();
+  EXPECT_EQ(ran, 1);
+  guard->Kill();
+  EXPECT_FALSE(guard->IsAlive());
+  queue[1]();
+  EXPECT_EQ(ran, 1);
+}
+
+namespace {
+struct TMsg {
+  int Id = 0;
+  TBytes Data;
+};
+}  // namespace
+
+TEST(SessionEarly, CapsCountAndBytesAndKeepsOrder) {
+  TEarlyBuffer<TMsg> buf(3, 100);
+  EXPECT_TRUE(buf.Push({1, TBytes(60)}));
+  EXPECT_TRUE(buf.Push({2, TBytes(40)}));
+  EXPECT_FALSE(buf.Push({3, TBytes(1)}));  // bytes cap reached exactly
+  EXPECT_TRUE(buf.Push({4, TBytes()}));    // empty bodies still count
+  EXPECT_FALSE(buf.Push({5, TBytes()}));   // count cap
+  EXPECT_EQ(buf.Bytes(), 100u);
+  auto all = buf.Take();
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0].Id, 1);
+  EXPECT_EQ(all[1].Id, 2);
+  EXPECT_EQ(all[2].Id, 4);
+  EXPECT_EQ(buf.Count(), 0u);
+  EXPECT_EQ(buf.Bytes(), 0u);
+  EXPECT_TRUE(buf.Push({6, TBytes(100)}));
+}
+
+TEST(SessionEarly, DefaultCapIsFourMiB) {
+  TEarlyBuffer<TMsg> buf;
+  std::size_t n = 0;
+  while (buf.Push({0, TBytes(1150)})) ++n;
+  EXPECT_EQ(n, kEarlyMaxBytes / 1150);
+  EXPECT_LE(buf.Bytes(), kEarlyMaxBytes);
+}
+
+namespace {
+// Records calls; the first Hide blocks until released so that later calls queue up behind it.
+class TFakeWallpaper : public IWallpaperBackend {
+ public:
+  struct TShared {
+    std::mutex Lock;
+    std::vector<std::string> Calls;
+    std::atomic<bool> Release{true};
+    std::optional<std::string> HideResult = std::string("zoom");
+  };
+  explicit TFakeWallpaper(std::shared_ptr<TShared> s) : S(std::move(s)) {}
+  std::optional<std::string> Hide() override {
+    while (!S->Release.load()) std::this_thread::yield();
+    std::lock_guard<std::mutex> l(S->Lock);
+    S->Calls.push_back("hide");
+    return S->HideResult;
+  }
+  bool Restore(const std::string& v) override {
+    std::lock_guard<std::mutex> l(S->Lock);
+    S->Calls.push_back("restore " + v);
+    return true;
+  }
+  std::shared_ptr<TShared> S;
+};
+}  // namespace
+
+TEST(SessionWallpaper, RestoreNeverOvertakesHide) {
+  auto s = std::make_shared<TFakeWallpaper::TShared>();
+  s->Release = false;
+  {
+    TWallpaperKeeper k(std::make_unique<TFakeWallpaper>(s));
+    k.Hide();
+    k.Restore();  // queued while the hide is still blocked
+    k.Hide();
+    EXPECT_TRUE(k.Hidden());
+    s->Release = true;
+    k.Drain();
+    std::lock_guard<std::mutex> l(s->Lock);
+    EXPECT_EQ(s->Calls, (std::vector<std::string>{"hide", "restore zoom", "hide"}));
+  }
+  // The destructor restored what the last hide saved.
+  EXPECT_EQ(s->Calls.back(), "restore zoom");
+  EXPECT_EQ(s->Calls.size(), 4u);
+}
+
+TEST(SessionWallpaper, RestoreWithoutSavedValueLeavesBackgroundAlone) {
+  auto s = std::make_shared<TFakeWallpaper::TShared>();
+  s->HideResult.reset();  // the desktop could not be changed
+  {
+    TWallpaperKeeper k(std::make_unique<TFakeWallpaper>(s));
+    k.Restore();  // never hidden: nothing queued
+    k.Hide();
+    k.Hide();  // already hidden: nothing queued
+    k.Restore();
+    EXPECT_FALSE(k.Hidden());
+  }
+  EXPECT_EQ(s->Calls, (std::vector<std::string>{"hide"}));
+}
+
+TEST(SessionWallpaper, UnknownDesktopOnlyLogs) {
+  const char* old = std::getenv("XDG_CURRENT_DESKTOP");
+  std::string saved = old ? old : "";
+  setenv("XDG_CURRENT_DESKTOP", "NoSuchDesktop", 1);
+  std::vector<std::string> lines;
+  auto b = IWallpaperBackend::Create([&](const std::string& s) { lines.push_back(s); });
+  EXPECT_FALSE(b->Hide());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "Wallpaper: cannot hide the background on this desktop (NoSuchDesktop)");
+  if (old)
+    setenv("XDG_CURRENT_DESKTOP", saved.c_str(), 1);
+  else
+    unsetenv("XDG_CURRENT_DESKTOP");
+}
+
+TEST(SessionLog, LineFormat) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  EXPECT_EQ(SessionLogLine("destroy end", 1700000000123), "2023-11-14 22:13:20.123  [sess] destroy end");
+}
