@@ -590,10 +590,11 @@ void TUiStatusBar::SetRight(const QString& text, const QString& hint, const QCol
 void TUiStatusBar::Layout(QRect out[3]) const {
   const QFontMetrics fm(UiFont(12, false, this));
   const int w = width(), h = height();
-  const int rw = fm.horizontalAdvance(FParts[2].Text);
+  // A little slack on measured widths: eliding to the exact advance can cut the last letter.
+  const int rw = fm.horizontalAdvance(FParts[2].Text) + 2;
   out[2] = QRect(w - Px(this, 16) - rw, 0, rw, h);
   const int dot = FParts[1].Color.isValid() ? Px(this, 16) : 0;
-  const int mw = std::max(0, std::min(dot + fm.horizontalAdvance(FParts[1].Text), w / 2 - Px(this, 32)));
+  const int mw = std::max(0, std::min(dot + fm.horizontalAdvance(FParts[1].Text) + 2, w / 2 - Px(this, 32)));
   const int mr = out[2].left() - Px(this, 24);
   out[1] = QRect(mr - mw, 0, mw, h);
   const int l = Px(this, 16);

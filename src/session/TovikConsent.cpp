@@ -80,7 +80,9 @@ QLabel* MakeLabel(QWidget* parent, const QString& text, int left, int top, int w
   p.setColor(QPalette::WindowText, color);
   l->setPalette(p);
   if (height <= 0) height = px * 3 + 6;
-  l->setGeometry(Px(parent, left), Px(parent, top), Px(parent, width), Px(parent, height));
+  // Never cut a wrapped text short: the UI font may need more room than the nominal three lines.
+  const int h = std::max(Px(parent, height), l->heightForWidth(Px(parent, width)));
+  l->setGeometry(Px(parent, left), Px(parent, top), Px(parent, width), h);
   return l;
 }
 
@@ -127,14 +129,21 @@ TConsentForm::TConsentForm(const QString& AHelper, const QString& AAddress, cons
     FPicture->setPixmap(Fitted(APicture, 72, this));
   }
   FHead = MakeLabel(this, helper + QStringLiteral(" wants to see your screen"), 24, 20, column, 20, true, kInk);
-  MakeLabel(this, QStringLiteral("Connecting from ") + AAddress, 24, 58, column, 12, false, kMuted);
-  MakeLabel(this, QStringLiteral("CHECK NUMBER"), 24, 92, 200, 11, true, kMuted);
-  MakeLabel(this, ACheckNumber, 24, 106, 220, 30, true, kBlue, 44);
-  MakeLabel(this,
-            QStringLiteral("Ask your helper to read out the number on their screen. Only allow access if it is "
-                           "exactly the same."),
-            250, 100, 246, 12, false, kInk);
+  // A long name can wrap the first line onto more lines than fit above the address line: move
+  // everything below down by what it needs instead of letting the lines overlap.
+  const int headBottom = FHead->y() + FHead->heightForWidth(FHead->width());
+  const int shift = std::max(0, headBottom + Px(this, 4) - Px(this, 58));
+  auto down = [&](QWidget* w) { w->move(w->x(), w->y() + shift); };
+  down(MakeLabel(this, QStringLiteral("Connecting from ") + AAddress, 24, 58, column, 12, false, kMuted));
+  down(MakeLabel(this, QStringLiteral("CHECK NUMBER"), 24, 92, 200, 11, true, kMuted));
+  down(MakeLabel(this, ACheckNumber, 24, 106, 220, 30, true, kBlue, 44));
+  down(MakeLabel(this,
+                 QStringLiteral("Ask your helper to read out the number on their screen. Only allow access if it is "
+                                "exactly the same."),
+                 250, 100, 246, 12, false, kInk));
   FCountdown = MakeLabel(this, QString(), 24, 262, 472, 12, false, kMuted);
+  down(FCountdown);
+  FHead->setFixedHeight(FHead->heightForWidth(FHead->width()));
 
   struct TDef {
     const char* Text;
@@ -144,7 +153,7 @@ TConsentForm::TConsentForm(const QString& AHelper, const QString& AAddress, cons
   } defs[] = {{"Deny", 24, kRed, caDeny}, {"View only", 190, kBlue, caViewOnly}, {"Allow control", 356, kGreen, caControl}};
   for (const TDef& d : defs) {
     auto* b = new TAnswerButton(QString::fromLatin1(d.Text), d.Color, this);
-    b->setGeometry(Px(this, d.Left), Px(this, 196), Px(this, 140), Px(this, 48));
+    b->setGeometry(Px(this, d.Left), Px(this, 196) + shift, Px(this, 140), Px(this, 48));
     const TConsentAnswer answer = d.Answer;
     b->OnClick = [this, answer] { Choose(answer); };
     FButtons[d.Answer] = b;
@@ -157,18 +166,19 @@ TConsentForm::TConsentForm(const QString& AHelper, const QString& AAddress, cons
       setWindowTitle(GBrandName + QStringLiteral(" - someone wants to help you"));
     QLabel* brand = MakeLabel(this, GBrandName.isEmpty() ? QString() : QStringLiteral("Remote support by ") + GBrandName,
                               24, 308, 472, 12, false, kMuted);
+    down(brand);
     if (logoExists) {
       const QImage logo(GBrandLogo);
       if (!logo.isNull()) {
         auto* box = new QLabel(this);
         box->setAlignment(Qt::AlignCenter);
-        box->setGeometry(Px(this, 24), Px(this, 296), Px(this, 40), Px(this, 40));
+        box->setGeometry(Px(this, 24), Px(this, 296) + shift, Px(this, 40), Px(this, 40));
         box->setPixmap(Fitted(logo, 40, this));
         brand->move(Px(this, 74), brand->y());
       }
     }
   }
-  setFixedSize(Px(this, 520), Px(this, clientH));
+  setFixedSize(Px(this, 520), Px(this, clientH) + shift);
   if (QScreen* s = QGuiApplication::primaryScreen()) move(s->availableGeometry().center() - rect().center());
 
   for (QWidget* w : findChildren<QWidget*>()) {

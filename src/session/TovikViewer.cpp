@@ -277,6 +277,7 @@ TViewerForm::TViewerForm(const QString& ACaption, int AViewMode, QWidget* parent
     FStripOpen = !FStripOpen;
     UpdateStrip();
   };
+  FItemWanted[biThumbs] = false;
   FThumbBtn->hide();
   for (TItem s : {biSpacer1, biSpacer2}) FBarItems[s]->resize(2, 2);
 
@@ -478,7 +479,8 @@ void TViewerForm::paintEvent(QPaintEvent*) {
     const QFont f = UiFont(16, false, this);
     p.setFont(f);
     const QRect text = band.adjusted(16, 0, -16, 0);
-    p.drawText(text, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+    // Centred, so the screens strip at the top left does not hide it.
+    p.drawText(text, Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextSingleLine,
                QFontMetrics(f).elidedText(FNotice, Qt::ElideRight, text.width()));
   }
 }
@@ -498,7 +500,7 @@ void TViewerForm::Relayout() {
     QWidget* w = FBarItems[i];
     TBarItemSize& s = sizes[i];
     s.Spacer = i == biSpacer1 || i == biSpacer2;
-    s.Visible = !w->isHidden();
+    s.Visible = FItemWanted[i];
     if (auto* b = qobject_cast<TBarButton*>(w)) {
       b->SetCompact(false);
       s.FullWidth = b->FitWidthFor();
@@ -523,6 +525,7 @@ void TViewerForm::Relayout() {
       b->resize(b->FitWidthFor(), 28);
     }
     if (l.Lefts[i] >= 0) w->move(l.Lefts[i], w == FScreenBox ? 17 : 14);
+    w->setVisible(FItemWanted[i] && l.Lefts[i] != -2);
   }
   FCloseBtn->SetCompact(l.Compact);
   FCloseBtn->resize(FCloseBtn->FitWidthFor(), 28);
@@ -551,7 +554,7 @@ void TViewerForm::SetScreens(int ACount, int AMain) {
       box->show();
       FStrip->Boxes.push_back(box);
     }
-  FThumbBtn->setVisible(ACount > 1);
+  FItemWanted[biThumbs] = ACount > 1;
   Relayout();
   FStrip->resize(ACount * 176 + 8, 118);
   UpdateStrip();

@@ -165,7 +165,8 @@ class TViewerForm : public QWidget {
   bool FMuted = false;
   TBarButton* FCloseBtn = nullptr;
   QWidget* FBarItems[biCount] = {};
-  QString FFitTexts[biCount];
+  // Items that should show; the layout may still leave some out when the bar is too narrow.
+  bool FItemWanted[biCount] = {true, true, true, true, true, true, true, true, true, true, true, true};
   TBarButton* FThumbBtn = nullptr;
   TViewerStrip* FStrip = nullptr;
   bool FStripOpen = true;

@@ -66,6 +66,8 @@ TBarLayout LayoutBar(const std::vector<TBarItemSize>& items, int barW, int close
     l.Lefts.assign(items.size(), -1);
     int x = l.InfoW + 19;
     int groupStart = -1;
+    const int limit = barW - (l.Compact ? closeCompactW : closeFullW) - 112 - xferW;
+    bool full = false;
     auto closeTray = [&] {
       if (groupStart < 0) return;
       l.Trays.push_back({groupStart - 5, 9, x + 1 - (groupStart - 5), 38});
@@ -75,19 +77,27 @@ TBarLayout LayoutBar(const std::vector<TBarItemSize>& items, int barW, int close
       const TBarItemSize& it = items[i];
       if (!it.Visible) continue;
       if (it.Spacer) {
+        if (full) continue;
         closeTray();
         x += 10;
         continue;
       }
+      const int w = l.Compact ? it.CompactWidth : it.FullWidth;
+      // In the last pass, items that would run into the fps pill and what is right of it are left
+      // out rather than drawn over them.
+      if (pass == 2 && (full || x + w + 4 > limit)) {
+        full = true;
+        l.Lefts[i] = -2;
+        continue;
+      }
       if (groupStart < 0) groupStart = x;
       l.Lefts[i] = x;
-      x += (l.Compact ? it.CompactWidth : it.FullWidth) + 4;
+      x += w + 4;
     }
     closeTray();
     l.EndX = x;
     out = l;
-    const int closeW = l.Compact ? closeCompactW : closeFullW;
-    if (barW - closeW - 112 - xferW >= x) break;
+    if (limit >= x) break;
   }
   return out;
 }

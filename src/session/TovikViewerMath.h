@@ -51,11 +51,12 @@ struct TBarLayout {
   bool Compact = false;
   int InfoW = 250;
   int EndX = 0;         // x after the last item
-  std::vector<int> Lefts;    // per item; -1 for spacers and hidden items
+  std::vector<int> Lefts;    // per item; -1 for spacers and hidden items, -2 for items left out
   std::vector<TVRect> Trays;
 };
 
-// Lays the tool-bar items out left to right after the info block, in the first pass that fits.
+// Lays the tool-bar items out left to right after the info block, in the first pass that fits; when
+// none fits, the last pass leaves out the items that do not fit.
 TBarLayout LayoutBar(const std::vector<TBarItemSize>& items, int barW, int closeFullW, int closeCompactW,
                      int xferW);
 

@@ -116,6 +116,13 @@ TEST(ViewerToolBar, PassesAtSeveralWidths) {
   EXPECT_EQ(l.Trays[0], (TVRect{264, 9, 269 + 129 + 110 + 1 - 264, 38}));
   EXPECT_EQ(l.Trays[1].Left, l.Lefts[3] - 5);
   EXPECT_EQ(l.Trays[2].Right(), l.EndX + 1);
+  // Too narrow even without captions: what does not fit is left out, the rest stays in trays.
+  const TBarLayout narrow = LayoutBar(Items(true), 760, 121, 36, 360);
+  EXPECT_EQ(narrow.Pass, 2);
+  EXPECT_LE(narrow.EndX, 760 - 36 - 112 - 360);
+  EXPECT_GE(narrow.Lefts[0], 0);
+  EXPECT_EQ(narrow.Lefts[11], -2);
+  for (const TVRect& t : narrow.Trays) EXPECT_LE(t.Right(), narrow.EndX + 1);
   // The thumbs button takes part only when visible.
   EXPECT_EQ(LayoutBar(Items(true), 1800, 121, 36, 0).EndX, l.EndX + 137);
 }
