@@ -335,4 +335,22 @@ void TDesktopThemeWatcher::OnSettingChanged(const QString& ns, const QString& ke
   emit Changed(ok && v == 1);
 }
 
+TThemeSwitch::TThemeSwitch(QObject* parent) : QObject(parent), FWatcher(new TDesktopThemeWatcher(this)) {
+  connect(FWatcher, &TDesktopThemeWatcher::Changed, this, &TThemeSwitch::DesktopChanged);
+}
+
+void TThemeSwitch::SetMode(TThemeMode mode) {
+  FMode = (mode == tmDay || mode == tmNight) ? mode : tmAuto;
+  Apply(ChooseDark(FMode, FMode == tmAuto && DesktopPrefersDark()));
+}
+
+void TThemeSwitch::DesktopChanged(bool dark) {
+  if (FMode == tmAuto) Apply(dark);
+}
+
+void TThemeSwitch::Apply(bool dark) {
+  ApplyTheme(dark);
+  if (OnApplied) OnApplied(dark);
+}
+
 }  // namespace tovik

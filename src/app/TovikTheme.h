@@ -13,6 +13,8 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
+
 #include <QWidget>
 
 namespace tovik {
@@ -127,6 +129,26 @@ class TDesktopThemeWatcher : public QObject {
 
  private:
   bool FConnected = false;
+};
+
+// Keeps the program in the look of the chosen mode: applies it at once and, in Auto, again whenever the
+// desktop's light/dark choice changes. One per program, GUI thread only.
+class TThemeSwitch : public QObject {
+  Q_OBJECT
+ public:
+  explicit TThemeSwitch(QObject* parent = nullptr);
+  // Applies the mode (reading the desktop's choice for Auto).
+  void SetMode(TThemeMode mode);
+  TThemeMode Mode() const { return FMode; }
+  // The desktop's choice changed (the portal's signal, or a test).
+  void DesktopChanged(bool dark);
+  // Raised after a look was applied, for windows that recolour their own drawing.
+  std::function<void(bool dark)> OnApplied;
+
+ private:
+  void Apply(bool dark);
+  TThemeMode FMode = tmAuto;
+  TDesktopThemeWatcher* FWatcher;
 };
 
 }  // namespace tovik

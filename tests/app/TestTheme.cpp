@@ -3,6 +3,7 @@
 
 #include <QFontMetrics>
 #include <QLabel>
+#include <QStyle>
 #include <QLineEdit>
 #include <QWidget>
 
@@ -135,6 +136,29 @@ TEST(ThemeMemory, DayColoursComeBackAfterNight) {
   EXPECT_TRUE(memory->Has(label));
   delete label;
   EXPECT_FALSE(memory->Has(label));
+}
+
+TEST(ThemeSwitch, AutoFollowsTheDesktopOnlyInAuto) {
+  test::EnsureApp();
+  TThemeSwitch sw;
+  std::vector<bool> applied;
+  sw.OnApplied = [&](bool dark) { applied.push_back(dark); };
+  sw.SetMode(tmNight);
+  EXPECT_TRUE(IsDark());
+  sw.DesktopChanged(false);  // not in Auto: ignored
+  EXPECT_TRUE(IsDark());
+  sw.SetMode(tmAuto);
+  sw.DesktopChanged(true);
+  EXPECT_TRUE(IsDark());
+  sw.DesktopChanged(false);
+  EXPECT_FALSE(IsDark());
+  EXPECT_EQ(QApplication::palette().color(QPalette::Window), QApplication::style()->standardPalette().color(QPalette::Window));
+  sw.SetMode(static_cast<TThemeMode>(7));  // unknown values mean Auto
+  EXPECT_EQ(sw.Mode(), tmAuto);
+  sw.SetMode(tmDay);
+  EXPECT_FALSE(IsDark());
+  EXPECT_EQ(applied.front(), true);
+  EXPECT_EQ(applied.back(), false);
 }
 
 }  // namespace
