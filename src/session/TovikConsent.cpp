@@ -337,8 +337,10 @@ TStopBar::TStopBar(const QString& helper, TConsentAnswer mode)
     SetPaused(!FPaused);
     if (OnPause) OnPause(FPaused);
   };
+  // Raised from the event loop, not from inside the button's click, so the handler may delete the bar.
   FStop->OnClick = [this] {
-    if (OnStop) OnStop();
+    QMetaObject::invokeMethod(
+        this, [this] { if (OnStop) OnStop(); }, Qt::QueuedConnection);
   };
   setMinimumSize(Px(this, 380), Px(this, 36));
   resize(Px(this, 560), Px(this, 44));

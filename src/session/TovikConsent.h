@@ -105,7 +105,8 @@ class TStopBar : public QWidget {
   void SetPaused(bool paused);
   bool Paused() const { return FPaused; }
   QString Text() const;
-  // Stop: the session must end at once. Pause: the new paused state.
+  // Stop: the session must end at once; raised from the event loop right after the click, so the
+  // handler may delete the bar. Pause: the new paused state.
   std::function<void()> OnStop;
   std::function<void(bool)> OnPause;
   QWidget* StopButton() const;

@@ -368,12 +368,16 @@ TViewerForm::~TViewerForm() {
 }
 
 void TViewerForm::FreeSafely() {
+  FHost = nullptr;
   if (FInDialog) {
-    FHost = nullptr;
     FFreeAfterDialog = true;
     return;
   }
-  delete this;
+  // The call may come from one of this window's own event handlers (the session ends from the
+  // Disconnect button's click): hide now and free once that handler has returned.
+  StopRecording(false);
+  hide();
+  deleteLater();
 }
 
 bool TViewerForm::RunDialog(const std::function<void()>& dialog) {

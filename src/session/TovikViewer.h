@@ -46,8 +46,9 @@ class TViewerForm : public QWidget {
   void SetHost(IViewerHost* host) { FHost = host; }
   IViewerHost* Host() const { return FHost; }
 
-  // Frees the window now, or, while one of its modal dialogs is open, detaches the host and frees it
-  // when that dialog closes (its outcome is then ignored).
+  // Detaches the host and frees the window: hidden at once and deleted when control is back in the
+  // event loop (so a handler of the window's own events may call it), or, while one of its modal
+  // dialogs is open, when that dialog closes (its outcome is then ignored).
   void FreeSafely();
   // Keys go to the picture rather than to the combo box.
   void FocusPicture();

@@ -152,12 +152,23 @@ TEST_F(Consent, StopBarStopsPausesAndStays) {
   bar.close();  // the user cannot close it away
   EXPECT_TRUE(bar.isVisible());
   QTest::mouseClick(bar.StopButton(), Qt::LeftButton);
+  QCoreApplication::processEvents();
   EXPECT_EQ(stops, 1);
 
   bar.SetMode(caViewOnly);
   EXPECT_EQ(bar.Text(), "Ann (helper) is connected and can see this PC (view only)");
   bar.hide();
   EXPECT_TRUE(OwnWindowRects().empty());
+}
+
+TEST_F(Consent, StopHandlerMayDeleteTheBar) {
+  auto* bar = new TStopBar("", caViewOnly);
+  QPointer<TStopBar> alive(bar);
+  bar->OnStop = [&] { delete bar; };
+  bar->show();
+  QTest::mouseClick(bar->StopButton(), Qt::LeftButton);
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(alive.isNull());
 }
 
 }  // namespace

@@ -340,6 +340,29 @@ TEST_F(Viewer, FreedWhileTheRestartQuestionIsOpen) {
   EXPECT_TRUE(FForm.isNull());
 }
 
+// The usual way a session ends from the helper's side: Disconnect, and the session frees the window
+// from inside that click.
+class TFreeingHost : public TFakeHost {
+ public:
+  TViewerForm* Form = nullptr;
+  void OnUserClose() override {
+    ++Closes;
+    Form->FreeSafely();
+  }
+};
+
+TEST_F(Viewer, FreedFromItsOwnDisconnectClick) {
+  TFreeingHost host;
+  host.Form = FForm;
+  FForm->SetHost(&host);
+  FForm->show();
+  QTest::mouseClick(FForm->CloseButton(), Qt::LeftButton);
+  EXPECT_EQ(host.Closes, 1);
+  EXPECT_FALSE(FForm->isVisible());
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_TRUE(FForm.isNull());
+}
+
 TEST_F(Viewer, RestartConfirmedAndClose) {
   FForm->DialogHook = [](const QString&, const QString&) { return QStringList{"yes"}; };
   QTest::mouseClick(FForm->Item(TViewerForm::biRestart), Qt::LeftButton);
