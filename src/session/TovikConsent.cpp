@@ -119,7 +119,9 @@ TConsentForm::TConsentForm(const QString& AHelper, const QString& AAddress, cons
   setFont(UiFont(13, false, this));
   int clientH = 300;
 
-  const QString helper = AHelper.isEmpty() ? QStringLiteral("A helper") : AHelper + QStringLiteral(" (helper)");
+  // Names and addresses come from the other PC and the relay: hold them to a sane length.
+  auto clip = [](const QString& t) { return t.size() > 80 ? t.left(79) + QChar(0x2026) : t; };
+  const QString helper = AHelper.isEmpty() ? QStringLiteral("A helper") : clip(AHelper) + QStringLiteral(" (helper)");
   int column = 472;
   if (!APicture.isNull()) {
     column = 388;
@@ -134,9 +136,9 @@ TConsentForm::TConsentForm(const QString& AHelper, const QString& AAddress, cons
   const int headBottom = FHead->y() + FHead->heightForWidth(FHead->width());
   const int shift = std::max(0, headBottom + Px(this, 4) - Px(this, 58));
   auto down = [&](QWidget* w) { w->move(w->x(), w->y() + shift); };
-  down(MakeLabel(this, QStringLiteral("Connecting from ") + AAddress, 24, 58, column, 12, false, kMuted));
+  down(MakeLabel(this, QStringLiteral("Connecting from ") + clip(AAddress), 24, 58, column, 12, false, kMuted));
   down(MakeLabel(this, QStringLiteral("CHECK NUMBER"), 24, 92, 200, 11, true, kMuted));
-  down(MakeLabel(this, ACheckNumber, 24, 106, 220, 30, true, kBlue, 44));
+  down(MakeLabel(this, clip(ACheckNumber), 24, 106, 220, 30, true, kBlue, 44));
   down(MakeLabel(this,
                  QStringLiteral("Ask your helper to read out the number on their screen. Only allow access if it is "
                                 "exactly the same."),
@@ -310,7 +312,8 @@ class TStopBarButton : public TBarButton {
 }  // namespace
 
 QString StopBarText(const QString& helper, TConsentAnswer mode, bool paused) {
-  const QString who = helper.isEmpty() ? QStringLiteral("A helper") : helper;
+  const QString who = helper.isEmpty() ? QStringLiteral("A helper")
+                      : helper.size() > 60 ? helper.left(59) + QChar(0x2026) : helper;
   if (paused) return QStringLiteral("Paused: %1 is still connected but sees nothing").arg(who);
   if (mode == caControl) return QStringLiteral("%1 is connected and can see and control this PC").arg(who);
   return QStringLiteral("%1 is connected and can see this PC (view only)").arg(who);

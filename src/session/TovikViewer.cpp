@@ -294,6 +294,7 @@ TViewerForm::TViewerForm(const QString& ACaption, int AViewMode, QWidget* parent
   FXferLabel = new QLabel(FXfer);
   FXferLabel->setGeometry(0, 10, 270, 15);
   FXferLabel->setFont(UiFont(12, false, this));
+  FXferLabel->setTextFormat(Qt::PlainText);
   FXferBar = new QProgressBar(FXfer);
   FXferBar->setGeometry(0, 27, 270, 12);
   FXferBar->setRange(0, 1000);
@@ -408,10 +409,13 @@ QWidget* TViewerForm::StripPanel() const { return FStrip; }
 // ---- pictures ----
 
 void TViewerForm::VideoTarget(int AW, int AH, std::uint8_t*& ABits, int& AStride) {
-  AW = std::max(1, AW);
-  AH = std::max(1, AH);
+  ABits = nullptr;
+  AStride = 0;
+  // The size comes from the other PC: refuse what no screen has rather than allocate gigabytes.
+  if (AW < 1 || AH < 1 || AW > MaxPictureSide || AH > MaxPictureSide) return;
   if (FScreen.width() != AW || FScreen.height() != AH || FScreen.format() != QImage::Format_RGB32)
     FScreen = QImage(AW, AH, QImage::Format_RGB32);
+  if (FScreen.isNull()) return;  // out of memory
   ABits = FScreen.bits();
   AStride = AH < 2 ? 4 * AW : static_cast<int>(FScreen.bytesPerLine());
 }
@@ -548,7 +552,7 @@ void TViewerForm::SetScreens(int ACount, int AMain) {
   if (ACount == 0) FScreenBox->addItem(QStringLiteral("Main screen"));
   FScreenBox->setCurrentIndex(std::clamp(AMain, 0, std::max(0, ACount - 1)));
   FScreenBox->setEnabled(ACount > 1);
-  FCurrentScreen = AMain;
+  FCurrentScreen = (AMain >= 0 && AMain < ACount) ? AMain : 0;
   for (TThumbBox* b : FStrip->Boxes) delete b;
   FStrip->Boxes.clear();
   if (ACount > 1)

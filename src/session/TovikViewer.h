@@ -53,7 +53,9 @@ class TViewerForm : public QWidget {
   // Keys go to the picture rather than to the combo box.
   void FocusPicture();
 
-  // A picture of AW × AH (32-bit, BGRA in memory): returns row 0 and the byte step to row 1.
+  static constexpr int MaxPictureSide = 16384;
+  // A picture of AW × AH (32-bit, BGRA in memory): returns row 0 and the byte step to row 1, or null
+  // bits (and stride 0) for a size outside 1..MaxPictureSide or when memory runs out.
   void VideoTarget(int AW, int AH, std::uint8_t*& ABits, int& AStride);
   // The picture in the video target is complete: count it and repaint.
   void VideoDone();

@@ -97,6 +97,13 @@ TEST_F(Consent, TextsPictureAndBrand) {
     EXPECT_TRUE(form.HasPicture());
   }
   {
+    // A name from the network that is far too long, with markup in it: clipped, shown as text.
+    TConsentForm form(QString(5000, 'x') + "<b>bold</b>", "", "000 000", QImage());
+    EXPECT_LT(form.HeadLine().size(), 130);
+    EXPECT_LT(form.height(), 420);
+    for (QLabel* l : form.findChildren<QLabel*>()) EXPECT_EQ(l->textFormat(), Qt::PlainText);
+  }
+  {
     QTemporaryFile junk;
     ASSERT_TRUE(junk.open());
     junk.write("not a picture");

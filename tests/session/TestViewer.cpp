@@ -261,6 +261,27 @@ TEST_F(Viewer, ToolBarLayoutAtSeveralWidths) {
   EXPECT_TRUE(thumbs->isHidden());
 }
 
+TEST_F(Viewer, VideoTargetRefusesSizesNoScreenHas) {
+  std::uint8_t* bits = nullptr;
+  int stride = -1;
+  for (auto [w, h] : {std::pair{0, 10}, std::pair{10, -1}, std::pair{100000, 100000}, std::pair{16385, 2}}) {
+    FForm->VideoTarget(w, h, bits, stride);
+    EXPECT_EQ(bits, nullptr) << w << "x" << h;
+    EXPECT_EQ(stride, 0);
+  }
+  FForm->VideoTarget(64, 1, bits, stride);
+  ASSERT_NE(bits, nullptr);
+  EXPECT_EQ(stride, 256);
+  FForm->VideoTarget(640, 480, bits, stride);
+  ASSERT_NE(bits, nullptr);
+  EXPECT_EQ(stride, 2560);
+  bits[0] = 0x12;  // blue of pixel (0, 0)
+  FForm->VideoDone();
+  EXPECT_EQ(FForm->Picture().pixel(0, 0) & 0xFF, 0x12u);
+  FForm->SetScreens(3, 7);  // main index out of range
+  EXPECT_EQ(FForm->CurrentScreen(), 0);
+}
+
 TEST_F(Viewer, TransferPanelAndFps) {
   FForm->show();
   FForm->SetTransfer("report.pdf", 50, 200, 2);
