@@ -12,6 +12,7 @@
 #include "app/TovikButtons.h"
 #include "app/UiTestApp.h"
 #include "base/TovikClock.h"
+#include "base/TovikOwnWindows.h"
 #include "session/TovikKeyMap.h"
 #include "session/TovikViewer.h"
 
@@ -280,6 +281,23 @@ TEST_F(Viewer, VideoTargetRefusesSizesNoScreenHas) {
   EXPECT_EQ(FForm->Picture().pixel(0, 0) & 0xFF, 0x12u);
   FForm->SetScreens(3, 7);  // main index out of range
   EXPECT_EQ(FForm->CurrentScreen(), 0);
+}
+
+// A PC that is itself viewing another one: its capturer blanks the viewer's area, so the helper
+// watching this PC sees no picture-in-picture mirror of their own screen.
+TEST_F(Viewer, ItsAreaIsBlankedInCaptures) {
+  FForm->setGeometry(100, 50, 640, 400);
+  FForm->show();
+  const std::vector<TOwnWindowRect> rects = OwnWindowRects();
+  ASSERT_EQ(rects.size(), 1u);
+  const QRect frame = FForm->frameGeometry();
+  EXPECT_EQ(rects[0], (TOwnWindowRect{frame.x(), frame.y(), frame.width(), frame.height()}));
+  std::vector<std::uint32_t> screen(1024 * 768, 0xFF00FF00);
+  BlankOwnWindows(reinterpret_cast<std::uint8_t*>(screen.data()), 1024, 768, 1024 * 4, 0, 0, rects, 0xFF000000);
+  EXPECT_EQ(screen[200 * 1024 + 300], 0xFF000000u);  // inside the viewer
+  EXPECT_EQ(screen[10 * 1024 + 10], 0xFF00FF00u);    // elsewhere
+  FForm->hide();
+  EXPECT_TRUE(OwnWindowRects().empty());
 }
 
 TEST_F(Viewer, TransferPanelAndFps) {
