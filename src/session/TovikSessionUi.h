@@ -6,11 +6,10 @@
 #include <memory>
 #include <string>
 #include <vector>
+
 #include "session/TovikConsentAnswer.h"
 
 namespace tovik {
-
-// The consent dialog's answer.
 
 // One input event from the viewer window: kind 1 pointer move, 2 button down, 3 button up (Data: 0
 // left, 1 right, 2 middle), 4 wheel (Data: wheel delta, 120 per notch), 5 key down, 6 key up (Data:
