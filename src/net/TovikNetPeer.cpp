@@ -105,6 +105,9 @@ void TTovikClient::Disconnect() {
 
 void TTovikClient::HandlePeerIntro(const std::vector<std::string_view>& AFields) {
   if (AFields.size() < 7 || !FPeerKey) return;  // no peer key before Start
+  // The partner ID goes into log lines, LastLinkInfo and SESSION START: a line without a proper one is
+  // malformed and dropped before it can touch a live session.
+  if (!IsPartnerID(AFields[6])) return;
   const TTick now = TickMs();
   if (FState == rsConnected && now - FLastPeerRx > KMakeWaySilenceMs) {
     StopPeerTimers();
