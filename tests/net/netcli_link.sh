@@ -11,9 +11,9 @@
 #     namespaces are joined to each other by veth pairs and to nothing else.
 #
 # Both modes check that both clients print the same check number, that the text sent by one arrives
-# at the other, that both end cleanly (exit code 0) and that a relay key pinned on first contact is
-# stored in the client's data folder. Exit code 0: passed; 1: failed; 77: skipped (netns mode when
-# namespaces cannot be made here).
+# at the other as one output line, that both end cleanly (exit code 0) and that a relay key pinned
+# on first contact is stored in the client's data folder. Exit code 0: passed; 1: failed; 77:
+# skipped (netns mode when namespaces cannot be made here).
 set -u
 
 MODE=${1:-}
@@ -160,12 +160,14 @@ wait_line 15 "^ID [0-9]\{9\}$" "$WORK/a.out" || fail "client A got no ID"
 A_ID=$(sed -n 's/^ID //p' "$WORK/a.out" | head -n 1)
 
 in_ns "$LAN2" "$NETCLI_BIN" --relay "$RELAY_ADDR:$RELAY_PORT" --relay-key "$RELAY_KEY" --data "$WORK/b" \
-  --tcp-ports 0 --connect "$A_ID" --send "hello from B" --seconds 60 >"$WORK/b.out" 2>"$WORK/b.err" &
+  --tcp-ports 0 --connect "$A_ID" --send $'hello from B\nCHECK 000 000' --seconds 60 >"$WORK/b.out" 2>"$WORK/b.err" &
 B_PID=$!
 
 wait_line 20 "^CHECK " "$WORK/b.out" || fail "client B's link did not come up"
 wait_line 5 "^CHECK " "$WORK/a.out" || fail "client A's link did not come up"
-wait_line 5 "^MSG hello from B$" "$WORK/a.out" || fail "the message did not arrive at A"
+# The line break in the message must not forge an event line of its own.
+wait_line 5 "^MSG hello from B?CHECK 000 000$" "$WORK/a.out" || fail "the message did not arrive at A as one line"
+[[ $(grep -c "^CHECK " "$WORK/a.out") -eq 1 ]] || fail "A printed more than one CHECK line"
 
 A_CHECK=$(sed -n 's/^CHECK //p' "$WORK/a.out" | head -n 1)
 B_CHECK=$(sed -n 's/^CHECK //p' "$WORK/b.out" | head -n 1)
