@@ -5,24 +5,6 @@
 
 namespace tovik {
 
-std::vector<std::uint16_t> ParsePortList(std::string_view AText) {
-  std::vector<std::uint16_t> out;
-  std::size_t start = 0;
-  while (start <= AText.size() && out.size() < 4) {
-    std::size_t end = AText.find_first_of(",; ", start);
-    if (end == std::string_view::npos) end = AText.size();
-    const auto v = ParseDecimal(TrimView(AText.substr(start, end - start)), 65535);
-    if (v && *v >= 1) {
-      const auto port = static_cast<std::uint16_t>(*v);
-      bool seen = false;
-      for (auto p : out) seen = seen || p == port;
-      if (!seen) out.push_back(port);
-    }
-    start = end + 1;
-  }
-  return out;
-}
-
 namespace {
 
 std::optional<bool> ParseBool(std::string_view v) {

@@ -30,9 +30,6 @@ struct TRelaySettings {
   TCommand Command = TCommand::ckRun;
 };
 
-// Splits at comma, semicolon and blank; keeps numbers 1..65535, skips repeats, at most 4.
-std::vector<std::uint16_t> ParsePortList(std::string_view AText);
-
 // Applies the keys of an INI text ([Relay] section or no section; keys case-insensitive).
 // Unknown keys and bad values are reported in AErrors and otherwise ignored.
 void ApplyIni(TRelaySettings& ASettings, std::string_view AText, std::vector<std::string>& AErrors);

@@ -2,6 +2,7 @@
 // relay's text commands. The peer link is in TovikNetPeer.cpp.
 #include "net/TovikNet.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdarg>
 #include <cstdio>
@@ -23,8 +24,6 @@ constexpr TTick KPeerSilenceMs = 35'000;
 constexpr TTick KTcpRetryMs = 30'000;
 constexpr int KUdpTriesBeforeTcp = 3;
 constexpr int KTcpTriesPerLink = 3;
-constexpr std::size_t KHandshakeReplySize = 194;
-constexpr std::size_t KRandomSize = 16;
 // A one-time ID cannot be valid for longer than this; larger numbers from the relay are clamped.
 constexpr std::uint64_t KMaxIDSeconds = 10ull * 365 * 24 * 3600;
 
@@ -39,13 +38,6 @@ std::string Format(const char* AFmt, ...) {
   return std::string(buf, static_cast<std::size_t>(std::min<int>(n, sizeof buf - 1)));
 }
 
-bool AllDigits(std::string_view s) {
-  if (s.empty()) return false;
-  for (char c : s)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
-
 bool StartsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
 
 }  // namespace
@@ -56,36 +48,6 @@ std::string FormatID(std::string_view AID) {
   if (AID.size() != 9) return std::string(AID);
   std::string out;
   out.append(AID.substr(0, 3)).append(" ").append(AID.substr(3, 3)).append(" ").append(AID.substr(6, 3));
-  return out;
-}
-
-std::vector<std::uint16_t> ParsePortList(std::string_view AText) {
-  std::vector<std::uint16_t> out;
-  std::size_t start = 0;
-  while (start <= AText.size()) {
-    std::size_t end = AText.find_first_of(",; ", start);
-    if (end == std::string_view::npos) end = AText.size();
-    const std::string_view piece = TrimView(AText.substr(start, end - start));
-    unsigned long v = 0;
-    auto [p, ec] = std::from_chars(piece.data(), piece.data() + piece.size(), v);
-    if (ec != std::errc() || p != piece.data() + piece.size()) v = 0;
-    if (v >= 1 && v <= 65535) {
-      const auto port = static_cast<std::uint16_t>(v);
-      if (std::find(out.begin(), out.end(), port) == out.end()) out.push_back(port);
-      if (out.size() == 4) break;
-    }
-    start = end + 1;
-  }
-  return out;
-}
-
-std::string PortListText(const std::vector<std::uint16_t>& APorts) {
-  if (APorts.empty()) return "0";
-  std::string out;
-  for (std::size_t i = 0; i < APorts.size(); ++i) {
-    if (i) out += ",";
-    out += std::to_string(APorts[i]);
-  }
   return out;
 }
 
@@ -178,7 +140,7 @@ void TTovikClient::DispatchPacket(const TRxPacket& APacket) {
   const TBytes& d = APacket.Data;
   if (d.empty()) return;
   if (IsRelay(APacket.IP, APacket.Port)) {
-    if (d[0] == 0x14) {
+    if (d[0] == kWireForward) {
       if (d.size() > 1) HandlePeerPacket(TByteView(d).subspan(1), TTovikAddr{});
       return;
     }
@@ -191,10 +153,10 @@ void TTovikClient::DispatchPacket(const TRxPacket& APacket) {
 void TTovikClient::HandleRelayPacket(const TRxPacket& APacket) {
   const TBytes& d = APacket.Data;
   switch (d[0]) {
-    case 0x11:
+    case kWireHandshake:
       HandleHandshakeReply(d);
       break;
-    case 0x12: {
+    case kWireSealed: {
       if (!FRelay) return;
       TBytes plain;
       if (!FRelay->Open(d, plain)) return;
@@ -204,7 +166,7 @@ void TTovikClient::HandleRelayPacket(const TRxPacket& APacket) {
       HandleServerLine(TrimView(text));
       break;
     }
-    case 0x13:
+    case kWireRenew:
       if (FRelay) DropRelay("The server asked for a new secure session");
       break;
     default:
@@ -218,7 +180,7 @@ void TTovikClient::SendRaw(const std::string& AIP, std::uint16_t APort, TByteVie
   if (FTcp && IsRelay(AIP, APort) && !AData.empty()) {
     std::lock_guard<std::mutex> g(FSendLock);
     if (FTcp) {
-      FTcp->Send(AData, AData[0] == 0x14);
+      FTcp->Send(AData, AData[0] == kWireForward);
       return;
     }
   }
@@ -312,11 +274,11 @@ void TTovikClient::MainTick() {
 void TTovikClient::SendHandshake() {
   FRelayEcdh.reset();
   FRelayEcdh = std::make_unique<TEcdhKey>();
-  FRelayRandom = RandomBytes(static_cast<int>(KRandomSize));
+  FRelayRandom = RandomBytes(static_cast<int>(kClientRandomSize));
   TBytes hello;
-  hello.reserve(82);
-  hello.push_back(0x10);
-  hello.push_back(0x01);
+  hello.reserve(kClientHelloSize);
+  hello.push_back(kWireClientHello);
+  hello.push_back(kWireVersion);
   Append(hello, FRelayEcdh->Public());
   Append(hello, FRelayRandom);
   SendRaw(FRelayIP, FRelayPort, hello);
@@ -324,7 +286,7 @@ void TTovikClient::SendHandshake() {
 }
 
 void TTovikClient::HandleHandshakeReply(TByteView AData) {
-  if (FRelay || !FRelayEcdh || AData.size() != KHandshakeReplySize || AData[1] != 0x01) return;
+  if (FRelay || !FRelayEcdh || AData.size() != kHandshakeReplySize || AData[1] != kWireVersion) return;
   const TByteView relayEcdh = AData.subspan(2, 64);
   const TByteView relayKey = AData.subspan(66, 64);
   const TByteView signature = AData.subspan(130, 64);
@@ -425,14 +387,7 @@ void TTovikClient::StopTcp() {
 void TTovikClient::HandleServerLine(std::string_view ALine) {
   ALine = TrimView(ALine);
   if (ALine.empty()) return;
-  std::vector<std::string_view> f;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t sp = ALine.find(' ', start);
-    f.push_back(ALine.substr(start, sp == std::string_view::npos ? std::string_view::npos : sp - start));
-    if (sp == std::string_view::npos) break;
-    start = sp + 1;
-  }
+  const std::vector<std::string_view> f = SplitLine(ALine);
   const std::string_view cmd = f[0];
   const std::string_view second = f.size() > 1 ? f[1] : std::string_view();
   const std::string line(ALine);
@@ -465,7 +420,7 @@ void TTovikClient::HandleServerLine(std::string_view ALine) {
   } else if (cmd == "ID") {
     if (f.size() >= 2) HandleIDLine(f);
   } else if (cmd == "PIN") {
-    if (f.size() < 3 || second != "OK" || !AllDigits(f[2]) || f[2].size() > 9) return;
+    if (f.size() < 3 || second != "OK" || !IsDecimal(f[2]) || f[2].size() > 9) return;
     FPinID = std::string(f[2]);
     FIDPinned = true;
     FIDExpires = 0;
@@ -481,7 +436,7 @@ void TTovikClient::HandleServerLine(std::string_view ALine) {
 void TTovikClient::HandleIDLine(const std::vector<std::string_view>& AFields) {
   const std::string_view id = AFields[1];
   // IDs are decimal digits ("0" for none); anything else is not an ID line we can use.
-  if (!AllDigits(id) || id.size() > 9) return;
+  if (!IsDecimal(id) || id.size() > 9) return;
   FIDPinned = AFields.size() >= 3 && AFields[2] == "pinned";
   if (AFields.size() < 3 || FIDPinned) {
     FIDExpires = 0;

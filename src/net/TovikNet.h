@@ -30,6 +30,7 @@
 #include "base/TovikClock.h"
 #include "crypto/TovikCrypto.h"
 #include "net/TovikSocket.h"
+#include "net/TovikWire.h"
 
 namespace tovik {
 
@@ -48,10 +49,8 @@ extern std::string LastLinkInfo;   // one line about the last peer link attempt
 
 // "123456789" -> "123 456 789"; any text that is not 9 characters long is returned unchanged.
 std::string FormatID(std::string_view AID);
-// Splits at ',', ';' and ' '; keeps ports 1..65535 once each, at most the first 4, in order.
-std::vector<std::uint16_t> ParsePortList(std::string_view AText);
-// "8443,443,80"; "0" for an empty list.
-std::string PortListText(const std::vector<std::uint16_t>& APorts);
+// ParsePortList and PortListText (the TCP fallback port lists) live in net/TovikWire.h, shared with
+// the relay.
 
 // Limits of the receive path: datagrams beyond these wait in no queue (they are dropped), so a flood
 // cannot exhaust memory between two RxTicks.

@@ -1,5 +1,4 @@
 // TTovikClient: the peer link (introduction, hole punching, relaying, liveness, session packets).
-#include <charconv>
 #include <cstdio>
 #include <ctime>
 
@@ -15,12 +14,7 @@ constexpr TTick KMakeWaySilenceMs = 12'000;
 constexpr TTick KGoneSilenceMs = 5'000;
 constexpr std::size_t KMaxPartnerName = 256;
 
-std::uint16_t ReadPort(std::string_view s) {
-  unsigned v = 0;
-  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (ec != std::errc() || p != s.data() + s.size() || v > 65535) return 0;
-  return static_cast<std::uint16_t>(v);
-}
+std::uint16_t ReadPort(std::string_view s) { return static_cast<std::uint16_t>(ParseDecimal(s, 65535).value_or(0)); }
 
 std::string_view FirstWord(std::string_view s) { return s.substr(0, s.find(' ')); }
 
@@ -73,9 +67,7 @@ void TTovikClient::ConnectTo(std::string_view AID) {
   }
   const std::string id = Trim(AID);
   // The ID goes into a blank-separated command line; only digits may travel there.
-  bool digits = !id.empty() && id.size() <= 9;
-  for (char c : id) digits = digits && c >= '0' && c <= '9';
-  if (!digits) {
+  if (!IsDecimal(id) || id.size() > 9) {
     const std::string message = "That is not a valid ID.";
     Log(message);
     if (OnFailed) OnFailed(message);
@@ -96,18 +88,9 @@ void TTovikClient::SendText(std::string_view AText) {
 
 bool TTovikClient::SendData(TByteView AData) {
   if (FState != rsConnected || !FPeerChannel || AData.empty() || AData[0] < 0x80) return false;
-  if (FPeerViaRelay) {
-    FPeerChannel->Seal(AData, FSealBuf);
-    TBytes framed;
-    framed.reserve(FSealBuf.size() + 1);
-    framed.push_back(0x14);
-    Append(framed, FSealBuf);
-    if (FRelayIP.empty()) return false;
-    SendRaw(FRelayIP, FRelayPort, framed);
-    return true;
-  }
+  if (FPeerViaRelay && FRelayIP.empty()) return false;
   FPeerChannel->Seal(AData, FSealBuf);
-  SendRaw(FPeer.IP, FPeer.Port, FSealBuf);
+  SendPeerRaw(FPeer, FSealBuf);
   return true;
 }
 
@@ -122,6 +105,9 @@ void TTovikClient::Disconnect() {
 
 void TTovikClient::HandlePeerIntro(const std::vector<std::string_view>& AFields) {
   if (AFields.size() < 7 || !FPeerKey) return;  // no peer key before Start
+  // The partner ID goes into log lines, LastLinkInfo and SESSION START: a line without a proper one is
+  // malformed and dropped before it can touch a live session.
+  if (!IsPartnerID(AFields[6])) return;
   const TTick now = TickMs();
   if (FState == rsConnected && now - FLastPeerRx > KMakeWaySilenceMs) {
     StopPeerTimers();
@@ -306,7 +292,7 @@ void TTovikClient::SendPeerRaw(const TTovikAddr& AAddr, TByteView APacket) {
   if (FRelayIP.empty()) return;
   TBytes framed;
   framed.reserve(APacket.size() + 1);
-  framed.push_back(0x14);
+  framed.push_back(kWireForward);
   Append(framed, APacket);
   SendRaw(FRelayIP, FRelayPort, framed);
 }

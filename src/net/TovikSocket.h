@@ -48,7 +48,7 @@ class IUdpSocket {
 };
 
 // The TCP fallback link to the relay: carries the same datagrams as UDP, each framed with a 16-bit
-// big-endian length. Received datagrams go to the sink marked as coming from the relay's UDP address.
+// big-endian length (AppendFramed/TFrameDecoder of net/TovikWire.h). Received datagrams go to the sink marked as coming from the relay's UDP address.
 // Send, Connected, Done, Error and Port are called on the client's thread.
 class IRelayTcpLink {
  public:
@@ -82,25 +82,5 @@ class INetBackend {
 // The POSIX backend: real UDP socket with a listener thread, TRelayTcpLink with its own thread,
 // getaddrinfo, getifaddrs.
 std::unique_ptr<INetBackend> CreatePosixNetBackend();
-
-// Stream framing of the TCP link, without I/O: a 16-bit big-endian length before each datagram.
-// Returns an empty buffer for empty datagrams and datagrams over 65535 bytes.
-TBytes FrameTcpDatagram(TByteView AData);
-
-// Collects stream bytes and cuts complete datagrams out of them. Not thread-safe.
-class TTcpDeframer {
- public:
-  // Appends received stream bytes.
-  void Feed(TByteView AData);
-  // The next complete datagram. Returns false when no complete one is buffered, or, with ABad set,
-  // when the stream is corrupt (length 0); a corrupt stream stays corrupt.
-  bool Next(TBytes& ADatagram, bool& ABad);
-  std::size_t Buffered() const { return FBuf.size() - FPos; }
-
- private:
-  TBytes FBuf;
-  std::size_t FPos = 0;
-  bool FBad = false;
-};
 
 }  // namespace tovik

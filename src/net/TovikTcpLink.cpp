@@ -1,5 +1,7 @@
 #include "net/TovikTcpLink.h"
 
+#include "net/TovikWire.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -50,8 +52,8 @@ std::size_t TRelayTcpLink::Queued() const {
 }
 
 void TRelayTcpLink::Send(TByteView AData, bool ADroppable) {
-  TBytes framed = FrameTcpDatagram(AData);
-  if (framed.empty()) return;
+  TBytes framed;
+  if (!AppendFramed(framed, AData)) return;
   std::lock_guard<std::mutex> g(FLock);
   if (ADroppable && FQueued + framed.size() > KTcpOutboxLimit) return;
   FQueued += framed.size();
@@ -101,7 +103,7 @@ void TRelayTcpLink::Run(int& AFd) {
   ::setsockopt(AFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   FConnected = true;
 
-  TTcpDeframer deframer;
+  TFrameDecoder decoder;
   std::vector<TBytes> taken;
   std::uint8_t buf[65536];
   while (!FStop) {
@@ -137,17 +139,13 @@ void TRelayTcpLink::Run(int& AFd) {
         if (n < 0) {
           if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) FailErrno(errno);
         } else {
-          deframer.Feed(TByteView(buf, static_cast<std::size_t>(n)));
+          decoder.Feed(TByteView(buf, static_cast<std::size_t>(n)));
         }
       }
     }
-    TBytes datagram;
-    bool bad = false;
-    while (deframer.Next(datagram, bad)) {
-      FOwner.PushRx(TRxPacket{std::move(datagram), FFromIP, FFromPort});
-      datagram = TBytes();
-    }
-    if (bad) Fail("bad data from the server");
+    const bool good =
+        decoder.Drain([this](TBytes&& d) { FOwner.PushRx(TRxPacket{std::move(d), FFromIP, FFromPort}); });
+    if (!good) Fail("bad data from the server");
   }
 }
 

@@ -119,4 +119,32 @@ std::string FormatIPv4(std::uint32_t a) {
          "." + std::to_string(a & 255);
 }
 
+std::vector<std::uint16_t> ParsePortList(std::string_view AText) {
+  std::vector<std::uint16_t> out;
+  std::size_t start = 0;
+  while (start <= AText.size() && out.size() < 4) {
+    std::size_t end = AText.find_first_of(",; ", start);
+    if (end == std::string_view::npos) end = AText.size();
+    const auto v = ParseDecimal(TrimView(AText.substr(start, end - start)), 65535);
+    if (v && *v >= 1) {
+      const auto port = static_cast<std::uint16_t>(*v);
+      bool seen = false;
+      for (auto p : out) seen = seen || p == port;
+      if (!seen) out.push_back(port);
+    }
+    start = end + 1;
+  }
+  return out;
+}
+
+std::string PortListText(const std::vector<std::uint16_t>& APorts) {
+  if (APorts.empty()) return "0";
+  std::string out;
+  for (std::size_t i = 0; i < APorts.size(); ++i) {
+    if (i) out += ",";
+    out += std::to_string(APorts[i]);
+  }
+  return out;
+}
+
 }  // namespace tovik

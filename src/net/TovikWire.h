@@ -1,5 +1,6 @@
 // Wire helpers shared by the network client and the relay: datagram kinds, the 2-byte length
-// framing of the TCP fallback, and the blank-separated text lines of the relay channel.
+// framing of the TCP fallback, the blank-separated text lines of the relay channel and the field
+// readers (numbers, IPv4 addresses, port lists) both sides use on them.
 //
 // Pure functions and small value objects; no I/O. Any thread may use them on its own objects.
 #pragma once
@@ -9,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/TovikBytes.h"
@@ -49,6 +51,18 @@ class TFrameDecoder {
   void Feed(TByteView data);
   // On frFrame, `out` holds the next datagram (its previous contents are replaced).
   TResult Next(TBytes& out);
+  // Hands every complete datagram to `each` (called as each(TBytes&&)) in order. Returns false when
+  // the stream is corrupt; datagrams before the corrupt length were still handed out.
+  template <class F>
+  bool Drain(F&& each) {
+    for (;;) {
+      TBytes d;
+      const TResult r = Next(d);
+      if (r == TResult::frNeedMore) return true;
+      if (r == TResult::frBad) return false;
+      each(std::move(d));
+    }
+  }
   // Bytes held that do not form a complete frame yet.
   std::size_t Buffered() const { return FBuf.size() - FPos; }
   bool Bad() const { return FBad; }
@@ -72,5 +86,11 @@ std::optional<std::uint64_t> ParseDecimal(std::string_view s, std::uint64_t max 
 // Dotted IPv4 text -> host-order address; nullopt for anything else.
 std::optional<std::uint32_t> ParseIPv4(std::string_view s);
 std::string FormatIPv4(std::uint32_t hostOrder);
+
+// A TCP fallback port list: splits at ',', ';' and ' ', trims each piece, keeps ports 1..65535
+// once each (unreadable pieces count as 0 and are skipped), at most the first 4, in order.
+std::vector<std::uint16_t> ParsePortList(std::string_view AText);
+// The ports joined with "," (no blanks); "0" for an empty list.
+std::string PortListText(const std::vector<std::uint16_t>& APorts);
 
 }  // namespace tovik

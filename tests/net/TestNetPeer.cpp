@@ -129,6 +129,11 @@ TEST_F(PeerFixture, UnusableKeysAndShortLinesFailCleanly) {
   EXPECT_EQ(PC->Failed.size(), 2u);
   PC->C().HandleServerLine("PEER 1.2.3.4 1 1.2.3.4 1 ABCD");  // too few fields
   EXPECT_EQ(PC->Failed.size(), 2u);
+  for (const char* id : {"22222222", "2222222222", "22222222x", "-"}) {  // not a 9-digit ID: dropped
+    PC->C().HandleServerLine("PEER 1.2.3.4 1 1.2.3.4 1 " + BytesToHex(TEcdhKey().Public()) + " " + id);
+    EXPECT_EQ(PC->C().State(), rsRegistered) << id;
+  }
+  EXPECT_EQ(PC->Failed.size(), 2u);
   EXPECT_EQ(PC->C().State(), rsRegistered);
 }
 

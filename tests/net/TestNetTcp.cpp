@@ -11,46 +11,47 @@
 #include <mutex>
 
 #include "net/TovikTcpLink.h"
+#include "net/TovikWire.h"
 
 using namespace tovik;
 
 namespace {
 
 TEST(NetTcpFraming, LengthsAndStreamCuts) {
-  const TBytes max = FrameTcpDatagram(TBytes(65535, 1));
+  using R = TFrameDecoder::TResult;
+  const TBytes max = Framed(TBytes(65535, 1));
   ASSERT_EQ(max.size(), 65537u);
   EXPECT_EQ(max[0], 0xFF);
   EXPECT_EQ(max[1], 0xFF);
-  EXPECT_TRUE(FrameTcpDatagram(TBytes(65536, 1)).empty());
-  EXPECT_TRUE(FrameTcpDatagram(TBytes()).empty());
+  EXPECT_TRUE(Framed(TBytes(65536, 1)).empty());
+  EXPECT_TRUE(Framed(TBytes()).empty());
 
-  TBytes stream = FrameTcpDatagram(BytesOf("one"));
-  Append(stream, FrameTcpDatagram(BytesOf("two")));
-  TTcpDeframer d;
+  TBytes stream = Framed(BytesOf("one"));
+  AppendFramed(stream, BytesOf("two"));
+  TFrameDecoder d;
   d.Feed(stream);
   TBytes out;
-  bool bad = false;
-  ASSERT_TRUE(d.Next(out, bad));
+  ASSERT_EQ(d.Next(out), R::frFrame);
   EXPECT_EQ(StringOf(out), "one");
-  ASSERT_TRUE(d.Next(out, bad));
+  ASSERT_EQ(d.Next(out), R::frFrame);
   EXPECT_EQ(StringOf(out), "two");
-  EXPECT_FALSE(d.Next(out, bad));
+  EXPECT_EQ(d.Next(out), R::frNeedMore);
 
   // One datagram split over three pieces is delivered once, complete.
-  const TBytes f = FrameTcpDatagram(BytesOf("split datagram"));
-  TTcpDeframer s;
+  const TBytes f = Framed(BytesOf("split datagram"));
+  TFrameDecoder s;
   s.Feed(TByteView(f).subspan(0, 1));
-  EXPECT_FALSE(s.Next(out, bad));
+  EXPECT_EQ(s.Next(out), R::frNeedMore);
   s.Feed(TByteView(f).subspan(1, 5));
-  EXPECT_FALSE(s.Next(out, bad));
+  EXPECT_EQ(s.Next(out), R::frNeedMore);
   s.Feed(TByteView(f).subspan(6));
-  ASSERT_TRUE(s.Next(out, bad));
+  ASSERT_EQ(s.Next(out), R::frFrame);
   EXPECT_EQ(StringOf(out), "split datagram");
 
-  TTcpDeframer z;
+  TFrameDecoder z;
   z.Feed(TBytes{0, 0, 0, 1, 7});
-  EXPECT_FALSE(z.Next(out, bad));
-  EXPECT_TRUE(bad);
+  EXPECT_EQ(z.Next(out), R::frBad);
+  EXPECT_TRUE(z.Bad());
 }
 
 struct TSink : IRxSink {
@@ -107,10 +108,10 @@ TEST(NetTcpLink, CarriesDatagramsBothWaysAndEndsOnBadData) {
     ASSERT_GT(n, 0);
     got += static_cast<std::size_t>(n);
   }
-  EXPECT_EQ(TBytes(buf, buf + 7), FrameTcpDatagram(BytesOf("hello")));
+  EXPECT_EQ(TBytes(buf, buf + 7), Framed(BytesOf("hello")));
 
-  TBytes two = FrameTcpDatagram(BytesOf("a"));
-  Append(two, FrameTcpDatagram(BytesOf("bc")));
+  TBytes two = Framed(BytesOf("a"));
+  Append(two, Framed(BytesOf("bc")));
   ASSERT_EQ(::send(srv, two.data(), two.size(), 0), static_cast<ssize_t>(two.size()));
   ASSERT_TRUE(WaitFor([&] { return sink.Count() == 2; }));
   EXPECT_EQ(StringOf(sink.Got[1].Data), "bc");

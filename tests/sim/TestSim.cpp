@@ -3,6 +3,8 @@
 
 #include "sim/TovikSim.h"
 
+#include "net/TovikWire.h"
+
 using namespace tovik;
 using namespace tovik::sim;
 
@@ -148,15 +150,13 @@ TEST(Sim, TcpCarriesFramedDatagramsBothWaysAndReportsRefusal) {
   TSimHost& pc = net.AddHost("192.168.1.10", &nat);
   TSimHost& srv = net.AddHost("203.0.113.1");
   std::shared_ptr<TSimTcpConn> server;
-  TTcpDeframer atServer;
+  TFrameDecoder atServer;
   std::vector<TBytes> got;
   srv.ListenTcp(8443, [&](std::shared_ptr<TSimTcpConn> c) {
     server = c;
     c->OnData = [&](TByteView d) {
       atServer.Feed(d);
-      TBytes x;
-      bool bad;
-      while (atServer.Next(x, bad)) got.push_back(x);
+      atServer.Drain([&](TBytes&& x) { got.push_back(std::move(x)); });
     };
   });
   TRecorder rec;
@@ -169,7 +169,7 @@ TEST(Sim, TcpCarriesFramedDatagramsBothWaysAndReportsRefusal) {
   EXPECT_EQ(server->Remote().IP, "198.51.100.1");
   TBytes big(3000, 0xAB);
   link->Send(big, true);
-  server->Write(FrameTcpDatagram(BytesOf("hi")));
+  server->Write(Framed(BytesOf("hi")));
   net.RunFor(30);
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(StringOf(got[0]), "early");

@@ -1,5 +1,7 @@
 #include "sim/TovikSim.h"
 
+#include "net/TovikWire.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 
@@ -70,7 +72,7 @@ struct TPipe {
   std::weak_ptr<TSimTcpConn> Server;
   TTick LastToServer = 0;
   TTick LastToClient = 0;
-  TTcpDeframer Deframer;
+  TFrameDecoder Deframer;
   std::vector<TBytes> Pending;  // framed datagrams queued before the connection is up
   std::size_t PendingBytes = 0;
 
@@ -106,10 +108,9 @@ class TServerConn final : public TSimTcpConn, public std::enable_shared_from_thi
     StreamTo(*pipe->Net, pipe->LastToClient, AData, [pipe](TBytes piece) {
       if (!pipe->ClientSink || pipe->Done) return;
       pipe->Deframer.Feed(piece);
-      TBytes d;
-      bool bad = false;
-      while (pipe->Deframer.Next(d, bad)) pipe->ClientSink->PushRx(TRxPacket{d, pipe->FromIP, pipe->FromPort});
-      if (bad) {
+      const bool good = pipe->Deframer.Drain(
+          [&](TBytes&& d) { pipe->ClientSink->PushRx(TRxPacket{std::move(d), pipe->FromIP, pipe->FromPort}); });
+      if (!good) {
         pipe->EndClient("bad data from the server");
         if (auto s = pipe->Server.lock()) {
           pipe->ServerOpen = false;
@@ -180,7 +181,7 @@ class TSimTcpLink final : public IRelayTcpLink {
   }
 
   void Send(TByteView AData, bool ADroppable) override {
-    TBytes framed = FrameTcpDatagram(AData);
+    TBytes framed = Framed(AData);
     if (framed.empty() || FPipe->Done) return;
     if (!FPipe->Connected) {
       if (ADroppable && FPipe->PendingBytes + framed.size() > KTcpOutboxLimit) return;

@@ -1,5 +1,7 @@
 #include "sim/TovikSimRelay.h"
 
+#include "net/TovikWire.h"
+
 #include <sstream>
 
 namespace tovik::sim {
@@ -20,16 +22,13 @@ TSimRelay::TSimRelay(TSimHost& AHost, std::uint16_t AUdpPort, std::vector<std::u
   for (std::uint16_t port : ATcpPorts) {
     FHost.ListenTcp(port, [this](std::shared_ptr<TSimTcpConn> conn) {
       FConns.push_back(conn);
-      auto deframer = std::make_shared<TTcpDeframer>();
+      auto deframer = std::make_shared<TFrameDecoder>();
       std::weak_ptr<TSimTcpConn> weak = conn;
       conn->OnData = [this, deframer, weak](TByteView data) {
         auto c = weak.lock();
         if (!c) return;
         deframer->Feed(data);
-        TBytes d;
-        bool bad = false;
-        while (deframer->Next(d, bad)) HandleDatagram(c->Remote(), c, d);
-        if (bad) c->Close();
+        if (!deframer->Drain([&](TBytes&& d) { HandleDatagram(c->Remote(), c, d); })) c->Close();
       };
     });
   }
@@ -57,7 +56,7 @@ void TSimRelay::ForgetSessions() {
 
 void TSimRelay::SendTo(const TEndpoint& AFrom, const std::shared_ptr<TSimTcpConn>& ATcp, TByteView AData) {
   if (ATcp) {
-    ATcp->Write(FrameTcpDatagram(AData));
+    ATcp->Write(Framed(AData));
     return;
   }
   FHost.SendUdp(FUdpPort, AFrom.IP, AFrom.Port, AData);
