@@ -5,6 +5,10 @@
 // ends the peer link with BYE. ClientDataRoute builds the handler that feeds the client's binary
 // packets (its OnData) into the session's OnPeerData.
 //
+// The client's Disconnect fires its OnDisconnected before it returns, so the owner may free the session
+// inside that call; the session only ever calls Disconnect from deferred work that touches nothing of
+// the session afterwards.
+//
 // Ownership: the link does not own the client; the client must outlive the link, and the link must
 // outlive the session that uses it. The route holds the session's alive token, so a packet that
 // arrives after the session is gone is dropped instead of reaching freed memory.
