@@ -1,0 +1,128 @@
+// A host session (consent given) and a viewer session, each with fakes around it, fed arbitrary peer
+// packets through OnPeerData with their timers and the viewer's input interleaved. Whatever arrives,
+// neither side may crash, read out of bounds or grow without limit.
+//
+// Input: a sequence of [op][length][bytes]. op % 4: 0 packet to the host, 1 packet to the viewer,
+// 2 length x 10 ms of timers, 3 one input event from the viewer window.
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+
+#include "base/TovikClock.h"
+#include "session/TovikSessionAdapters.h"
+#include "tests/session/SessionFakes.h"
+
+using namespace tovik;
+using namespace tovik::test;
+
+namespace {
+
+struct TNullLink : ISessionLink {
+  bool DisconnectAsked = false;
+  std::string PartnerID() const override { return "123456789"; }
+  std::string PartnerName() const override { return "Fuzz PC"; }
+  std::string CheckNumber() const override { return "123 456"; }
+  std::string PeerAddress() const override { return "192.0.2.7:5000"; }
+  bool ViaRelay() const override { return false; }
+  void SendData(TByteView) override {}
+  void Disconnect() override { DisconnectAsked = true; }
+};
+
+struct TWorld {
+  TManualClock Clock;
+  TNullLink HostLink, ViewerLink;
+  std::deque<std::function<void()>> Queue;
+  std::shared_ptr<TFakeScreenState> Screen = std::make_shared<TFakeScreenState>();
+  std::shared_ptr<TFakeViewerState> Window = std::make_shared<TFakeViewerState>();
+  std::shared_ptr<TFakeConsent> Consent = std::make_shared<TFakeConsent>();
+  std::unique_ptr<TTovikSession> Host, Viewer;
+  TTick Ms = 0;
+
+  TWorld() {
+    Screen->Resize(64, 48);
+    Screen->Paint(0, 0, 64, 48, 1);
+    Consent->AutoAnswer = caControl;
+    TSessionDeps h;
+    h.Link = &HostLink;
+    h.Post = [this](std::function<void()> f) { Queue.push_back(std::move(f)); };
+    h.Screen = MakeCapturerScreen(std::make_shared<TFakeBackend>(Screen));
+    h.Injector = std::make_unique<TRecordingInput>();
+    h.Consent = Consent;
+    Host = std::make_unique<TTovikSession>(std::move(h), false, false);
+    TSessionDeps v;
+    v.Link = &ViewerLink;
+    v.Post = [this](std::function<void()> f) { Queue.push_back(std::move(f)); };
+    v.MakeViewer = [this](IViewerEvents& e, const std::string&) { return TViewerWindowPtr(new TFakeViewer(Window, e)); };
+    Viewer = std::make_unique<TTovikSession>(std::move(v), true, false);
+    // Past the consent timer: the host asks, the fake allows control.
+    Clock.Advance(2000);
+    Host->ChannelTick();
+    RunQueue();
+  }
+  ~TWorld() {
+    Viewer.reset();
+    Host.reset();
+  }
+  void RunQueue() {
+    while (!Queue.empty()) {
+      auto f = std::move(Queue.front());
+      Queue.pop_front();
+      f();
+    }
+    // What the owner does when a link ends.
+    if (HostLink.DisconnectAsked) Host.reset();
+    if (ViewerLink.DisconnectAsked) Viewer.reset();
+  }
+  void Timers(int AMs) {
+    for (int i = 0; i < AMs; ++i) {
+      Clock.Advance(1);
+      ++Ms;
+      if (Host) {
+        if (Ms % 8 == 0) Host->CaptureTick();
+        if (Ms % 10 == 0) {
+          Host->PumpPackets();
+          Host->ChannelTick();
+        }
+      }
+      if (Viewer) {
+        if (Ms % 10 == 0) {
+          Viewer->ChannelTick();
+          Viewer->NackTick();
+        }
+        if (Ms % 100 == 0) Viewer->ViewerTick();
+      }
+      RunQueue();
+    }
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  TWorld w;
+  std::size_t i = 0;
+  while (i + 2 <= size && (w.Host || w.Viewer)) {
+    const std::uint8_t op = data[i];
+    const std::size_t len = std::min<std::size_t>(data[i + 1], size - i - 2);
+    const TByteView body(data + i + 2, len);
+    i += 2 + len;
+    switch (op % 4) {
+      case 0:
+        if (w.Host) w.Host->OnPeerData(body);
+        break;
+      case 1:
+        if (w.Viewer) w.Viewer->OnPeerData(body);
+        break;
+      case 2:
+        w.Timers(static_cast<int>(len) * 10);
+        break;
+      case 3:
+        if (w.Window->Events && len >= 5)
+          w.Window->Events->OnInput(body[0], static_cast<std::int16_t>(GetU16LE(body.data() + 1)),
+                                    static_cast<std::int16_t>(GetU16LE(body.data() + 3)), len > 5 ? body[5] : 0);
+        break;
+    }
+    w.RunQueue();
+  }
+  return 0;
+}
