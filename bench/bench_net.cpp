@@ -7,29 +7,11 @@
 #include <memory>
 
 #include "net/TovikNet.h"
+#include "tests/net/NullNetBackend.h"
 
 using namespace tovik;
 
 namespace {
-
-struct TNullUdp : IUdpSocket {
-  bool Open(std::string&) override { return true; }
-  std::uint16_t LocalPort() const override { return 50000; }
-  bool SendTo(const std::string&, std::uint16_t, TByteView) override { return true; }
-  void Close() override {}
-};
-struct TNullBackend : INetBackend {
-  std::unique_ptr<IUdpSocket> CreateUdp(IRxSink&) override { return std::make_unique<TNullUdp>(); }
-  std::unique_ptr<IRelayTcpLink> CreateTcp(IRxSink&, const std::string&, std::uint16_t, const std::string&,
-                                           std::uint16_t) override {
-    return nullptr;
-  }
-  bool Resolve(const std::string& h, std::string& ip, std::string&) override {
-    ip = h;
-    return true;
-  }
-  std::string LocalIPv4() override { return "192.168.1.10"; }
-};
 
 void BM_NetRxSealedPeerPackets(benchmark::State& state) {
   const std::size_t size = static_cast<std::size_t>(state.range(0));
