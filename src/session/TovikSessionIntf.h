@@ -16,6 +16,7 @@
 #include "base/TovikBytes.h"
 #include "media/TovikCapture.h"
 #include "net/TovikFrames.h"
+#include "session/TovikConsentAnswer.h"
 
 namespace tovik {
 
@@ -51,7 +52,6 @@ struct TPicture24 {
 
 // ---- consent --------------------------------------------------------------------------------------
 
-enum TConsentAnswer : std::uint8_t { caDeny = 0, caViewOnly = 1, caControl = 2 };
 
 struct TConsentRequest {
   std::string Helper;       // "name, company", the name, or the partner name

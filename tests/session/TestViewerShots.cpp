@@ -1,0 +1,163 @@
+// Screenshots of the consent dialog, the stop bar, the viewer window and the controls in Day and
+// Night, saved as PNG files into the build folder for a person to look at. Needs an X server.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QLinearGradient>
+#include <QPainter>
+
+#include "app/TovikButtons.h"
+#include "app/TovikTheme.h"
+#include "app/TovikUi.h"
+#include "app/UiTestApp.h"
+#include "session/TovikConsent.h"
+#include "session/TovikViewer.h"
+
+namespace tovik {
+namespace {
+
+class Shots : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!qEnvironmentVariableIsEmpty("DISPLAY")) qputenv("QT_QPA_PLATFORM", "xcb");
+    test::EnsureApp();
+  }
+  void SetUp() override {
+    if (QGuiApplication::platformName() != QLatin1String("xcb")) GTEST_SKIP() << "needs an X server";
+    QDir().mkpath(Dir());
+  }
+  void TearDown() override { ApplyTheme(false); }
+  static QString Dir() { return QStringLiteral(TOVIK_SHOT_DIR); }
+  static void Save(QWidget& w, const QString& name) {
+    QCoreApplication::processEvents();
+    const QImage img = w.grab().toImage();
+    ASSERT_FALSE(img.isNull());
+    ASSERT_TRUE(img.save(Dir() + "/" + name + ".png")) << name.toStdString();
+  }
+};
+
+// A made-up desktop of the other PC: a wallpaper, a window with text and a task bar.
+QImage Desktop(int w, int h) {
+  QImage img(w, h, QImage::Format_RGB32);
+  QPainter p(&img);
+  QLinearGradient g(0, 0, w, h);
+  g.setColorAt(0, QColor(0x0F766E));
+  g.setColorAt(1, QColor(0x1E3A8A));
+  p.fillRect(img.rect(), g);
+  p.fillRect(QRect(w / 8, h / 8, w / 2, h / 2), Qt::white);
+  p.fillRect(QRect(w / 8, h / 8, w / 2, 32), QColor(0xE5E7EB));
+  p.setPen(Qt::black);
+  p.setFont(UiFont(14));
+  for (int i = 0; i < 10; ++i)
+    p.drawText(w / 8 + 16, h / 8 + 60 + i * 22, QStringLiteral("Line %1 of a document on the other PC").arg(i + 1));
+  p.fillRect(QRect(0, h - 40, w, 40), QColor(0x111827));
+  return img;
+}
+
+TEST_F(Shots, ConsentDialog) {
+  QImage face(96, 96, QImage::Format_RGB32);
+  face.fill(QColor(0x93C5FD));
+  for (bool dark : {false, true}) {
+    ApplyTheme(dark);
+    TConsentForm plain("Anna Berg, Acme Support", "203.0.113.5:51820", "482 913", QImage());
+    plain.show();
+    Save(plain, dark ? "consent-night" : "consent-day");
+    TConsentForm pic("Anna Berg, Acme Support", "203.0.113.5:51820", "482 913", face);
+    pic.show();
+    Save(pic, dark ? "consent-picture-night" : "consent-picture-day");
+  }
+}
+
+TEST_F(Shots, StopBar) {
+  for (bool dark : {false, true}) {
+    ApplyTheme(dark);
+    TStopBar bar("Anna Berg (helper)", caControl);
+    bar.show();
+    Save(bar, dark ? "stopbar-night" : "stopbar-day");
+    bar.SetPaused(true);
+    Save(bar, dark ? "stopbar-paused-night" : "stopbar-paused-day");
+  }
+}
+
+TEST_F(Shots, ViewerWindow) {
+  for (bool dark : {false, true}) {
+    ApplyTheme(dark);
+    TViewerForm form("Tovik - 482 913 775 - you have control");
+    form.resize(1280, 760);
+    form.show();
+    form.SetSessionInfo("Anna's laptop", "Direct link, 18 ms");
+    form.ShowPicture(Desktop(1920, 1080));
+    form.FpsTick();
+    const QString tag = dark ? "night" : "day";
+    Save(form, "viewer-" + tag);
+    form.SetScreens(2, 0);
+    form.SetTransfer("Quarterly report 2026.xlsx", 300, 1000, 2);
+    form.SetNotice("Paused by the other person");
+    Save(form, "viewer-busy-" + tag);
+    form.resize(760, 560);
+    Save(form, "viewer-narrow-" + tag);
+  }
+}
+
+TEST_F(Shots, Controls) {
+  for (bool dark : {false, true}) {
+    ApplyTheme(dark);
+    QWidget page;
+    page.setAutoFillBackground(true);
+    QPalette pal = page.palette();
+    pal.setColor(QPalette::Window, Ui().Page);
+    page.setPalette(pal);
+    page.resize(560, 420);
+    auto* card = new TUiCard(&page);
+    card->setGeometry(16, 16, 528, 388);
+    int y = 28;
+    const TUiButtonKind kinds[] = {ubPrimary, ubSecondary, ubDanger, ubSuccess, ubGhost};
+    const char* names[] = {"Connect", "Copy", "Stop", "Online", "Help"};
+    const int lefts[] = {24, 152, 248, 344, 440};
+    for (int i = 0; i < 5; ++i) {
+      auto* b = new TUiButton(names[i], card);
+      b->SetKind(kinds[i]);
+      b->SetGlyph(i == 0 ? glyph::Link : i == 1 ? glyph::Copy : 0);
+      b->setGeometry(lefts[i], y, 88, 34);
+      if (i == 0) b->resize(b->IdealWidth(), 34);
+    }
+    auto* off = new TUiButton("Disabled", card);
+    off->SetKind(ubPrimary);
+    off->setEnabled(false);
+    off->setGeometry(24, y + 44, 120, 34);
+    auto* field = new TUiField(card);
+    field->setGeometry(160, y + 40, 200, 44);
+    auto* t1 = new TUiToggle("Unattended access", card);
+    t1->setGeometry(24, y + 96, 220, 28);
+    auto* t2 = new TUiToggle("Start with the PC", card);
+    t2->SetChecked(true);
+    t2->setGeometry(260, y + 96, 220, 28);
+    auto* seg = new TUiSegmented(card);
+    for (const char* s : {"Auto", "Day", "Night"}) seg->AddItem({0, QString(), s, QString(), QColor()});
+    seg->SetItemIndex(dark ? 2 : 1);
+    seg->setGeometry(24, y + 136, 240, 36);
+    auto* pill = new TUiPill("Ready to connect", card);
+    pill->SetDotColor(QColor(0x16A34A));
+    pill->setGeometry(280, y + 140, 180, 28);
+    auto* tile = new TUiLogoTile(card);
+    tile->SetGlyph(glyph::Monitor);
+    tile->setGeometry(24, y + 188, 48, 48);
+    auto* bar = new TBarButton("Disconnect", glyph::Cancel, card);
+    bar->SetDanger(true);
+    bar->SetFilled(true);
+    bar->FitWidth();
+    bar->move(90, y + 198);
+    auto* status = new TUiStatusBar(card);
+    status->setGeometry(8, 330, 512, 28);
+    status->SetLeft("Online - ID 482 913 775", "", QColor(0x16A34A));
+    status->SetMiddle("Direct link", "", QColor(0x2563EB));
+    status->SetRight("0.1.0", "", QColor());
+    page.show();
+    auto* bubble = new TUiBubble(card);
+    bubble->Popup("Copied to the clipboard", tile->geometry(), 5000);
+    Save(page, dark ? "controls-night" : "controls-day");
+  }
+}
+
+}  // namespace
+}  // namespace tovik
