@@ -677,6 +677,7 @@ void TForm2::WriteTestStatus() {
   std::string s;
   auto line = [&s](const char* k, const std::string& v) { s += std::string(k) + "=" + v + "\n"; };
   line("id", FClient ? FClient->MyID() : "0");
+  line("id_shown", LblIDNumber->text().toStdString());
   line("state", FClient ? StateWord(FClient->State()) : "offline");
   line("status", FLogic->StatusText());
   line("session", FLogic->SessTitle());

@@ -9,10 +9,12 @@
 //
 // Test hooks, off unless their environment variable is set (for the end-to-end tests and the demo):
 //   TOVIK_TEST_STATUS=<file>  the window rewrites <file> on each change and each second with
-//                             "key=value" lines: id, status, session, check, detail, hint, hoststate,
-//                             viewer, allowed, frames, first_picture_ms (from the Connect click),
-//                             stopbar, and the screen centres of the partner box, Connect and the
-//                             unattended switch (partner_xy, connect_xy, unattended_xy: "x y").
+//                             "key=value" lines: id, id_shown, state, status, session, check,
+//                             detail, hint, hoststate, caption, viewer, allowed, frames,
+//                             first_picture_ms (from the Connect click), stopbar, and the screen
+//                             centres of the partner box, Connect and the unattended switch
+//                             (partner_xy, connect_xy, unattended_xy: "x y"). Nothing secret is
+//                             written: the ID and the check number are what the window shows.
 //   TOVIK_TEST_DUMP=<file>    when <file>.req exists, the viewer's current picture is written to <file>
 //                             as a binary PPM and <file>.req is removed.
 //

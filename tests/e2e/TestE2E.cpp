@@ -222,6 +222,10 @@ class E2E : public ::testing::Test {
     ASSERT_TRUE(WaitStatus("host", "id", nine, 30)) << "the helped PC shows no ID";
     ASSERT_TRUE(WaitStatus("viewer", "id", nine, 30)) << "the helper shows no ID";
     HostID = Get("host", "id");
+    for (const char* side : {"host", "viewer"}) {
+      const std::string id = Get(side, "id");
+      EXPECT_EQ(Get(side, "id_shown"), id.substr(0, 3) + " " + id.substr(3, 3) + " " + id.substr(6)) << side;
+    }
     EXPECT_EQ(Get("host", "status"), "Online, secure connection");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     X(ViewerDisplay, "mousemove " + Get("viewer", "partner_xy") + " click 1");
