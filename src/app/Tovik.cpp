@@ -1,8 +1,6 @@
 // Program entry: wires the Linux backends into the run-mode sequence. The decision itself lives in
-// TovikRunModes (tovik_app_core); the window below stands in until the main window arrives.
+// TovikRunModes (tovik_app_core); the interactive program is the main window TForm2 (Unit2).
 #include <QApplication>
-#include <QLabel>
-#include <QMainWindow>
 #include <QSocketNotifier>
 
 #include <cstdio>
@@ -13,6 +11,7 @@
 
 #include "app/TovikRunModes.h"
 #include "app/TovikSettings.h"
+#include "app/Unit2.h"
 #include "base/TovikLog.h"
 #include "update/TovikEmbed.h"
 
@@ -22,19 +21,8 @@ using namespace tovik;
 
 int RunInteractive(int& argc, char** argv, const TSettingsStore& store, const TLogWriter& log,
                    const TRunSwitches& sw) {
-  store.EnsureUserFolder();
-  const TRelayEndpoint relay = store.RelayEndpoint();
-  const std::string build = BuildNumberText(store.Paths().ProgramFile);
-  log.Line("--- Tovik started (build " + build + ") ---");
-  log.Line("Server " + relay.Host + ":" + std::to_string(relay.Port) + "; log file " + log.Path());
-
   QApplication app(argc, argv);
-  QMainWindow window;
-  window.setWindowTitle(QString::fromStdString(store.LocalBranding().CaptionName + " (build " + build + ")"));
-  auto* label = new QLabel(QStringLiteral("Tovik"), &window);
-  label->setAlignment(Qt::AlignCenter);
-  window.setCentralWidget(label);
-  window.resize(480, 320);
+  TForm2 window(store, log, sw);
 
   // SIGTERM, SIGINT and SIGHUP close the program for good, the way the window's own quit does.
   std::unique_ptr<IQuitRequests> quit = IQuitRequests::Create();

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "media/TovikInput.h"
 #include "session/TovikConsentAnswer.h"
 
 namespace tovik {
@@ -21,9 +22,9 @@ struct TViewerInput {
   bool operator==(const TViewerInput&) const = default;
 };
 
-enum TViewerInputKind : std::uint8_t {
-  ikMove = 1, ikButtonDown = 2, ikButtonUp = 3, ikWheel = 4, ikKeyDown = 5, ikKeyUp = 6
-};
+// The kinds are the wire's (ikMove .. ikKeyUp of media/TovikInput.h), so both headers can meet in one
+// file.
+using TViewerInputKind = TInputKind;
 
 // A 32-bit BGRA picture lent for the duration of one call.
 struct TPictureView {

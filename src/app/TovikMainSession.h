@@ -1,0 +1,87 @@
+// The main window's primary session with its Qt parts: the session core over the network client,
+// its timers, the consent dialog, the viewer window and the stop bar, behind the IMainSessions seam
+// of the window's logic.
+//
+//   TMainSessions  - creates and frees the one TTovikSession, drives its timers (capture 8 ms, send
+//                    10 ms, channel 10 ms, viewer 100 ms, NACK 10 ms) and shows the stop bar on the
+//                    helped PC for every allowed session, unattended ones included.
+//   TQtConsent     - IConsentPrompt over the consent dialog (TConsentForm); an unanswered dialog is
+//                    closed without an answer when the session ends.
+//   TQtViewer      - IViewerWindow over TViewerForm: tile updates are painted into a picture kept
+//                    here and handed to the window; the window's input goes back to the session.
+//
+// Ownership: TMainSessions owns the session, the link and the stop bar; the session owns the consent
+// prompt and the viewer window (freed through FreeSafely). The client must outlive TMainSessions.
+// Threads: GUI thread only; the session's deferred calls are queued to the Qt event loop.
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/TovikMainLogic.h"
+#include "app/TovikSettings.h"
+#include "media/TovikCapture.h"
+#include "net/TovikNet.h"
+#include "session/TovikSession.h"
+#include "session/TovikSessionLink.h"
+
+namespace tovik {
+
+class TStopBar;
+
+// What the viewer side reports for the window's status display (and the test hook).
+struct TViewerStats {
+  std::int64_t Frames = 0;       // tile updates painted
+  TTick FirstPicture = 0;        // tick of the first painted update, 0 before it
+  const TBitmap32* Picture = nullptr;  // the picture as painted, null without a viewer
+};
+
+class TMainSessions final : public QObject, public IMainSessions {
+  Q_OBJECT
+ public:
+  // AClient must outlive this object. ALogPath: the main log, where session lines go.
+  TMainSessions(TTovikClient& AClient, const TSettingsStore& AStore, std::string ALogPath,
+                QObject* parent = nullptr);
+  ~TMainSessions() override;
+
+  void Create(bool AIsViewer, bool AUnattended) override;
+  void Free() override;
+  bool Exists() const override { return FSession != nullptr; }
+  bool RestartAsked() const override { return FSession && FSession->RestartAsked(); }
+  std::string HelperName() const override { return FSession ? FSession->HelperName() : std::string(); }
+  std::optional<TPicture24> HelperPicture() const override;
+  void ShowTools() override {
+    if (FSession) FSession->ShowTools();
+  }
+
+  TTovikSession* Session() const { return FSession.get(); }
+  const TViewerStats& Viewer() const { return FStats; }
+  bool StopBarShown() const;
+
+  // Raised from the session (helped PC): the helper's profile arrived; consent was given.
+  std::function<void()> OnHelperInfo;
+  std::function<void()> OnAllowed;
+  // Raised when the viewer painted its first picture of a session.
+  std::function<void()> OnFirstPicture;
+
+ private:
+  void ShowStopBar();
+  void SessionLog(const std::string& AText) const;
+
+  TTovikClient& FClient;
+  const TSettingsStore& FStore;
+  std::string FLogPath;
+  TClientSessionLink FLink;
+  std::unique_ptr<TTovikSession> FSession;
+  QPointer<TStopBar> FStopBar;
+  TViewerStats FStats;
+  QTimer FCapture, FPump, FChannel, FViewerTimer, FNack;
+};
+
+}  // namespace tovik

@@ -1,0 +1,731 @@
+#include "app/Unit2.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QFile>
+#include <QGuiApplication>
+#include <QInputDialog>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QSaveFile>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "app/TovikMainSession.h"
+#include "app/TovikTheme.h"
+#include "app/TovikUi.h"
+#include "net/TovikNet.h"
+#include "net/TovikSocket.h"
+
+namespace tovik {
+
+namespace {
+
+constexpr int kColumn = 768;     // the header's and the cards' column
+constexpr int kHeaderH = 92;
+constexpr int kStatusH = 28;
+constexpr int kCardsH = 332;
+constexpr int kCardW = 350, kCardH = 300;
+constexpr std::uint32_t kPage = 0xEEF1F6, kEditBack = 0xF1F4F8;
+constexpr char16_t kGlyphConnect = 0xE703, kGlyphDisconnect = 0xE711, kGlyphAdmin = 0xE7F4;
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+QColor Rgb(std::uint32_t c) { return QColor(QRgb(c)); }
+
+// A label with a fixed place inside its parent (logical pixels), its font and its day ink.
+QLabel* MakeLabel(QWidget* parent, const QString& text, int px, bool semibold, std::uint32_t ink, bool wrap = false) {
+  auto* l = new QLabel(text, parent);
+  l->setTextFormat(Qt::PlainText);
+  l->setFont(UiFont(px, semibold, parent));
+  QPalette p = l->palette();
+  p.setColor(QPalette::WindowText, Rgb(ink));
+  l->setPalette(p);
+  l->setWordWrap(wrap);
+  l->setAlignment(Qt::AlignLeft | (wrap ? Qt::AlignTop : Qt::AlignVCenter));
+  return l;
+}
+
+void Place(QWidget* w, int x, int y, int width, int height) {
+  QWidget* ref = w->parentWidget() ? w->parentWidget() : w;
+  w->setGeometry(Px(ref, x), Px(ref, y), Px(ref, width), Px(ref, height));
+}
+
+// Children of a card are placed relative to the card's body, inside its shadow inset.
+void PlaceInCard(QWidget* w, int x, int y, int width, int height) {
+  Place(w, x + TUiCard::Inset, y + TUiCard::Inset, width, height);
+}
+
+void SetInk(QLabel* l, const QColor& c) {
+  QPalette p = l->palette();
+  p.setColor(QPalette::WindowText, c);
+  l->setPalette(p);
+}
+
+const char* StateWord(TTovikState s) {
+  switch (s) {
+    case rsRegistered: return "registered";
+    case rsPunching: return "punching";
+    case rsConnected: return "connected";
+    default: return "offline";
+  }
+}
+
+}  // namespace
+
+// ---- construction ---------------------------------------------------------------------------------
+
+TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunSwitches& ASwitches)
+    : FStore(AStore), FLogFile(ALog) {
+  (void)ASwitches;
+  FStore.EnsureUserFolder();
+  FBuild = BuildNumberText(FStore.Paths().ProgramFile);
+  const TLocalBranding brand = FStore.LocalBranding();
+  setWindowTitle(Q(brand.CaptionName + " - Remote assistance - build " + FBuild));
+  Log("--- Tovik started (build " + FBuild + ") ---");
+  SetAccent(Rgb(brand.Accent.Color), Rgb(brand.Accent.Darker));
+  FThemeMode = FStore.Theme();
+
+  if (const QByteArray s = qgetenv("TOVIK_TEST_STATUS"); !s.isEmpty()) FTestStatusPath = s.toStdString();
+  if (const QByteArray s = qgetenv("TOVIK_TEST_DUMP"); !s.isEmpty()) FTestDumpPath = s.toStdString();
+
+  FUiTimer.setInterval(1000);
+  connect(&FUiTimer, &QTimer::timeout, this, &TForm2::UiTick);
+
+  BuildMenu();
+  BuildLayout();
+  LblTitle->setText(Q(brand.CaptionName));
+  FLogoTile->SetLetter(Q(brand.CaptionName.substr(0, 1)));
+
+  // Size at start (also the smallest size): the column and the cards, never larger than the work area.
+  QRect work(0, 0, 1920, 1080);
+  if (QScreen* scr = QGuiApplication::primaryScreen()) work = scr->availableGeometry();
+  const TSizeI size = StartWindowSize({work.width(), work.height()}, PxF(this, 1000) / 1000.0, 0,
+                                      menuBar()->sizeHint().height());
+  setMinimumSize(size.W, size.H);
+  resize(size.W, size.H);
+
+  FTheme = new TThemeSwitch(this);
+  FTheme->OnApplied = [this](bool) { ApplyColours(); };
+  FThemeSwitch->SetItemIndex(FThemeMode);
+
+  // The relay endpoint, the pinned key and the TCP fallback ports, then the client and the session.
+  const TRelayEndpoint relay = FStore.RelayEndpoint();
+  TcpPortsText = FStore.TcpPortsText();
+  const std::string server = relay.Host + ":" + std::to_string(relay.Port);
+  Log("Server " + server + "; log file " + FLogFile.Path());
+  FBackend = CreatePosixNetBackend();
+  FClient = std::make_unique<TTovikClient>(*FBackend, relay.Host, static_cast<std::uint16_t>(relay.Port), relay.Key);
+  FClientSeam = std::make_unique<TClientSeam>(*FClient);
+  FSession = std::make_unique<TMainSessions>(*FClient, FStore, FStore.Paths().LogPath);
+  FLogic = std::make_unique<TMainLogic>(FStore, *this, [this](std::string_view l) { Log(l); });
+  FLogic->Attach(FClientSeam.get(), FSession.get());
+  FSession->OnHelperInfo = [this] { FLogic->OnHelperInfo(); };
+  FSession->OnAllowed = [this] {
+    FLogic->OnAllowed();
+    WriteTestStatus();
+  };
+  FSession->OnFirstPicture = [this] {
+    if (FConnectClickTick) FFirstPictureMs = std::to_string(TickMs() - FConnectClickTick);
+    WriteTestStatus();
+  };
+  FStatusBar->SetLeft(Q("Server " + server), QString(), Rgb(KColAmber));
+  FLogic->Startup(server);
+  StartClient();
+  FUiTimer.start();
+
+  SetThemeMode(FThemeMode);
+  EdtPartnerID->setFocus();
+  WriteTestStatus();
+}
+
+TForm2::~TForm2() {
+  for (QTimer* t : {&FUiTimer, &FMainTimer, &FPunchTimer, &FPingTimer, &FRxTimer}) t->stop();
+  FLogic->SetClosing();
+  FSession.reset();
+  if (FClient) {
+    FClient->OnID = nullptr;
+    FClient->OnConnected = nullptr;
+    FClient->OnDisconnected = nullptr;
+    FClient->OnFailed = nullptr;
+    FClient->OnMessage = nullptr;
+    FClient->OnLog = nullptr;
+    FClient->OnData = nullptr;
+    FClient->OnRelayKeyPinned = nullptr;
+    FClient->OnRelayStatus = nullptr;
+    FClient->OnPin = nullptr;
+    FClient->OnBook = nullptr;
+    FClient->OnReply = nullptr;
+    FClient->OnBrand = nullptr;
+  }
+  FLogic->Attach(nullptr, nullptr);
+  FClientSeam.reset();
+  FClient.reset();  // ends a live peer link with BYE and says BYE to the relay
+  FBackend.reset();
+}
+
+void TForm2::StartClient() {
+  TTovikClient& c = *FClient;
+  c.SetUnattended(FLogic->Unattended());
+  c.OnID = [this] {
+    FLogic->OnID();
+    WriteTestStatus();
+  };
+  c.OnConnected = [this] {
+    FLogic->OnConnected();
+    WriteTestStatus();
+  };
+  c.OnDisconnected = [this] {
+    FLogic->OnDisconnected();
+    WriteTestStatus();
+  };
+  c.OnFailed = [this](const std::string& r) {
+    FLogic->OnFailed(r);
+    WriteTestStatus();
+  };
+  c.OnMessage = [this](const std::string& t) { FLogic->OnMessage(t); };
+  c.OnLog = [this](const std::string& t) { Log(t); };
+  c.OnRelayKeyPinned = [this](const std::string& k) { FLogic->OnRelayKeyPinned(k); };
+  c.OnRelayStatus = [this](const std::string& t) {
+    FLogic->OnRelayStatus(t);
+    FStatusBar->SetLeft(FStatusBar->LeftText(), Q(FLogic->ServerResult()), LookInk(Rgb(FStatusColour)));
+  };
+  c.OnPin = [this](bool ok, const std::string& v) { FLogic->OnPin(ok, v); };
+
+  struct TDef {
+    QTimer* Timer;
+    int Ms;
+    void (TTovikClient::*Tick)();
+  } defs[] = {{&FMainTimer, 1000, &TTovikClient::MainTick},
+              {&FPunchTimer, 200, &TTovikClient::PunchTick},
+              {&FPingTimer, 5000, &TTovikClient::PingTick},
+              {&FRxTimer, 5, &TTovikClient::RxTick}};
+  for (const auto& d : defs) {
+    d.Timer->setInterval(d.Ms);
+    d.Timer->setTimerType(Qt::PreciseTimer);
+    connect(d.Timer, &QTimer::timeout, this, [this, tick = d.Tick] {
+      if (!FClient) return;
+      ((*FClient).*tick)();
+      SyncClientTimers();
+    });
+  }
+  try {
+    c.Start();
+    FMainTimer.start();
+    FRxTimer.start();
+    SyncClientTimers();
+  } catch (const std::exception& e) {
+    FLogic->StartFailed(e.what());
+  }
+}
+
+// The punch and ping timers run while the client wants them; a restart by the client begins a fresh
+// interval, as the client expects.
+void TForm2::SyncClientTimers() {
+  if (!FClient) return;
+  auto sync = [](QTimer& t, bool on, std::uint32_t starts, std::uint32_t& seen) {
+    if (!on) {
+      t.stop();
+    } else if (!t.isActive() || starts != seen) {
+      seen = starts;
+      t.start();
+    }
+  };
+  sync(FPunchTimer, FClient->PunchTimerActive(), FClient->PunchTimerStarts(), FPunchStarts);
+  sync(FPingTimer, FClient->PingTimerActive(), FClient->PingTimerStarts(), FPingStarts);
+}
+
+// ---- menu -----------------------------------------------------------------------------------------
+
+void TForm2::BuildMenu() {
+  QMenu* sessions = menuBar()->addMenu(QStringLiteral("&Sessions"));
+  QAction* another = sessions->addAction(QStringLiteral("Help &another PC..."));
+  another->setShortcut(QKeySequence(QStringLiteral("Ctrl+N")));
+  connect(another, &QAction::triggered, this, [this] {
+    if (!FLogic->Online()) {
+      FLogic->HelpAnother(std::nullopt);
+      return;
+    }
+    bool ok = false;
+    const QString answer = QInputDialog::getText(this, QStringLiteral("Help another PC"),
+                                                 QStringLiteral("ID of the other PC to help as well (9 digits):"),
+                                                 QLineEdit::Normal, QString(), &ok);
+    FLogic->HelpAnother(ok ? std::optional<std::string>(answer.toStdString()) : std::nullopt);
+  });
+  sessions->addSeparator();
+  QAction* history = sessions->addAction(QStringLiteral("Session &history..."));
+  history->setShortcut(QKeySequence(QStringLiteral("Ctrl+H")));
+  connect(history, &QAction::triggered, this, [this] { NotYet(QStringLiteral("The session history")); });
+  sessions->addSeparator();
+  connect(sessions->addAction(QStringLiteral("E&xit")), &QAction::triggered, this, [this] {
+    FReallyExit = true;
+    close();
+  });
+
+  QMenu* options = menuBar()->addMenu(QStringLiteral("&Options"));
+  QAction* settings = options->addAction(QStringLiteral("&Settings..."));
+  settings->setShortcut(QKeySequence(QStringLiteral("Ctrl+,")));
+  connect(settings, &QAction::triggered, this, [this] { NotYet(QStringLiteral("The settings dialog")); });
+  QAction* tabs = options->addAction(QStringLiteral("Show helped PCs as &tabs"));
+  tabs->setCheckable(true);
+  tabs->setChecked(false);
+  connect(tabs, &QAction::triggered, this, [this, tabs] {
+    tabs->setChecked(false);
+    NotYet(QStringLiteral("Showing helped PCs as tabs"));
+  });
+  options->addSeparator();
+  connect(options->addAction(QStringLiteral("S&ync saved PCs with my other PCs...")), &QAction::triggered, this,
+          [this] { NotYet(QStringLiteral("Syncing saved PCs")); });
+
+  QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+  connect(help->addAction(QStringLiteral("Check for &updates...")), &QAction::triggered, this,
+          [this] { NotYet(QStringLiteral("Checking for updates")); });
+  connect(help->addAction(QStringLiteral("&Test the connection...")), &QAction::triggered, this,
+          [this] { NotYet(QStringLiteral("The connection test")); });
+  help->addSeparator();
+  connect(help->addAction(QStringLiteral("Request a &feature...")), &QAction::triggered, this,
+          [this] { NotYet(QStringLiteral("Sending feedback")); });
+  help->addSeparator();
+  connect(help->addAction(QStringLiteral("&About...")), &QAction::triggered, this, [this] {
+    Tell(LblTitle->text() + QStringLiteral("\nRemote assistance, encrypted end to end\nBuild ") + Q(FBuild));
+  });
+}
+
+void TForm2::NotYet(const QString& AFeature) {
+  Tell(AFeature + QStringLiteral(" is not available in this version yet."));
+}
+
+void TForm2::Tell(const QString& AText, bool AWarning) {
+  QTimer::singleShot(0, this, [this, AText, AWarning] {
+    if (AWarning)
+      QMessageBox::warning(this, windowTitle(), AText);
+    else
+      QMessageBox::information(this, windowTitle(), AText);
+  });
+}
+
+// ---- layout ---------------------------------------------------------------------------------------
+
+void TForm2::BuildLayout() {
+  auto* central = new QWidget(this);
+  auto* column = new QVBoxLayout(central);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
+  setCentralWidget(central);
+
+  auto pagePanel = [](QWidget* w) {
+    w->setAutoFillBackground(true);
+    QPalette p = w->palette();
+    p.setColor(QPalette::Window, Rgb(kPage));
+    w->setPalette(p);
+  };
+
+  // Header.
+  PnlHeader = new QWidget(central);
+  pagePanel(PnlHeader);
+  PnlHeader->setFixedHeight(Px(this, kHeaderH));
+  column->addWidget(PnlHeader);
+  FLogoTile = new TUiLogoTile(PnlHeader);
+  FLogoTile->SetGlyph(0xE7F4);
+  LblTitle = MakeLabel(PnlHeader, QStringLiteral("Tovik"), 22, true, KColInk);
+  LblSubtitle = MakeLabel(PnlHeader, QStringLiteral("Remote assistance, encrypted end to end"), 12, false, KColMuted);
+  FThemeSwitch = new TUiSegmented(PnlHeader);
+  FThemeSwitch->AddItem({0, QString(), QStringLiteral("Auto"),
+                         QStringLiteral("Follow the desktop's light or dark choice"), QColor()});
+  FThemeSwitch->AddItem({glyph::Sun, QStringLiteral("D"), QString(), QStringLiteral("Day: the light look"),
+                         QColor(0xF5, 0x9E, 0x0B)});
+  FThemeSwitch->AddItem({glyph::Moon, QStringLiteral("N"), QString(), QStringLiteral("Night: the dark look"),
+                         QColor(0x81, 0x8C, 0xF8)});
+  FThemeSwitch->OnChange = [this] {
+    FThemeMode = FThemeSwitch->ItemIndex();
+    const TFileResult r = FStore.WriteInt("UI", "Theme", FThemeMode);
+    if (!r) Log(SaveFailureLine(TSaveFailure::sfTheme, "", "", r.Error));
+    SetThemeMode(FThemeMode);
+  };
+  FStatusPill = new TUiPill(QStringLiteral("Connecting to server..."), PnlHeader);
+  BtnTools = new TUiButton(QStringLiteral("Chat & files"), PnlHeader);
+  BtnTools->SetGlyph(glyph::Chat);
+  BtnTools->SetKind(ubSecondary);
+  BtnTools->OnClick = [this] { FSession->ShowTools(); };
+  BtnTools->hide();
+
+  // Body.
+  FHomeBody = new QScrollArea(central);
+  FHomeBody->setFrameShape(QFrame::NoFrame);
+  FHomeBody->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  FHomeBody->verticalScrollBar()->setSingleStep(Px(this, 24));
+  FHomeBody->setWidgetResizable(false);
+  pagePanel(FHomeBody->viewport());
+  column->addWidget(FHomeBody, 1);
+  FHomeBody->viewport()->installEventFilter(this);
+  PnlHeader->installEventFilter(this);
+  FHomeFill = new QWidget;
+  pagePanel(FHomeFill);
+  FHomeBody->setWidget(FHomeFill);
+  FHomeCards = new QWidget(FHomeFill);
+  pagePanel(FHomeCards);
+
+  // Get-help card.
+  PnlGetHelp = new TUiCard(FHomeCards);
+  Place(PnlGetHelp, 24 - TUiCard::Inset, 8 - TUiCard::Inset, kCardW + 2 * TUiCard::Inset,
+        kCardH + 2 * TUiCard::Inset);
+  PlaceInCard(MakeLabel(PnlGetHelp, QStringLiteral("Get help"), 20, true, KColInk), 24, 20, 180, 30);
+  PlaceInCard(MakeLabel(PnlGetHelp, QStringLiteral("Give this ID to the person who helps you"), 12, false, KColMuted,
+                        true),
+              24, 58, 302, 34);
+  PlaceInCard(MakeLabel(PnlGetHelp, QStringLiteral("YOUR ID"), 11, true, KColMuted), 24, 96, 200, 16);
+  LblIDNumber = MakeLabel(PnlGetHelp, QStringLiteral("--- --- ---"), 44, true, Accent().rgb() & 0xFFFFFF);
+  PlaceInCard(LblIDNumber, 24, 110, 258, 58);
+  LblIDNumber->setCursor(Qt::PointingHandCursor);
+  LblIDNumber->setToolTip(QStringLiteral("Click to copy"));
+  LblIDNumber->installEventFilter(this);
+  BtnCopyID = new TUiButton(QStringLiteral("Copy"), PnlGetHelp);
+  BtnCopyID->SetGlyph(glyph::Copy);
+  BtnCopyID->SetKind(ubGhost);
+  BtnCopyID->SetIconOnly(true);
+  BtnCopyID->setToolTip(QStringLiteral("Copy the ID to the clipboard"));
+  BtnCopyID->OnClick = [this] { FLogic->CopyID(); };
+  PlaceInCard(BtnCopyID, 290, 121, 36, 36);
+  LblHostState = MakeLabel(PnlGetHelp, QStringLiteral("Waiting for the server..."), 12, false, KColMuted, true);
+  PlaceInCard(LblHostState, 24, 170, 302, 34);
+  ImgHelper = new QLabel(PnlGetHelp);
+  ImgHelper->setAlignment(Qt::AlignCenter);
+  PlaceInCard(ImgHelper, 290, 169, 36, 36);
+  ImgHelper->hide();
+  ChkKeepID = new TUiToggle(QStringLiteral("Keep this ID (does not expire)"), PnlGetHelp);
+  ChkKeepID->setToolTip(QStringLiteral("Keep this ID for this PC, so it stays valid until you switch this off "
+                                       "(instead of a new one-time ID every 10 minutes)"));
+  ChkKeepID->OnClick = [this] {
+    if (!FSettingKeepID) FLogic->KeepIDChanged(ChkKeepID->Checked());
+  };
+  PlaceInCard(ChkKeepID, 21, 212, 305, 28);
+  ChkUnattended = new TUiToggle(QStringLiteral("Unattended (no confirmation needed)"), PnlGetHelp);
+  ChkUnattended->setToolTip(QStringLiteral("Let a helper connect without anyone here clicking Allow. A red bar still "
+                                           "shows the whole time and you can press Stop."));
+  ChkUnattended->OnClick = [this] {
+    if (!FSettingUnattended) FLogic->UnattendedChanged(ChkUnattended->Checked());
+  };
+  PlaceInCard(ChkUnattended, 21, 246, 305, 28);
+
+  // Deliver-help card.
+  PnlDeliverHelp = new TUiCard(FHomeCards);
+  Place(PnlDeliverHelp, 394 - TUiCard::Inset, 8 - TUiCard::Inset, kCardW + 2 * TUiCard::Inset,
+        kCardH + 2 * TUiCard::Inset);
+  PlaceInCard(MakeLabel(PnlDeliverHelp, QStringLiteral("Deliver help"), 20, true, KColInk), 24, 20, 200, 30);
+  auto* btnHistory = new TUiButton(QStringLiteral("History"), PnlDeliverHelp);
+  btnHistory->SetGlyph(glyph::History);
+  btnHistory->SetKind(ubGhost);
+  btnHistory->SetIconOnly(true);
+  btnHistory->setToolTip(QStringLiteral("Session history: who was helped, when and how long (Ctrl+H)"));
+  btnHistory->OnClick = [this] { NotYet(QStringLiteral("The session history")); };
+  PlaceInCard(btnHistory, 292, 18, 34, 34);
+  LblDeliverHint = MakeLabel(PnlDeliverHelp, QString(), 12, false, KColMuted, true);
+  PlaceInCard(LblDeliverHint, 24, 54, 302, 48);
+  PlaceInCard(MakeLabel(PnlDeliverHelp, QStringLiteral("PARTNER ID"), 11, true, KColMuted), 24, 106, 200, 16);
+  PnlPartnerEdit = new TUiField(PnlDeliverHelp);
+  PlaceInCard(PnlPartnerEdit, 24, 124, 302, 48);
+  EdtPartnerID = new QLineEdit(PnlPartnerEdit);
+  EdtPartnerID->setFrame(false);
+  EdtPartnerID->setMaxLength(11);
+  EdtPartnerID->setPlaceholderText(QStringLiteral("123 456 789"));
+  EdtPartnerID->setFont(UiFont(22, false, this));
+  EdtPartnerID->setAccessibleName(QStringLiteral("Partner ID"));
+  {
+    QPalette p = EdtPartnerID->palette();
+    p.setColor(QPalette::Base, Rgb(kEditBack));
+    p.setColor(QPalette::Text, Rgb(KColInk));
+    EdtPartnerID->setPalette(p);
+    const int h = EdtPartnerID->sizeHint().height();
+    EdtPartnerID->setGeometry(Px(this, 16), (PnlPartnerEdit->height() - h) / 2,
+                              std::max(Px(this, 40), PnlPartnerEdit->width() - Px(this, 32)), h);
+  }
+  EdtPartnerID->installEventFilter(this);
+  BtnConnect = new TUiButton(QStringLiteral("Connect"), PnlDeliverHelp);
+  BtnConnect->SetGlyph(kGlyphConnect);
+  BtnConnect->SetKind(ubPrimary);
+  BtnConnect->OnClick = [this] { ConnectClicked(); };
+  PlaceInCard(BtnConnect, 24, 224, 302, 48);
+  (void)kGlyphAdmin;
+
+  // Status bar.
+  FStatusBar = new TUiStatusBar(central);
+  FStatusBar->setFixedHeight(Px(this, kStatusH));
+  FStatusBar->SetRight(QStringLiteral("Build ") + Q(FBuild),
+                       QStringLiteral("The version of Tovik (Help > Check for updates)"), Rgb(KColMuted));
+  column->addWidget(FStatusBar);
+}
+
+void TForm2::resizeEvent(QResizeEvent* e) {
+  QMainWindow::resizeEvent(e);
+  LayoutHeader();
+  LayoutBody();
+}
+
+void TForm2::LayoutHeader() {
+  if (!PnlHeader) return;
+  const int off = std::max(0, (PnlHeader->width() - Px(this, kColumn)) / 2);
+  auto at = [&](QWidget* w, int x, int y, int width, int height) {
+    w->setGeometry(off + Px(this, x), Px(this, y), Px(this, width), Px(this, height));
+  };
+  at(FLogoTile, 24, 22, 44, 44);
+  at(FThemeSwitch, 606, 22, 138, 32);
+  const int pillW = std::min(FStatusPill->IdealWidth(), Px(this, 300));
+  const int pillRight = FThemeSwitch->x() - Px(this, 12);
+  FStatusPill->setGeometry(pillRight - pillW, Px(this, 24), pillW, Px(this, 28));
+  int leftmost = FStatusPill->x();
+  if (BtnTools->isVisible()) {
+    const int bw = BtnTools->IdealWidth();
+    BtnTools->setGeometry(FStatusPill->x() - Px(this, 12) - bw, Px(this, 22), bw, Px(this, 32));
+    leftmost = BtnTools->x();
+  }
+  const int titleX = off + Px(this, 82);
+  LblTitle->setGeometry(titleX, Px(this, 18), std::max(Px(this, 80), leftmost - Px(this, 16) - titleX), Px(this, 34));
+  // The subtitle sits below the pill row, so it may run up to the theme switch.
+  LblSubtitle->setGeometry(titleX, Px(this, 54),
+                           std::max(Px(this, 80), FThemeSwitch->x() - Px(this, 16) - titleX), Px(this, 18));
+}
+
+void TForm2::LayoutBody() {
+  if (!FHomeBody) return;
+  const QSize view = FHomeBody->viewport()->size();
+  const int cardsW = Px(this, kColumn), cardsH = Px(this, kCardsH);
+  const int free = view.height() - cardsH;
+  const int top = free > 0 ? std::min(Px(this, 56), free / 2) : 0;
+  FHomeFill->resize(std::max(view.width(), cardsW), std::max(view.height(), cardsH + top));
+  FHomeCards->setGeometry(std::max(0, (FHomeFill->width() - cardsW) / 2), top, cardsW, cardsH);
+}
+
+// ---- theme ----------------------------------------------------------------------------------------
+
+void TForm2::SetThemeMode(int AMode) {
+  FThemeMode = (AMode >= 0 && AMode <= 2) ? AMode : 0;
+  FThemeSwitch->SetItemIndex(FThemeMode);
+  FTheme->SetMode(static_cast<TThemeMode>(FThemeMode));
+}
+
+// Colours that change with the state are set here again after each change of look.
+void TForm2::ApplyColours() {
+  SetInk(LblIDNumber, IsDark() ? MapDarkInk(Accent()) : Accent());
+  SetInk(LblDeliverHint, LookInk(Rgb(FHintInk)));
+  FStatusPill->SetDotColor(LookInk(Rgb(FStatusColour)));
+  QPalette p = EdtPartnerID->palette();
+  p.setColor(QPalette::Base, IsDark() ? MapDarkBackground(Rgb(kEditBack)) : Rgb(kEditBack));
+  p.setColor(QPalette::Text, LookInk(Rgb(KColInk)));
+  p.setColor(QPalette::PlaceholderText, LookInk(Rgb(KColGrey)));
+  EdtPartnerID->setPalette(p);
+  for (TUiCard* c : {PnlGetHelp, PnlDeliverHelp}) c->UpdateColors();
+  PnlPartnerEdit->UpdateColors();
+  update();
+}
+
+// ---- IMainView ------------------------------------------------------------------------------------
+
+void TForm2::ShowID(const std::string& AFormatted) {
+  // The number is as large as fits its place (44 pixels at most): digits of some fonts run wider.
+  const QString text = Q(AFormatted);
+  int px = 44;
+  QFont f = UiFont(px, true, this);
+  while (px > 24 && QFontMetrics(f).horizontalAdvance(text) > LblIDNumber->width()) f = UiFont(--px, true, this);
+  LblIDNumber->setFont(f);
+  LblIDNumber->setText(text);
+}
+
+void TForm2::SetConnectEnabled(bool AOn) { BtnConnect->setEnabled(AOn); }
+
+void TForm2::SetConnectCaption(const std::string& ACaption) {
+  BtnConnect->SetCaption(Q(ACaption));
+  const bool hangUp = ACaption == "Disconnect";
+  BtnConnect->SetKind(hangUp ? ubDanger : ubPrimary);
+  BtnConnect->SetGlyph(hangUp ? kGlyphDisconnect : kGlyphConnect);
+}
+
+void TForm2::SetStatus(std::uint32_t AColour, const std::string& AText) {
+  FStatusColour = AColour;
+  FStatusPill->SetCaption(Q(AText));
+  FStatusPill->SetDotColor(LookInk(Rgb(AColour)));
+  FStatusPill->setToolTip(Q(AText));
+  FStatusBar->SetLeft(FStatusBar->LeftText(), Q(FLogic ? FLogic->ServerResult() : std::string()),
+                      LookInk(Rgb(AColour)));
+  LayoutHeader();
+}
+
+void TForm2::SetSessionDisplay(std::uint32_t ADot, const std::string& AText, const std::string& ATip) {
+  FSessColour = ADot;
+  FStatusBar->SetMiddle(Q(AText), Q(ATip), LookInk(Rgb(ADot)));
+}
+
+void TForm2::SetHint(const std::string& AText, std::uint32_t AColour) {
+  FHintInk = AColour;
+  LblDeliverHint->setText(Q(AText));
+  LblDeliverHint->setToolTip(Q(AText));
+  SetInk(LblDeliverHint, LookInk(Rgb(AColour)));
+}
+
+void TForm2::SetHostState(const std::string& AText) { LblHostState->setText(Q(AText)); }
+
+void TForm2::SetKeepID(bool AChecked) {
+  FSettingKeepID = true;
+  ChkKeepID->SetChecked(AChecked);
+  FSettingKeepID = false;
+}
+
+void TForm2::SetKeepIDEnabled(bool AOn) { ChkKeepID->setEnabled(AOn); }
+
+void TForm2::SetUnattendedSwitch(bool AChecked) {
+  FSettingUnattended = true;
+  ChkUnattended->SetChecked(AChecked);
+  FSettingUnattended = false;
+}
+
+void TForm2::SetToolsButton(bool AOn) {
+  BtnTools->setVisible(AOn);
+  BtnTools->setEnabled(AOn);
+  LayoutHeader();
+}
+
+void TForm2::ShowHelperPicture(const std::optional<TPicture24>& APicture) {
+  QImage img;
+  if (APicture && APicture->Width > 0 && APicture->Height > 0 &&
+      APicture->Pixels.size() == static_cast<std::size_t>(APicture->Width) * APicture->Height * 3) {
+    img = QImage(APicture->Pixels.data(), APicture->Width, APicture->Height, APicture->Width * 3,
+                 QImage::Format_BGR888)
+              .copy();
+  }
+  if (img.isNull()) {
+    ImgHelper->hide();
+    PlaceInCard(LblHostState, 24, 170, 302, 34);
+    return;
+  }
+  ImgHelper->setPixmap(QPixmap::fromImage(
+      img.scaled(ImgHelper->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+  ImgHelper->show();
+  PlaceInCard(LblHostState, 24, 170, 258, 34);
+}
+
+void TForm2::FocusPartnerBox() { EdtPartnerID->setFocus(); }
+
+bool TForm2::CopyText(const std::string& AText) {
+  QClipboard* clip = QGuiApplication::clipboard();
+  if (!clip) return false;
+  clip->setText(Q(AText));
+  return clip->text() == Q(AText);
+}
+
+void TForm2::MinimizeApp() {
+  if (isVisible()) showMinimized();
+}
+
+// ---- events ---------------------------------------------------------------------------------------
+
+void TForm2::ConnectClicked() {
+  const TTovikState before = FClient ? FClient->State() : rsOffline;
+  FLogic->ConnectClick(EdtPartnerID->text().toStdString());
+  if (before != rsConnected && FLogic->IsViewer()) {
+    FConnectClickTick = TickMs();
+    FFirstPictureMs.clear();
+  }
+  SyncClientTimers();
+  WriteTestStatus();
+}
+
+bool TForm2::eventFilter(QObject* o, QEvent* e) {
+  if (e->type() == QEvent::Resize) {
+    if (o == PnlHeader) LayoutHeader();
+    if (FHomeBody && o == FHomeBody->viewport()) LayoutBody();
+  }
+  if (o == EdtPartnerID && e->type() == QEvent::KeyPress) {
+    auto* k = static_cast<QKeyEvent*>(e);
+    if (k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter) {
+      if (BtnConnect->isEnabled()) ConnectClicked();
+      return true;
+    }
+  }
+  if (o == LblIDNumber && e->type() == QEvent::MouseButtonRelease) {
+    FLogic->CopyID();
+    return true;
+  }
+  return QMainWindow::eventFilter(o, e);
+}
+
+void TForm2::closeEvent(QCloseEvent* e) {
+  // Without a tray icon, closing the window always ends the program.
+  FReallyExit = true;
+  FLogic->SetClosing();
+  e->accept();
+}
+
+void TForm2::UiTick() {
+  FLogic->Tick();
+  SyncClientTimers();
+  TestDump();
+  WriteTestStatus();
+}
+
+// ---- test hooks -----------------------------------------------------------------------------------
+
+void TForm2::WriteTestStatus() {
+  if (FTestStatusPath.empty() || !FLogic) return;
+  std::string s;
+  auto line = [&s](const char* k, const std::string& v) { s += std::string(k) + "=" + v + "\n"; };
+  line("id", FClient ? FClient->MyID() : "0");
+  line("id_shown", LblIDNumber->text().toStdString());
+  line("state", FClient ? StateWord(FClient->State()) : "offline");
+  line("status", FLogic->StatusText());
+  line("session", FLogic->SessTitle());
+  line("check", FLogic->SessCheck());
+  line("detail", FLogic->SessDetail());
+  line("hint", FLogic->HintText());
+  line("hoststate", LblHostState->text().toStdString());
+  line("caption", FLogic->ConnectCaption());
+  line("viewer", FSession && FSession->Session() && FSession->Session()->IsViewer() ? "1" : "0");
+  line("allowed", FSession && FSession->Session() && FSession->Session()->Allowed() ? "1" : "0");
+  line("frames", std::to_string(FSession ? FSession->Viewer().Frames : 0));
+  line("first_picture_ms", FFirstPictureMs);
+  line("stopbar", FSession && FSession->StopBarShown() ? "1" : "0");
+  // Screen positions (centres) of the controls a test clicks.
+  auto centre = [](const QWidget* w) {
+    const QPoint c = w->mapToGlobal(w->rect().center());
+    return std::to_string(c.x()) + " " + std::to_string(c.y());
+  };
+  line("partner_xy", centre(EdtPartnerID));
+  line("connect_xy", centre(BtnConnect));
+  line("unattended_xy", centre(ChkUnattended));
+  QSaveFile f(Q(FTestStatusPath));
+  if (!f.open(QIODevice::WriteOnly)) return;
+  f.write(s.data(), static_cast<qint64>(s.size()));
+  f.commit();
+}
+
+void TForm2::TestDump() {
+  if (FTestDumpPath.empty() || !FSession) return;
+  const QString req = Q(FTestDumpPath + ".req");
+  if (!QFile::exists(req)) return;
+  const TBitmap32* pic = FSession->Viewer().Picture;
+  if (!pic || pic->Width() <= 0) return;  // no picture yet: the request waits
+  QSaveFile f(Q(FTestDumpPath));
+  if (!f.open(QIODevice::WriteOnly)) return;
+  const std::string head = "P6\n" + std::to_string(pic->Width()) + " " + std::to_string(pic->Height()) + "\n255\n";
+  f.write(head.data(), static_cast<qint64>(head.size()));
+  QByteArray row(pic->Width() * 3, 0);
+  for (int y = 0; y < pic->Height(); ++y) {
+    const std::uint8_t* s = pic->Row(y);
+    for (int x = 0; x < pic->Width(); ++x) {
+      row[x * 3] = static_cast<char>(s[x * 4 + 2]);
+      row[x * 3 + 1] = static_cast<char>(s[x * 4 + 1]);
+      row[x * 3 + 2] = static_cast<char>(s[x * 4]);
+    }
+    f.write(row);
+  }
+  if (f.commit()) QFile::remove(req);
+}
+
+}  // namespace tovik

@@ -1,0 +1,161 @@
+// TForm2: the program's main window. It owns the network client (run by QTimers on the GUI thread at
+// the client's periods), the primary session (TMainSessions) and the window's logic (TMainLogic), and
+// shows them: the header with the status pill and the day/night switch, the get-help card with this
+// PC's ID, the deliver-help card with the partner ID box and Connect, and the status bar.
+//
+// Features that later versions bring (session tabs, saved PCs, sync, updates, tray, connection test,
+// settings dialog, history, reports, feedback) have their menu items; they say that the feature is not
+// available yet.
+//
+// Test hooks, off unless their environment variable is set (for the end-to-end tests and the demo):
+//   TOVIK_TEST_STATUS=<file>  the window rewrites <file> on each change and each second with
+//                             "key=value" lines: id, id_shown, state, status, session, check,
+//                             detail, hint, hoststate, caption, viewer, allowed, frames,
+//                             first_picture_ms (from the Connect click), stopbar, and the screen
+//                             centres of the partner box, Connect and the unattended switch
+//                             (partner_xy, connect_xy, unattended_xy: "x y"). Nothing secret is
+//                             written: the ID and the check number are what the window shows.
+//   TOVIK_TEST_DUMP=<file>    when <file>.req exists, the viewer's current picture is written to <file>
+//                             as a binary PPM and <file>.req is removed.
+//
+// Threads: GUI thread only.
+#pragma once
+
+#include <QMainWindow>
+#include <QTimer>
+
+#include <memory>
+#include <string>
+
+#include "app/TovikMainLogic.h"
+#include "app/TovikRunModes.h"
+#include "app/TovikSettings.h"
+#include "base/TovikLog.h"
+
+class QLabel;
+class QLineEdit;
+class QScrollArea;
+
+namespace tovik {
+
+class INetBackend;
+class TMainSessions;
+class TThemeSwitch;
+class TTovikClient;
+class TUiButton;
+class TUiCard;
+class TUiField;
+class TUiLogoTile;
+class TUiPill;
+class TUiSegmented;
+class TUiStatusBar;
+class TUiToggle;
+
+class TForm2 final : public QMainWindow, public IMainView {
+  Q_OBJECT
+ public:
+  // AStore and ALog must outlive the window.
+  TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunSwitches& ASwitches);
+  ~TForm2() override;
+
+  TMainLogic& Logic() { return *FLogic; }
+  // The partner ID box and the Connect button, for tests and screenshots.
+  QLineEdit* PartnerBox() const { return EdtPartnerID; }
+  TUiButton* ConnectButton() const { return BtnConnect; }
+  // Applies the look of a theme mode (0 Auto, 1 Day, 2 Night) without storing it.
+  void SetThemeMode(int AMode);
+
+ protected:
+  void closeEvent(QCloseEvent* e) override;
+  void resizeEvent(QResizeEvent* e) override;
+  bool eventFilter(QObject* o, QEvent* e) override;
+
+ private:
+  // IMainView.
+  void ShowID(const std::string& AFormatted) override;
+  void SetConnectEnabled(bool AOn) override;
+  void SetConnectCaption(const std::string& ACaption) override;
+  void SetStatus(std::uint32_t AColour, const std::string& AText) override;
+  void SetSessionDisplay(std::uint32_t ADot, const std::string& AText, const std::string& ATip) override;
+  void SetHint(const std::string& AText, std::uint32_t AColour) override;
+  void SetHostState(const std::string& AText) override;
+  void SetKeepID(bool AChecked) override;
+  void SetKeepIDEnabled(bool AOn) override;
+  void SetUnattendedSwitch(bool AChecked) override;
+  void SetToolsButton(bool AOn) override;
+  void ShowHelperPicture(const std::optional<TPicture24>& APicture) override;
+  void FocusPartnerBox() override;
+  bool CopyText(const std::string& AText) override;
+  void MinimizeApp() override;
+
+  void BuildMenu();
+  void BuildLayout();
+  void LayoutHeader();
+  void LayoutBody();
+  void ApplyColours();
+  void Log(std::string_view AText) const { FLogFile.Line(AText); }
+  // A message box shown after the current event handler has returned.
+  void Tell(const QString& AText, bool AWarning = false);
+  void NotYet(const QString& AFeature);
+  void StartClient();
+  void SyncClientTimers();
+  void UiTick();
+  void ConnectClicked();
+  void WriteTestStatus();
+  void TestDump();
+
+  const TSettingsStore& FStore;
+  const TLogWriter& FLogFile;
+  std::string FBuild;
+
+  // Header.
+  QWidget* PnlHeader = nullptr;
+  TUiLogoTile* FLogoTile = nullptr;
+  QLabel* LblTitle = nullptr;
+  QLabel* LblSubtitle = nullptr;
+  TUiPill* FStatusPill = nullptr;
+  TUiSegmented* FThemeSwitch = nullptr;
+  TUiButton* BtnTools = nullptr;
+  // Body.
+  QScrollArea* FHomeBody = nullptr;
+  QWidget* FHomeFill = nullptr;
+  QWidget* FHomeCards = nullptr;
+  TUiCard* PnlGetHelp = nullptr;
+  TUiCard* PnlDeliverHelp = nullptr;
+  QLabel* LblIDNumber = nullptr;
+  TUiButton* BtnCopyID = nullptr;
+  QLabel* LblHostState = nullptr;
+  QLabel* ImgHelper = nullptr;
+  TUiToggle* ChkKeepID = nullptr;
+  TUiToggle* ChkUnattended = nullptr;
+  QLabel* LblDeliverHint = nullptr;
+  TUiField* PnlPartnerEdit = nullptr;
+  QLineEdit* EdtPartnerID = nullptr;
+  TUiButton* BtnConnect = nullptr;
+  TUiStatusBar* FStatusBar = nullptr;
+
+  std::uint32_t FHintInk = KColMuted;
+  std::uint32_t FStatusColour = KColAmber;
+  std::uint32_t FSessColour = KColGrey;
+  bool FSettingKeepID = false;
+  bool FSettingUnattended = false;
+  bool FReallyExit = false;
+  int FThemeMode = 0;
+  TThemeSwitch* FTheme = nullptr;
+
+  QTimer FUiTimer, FMainTimer, FPunchTimer, FPingTimer, FRxTimer;
+  std::uint32_t FPunchStarts = 0, FPingStarts = 0;
+
+  std::unique_ptr<INetBackend> FBackend;
+  std::unique_ptr<TTovikClient> FClient;
+  std::unique_ptr<IMainClient> FClientSeam;
+  std::unique_ptr<TMainSessions> FSession;
+  std::unique_ptr<TMainLogic> FLogic;
+
+  // Test hooks.
+  std::string FTestStatusPath, FTestDumpPath;
+  TTick FConnectClickTick = 0;
+  std::string FFirstPictureMs;
+};
+
+}  // namespace tovik

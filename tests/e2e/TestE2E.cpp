@@ -1,0 +1,388 @@
+// End to end: the real relay and two real tovik programs, each on its own Xvfb display with its own
+// HOME, driven with xdotool like a person would. The programs report what their windows show through
+// their test status files (TOVIK_TEST_STATUS) and the helper dumps its viewer picture on request
+// (TOVIK_TEST_DUMP). Real time is polled with bounded deadlines.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "media/TovikCapture.h"
+
+namespace fs = std::filesystem;
+using namespace tovik;
+
+namespace {
+
+constexpr int kHostW = 1024, kHostH = 640;
+
+std::string Sh(const std::string& cmd) {
+  std::string out;
+  if (FILE* p = ::popen(cmd.c_str(), "r")) {
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, p)) out += buf;
+    ::pclose(p);
+  }
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  return out;
+}
+
+bool WaitFor(const std::function<bool()>& f, int seconds) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < end) {
+    if (f()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return f();
+}
+
+std::map<std::string, std::string> ReadStatus(const std::string& path) {
+  std::map<std::string, std::string> m;
+  std::ifstream f(path);
+  std::string line;
+  while (std::getline(f, line)) {
+    const auto eq = line.find('=');
+    if (eq != std::string::npos) m[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return m;
+}
+
+int FreeDisplay(int n) {
+  while (fs::exists("/tmp/.X" + std::to_string(n) + "-lock") || fs::exists("/tmp/.X11-unix/X" + std::to_string(n))) ++n;
+  return n;
+}
+
+int FreePort(bool udp, int start) {
+  for (int p = start;; ++p) {
+    const std::string out = Sh(std::string("ss -H ") + (udp ? "-lun" : "-ltn") + " 'sport = :" + std::to_string(p) + "'");
+    if (out.empty()) return p;
+  }
+}
+
+// A process started by the fixture; killed when the fixture ends.
+pid_t Spawn(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+            const std::string& logFile, const std::string& cwd = "") {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setpgid(0, 0);
+    for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
+    const int fd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) {
+      ::dup2(fd, 1);
+      ::dup2(fd, 2);
+    }
+    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+void Stop(pid_t& pid) {
+  if (pid <= 0) return;
+  ::kill(-pid, SIGTERM);
+  ::kill(pid, SIGTERM);
+  for (int i = 0; i < 50; ++i) {
+    if (::waitpid(pid, nullptr, WNOHANG) == pid) {
+      pid = 0;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ::kill(-pid, SIGKILL);
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  pid = 0;
+}
+
+struct TPPM {
+  int W = 0, H = 0;
+  std::vector<std::uint8_t> RGB;
+};
+
+bool ReadPPM(const std::string& path, TPPM& out) {
+  std::ifstream f(path, std::ios::binary);
+  std::string magic;
+  int maxv = 0;
+  if (!(f >> magic >> out.W >> out.H >> maxv) || magic != "P6" || maxv != 255) return false;
+  if (out.W <= 0 || out.H <= 0 || out.W > 16384 || out.H > 16384) return false;
+  f.get();
+  out.RGB.resize(static_cast<std::size_t>(out.W) * out.H * 3);
+  f.read(reinterpret_cast<char*>(out.RGB.data()), static_cast<std::streamsize>(out.RGB.size()));
+  return f.gcount() == static_cast<std::streamsize>(out.RGB.size());
+}
+
+class E2E : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // scripts/setup installs these; a missing one is a failure, not a reason to skip.
+    if (Sh("for p in Xvfb xdotool xterm xdpyinfo ss; do command -v $p; done | wc -l") != "5") return;
+    Dir = fs::temp_directory_path() / ("tovik-e2e-" + std::to_string(::getpid()));
+    fs::create_directories(Dir);
+    Udp = FreePort(true, 31000 + ::getpid() % 2000);
+    Tcp = FreePort(false, Udp + 1);
+    const std::string data = (Dir / "relay").string();
+    fs::create_directories(data);
+    Relay = Spawn({TOVIK_RELAY_BIN, "run", "--data", data, "--listen", "127.0.0.1", "--udp-port", std::to_string(Udp),
+                   "--tcp-ports", std::to_string(Tcp)},
+                  {}, data + "/relay.log");
+    if (!WaitFor([&] {
+          RelayKey = Sh(std::string(TOVIK_RELAY_BIN) + " key --data " + data + " 2>/dev/null | sed -n 's/^Public key: *//p'");
+          return RelayKey.size() == 128;
+        }, 20))
+      return;
+    // Display numbers and ports apart per process, so tests that run side by side do not meet.
+    HostDisplay = StartXvfb(150 + (::getpid() % 40) * 3, std::to_string(kHostW) + "x" + std::to_string(kHostH) + "x24", HostXvfb);
+    ViewerDisplay = StartXvfb(std::stoi(HostDisplay.substr(1)) + 1, "1600x1000x24", ViewerXvfb);
+    if (HostDisplay.empty() || ViewerDisplay.empty()) return;
+    Sh("DISPLAY=" + HostDisplay + " xsetroot -solid '#2F4F6F'");
+    Ready = true;
+  }
+  static void TearDownTestSuite() {
+    Stop(Relay);
+    Stop(HostXvfb);
+    Stop(ViewerXvfb);
+    std::error_code ec;
+    // TOVIK_E2E_KEEP keeps the folder with the logs and status files for a look afterwards.
+    if (!Dir.empty() && !std::getenv("TOVIK_E2E_KEEP")) fs::remove_all(Dir, ec);
+  }
+  static std::string StartXvfb(int from, const std::string& geom, pid_t& pid) {
+    const int n = FreeDisplay(from);
+    const std::string d = ":" + std::to_string(n);
+    pid = Spawn({"Xvfb", d, "-screen", "0", geom, "-nolisten", "tcp", "-noreset", "+extension", "XTEST", "+extension",
+                 "DAMAGE", "+extension", "XFIXES", "+extension", "RANDR"},
+                {}, (Dir / ("xvfb" + std::to_string(n) + ".log")).string());
+    if (!WaitFor([&] { return Sh("DISPLAY=" + d + " xdpyinfo >/dev/null 2>&1 && echo ok") == "ok"; }, 20)) return "";
+    return d;
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(Ready) << "could not start the relay and two Xvfb displays (Xvfb, xdotool, xterm, xdpyinfo and ss "
+                          "are needed; scripts/setup installs them)";
+  }
+  void TearDown() override {
+    for (pid_t* p : {&HostApp, &ViewerApp, &Term}) Stop(*p);
+  }
+
+  // One tovik instance with its own HOME pointing at the loopback relay.
+  pid_t StartTovik(const std::string& name, const std::string& display, const std::string& extraIni) {
+    const fs::path home = Dir / name;
+    fs::remove_all(home);
+    fs::remove(Status(name));
+    fs::remove(Status(name) + ".ppm");
+    fs::remove(Status(name) + ".ppm.req");
+    fs::create_directories(home / ".config/Tovik");
+    std::ofstream(home / ".config/Tovik/Tovik.ini") << "[Relay]\nHost=127.0.0.1\nPort=" << Udp << "\nKey=" << RelayKey
+                                                    << "\nTcpPort=" << Tcp << "\n"
+                                                    << extraIni;
+    return Spawn({TOVIK_BIN, "/noadmin"},
+                 {{"HOME", home.string()},
+                  {"XDG_CONFIG_HOME", (home / ".config").string()},
+                  {"DISPLAY", display},
+                  {"QT_QPA_PLATFORM", "xcb"},
+                  {"TOVIK_TEST_STATUS", Status(name)},
+                  {"TOVIK_TEST_DUMP", Status(name) + ".ppm"}},
+                 (home / "stdout.log").string());
+  }
+  static std::string Status(const std::string& name) { return (Dir / (name + ".status")).string(); }
+  static std::string Get(const std::string& name, const std::string& key) { return ReadStatus(Status(name))[key]; }
+  static bool WaitStatus(const std::string& name, const std::string& key, const std::function<bool(const std::string&)>& ok,
+                         int seconds = 20) {
+    return WaitFor([&] { return ok(Get(name, key)); }, seconds);
+  }
+  static std::string X(const std::string& display, const std::string& args) {
+    return Sh("DISPLAY=" + display + " xdotool " + args + " 2>/dev/null");
+  }
+
+  // Starts the terminal on the helped PC, both programs, and connects the helper to the helped PC.
+  void StartAndConnect(const std::string& hostIni) {
+    fs::create_directories(Dir / "work");
+    Term = Spawn({"xterm", "-geometry", "22x8+800+300", "-fa", "Monospace", "-fs", "11", "-e", "bash", "--norc"},
+                 {{"DISPLAY", HostDisplay}, {"PS1", "$ "}}, (Dir / "xterm.log").string(), (Dir / "work").string());
+    HostApp = StartTovik("host", HostDisplay, hostIni);
+    ViewerApp = StartTovik("viewer", ViewerDisplay, "");
+    auto nine = [](const std::string& v) { return v.size() == 9 && v.find_first_not_of("0123456789") == std::string::npos; };
+    ASSERT_TRUE(WaitStatus("host", "id", nine, 30)) << "the helped PC shows no ID";
+    ASSERT_TRUE(WaitStatus("viewer", "id", nine, 30)) << "the helper shows no ID";
+    HostID = Get("host", "id");
+    for (const char* side : {"host", "viewer"}) {
+      const std::string id = Get(side, "id");
+      EXPECT_EQ(Get(side, "id_shown"), id.substr(0, 3) + " " + id.substr(3, 3) + " " + id.substr(6)) << side;
+    }
+    EXPECT_EQ(Get("host", "status"), "Online, secure connection");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    X(ViewerDisplay, "mousemove " + Get("viewer", "partner_xy") + " click 1");
+    X(ViewerDisplay, "type --delay 30 '" + HostID.substr(0, 3) + "-" + HostID.substr(3, 3) + "-" + HostID.substr(6) + "'");
+    X(ViewerDisplay, "mousemove " + Get("viewer", "connect_xy") + " click 1");
+  }
+
+  // Answers the consent dialog on the helped PC with "Allow control".
+  bool AllowOnHost() {
+    std::string win;
+    if (!WaitFor([&] { return !(win = X(HostDisplay, "search --onlyvisible --name 'someone wants to help you'")).empty(); },
+                 20))
+      return false;
+    win = win.substr(0, win.find('\n'));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::istringstream g(X(HostDisplay, "getwindowgeometry --shell " + win));
+    std::map<std::string, int> geo;
+    std::string line;
+    while (std::getline(g, line))
+      if (auto eq = line.find('='); eq != std::string::npos && line.substr(0, eq) != "SCREEN" && line.substr(0, eq) != "WINDOW")
+        geo[line.substr(0, eq)] = std::atoi(line.c_str() + eq + 1);
+    X(HostDisplay, "mousemove " + std::to_string(geo["X"] + 426) + " " + std::to_string(geo["Y"] + geo["HEIGHT"] - 80) +
+                       " click 1");
+    return true;
+  }
+
+  // The point of the viewer window (screen coordinates) that shows host pixel (hx, hy).
+  std::pair<int, int> ViewerPoint(int hx, int hy) {
+    const std::string id = HostID.substr(0, 3) + " " + HostID.substr(3, 3) + " " + HostID.substr(6);
+    std::string win = X(ViewerDisplay, "search --onlyvisible --name 'Tovik - " + id + "'");
+    win = win.substr(0, win.find('\n'));
+    std::istringstream g(X(ViewerDisplay, "getwindowgeometry --shell " + win));
+    std::map<std::string, int> geo;
+    std::string line;
+    while (std::getline(g, line))
+      if (auto eq = line.find('='); eq != std::string::npos) geo[line.substr(0, eq)] = std::atoi(line.c_str() + eq + 1);
+    const int bar = 56, ph = geo["HEIGHT"] - bar;
+    const double scale = std::min(geo["WIDTH"] / double(kHostW), ph / double(kHostH));
+    const int ox = static_cast<int>((geo["WIDTH"] - kHostW * scale) / 2), oy = bar + static_cast<int>((ph - kHostH * scale) / 2);
+    return {geo["X"] + ox + static_cast<int>(hx * scale + scale / 2), geo["Y"] + oy + static_cast<int>(hy * scale + scale / 2)};
+  }
+
+  // Whether the helper's decoded picture equals what the helped PC's display shows (pointer drawn in).
+  bool PictureMatches(std::string& why) {
+    ::setenv("DISPLAY", HostDisplay.c_str(), 1);
+    auto backend = IScreenBackend::Create();
+    if (!backend) {
+      why = "cannot open the helped PC's display";
+      return false;
+    }
+    const std::string dump = Status("viewer") + ".ppm";
+    std::ofstream(dump + ".req") << "1";
+    if (!WaitFor([&] { return !fs::exists(dump + ".req"); }, 10)) {
+      why = "the viewer did not dump its picture";
+      return false;
+    }
+    TPPM shown;
+    if (!ReadPPM(dump, shown)) {
+      why = "unreadable dump";
+      return false;
+    }
+    const TRect area = PrimaryMonitor(backend->Monitors());
+    TBitmap32 screen;
+    screen.SetSize(area.Width, area.Height);
+    auto grab = backend->CreatePlain(area);
+    TGrabChanges ch;
+    if (!grab || grab->CopyTo(screen, false, {}, ch) != TGrabStatus::gsOk) {
+      why = "cannot grab the helped PC's display";
+      return false;
+    }
+    TPointerImage ptr;
+    if (backend->GetPointer(ptr)) DrawPointer(screen, ptr, TPoint{area.Left, area.Top});
+    if (shown.W != screen.Width() || shown.H != screen.Height()) {
+      why = "size " + std::to_string(shown.W) + "x" + std::to_string(shown.H);
+      return false;
+    }
+    long diff = 0;
+    for (int y = 0; y < shown.H; ++y)
+      for (int x = 0; x < shown.W; ++x) {
+        const std::uint8_t* a = &shown.RGB[(static_cast<std::size_t>(y) * shown.W + x) * 3];
+        const std::uint8_t* b = screen.Row(y) + x * 4;
+        if (a[0] != b[2] || a[1] != b[1] || a[2] != b[0]) ++diff;
+      }
+    why = std::to_string(diff) + " pixels differ";
+    return diff == 0;
+  }
+
+  static inline bool Ready = false;
+  static inline fs::path Dir;
+  static inline int Udp = 0, Tcp = 0;
+  static inline std::string RelayKey, HostDisplay, ViewerDisplay;
+  static inline pid_t Relay = 0, HostXvfb = 0, ViewerXvfb = 0;
+  pid_t HostApp = 0, ViewerApp = 0, Term = 0;
+  std::string HostID;
+};
+
+}  // namespace
+
+TEST_F(E2E, ConsentedSessionShowsTheScreenCarriesInputAndEndsOnBothSides) {
+  StartAndConnect("");
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(AllowOnHost()) << "no consent dialog on the helped PC";
+  ASSERT_TRUE(WaitStatus("viewer", "first_picture_ms", [](const std::string& v) { return !v.empty(); }, 30))
+      << "no picture reached the helper";
+  std::printf("Connect to first picture: %s ms\n", Get("viewer", "first_picture_ms").c_str());
+  ASSERT_TRUE(WaitStatus("host", "allowed", [](const std::string& v) { return v == "1"; }));
+
+  // Both sides show the same check number and name each other.
+  const std::string check = Get("viewer", "check");
+  EXPECT_EQ(check.size(), 7u);
+  EXPECT_EQ(Get("host", "check"), check);
+  EXPECT_EQ(Get("viewer", "session").rfind("Connected to ", 0), 0u);
+  EXPECT_EQ(Get("host", "stopbar"), "1");
+  EXPECT_EQ(Get("viewer", "caption"), "Disconnect");
+
+  // The viewer's picture equals the helped PC's screen.
+  std::string why;
+  EXPECT_TRUE(WaitFor([&] { return PictureMatches(why); }, 20)) << why;
+
+  // A click in the viewer lands at the same place on the helped PC, and focuses the terminal there.
+  const int hx = 900, hy = 360;  // inside the terminal, right of the main window
+  const auto [vx, vy] = ViewerPoint(hx, hy);
+  X(ViewerDisplay, "mousemove " + std::to_string(vx) + " " + std::to_string(vy) + " click 1");
+  // The viewer scales the picture, so the pointer may land one pixel off.
+  std::string at;
+  EXPECT_TRUE(WaitFor([&] {
+    at = X(HostDisplay, "getmouselocation --shell | head -n 2 | tr '\\n' ' '");
+    int x = -1, y = -1;
+    return std::sscanf(at.c_str(), "X=%d Y=%d", &x, &y) == 2 && std::abs(x - hx) <= 1 && std::abs(y - hy) <= 1;
+  }, 10)) << at;
+
+  // Keys typed in the viewer reach the terminal on the helped PC.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  X(ViewerDisplay, "type --delay 40 'touch typed-ok'");
+  X(ViewerDisplay, "key Return");
+  EXPECT_TRUE(WaitFor([&] { return fs::exists(Dir / "work/typed-ok"); }, 10));
+  EXPECT_TRUE(WaitFor([&] { return PictureMatches(why); }, 20)) << why;
+
+  // Disconnect in the helper's main window (raised above the viewer) ends the session on both sides.
+  std::string main = X(ViewerDisplay, "search --onlyvisible --name 'Remote assistance - build'");
+  X(ViewerDisplay, "windowraise " + main.substr(0, main.find('\n')));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  X(ViewerDisplay, "mousemove " + Get("viewer", "connect_xy") + " click 1");
+  for (const char* side : {"viewer", "host"}) {
+    EXPECT_TRUE(WaitStatus(side, "session", [](const std::string& v) { return v == "No active session"; }, 20)) << side;
+    EXPECT_EQ(Get(side, "detail"), "The last session has ended") << side;
+    EXPECT_EQ(Get(side, "caption"), "Connect") << side;
+  }
+  EXPECT_EQ(Get("host", "stopbar"), "0");
+}
+
+TEST_F(E2E, UnattendedAccessConnectsWithoutTheDialogAndShowsTheStopBar) {
+  StartAndConnect("[Session]\nUnattended=1\n");
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(WaitStatus("host", "allowed", [](const std::string& v) { return v == "1"; }, 30));
+  EXPECT_TRUE(X(HostDisplay, "search --onlyvisible --name 'someone wants to help you'").empty());
+  EXPECT_TRUE(WaitStatus("host", "stopbar", [](const std::string& v) { return v == "1"; }));
+  EXPECT_TRUE(WaitStatus("viewer", "first_picture_ms", [](const std::string& v) { return !v.empty(); }, 30));
+  EXPECT_NE(Get("viewer", "frames"), "0");
+}
