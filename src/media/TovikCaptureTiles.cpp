@@ -244,11 +244,12 @@ struct TDecompressorFree {
 };
 
 // The decompressed update: at most kMaxUpdateBytes, plus a few spare bytes so that pixels can be
-// read four bytes at a time up to the very last one.
-struct TRawUpdate {
+// read four bytes at a time up to the very last one. One per decoding thread, kept for the next
+// update together with the decompressor: decoding is per frame, and fresh ones cost page faults.
+struct TDecodeScratch {
   static constexpr std::size_t kSpare = 8;
-  std::unique_ptr<std::uint8_t[]> Data;
-  std::size_t Size = 0;
+  std::unique_ptr<std::uint8_t[]> Data = std::make_unique_for_overwrite<std::uint8_t[]>(kMaxUpdateBytes + kSpare);
+  std::unique_ptr<libdeflate_decompressor, TDecompressorFree> Decompressor{libdeflate_alloc_decompressor()};
 };
 
 // Blue, green, red of AN pixels from 3-byte to 4-byte form with 0 in the X byte. Reads one byte past
@@ -271,26 +272,25 @@ void ExpandRow(const std::uint8_t* ASrc, std::uint8_t* ADst, int AN) {
   }
 }
 
-TRawUpdate Decompress(TByteView AIn) {
-  TRawUpdate raw;
-  raw.Data = std::make_unique_for_overwrite<std::uint8_t[]>(kMaxUpdateBytes + TRawUpdate::kSpare);
-  std::unique_ptr<libdeflate_decompressor, TDecompressorFree> d(libdeflate_alloc_decompressor());
-  if (d && libdeflate_zlib_decompress(d.get(), AIn.data(), AIn.size(), raw.Data.get(), kMaxUpdateBytes,
-                                      &raw.Size) == LIBDEFLATE_SUCCESS)
-    return raw;
+// Decompresses AIn into AScratch.Data; returns the decompressed size.
+std::size_t Decompress(TDecodeScratch& AScratch, TByteView AIn) {
+  std::size_t size = 0;
+  if (AScratch.Decompressor &&
+      libdeflate_zlib_decompress(AScratch.Decompressor.get(), AIn.data(), AIn.size(), AScratch.Data.get(),
+                                 kMaxUpdateBytes, &size) == LIBDEFLATE_SUCCESS)
+    return size;
   // Refused (bad stream, or more than kMaxUpdateBytes): zlib says why, or decodes it after all.
   const TBytes z = InflateBounded(AIn);
-  std::memcpy(raw.Data.get(), z.data(), z.size());
-  raw.Size = z.size();
-  return raw;
+  std::memcpy(AScratch.Data.get(), z.data(), z.size());
+  return z.size();
 }
 
 }  // namespace
 
 void ApplyScreenUpdate(TBitmap32& ABitmap, TByteView AUpdate) {
-  const TRawUpdate update = Decompress(AUpdate);
-  const std::uint8_t* const data = update.Data.get();
-  const std::size_t size = update.Size;
+  thread_local TDecodeScratch scratch;
+  const std::size_t size = Decompress(scratch, AUpdate);
+  const std::uint8_t* const data = scratch.Data.get();
   if (size < 6) throw EScreenUpdate("Screen update too short");
   const int w = GetU16LE(data), h = GetU16LE(data + 2), n = GetU16LE(data + 4);
   if (w < 2 || h < 2 || w > kMaxScreenSide || h > kMaxScreenSide ||
