@@ -217,17 +217,17 @@ struct TInflater {
   }
 };
 
-// Inflates a zlib stream with zlib, refusing output beyond kMaxUpdateBytes: the buffer has room for
-// one byte more, and a stream that fills it is too large. Used only to tell why a stream is bad.
-TBytes InflateBounded(TByteView AIn) {
+// Inflates a zlib stream with zlib into AOut, refusing output beyond kMaxUpdateBytes: AOut has room
+// for one byte more, and a stream that fills it is too large. Returns the size. Used only to tell
+// why a stream is bad.
+std::size_t InflateBounded(TByteView AIn, std::uint8_t* AOut) {
   TInflater z;
   if (inflateInit(&z.S) != Z_OK) throw EScreenUpdate(zError(Z_MEM_ERROR));
   z.Open = true;
-  TBytes out(kMaxUpdateBytes + 1);
   z.S.next_in = const_cast<Bytef*>(AIn.data());
   z.S.avail_in = static_cast<uInt>(AIn.size());
-  z.S.next_out = out.data();
-  z.S.avail_out = static_cast<uInt>(out.size());
+  z.S.next_out = AOut;
+  z.S.avail_out = static_cast<uInt>(kMaxUpdateBytes + 1);
   for (;;) {
     const int rc = inflate(&z.S, Z_NO_FLUSH);
     if (z.S.avail_out == 0) throw EScreenUpdate("Screen update too large");
@@ -235,8 +235,7 @@ TBytes InflateBounded(TByteView AIn) {
     if (rc == Z_OK) continue;
     throw EScreenUpdate(z.S.msg ? z.S.msg : zError(rc == Z_NEED_DICT ? Z_DATA_ERROR : rc));
   }
-  out.resize(out.size() - z.S.avail_out);
-  return out;
+  return kMaxUpdateBytes + 1 - z.S.avail_out;
 }
 
 struct TDecompressorFree {
@@ -247,7 +246,7 @@ struct TDecompressorFree {
 // read four bytes at a time up to the very last one. One per decoding thread, kept for the next
 // update together with the decompressor: decoding is per frame, and fresh ones cost page faults.
 struct TDecodeScratch {
-  static constexpr std::size_t kSpare = 8;
+  static constexpr std::size_t kSpare = 8; // at least 1, for InflateBounded
   std::unique_ptr<std::uint8_t[]> Data = std::make_unique_for_overwrite<std::uint8_t[]>(kMaxUpdateBytes + kSpare);
   std::unique_ptr<libdeflate_decompressor, TDecompressorFree> Decompressor{libdeflate_alloc_decompressor()};
 };
@@ -280,9 +279,7 @@ std::size_t Decompress(TDecodeScratch& AScratch, TByteView AIn) {
                                  kMaxUpdateBytes, &size) == LIBDEFLATE_SUCCESS)
     return size;
   // Refused (bad stream, or more than kMaxUpdateBytes): zlib says why, or decodes it after all.
-  const TBytes z = InflateBounded(AIn);
-  std::memcpy(AScratch.Data.get(), z.data(), z.size());
-  return z.size();
+  return InflateBounded(AIn, AScratch.Data.get());
 }
 
 }  // namespace
