@@ -19,6 +19,8 @@
 #include "base/TovikBytes.h"
 #include "base/TovikClock.h"
 
+struct libdeflate_compressor;
+
 namespace tovik {
 
 // A rectangle in desktop (root window) coordinates. Empty when either side is not positive.
@@ -127,12 +129,18 @@ class TTileEncoder {
   int FScanFrom = 0;     // tile where the next change scan starts (after the last tile sent)
 
  private:
+  struct TCompressorFree {
+    void operator()(libdeflate_compressor* p) const;
+  };
+
   void FitMarks(int ATiles);
   std::vector<std::uint8_t> FDirty; // per tile: 1 = may differ between ACur and APrev
   bool FAllDirty = true;
   int FMarkW = 0;
   int FMarkH = 0;
-  TBytes FRaw; // reused output buffer
+  TBytes FRaw; // reused uncompressed update
+  TBytes FOut; // reused compression output, sized for the largest update
+  std::unique_ptr<libdeflate_compressor, TCompressorFree> FCompressor; // made on first use
 };
 
 // Decompresses AUpdate (the frame body without its kind byte) and paints its tiles into ABitmap,

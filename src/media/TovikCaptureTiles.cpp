@@ -1,8 +1,15 @@
 // Tile update codec: encoder with sweep and round-robin change scan, bounded decoder.
+//
+// Updates are standard zlib streams. libdeflate makes and reads them (several times faster than
+// zlib on whole buffers); zlib's inflate is kept to report why a stream libdeflate refused is bad,
+// with zlib's own words.
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+#include <memory>
 
 #include "media/TovikCapture.h"
 
@@ -38,6 +45,8 @@ TRect TileRect(int ATile, int AW, int AH) {
 }
 
 // ---- Encoder ------------------------------------------------------------------------------------
+
+void TTileEncoder::TCompressorFree::operator()(libdeflate_compressor* p) const { libdeflate_free_compressor(p); }
 
 void TTileEncoder::Restart() {
   FForceAll = true;
@@ -86,6 +95,14 @@ bool TileDiffers(const TBitmap32& ACur, const TBitmap32& APrev, const TRect& t) 
   return false;
 }
 
+// Blue, green, red of AN pixels from 4-byte to 3-byte form. Each pixel is moved as one 4-byte word
+// whose fourth byte the next pixel overwrites; the last pixel is moved as three bytes.
+void PackRow(const std::uint8_t* ASrc, std::uint8_t* ADst, int AN) {
+  if (AN <= 0) return;
+  for (int c = 0; c < AN - 1; ++c, ASrc += 4, ADst += 3) std::memcpy(ADst, ASrc, 4);
+  std::memcpy(ADst, ASrc, 3);
+}
+
 void PutU16(std::uint8_t* p, int v) {
   p[0] = static_cast<std::uint8_t>(v & 0xFF);
   p[1] = static_cast<std::uint8_t>((v >> 8) & 0xFF);
@@ -115,7 +132,9 @@ TTileEncoder::TResult TTileEncoder::Encode(const TBitmap32& ACur, TBitmap32& APr
   if (FSweep < 0 || FSweep >= total) FSweep = 0;
   if (FScanFrom < 0 || FScanFrom >= total) FScanFrom = 0;
 
-  FRaw.resize(6);
+  // Sized once for the largest update; `used` is how much of it this update fills.
+  if (FRaw.size() < kMaxUpdateBytes) FRaw.resize(kMaxUpdateBytes);
+  std::size_t used = 6;
   PutU16(FRaw.data(), w);
   PutU16(FRaw.data() + 2, h);
   int count = 0;
@@ -123,23 +142,18 @@ TTileEncoder::TResult TTileEncoder::Encode(const TBitmap32& ACur, TBitmap32& APr
   int stopAt = total;
 
   auto sendTile = [&](int t, const TRect& r) {
-    const std::size_t at = FRaw.size();
-    FRaw.resize(at + 8 + static_cast<std::size_t>(r.Width) * static_cast<std::size_t>(r.Height) * 3);
-    std::uint8_t* out = FRaw.data() + at;
+    std::uint8_t* out = FRaw.data() + used;
+    used += 8 + static_cast<std::size_t>(r.Width) * static_cast<std::size_t>(r.Height) * 3;
     PutU16(out, r.Left);
     PutU16(out + 2, r.Top);
     PutU16(out + 4, r.Width);
     PutU16(out + 6, r.Height);
     out += 8;
     const std::size_t off = static_cast<std::size_t>(r.Left) * 4, bytes = static_cast<std::size_t>(r.Width) * 4;
-    for (int row = 0; row < r.Height; ++row) {
+    for (int row = 0; row < r.Height; ++row, out += static_cast<std::size_t>(r.Width) * 3) {
       const std::uint8_t* src = ACur.Row(r.Top + row) + off;
-      for (int c = 0; c < r.Width; ++c, src += 4, out += 3) {
-        out[0] = src[0];
-        out[1] = src[1];
-        out[2] = src[2];
-      }
-      std::memcpy(APrev.Row(r.Top + row) + off, ACur.Row(r.Top + row) + off, bytes);
+      PackRow(src, out, r.Width);
+      std::memcpy(APrev.Row(r.Top + row) + off, src, bytes);
     }
     FDirty[static_cast<std::size_t>(t)] = 0;
     lastSent = t;
@@ -174,15 +188,19 @@ TTileEncoder::TResult TTileEncoder::Encode(const TBitmap32& ACur, TBitmap32& APr
 
   if (count == 0) return res;
   PutU16(FRaw.data() + 4, count);
-  uLongf outLen = compressBound(static_cast<uLong>(FRaw.size()));
-  res.Data.resize(outLen);
-  if (compress2(res.Data.data(), &outLen, FRaw.data(), static_cast<uLong>(FRaw.size()), 1) != Z_OK) {
+  if (!FCompressor) FCompressor.reset(libdeflate_alloc_compressor(1));
+  std::size_t outLen = 0;
+  if (FCompressor) {
+    const std::size_t bound = libdeflate_zlib_compress_bound(FCompressor.get(), used);
+    if (FOut.size() < bound) FOut.resize(bound);
+    outLen = libdeflate_zlib_compress(FCompressor.get(), FRaw.data(), used, FOut.data(), FOut.size());
+  }
+  if (outLen == 0) {
     // Only an allocation failure gets here; the tiles are in APrev, so send a full picture next.
-    res.Data.clear();
     Restart();
     return res;
   }
-  res.Data.resize(outLen);
+  res.Data.assign(FOut.begin(), FOut.begin() + static_cast<std::ptrdiff_t>(outLen));
   res.Tiles = count;
   return res;
 }
@@ -199,17 +217,17 @@ struct TInflater {
   }
 };
 
-// Inflates a zlib stream, refusing output beyond kMaxUpdateBytes: the buffer has room for one byte
-// more, and a stream that fills it is too large.
-TBytes InflateBounded(TByteView AIn) {
+// Inflates a zlib stream with zlib into AOut, refusing output beyond kMaxUpdateBytes: AOut has room
+// for one byte more, and a stream that fills it is too large. Returns the size. Used only to tell
+// why a stream is bad.
+std::size_t InflateBounded(TByteView AIn, std::uint8_t* AOut) {
   TInflater z;
   if (inflateInit(&z.S) != Z_OK) throw EScreenUpdate(zError(Z_MEM_ERROR));
   z.Open = true;
-  TBytes out(kMaxUpdateBytes + 1);
   z.S.next_in = const_cast<Bytef*>(AIn.data());
   z.S.avail_in = static_cast<uInt>(AIn.size());
-  z.S.next_out = out.data();
-  z.S.avail_out = static_cast<uInt>(out.size());
+  z.S.next_out = AOut;
+  z.S.avail_out = static_cast<uInt>(kMaxUpdateBytes + 1);
   for (;;) {
     const int rc = inflate(&z.S, Z_NO_FLUSH);
     if (z.S.avail_out == 0) throw EScreenUpdate("Screen update too large");
@@ -217,16 +235,61 @@ TBytes InflateBounded(TByteView AIn) {
     if (rc == Z_OK) continue;
     throw EScreenUpdate(z.S.msg ? z.S.msg : zError(rc == Z_NEED_DICT ? Z_DATA_ERROR : rc));
   }
-  out.resize(out.size() - z.S.avail_out);
-  return out;
+  return kMaxUpdateBytes + 1 - z.S.avail_out;
+}
+
+struct TDecompressorFree {
+  void operator()(libdeflate_decompressor* p) const { libdeflate_free_decompressor(p); }
+};
+
+// The decompressed update: at most kMaxUpdateBytes, plus a few spare bytes so that pixels can be
+// read four bytes at a time up to the very last one. One per decoding thread, kept for the next
+// update together with the decompressor: decoding is per frame, and fresh ones cost page faults.
+struct TDecodeScratch {
+  static constexpr std::size_t kSpare = 8; // at least 1, for InflateBounded
+  std::unique_ptr<std::uint8_t[]> Data = std::make_unique_for_overwrite<std::uint8_t[]>(kMaxUpdateBytes + kSpare);
+  std::unique_ptr<libdeflate_decompressor, TDecompressorFree> Decompressor{libdeflate_alloc_decompressor()};
+};
+
+// Blue, green, red of AN pixels from 3-byte to 4-byte form with 0 in the X byte. Reads one byte past
+// the last pixel, which the caller's buffer must allow.
+void ExpandRow(const std::uint8_t* ASrc, std::uint8_t* ADst, int AN) {
+  if constexpr (std::endian::native == std::endian::little) {
+    for (int c = 0; c < AN; ++c, ASrc += 3, ADst += 4) {
+      std::uint32_t v;
+      std::memcpy(&v, ASrc, 4);
+      v &= 0x00FFFFFFu;
+      std::memcpy(ADst, &v, 4);
+    }
+  } else {
+    for (int c = 0; c < AN; ++c, ASrc += 3, ADst += 4) {
+      ADst[0] = ASrc[0];
+      ADst[1] = ASrc[1];
+      ADst[2] = ASrc[2];
+      ADst[3] = 0;
+    }
+  }
+}
+
+// Decompresses AIn into AScratch.Data; returns the decompressed size.
+std::size_t Decompress(TDecodeScratch& AScratch, TByteView AIn) {
+  std::size_t size = 0;
+  if (AScratch.Decompressor &&
+      libdeflate_zlib_decompress(AScratch.Decompressor.get(), AIn.data(), AIn.size(), AScratch.Data.get(),
+                                 kMaxUpdateBytes, &size) == LIBDEFLATE_SUCCESS)
+    return size;
+  // Refused (bad stream, or more than kMaxUpdateBytes): zlib says why, or decodes it after all.
+  return InflateBounded(AIn, AScratch.Data.get());
 }
 
 }  // namespace
 
 void ApplyScreenUpdate(TBitmap32& ABitmap, TByteView AUpdate) {
-  const TBytes raw = InflateBounded(AUpdate);
-  if (raw.size() < 6) throw EScreenUpdate("Screen update too short");
-  const int w = GetU16LE(raw.data()), h = GetU16LE(raw.data() + 2), n = GetU16LE(raw.data() + 4);
+  thread_local TDecodeScratch scratch;
+  const std::size_t size = Decompress(scratch, AUpdate);
+  const std::uint8_t* const data = scratch.Data.get();
+  if (size < 6) throw EScreenUpdate("Screen update too short");
+  const int w = GetU16LE(data), h = GetU16LE(data + 2), n = GetU16LE(data + 4);
   if (w < 2 || h < 2 || w > kMaxScreenSide || h > kMaxScreenSide ||
       static_cast<std::int64_t>(w) * h > kMaxScreenPixels)
     throw EScreenUpdate("Bad screen size");
@@ -234,22 +297,15 @@ void ApplyScreenUpdate(TBitmap32& ABitmap, TByteView AUpdate) {
   ++ABitmap.FChangeCount;
   std::size_t p = 6;
   for (int i = 0; i < n; ++i) {
-    if (raw.size() - p < 8) throw EScreenUpdate("Screen update cut short");
-    const int x = GetU16LE(raw.data() + p), y = GetU16LE(raw.data() + p + 2);
-    const int tw = GetU16LE(raw.data() + p + 4), th = GetU16LE(raw.data() + p + 6);
+    if (size - p < 8) throw EScreenUpdate("Screen update cut short");
+    const int x = GetU16LE(data + p), y = GetU16LE(data + p + 2);
+    const int tw = GetU16LE(data + p + 4), th = GetU16LE(data + p + 6);
     p += 8;
     const std::size_t bytes = static_cast<std::size_t>(tw) * static_cast<std::size_t>(th) * 3;
-    if (x + tw > w || y + th > h || bytes > raw.size() - p) throw EScreenUpdate("Bad tile in screen update");
-    const std::uint8_t* src = raw.data() + p;
-    for (int r = 0; r < th; ++r) {
-      std::uint8_t* dst = ABitmap.Row(y + r) + static_cast<std::size_t>(x) * 4;
-      for (int c = 0; c < tw; ++c, src += 3, dst += 4) {
-        dst[0] = src[0];
-        dst[1] = src[1];
-        dst[2] = src[2];
-        dst[3] = 0;
-      }
-    }
+    if (x + tw > w || y + th > h || bytes > size - p) throw EScreenUpdate("Bad tile in screen update");
+    const std::uint8_t* src = data + p;
+    for (int r = 0; r < th; ++r, src += static_cast<std::size_t>(tw) * 3)
+      ExpandRow(src, ABitmap.Row(y + r) + static_cast<std::size_t>(x) * 4, tw);
     p += bytes;
   }
 }

@@ -62,10 +62,10 @@ bool SameBgr(const TBitmap32& a, const TBitmap32& b) {
   return true;
 }
 
-TBytes Compress(const TBytes& raw) {
+TBytes Compress(const TBytes& raw, int level = 1) {
   TBytes out(compressBound(raw.size()));
   uLongf len = out.size();
-  EXPECT_EQ(compress2(out.data(), &len, raw.data(), raw.size(), 1), Z_OK);
+  EXPECT_EQ(compress2(out.data(), &len, raw.data(), raw.size(), level), Z_OK);
   out.resize(len);
   return out;
 }
@@ -241,13 +241,21 @@ TEST(ApplyScreenUpdate, PaintsAHandMadeUpdate) {
   Put16(raw, 2);
   for (std::uint8_t v : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}) raw.push_back(v);
   raw.push_back(0xEE); // bytes after the last tile are ignored
-  TBitmap32 b;
-  ApplyScreenUpdate(b, Compress(raw));
-  ASSERT_EQ(b.Width(), 4);
-  ASSERT_EQ(b.Height(), 3);
-  EXPECT_EQ(TBytes(b.Row(1) + 4, b.Row(1) + 12), (TBytes{1, 2, 3, 0, 4, 5, 6, 0}));
-  EXPECT_EQ(TBytes(b.Row(2) + 4, b.Row(2) + 12), (TBytes{7, 8, 9, 0, 10, 11, 12, 0}));
-  EXPECT_EQ(TBytes(b.Row(0), b.Row(0) + 16), TBytes(16, 0));
+  // Any zlib stream will do: stored blocks, any level, and bytes after the stream's end are ignored.
+  TBytes trailing = Compress(raw);
+  trailing.push_back(0x42);
+  struct Case { const char* Name; TBytes Body; };
+  const Case cases[] = {{"level 1", Compress(raw)}, {"stored", Compress(raw, 0)}, {"level 9", Compress(raw, 9)},
+                        {"bytes after the stream", trailing}};
+  for (const Case& k : cases) {
+    TBitmap32 b;
+    ASSERT_EQ(ApplyError(b, k.Body), "") << k.Name;
+    ASSERT_EQ(b.Width(), 4) << k.Name;
+    ASSERT_EQ(b.Height(), 3) << k.Name;
+    EXPECT_EQ(TBytes(b.Row(1) + 4, b.Row(1) + 12), (TBytes{1, 2, 3, 0, 4, 5, 6, 0})) << k.Name;
+    EXPECT_EQ(TBytes(b.Row(2) + 4, b.Row(2) + 12), (TBytes{7, 8, 9, 0, 10, 11, 12, 0})) << k.Name;
+    EXPECT_EQ(TBytes(b.Row(0), b.Row(0) + 16), TBytes(16, 0)) << k.Name;
+  }
 }
 
 TEST(ApplyScreenUpdate, ResizesToBlackOrKeepsTheUntouchedArea) {
@@ -274,11 +282,18 @@ TEST(ApplyScreenUpdate, RejectsMalformedUpdates) {
   huge[2] = 100;
   TBytes cut = Compress(RawUpdate(10, 10, 0, {}));
   cut.resize(cut.size() - 3);
+  TBytes badSum = Compress(RawUpdate(10, 10, 0, {}));
+  badSum.back() ^= 1;
+  TBytes badWindow = Compress(RawUpdate(10, 10, 0, {}));
+  badWindow[0] = 0x88; // a 64 KiB window, more than deflate allows
+  badWindow[1] = 0x1C; // header check still right
   struct Case { const char* Name; TBytes Body; const char* Error; };
   const Case cases[] = {
       {"empty body", {}, "buffer error"},
       {"not zlib", BytesOf("hello, world"), "incorrect header check"},
       {"cut zlib stream", cut, "buffer error"},
+      {"wrong checksum", badSum, "incorrect data check"},
+      {"window too large", badWindow, "invalid window size"},
       {"five bytes", Compress(TBytes{10, 0, 10, 0, 0}), "Screen update too short"},
       {"width 1", Compress(RawUpdate(1, 10, 0, {})), "Bad screen size"},
       {"height 0", Compress(RawUpdate(10, 0, 0, {})), "Bad screen size"},
