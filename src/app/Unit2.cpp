@@ -22,6 +22,7 @@
 #include <cstdio>
 
 #include "app/TovikMainSession.h"
+#include "base/TovikOwnWindows.h"
 #include "app/TovikTheme.h"
 #include "app/TovikUi.h"
 #include "net/TovikNet.h"
@@ -691,6 +692,12 @@ void TForm2::WriteTestStatus() {
   line("frames", std::to_string(FSession ? FSession->Viewer().Frames : 0));
   line("first_picture_ms", FFirstPictureMs);
   line("stopbar", FSession && FSession->StopBarShown() ? "1" : "0");
+  // Our windows that captures blank: "left top width height" each, separated by ";".
+  std::string own;
+  for (const TOwnWindowRect& r : OwnWindowRects())
+    own += (own.empty() ? "" : ";") + std::to_string(r.Left) + " " + std::to_string(r.Top) + " " +
+           std::to_string(r.Width) + " " + std::to_string(r.Height);
+  line("own_windows", own);
   // Screen positions (centres) of the controls a test clicks.
   auto centre = [](const QWidget* w) {
     const QPoint c = w->mapToGlobal(w->rect().center());

@@ -11,6 +11,9 @@
 
 namespace tovik {
 
+// The colour a capture shows in place of our windows (blue, green, red, unused).
+inline constexpr std::uint32_t kOwnWindowBlankPixel = 0x00303030;
+
 // A rectangle in desktop (root window) pixels.
 struct TOwnWindowRect {
   int Left = 0, Top = 0, Width = 0, Height = 0;

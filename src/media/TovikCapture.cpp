@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <vector>
+
+#include "base/TovikOwnWindows.h"
 
 namespace tovik {
 
@@ -140,8 +143,10 @@ bool TScreenCapturer::Grab() {
   }
 
   const TRect oldPointer = FPointerRect;
-  const TRect refresh[1] = {oldPointer};
-  const std::span<const TRect> refreshSpan(refresh, oldPointer.Empty() ? 0 : 1);
+  // What we drew into the last picture (pointer, blanked windows of ours) must be read again.
+  std::vector<TRect> refresh = FBlankRects;
+  if (!oldPointer.Empty()) refresh.push_back(oldPointer);
+  const std::span<const TRect> refreshSpan(refresh);
   TGrabChanges changes;
   bool got = false;
   if (FDup) {
@@ -175,6 +180,21 @@ bool TScreenCapturer::Grab() {
     return false;
   }
 
+  // X11 cannot leave a window out of a capture, so our own viewer and stop bar are blanked here: a PC
+  // that is itself viewing another then shows a plain area instead of an endless mirror.
+  const std::vector<TRect> oldBlank = std::move(FBlankRects);
+  FBlankRects.clear();
+  const std::vector<TOwnWindowRect> own = OwnWindowRects();
+  if (!own.empty()) {
+    BlankOwnWindows(FCur.Row(0), FCur.Width(), FCur.Height(), static_cast<int>(FCur.Stride()), area.Left, area.Top,
+                    own, kOwnWindowBlankPixel);
+    for (const TOwnWindowRect& o : own) {
+      const TRect r = Intersect(TRect{o.Left - area.Left, o.Top - area.Top, o.Width, o.Height},
+                                TRect{0, 0, area.Width, area.Height});
+      if (!r.Empty()) FBlankRects.push_back(r);
+    }
+  }
+
   FPointerRect = {};
   TPointerImage pointer;
   try {
@@ -190,6 +210,8 @@ bool TScreenCapturer::Grab() {
     for (const TRect& r : changes.Rects) FEncoder.MarkDirty(r, area.Width, area.Height);
     FEncoder.MarkDirty(oldPointer, area.Width, area.Height);
     FEncoder.MarkDirty(FPointerRect, area.Width, area.Height);
+    for (const TRect& r : oldBlank) FEncoder.MarkDirty(r, area.Width, area.Height);
+    for (const TRect& r : FBlankRects) FEncoder.MarkDirty(r, area.Width, area.Height);
   }
   return true;
 }

@@ -270,6 +270,7 @@ class TScreenCapturer {
   TRect FGrabRect;       // area the pictures were sized for
   bool FCurFromDup = false; // FCur holds FDup's last result (plus the pointer)
   TRect FPointerRect;    // where the pointer was drawn into FCur (picture coordinates)
+  std::vector<TRect> FBlankRects; // our own windows blanked in FCur (picture coordinates)
 };
 
 }  // namespace tovik

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/TovikOwnWindows.h"
 #include "media/TovikCapture.h"
 
 namespace fs = std::filesystem;
@@ -296,6 +297,15 @@ class E2E : public ::testing::Test {
       why = "cannot grab the helped PC's display";
       return false;
     }
+    // The helped PC leaves its own windows (the stop bar) out of what it sends.
+    std::vector<TOwnWindowRect> own;
+    std::istringstream list(Get("host", "own_windows"));
+    for (std::string item; std::getline(list, item, ';');) {
+      TOwnWindowRect r;
+      if (std::istringstream(item) >> r.Left >> r.Top >> r.Width >> r.Height) own.push_back(r);
+    }
+    BlankOwnWindows(screen.Row(0), screen.Width(), screen.Height(), static_cast<int>(screen.Stride()), area.Left,
+                    area.Top, own, kOwnWindowBlankPixel);
     TPointerImage ptr;
     if (backend->GetPointer(ptr)) DrawPointer(screen, ptr, TPoint{area.Left, area.Top});
     if (shown.W != screen.Width() || shown.H != screen.Height()) {

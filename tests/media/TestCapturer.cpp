@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "base/TovikOwnWindows.h"
 #include "media/TovikCapture.h"
 
 using namespace tovik;
@@ -221,6 +222,37 @@ TEST_F(CapturerTest, VideoPathSendsChangedOrForcedPictures) {
   EXPECT_TRUE(cap.CaptureVideo(false, bits, stride, w, h));
   // The tile path after a video frame has nothing to send.
   EXPECT_TRUE(cap.CaptureUpdate(false).empty());
+}
+
+// Our own windows (viewer, stop bar) are blanked in every picture, and what lies under them comes
+// back when they go, although X reports no damage there.
+TEST_F(CapturerTest, OwnWindowsAreBlankedAndTheDesktopReturnsWhenTheyGo) {
+  Screen.Mons = {{"A", {0, 0, 1920, 1080}, true}};
+  TScreenCapturer cap(Backend());
+  const int id = RegisterOwnWindow();
+  const TRect win{1800, 1000, 300, 200};  // partly off the monitor
+  SetOwnWindow(id, {win.Left, win.Top, win.Width, win.Height}, true);
+  auto blanked = [&](int x, int y) {
+    const std::uint8_t* p = cap.FCur.Row(y) + x * 4;
+    return p[0] == 0x30 && p[1] == 0x30 && p[2] == 0x30;
+  };
+  auto desktop = [&](int x, int y) { return std::memcmp(cap.FCur.Row(y) + x * 4, Screen.Desk.Row(y) + x * 4, 3) == 0; };
+  const std::uint8_t* bits = nullptr;
+  std::ptrdiff_t stride = 0;
+  int w = 0, h = 0;
+  ASSERT_TRUE(cap.CaptureVideo(true, bits, stride, w, h));
+  EXPECT_TRUE(blanked(1800, 1000));
+  EXPECT_TRUE(blanked(1919, 1079));
+  EXPECT_TRUE(desktop(1799, 1000));
+  EXPECT_TRUE(desktop(1800, 999));
+  // The tile path sends the blanked picture too, and then nothing while nothing changes.
+  while (!cap.CaptureUpdate(false).empty()) {
+  }
+  SetOwnWindow(id, {win.Left, win.Top, win.Width, win.Height}, false);
+  EXPECT_FALSE(cap.CaptureUpdate(false).empty());
+  EXPECT_TRUE(desktop(1800, 1000));
+  EXPECT_TRUE(desktop(1919, 1079));
+  UnregisterOwnWindow(id);
 }
 
 TEST(DrawPointer, BlendsPremultipliedPixelsAndClips) {
