@@ -320,5 +320,47 @@ TEST(RelayBinary, RealProgramOnLoopbackOverUdpAndTcp) {
   std::filesystem::remove_all(dir);
 }
 
+// Standard output of the real program run with `args` (exit code in `rc`).
+std::string RunRelay(const std::string& args, int& rc) {
+  const std::string cmd = std::string(TOVIK_RELAY_BINARY) + " " + args + " 2>&1";
+  FILE* p = ::popen(cmd.c_str(), "r");
+  if (!p) return {};
+  std::string out;
+  char buf[4096];
+  std::size_t n;
+  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
+  const int status = ::pclose(p);
+  rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
+}
+
+TEST(RelayBinary, UsageListsTheStoredSessions) {
+  char tmpl[] = "/tmp/tovik-relay-usage-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::filesystem::path dir = tmpl;
+  int rc = -1;
+  {
+    // An empty database says so.
+    std::string err;
+    auto store = TSqliteRelayStore::Open((dir / "relay.db").string(), err);
+    ASSERT_TRUE(store) << err;
+  }
+  EXPECT_EQ(RunRelay("usage --data " + dir.string(), rc), "No usage records stored.\n");
+  EXPECT_EQ(rc, 0);
+  {
+    std::string err;
+    auto store = TSqliteRelayStore::Open((dir / "relay.db").string(), err);
+    ASSERT_TRUE(store) << err;
+    const std::int64_t start = 1767348000000;  // 2026-01-02 10:00:00 UTC
+    ASSERT_EQ(store->AddUsage({0, "123456789", "987654321", start, start + 3'723'400, "relay"}), 1);
+    ASSERT_EQ(store->AddUsage({0, "111222333", "444555666", start + 86'400'000, start + 86'405'000, "direct"}), 2);
+  }
+  EXPECT_EQ(RunRelay("usage --data " + dir.string(), rc),
+            "1  2026-01-02 10:00:00  2026-01-02 11:02:03  1:02:03  123456789  987654321  relay\n"
+            "2  2026-01-03 10:00:00  2026-01-03 10:00:05  0:00:05  111222333  444555666  direct\n");
+  EXPECT_EQ(rc, 0);
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace tovik::test
