@@ -114,10 +114,11 @@ bool ParseArgs(TRelaySettings& ASettings, const std::vector<std::string>& AArgs,
     } else if (a == "--config") {
       if (!takeValue()) return false;
       ASettings.ConfigFile = value;
-    } else if (a == "key" || a == "feedback" || a == "reports" || a == "run") {
+    } else if (a == "key" || a == "feedback" || a == "reports" || a == "usage" || a == "run") {
       ASettings.Command = a == "key"        ? TRelaySettings::TCommand::ckKey
                           : a == "feedback" ? TRelaySettings::TCommand::ckFeedback
                           : a == "reports"  ? TRelaySettings::TCommand::ckReports
+                          : a == "usage"    ? TRelaySettings::TCommand::ckUsage
                                             : TRelaySettings::TCommand::ckRun;
     } else {
       const char* key = nullptr;
@@ -146,6 +147,8 @@ const char* RelayUsageText() {
          "  key              print the relay key's fingerprint and its public key\n"
          "  feedback         list the stored feedback messages\n"
          "  reports          list the stored session reports\n"
+         "  usage            list the stored sessions (number, start and end in UTC, length, the\n"
+         "                   helper's ID, the helped PC's ID, direct or relay)\n"
          "\n"
          "Options:\n"
          "  --config FILE    INI file with a [Relay] section (keys: DataDir, Listen, UdpPort, TcpPorts,\n"

@@ -26,7 +26,7 @@ struct TRelaySettings {
   std::uint32_t MaxSessions = 250'000;
 
   // What the command line asks for.
-  enum class TCommand { ckRun, ckKey, ckFeedback, ckReports, ckHelp, ckVersion };
+  enum class TCommand { ckRun, ckKey, ckFeedback, ckReports, ckUsage, ckHelp, ckVersion };
   TCommand Command = TCommand::ckRun;
 };
 

@@ -269,6 +269,8 @@ void TRelayCore::HandleSealed(const TRelayEndpoint& from, TByteView data, TTick 
     return;
   }
   s.LastRx = now;
+  // A genuine packet tells which of the relay's addresses the client talks to now.
+  s.Ep.Local = from.Local;
   if (FScratch.size() > kMaxLineBytes) return;
   const std::string line(FScratch.begin(), FScratch.end());
   if (!IsValidUtf8(line)) return;

@@ -27,10 +27,15 @@ namespace tovik {
 
 // Where a datagram came from or goes to: a UDP address, or a TCP connection (Conn != 0) whose
 // remote address is kept in IP and Port for display and for PEER lines.
+//
+// Local is the relay's own address the client's datagram was sent to. A relay bound to 0.0.0.0 on
+// a host with several addresses must answer from that address, or the client drops the answer as
+// coming from an unknown sender. It is not part of the endpoint's identity (== and the hash).
 struct TRelayEndpoint {
   std::uint32_t IP = 0;     // IPv4, host order
   std::uint16_t Port = 0;
   std::uint64_t Conn = 0;   // 0: UDP; otherwise the server's TCP connection number
+  std::uint32_t Local = 0;  // UDP: relay address the client sends to, host order; 0: unknown
 
   bool IsTcp() const { return Conn != 0; }
   bool operator==(const TRelayEndpoint& o) const {

@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -135,14 +136,19 @@ void Deliver(const std::string& command, const TStoredMessage& m) {
   close(fds[1]);
 }
 
+// "YYYY-MM-DD HH:MM:SS" in UTC of a time in ms since 1970.
+std::string UtcText(std::int64_t ms) {
+  char when[32];
+  const time_t t = static_cast<time_t>(ms / 1000);
+  struct tm tm;
+  if (!gmtime_r(&t, &tm) || strftime(when, sizeof(when), "%Y-%m-%d %H:%M:%S", &tm) == 0) return "?";
+  return when;
+}
+
 int ListMessages(IRelayStore& store, bool feedback) {
   const auto list = feedback ? store.Feedback(1000) : store.Reports(1000);
   for (const auto& m : list) {
-    char when[32];
-    const time_t t = static_cast<time_t>(m.Stamp / 1000);
-    struct tm tm;
-    gmtime_r(&t, &tm);
-    strftime(when, sizeof(when), "%Y-%m-%d %H:%M:%S", &tm);
+    const std::string when = UtcText(m.Stamp);
     const auto text = Base64Decode(m.Payload);
     std::string body = text ? StringOf(*text) : "(damaged)";
     for (char& c : body)
@@ -150,6 +156,22 @@ int ListMessages(IRelayStore& store, bool feedback) {
     std::cout << m.Id << "  " << when << "  " << m.MsgID << "  " << m.Sender << "  " << body << "\n";
   }
   if (list.empty()) std::cout << (feedback ? "No feedback stored.\n" : "No reports stored.\n");
+  return 0;
+}
+
+// The usage records written when a helper's session ends, oldest first: number, start, end,
+// length (H:MM:SS), helper's ID, helped PC's ID and how the pair was linked.
+int ListUsage(IRelayStore& store) {
+  const auto list = store.Usage(1000);
+  for (const auto& r : list) {
+    const std::int64_t secs = std::max<std::int64_t>(0, (r.EndMs - r.StartMs) / 1000);
+    char length[32];
+    snprintf(length, sizeof(length), "%lld:%02lld:%02lld", static_cast<long long>(secs / 3600),
+             static_cast<long long>(secs / 60 % 60), static_cast<long long>(secs % 60));
+    std::cout << r.Id << "  " << UtcText(r.StartMs) << "  " << UtcText(r.EndMs) << "  " << length << "  "
+              << r.ViewerID << "  " << r.HostID << "  " << r.Transport << "\n";
+  }
+  if (list.empty()) std::cout << "No usage records stored.\n";
   return 0;
 }
 
@@ -209,6 +231,7 @@ int main(int argc, char** argv) {
   }
   if (st.Command == TRelaySettings::TCommand::ckFeedback) return ListMessages(*store, true);
   if (st.Command == TRelaySettings::TCommand::ckReports) return ListMessages(*store, false);
+  if (st.Command == TRelaySettings::TCommand::ckUsage) return ListUsage(*store);
 
   TRelayConfig cfg;
   cfg.Relaying = st.Relaying;

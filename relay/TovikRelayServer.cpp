@@ -22,6 +22,8 @@ constexpr int kBatch = 64;
 constexpr std::size_t kUdpBuf = 4096;   // larger datagrams are not part of the protocol
 constexpr std::size_t kReadChunk = 65536;
 constexpr TTick kTickMs = 250;
+// Room for one IP_PKTINFO control message (received: the datagram's destination; sent: the source).
+constexpr std::size_t kCtrlSize = CMSG_SPACE(sizeof(in_pktinfo));
 
 // Tags in epoll_event.data.u64: the UDP socket, listeners (1..4) and connections (>= kConnBase).
 constexpr std::uint64_t kTagUdp = 0;
@@ -88,9 +90,11 @@ struct TRelayServer::TImpl {
   mmsghdr RecvMsgs[kBatch]{};
   iovec RecvIov[kBatch]{};
   sockaddr_in RecvAddr[kBatch]{};
+  alignas(cmsghdr) std::uint8_t RecvCtrl[kBatch][kCtrlSize]{};
   mmsghdr SendMsgs[kBatch]{};
   iovec SendIov[kBatch]{};
   sockaddr_in SendAddr[kBatch]{};
+  alignas(cmsghdr) std::uint8_t SendCtrl[kBatch][kCtrlSize]{};
   int SendCount = 0;
   std::vector<TBytes> SendOwned;  // datagrams from the core, alive until the batch is flushed
   TBytes ReadBuf, Frame;
@@ -132,6 +136,18 @@ struct TRelayServer::TImpl {
     m.msg_hdr.msg_namelen = sizeof(sockaddr_in);
     m.msg_hdr.msg_iov = &SendIov[SendCount];
     m.msg_hdr.msg_iovlen = 1;
+    if (to.Local != 0) {
+      // Leave from the address the client sent to, whatever the route to it would pick.
+      m.msg_hdr.msg_control = SendCtrl[SendCount];
+      m.msg_hdr.msg_controllen = kCtrlSize;
+      cmsghdr* c = CMSG_FIRSTHDR(&m.msg_hdr);
+      c->cmsg_level = IPPROTO_IP;
+      c->cmsg_type = IP_PKTINFO;
+      c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+      in_pktinfo info{};
+      info.ipi_spec_dst.s_addr = htonl(to.Local);
+      memcpy(CMSG_DATA(c), &info, sizeof(info));
+    }
     ++SendCount;
   }
 
@@ -235,6 +251,18 @@ struct TRelayServer::TImpl {
     for (auto id : closes) CloseConn(id, false);
   }
 
+  // The relay address a received datagram was sent to (its pktinfo), 0 when not given.
+  static std::uint32_t LocalOf(msghdr& h) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(&h, c)) {
+      if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO || c->cmsg_len < CMSG_LEN(sizeof(in_pktinfo)))
+        continue;
+      in_pktinfo info;
+      memcpy(&info, CMSG_DATA(c), sizeof(info));
+      return ntohl(info.ipi_spec_dst.s_addr);
+    }
+    return 0;
+  }
+
   void ReadUdp(TTick now) {
     for (int round = 0; round < 16; ++round) {
       for (int i = 0; i < kBatch; ++i) {
@@ -244,6 +272,8 @@ struct TRelayServer::TImpl {
         RecvMsgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
         RecvMsgs[i].msg_hdr.msg_iov = &RecvIov[i];
         RecvMsgs[i].msg_hdr.msg_iovlen = 1;
+        RecvMsgs[i].msg_hdr.msg_control = RecvCtrl[i];
+        RecvMsgs[i].msg_hdr.msg_controllen = kCtrlSize;
       }
       const int n = ::recvmmsg(Udp.Fd, RecvMsgs, kBatch, MSG_DONTWAIT, nullptr);
       if (n <= 0) break;
@@ -254,6 +284,7 @@ struct TRelayServer::TImpl {
         TRelayEndpoint from;
         from.IP = ntohl(RecvAddr[i].sin_addr.s_addr);
         from.Port = ntohs(RecvAddr[i].sin_port);
+        from.Local = LocalOf(RecvMsgs[i].msg_hdr);
         HandleDatagram(from, RecvBufs.data() + i * kUdpBuf, len, now);
       }
       // The batch may point into the receive buffers: send before they are reused.
@@ -363,6 +394,12 @@ bool TRelayServer::Open(std::string& AError) {
   const int bufSize = 8 << 20;
   ::setsockopt(m.Udp.Fd, SOL_SOCKET, SO_RCVBUF, &bufSize, sizeof(bufSize));
   ::setsockopt(m.Udp.Fd, SOL_SOCKET, SO_SNDBUF, &bufSize, sizeof(bufSize));
+  // Each datagram's destination address comes with it, so answers leave from that address.
+  const int on = 1;
+  if (::setsockopt(m.Udp.Fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof(on)) != 0) {
+    AError = "IP_PKTINFO: " + ErrText(errno);
+    return false;
+  }
   sockaddr_in a = MakeAddr(*listenIP, m.Opt.UdpPort);
   if (::bind(m.Udp.Fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
     AError = "cannot bind UDP " + m.Opt.Listen + ":" + std::to_string(m.Opt.UdpPort) + ": " + ErrText(errno);

@@ -32,7 +32,7 @@ struct TUsageRecord {
   std::int64_t Id = 0;
   std::string ViewerID, HostID;
   std::int64_t StartMs = 0, EndMs = 0;
-  std::string Transport;  // "direct", "U" or "T": how the pair was linked through the relay
+  std::string Transport;  // "direct", or "relay" when packets passed through the relay
 };
 
 class IRelayStore {

@@ -7,8 +7,11 @@
 #     network namespaces: the relay on a "public" namespace, each client on its own private LAN
 #     behind its own NAT namespace (iptables MASQUERADE, unsolicited inbound dropped as a home router
 #     does). The link must come up directly between the two NATs' public addresses, i.e. by hole
-#     punching. Every address used (10.99.x.x) lives only inside the namespaces made here; the
-#     namespaces are joined to each other by veth pairs and to nothing else.
+#     punching. The relay listens on 0.0.0.0 of a public namespace that has two addresses on one
+#     interface; client A talks to the first, client B to the second, so both only register when the
+#     relay answers from the address each one sent to (not from the interface towards its NAT).
+#     Every address used (10.99.x.x) lives only inside the namespaces made here; the namespaces are
+#     joined to each other by veth pairs and to nothing else.
 #
 # Both modes check that both clients print the same check number, that the text sent by one arrives
 # at the other as one output line, that both end cleanly (exit code 0) and that a relay key pinned
@@ -83,7 +86,8 @@ in_ns() {
 # ---- Topology ------------------------------------------------------------------------------------
 PUB="" LAN1="" LAN2=""
 RELAY_LISTEN=127.0.0.1
-RELAY_ADDR=127.0.0.1
+RELAY_ADDR=127.0.0.1     # the relay address client A talks to
+RELAY_ADDR_B=127.0.0.1   # and client B
 
 # Creates namespace "$TAG-$1" and records it for clean-up (before anything else can fail).
 make_ns() {
@@ -119,8 +123,9 @@ setup_netns() {
   PUB="$TAG-pub" LAN1="$TAG-lan1" LAN2="$TAG-lan2"
   local nat1="$TAG-nat1" nat2="$TAG-nat2"
 
-  # Public side: the relay's address on the public namespace's loopback, one link to each NAT.
+  # Public side: the relay's two addresses on the public namespace's loopback, one link to each NAT.
   ip -n "$PUB" addr add 10.99.0.1/32 dev lo || fail "address on the public namespace"
+  ip -n "$PUB" addr add 10.99.0.2/32 dev lo || fail "second address on the public namespace"
   ip netns exec "$PUB" sysctl -q -w net.ipv4.ip_forward=1 || fail "forwarding on the public namespace"
   link_ns "$PUB" pub1 "$nat1" wan 10.99.1.1 10.99.1.2 || fail "link public - nat1"
   link_ns "$PUB" pub2 "$nat2" wan 10.99.2.1 10.99.2.2 || fail "link public - nat2"
@@ -133,10 +138,11 @@ setup_netns() {
   ip -n "$LAN2" route add default via 10.99.12.1 || fail "route lan2"
   nat_rules "$nat1" wan && nat_rules "$nat2" wan || skip "iptables cannot set up NAT in a namespace here"
 
-  # Bound to its public address, so that its replies leave from the address the clients expect
-  # (bound to 0.0.0.0 they would leave from the interface towards each NAT).
-  RELAY_LISTEN=10.99.0.1
+  # Bound to every address: the route to each NAT would pick the source 10.99.1.1 or 10.99.2.1, so
+  # the relay must send from the address the client sent to itself.
+  RELAY_LISTEN=0.0.0.0
   RELAY_ADDR=10.99.0.1
+  RELAY_ADDR_B=10.99.0.2
 }
 
 # ---- Run -----------------------------------------------------------------------------------------
@@ -159,9 +165,10 @@ A_PID=$!
 wait_line 15 "^ID [0-9]\{9\}$" "$WORK/a.out" || fail "client A got no ID"
 A_ID=$(sed -n 's/^ID //p' "$WORK/a.out" | head -n 1)
 
-in_ns "$LAN2" "$NETCLI_BIN" --relay "$RELAY_ADDR:$RELAY_PORT" --relay-key "$RELAY_KEY" --data "$WORK/b" \
+in_ns "$LAN2" "$NETCLI_BIN" --relay "$RELAY_ADDR_B:$RELAY_PORT" --relay-key "$RELAY_KEY" --data "$WORK/b" \
   --tcp-ports 0 --connect "$A_ID" --send $'hello from B\nCHECK 000 000' --seconds 60 >"$WORK/b.out" 2>"$WORK/b.err" &
 B_PID=$!
+wait_line 15 "^ID [0-9]\{9\}$" "$WORK/b.out" || fail "client B got no ID from the relay's second address"
 
 wait_line 20 "^CHECK " "$WORK/b.out" || fail "client B's link did not come up"
 wait_line 5 "^CHECK " "$WORK/a.out" || fail "client A's link did not come up"

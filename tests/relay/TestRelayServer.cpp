@@ -3,7 +3,10 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -23,10 +26,10 @@ namespace {
 using TPump = std::function<void()>;
 constexpr int kWaitMs = 5000;
 
-sockaddr_in Loopback(std::uint16_t port) {
+sockaddr_in Loopback(std::uint16_t port, std::uint32_t ip = INADDR_LOOPBACK) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_addr.s_addr = htonl(ip);
   a.sin_port = htons(port);
   return a;
 }
@@ -34,9 +37,11 @@ sockaddr_in Loopback(std::uint16_t port) {
 // One PC on the wire: UDP or TCP, with the datagrams it received.
 class TWirePc {
  public:
-  TWirePc(bool tcp, std::uint16_t port, TPump pump) : FTcp(tcp), FPump(std::move(pump)) {
+  // `relayIP`: the relay address to talk to. A connected UDP socket takes datagrams only from it.
+  TWirePc(bool tcp, std::uint16_t port, TPump pump, std::uint32_t relayIP = INADDR_LOOPBACK)
+      : FTcp(tcp), FPump(std::move(pump)) {
     FFd = ::socket(AF_INET, tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
-    const sockaddr_in a = Loopback(port);
+    const sockaddr_in a = Loopback(port, relayIP);
     if (tcp) {
       // Non-blocking connect so that an in-process server can accept while we wait.
       ::fcntl(FFd, F_SETFL, O_NONBLOCK);
@@ -117,6 +122,7 @@ class TWirePc {
   }
 
   TRelayTestClient C;
+  bool Tcp() const { return FTcp; }
 
  private:
   bool FTcp;
@@ -125,28 +131,53 @@ class TWirePc {
   TFrameDecoder FDecoder;
 };
 
-// Pairs a UDP PC with a TCP PC and checks PEER lines and relayed packets both ways.
-void PairAndRelay(TWirePc& udp, TWirePc& tcp) {
-  const std::string udpID = udp.Register();
-  const std::string tcpID = tcp.Register();
-  ASSERT_EQ(udpID.size(), 9u);
-  ASSERT_EQ(tcpID.size(), 9u);
-  udp.Send(udp.C.Line("CONNECT " + tcpID + " 127.0.0.1 40000 " + udp.C.KeyHex()));
-  auto peerAtUdp = udp.RecvLineWith("PEER ");
-  auto peerAtTcp = tcp.RecvLineWith("PEER ");
-  ASSERT_TRUE(peerAtUdp && peerAtTcp);
-  EXPECT_EQ(peerAtUdp->rfind("PEER 127.0.0.1 ", 0), 0u) << *peerAtUdp;
-  EXPECT_EQ(peerAtUdp->substr(peerAtUdp->size() - 13), tcpID + " - T");
-  EXPECT_EQ(peerAtTcp->substr(peerAtTcp->size() - 13), udpID + " - U");
+// Pairs two PCs (A asks for B) and checks PEER lines, relay marks and relayed packets both ways.
+void PairAndRelay(TWirePc& a, TWirePc& b) {
+  const std::string aID = a.Register();
+  const std::string bID = b.Register();
+  ASSERT_EQ(aID.size(), 9u);
+  ASSERT_EQ(bID.size(), 9u);
+  a.Send(a.C.Line("CONNECT " + bID + " 127.0.0.1 40000 " + a.C.KeyHex()));
+  auto peerAtA = a.RecvLineWith("PEER ");
+  auto peerAtB = b.RecvLineWith("PEER ");
+  ASSERT_TRUE(peerAtA && peerAtB);
+  EXPECT_EQ(peerAtA->rfind("PEER 127.0.0.1 ", 0), 0u) << *peerAtA;
+  EXPECT_EQ(peerAtA->substr(peerAtA->size() - 13), bID + " - " + (b.Tcp() ? "T" : "U"));
+  EXPECT_EQ(peerAtB->substr(peerAtB->size() - 13), aID + " - " + (a.Tcp() ? "T" : "U"));
 
   TBytes packet(1239, 0x42);
   packet[0] = kWireForward;
   packet[1] = 0xC0;
-  udp.Send(packet);
-  EXPECT_EQ(tcp.Recv(), packet);
+  a.Send(packet);
+  EXPECT_EQ(b.Recv(), packet);
   packet[5] = 0x99;
-  tcp.Send(packet);
-  EXPECT_EQ(udp.Recv(), packet);
+  b.Send(packet);
+  EXPECT_EQ(a.Recv(), packet);
+}
+
+// Runs `body` in a child process inside a network namespace of its own with only loopback up, so
+// that a server may bind 0.0.0.0 without being reachable from anywhere else. Skips where no
+// namespace can be made (no privilege).
+void InOwnNetNamespace(const std::function<void()>& body) {
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (::unshare(CLONE_NEWNET) != 0) ::_exit(77);
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq ifr{};
+    strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    const bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &ifr) == 0 &&
+                    (ifr.ifr_flags |= IFF_UP, ::ioctl(fd, SIOCSIFFLAGS, &ifr) == 0);
+    if (fd >= 0) ::close(fd);
+    if (!up) ::_exit(77);
+    body();
+    ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot make a network namespace here";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "see the failures printed by the child above";
 }
 
 TEST(RelayServer, ServesUdpAndTcpInProcess) {
@@ -168,6 +199,28 @@ TEST(RelayServer, ServesUdpAndTcpInProcess) {
   PairAndRelay(udp, tcp);
   EXPECT_EQ(core.Stats().Forwarded, 2u);
 
+}
+
+// Bound to 0.0.0.0 on a host with several addresses, the relay answers and forwards from the
+// address each client sent to: a client of 127.0.0.2 drops datagrams that come from 127.0.0.1.
+TEST(RelayServer, AnswersFromTheAddressEachClientSentTo) {
+  InOwnNetNamespace([] {
+    TMemoryRelayStore store;
+    const TEcdsaKey key = TEcdsaKey::CreateNew();
+    TRelayCore core(TRelayConfig{}, store, key);
+    TRelayServerOptions opt;
+    opt.Listen = "0.0.0.0";
+    opt.UdpPort = 0;
+    TRelayServer server(opt, core, nullptr);
+    std::string err;
+    ASSERT_TRUE(server.Open(err)) << err;
+    TPump pump = [&] { server.RunOnce(0); };
+
+    TWirePc second(false, server.UdpPort(), pump, INADDR_LOOPBACK + 1);
+    TWirePc first(false, server.UdpPort(), pump, INADDR_LOOPBACK);
+    PairAndRelay(second, first);
+    EXPECT_EQ(core.Stats().Forwarded, 2u);
+  });
 }
 
 TEST(RelayServer, TcpFramingErrorsAndSplitSegments) {
@@ -264,6 +317,48 @@ TEST(RelayBinary, RealProgramOnLoopbackOverUdpAndTcp) {
   ::waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   ::close(errPipe[0]);
+  std::filesystem::remove_all(dir);
+}
+
+// Standard output of the real program run with `args` (exit code in `rc`).
+std::string RunRelay(const std::string& args, int& rc) {
+  const std::string cmd = std::string(TOVIK_RELAY_BINARY) + " " + args + " 2>&1";
+  FILE* p = ::popen(cmd.c_str(), "r");
+  if (!p) return {};
+  std::string out;
+  char buf[4096];
+  std::size_t n;
+  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
+  const int status = ::pclose(p);
+  rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
+}
+
+TEST(RelayBinary, UsageListsTheStoredSessions) {
+  char tmpl[] = "/tmp/tovik-relay-usage-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::filesystem::path dir = tmpl;
+  int rc = -1;
+  {
+    // An empty database says so.
+    std::string err;
+    auto store = TSqliteRelayStore::Open((dir / "relay.db").string(), err);
+    ASSERT_TRUE(store) << err;
+  }
+  EXPECT_EQ(RunRelay("usage --data " + dir.string(), rc), "No usage records stored.\n");
+  EXPECT_EQ(rc, 0);
+  {
+    std::string err;
+    auto store = TSqliteRelayStore::Open((dir / "relay.db").string(), err);
+    ASSERT_TRUE(store) << err;
+    const std::int64_t start = 1767348000000;  // 2026-01-02 10:00:00 UTC
+    ASSERT_EQ(store->AddUsage({0, "123456789", "987654321", start, start + 3'723'400, "relay"}), 1);
+    ASSERT_EQ(store->AddUsage({0, "111222333", "444555666", start + 86'400'000, start + 86'405'000, "direct"}), 2);
+  }
+  EXPECT_EQ(RunRelay("usage --data " + dir.string(), rc),
+            "1  2026-01-02 10:00:00  2026-01-02 11:02:03  1:02:03  123456789  987654321  relay\n"
+            "2  2026-01-03 10:00:00  2026-01-03 10:00:05  0:00:05  111222333  444555666  direct\n");
+  EXPECT_EQ(rc, 0);
   std::filesystem::remove_all(dir);
 }
 

@@ -91,8 +91,16 @@ TEST(RelayConfig, PortListsIniAndFlags) {
   EXPECT_EQ(st.TcpPorts, (std::vector<std::uint16_t>{7000}));
   EXPECT_EQ(st.DataDir, "/tmp/x");
   EXPECT_EQ(st.Listen, "127.0.0.1");
-  ASSERT_TRUE(ParseArgs(st, {"key"}, err));
-  EXPECT_EQ(st.Command, TRelaySettings::TCommand::ckKey);
+  using TCommand = TRelaySettings::TCommand;
+  const std::pair<const char*, TCommand> commands[] = {{"key", TCommand::ckKey},
+                                                       {"feedback", TCommand::ckFeedback},
+                                                       {"reports", TCommand::ckReports},
+                                                       {"usage", TCommand::ckUsage},
+                                                       {"run", TCommand::ckRun}};
+  for (const auto& [word, command] : commands) {
+    ASSERT_TRUE(ParseArgs(st, {word}, err)) << word;
+    EXPECT_EQ(st.Command, command) << word;
+  }
   EXPECT_FALSE(ParseArgs(st, {"--listen", "nowhere"}, err));
   EXPECT_FALSE(ParseArgs(st, {"--udp-port"}, err));
   EXPECT_FALSE(ParseArgs(st, {"--frobnicate"}, err));
