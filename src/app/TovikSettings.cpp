@@ -144,7 +144,6 @@ bool KeyMatches(const TSettingDef& d, std::string_view key) {
   return true;
 }
 
-
 }  // namespace
 
 std::span<const TSettingDef> SettingCatalogue() { return kCatalogue; }
