@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "../base/TestTempDir.h"
+#include "TempSettingsPaths.h"
 #include "app/TovikMainLogic.h"
 #include "base/TovikIni.h"
 
@@ -105,15 +106,7 @@ class MainLogic : public ::testing::Test {
     Store.EnsureUserFolder();
     Logic.Attach(&Client, &Sessions);
   }
-  TSettingsPaths Paths() {
-    TSettingsPaths p;
-    p.UserFolder = Dir / "user";
-    p.UserIni = p.UserFolder + "/Tovik.ini";
-    p.LogPath = p.UserFolder + "/Tovik.log";
-    p.ProgramFile = Dir / "prog/tovik";
-    p.ProgramFolder = Dir / "prog";
-    return p;
-  }
+  TSettingsPaths Paths() { return TempSettingsPaths(Dir.Path()); }
   std::string Ini(std::string_view sec, std::string_view key) { return Store.ReadUserText(sec, key, "<none>"); }
   // Starts, comes online and receives the ID.
   void Online() {

@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include "../base/TestTempDir.h"
+#include "TempSettingsPaths.h"
 #include "app/TovikButtons.h"
 #include "app/TovikTheme.h"
 #include "app/TovikUi.h"
@@ -30,15 +31,7 @@ class MainWindow : public ::testing::Test {
     Store.WriteText("Relay", "Port", "9");
     Log.SetPath(Store.Paths().LogPath);
   }
-  TSettingsPaths Paths() {
-    TSettingsPaths p;
-    p.UserFolder = Dir / "user";
-    p.UserIni = p.UserFolder + "/Tovik.ini";
-    p.LogPath = p.UserFolder + "/Tovik.log";
-    p.ProgramFile = Dir / "prog/tovik";
-    p.ProgramFolder = Dir / "prog";
-    return p;
-  }
+  TSettingsPaths Paths() { return test::TempSettingsPaths(Dir.Path()); }
   test::TTempDir Dir;
   TIniText BuiltIn;
   TSettingsStore Store;

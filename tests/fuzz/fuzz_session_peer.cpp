@@ -77,20 +77,7 @@ struct TWorld {
     for (int i = 0; i < AMs; ++i) {
       Clock.Advance(1);
       ++Ms;
-      if (Host) {
-        if (Ms % 8 == 0) Host->CaptureTick();
-        if (Ms % 10 == 0) {
-          Host->PumpPackets();
-          Host->ChannelTick();
-        }
-      }
-      if (Viewer) {
-        if (Ms % 10 == 0) {
-          Viewer->ChannelTick();
-          Viewer->NackTick();
-        }
-        if (Ms % 100 == 0) Viewer->ViewerTick();
-      }
+      StepSessionTimers(Host.get(), Viewer.get(), Ms);
       RunQueue();
     }
   }

@@ -146,4 +146,24 @@ inline bool HasLine(const std::vector<std::string>& ALog, const std::string& ALi
   return false;
 }
 
+// Runs the timers of a host and a viewer session that fall due at millisecond AMs, at the periods
+// the program uses: host capture 8 ms, send and channel 10 ms; viewer channel and NACK 10 ms,
+// picture upkeep 100 ms. Either session may be null.
+inline void StepSessionTimers(TTovikSession* AHost, TTovikSession* AViewer, TTick AMs) {
+  if (AHost) {
+    if (AMs % 8 == 0) AHost->CaptureTick();
+    if (AMs % 10 == 0) {
+      AHost->PumpPackets();
+      AHost->ChannelTick();
+    }
+  }
+  if (AViewer) {
+    if (AMs % 10 == 0) {
+      AViewer->ChannelTick();
+      AViewer->NackTick();
+    }
+    if (AMs % 100 == 0) AViewer->ViewerTick();
+  }
+}
+
 }  // namespace tovik::test

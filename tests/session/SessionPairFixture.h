@@ -113,20 +113,7 @@ class TSessionPair {
         HostLastRx = Clock.Now();
         Host->OnPeerData(p);
       }
-    if (Host) {
-      if (Ms % 8 == 0) Host->CaptureTick();
-      if (Ms % 10 == 0) {
-        Host->PumpPackets();
-        Host->ChannelTick();
-      }
-    }
-    if (Viewer) {
-      if (Ms % 10 == 0) {
-        Viewer->ChannelTick();
-        Viewer->NackTick();
-      }
-      if (Ms % 100 == 0) Viewer->ViewerTick();
-    }
+    StepSessionTimers(Host.get(), Viewer.get(), Ms);
     RunQueue();
     EndLinks();
   }

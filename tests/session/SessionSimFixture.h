@@ -135,20 +135,7 @@ class TSimSessions {
   // a session through the client's OnDisconnected).
   void Tick() {
     ++FMs;
-    if (Host) {
-      if (FMs % 8 == 0) Host->CaptureTick();
-      if (FMs % 10 == 0) {
-        Host->PumpPackets();
-        Host->ChannelTick();
-      }
-    }
-    if (Viewer) {
-      if (FMs % 10 == 0) {
-        Viewer->ChannelTick();
-        Viewer->NackTick();
-      }
-      if (FMs % 100 == 0) Viewer->ViewerTick();
-    }
+    StepSessionTimers(Host.get(), Viewer.get(), FMs);
     while (!FQueue.empty()) {
       auto f = std::move(FQueue.front());
       FQueue.pop_front();
