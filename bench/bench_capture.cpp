@@ -177,7 +177,7 @@ void BM_X11Grab(benchmark::State& state) {
 }
 
 void BM_X11NoChangeFrame(benchmark::State& state) {
-  TScreenCapturer cap;
+  TScreenCapturer cap(IScreenBackend::Create());
   cap.FUseDamage = state.range(0) != 0;
   while (!cap.CaptureUpdate(false).empty()) {
   }

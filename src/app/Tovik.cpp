@@ -22,7 +22,7 @@ using namespace tovik;
 int RunInteractive(int& argc, char** argv, const TSettingsStore& store, const TLogWriter& log,
                    const TRunSwitches& sw) {
   QApplication app(argc, argv);
-  TForm2 window(store, log, sw);
+  TForm2 window(store, log, sw, SystemPlatform());
 
   // SIGTERM, SIGINT and SIGHUP close the program for good, the way the window's own quit does.
   std::unique_ptr<IQuitRequests> quit = IQuitRequests::Create();

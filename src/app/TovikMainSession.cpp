@@ -4,9 +4,9 @@
 #include <QMetaObject>
 
 #include "base/TovikLog.h"
-#include "session/TovikConsent.h"
+#include "session/ui/TovikConsent.h"
 #include "session/TovikSessionAdapters.h"
-#include "session/TovikViewer.h"
+#include "session/ui/TovikViewer.h"
 #include "session/TovikWallpaper.h"
 
 namespace tovik {
@@ -163,8 +163,9 @@ class TQtViewer final : public IViewerWindow, public IViewerHost {
 }  // namespace
 
 TMainSessions::TMainSessions(TTovikClient& AClient, const TSettingsStore& AStore, std::string ALogPath,
-                             QObject* parent)
-    : QObject(parent), FClient(AClient), FStore(AStore), FLogPath(std::move(ALogPath)), FLink(AClient) {
+                             TPlatformServices APlatform, QObject* parent)
+    : QObject(parent), FClient(AClient), FStore(AStore), FLogPath(std::move(ALogPath)), FPlatform(std::move(APlatform)),
+      FLink(AClient) {
   struct TDef {
     QTimer* Timer;
     int Ms;
@@ -213,10 +214,10 @@ void TMainSessions::Create(bool AIsViewer, bool AUnattended) {
       }));
     };
   } else {
-    deps.Screen = MakeCapturerScreen();
-    deps.Injector = MakeHostInput();
+    if (FPlatform.Screen) deps.Screen = MakeCapturerScreen(FPlatform.Screen());
+    if (FPlatform.Injector) deps.Injector = MakeHostInput(FPlatform.Injector());
     deps.Consent = std::make_shared<TQtConsent>();
-    deps.Wallpaper = IWallpaperBackend::Create([this](const std::string& s) { SessionLog(s); });
+    if (FPlatform.Wallpaper) deps.Wallpaper = FPlatform.Wallpaper([this](const std::string& s) { SessionLog(s); });
     if (!deps.Screen) SessionLog("no screen to capture on this desktop");
     if (!deps.Injector) SessionLog("no input injection on this desktop");
   }

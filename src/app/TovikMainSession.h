@@ -25,6 +25,7 @@
 #include <string>
 
 #include "app/TovikMainLogic.h"
+#include "app/TovikPlatform.h"
 #include "app/TovikSettings.h"
 #include "media/TovikCapture.h"
 #include "net/TovikNet.h"
@@ -46,8 +47,9 @@ class TMainSessions final : public QObject, public IMainSessions {
   Q_OBJECT
  public:
   // AClient must outlive this object. ALogPath: the main log, where session lines go.
+  // APlatform: where the host's screen, input and wallpaper backends come from.
   TMainSessions(TTovikClient& AClient, const TSettingsStore& AStore, std::string ALogPath,
-                QObject* parent = nullptr);
+                TPlatformServices APlatform, QObject* parent = nullptr);
   ~TMainSessions() override;
 
   void Create(bool AIsViewer, bool AUnattended) override;
@@ -77,6 +79,7 @@ class TMainSessions final : public QObject, public IMainSessions {
   TTovikClient& FClient;
   const TSettingsStore& FStore;
   std::string FLogPath;
+  TPlatformServices FPlatform;
   TClientSessionLink FLink;
   std::unique_ptr<TTovikSession> FSession;
   QPointer<TStopBar> FStopBar;

@@ -23,8 +23,8 @@
 
 #include "app/TovikMainSession.h"
 #include "base/TovikOwnWindows.h"
-#include "app/TovikTheme.h"
-#include "app/TovikUi.h"
+#include "app/ui/TovikTheme.h"
+#include "app/ui/TovikUi.h"
 #include "net/TovikNet.h"
 #include "net/TovikSocket.h"
 
@@ -85,8 +85,9 @@ const char* StateWord(TTovikState s) {
 
 // ---- construction ---------------------------------------------------------------------------------
 
-TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunSwitches& ASwitches)
-    : FStore(AStore), FLogFile(ALog) {
+TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunSwitches& ASwitches,
+               TPlatformServices APlatform)
+    : FStore(AStore), FLogFile(ALog), FPlatform(std::move(APlatform)) {
   (void)ASwitches;
   FStore.EnsureUserFolder();
   FBuild = BuildNumberText(FStore.Paths().ProgramFile);
@@ -124,10 +125,10 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
   TcpPortsText = FStore.TcpPortsText();
   const std::string server = relay.Host + ":" + std::to_string(relay.Port);
   Log("Server " + server + "; log file " + FLogFile.Path());
-  FBackend = CreatePosixNetBackend();
+  FBackend = FPlatform.NetBackend();
   FClient = std::make_unique<TTovikClient>(*FBackend, relay.Host, static_cast<std::uint16_t>(relay.Port), relay.Key);
   FClientSeam = std::make_unique<TClientSeam>(*FClient);
-  FSession = std::make_unique<TMainSessions>(*FClient, FStore, FStore.Paths().LogPath);
+  FSession = std::make_unique<TMainSessions>(*FClient, FStore, FStore.Paths().LogPath, FPlatform);
   FLogic = std::make_unique<TMainLogic>(FStore, *this, [this](std::string_view l) { Log(l); });
   FLogic->Attach(FClientSeam.get(), FSession.get());
   FSession->OnHelperInfo = [this] { FLogic->OnHelperInfo(); };

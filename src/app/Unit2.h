@@ -28,6 +28,7 @@
 #include <string>
 
 #include "app/TovikMainLogic.h"
+#include "app/TovikPlatform.h"
 #include "app/TovikRunModes.h"
 #include "app/TovikSettings.h"
 #include "base/TovikLog.h"
@@ -54,8 +55,9 @@ class TUiToggle;
 class TForm2 final : public QMainWindow, public IMainView {
   Q_OBJECT
  public:
-  // AStore and ALog must outlive the window.
-  TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunSwitches& ASwitches);
+  // AStore and ALog must outlive the window. APlatform: the backends the composition root picked.
+  TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunSwitches& ASwitches,
+         TPlatformServices APlatform);
   ~TForm2() override;
 
   TMainLogic& Logic() { return *FLogic; }
@@ -106,6 +108,7 @@ class TForm2 final : public QMainWindow, public IMainView {
 
   const TSettingsStore& FStore;
   const TLogWriter& FLogFile;
+  TPlatformServices FPlatform;
   std::string FBuild;
 
   // Header.

@@ -5,7 +5,8 @@
 // update; the viewer paints updates into its own picture with ApplyScreenUpdate.
 //
 // This library is portable: the screen itself is reached through IScreenBackend, whose Create() is
-// provided by the platform library (tovik_platform_linux on Linux). Tests pass fakes instead.
+// provided by the platform library (tovik_platform) and called only by the composition root (the
+// program and the platform tests). Tests pass fakes instead.
 #pragma once
 
 #include <cstddef>
@@ -233,7 +234,7 @@ bool IsNormalDesktop();
 // timer of its own and works only when called. The backend is shared and must outlive nothing else.
 class TScreenCapturer {
  public:
-  explicit TScreenCapturer(std::shared_ptr<IScreenBackend> ABackend = IScreenBackend::Create());
+  explicit TScreenCapturer(std::shared_ptr<IScreenBackend> ABackend);
   ~TScreenCapturer();
   TScreenCapturer(const TScreenCapturer&) = delete;
   TScreenCapturer& operator=(const TScreenCapturer&) = delete;

@@ -2,7 +2,8 @@
 //
 // The client (TTovikClient) never opens a socket itself: it asks an INetBackend for one UDP socket and,
 // when UDP to the relay does not get through, for TCP fallback links. The program uses the POSIX backend
-// (TovikSocketPosix.cpp); tests use the network simulator in tests/sim.
+// (platform/linux/TovikSocket_posix.cpp, through INetBackend::Create()); tests use the network simulator
+// in tests/sim.
 //
 // Threads: received datagrams are handed to an IRxSink, which may be called from any thread (the UDP
 // listener thread, a TCP link thread, or the simulator's thread). Everything else is called on the
@@ -77,10 +78,11 @@ class INetBackend {
   virtual bool Resolve(const std::string& AHost, std::string& AIP, std::string& AError) = 0;
   // This PC's LAN address: the first local IPv4 address that is not 127.0.0.1, else "0.0.0.0".
   virtual std::string LocalIPv4() = 0;
-};
 
-// The POSIX backend: real UDP socket with a listener thread, TRelayTcpLink with its own thread,
-// getaddrinfo, getifaddrs.
-std::unique_ptr<INetBackend> CreatePosixNetBackend();
+  // The operating system's sockets (POSIX on Linux: a UDP socket with a listener thread, the TCP
+  // fallback link with its own thread, getaddrinfo, getifaddrs). Defined by the platform library;
+  // only composition roots call it.
+  static std::unique_ptr<INetBackend> Create();
+};
 
 }  // namespace tovik

@@ -36,13 +36,11 @@ class TInjectorInput final : public IHostInput {
 }  // namespace
 
 std::unique_ptr<IHostScreen> MakeCapturerScreen(std::shared_ptr<IScreenBackend> ABackend) {
-  if (!ABackend) ABackend = IScreenBackend::Create();
   if (!ABackend) return nullptr;
   return std::make_unique<TCapturerScreen>(std::move(ABackend));
 }
 
 std::unique_ptr<IHostInput> MakeHostInput(std::unique_ptr<IInputInjector> AInjector) {
-  if (!AInjector) AInjector = IInputInjector::Create();
   if (!AInjector) return nullptr;
   return std::make_unique<TInjectorInput>(std::move(AInjector));
 }

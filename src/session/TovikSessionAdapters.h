@@ -9,12 +9,12 @@
 
 namespace tovik {
 
-// The session's screen over a TScreenCapturer on ABackend (nullptr: the platform's own backend).
-// Returns nullptr when there is no screen backend at all.
-std::unique_ptr<IHostScreen> MakeCapturerScreen(std::shared_ptr<IScreenBackend> ABackend = nullptr);
+// The session's screen over a TScreenCapturer on ABackend, which the composition root picks.
+// Returns nullptr when ABackend is null (no screen on this desktop).
+std::unique_ptr<IHostScreen> MakeCapturerScreen(std::shared_ptr<IScreenBackend> ABackend);
 
-// The session's input over a platform injector (nullptr: IInputInjector::Create()). Returns nullptr
-// when nothing can inject on this desktop.
-std::unique_ptr<IHostInput> MakeHostInput(std::unique_ptr<IInputInjector> AInjector = nullptr);
+// The session's input over an injector that the composition root picks. Returns nullptr when
+// AInjector is null (nothing can inject on this desktop).
+std::unique_ptr<IHostInput> MakeHostInput(std::unique_ptr<IInputInjector> AInjector);
 
 }  // namespace tovik

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "../base/TestTempDir.h"
-#include "TempSettingsPaths.h"
+#include "tests/base/TestTempDir.h"
+#include "tests/app/TempSettingsPaths.h"
 #include "app/TovikMainLogic.h"
 #include "base/TovikIni.h"
 

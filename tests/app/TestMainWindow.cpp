@@ -7,13 +7,14 @@
 #include <QScreen>
 #include <QTest>
 
-#include "../base/TestTempDir.h"
-#include "TempSettingsPaths.h"
-#include "app/TovikButtons.h"
-#include "app/TovikTheme.h"
-#include "app/TovikUi.h"
-#include "app/UiTestApp.h"
+#include "tests/base/TestTempDir.h"
+#include "tests/app/TempSettingsPaths.h"
+#include "app/ui/TovikButtons.h"
+#include "app/ui/TovikTheme.h"
+#include "app/ui/TovikUi.h"
+#include "tests/app/UiTestApp.h"
 #include "app/Unit2.h"
+#include "tests/support/NullNetBackend.h"
 
 namespace tovik {
 namespace {
@@ -32,6 +33,12 @@ class MainWindow : public ::testing::Test {
     Log.SetPath(Store.Paths().LogPath);
   }
   TSettingsPaths Paths() { return test::TempSettingsPaths(Dir.Path()); }
+  // No real sockets, screen or input: the window's client talks to nothing.
+  static TPlatformServices Platform() {
+    TPlatformServices p;
+    p.NetBackend = [] { return std::make_unique<TNullBackend>(); };
+    return p;
+  }
   test::TTempDir Dir;
   TIniText BuiltIn;
   TSettingsStore Store;
@@ -41,7 +48,7 @@ class MainWindow : public ::testing::Test {
 TEST_F(MainWindow, StartsFromTheSettingsAndKeepsItsStartSizeAsMinimum) {
   Store.WriteSwitch("Session", "Unattended", true);
   Store.WriteText("ID", "Secret", std::string(64, 'C'));
-  TForm2 w(Store, Log, {});
+  TForm2 w(Store, Log, {}, Platform());
   EXPECT_EQ(w.Logic().SessTitle(), "No active session");
   EXPECT_EQ(w.Logic().StatusText(), "Connecting to server...");
   EXPECT_TRUE(w.Logic().Unattended());
@@ -68,7 +75,7 @@ TEST_F(MainWindow, Screenshots) {
   if (QGuiApplication::platformName() != QLatin1String("xcb")) GTEST_SKIP() << "screenshots are taken on an X display (QT_QPA_PLATFORM=xcb)";
   const QString dir = QStringLiteral(TOVIK_SHOT_DIR);
   QDir().mkpath(dir);
-  TForm2 w(Store, Log, {});
+  TForm2 w(Store, Log, {}, Platform());
   w.show();
   IMainView& v = w;
   for (int mode : {1, 2}) {

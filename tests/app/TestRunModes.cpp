@@ -2,7 +2,7 @@
 
 #include "app/TovikRunModes.h"
 #include "app/TovikSettings.h"
-#include "../base/TestTempDir.h"
+#include "tests/base/TestTempDir.h"
 
 using namespace tovik;
 using namespace tovik::test;

@@ -8,7 +8,7 @@
 
 #include "app/TovikSettings.h"
 #include "base/TovikBytes.h"
-#include "../base/TestTempDir.h"
+#include "tests/base/TestTempDir.h"
 
 using namespace tovik;
 using namespace tovik::test;

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "net/TovikNet.h"
-#include "tests/net/NullNetBackend.h"
+#include "tests/support/NullNetBackend.h"
 
 using namespace tovik;
 

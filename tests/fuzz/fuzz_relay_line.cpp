@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "net/TovikNet.h"
-#include "tests/net/NullNetBackend.h"
+#include "tests/support/NullNetBackend.h"
 
 using namespace tovik;
 

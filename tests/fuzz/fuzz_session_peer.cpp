@@ -10,7 +10,7 @@
 
 #include "base/TovikClock.h"
 #include "session/TovikSessionAdapters.h"
-#include "tests/session/SessionFakes.h"
+#include "tests/support/SessionFakes.h"
 
 using namespace tovik;
 using namespace tovik::test;

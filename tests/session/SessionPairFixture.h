@@ -16,7 +16,7 @@
 #include "tests/net/LossyPipe.h"
 #include "session/TovikSession.h"
 #include "session/TovikSessionAdapters.h"
-#include "tests/session/SessionFakes.h"
+#include "tests/support/SessionFakes.h"
 
 namespace tovik::test {
 
@@ -43,7 +43,9 @@ struct TPairOptions {
   std::optional<TConsentAnswer> AutoAnswer = caControl;
   int W = 320, H = 200;
   TToolsFactory HostTools;  // none: TBasicSessionTools
-  bool RealDesktop = false;  // the platform's capturer and injector instead of the fakes
+  // The platform's screen and injector instead of the fakes (the X11 test passes the real ones).
+  std::function<std::shared_ptr<IScreenBackend>()> RealScreen;
+  std::function<std::unique_ptr<IInputInjector>()> RealInput;
 };
 
 class TSessionPair {
@@ -77,9 +79,9 @@ class TSessionPair {
     d.Log = [this](const std::string& s) { HostLog.push_back(s); };
     auto in = std::make_unique<TRecordingInput>();
     Injected = in->Events;
-    if (Opt.RealDesktop) {
-      d.Screen = MakeCapturerScreen();
-      d.Injector = MakeHostInput();
+    if (Opt.RealScreen) {
+      d.Screen = MakeCapturerScreen(Opt.RealScreen());
+      d.Injector = MakeHostInput(Opt.RealInput());
     } else {
       d.Screen = MakeCapturerScreen(std::make_shared<TFakeBackend>(Screen));
       d.Injector = std::move(in);

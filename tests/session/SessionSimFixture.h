@@ -15,7 +15,7 @@
 #include "session/TovikSessionLink.h"
 #include "sim/TovikSimClient.h"
 #include "sim/TovikSimRelayCore.h"
-#include "tests/session/SessionFakes.h"
+#include "tests/support/SessionFakes.h"
 
 namespace tovik::test {
 

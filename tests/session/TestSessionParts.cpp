@@ -119,21 +119,6 @@ TEST(SessionWallpaper, RestoreWithoutSavedValueLeavesBackgroundAlone) {
   EXPECT_EQ(s->Calls, (std::vector<std::string>{"hide"}));
 }
 
-TEST(SessionWallpaper, UnknownDesktopOnlyLogs) {
-  const char* old = std::getenv("XDG_CURRENT_DESKTOP");
-  std::string saved = old ? old : "";
-  setenv("XDG_CURRENT_DESKTOP", "NoSuchDesktop", 1);
-  std::vector<std::string> lines;
-  auto b = IWallpaperBackend::Create([&](const std::string& s) { lines.push_back(s); });
-  EXPECT_FALSE(b->Hide());
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], "Wallpaper: cannot hide the background on this desktop (NoSuchDesktop)");
-  if (old)
-    setenv("XDG_CURRENT_DESKTOP", saved.c_str(), 1);
-  else
-    unsetenv("XDG_CURRENT_DESKTOP");
-}
-
 TEST(SessionLog, LineFormat) {
   setenv("TZ", "UTC", 1);
   tzset();

@@ -38,7 +38,8 @@ TEST(SessionX11, ViewerShowsWhatTheDisplayShowsAndInputMovesThePointer) {
   auto backend = IScreenBackend::Create();
   ASSERT_TRUE(backend) << "cannot open DISPLAY=" << display;
   TPairOptions o;
-  o.RealDesktop = true;
+  o.RealScreen = [] { return IScreenBackend::Create(); };
+  o.RealInput = [] { return IInputInjector::Create(); };
   TSessionPair pair(o);
   TBitmap32 shown;
   bool same = false;

@@ -3,7 +3,7 @@
 
 #include "base/TovikBytes.h"
 #include "update/TovikEmbed.h"
-#include "../base/TestTempDir.h"
+#include "tests/base/TestTempDir.h"
 
 using namespace tovik;
 using namespace tovik::test;

@@ -211,7 +211,7 @@ int main(int argc, char** argv) {
   ::sigaction(SIGINT, &sa, nullptr);
   ::sigaction(SIGTERM, &sa, nullptr);
 
-  std::unique_ptr<INetBackend> backend = CreatePosixNetBackend();
+  std::unique_ptr<INetBackend> backend = INetBackend::Create();
   // Owned through a pointer so it can be destroyed explicitly below, while the handlers' state lives.
   auto owned = std::make_unique<TTovikClient>(*backend, opt.RelayHost, opt.RelayPort, relayKey);
   TTovikClient& client = *owned;

@@ -1,4 +1,4 @@
-#include "session/TovikViewer.h"
+#include "session/ui/TovikViewer.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -24,10 +24,10 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/TovikButtons.h"
-#include "app/TovikTheme.h"
-#include "session/TovikConsent.h"
-#include "session/TovikKeyMap.h"
+#include "app/ui/TovikButtons.h"
+#include "app/ui/TovikTheme.h"
+#include "session/ui/TovikConsent.h"
+#include "session/ui/TovikKeyMap.h"
 
 namespace tovik {
 

@@ -37,7 +37,7 @@ std::uint16_t FreePort(int type) {
 
 // The POSIX backend with a filter on outgoing UDP, to stand in for a network that blocks paths.
 struct TFilteredBackend : INetBackend {
-  std::unique_ptr<INetBackend> Real = CreatePosixNetBackend();
+  std::unique_ptr<INetBackend> Real = INetBackend::Create();
   std::function<bool(const std::string&, std::uint16_t)> Allow = [](const std::string&, std::uint16_t) { return true; };
   struct TSock : IUdpSocket {
     std::unique_ptr<IUdpSocket> S;

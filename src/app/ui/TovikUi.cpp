@@ -1,4 +1,4 @@
-#include "app/TovikUi.h"
+#include "app/ui/TovikUi.h"
 
 #include <QApplication>
 #include <QEnterEvent>
@@ -11,7 +11,7 @@
 
 #include <algorithm>
 
-#include "app/TovikTheme.h"
+#include "app/ui/TovikTheme.h"
 
 namespace tovik {
 

@@ -1,4 +1,4 @@
-#include "app/TovikButtons.h"
+#include "app/ui/TovikButtons.h"
 
 #include <QEnterEvent>
 #include <QFontMetrics>
@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "app/TovikTheme.h"
+#include "app/ui/TovikTheme.h"
 
 namespace tovik {
 

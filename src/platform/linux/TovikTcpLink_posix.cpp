@@ -1,4 +1,4 @@
-#include "net/TovikTcpLink.h"
+#include "platform/linux/TovikTcpLink_posix.h"
 
 #include "net/TovikWire.h"
 

@@ -1,4 +1,4 @@
-#include "app/TovikTheme.h"
+#include "app/ui/TovikTheme.h"
 
 #include <QApplication>
 #include <QDBusConnection>

@@ -6,12 +6,12 @@
 #include <QLinearGradient>
 #include <QPainter>
 
-#include "app/TovikButtons.h"
-#include "app/TovikTheme.h"
-#include "app/TovikUi.h"
-#include "app/UiTestApp.h"
-#include "session/TovikConsent.h"
-#include "session/TovikViewer.h"
+#include "app/ui/TovikButtons.h"
+#include "app/ui/TovikTheme.h"
+#include "app/ui/TovikUi.h"
+#include "tests/app/UiTestApp.h"
+#include "session/ui/TovikConsent.h"
+#include "session/ui/TovikViewer.h"
 
 namespace tovik {
 namespace {

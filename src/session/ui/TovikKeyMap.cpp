@@ -1,4 +1,4 @@
-#include "session/TovikKeyMap.h"
+#include "session/ui/TovikKeyMap.h"
 
 #include <Qt>
 

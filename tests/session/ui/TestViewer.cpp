@@ -9,12 +9,12 @@
 #include <QTest>
 #include <QUrl>
 
-#include "app/TovikButtons.h"
-#include "app/UiTestApp.h"
+#include "app/ui/TovikButtons.h"
+#include "tests/app/UiTestApp.h"
 #include "base/TovikClock.h"
 #include "base/TovikOwnWindows.h"
-#include "session/TovikKeyMap.h"
-#include "session/TovikViewer.h"
+#include "session/ui/TovikKeyMap.h"
+#include "session/ui/TovikViewer.h"
 
 namespace tovik {
 namespace {

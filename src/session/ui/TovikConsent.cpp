@@ -1,4 +1,4 @@
-#include "session/TovikConsent.h"
+#include "session/ui/TovikConsent.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -10,8 +10,8 @@
 
 #include <algorithm>
 
-#include "app/TovikButtons.h"
-#include "app/TovikTheme.h"
+#include "app/ui/TovikButtons.h"
+#include "app/ui/TovikTheme.h"
 #include "base/TovikOwnWindows.h"
 
 namespace tovik {

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "net/TovikSocket.h"
-#include "net/TovikTcpLink.h"
+#include "platform/linux/TovikTcpLink_posix.h"
 
 namespace tovik {
 
@@ -146,6 +146,6 @@ class TPosixNetBackend final : public INetBackend {
 
 }  // namespace
 
-std::unique_ptr<INetBackend> CreatePosixNetBackend() { return std::make_unique<TPosixNetBackend>(); }
+std::unique_ptr<INetBackend> INetBackend::Create() { return std::make_unique<TPosixNetBackend>(); }
 
 }  // namespace tovik

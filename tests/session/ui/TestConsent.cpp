@@ -6,10 +6,10 @@
 #include <QTemporaryFile>
 #include <QTest>
 
-#include "app/UiTestApp.h"
+#include "tests/app/UiTestApp.h"
 #include "base/TovikClock.h"
 #include "base/TovikOwnWindows.h"
-#include "session/TovikConsent.h"
+#include "session/ui/TovikConsent.h"
 
 namespace tovik {
 namespace {

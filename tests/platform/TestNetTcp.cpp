@@ -10,7 +10,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "net/TovikTcpLink.h"
+#include "platform/linux/TovikTcpLink_posix.h"
 #include "net/TovikWire.h"
 
 using namespace tovik;

@@ -7,8 +7,8 @@
 #include <QLineEdit>
 #include <QWidget>
 
-#include "app/TovikTheme.h"
-#include "app/UiTestApp.h"
+#include "app/ui/TovikTheme.h"
+#include "tests/app/UiTestApp.h"
 
 namespace tovik {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <Qt>
 
-#include "session/TovikKeyMap.h"
+#include "session/ui/TovikKeyMap.h"
 
 namespace tovik {
 namespace {

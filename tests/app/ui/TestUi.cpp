@@ -6,10 +6,10 @@
 #include <QMouseEvent>
 #include <QTest>
 
-#include "app/TovikButtons.h"
-#include "app/TovikTheme.h"
-#include "app/TovikUi.h"
-#include "app/UiTestApp.h"
+#include "app/ui/TovikButtons.h"
+#include "app/ui/TovikTheme.h"
+#include "app/ui/TovikUi.h"
+#include "tests/app/UiTestApp.h"
 
 namespace tovik {
 namespace {

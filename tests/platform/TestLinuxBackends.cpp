@@ -7,7 +7,8 @@
 
 #include "app/TovikRunModes.h"
 #include "app/TovikSettings.h"
-#include "../base/TestTempDir.h"
+#include "session/TovikWallpaper.h"
+#include "tests/base/TestTempDir.h"
 
 using namespace tovik;
 using namespace tovik::test;
@@ -93,4 +94,19 @@ TEST(LinuxBackends, RemoteDesktopDefaultIsNotApplicable) {
   ApplyRemoteDesktopDefaultOnce(store, *backend, [&](std::string_view l) { lines.emplace_back(l); });
   EXPECT_TRUE(lines.empty());
   EXPECT_FALSE(Exists(p.UserIni));
+}
+
+TEST(SessionWallpaper, UnknownDesktopOnlyLogs) {
+  const char* old = std::getenv("XDG_CURRENT_DESKTOP");
+  std::string saved = old ? old : "";
+  setenv("XDG_CURRENT_DESKTOP", "NoSuchDesktop", 1);
+  std::vector<std::string> lines;
+  auto b = IWallpaperBackend::Create([&](const std::string& s) { lines.push_back(s); });
+  EXPECT_FALSE(b->Hide());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "Wallpaper: cannot hide the background on this desktop (NoSuchDesktop)");
+  if (old)
+    setenv("XDG_CURRENT_DESKTOP", saved.c_str(), 1);
+  else
+    unsetenv("XDG_CURRENT_DESKTOP");
 }

@@ -1,0 +1,48 @@
+# Which folders each folder may include from, and which outside libraries it may use: the layering
+# of the project written down once, in the spirit of Chromium's DEPS files. CheckIncludes.cmake reads
+# this file and fails on any #include outside these lists; a folder without an entry fails too, so a
+# new folder starts by saying what it depends on.
+#
+# TOVIK_RULE_<folder>: the project folders (relative to src/, or "relay") whose headers the files of
+# <folder> may include; a quoted include without a folder (a header beside the file) is always allowed.
+# A single header may be named instead of a folder ("net/TovikWire.h").
+# TOVIK_SYS_<folder>: the groups of outside headers below that <folder> may include. Headers of the C
+# and C++ libraries and plain POSIX headers that no group names are allowed everywhere.
+
+# Outside headers by group (regular expressions on the name between < and >).
+set(TOVIK_SYSGROUP_qt "^Q[A-Za-z]*$|^Qt[A-Za-z]*/|^Qt$")
+set(TOVIK_SYSGROUP_qtdbus "^QDBus|^QtDBus/")
+set(TOVIK_SYSGROUP_x11 "^(xcb|X11|xkbcommon)/")
+set(TOVIK_SYSGROUP_sockets "^(sys/socket\\.h|netinet/|arpa/|netdb\\.h|ifaddrs\\.h|net/if|sys/epoll\\.h)")
+set(TOVIK_SYSGROUP_processes "^(spawn\\.h|sys/wait\\.h|sys/utsname\\.h)$")
+set(TOVIK_SYSGROUP_openssl "^openssl/")
+set(TOVIK_SYSGROUP_compression "^(zlib\\.h|libdeflate\\.h)$")
+set(TOVIK_SYSGROUP_sqlite "^sqlite3\\.h$")
+set(TOVIK_SYSGROUPS qt qtdbus x11 sockets processes openssl compression sqlite)
+
+set(TOVIK_RULE_base base)
+set(TOVIK_SYS_base "")
+set(TOVIK_RULE_crypto base crypto)
+set(TOVIK_SYS_crypto openssl)
+set(TOVIK_RULE_net base crypto net)
+set(TOVIK_SYS_net "")
+set(TOVIK_RULE_net/tools base crypto net)
+set(TOVIK_SYS_net/tools "")
+set(TOVIK_RULE_media base media)
+set(TOVIK_SYS_media compression)
+set(TOVIK_RULE_update base crypto update)
+set(TOVIK_SYS_update compression)
+set(TOVIK_RULE_session base crypto net media session)
+# The host's computer and user names still come from uname/gethostname here.
+set(TOVIK_SYS_session compression processes)
+set(TOVIK_RULE_session/ui base net media session session/ui app/ui)
+set(TOVIK_SYS_session/ui qt)
+set(TOVIK_RULE_app base crypto net media update session session/ui app app/ui)
+set(TOVIK_SYS_app qt)
+set(TOVIK_RULE_app/ui base app/ui)
+# The desktop's light/dark choice is still read over D-Bus here.
+set(TOVIK_SYS_app/ui qt qtdbus)
+set(TOVIK_RULE_platform/linux base crypto net media update session app platform/linux)
+set(TOVIK_SYS_platform/linux x11 sockets processes)
+set(TOVIK_RULE_relay base crypto net/TovikWire.h relay)
+set(TOVIK_SYS_relay sockets sqlite processes)

@@ -1,0 +1,42 @@
+// The platform backends that the program runs on, picked once by the composition root (the program's
+// entry, Tovik.cpp) and handed down to the main window and its sessions. Nothing below the entry calls
+// a platform factory itself, so the libraries and their tests never link a platform backend; tests pass
+// fakes in the same struct.
+//
+// Threads: the factories are called on the GUI thread.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "media/TovikCapture.h"
+#include "media/TovikInput.h"
+#include "net/TovikSocket.h"
+#include "session/TovikWallpaper.h"
+
+namespace tovik {
+
+struct TPlatformServices {
+  // The network client's sockets and name resolution.
+  std::function<std::unique_ptr<INetBackend>()> NetBackend;
+  // The screen of this desktop for a host session; null when there is none.
+  std::function<std::shared_ptr<IScreenBackend>()> Screen;
+  // Input injection for a host session; null when nothing can inject here.
+  std::function<std::unique_ptr<IInputInjector>()> Injector;
+  // Hiding the desktop background; ALog may be called from the keeper's worker thread.
+  std::function<std::unique_ptr<IWallpaperBackend>(TLogFn ALog)> Wallpaper;
+};
+
+// The backends of the operating system the program was built for (their Create() functions live in the
+// platform library). Call only from an executable that links tovik_platform.
+inline TPlatformServices SystemPlatform() {
+  TPlatformServices p;
+  p.NetBackend = [] { return INetBackend::Create(); };
+  p.Screen = [] { return IScreenBackend::Create(); };
+  p.Injector = [] { return IInputInjector::Create(); };
+  p.Wallpaper = [](TLogFn ALog) { return IWallpaperBackend::Create(std::move(ALog)); };
+  return p;
+}
+
+}  // namespace tovik

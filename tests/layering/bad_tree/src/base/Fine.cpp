@@ -1,0 +1,3 @@
+// Allowed includes only.
+#include <string>
+#include "base/TovikClock.h"

@@ -1,0 +1,3 @@
+// Portable media code that pulls in Qt.
+#include <QImage>
+#include <vector>
