@@ -198,4 +198,13 @@ std::string_view TrimView(std::string_view s) {
 }
 std::string Trim(std::string_view s) { return std::string(TrimView(s)); }
 
+std::string FormatID(std::string_view AID) {
+  if (AID.size() != 9) return std::string(AID);
+  for (char c : AID)
+    if (c < '0' || c > '9') return std::string(AID);
+  std::string out;
+  out.append(AID.substr(0, 3)).append(" ").append(AID.substr(3, 3)).append(" ").append(AID.substr(6, 3));
+  return out;
+}
+
 }  // namespace tovik

@@ -49,6 +49,10 @@ std::string Utf8Sanitize(std::string_view s);
 std::string AsciiLower(std::string_view s);
 std::string AsciiUpper(std::string_view s);
 bool SameTextAscii(std::string_view a, std::string_view b);
+
+// A partner ID as people read it: "123456789" -> "123 456 789". Any text that is not exactly nine
+// digits is returned unchanged.
+std::string FormatID(std::string_view AID);
 std::string_view TrimView(std::string_view s);
 std::string Trim(std::string_view s);
 

@@ -44,12 +44,6 @@ bool StartsWith(std::string_view s, std::string_view prefix) { return s.substr(0
 
 // ---- Free functions ---------------------------------------------------------------------------------
 
-std::string FormatID(std::string_view AID) {
-  if (AID.size() != 9) return std::string(AID);
-  std::string out;
-  out.append(AID.substr(0, 3)).append(" ").append(AID.substr(3, 3)).append(" ").append(AID.substr(6, 3));
-  return out;
-}
 
 // ---- Construction -----------------------------------------------------------------------------------
 

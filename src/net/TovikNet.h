@@ -47,8 +47,7 @@ extern std::string TcpPortsText;   // the TCP fallback ports as text, "8443,443,
 extern bool TcpPortsChanged;       // set when the relay announced other ports
 extern std::string LastLinkInfo;   // one line about the last peer link attempt
 
-// "123456789" -> "123 456 789"; any text that is not 9 characters long is returned unchanged.
-std::string FormatID(std::string_view AID);
+// FormatID (an ID as people read it) lives in base/TovikBytes.h.
 // ParsePortList and PortListText (the TCP fallback port lists) live in net/TovikWire.h, shared with
 // the relay.
 

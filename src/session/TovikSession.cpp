@@ -15,12 +15,6 @@ constexpr const char* kNoSound = "no sound device support in this build";
 constexpr bool kHavePlayer = false;
 }  // namespace
 
-std::string FormatPartnerID(const std::string& AID) {
-  if (AID.size() != 9) return AID;
-  for (char c : AID)
-    if (c < '0' || c > '9') return AID;
-  return AID.substr(0, 3) + " " + AID.substr(3, 3) + " " + AID.substr(6, 3);
-}
 
 // ---- construction and destruction -------------------------------------------------------------
 
@@ -49,7 +43,7 @@ TTovikSession::TTovikSession(TSessionDeps ADeps, bool AIsViewer, bool AUnattende
     FFrameRx = std::make_unique<TFrameReceiver>();
     FFrameRx2 = std::make_unique<TFrameWindowReceiver>();
     FInputTx = std::make_unique<TInputSender>();
-    const std::string id = FormatPartnerID(FClient->PartnerID());
+    const std::string id = FormatID(FClient->PartnerID());
     FViewerCaption = "Tovik - " + id + " - check number " + FClient->CheckNumber();
     if (ADeps.MakeViewer) FViewer = ADeps.MakeViewer(*this, FViewerCaption + " - waiting for permission");
     if (FViewer) {
@@ -644,7 +638,7 @@ void TTovikSession::SetInfo(const std::string& AState) {
   const std::string dot = "  \xC2\xB7  ";
   const std::string line = "Check " + FClient->CheckNumber() + dot +
                            (FClient->ViaRelay() ? "through the server" : "direct") + dot + AState;
-  FViewer->SetSessionInfo(FormatPartnerID(FClient->PartnerID()), line);
+  FViewer->SetSessionInfo(FormatID(FClient->PartnerID()), line);
 }
 
 void TTovikSession::SwitchAtEdge(int ADir, double AFracY) {

@@ -207,7 +207,5 @@ class TTovikSession final : private IViewerEvents {
   bool FPlayerFailed = false;
 };
 
-// Groups a 9-digit ID as "123 456 789"; other texts are returned unchanged.
-std::string FormatPartnerID(const std::string& AID);
 
 }  // namespace tovik

@@ -131,6 +131,7 @@ TEST(NetFunctions, ParsePortListFormatIDAndPortListText) {
   EXPECT_EQ(PortListText({8443, 443, 80}), "8443,443,80");
   EXPECT_EQ(FormatID("123456789"), "123 456 789");
   EXPECT_EQ(FormatID("12345"), "12345");
+  EXPECT_EQ(FormatID("12345678x"), "12345678x");  // nine characters but not an ID
 }
 
 TEST(NetFunctions, PinnedKeyTextMustBeExactly64Bytes) {

@@ -26,7 +26,7 @@ std::vector<TInputEvent> SendInput(TSimSessions& s) {
 }
 
 std::string BaseCaption(TSimSessions& s) {
-  return "Tovik - " + FormatPartnerID(s.HostPC->C().MyID()) + " - check number " + s.ViewerPC->C().CheckNumber();
+  return "Tovik - " + FormatID(s.HostPC->C().MyID()) + " - check number " + s.ViewerPC->C().CheckNumber();
 }
 
 struct TLinkCase {
@@ -51,7 +51,7 @@ TEST_P(SessionSimLink, PictureConvergesAndInputIsAppliedInOrder) {
   EXPECT_EQ(s.Consent->Requests[0].Address, s.HostPC->C().PeerAddress());
   EXPECT_EQ(s.Consent->Requests[0].CheckNumber, s.HostPC->C().CheckNumber());
   EXPECT_EQ(s.Window->Caption.rfind(BaseCaption(s) + " - you have control", 0), 0u) << s.Window->Caption;
-  EXPECT_EQ(s.Window->Title, FormatPartnerID(s.HostPC->C().MyID()));
+  EXPECT_EQ(s.Window->Title, FormatID(s.HostPC->C().MyID()));
   EXPECT_NE(s.Window->Line.find(c.ViaRelay ? "through the server" : "direct"), std::string::npos);
 
   // A stream of changes, small and large; afterwards the picture converges exactly.
