@@ -1,13 +1,17 @@
 // End to end: the real relay and two real tovik programs, each on its own Xvfb display with its own
 // HOME, driven with xdotool like a person would. The programs report what their windows show through
 // their test status files (TOVIK_TEST_STATUS) and the helper dumps its viewer picture on request
-// (TOVIK_TEST_DUMP). Real time is polled with bounded deadlines.
+// (TOVIK_TEST_DUMP). Real time is polled with bounded deadlines: the test waits for what it needs to
+// see (a window on screen, the window that keys go to, a status value), never for a fixed time.
+// The programs inherit the test's environment, so under the sanitizer presets they run with the same
+// sanitizer options; each one's log is checked for sanitizer reports when its test ends.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include <chrono>
 #include <cstdio>
@@ -72,6 +76,77 @@ int FreePort(bool udp, int start) {
     const std::string out = Sh(std::string("ss -H ") + (udp ? "-lun" : "-ltn") + " 'sport = :" + std::to_string(p) + "'");
     if (out.empty()) return p;
   }
+}
+
+// The first line of `text` (xdotool prints one window per line).
+std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+// "KEY=value" lines (xdotool --shell) as numbers.
+std::map<std::string, long> ShellValues(const std::string& text) {
+  std::map<std::string, long> m;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (const auto eq = line.find('='); eq != std::string::npos) m[line.substr(0, eq)] = std::atol(line.c_str() + eq + 1);
+  return m;
+}
+
+// Where the pointer and the keys are on an X display, as the server sees it: the top-level windows
+// (children of the root) that hold the pointer and the input focus, 0 for none.
+struct TInputWindows {
+  xcb_window_t Pointer = 0, Focus = 0;
+  bool FocusFollowsPointer = false;  // focus PointerRoot or the root: keys go to the window under the pointer
+  // The top-level window that a key pressed now goes to.
+  xcb_window_t Keys() const { return FocusFollowsPointer ? Pointer : Focus; }
+};
+
+TInputWindows InputWindows(const std::string& display) {
+  TInputWindows w;
+  xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+  if (xcb_connection_has_error(c)) {
+    xcb_disconnect(c);
+    return w;
+  }
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+  if (auto* p = xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr)) {
+    w.Pointer = p->same_screen ? p->child : 0;
+    std::free(p);
+  }
+  if (auto* f = xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)) {
+    w.Focus = f->focus;
+    std::free(f);
+  }
+  w.FocusFollowsPointer = w.Focus == XCB_INPUT_FOCUS_POINTER_ROOT || w.Focus == root;
+  // A focused inner window (a terminal's text area, say) stands for its top-level window.
+  for (int depth = 0; !w.FocusFollowsPointer && w.Focus != XCB_NONE && depth < 32; ++depth) {
+    auto* t = xcb_query_tree_reply(c, xcb_query_tree(c, w.Focus), nullptr);
+    if (!t) break;
+    const xcb_window_t parent = t->parent;
+    std::free(t);
+    if (parent == root || parent == XCB_NONE) break;
+    w.Focus = parent;
+  }
+  if (w.FocusFollowsPointer) w.Focus = 0;
+  xcb_disconnect(c);
+  return w;
+}
+
+// Sanitizer reports (AddressSanitizer, LeakSanitizer, ThreadSanitizer, UndefinedBehaviorSanitizer) in
+// a program's log, with some lines after each for the stack; empty when there is none.
+std::string SanitizerReports(const fs::path& log) {
+  std::ifstream f(log);
+  std::string out, line;
+  int tail = 0;
+  while (std::getline(f, line)) {
+    const bool start = (line.find("Sanitizer") != std::string::npos &&
+                        (line.find("ERROR:") != std::string::npos || line.find("WARNING:") != std::string::npos)) ||
+                       line.find("runtime error:") != std::string::npos;
+    if (start) tail = 40;
+    if (tail > 0) {
+      out += line + "\n";
+      --tail;
+    }
+  }
+  return out;
 }
 
 // A process started by the fixture; killed when the fixture ends.
@@ -158,6 +233,10 @@ class E2E : public ::testing::Test {
   }
   static void TearDownTestSuite() {
     Stop(Relay);
+    if (!Dir.empty()) {
+      const std::string reports = SanitizerReports(Dir / "relay" / "relay.log");
+      EXPECT_TRUE(reports.empty()) << "tovik-relay:\n" << reports;
+    }
     Stop(HostXvfb);
     Stop(ViewerXvfb);
     std::error_code ec;
@@ -180,6 +259,10 @@ class E2E : public ::testing::Test {
   }
   void TearDown() override {
     for (pid_t* p : {&HostApp, &ViewerApp, &Term}) Stop(*p);
+    for (const char* name : {"host", "viewer"}) {
+      const std::string reports = SanitizerReports(Dir / name / "stdout.log");
+      EXPECT_TRUE(reports.empty()) << name << ":\n" << reports;
+    }
   }
 
   // One tovik instance with its own HOME pointing at the loopback relay.
@@ -211,6 +294,36 @@ class E2E : public ::testing::Test {
   static std::string X(const std::string& display, const std::string& args) {
     return Sh("DISPLAY=" + display + " xdotool " + args + " 2>/dev/null");
   }
+  // A visible window on `display` whose name matches, once there is one; empty if none came.
+  static std::string WaitWindow(const std::string& display, const std::string& name, int seconds = 20) {
+    std::string win;
+    WaitFor([&] { return !(win = FirstLine(X(display, "search --onlyvisible --name '" + name + "'"))).empty(); },
+            seconds);
+    return win;
+  }
+  // The top-level window under the pointer, as xdotool numbers windows ("0" over the background).
+  static std::string PointerWindow(const std::string& display) { return std::to_string(InputWindows(display).Pointer); }
+  // Waits until keys on `display` go to `win`. With no window manager the focus is PointerRoot until a
+  // program sets it (Qt does on a click in its window) and falls back to the root or to none when the
+  // focused window closes; keys then go to the window under the pointer, or nowhere.
+  static ::testing::AssertionResult KeysGoTo(const std::string& display, const std::string& win, const char* what) {
+    TInputWindows now;
+    if (!win.empty() && WaitFor([&] { return std::to_string((now = InputWindows(display)).Keys()) == win; }, 20))
+      return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "keys on " << display << " go to window " << now.Keys() << ", not to "
+                                         << what << " (" << win << "); focus "
+                                         << (now.FocusFollowsPointer ? "follows the pointer" : std::to_string(now.Focus))
+                                         << ", pointer over " << now.Pointer;
+  }
+  // Waits until the status file of `name` has been written after `since`: the positions in it are then
+  // those of the windows as they are on screen now.
+  static bool WaitStatusWrittenAfter(const std::string& name, fs::file_time_type since, int seconds = 20) {
+    return WaitFor([&] {
+      std::error_code ec;
+      const auto t = fs::last_write_time(Status(name), ec);
+      return !ec && t > since;
+    }, seconds);
+  }
 
   // Starts the terminal on the helped PC, both programs, and connects the helper to the helped PC.
   void StartAndConnect(const std::string& hostIni) {
@@ -228,45 +341,47 @@ class E2E : public ::testing::Test {
       EXPECT_EQ(Get(side, "id_shown"), id.substr(0, 3) + " " + id.substr(3, 3) + " " + id.substr(6)) << side;
     }
     EXPECT_EQ(Get("host", "status"), "Online, secure connection");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The helper's main window is on screen and has written its status since, so partner_xy is where
+    // the partner box is; the typed ID goes to the window under the pointer (or, after the click, to
+    // the window Qt gives the focus).
+    const std::string main = WaitWindow(ViewerDisplay, "Remote assistance - build");
+    ASSERT_FALSE(main.empty()) << "the helper's main window is not on screen";
+    ASSERT_TRUE(WaitStatusWrittenAfter("viewer", fs::file_time_type::clock::now()));
     X(ViewerDisplay, "mousemove " + Get("viewer", "partner_xy") + " click 1");
+    ASSERT_TRUE(KeysGoTo(ViewerDisplay, main, "the helper's main window"));
     X(ViewerDisplay, "type --delay 30 '" + HostID.substr(0, 3) + "-" + HostID.substr(3, 3) + "-" + HostID.substr(6) + "'");
     X(ViewerDisplay, "mousemove " + Get("viewer", "connect_xy") + " click 1");
   }
 
   // Answers the consent dialog on the helped PC with "Allow control".
-  bool AllowOnHost() {
-    std::string win;
-    if (!WaitFor([&] { return !(win = X(HostDisplay, "search --onlyvisible --name 'someone wants to help you'")).empty(); },
-                 20))
-      return false;
-    win = win.substr(0, win.find('\n'));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    std::istringstream g(X(HostDisplay, "getwindowgeometry --shell " + win));
-    std::map<std::string, int> geo;
-    std::string line;
-    while (std::getline(g, line))
-      if (auto eq = line.find('='); eq != std::string::npos && line.substr(0, eq) != "SCREEN" && line.substr(0, eq) != "WINDOW")
-        geo[line.substr(0, eq)] = std::atoi(line.c_str() + eq + 1);
-    X(HostDisplay, "mousemove " + std::to_string(geo["X"] + 426) + " " + std::to_string(geo["Y"] + geo["HEIGHT"] - 80) +
-                       " click 1");
-    return true;
+  ::testing::AssertionResult AllowOnHost() {
+    const std::string win = WaitWindow(HostDisplay, "someone wants to help you");
+    if (win.empty()) return ::testing::AssertionFailure() << "no consent dialog on the helped PC";
+    auto geo = ShellValues(X(HostDisplay, "getwindowgeometry --shell " + win));
+    if (geo["WIDTH"] <= 0 || geo["HEIGHT"] <= 0) return ::testing::AssertionFailure() << "the consent dialog has no size";
+    X(HostDisplay, "mousemove " + std::to_string(geo["X"] + 426) + " " + std::to_string(geo["Y"] + geo["HEIGHT"] - 80));
+    // The click goes to the dialog only once the pointer is over it.
+    std::string under;
+    if (!WaitFor([&] { return (under = PointerWindow(HostDisplay)) == win; }, 20))
+      return ::testing::AssertionFailure() << "the pointer is over window " << under << ", not over the consent dialog "
+                                           << win;
+    X(HostDisplay, "click 1");
+    return ::testing::AssertionSuccess();
   }
 
   // The point of the viewer window (screen coordinates) that shows host pixel (hx, hy).
   std::pair<int, int> ViewerPoint(int hx, int hy) {
-    const std::string id = HostID.substr(0, 3) + " " + HostID.substr(3, 3) + " " + HostID.substr(6);
-    std::string win = X(ViewerDisplay, "search --onlyvisible --name 'Tovik - " + id + "'");
-    win = win.substr(0, win.find('\n'));
-    std::istringstream g(X(ViewerDisplay, "getwindowgeometry --shell " + win));
-    std::map<std::string, int> geo;
-    std::string line;
-    while (std::getline(g, line))
-      if (auto eq = line.find('='); eq != std::string::npos) geo[line.substr(0, eq)] = std::atoi(line.c_str() + eq + 1);
+    auto geo = ShellValues(X(ViewerDisplay, "getwindowgeometry --shell " + ViewerWindow()));
     const int bar = 56, ph = geo["HEIGHT"] - bar;
     const double scale = std::min(geo["WIDTH"] / double(kHostW), ph / double(kHostH));
     const int ox = static_cast<int>((geo["WIDTH"] - kHostW * scale) / 2), oy = bar + static_cast<int>((ph - kHostH * scale) / 2);
     return {geo["X"] + ox + static_cast<int>(hx * scale + scale / 2), geo["Y"] + oy + static_cast<int>(hy * scale + scale / 2)};
+  }
+
+  // The helper's viewer window for the helped PC.
+  std::string ViewerWindow() {
+    return FirstLine(X(ViewerDisplay, "search --onlyvisible --name 'Tovik - " + HostID.substr(0, 3) + " " +
+                                          HostID.substr(3, 3) + " " + HostID.substr(6) + "'"));
   }
 
   // Whether the helper's decoded picture equals what the helped PC's display shows (pointer drawn in).
@@ -337,7 +452,7 @@ class E2E : public ::testing::Test {
 TEST_F(E2E, ConsentedSessionShowsTheScreenCarriesInputAndEndsOnBothSides) {
   StartAndConnect("");
   if (HasFatalFailure()) return;
-  ASSERT_TRUE(AllowOnHost()) << "no consent dialog on the helped PC";
+  ASSERT_TRUE(AllowOnHost());
   ASSERT_TRUE(WaitStatus("viewer", "first_picture_ms", [](const std::string& v) { return !v.empty(); }, 30))
       << "no picture reached the helper";
   std::printf("Connect to first picture: %s ms\n", Get("viewer", "first_picture_ms").c_str());
@@ -367,18 +482,22 @@ TEST_F(E2E, ConsentedSessionShowsTheScreenCarriesInputAndEndsOnBothSides) {
     return std::sscanf(at.c_str(), "X=%d Y=%d", &x, &y) == 2 && std::abs(x - hx) <= 1 && std::abs(y - hy) <= 1;
   }, 10)) << at;
 
-  // Keys typed in the viewer reach the terminal on the helped PC.
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // Keys typed in the viewer reach the terminal on the helped PC: on the helper's display they go to
+  // the viewer window (the click gives it the focus), on the helped PC to the terminal under the pointer.
+  ASSERT_TRUE(KeysGoTo(ViewerDisplay, ViewerWindow(), "the viewer window"));
+  ASSERT_TRUE(KeysGoTo(HostDisplay, FirstLine(X(HostDisplay, "search --onlyvisible --class xterm")), "the terminal"));
   X(ViewerDisplay, "type --delay 40 'touch typed-ok'");
   X(ViewerDisplay, "key Return");
   EXPECT_TRUE(WaitFor([&] { return fs::exists(Dir / "work/typed-ok"); }, 10));
   EXPECT_TRUE(WaitFor([&] { return PictureMatches(why); }, 20)) << why;
 
   // Disconnect in the helper's main window (raised above the viewer) ends the session on both sides.
-  std::string main = X(ViewerDisplay, "search --onlyvisible --name 'Remote assistance - build'");
-  X(ViewerDisplay, "windowraise " + main.substr(0, main.find('\n')));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  X(ViewerDisplay, "mousemove " + Get("viewer", "connect_xy") + " click 1");
+  const std::string main = WaitWindow(ViewerDisplay, "Remote assistance - build");
+  X(ViewerDisplay, "windowraise " + main + " mousemove " + Get("viewer", "connect_xy"));
+  std::string under;
+  ASSERT_TRUE(WaitFor([&] { return (under = PointerWindow(ViewerDisplay)) == main; }, 20))
+      << "the pointer is over window " << under << ", not over the raised main window " << main;
+  X(ViewerDisplay, "click 1");
   for (const char* side : {"viewer", "host"}) {
     EXPECT_TRUE(WaitStatus(side, "session", [](const std::string& v) { return v == "No active session"; }, 20)) << side;
     EXPECT_EQ(Get(side, "detail"), "The last session has ended") << side;
