@@ -60,7 +60,7 @@ TEST_P(SessionPairLoss, PictureConvergesAndInputIsAppliedInOrder) {
   std::vector<TInputEvent> sent;
   for (int i = 0; i < 40; ++i) {
     const auto kind = static_cast<std::uint8_t>(1 + i % 6);
-    pair.Window->Events->OnInput(kind, static_cast<std::int16_t>(i), static_cast<std::int16_t>(2 * i), i * 3);
+    pair.Window->Events->OnInput(WindowInput(kind, static_cast<std::int16_t>(i), static_cast<std::int16_t>(2 * i), i * 3));
     sent.push_back(TInputEvent{static_cast<std::uint32_t>(i + 1), kind, static_cast<std::int16_t>(i),
                                static_cast<std::int16_t>(2 * i), i * 3});
     pair.Run(3);
@@ -97,7 +97,7 @@ TEST(SessionPair, ViewOnlyInputIsAcknowledgedButNotInjected) {
   EXPECT_EQ(pair.Window->Caption, "Tovik - 444 555 666 - check number 123 456 - view only");
   EXPECT_EQ(pair.Viewer->ViewerMode(), 0);
   // The window's input is not even sent in view-only mode.
-  pair.Window->Events->OnInput(1, 5, 5, 0);
+  pair.Window->Events->OnInput(WindowInput(1, 5, 5, 0));
   // Input sent anyway (a modified viewer) is acknowledged and dropped.
   const std::size_t before = pair.ToViewer.Sent();
   pair.ToHost.Send(InputPacket(1, 2, 10, 10, 0));
