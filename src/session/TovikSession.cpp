@@ -25,16 +25,10 @@ TTovikSession::TTovikSession(TSessionDeps ADeps, bool AIsViewer, bool AUnattende
   if (FHost) ctx.ListScreens = FHost->ScreenLister();
   FCtx.Tools = ADeps.MakeTools ? ADeps.MakeTools(ctx) : std::make_unique<TBasicSessionTools>(ctx);
 
-  FChannelTimer.Start(ANow);
-  if (FHost) {
+  if (FHost)
     FHost->WireTools();
-    FCaptureTimer.Start(ANow);
-    FPumpTimer.Start(ANow);
-  } else {
+  else
     FViewer->Start();
-    FViewerTimer.Start(ANow);
-    FNackTimer.Start(ANow);
-  }
   FCtx.Log(std::string("session created (viewer=") + TF(AIsViewer) + ")");
 }
 
@@ -53,20 +47,14 @@ TTovikSession::~TTovikSession() {
 
 // ---- time ---------------------------------------------------------------------------------------
 
-TTick TTovikSession::NextDeadline() const {
-  return std::min({FCaptureTimer.Due(), FPumpTimer.Due(), FChannelTimer.Due(), FViewerTimer.Due(),
-                   FNackTimer.Due()});
-}
+TTick TTovikSession::NextDeadline() const { return FHost ? FHost->NextDeadline() : FViewer->NextDeadline(); }
 
 void TTovikSession::HandleTimeout(TTick ANow) {
   FCtx.SetNow(ANow);
-  // The order of ticks due at the same moment: the host captures before it sends; the viewer polls
-  // the channel and the missing chunks before its picture upkeep.
-  if (FCaptureTimer.Fire(ANow)) CaptureTick();
-  if (FPumpTimer.Fire(ANow)) PumpPackets();
-  if (FChannelTimer.Fire(ANow)) ChannelTick();
-  if (FNackTimer.Fire(ANow)) NackTick();
-  if (FViewerTimer.Fire(ANow)) ViewerTick();
+  if (FHost)
+    FHost->HandleTimeout(ANow);
+  else
+    FViewer->HandleTimeout(ANow);
 }
 
 void TTovikSession::CaptureTick() {

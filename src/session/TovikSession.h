@@ -93,11 +93,6 @@ class TTovikSession final : public ITimedObject {
   TSessionContext FCtx;
   std::unique_ptr<THostSide> FHost;      // exactly one of the two
   std::unique_ptr<TViewerSide> FViewer;
-  TPeriodicTick FCaptureTimer{8};
-  TPeriodicTick FPumpTimer{10};
-  TPeriodicTick FChannelTimer{10};
-  TPeriodicTick FViewerTimer{100};
-  TPeriodicTick FNackTimer{10};
 };
 
 }  // namespace tovik

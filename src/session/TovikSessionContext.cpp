@@ -10,8 +10,6 @@ TSessionContext::TSessionContext(TSessionDeps& ADeps, TTick ANow)
       Guard(std::make_shared<TSessionGuard>()),
       Post(std::move(ADeps.Post)),
       LogFn(std::move(ADeps.Log)),
-      Settings(std::move(ADeps.Settings)),
-      Stopwatch(std::move(ADeps.Stopwatch)),
       Now(ANow) {}
 
 void TSessionContext::Send(TByteView AData) {

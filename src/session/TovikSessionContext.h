@@ -1,5 +1,5 @@
 // What the two sides of a session share: the peer link, the alive token, deferred work, the session
-// log, the settings, the reliable message channel, the session tools and the last-known time.
+// log, the reliable message channel, the session tools and the last-known time.
 //
 // Ownership: TTovikSession owns one TSessionContext and the side (THostSide or TViewerSide) that
 // works on it; the side holds a reference and never outlives it. The link is not owned (it must
@@ -21,7 +21,7 @@
 namespace tovik {
 
 // Settings shared by every session of the program ([Session] EdgeSwitch, HideWallpaper, and the
-// tabbed-sessions docking hook).
+// tabbed-sessions docking hook). Only a viewer uses them.
 struct TSessionSettings {
   bool EdgeSwitch = true;
   bool HideWallpaper = true;
@@ -58,8 +58,6 @@ struct TSessionContext {
   TSessionGuardRef Guard;
   TPostToGui Post;
   TLogFn LogFn;
-  TSessionSettings Settings;
-  std::function<TTick()> Stopwatch;
   TMsgChannel Channel;
   std::unique_ptr<ISessionTools> Tools;
   // The time given to the constructor or to the latest HandleTimeout: what events that arrive in
@@ -80,8 +78,6 @@ struct TSessionContext {
   void SetNow(TTick ANow) {
     if (ANow > Now) Now = ANow;
   }
-  // Milliseconds on the stopwatch; 0 without one.
-  TTick Stopwatch0() const { return Stopwatch ? Stopwatch() : 0; }
 };
 
 }  // namespace tovik

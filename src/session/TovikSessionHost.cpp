@@ -1,5 +1,6 @@
 #include "session/TovikSessionHost.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "media/TovikInput.h"
@@ -22,11 +23,15 @@ THostSide::THostSide(TSessionContext& ACtx, TSessionDeps& ADeps, bool AUnattende
       FConsent(std::move(ADeps.Consent)),
       FAdminAvailable(std::move(ADeps.AdminAvailable)),
       FUseBroker(std::move(ADeps.UseBroker)),
+      FStopwatch(std::move(ADeps.Stopwatch)),
       FUnattended(AUnattended),
       FCreated(ACtx.Now),
       FRate(InitialRate(ACtx.Now)) {
   FFrameTx.SetMaxInFlight(4);
   if (ADeps.Wallpaper) FWallpaper = std::make_unique<TWallpaperKeeper>(std::move(ADeps.Wallpaper));
+  FCaptureTimer.Start(FCreated);
+  FPumpTimer.Start(FCreated);
+  FChannelTimer.Start(FCreated);
 }
 
 THostSide::~THostSide() = default;
@@ -52,6 +57,19 @@ void THostSide::WireTools() {
     StartConsent();
     if (FOnHelperInfo) FOnHelperInfo();
   };
+}
+
+// ---- time ---------------------------------------------------------------------------------------
+
+TTick THostSide::NextDeadline() const {
+  return std::min({FCaptureTimer.Due(), FPumpTimer.Due(), FChannelTimer.Due()});
+}
+
+void THostSide::HandleTimeout(TTick ANow) {
+  // A frame is captured before the packets go out.
+  if (FCaptureTimer.Fire(ANow)) FCtx.RunLogged("CaptureTick", [this] { CaptureTick(); });
+  if (FPumpTimer.Fire(ANow)) FCtx.RunLogged("PumpPackets", [this] { PumpPackets(); });
+  if (FChannelTimer.Fire(ANow)) FCtx.RunLogged("ChannelTick", [this] { ChannelTick(); });
 }
 
 // ---- messages -----------------------------------------------------------------------------------
@@ -286,12 +304,12 @@ void THostSide::CaptureAndSend(bool AFromAck) {
   }
   if (!can) return;
   FLastCapture = now;
-  const TTick started = FCtx.Stopwatch0();
+  const TTick started = FStopwatch ? FStopwatch() : 0;
   TBytes blob = BuildFrame();
   FWantFull = false;
   if (blob.empty()) return;
   ++FRate.FStatCaptures;
-  FRate.FStatEncodeMs += static_cast<std::uint32_t>(FCtx.Stopwatch0() - started);
+  if (FStopwatch) FRate.FStatEncodeMs += static_cast<std::uint32_t>(FStopwatch() - started);
   bool queued;
   {
     std::lock_guard<std::mutex> l(FTxLock);

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "base/TovikTimed.h"
 #include "session/TovikSessionContext.h"
 #include "session/TovikSessionEarly.h"
 #include "session/TovikSessionRate.h"
@@ -45,8 +46,15 @@ class THostSide {
   // Any other peer packet (input, frame acknowledgements, requests for a full picture).
   void OnData(TByteView APacket);
 
-  // The named ticks, at FCtx.Now. CaptureTick and PumpPackets do nothing before consent; ChannelTick
-  // also starts consent 2000 ms after creation when the helper's profile has not done it earlier.
+  // The host's schedule: CaptureTick every 8 ms, PumpPackets and ChannelTick every 10 ms, from the
+  // time the side was made. HandleTimeout runs what is due at ANow (FCtx.Now is already ANow) and
+  // logs what goes wrong in a tick.
+  TTick NextDeadline() const;
+  void HandleTimeout(TTick ANow);
+
+  // The named ticks, at FCtx.Now; they may raise (the caller logs). CaptureTick and PumpPackets do
+  // nothing before consent; ChannelTick also starts consent 2000 ms after creation when the helper's
+  // profile has not done it earlier.
   void CaptureTick();
   void PumpPackets();
   void ChannelTick();
@@ -93,8 +101,12 @@ class THostSide {
   TFrameWindowSender FFrameTx;
   std::mutex FTxLock;  // held only around calls on FFrameTx
   TInputReceiver FInputRx;
+  std::function<TTick()> FStopwatch;
   const bool FUnattended;
   const TTick FCreated;
+  TPeriodicTick FCaptureTimer{8};
+  TPeriodicTick FPumpTimer{10};
+  TPeriodicTick FChannelTimer{10};
 
   bool FAllowed = false;
   std::uint8_t FMode = 0;

@@ -14,19 +14,23 @@ constexpr const char* kNoSound = "no sound device support in this build";
 constexpr bool kHavePlayer = false;
 }  // namespace
 
-TViewerSide::TViewerSide(TSessionContext& ACtx, TSessionDeps& ADeps) : FCtx(ACtx), FLastFrameTick(ACtx.Now) {
+TViewerSide::TViewerSide(TSessionContext& ACtx, TSessionDeps& ADeps)
+    : FCtx(ACtx), FSettings(std::move(ADeps.Settings)), FLastFrameTick(ACtx.Now) {
   const std::string id = FormatID(FCtx.Link->PartnerID());
   FViewerCaption = "Tovik - " + id + " - check number " + FCtx.Link->CheckNumber();
   if (ADeps.MakeViewer) FViewer = ADeps.MakeViewer(*this, FViewerCaption + " - waiting for permission");
   if (FViewer) {
     FViewer->SetCaption(FViewerCaption + " - waiting for permission");
     SetInfo("waiting for permission");
-    if (FCtx.Settings.DockViewer)
-      FCtx.Settings.DockViewer(*FViewer, id);
+    if (FSettings.DockViewer)
+      FSettings.DockViewer(*FViewer, id);
     else
       FViewer->Show();
   }
   FCtx.Send(MakeFullPicture());
+  FChannelTimer.Start(FCtx.Now);
+  FNackTimer.Start(FCtx.Now);
+  FViewerTimer.Start(FCtx.Now);
 }
 
 TViewerSide::~TViewerSide() = default;
@@ -52,7 +56,7 @@ void TViewerSide::Start() {
   FCtx.Channel.Post(mkViewerCaps, TBytes{caps}, false);
   FCtx.Channel.Post(mkSoundSwitch, TBytes{0}, false);
   tools.PostProfile();
-  FCtx.Channel.Post(mkWallpaper, TBytes{static_cast<std::uint8_t>(FCtx.Settings.HideWallpaper ? 1 : 0)}, false);
+  FCtx.Channel.Post(mkWallpaper, TBytes{static_cast<std::uint8_t>(FSettings.HideWallpaper ? 1 : 0)}, false);
 }
 
 // ---- packets ------------------------------------------------------------------------------------
@@ -146,6 +150,17 @@ void TViewerSide::VideoFailed() {
 
 // ---- ticks --------------------------------------------------------------------------------------
 
+TTick TViewerSide::NextDeadline() const {
+  return std::min({FChannelTimer.Due(), FNackTimer.Due(), FViewerTimer.Due()});
+}
+
+void TViewerSide::HandleTimeout(TTick ANow) {
+  // The channel and the missing chunks before the picture upkeep.
+  if (FChannelTimer.Fire(ANow)) FCtx.RunLogged("ChannelTick", [this] { ChannelTick(); });
+  if (FNackTimer.Fire(ANow)) FCtx.RunLogged("NackTick", [this] { NackTick(); });
+  if (FViewerTimer.Fire(ANow)) FCtx.RunLogged("ViewerTick", [this] { ViewerTick(); });
+}
+
 void TViewerSide::ChannelTick() { FCtx.PollChannel(true); }
 
 void TViewerSide::PollNacks() {
@@ -188,7 +203,7 @@ void TViewerSide::SetInfo(const std::string& AState) {
 }
 
 void TViewerSide::SwitchAtEdge(int ADir, double AFracY) {
-  if (!FCtx.Settings.EdgeSwitch || !FViewer) return;
+  if (!FSettings.EdgeSwitch || !FViewer) return;
   const TTick now = FCtx.Now;
   if (FLastEdgeSwitch != 0 && now - FLastEdgeSwitch < 700) return;
   const auto mons = FCtx.Tools->Monitors();

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/TovikTimed.h"
 #include "session/TovikSessionContext.h"
 #include "session/TovikSessionWire.h"
 
@@ -36,7 +37,13 @@ class TViewerSide final : public IViewerEvents {
   // Any other peer packet (frame chunks, input acknowledgements, host status, sound).
   void OnData(TByteView APacket);
 
-  // The named ticks, at FCtx.Now.
+  // The viewer's schedule: ChannelTick and NackTick every 10 ms, ViewerTick every 100 ms, from the
+  // time the side was made. HandleTimeout runs what is due at ANow (FCtx.Now is already ANow) and
+  // logs what goes wrong in a tick.
+  TTick NextDeadline() const;
+  void HandleTimeout(TTick ANow);
+
+  // The named ticks, at FCtx.Now; they may raise (the caller logs).
   void ChannelTick();
   void ViewerTick();
   void NackTick();
@@ -71,6 +78,10 @@ class TViewerSide final : public IViewerEvents {
   void FullPictureRequest();
 
   TSessionContext& FCtx;
+  TSessionSettings FSettings;
+  TPeriodicTick FChannelTimer{10};
+  TPeriodicTick FNackTimer{10};
+  TPeriodicTick FViewerTimer{100};
   TFrameReceiver FFrameRx;
   TFrameWindowReceiver FFrameRx2;
   TInputSender FInputTx;
