@@ -15,19 +15,6 @@ namespace {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
-QImage ImageOf(const std::optional<TPicture24>& APic) {
-  if (!APic || APic->Width <= 0 || APic->Height <= 0 ||
-      APic->Pixels.size() != static_cast<std::size_t>(APic->Width) * APic->Height * 3)
-    return QImage();
-  QImage img(APic->Width, APic->Height, QImage::Format_RGB32);
-  for (int y = 0; y < APic->Height; ++y) {
-    const std::uint8_t* s = APic->Pixels.data() + static_cast<std::size_t>(y) * APic->Width * 3;
-    auto* d = reinterpret_cast<QRgb*>(img.scanLine(y));
-    for (int x = 0; x < APic->Width; ++x) d[x] = qRgb(s[x * 3 + 2], s[x * 3 + 1], s[x * 3]);
-  }
-  return img;
-}
-
 // The consent dialog as the session's prompt. The dialog answers once; when the session ends first,
 // the prompt (owned by the session) closes the dialog without an answer.
 class TQtConsent final : public IConsentPrompt {
@@ -35,7 +22,7 @@ class TQtConsent final : public IConsentPrompt {
   ~TQtConsent() override { AbandonConsent(FForm); }
   void Ask(const TConsentRequest& ARequest, std::function<void(TConsentAnswer)> AAnswer) override {
     AbandonConsent(FForm);
-    FForm = AskConsent(Q(ARequest.Helper), Q(ARequest.Address), Q(ARequest.CheckNumber), ImageOf(ARequest.Picture),
+    FForm = AskConsent(Q(ARequest.Helper), Q(ARequest.Address), Q(ARequest.CheckNumber), PictureImage(ARequest.Picture),
                        std::move(AAnswer));
   }
 
@@ -43,23 +30,24 @@ class TQtConsent final : public IConsentPrompt {
   QPointer<TConsentForm> FForm;
 };
 
-// The viewer window as the session sees it. Owned by the session through FreeSafely, which detaches
-// the window, lets it free itself and deletes this adapter.
-class TQtViewer final : public IViewerWindow, public IViewerHost {
+// The viewer window's operations for the session: strings and pictures in Qt's terms, the program's
+// picture counters and [Viewer] settings. The window raises the session's events itself. Owned by the
+// session through FreeSafely, which detaches the window, lets it free itself and deletes this adapter.
+class TQtViewer final : public IViewerWindow {
  public:
   TQtViewer(IViewerEvents& AEvents, const std::string& ACaption, const TSettingsStore& AStore, TViewerStats& AStats,
             std::function<void()> AOnFirst)
-      : FEvents(AEvents), FStore(AStore), FStats(AStats), FOnFirst(std::move(AOnFirst)) {
+      : FStats(AStats), FOnFirst(std::move(AOnFirst)) {
     int mode = AStore.ReadInt("Viewer", "Scale");
     if (mode < 0 || mode > 2) mode = 0;
     FForm = new TViewerForm(Q(ACaption), mode);
     FForm->SetRecordFolder(Q(AStore.ReadText("Session", "RecordFolder")));
-    FForm->SetHost(this);
+    FForm->OnViewMode = [&AStore](int AMode) { AStore.WriteInt("Viewer", "Scale", AMode); };
+    FForm->SetEvents(&AEvents);
     FStats = TViewerStats{};
     FStats.Picture = &FPicture;
   }
 
-  // IViewerWindow.
   void SetCaption(const std::string& ACaption) override {
     if (FForm) FForm->setWindowTitle(Q(ACaption));
   }
@@ -118,46 +106,17 @@ class TQtViewer final : public IViewerWindow, public IViewerHost {
   }
   void FreeSafely() override {
     FStats.Picture = nullptr;
-    if (FForm) {
-      FForm->SetHost(nullptr);
-      FForm->FreeSafely();
-    }
+    if (FForm) FForm->FreeSafely();  // detaches the session's events first
     delete this;
   }
-
-  // IViewerHost.
-  void OnInput(const TViewerInput& e) override { FEvents.OnInput(e.Kind, e.X, e.Y, e.Data); }
-  void OnUserClose() override { FEvents.OnUserClose(); }
-  void OnChat() override { FEvents.OnChat(); }
-  void OnSendFiles(const std::vector<std::string>& files) override { FEvents.OnSendFiles(files); }
-  void OnPickScreen(int index) override { FEvents.OnPickScreen(index); }
-  void OnRestart() override { FEvents.OnRestart(); }
-  void OnMute(bool muted) override { FEvents.OnMute(muted); }
-  void OnShowThumbs(bool visible) override { FEvents.OnShowThumbs(visible); }
-  bool OnGetThumb(int index, TPictureView& picture) override {
-    FThumb = ImageOf(FEvents.OnGetThumb(index));
-    if (FThumb.isNull()) return false;
-    picture.Bits = FThumb.constBits();
-    picture.Width = FThumb.width();
-    picture.Height = FThumb.height();
-    picture.Stride = static_cast<int>(FThumb.bytesPerLine());
-    return true;
-  }
-  void OnCancelSend() override { FEvents.OnCancelSend(); }
-  void OnEdge(int dir, double fracY) override { FEvents.OnEdge(dir, fracY); }
-  void OnElevate() override { FEvents.OnElevate(); }
-  void OnViewMode(int mode) override { FStore.WriteInt("Viewer", "Scale", mode); }
 
  private:
   ~TQtViewer() override = default;
 
-  IViewerEvents& FEvents;
-  const TSettingsStore& FStore;
   TViewerStats& FStats;
   std::function<void()> FOnFirst;
   QPointer<TViewerForm> FForm;
   TBitmap32 FPicture;
-  QImage FThumb;
 };
 
 }  // namespace
@@ -166,22 +125,17 @@ TMainSessions::TMainSessions(TTovikClient& AClient, const TSettingsStore& AStore
                              TPlatformServices APlatform, QObject* parent)
     : QObject(parent), FClient(AClient), FStore(AStore), FLogPath(std::move(ALogPath)), FPlatform(std::move(APlatform)),
       FLink(AClient) {
+  // Until one driver serves the session at its NextDeadline, the five timers each let it run what is
+  // due (the session schedules its named ticks itself).
   struct TDef {
     QTimer* Timer;
     int Ms;
-    std::function<void(TTovikSession&)> Run;
-  } defs[] = {
-      {&FCapture, 8, [](TTovikSession& s) { s.CaptureTick(); }},
-      {&FPump, 10, [](TTovikSession& s) { s.PumpPackets(); }},
-      {&FChannel, 10, [](TTovikSession& s) { s.ChannelTick(); }},
-      {&FViewerTimer, 100, [](TTovikSession& s) { s.ViewerTick(); }},
-      {&FNack, 10, [](TTovikSession& s) { s.NackTick(); }},
-  };
+  } defs[] = {{&FCapture, 8}, {&FPump, 10}, {&FChannel, 10}, {&FViewerTimer, 100}, {&FNack, 10}};
   for (auto& d : defs) {
     d.Timer->setInterval(d.Ms);
     d.Timer->setTimerType(Qt::PreciseTimer);
-    connect(d.Timer, &QTimer::timeout, this, [this, run = d.Run] {
-      if (FSession) run(*FSession);
+    connect(d.Timer, &QTimer::timeout, this, [this] {
+      if (FSession) FSession->HandleTimeout(TickMs());
     });
   }
 }
@@ -221,7 +175,8 @@ void TMainSessions::Create(bool AIsViewer, bool AUnattended) {
     if (!deps.Screen) SessionLog("no screen to capture on this desktop");
     if (!deps.Injector) SessionLog("no input injection on this desktop");
   }
-  FSession = std::make_unique<TTovikSession>(std::move(deps), AIsViewer, AUnattended);
+  deps.Stopwatch = &TickMs;
+  FSession = std::make_unique<TTovikSession>(std::move(deps), AIsViewer, AUnattended, TickMs());
   AttachSession(FClient, *FSession);
   FSession->OnHelperInfo = [this] {
     if (OnHelperInfo) OnHelperInfo();

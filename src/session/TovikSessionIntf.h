@@ -71,23 +71,46 @@ class IConsentPrompt {
 
 // ---- viewer window --------------------------------------------------------------------------------
 
-// Events of the viewer window, implemented by the session. The window must not call them after
-// FreeSafely.
+// The one contract between the viewer side of a session and its window: IViewerEvents is what the
+// window tells the session (the session implements it; the Qt viewer window calls it directly),
+// IViewerWindow is what the session asks of the window.
+//
+// Ownership: the session owns its window through TViewerWindowPtr, which ends that ownership with
+// FreeSafely, never with delete: the window may be inside one of its own modal dialogs or event
+// handlers at that moment. FreeSafely detaches the events at once (the window raises no event after it
+// returns) and the window frees itself now or, while a modal dialog is open, when that dialog closes.
+// The session (the events) therefore always outlives every event call that reaches it. An event
+// handler may end the session, and with it call FreeSafely on the window that raised the event; the
+// window checks that it still has its events before it raises the next one.
+
+// Events of the viewer window. The optional ones do nothing by default.
 class IViewerEvents {
  public:
   virtual ~IViewerEvents() = default;
-  virtual void OnInput(std::uint8_t AKind, std::int16_t AX, std::int16_t AY, std::int32_t AData) = 0;
+  // One input event (kinds ikMove .. ikKeyUp of media/TovikInput.h) in pixels of the other PC's
+  // picture. Seq is not the window's business: the session numbers the events it sends.
+  virtual void OnInput(const TInputEvent& AEvent) = 0;
+  // The user ends the session (Disconnect, the close box, RequestClose).
   virtual void OnUserClose() = 0;
-  virtual void OnChat() = 0;
-  virtual void OnSendFiles(const std::vector<std::string>& AFiles) = 0;
-  virtual void OnPickScreen(int AIndex) = 0;
-  virtual void OnRestart() = 0;
-  virtual void OnMute(bool AValue) = 0;
-  virtual void OnShowThumbs(bool AValue) = 0;
-  virtual std::optional<TPicture24> OnGetThumb(int AIndex) = 0;
-  virtual void OnCancelSend() = 0;
-  virtual void OnEdge(int ADir, double AFracY) = 0;
-  virtual void OnElevate() = 0;
+  virtual void OnChat() {}
+  // Existing files chosen in the file dialog or dropped on the window (UTF-8 paths).
+  virtual void OnSendFiles(const std::vector<std::string>& AFiles) { (void)AFiles; }
+  virtual void OnPickScreen(int AIndex) { (void)AIndex; }
+  virtual void OnRestart() {}
+  virtual void OnMute(bool AValue) { (void)AValue; }
+  virtual void OnShowThumbs(bool AValue) { (void)AValue; }
+  // The latest thumbnail of a screen of the other PC, or none.
+  virtual std::optional<TPicture24> OnGetThumb(int AIndex) {
+    (void)AIndex;
+    return std::nullopt;
+  }
+  virtual void OnCancelSend() {}
+  // The pointer reached the left (-1) or right (+1) edge of the picture at relative height AFracY.
+  virtual void OnEdge(int ADir, double AFracY) {
+    (void)ADir;
+    (void)AFracY;
+  }
+  virtual void OnElevate() {}
 };
 
 class IViewerWindow {
@@ -113,8 +136,9 @@ class IViewerWindow {
   virtual void SetTransfer(const std::string& AName, std::int64_t ADone, std::int64_t ATotal, int ALeft) = 0;
   virtual int CurrentScreen() const = 0;
   virtual void Show() = 0;
-  // Ends the session's ownership: the window stops calling its events and frees itself, now or, while
-  // one of its modal dialogs is open, when that dialog closes.
+  // Ends the session's ownership: the window stops calling its events at once and frees itself, now
+  // or, while one of its modal dialogs is open, when that dialog closes. Called only through
+  // TViewerWindowPtr.
   virtual void FreeSafely() = 0;
 };
 
@@ -124,6 +148,8 @@ struct TViewerWindowRelease {
   }
 };
 using TViewerWindowPtr = std::unique_ptr<IViewerWindow, TViewerWindowRelease>;
+// Makes the window of a viewer session. AEvents (the session) outlives the window's events: it calls
+// FreeSafely before it goes.
 using TViewerWindowFactory = std::function<TViewerWindowPtr(IViewerEvents& AEvents, const std::string& ACaption)>;
 
 // ---- session tools --------------------------------------------------------------------------------

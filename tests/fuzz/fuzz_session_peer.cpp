@@ -36,7 +36,6 @@ struct TWorld {
   std::shared_ptr<TFakeViewerState> Window = std::make_shared<TFakeViewerState>();
   std::shared_ptr<TFakeConsent> Consent = std::make_shared<TFakeConsent>();
   std::unique_ptr<TTovikSession> Host, Viewer;
-  TTick Ms = 0;
 
   TWorld() {
     Screen->Resize(64, 48);
@@ -48,16 +47,14 @@ struct TWorld {
     h.Screen = MakeCapturerScreen(std::make_shared<TFakeBackend>(Screen));
     h.Injector = std::make_unique<TRecordingInput>();
     h.Consent = Consent;
-    Host = std::make_unique<TTovikSession>(std::move(h), false, false);
+    Host = std::make_unique<TTovikSession>(std::move(h), false, false, Clock.Now());
     TSessionDeps v;
     v.Link = &ViewerLink;
     v.Post = [this](std::function<void()> f) { Queue.push_back(std::move(f)); };
     v.MakeViewer = [this](IViewerEvents& e, const std::string&) { return TViewerWindowPtr(new TFakeViewer(Window, e)); };
-    Viewer = std::make_unique<TTovikSession>(std::move(v), true, false);
+    Viewer = std::make_unique<TTovikSession>(std::move(v), true, false, Clock.Now());
     // Past the consent timer: the host asks, the fake allows control.
-    Clock.Advance(2000);
-    Host->ChannelTick();
-    RunQueue();
+    Timers(2000);
   }
   ~TWorld() {
     Viewer.reset();
@@ -73,11 +70,13 @@ struct TWorld {
     if (HostLink.DisconnectAsked) Host.reset();
     if (ViewerLink.DisconnectAsked) Viewer.reset();
   }
+  // AMs of virtual time, jumping from one session deadline to the next.
   void Timers(int AMs) {
-    for (int i = 0; i < AMs; ++i) {
-      Clock.Advance(1);
-      ++Ms;
-      StepSessionTimers(Host.get(), Viewer.get(), Ms);
+    const TTick end = Clock.Now() + static_cast<TTick>(AMs);
+    while (Clock.Now() < end && (Host || Viewer)) {
+      const TTick next = std::min(end, NextSessionDeadline(Host.get(), Viewer.get()));
+      if (next > Clock.Now()) Clock.Advance(next - Clock.Now());
+      RunDueSessions(Host.get(), Viewer.get(), Clock.Now());
       RunQueue();
     }
   }
@@ -105,8 +104,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       case 3:
         if (w.Window->Events && len >= 5)
-          w.Window->Events->OnInput(body[0], static_cast<std::int16_t>(GetU16LE(body.data() + 1)),
-                                    static_cast<std::int16_t>(GetU16LE(body.data() + 3)), len > 5 ? body[5] : 0);
+          w.Window->Events->OnInput(WindowInput(body[0], static_cast<std::int16_t>(GetU16LE(body.data() + 1)),
+                                                static_cast<std::int16_t>(GetU16LE(body.data() + 3)),
+                                                len > 5 ? body[5] : 0));
         break;
     }
     w.RunQueue();

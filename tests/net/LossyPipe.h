@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <random>
 #include <utility>
@@ -60,6 +61,8 @@ class TLossyPipe {
   }
 
   bool Empty() const { return FQueue.empty(); }
+  // The tick at which the next packet arrives; the largest tick when none is on its way.
+  TTick NextDue() const { return FQueue.empty() ? std::numeric_limits<TTick>::max() : FQueue.begin()->first.first; }
   std::uint64_t Sent() const { return FSent; }
   std::uint64_t Lost() const { return FLost; }
 

@@ -1,8 +1,10 @@
 // Two sessions, host and viewer, in one process: connected by lossy in-memory peer-packet pipes under
-// a manual clock, with the fakes of SessionFakes.h. The driver runs every timer at its period, one
-// millisecond at a time, and runs queued GUI work in between.
+// a manual clock, with the fakes of SessionFakes.h. The driver jumps virtual time to the next thing
+// that happens (a packet arriving, a session's deadline, a link's silence time-out), lets it happen,
+// and runs queued GUI work in between.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -88,7 +90,7 @@ class TSessionPair {
     }
     d.Consent = Consent;
     d.MakeTools = Opt.HostTools;
-    Host = std::make_unique<TTovikSession>(std::move(d), false, Opt.Unattended);
+    Host = std::make_unique<TTovikSession>(std::move(d), false, Opt.Unattended, Clock.Now());
   }
   void StartViewer() {
     TSessionDeps d;
@@ -98,13 +100,22 @@ class TSessionPair {
     d.MakeViewer = [this](IViewerEvents& e, const std::string&) {
       return TViewerWindowPtr(new TFakeViewer(Window, e));
     };
-    Viewer = std::make_unique<TTovikSession>(std::move(d), true, false);
+    Viewer = std::make_unique<TTovikSession>(std::move(d), true, false, Clock.Now());
   }
 
-  // One millisecond of both programs: packets, timers, queued GUI work, link ends.
-  void StepMs() {
-    Clock.Advance(1);
-    ++Ms;
+  // The next moment something happens: a packet arrives, a session's tick falls due, or a link has
+  // been silent for too long.
+  TTick NextEvent() const {
+    TTick next = std::min({ToViewer.NextDue(), ToHost.NextDue(), NextSessionDeadline(Host.get(), Viewer.get())});
+    if (Host) next = std::min(next, HostLastRx + kSilenceMs + 1);
+    if (Viewer) next = std::min(next, ViewerLastRx + kSilenceMs + 1);
+    return next;
+  }
+  // One step of both programs, never past AUntil: time jumps to the next event, then packets, due
+  // ticks, queued GUI work and link ends.
+  void Step(TTick AUntil) {
+    const TTick next = std::min(NextEvent(), AUntil);
+    if (next > Clock.Now()) Clock.Advance(next - Clock.Now());
     for (auto& p : ToViewer.Receive())
       if (Viewer && ViewerLink.Up) {
         ViewerLastRx = Clock.Now();
@@ -115,18 +126,26 @@ class TSessionPair {
         HostLastRx = Clock.Now();
         Host->OnPeerData(p);
       }
-    StepSessionTimers(Host.get(), Viewer.get(), Ms);
+    RunDueSessions(Host.get(), Viewer.get(), Clock.Now());
     RunQueue();
     EndLinks();
   }
-  void Run(TTick ms) {
-    for (TTick i = 0; i < ms; ++i) StepMs();
+  // AMs of virtual time.
+  void Run(TTick AMs) {
+    const TTick end = Clock.Now() + AMs;
+    while (Clock.Now() < end) Step(end);
   }
-  // Runs until the viewer's picture equals the host's screen, at most AMaxMs; true when it does.
+  // Runs until the viewer's picture equals the host's screen (looked at every 50 ms), at most AMaxMs;
+  // true when it does.
   bool RunUntilSame(TTick AMaxMs) {
-    for (TTick i = 0; i < AMaxMs; ++i) {
-      StepMs();
-      if (i % 50 == 0 && Same()) return true;
+    const TTick end = Clock.Now() + AMaxMs;
+    TTick look = Clock.Now();
+    while (Clock.Now() < end) {
+      Step(std::min(end, std::max(look, Clock.Now() + 1)));
+      if (Clock.Now() >= look) {
+        if (Same()) return true;
+        look = Clock.Now() + 50;
+      }
     }
     return Same();
   }
@@ -144,11 +163,11 @@ class TSessionPair {
       Host.reset();
       Viewer.reset();
     }
-    if (Host && Clock.Now() - HostLastRx > 35000) {
+    if (Host && Clock.Now() - HostLastRx > kSilenceMs) {
       HostLink.Up = false;
       Host.reset();
     }
-    if (Viewer && Clock.Now() - ViewerLastRx > 35000) {
+    if (Viewer && Clock.Now() - ViewerLastRx > kSilenceMs) {
       ViewerLink.Up = false;
       Viewer.reset();
     }
@@ -156,6 +175,8 @@ class TSessionPair {
 
   bool Same() const { return SamePicture(Window->Picture, *Screen); }
   static bool Has(const std::vector<std::string>& log, const std::string& line) { return HasLine(log, line); }
+
+  static constexpr TTick kSilenceMs = 35000;
 
   TManualClock Clock;
   TPairOptions Opt;
@@ -169,7 +190,6 @@ class TSessionPair {
   bool HoldQueue = false;  // leaves queued GUI work queued
   std::vector<std::string> HostLog, ViewerLog;
   std::unique_ptr<TTovikSession> Host, Viewer;
-  TTick Ms = 0;
   TTick HostLastRx = Clock.Now(), ViewerLastRx = Clock.Now();
 };
 

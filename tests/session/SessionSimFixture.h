@@ -118,7 +118,7 @@ class TSimSessions {
       d.MakeViewer = [this](IViewerEvents& e, const std::string&) {
         return TViewerWindowPtr(new TFakeViewer(Window, e));
       };
-      Viewer = std::make_unique<TTovikSession>(std::move(d), true, false);
+      Viewer = std::make_unique<TTovikSession>(std::move(d), true, false, Net.Now());
       ++ViewerSessions;
     } else {
       auto in = std::make_unique<TRecordingInput>();
@@ -126,16 +126,16 @@ class TSimSessions {
       d.Screen = MakeCapturerScreen(std::make_shared<TFakeBackend>(Screen));
       d.Injector = std::move(in);
       d.Consent = Consent;
-      Host = std::make_unique<TTovikSession>(std::move(d), false, false);
+      Host = std::make_unique<TTovikSession>(std::move(d), false, false, Net.Now());
       ++HostSessions;
     }
     AttachSession(AClient, AIsViewer ? *Viewer : *Host);
   }
-  // The session timers at their periods, then the queued GUI work (which may end a link and so free
-  // a session through the client's OnDisconnected).
+  // What the sessions have due at the simulator's time, then the queued GUI work (which may end a link
+  // and so free a session through the client's OnDisconnected). The simulator moves its clock a
+  // millisecond at a time and calls this after each; a session runs only at its own deadlines.
   void Tick() {
-    ++FMs;
-    StepSessionTimers(Host.get(), Viewer.get(), FMs);
+    RunDueSessions(Host.get(), Viewer.get(), Net.Now());
     while (!FQueue.empty()) {
       auto f = std::move(FQueue.front());
       FQueue.pop_front();
@@ -144,7 +144,6 @@ class TSimSessions {
   }
 
   std::deque<std::function<void()>> FQueue;
-  TTick FMs = 0;
   int FPoller = 0;
 };
 

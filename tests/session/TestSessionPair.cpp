@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <stdexcept>
+
 #include "session/TovikSessionTools.h"
 #include "tests/session/SessionPairFixture.h"
 
@@ -18,6 +20,12 @@ struct TRecordingTools : TBasicSessionTools {
     Seen->emplace_back(m.Kind, StringOf(m.Data));
     TBasicSessionTools::HandleMessage(m);
   }
+};
+
+// Tools whose timer step fails.
+struct TFailingTools : TBasicSessionTools {
+  using TBasicSessionTools::TBasicSessionTools;
+  void Tick() override { throw std::runtime_error("tools broke"); }
 };
 
 TBytes InputPacket(std::uint32_t seq, std::uint8_t kind, std::int16_t x, std::int16_t y, std::int32_t data) {
@@ -60,7 +68,7 @@ TEST_P(SessionPairLoss, PictureConvergesAndInputIsAppliedInOrder) {
   std::vector<TInputEvent> sent;
   for (int i = 0; i < 40; ++i) {
     const auto kind = static_cast<std::uint8_t>(1 + i % 6);
-    pair.Window->Events->OnInput(kind, static_cast<std::int16_t>(i), static_cast<std::int16_t>(2 * i), i * 3);
+    pair.Window->Events->OnInput(WindowInput(kind, static_cast<std::int16_t>(i), static_cast<std::int16_t>(2 * i), i * 3));
     sent.push_back(TInputEvent{static_cast<std::uint32_t>(i + 1), kind, static_cast<std::int16_t>(i),
                                static_cast<std::int16_t>(2 * i), i * 3});
     pair.Run(3);
@@ -97,7 +105,7 @@ TEST(SessionPair, ViewOnlyInputIsAcknowledgedButNotInjected) {
   EXPECT_EQ(pair.Window->Caption, "Tovik - 444 555 666 - check number 123 456 - view only");
   EXPECT_EQ(pair.Viewer->ViewerMode(), 0);
   // The window's input is not even sent in view-only mode.
-  pair.Window->Events->OnInput(1, 5, 5, 0);
+  pair.Window->Events->OnInput(WindowInput(1, 5, 5, 0));
   // Input sent anyway (a modified viewer) is acknowledged and dropped.
   const std::size_t before = pair.ToViewer.Sent();
   pair.ToHost.Send(InputPacket(1, 2, 10, 10, 0));
@@ -280,4 +288,52 @@ TEST(SessionPair, ViewerStatusNoticeAndOversizedPictures) {
   EXPECT_EQ(pair.Window->Updates + pair.Window->BadUpdates, 0);
   EXPECT_EQ(pair.Window->Picture.Width(), 0);
   EXPECT_GE(pair.ToHost.Sent(), sentBefore + 2);  // the acknowledgement and a full-picture request
+}
+
+// The sessions schedule their own ticks from the time they are given, and read no clock: the manual
+// clock stays where it was while only HandleTimeout moves them on. A host runs its capture every 8 ms
+// and its sending and channel every 10 ms, and asks for consent 2000 ms after it was made; a viewer
+// runs its channel and NACKs every 10 ms and its picture upkeep (heartbeat every 20th) every 100 ms.
+TEST(SessionPair, TicksFallDueAtTheirPeriodsFromTheTimeGiven) {
+  TPairOptions o;
+  o.AutoAnswer.reset();
+  TSessionPair pair(o);
+  const TTick t0 = pair.Clock.Now();
+  struct TCase {
+    const char* Role;
+    TTovikSession* Session;
+    std::vector<TTick> FirstDue;
+  } cases[] = {
+      {"host", pair.Host.get(), {8, 10, 16, 20, 24, 30, 32, 40, 48, 50}},
+      {"viewer", pair.Viewer.get(), {10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110}},
+  };
+  for (const TCase& c : cases)
+    for (TTick due : c.FirstDue) {
+      ASSERT_EQ(c.Session->NextDeadline(), t0 + due) << c.Role;
+      c.Session->HandleTimeout(t0 + due);
+    }
+  // Up to the consent time: the 2 s timer has not asked yet, at 2000 ms it has.
+  auto runTo = [&](TTick AEnd) {
+    for (TTovikSession* s : {pair.Host.get(), pair.Viewer.get()})
+      while (s->NextDeadline() <= t0 + AEnd) s->HandleTimeout(s->NextDeadline());
+    pair.RunQueue();
+  };
+  runTo(1999);
+  EXPECT_TRUE(pair.Consent->Requests.empty());
+  EXPECT_FALSE(TSessionPair::Has(pair.ViewerLog, "viewer heartbeat tick=20, since last picture=2000 ms"));
+  runTo(2000);
+  EXPECT_EQ(pair.Consent->Requests.size(), 1u);
+  EXPECT_TRUE(TSessionPair::Has(pair.ViewerLog, "viewer heartbeat tick=20, since last picture=2000 ms"));
+  EXPECT_EQ(pair.Clock.Now(), t0);
+}
+
+// A tick that fails is logged with its reason; the other ticks, and the session, go on.
+TEST(SessionPair, AFailingTickIsLoggedAndTheSessionGoesOn) {
+  TPairOptions o;
+  o.Unattended = true;
+  o.HostTools = [](const TToolsContext& c) { return std::make_unique<TFailingTools>(c); };
+  TSessionPair pair(o);
+  ASSERT_TRUE(pair.RunUntilSame(5000));
+  EXPECT_TRUE(TSessionPair::Has(pair.HostLog, "ChannelTick failed: tools broke"));
+  EXPECT_TRUE(pair.Host && pair.Viewer);
 }

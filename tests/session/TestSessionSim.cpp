@@ -16,7 +16,7 @@ std::vector<TInputEvent> SendInput(TSimSessions& s) {
   for (int i = 0; i < 40; ++i) {
     const auto kind = static_cast<std::uint8_t>(1 + i % 6);
     if (s.Window->Events)
-      s.Window->Events->OnInput(kind, static_cast<std::int16_t>(i), static_cast<std::int16_t>(2 * i), i * 3);
+      s.Window->Events->OnInput(WindowInput(kind, static_cast<std::int16_t>(i), static_cast<std::int16_t>(2 * i), i * 3));
     sent.push_back(TInputEvent{static_cast<std::uint32_t>(i + 1), kind, static_cast<std::int16_t>(i),
                                static_cast<std::int16_t>(2 * i), i * 3});
     s.Run(3);

@@ -51,7 +51,7 @@ TEST(SessionX11, ViewerShowsWhatTheDisplayShowsAndInputMovesThePointer) {
 
   // A pointer move from the viewer lands on the display.
   ASSERT_TRUE(pair.Window->Events);
-  pair.Window->Events->OnInput(1, 37, 29, 0);
+  pair.Window->Events->OnInput(WindowInput(1, 37, 29, 0));
   pair.Run(200);
   TPointerImage ptr;
   ASSERT_TRUE(backend->GetPointer(ptr));

@@ -3,6 +3,7 @@
 // decodes tile updates into its own picture.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "media/TovikCapture.h"
+#include "base/TovikTimed.h"
 #include "session/TovikSession.h"
 
 namespace tovik::test {
@@ -146,24 +148,28 @@ inline bool HasLine(const std::vector<std::string>& ALog, const std::string& ALi
   return false;
 }
 
-// Runs the timers of a host and a viewer session that fall due at millisecond AMs, at the periods
-// the program uses: host capture 8 ms, send and channel 10 ms; viewer channel and NACK 10 ms,
-// picture upkeep 100 ms. Either session may be null.
-inline void StepSessionTimers(TTovikSession* AHost, TTovikSession* AViewer, TTick AMs) {
-  if (AHost) {
-    if (AMs % 8 == 0) AHost->CaptureTick();
-    if (AMs % 10 == 0) {
-      AHost->PumpPackets();
-      AHost->ChannelTick();
-    }
-  }
-  if (AViewer) {
-    if (AMs % 10 == 0) {
-      AViewer->ChannelTick();
-      AViewer->NackTick();
-    }
-    if (AMs % 100 == 0) AViewer->ViewerTick();
-  }
+// The earliest deadline of a host and a viewer session; either may be null.
+inline TTick NextSessionDeadline(const TTovikSession* AHost, const TTovikSession* AViewer) {
+  TTick next = kNoDeadline;
+  for (const TTovikSession* s : {AHost, AViewer})
+    if (s) next = std::min(next, s->NextDeadline());
+  return next;
+}
+
+// Lets a host and a viewer session run what is due at ANow (the host first); either may be null.
+inline void RunDueSessions(TTovikSession* AHost, TTovikSession* AViewer, TTick ANow) {
+  for (TTovikSession* s : {AHost, AViewer})
+    if (s && s->NextDeadline() <= ANow) s->HandleTimeout(ANow);
+}
+
+// One input event as the viewer window raises it.
+inline TInputEvent WindowInput(std::uint8_t AKind, std::int16_t AX, std::int16_t AY, std::int32_t AData) {
+  TInputEvent e;
+  e.Kind = AKind;
+  e.X = AX;
+  e.Y = AY;
+  e.Data = AData;
+  return e;
 }
 
 }  // namespace tovik::test

@@ -133,21 +133,4 @@ class TStopBar : public QWidget {
   TOwnWindowTracker* FTracker = nullptr;
 };
 
-// Keeps a top-level window's desktop rectangle in the own-window list (base/TovikOwnWindows.h) while
-// it is shown. Child of the window it tracks.
-class TOwnWindowTracker : public QObject {
-  Q_OBJECT
- public:
-  explicit TOwnWindowTracker(QWidget* window);
-  ~TOwnWindowTracker() override;
-  void Update();
-
- protected:
-  bool eventFilter(QObject* o, QEvent* e) override;
-
- private:
-  QWidget* FWindow;
-  int FId;
-};
-
 }  // namespace tovik

@@ -26,7 +26,7 @@
 
 #include "app/ui/TovikButtons.h"
 #include "app/ui/TovikTheme.h"
-#include "session/ui/TovikConsent.h"
+#include "session/ui/TovikOwnWindowTracker.h"
 #include "session/ui/TovikKeyMap.h"
 
 namespace tovik {
@@ -51,6 +51,19 @@ void PaintTray(QPainter& p, const QRectF& r, const TBarColors& c) {
 }
 
 }  // namespace
+
+QImage PictureImage(const std::optional<TPicture24>& APic) {
+  if (!APic || APic->Width <= 0 || APic->Height <= 0 ||
+      APic->Pixels.size() != static_cast<std::size_t>(APic->Width) * APic->Height * 3)
+    return QImage();
+  QImage img(APic->Width, APic->Height, QImage::Format_RGB32);
+  for (int y = 0; y < APic->Height; ++y) {
+    const std::uint8_t* s = APic->Pixels.data() + static_cast<std::size_t>(y) * APic->Width * 3;
+    auto* d = reinterpret_cast<QRgb*>(img.scanLine(y));
+    for (int x = 0; x < APic->Width; ++x) d[x] = qRgb(s[x * 3 + 2], s[x * 3 + 1], s[x * 3]);
+  }
+  return img;
+}
 
 // ---- tool bar ----
 
@@ -122,10 +135,8 @@ class TThumbBox : public QWidget {
   void paintEvent(QPaintEvent*) override {
     QPainter p(this);
     p.fillRect(rect(), Qt::black);
-    TPictureView view;
-    if (FForm->Host() && FForm->Host()->OnGetThumb(FIndex, view) && view.Bits && view.Width > 0 &&
-        view.Height > 0 && std::abs(view.Stride) >= view.Width * 4) {
-      const QImage img(view.Bits, view.Width, view.Height, view.Stride, QImage::Format_RGB32);
+    const QImage img = FForm->Events() ? PictureImage(FForm->Events()->OnGetThumb(FIndex)) : QImage();
+    if (!img.isNull()) {
       const double scale = std::min((height() - 4.0) / img.height(), (width() - 4.0) / img.width());
       const int w = static_cast<int>(std::lround(img.width() * scale)), h = static_cast<int>(std::lround(img.height() * scale));
       p.setRenderHint(QPainter::SmoothPixmapTransform);
@@ -216,7 +227,7 @@ TViewerForm::TViewerForm(const QString& ACaption, int AViewMode, QWidget* parent
   button(biChat, QStringLiteral("Chat && files"), glyph::Chat, QStringLiteral("Chat, clipboard and files with the other PC"), {})
       ->OnClick = [this] {
     FocusPicture();
-    if (FHost) FHost->OnChat();
+    if (FEvents) FEvents->OnChat();
   };
   button(biSend, QStringLiteral("Send files"), glyph::Upload,
          QStringLiteral("Send files to the other PC (or drop them on the picture)"), {})
@@ -255,7 +266,7 @@ TViewerForm::TViewerForm(const QString& ACaption, int AViewMode, QWidget* parent
          QStringLiteral("Ask the other PC to restart Tovik as administrator, for admin windows"), {})
       ->OnClick = [this] {
     FocusPicture();
-    if (FHost) FHost->OnElevate();
+    if (FEvents) FEvents->OnElevate();
   };
   button(biRestart, QStringLiteral("Restart PC"), glyph::Refresh,
          QStringLiteral("Restart the other PC; Tovik connects again when it is back"), {})
@@ -305,7 +316,7 @@ TViewerForm::TViewerForm(const QString& ACaption, int AViewMode, QWidget* parent
   cancel->FitWidth();
   cancel->OnClick = [this] {
     FocusPicture();
-    if (FHost) FHost->OnCancelSend();
+    if (FEvents) FEvents->OnCancelSend();
   };
   FXfer->hide();
 
@@ -355,7 +366,7 @@ TViewerForm::TViewerForm(const QString& ACaption, int AViewMode, QWidget* parent
     group->addAction(a);
     connect(a, &QAction::triggered, this, [this, i] {
       SetViewMode(i);
-      if (FHost) FHost->OnViewMode(FViewMode);
+      if (OnViewMode) OnViewMode(FViewMode);
     });
   }
   FTracker = new TOwnWindowTracker(this);
@@ -364,12 +375,12 @@ TViewerForm::TViewerForm(const QString& ACaption, int AViewMode, QWidget* parent
 }
 
 TViewerForm::~TViewerForm() {
-  FHost = nullptr;
+  FEvents = nullptr;
   StopRecording(false);
 }
 
 void TViewerForm::FreeSafely() {
-  FHost = nullptr;
+  FEvents = nullptr;
   if (FInDialog) {
     FFreeAfterDialog = true;
     return;
@@ -581,13 +592,13 @@ void TViewerForm::UpdateStrip() {
     }
   }
   FThumbBtn->SetCaption(FStripOpen ? QStringLiteral("Hide screens") : QStringLiteral("Show screens"));
-  if (FHost) FHost->OnShowThumbs(show);
+  if (FEvents) FEvents->OnShowThumbs(show);
 }
 
 void TViewerForm::ScreenChosen(int index) {
   if (index < 0 || index >= FScreenBox->count()) return;
   FScreenBox->setCurrentIndex(index);
-  if (FHost) FHost->OnPickScreen(index);
+  if (FEvents) FEvents->OnPickScreen(index);
   FCurrentScreen = index;
   for (TThumbBox* b : FStrip->Boxes) b->update();
   FocusPicture();
@@ -633,22 +644,26 @@ void TViewerForm::SetTransfer(const QString& AName, qint64 ADone, qint64 ATotal,
 // ---- input ----
 
 void TViewerForm::Input(std::uint8_t kind, const QPoint& client, std::int32_t data) {
-  if (!FHost) return;
+  if (!FEvents) return;
   const TVRect d = Dest();
   if (d.Empty()) return;
   const TVPoint pt = MapToPicture(d, FScreen.width(), FScreen.height(), client.x(), client.y());
-  FHost->OnInput({kind, static_cast<std::int16_t>(std::min(pt.X, 32767)),
-                  static_cast<std::int16_t>(std::min(pt.Y, 32767)), data});
+  TInputEvent event;
+  event.Kind = kind;
+  event.X = static_cast<std::int16_t>(std::min(pt.X, 32767));
+  event.Y = static_cast<std::int16_t>(std::min(pt.Y, 32767));
+  event.Data = data;
+  FEvents->OnInput(event);
 }
 
 void TViewerForm::HandleMove(const QPoint& c, Qt::MouseButtons buttons) {
-  if (!FHost) return;
+  if (!FEvents) return;
   const TVRect d = Dest();
   if (d.Empty()) return;
   if (d.Height > 0 && !(buttons & Qt::LeftButton)) {
     const int dir = EdgeAt(d, c.x());
-    if (dir != 0) FHost->OnEdge(dir, EdgeFraction(d, c.y()));
-    if (!FHost) return;
+    if (dir != 0) FEvents->OnEdge(dir, EdgeFraction(d, c.y()));
+    if (!FEvents) return;
   }
   const TVPoint pt = MapToPicture(d, FScreen.width(), FScreen.height(), c.x(), c.y());
   if (pt.X == FLastMoveX && pt.Y == FLastMoveY) return;
@@ -846,7 +861,7 @@ void TViewerForm::ToggleMute() {
   FMuted = !FMuted;
   FMuteBtn->SetCaption(FMuted ? QStringLiteral("Sound on") : QStringLiteral("Mute"));
   FMuteBtn->SetGlyph(FMuted ? glyph::Mute : glyph::Volume);
-  if (FHost) FHost->OnMute(FMuted);
+  if (FEvents) FEvents->OnMute(FMuted);
 }
 
 void TViewerForm::AskRestart() {
@@ -857,7 +872,7 @@ void TViewerForm::AskRestart() {
     const auto r = QMessageBox::question(this, windowTitle(), text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     return QStringList{r == QMessageBox::Yes ? QStringLiteral("yes") : QStringLiteral("no")};
   });
-  if (answer.value(0) == QLatin1String("yes") && FHost) FHost->OnRestart();
+  if (answer.value(0) == QLatin1String("yes") && FEvents) FEvents->OnRestart();
 }
 
 void TViewerForm::PickFiles() {
@@ -868,7 +883,7 @@ void TViewerForm::PickFiles() {
   std::vector<std::string> paths;
   for (const QString& f : files)
     if (QFileInfo(f).isFile()) paths.push_back(f.toStdString());
-  if (!paths.empty() && FHost) FHost->OnSendFiles(paths);
+  if (!paths.empty() && FEvents) FEvents->OnSendFiles(paths);
 }
 
 void TViewerForm::dragEnterEvent(QDragEnterEvent* e) {
@@ -884,7 +899,7 @@ std::vector<std::string> TViewerForm::DroppedFiles(const QMimeData& data) {
 
 void TViewerForm::SendDropped(const QMimeData& data) {
   const std::vector<std::string> paths = DroppedFiles(data);
-  if (!paths.empty() && FHost) FHost->OnSendFiles(paths);
+  if (!paths.empty() && FEvents) FEvents->OnSendFiles(paths);
 }
 
 void TViewerForm::dropEvent(QDropEvent* e) {
@@ -917,7 +932,12 @@ void TViewerForm::ToggleRecord() {
                                    QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh.mm.ss")) +
                                    QStringLiteral(".mp4"));
   std::string error;
-  if (FHost) FRec = FHost->CreateRecorder(FRecFile.toStdString(), size.X, size.Y, 15, error);
+  if (!FEvents)
+    error = "no session";
+  else if (!MakeRecorder)
+    error = "video recording is not available in this build";
+  else
+    FRec = MakeRecorder(FRecFile.toStdString(), size.X, size.Y, 15, error);
   if (!FRec) {
     message(QStringLiteral("error"), QStringLiteral("Recording could not start: ") +
                                          QString::fromStdString(error.empty() ? "no session" : error));
@@ -965,7 +985,7 @@ void TViewerForm::StopRecording(bool report) {
 }
 
 void TViewerForm::RequestClose() {
-  if (FHost) FHost->OnUserClose();
+  if (FEvents) FEvents->OnUserClose();
 }
 
 void TViewerForm::closeEvent(QCloseEvent* e) {

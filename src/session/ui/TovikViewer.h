@@ -1,6 +1,7 @@
 // The helper's window onto the other PC: tool bar, the picture with three view modes and edge
 // panning, the screens strip, the transfer panel, full screen with its small bar, and mouse and
-// keyboard turned into input events for the session (IViewerHost).
+// keyboard turned into input events for the session, which it raises on the session's IViewerEvents
+// (session/TovikSessionIntf.h) directly.
 //
 // GUI thread only. The session owns the window and frees it with FreeSafely, never with delete while
 // one of the window's modal dialogs may be open. The window never frees itself on close.
@@ -13,6 +14,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "base/TovikClock.h"
@@ -32,6 +34,10 @@ class TOwnWindowTracker;
 class TViewerBar;
 class TViewerStrip;
 
+// A picture from the session (helper's photo, thumbnail) as a QImage; null when it is absent or its
+// size does not match its pixels.
+QImage PictureImage(const std::optional<TPicture24>& APicture);
+
 class TViewerForm : public QWidget {
   Q_OBJECT
  public:
@@ -42,11 +48,18 @@ class TViewerForm : public QWidget {
   // Stops a running recording silently.
   ~TViewerForm() override;
 
-  // The session side; not owned. Null detaches (no more events).
-  void SetHost(IViewerHost* host) { FHost = host; }
-  IViewerHost* Host() const { return FHost; }
+  // The session's events; not owned, and must stay valid until detached. Null detaches (no more
+  // events).
+  void SetEvents(IViewerEvents* AEvents) { FEvents = AEvents; }
+  IViewerEvents* Events() const { return FEvents; }
 
-  // Detaches the host and frees the window: hidden at once and deleted when control is back in the
+  // The user picked a view mode (0 fit smooth, 1 fit sharp, 2 original size): the program stores
+  // [Viewer] Scale. None = not stored.
+  std::function<void(int)> OnViewMode;
+  // Starts a recording; none = "video recording is not available in this build".
+  TRecorderFactory MakeRecorder;
+
+  // Detaches the events and frees the window: hidden at once and deleted when control is back in the
   // event loop (so a handler of the window's own events may call it), or, while one of its modal
   // dialogs is open, when that dialog closes (its outcome is then ignored).
   void FreeSafely();
@@ -154,7 +167,7 @@ class TViewerForm : public QWidget {
   bool RunDialog(const std::function<void()>& dialog);
   QStringList Ask(const QString& kind, const QString& text, const std::function<QStringList()>& real);
 
-  IViewerHost* FHost = nullptr;
+  IViewerEvents* FEvents = nullptr;
   TViewerBar* FBar = nullptr;
   QString FInfoTitle = QStringLiteral("Connecting...");
   QString FInfoSub;

@@ -32,23 +32,23 @@ class TFakeRecorder : public IViewerRecorder {
   int* FFrames;
 };
 
-class TFakeHost : public IViewerHost {
+// The session as the window sees it, and the program's recorder.
+class TFakeHost : public IViewerEvents {
  public:
-  std::vector<TViewerInput> Inputs;
+  std::vector<TInputEvent> Inputs;
   std::vector<std::pair<int, double>> Edges;
   std::vector<std::vector<std::string>> Sent;
   std::vector<int> Picks;
   int Closes = 0, Restarts = 0, Frames = 0;
   std::string RecordPath;
   TVPoint RecordSize;
-  void OnInput(const TViewerInput& e) override { Inputs.push_back(e); }
+  void OnInput(const TInputEvent& e) override { Inputs.push_back(e); }
   void OnUserClose() override { ++Closes; }
   void OnEdge(int dir, double f) override { Edges.push_back({dir, f}); }
   void OnSendFiles(const std::vector<std::string>& files) override { Sent.push_back(files); }
   void OnPickScreen(int i) override { Picks.push_back(i); }
   void OnRestart() override { ++Restarts; }
-  std::unique_ptr<IViewerRecorder> CreateRecorder(const std::string& path, int w, int h, int fps,
-                                                  std::string& error) override {
+  std::unique_ptr<IViewerRecorder> CreateRecorder(const std::string& path, int w, int h, int fps, std::string&) {
     RecordPath = path;
     RecordSize = {w, h};
     EXPECT_EQ(fps, 15);
@@ -73,7 +73,10 @@ class Viewer : public ::testing::Test {
   void SetUp() override {
     test::EnsureApp();
     FForm = new TViewerForm("Tovik - 123 456 789");
-    FForm->SetHost(&FHost);
+    FForm->SetEvents(&FHost);
+    FForm->MakeRecorder = [this](const std::string& path, int w, int h, int fps, std::string& error) {
+      return FHost.CreateRecorder(path, w, h, fps, error);
+    };
     FForm->resize(1280, 760);
   }
   void TearDown() override { delete FForm.data(); }
@@ -93,8 +96,8 @@ TEST_F(Viewer, ClicksMapToHostPixelsInEachMode) {
     const QPoint at(d.Left + static_cast<int>((960.5) * d.Width / 1920), d.Top + static_cast<int>(540.5 * d.Height / 1080));
     QTest::mouseClick(FForm, Qt::RightButton, {}, at);
     ASSERT_EQ(FHost.Inputs.size(), 2u) << mode;
-    EXPECT_EQ(FHost.Inputs[0], (TViewerInput{ikButtonDown, 960, 540, 1})) << mode;
-    EXPECT_EQ(FHost.Inputs[1], (TViewerInput{ikButtonUp, 960, 540, 1})) << mode;
+    EXPECT_EQ(FHost.Inputs[0], (TInputEvent{0, ikButtonDown, 960, 540, 1})) << mode;
+    EXPECT_EQ(FHost.Inputs[1], (TInputEvent{0, ikButtonUp, 960, 540, 1})) << mode;
   }
   // Moves are sent once per host pixel.
   FForm->SetViewMode(0);
@@ -111,7 +114,7 @@ TEST_F(Viewer, NoInputWithoutPictureOrHost) {
   QTest::mouseClick(FForm, Qt::LeftButton, {}, QPoint(400, 400));
   EXPECT_TRUE(FHost.Inputs.empty());
   FForm->ShowPicture(Pattern(100, 100));
-  FForm->SetHost(nullptr);
+  FForm->SetEvents(nullptr);
   QTest::mouseClick(FForm, Qt::LeftButton, {}, QPoint(400, 400));
   EXPECT_TRUE(FHost.Inputs.empty());
 }
@@ -393,7 +396,7 @@ class TFreeingHost : public TFakeHost {
 TEST_F(Viewer, FreedFromItsOwnDisconnectClick) {
   TFreeingHost host;
   host.Form = FForm;
-  FForm->SetHost(&host);
+  FForm->SetEvents(&host);
   FForm->show();
   QTest::mouseClick(FForm->CloseButton(), Qt::LeftButton);
   EXPECT_EQ(host.Closes, 1);

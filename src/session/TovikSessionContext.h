@@ -1,0 +1,83 @@
+// What the two sides of a session share: the peer link, the alive token, deferred work, the session
+// log, the reliable message channel, the session tools and the last-known time.
+//
+// Ownership: TTovikSession owns one TSessionContext and the side (THostSide or TViewerSide) that
+// works on it; the side holds a reference and never outlives it. The link is not owned (it must
+// outlive the session); the tools are owned here and freed before the side.
+//
+// Threads: GUI thread only, like the session.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "base/TovikClock.h"
+#include "session/TovikSessionGuard.h"
+#include "session/TovikSessionIntf.h"
+#include "session/TovikWallpaper.h"
+
+namespace tovik {
+
+// Settings shared by every session of the program ([Session] EdgeSwitch, HideWallpaper, and the
+// tabbed-sessions docking hook). Only a viewer uses them.
+struct TSessionSettings {
+  bool EdgeSwitch = true;
+  bool HideWallpaper = true;
+  // When set, a new viewer window is handed to it (with the grouped partner ID) instead of shown.
+  std::function<void(IViewerWindow&, const std::string&)> DockViewer;
+};
+
+// Everything a session is built from.
+struct TSessionDeps {
+  ISessionLink* Link = nullptr;  // required; not owned
+  TPostToGui Post;               // required
+  TLogFn Log;                    // session log lines; none = not logged
+  TSessionSettings Settings;
+  TToolsFactory MakeTools;       // none = TBasicSessionTools
+  // Measures how long grabbing and encoding one frame takes (ms, any monotonic origin), which the
+  // frame rate depends on. The session reads no clock of its own: time reaches it through
+  // HandleTimeout; this is only a stopwatch. None = the cost counts as 0 ms.
+  std::function<TTick()> Stopwatch;
+  // Host.
+  std::unique_ptr<IHostScreen> Screen;
+  std::unique_ptr<IHostInput> Injector;
+  std::shared_ptr<IConsentPrompt> Consent;  // none = every request is denied
+  std::unique_ptr<IWallpaperBackend> Wallpaper;
+  std::function<bool()> AdminAvailable;     // none = false
+  std::function<void(bool)> UseBroker;      // none = no desktop broker
+  // Viewer.
+  TViewerWindowFactory MakeViewer;          // required for a viewer
+};
+
+struct TSessionContext {
+  TSessionContext(TSessionDeps& ADeps, TTick ANow);
+
+  ISessionLink* Link;
+  TSessionGuardRef Guard;
+  TPostToGui Post;
+  TLogFn LogFn;
+  TMsgChannel Channel;
+  std::unique_ptr<ISessionTools> Tools;
+  // The time given to the constructor or to the latest HandleTimeout: what events that arrive in
+  // between (peer packets, window events) take as "now". Never goes back.
+  TTick Now;
+
+  // Sends one peer packet; an empty one is not sent.
+  void Send(TByteView AData);
+  // One session log line. Never raises.
+  void Log(const std::string& AText) noexcept;
+  // Runs AWork; an exception it raises is logged as "<AWhere> failed: <text>" and goes no further.
+  void RunLogged(const char* AWhere, const std::function<void()>& AWork) noexcept;
+  // The channel's timer step: the tools' tick (when ALive) and the packets the channel has to send.
+  // Until ALive only acknowledgements go out.
+  void PollChannel(bool ALive);
+  // Ends the peer link from deferred work that holds only the alive token.
+  void DisconnectLater();
+  void SetNow(TTick ANow) {
+    if (ANow > Now) Now = ANow;
+  }
+};
+
+}  // namespace tovik

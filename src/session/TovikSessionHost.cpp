@@ -1,0 +1,408 @@
+#include "session/TovikSessionHost.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "media/TovikInput.h"
+
+namespace tovik {
+
+namespace {
+const char* TF(bool b) { return b ? "True" : "False"; }
+constexpr const char* kNoH264 = "no H.264 codec in this build";
+constexpr const char* kNoSound = "no sound device support in this build";
+}  // namespace
+
+THostSide::THostSide(TSessionContext& ACtx, TSessionDeps& ADeps, bool AUnattended,
+                     const std::function<void()>& AOnHelperInfo, const std::function<void()>& AOnAllowed)
+    : FCtx(ACtx),
+      FOnHelperInfo(AOnHelperInfo),
+      FOnAllowed(AOnAllowed),
+      FCapturer(std::move(ADeps.Screen)),
+      FInjector(std::move(ADeps.Injector)),
+      FConsent(std::move(ADeps.Consent)),
+      FAdminAvailable(std::move(ADeps.AdminAvailable)),
+      FUseBroker(std::move(ADeps.UseBroker)),
+      FStopwatch(std::move(ADeps.Stopwatch)),
+      FUnattended(AUnattended),
+      FCreated(ACtx.Now),
+      FRate(InitialRate(ACtx.Now)) {
+  FFrameTx.SetMaxInFlight(4);
+  if (ADeps.Wallpaper) FWallpaper = std::make_unique<TWallpaperKeeper>(std::move(ADeps.Wallpaper));
+  FCaptureTimer.Start(FCreated);
+  FPumpTimer.Start(FCreated);
+  FChannelTimer.Start(FCreated);
+}
+
+THostSide::~THostSide() = default;
+
+void THostSide::BeginDestroy() {
+  if (FAllowed && FUseBroker) FUseBroker(false);
+  FEarly.Clear();
+}
+
+void THostSide::EndWallpaper() {
+  RestoreWallpaper();
+  FWallpaper.reset();  // finishes the restore on its worker
+}
+
+std::function<std::vector<TScreenRect>()> THostSide::ScreenLister() {
+  if (!FCapturer) return {};
+  return [this] { return FCapturer->Screens(); };
+}
+
+void THostSide::WireTools() {
+  FCtx.Tools->OnPickMonitor = [this](const TRect& r) { PickArea(r); };
+  FCtx.Tools->OnProfile = [this] {
+    StartConsent();
+    if (FOnHelperInfo) FOnHelperInfo();
+  };
+}
+
+// ---- time ---------------------------------------------------------------------------------------
+
+TTick THostSide::NextDeadline() const {
+  return std::min({FCaptureTimer.Due(), FPumpTimer.Due(), FChannelTimer.Due()});
+}
+
+void THostSide::HandleTimeout(TTick ANow) {
+  // A frame is captured before the packets go out.
+  if (FCaptureTimer.Fire(ANow)) FCtx.RunLogged("CaptureTick", [this] { CaptureTick(); });
+  if (FPumpTimer.Fire(ANow)) FCtx.RunLogged("PumpPackets", [this] { PumpPackets(); });
+  if (FChannelTimer.Fire(ANow)) FCtx.RunLogged("ChannelTick", [this] { ChannelTick(); });
+}
+
+// ---- messages -----------------------------------------------------------------------------------
+
+void THostSide::OnMessage(TChannelMsg AMsg) {
+  if (FAllowed || HandledBeforeConsent(AMsg.Kind))
+    Dispatch(AMsg);
+  else
+    KeepEarly(std::move(AMsg));
+}
+
+void THostSide::KeepEarly(TChannelMsg AMsg) {
+  if (FEarlyOverflow) return;
+  if (FEarly.Push(std::move(AMsg))) return;
+  // The partner sends more than any person waiting for the dialog needs: end the session.
+  FEarlyOverflow = true;
+  char buf[160];
+  std::snprintf(buf, sizeof buf,
+                "too many messages before consent (%zu messages, %zu bytes buffered); ending the session",
+                FEarly.Count(), FEarly.Bytes());
+  FCtx.Log(buf);
+  FEarly.Clear();
+  FCtx.DisconnectLater();
+}
+
+void THostSide::Dispatch(const TChannelMsg& AMsg) {
+  switch (AMsg.Kind) {
+    case mkViewerCaps: {
+      if (AMsg.Data.empty()) return;
+      const std::uint8_t f = AMsg.Data[0];
+      FVideoWanted = (f & kCapsH264) != 0;
+      {
+        std::lock_guard<std::mutex> l(FTxLock);
+        FFrameTx.SetLegacy((f & kCapsWindowed) == 0);
+      }
+      FWantFull = true;
+      FCtx.Log(std::string("helper can show H.264: ") + TF(f & kCapsH264) +
+               ", several frames in flight: " + TF(f & kCapsWindowed));
+      return;
+    }
+    case mkWallpaper:
+      if (AMsg.Data.empty()) return;
+      FKeepWallpaper = AMsg.Data[0] == 0;
+      if (FAllowed) {
+        if (FKeepWallpaper)
+          RestoreWallpaper();
+        else
+          HideWallpaper();
+      }
+      return;
+    case mkSoundSwitch:
+      if (AMsg.Data.empty()) return;
+      FAudioOn = AMsg.Data[0] != 0;
+      return;
+    case mkRestart:
+    case mkElevate:
+      if (FMode != 1) return;
+      break;
+    default:
+      break;
+  }
+  if (!HostReceives(AMsg.Kind)) return;
+  FCtx.Tools->HandleMessage(AMsg);
+}
+
+void THostSide::ChannelTick() {
+  if (!FConsentStarted && FCtx.Now - FCreated >= 2000) StartConsent();
+  // Before consent a host lets only acknowledgements out: nothing it has reaches the viewer until the
+  // person has allowed it. Held messages go out with the next resend after consent.
+  FCtx.PollChannel(FAllowed);
+  if (FAllowed) SoundPump();
+}
+
+// ---- consent ------------------------------------------------------------------------------------
+
+void THostSide::StartConsent() {
+  if (FConsentStarted) return;
+  FConsentStarted = true;
+  FCtx.Post(Guarded(FCtx.Guard, [this] { RunConsent(); }));
+}
+
+void THostSide::RunConsent() {
+  if (FUnattended) {
+    ConsentAnswered(caControl);
+    return;
+  }
+  if (!FConsent) {
+    ConsentAnswered(caDeny);
+    return;
+  }
+  TConsentRequest req;
+  const std::string name = FCtx.Tools->HelperName(), company = FCtx.Tools->HelperCompany();
+  if (!name.empty())
+    req.Helper = company.empty() ? name : name + ", " + company;
+  else
+    req.Helper = FCtx.Link->PartnerName();
+  req.Address = FCtx.Link->PeerAddress();
+  req.CheckNumber = FCtx.Link->CheckNumber();
+  req.Picture = FCtx.Tools->HelperPicture();
+  // The prompt may answer long after this returns; its answer holds only the token.
+  FConsent->Ask(req, [g = FCtx.Guard, this](TConsentAnswer a) {
+    if (g->IsAlive()) ConsentAnswered(a);
+  });
+}
+
+void THostSide::ConsentAnswered(TConsentAnswer AAnswer) {
+  if (FAllowed) return;
+  switch (AAnswer) {
+    case caViewOnly:
+      FMode = 0;
+      FCtx.Log("consent: view only");
+      break;
+    case caControl:
+      FMode = 1;
+      FCtx.Log(FUnattended ? "consent: unattended access, control" : "consent: control allowed");
+      break;
+    default:
+      FCtx.Log("consent: denied");
+      FEarly.Clear();
+      FCtx.DisconnectLater();
+      return;
+  }
+  FAllowed = true;
+  if (FUseBroker) FUseBroker(true);
+  FWantFull = true;
+  SendStatus();
+  if (FOnAllowed) FOnAllowed();
+  if (!FCtx.Guard->IsAlive()) return;
+  FCtx.Tools->Announce();
+  for (auto& m : FEarly.Take()) {
+    if (!FCtx.Guard->IsAlive()) return;
+    Dispatch(m);
+  }
+  if (!FKeepWallpaper) HideWallpaper();
+}
+
+// ---- packets, capture, sending --------------------------------------------------------------------
+
+void THostSide::OnData(TByteView APacket) {
+  const std::uint8_t kind = APacket[0];
+  if (kind == pkInput) {
+    // Input is acknowledged in every state, so the viewer stops resending it, but injected only
+    // after consent to control.
+    ++FInputsRx;
+    TBytes ack;
+    if (FAllowed && FMode == 1)
+      ack = FInputRx.HandleInput(APacket, [this](const TInputEvent& e) { ApplyInput(e); });
+    else
+      ack = FInputRx.HandleInput(APacket, [](const TInputEvent&) {});
+    FCtx.Send(ack);
+    return;
+  }
+  if (!FAllowed) return;
+  switch (kind) {
+    case pkFrameAck: {
+      std::uint32_t ms = 0;
+      bool acked, can;
+      {
+        std::lock_guard<std::mutex> l(FTxLock);
+        acked = FFrameTx.HandleAck(APacket, ms);
+        can = FFrameTx.CanStart();
+      }
+      if (acked) ++FRate.FStatAcked;
+      if (can) CaptureAndSend(true);
+      break;
+    }
+    case pkFrameNack: {
+      std::lock_guard<std::mutex> l(FTxLock);
+      FFrameTx.HandleNack(APacket);
+      break;
+    }
+    case pkFullPicture:
+      FWantFull = true;
+      break;
+    default:
+      break;
+  }
+}
+
+void THostSide::CaptureTick() {
+  if (!FAllowed) return;
+  ++FModeTicks;
+  if (FModeTicks % 250 == 0) {
+    int inflight;
+    {
+      std::lock_guard<std::mutex> l(FTxLock);
+      inflight = FFrameTx.Count();
+    }
+    char buf[200];
+    std::snprintf(buf, sizeof buf, "host heartbeat tick=%d sent=%lld inputs=%lld inflight=%d fps=%d mode=%d [",
+                  FModeTicks, static_cast<long long>(FFramesSent), static_cast<long long>(FInputsRx), inflight,
+                  FRate.F60 ? 60 : 30, FMode);
+    FCtx.Log(buf + (FCapturer ? FCapturer->Diag() : std::string()) + "] (" + FRate.FRateWhy + ")");
+  }
+  RunRateStats();
+  const bool normal = !FCapturer || FCapturer->IsNormalDesktop();
+  if (FWasSecure && normal) {
+    FWantFull = true;
+    std::lock_guard<std::mutex> l(FTxLock);
+    FFrameTx.Cancel();
+  }
+  if (FModeTicks % 200 == 0 || FWasSecure == normal) SendStatus();
+  CaptureAndSend(false);
+}
+
+void THostSide::RunRateStats() {
+  TRateStep r = RateStats(FRate, FCtx.Now);
+  FRate = std::move(r.Next);
+  if (r.Changed) FCtx.Log(r.Log);  // the encoder, when there is one, is rebuilt on the next frame
+}
+
+void THostSide::CaptureAndSend(bool AFromAck) {
+  const TTick now = FCtx.Now;
+  if (FLastCapture != 0 && now - FLastCapture < FRate.FFrameGapMs) return;
+  bool can;
+  {
+    std::lock_guard<std::mutex> l(FTxLock);
+    // The frame sender stamps frames with the clock itself, which may be a little ahead of the last
+    // time this session was given.
+    const TTick oldest = FFrameTx.InFlight() ? FFrameTx.OldestStarted() : now;
+    if (FFrameTx.InFlight() && now > oldest && now - oldest > 2000) {
+      FFrameTx.Cancel();
+      FWantFull = true;
+      can = true;
+    } else {
+      can = FFrameTx.CanStart();
+    }
+  }
+  if (!AFromAck) {
+    ++FRate.FStatWanted;
+    if (!can) ++FRate.FStatBlocked;
+  }
+  if (!can) return;
+  FLastCapture = now;
+  const TTick started = FStopwatch ? FStopwatch() : 0;
+  TBytes blob = BuildFrame();
+  FWantFull = false;
+  if (blob.empty()) return;
+  ++FRate.FStatCaptures;
+  if (FStopwatch) FRate.FStatEncodeMs += static_cast<std::uint32_t>(FStopwatch() - started);
+  bool queued;
+  {
+    std::lock_guard<std::mutex> l(FTxLock);
+    queued = FFrameTx.Start(blob);
+  }
+  if (queued) {
+    ++FFramesSent;
+    PumpPackets();
+  } else {
+    FCtx.Log("frame too large for the frame transport, dropped");
+    FWantFull = true;
+  }
+}
+
+TBytes THostSide::BuildFrame() {
+  if (!FCapturer) return {};
+  const bool video = FVideoWanted && !FVideoFailed;
+  if (video) {
+    const bool secure = !FCapturer->IsNormalDesktop();
+    if (secure != FOnSecureDesktop) {
+      FOnSecureDesktop = secure;
+      FWantFull = true;
+      FCtx.Log(secure ? "secure desktop: tiles through the support service" : "normal desktop again: H.264 video");
+    }
+    if (!FOnSecureDesktop) {
+      // No encoder is built into this program yet: fall back to tiles for the rest of the session.
+      FCtx.Log(std::string("No H.264 encoder, using tiles: ") + kNoH264);
+      FVideoFailed = true;
+      FWantFull = true;
+    }
+  }
+  TBytes update = FCapturer->CaptureUpdate(FWantFull);
+  if (update.empty()) return {};
+  return MakeTileBlob(update);
+}
+
+void THostSide::PumpPackets() {
+  if (!FAllowed) return;
+  std::vector<TBytes> packets;
+  {
+    std::lock_guard<std::mutex> l(FTxLock);
+    packets = FFrameTx.NextPackets(40);
+  }
+  for (auto& p : packets) FCtx.Send(p);
+}
+
+void THostSide::SendStatus() {
+  const bool secure = FCapturer && !FCapturer->IsNormalDesktop();
+  const bool admin = FAdminAvailable && FAdminAvailable();
+  FCtx.Send(MakeHostStatus(FMode, admin, secure));
+  FWasSecure = secure;
+}
+
+void THostSide::HideWallpaper() {
+  if (FWallpaper) FWallpaper->Hide();
+}
+
+void THostSide::RestoreWallpaper() {
+  if (FWallpaper) FWallpaper->Restore();
+}
+
+void THostSide::SoundPump() {
+  if (!FAudioOn || FAudioFailed) return;
+  // No sound capture is built into this program yet.
+  FCtx.Log(std::string("no sound to send: ") + kNoSound);
+  FAudioFailed = true;
+}
+
+void THostSide::ApplyInput(const TInputEvent& AEvent) {
+  if (!FInjector) return;
+  if (AEvent.Kind == ikButtonDown) {
+    const TPoint o = FCapturer ? FCapturer->Origin() : TPoint{};
+    if (FInjector->IsOwnWindowAt(TPoint{o.X + AEvent.X, o.Y + AEvent.Y})) {
+      FHeldDown = AEvent;
+      FHasHeldDown = true;
+      return;
+    }
+  } else if (AEvent.Kind == ikMove && FHasHeldDown) {
+    return;
+  } else if (AEvent.Kind == ikButtonUp && FHasHeldDown) {
+    FHasHeldDown = false;
+    FInjector->InjectInput(FHeldDown);
+  }
+  FInjector->InjectInput(AEvent);
+}
+
+void THostSide::PickArea(const TRect& ARect) {
+  {
+    std::lock_guard<std::mutex> l(FTxLock);
+    FFrameTx.Cancel();
+  }
+  if (FCapturer) FCapturer->SetArea(ARect);
+  FWantFull = true;
+}
+
+}  // namespace tovik

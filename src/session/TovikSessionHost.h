@@ -1,0 +1,133 @@
+// THostSide: the helped PC's half of a session. It asks for consent, captures the screen and sends
+// it as frames, injects the helper's input once control is allowed, hides the wallpaper, and keeps
+// the messages that arrive before consent until the person has answered.
+//
+// Ownership: owned by TTovikSession, which also owns the TSessionContext it works on (the context
+// outlives the side). The side owns the screen, the injector, the consent prompt (shared with the
+// program), the wallpaper keeper and the frame and input transports.
+//
+// Threads: GUI thread only. FTxLock is held only around calls on the frame sender, never while
+// calling out of the side.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/TovikTimed.h"
+#include "session/TovikSessionContext.h"
+#include "session/TovikSessionEarly.h"
+#include "session/TovikSessionRate.h"
+#include "session/TovikSessionWire.h"
+#include "session/TovikWallpaper.h"
+
+namespace tovik {
+
+class THostSide {
+ public:
+  // Takes the host's parts out of ADeps. AOnHelperInfo and AOnAllowed are the owner's events, read
+  // when they fire; both must outlive the side.
+  THostSide(TSessionContext& ACtx, TSessionDeps& ADeps, bool AUnattended, const std::function<void()>& AOnHelperInfo,
+            const std::function<void()>& AOnAllowed);
+  ~THostSide();
+  THostSide(const THostSide&) = delete;
+  THostSide& operator=(const THostSide&) = delete;
+
+  // The host's own screens for the tools; empty when there is no screen.
+  std::function<std::vector<TScreenRect>()> ScreenLister();
+  // Sets the tools' host events; called once the tools exist.
+  void WireTools();
+
+  // One delivered channel message: handled now, or kept until consent.
+  void OnMessage(TChannelMsg AMsg);
+  // Any other peer packet (input, frame acknowledgements, requests for a full picture).
+  void OnData(TByteView APacket);
+
+  // The host's schedule: CaptureTick every 8 ms, PumpPackets and ChannelTick every 10 ms, from the
+  // time the side was made. HandleTimeout runs what is due at ANow (FCtx.Now is already ANow) and
+  // logs what goes wrong in a tick.
+  TTick NextDeadline() const;
+  void HandleTimeout(TTick ANow);
+
+  // The named ticks, at FCtx.Now; they may raise (the caller logs). CaptureTick and PumpPackets do
+  // nothing before consent; ChannelTick also starts consent 2000 ms after creation when the helper's
+  // profile has not done it earlier.
+  void CaptureTick();
+  void PumpPackets();
+  void ChannelTick();
+
+  // The session's end, first while the tools still exist: the broker is released and the messages
+  // kept for consent are dropped; then, once the tools are gone, the wallpaper comes back (its
+  // worker finishes the job before EndWallpaper returns).
+  void BeginDestroy();
+  void EndWallpaper();
+
+  bool Allowed() const { return FAllowed; }
+  std::uint8_t Mode() const { return FMode; }
+  bool WallpaperHidden() const { return FWallpaper && FWallpaper->Hidden(); }
+  const TRateState& Rate() const { return FRate; }
+  std::size_t EarlyCount() const { return FEarly.Count(); }
+  std::int64_t FramesSent() const { return FFramesSent; }
+
+ private:
+  void Dispatch(const TChannelMsg& AMsg);
+  void KeepEarly(TChannelMsg AMsg);
+  void StartConsent();
+  void RunConsent();
+  void ConsentAnswered(TConsentAnswer AAnswer);
+  void CaptureAndSend(bool AFromAck);
+  TBytes BuildFrame();
+  void RunRateStats();
+  void SendStatus();
+  void HideWallpaper();
+  void RestoreWallpaper();
+  void SoundPump();
+  void ApplyInput(const TInputEvent& AEvent);
+  void PickArea(const TRect& ARect);
+
+  TSessionContext& FCtx;
+  const std::function<void()>& FOnHelperInfo;
+  const std::function<void()>& FOnAllowed;
+
+  std::unique_ptr<IHostScreen> FCapturer;
+  std::unique_ptr<IHostInput> FInjector;
+  std::shared_ptr<IConsentPrompt> FConsent;
+  std::function<bool()> FAdminAvailable;
+  std::function<void(bool)> FUseBroker;
+  std::unique_ptr<TWallpaperKeeper> FWallpaper;
+  TFrameWindowSender FFrameTx;
+  std::mutex FTxLock;  // held only around calls on FFrameTx
+  TInputReceiver FInputRx;
+  std::function<TTick()> FStopwatch;
+  const bool FUnattended;
+  const TTick FCreated;
+  TPeriodicTick FCaptureTimer{8};
+  TPeriodicTick FPumpTimer{10};
+  TPeriodicTick FChannelTimer{10};
+
+  bool FAllowed = false;
+  std::uint8_t FMode = 0;
+  bool FConsentStarted = false;
+  TEarlyBuffer<TChannelMsg> FEarly;
+  bool FEarlyOverflow = false;
+  bool FWantFull = false;
+  std::int32_t FModeTicks = 0;
+  bool FWasSecure = false;
+  std::int64_t FFramesSent = 0;
+  std::int64_t FInputsRx = 0;
+  TInputEvent FHeldDown{};
+  bool FHasHeldDown = false;
+  TTick FLastCapture = 0;
+  TRateState FRate;
+  bool FVideoWanted = false;
+  bool FVideoFailed = false;
+  bool FOnSecureDesktop = false;
+  bool FAudioOn = false;
+  bool FAudioFailed = false;
+  bool FKeepWallpaper = false;
+};
+
+}  // namespace tovik

@@ -1,0 +1,271 @@
+#include "session/TovikSessionViewer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+
+namespace tovik {
+
+namespace {
+constexpr const char* kNoH264 = "no H.264 codec in this build";
+constexpr const char* kNoSound = "no sound device support in this build";
+constexpr bool kHavePlayer = false;
+}  // namespace
+
+TViewerSide::TViewerSide(TSessionContext& ACtx, TSessionDeps& ADeps)
+    : FCtx(ACtx), FSettings(std::move(ADeps.Settings)), FLastFrameTick(ACtx.Now) {
+  const std::string id = FormatID(FCtx.Link->PartnerID());
+  FViewerCaption = "Tovik - " + id + " - check number " + FCtx.Link->CheckNumber();
+  if (ADeps.MakeViewer) FViewer = ADeps.MakeViewer(*this, FViewerCaption + " - waiting for permission");
+  if (FViewer) {
+    FViewer->SetCaption(FViewerCaption + " - waiting for permission");
+    SetInfo("waiting for permission");
+    if (FSettings.DockViewer)
+      FSettings.DockViewer(*FViewer, id);
+    else
+      FViewer->Show();
+  }
+  FCtx.Send(MakeFullPicture());
+  FChannelTimer.Start(FCtx.Now);
+  FNackTimer.Start(FCtx.Now);
+  FViewerTimer.Start(FCtx.Now);
+}
+
+TViewerSide::~TViewerSide() = default;
+
+void TViewerSide::Start() {
+  ISessionTools& tools = *FCtx.Tools;
+  tools.OnMonitors = [this] {
+    if (!FViewer) return;
+    auto mons = FCtx.Tools->Monitors();
+    int primary = 0;
+    for (std::size_t i = 0; i < mons.size(); ++i)
+      if (mons[i].Primary) primary = static_cast<int>(i);
+    FViewer->SetScreens(static_cast<int>(mons.size()), primary);
+  };
+  tools.OnThumb = [this](int i) {
+    if (FViewer) FViewer->ThumbChanged(i);
+  };
+  tools.OnSendProgress = [this](const std::string& n, std::int64_t d, std::int64_t t, int l) {
+    if (FViewer) FViewer->SetTransfer(n, d, t, l);
+  };
+  // Announce only what this viewer really has: windowed frames, no H.264 decoder, no sound player.
+  const std::uint8_t caps = kCapsWindowed;
+  FCtx.Channel.Post(mkViewerCaps, TBytes{caps}, false);
+  FCtx.Channel.Post(mkSoundSwitch, TBytes{0}, false);
+  tools.PostProfile();
+  FCtx.Channel.Post(mkWallpaper, TBytes{static_cast<std::uint8_t>(FSettings.HideWallpaper ? 1 : 0)}, false);
+}
+
+// ---- packets ------------------------------------------------------------------------------------
+
+void TViewerSide::OnMessage(const TChannelMsg& AMsg) {
+  if (!ViewerReceives(AMsg.Kind)) return;
+  FCtx.Tools->HandleMessage(AMsg);
+}
+
+void TViewerSide::FullPictureRequest() { FCtx.Send(MakeFullPicture()); }
+
+void TViewerSide::OnData(TByteView APacket) {
+  switch (APacket[0]) {
+    case pkFrameChunk: {
+      TBytes blob, reply;
+      const bool done = FFrameRx.HandleChunk(APacket, blob, reply);
+      FCtx.Send(reply);
+      if (done) ShowFrame(blob);
+      break;
+    }
+    case pkWindowChunk: {
+      TBytes reply;
+      auto frames = FFrameRx2.HandleChunk(APacket, reply);
+      bool sent = false;
+      for (auto& f : frames) {
+        if (!sent) {
+          FCtx.Send(reply);
+          sent = true;
+        }
+        ShowFrame(f);
+        if (!FCtx.Guard->IsAlive()) return;
+      }
+      if (!sent) FCtx.Send(reply);
+      break;
+    }
+    case pkInputAck:
+      FInputTx.HandleAck(APacket);
+      break;
+    case pkHostStatus: {
+      auto s = ParseHostStatus(APacket);
+      if (!s) return;
+      FViewerMode = s->Mode;
+      SetInfo(StatusState(s->Mode));
+      if (FViewer) {
+        const std::string caption = FViewerCaption + StatusCaptionSuffix(*s);
+        if (FViewer->Caption() != caption) FViewer->SetCaption(caption);
+        FViewer->SetNotice(s->HasSecure && s->Secure ? kSecureNotice : "");
+      }
+      break;
+    }
+    case pkSound:
+      PlaySound(APacket);
+      break;
+    default:
+      break;
+  }
+}
+
+void TViewerSide::ShowFrame(TByteView ABlob) {
+  if (ABlob.empty()) return;
+  try {
+    auto blob = ParseFrameBlob(ABlob);
+    if (!blob) throw std::runtime_error("Bad frame");
+    if (blob->Kind == TBlobKind::Video) {
+      ShowVideo(*blob);
+    } else {
+      // The picture size comes from the network: refuse it before the window allocates anything.
+      const std::string bad = CheckTileUpdate(blob->Payload);
+      if (!bad.empty()) throw std::runtime_error(bad);
+      if (FViewer) FViewer->ShowUpdate(blob->Payload);
+    }
+    FGotFrame = true;
+    FLastFrameTick = FCtx.Now;
+  } catch (const std::exception& e) {
+    FCtx.Log(std::string("frame not shown, asking for a full picture: ") + e.what());
+    FGotFrame = false;
+    FullPictureRequest();
+  }
+}
+
+void TViewerSide::ShowVideo(const TFrameBlob&) {
+  // No decoder is built into this program yet; this viewer never announced H.264.
+  FCtx.Log(std::string("No H.264 decoder: ") + kNoH264);
+  VideoFailed();
+}
+
+void TViewerSide::VideoFailed() {
+  FCtx.Channel.Post(mkViewerCaps, TBytes{kCapsWindowed}, false);
+  FullPictureRequest();
+}
+
+// ---- ticks --------------------------------------------------------------------------------------
+
+TTick TViewerSide::NextDeadline() const {
+  return std::min({FChannelTimer.Due(), FNackTimer.Due(), FViewerTimer.Due()});
+}
+
+void TViewerSide::HandleTimeout(TTick ANow) {
+  // The channel and the missing chunks before the picture upkeep.
+  if (FChannelTimer.Fire(ANow)) FCtx.RunLogged("ChannelTick", [this] { ChannelTick(); });
+  if (FNackTimer.Fire(ANow)) FCtx.RunLogged("NackTick", [this] { NackTick(); });
+  if (FViewerTimer.Fire(ANow)) FCtx.RunLogged("ViewerTick", [this] { ViewerTick(); });
+}
+
+void TViewerSide::ChannelTick() { FCtx.PollChannel(true); }
+
+void TViewerSide::PollNacks() {
+  TBytes nack;
+  if (FFrameRx.PendingNack(nack, 20)) FCtx.Send(nack);
+  for (auto& n : FFrameRx2.PendingNacks(20)) FCtx.Send(n);
+}
+
+void TViewerSide::ViewerTick() {
+  ++FViewerTicks;
+  const TTick now = FCtx.Now;
+  if (FViewerTicks % 20 == 0) {
+    char buf[120];
+    std::snprintf(buf, sizeof buf, "viewer heartbeat tick=%d, since last picture=%lld ms", FViewerTicks,
+                  static_cast<long long>(now - FLastFrameTick));
+    FCtx.Log(buf);
+  }
+  if (!FGotFrame && FViewerTicks % 10 == 0) FullPictureRequest();
+  PollNacks();
+  FCtx.Send(FInputTx.Packet());
+}
+
+void TViewerSide::NackTick() { PollNacks(); }
+
+// ---- the rest -----------------------------------------------------------------------------------
+
+void TViewerSide::PlaySound(TByteView APacket) {
+  if (FMuted || FPlayerFailed || !SoundPayload(APacket)) return;
+  FCtx.Log(std::string("cannot play sound: ") + kNoSound);
+  FPlayerFailed = true;
+  FCtx.Channel.Post(mkSoundSwitch, TBytes{0}, false);
+}
+
+void TViewerSide::SetInfo(const std::string& AState) {
+  if (!FViewer) return;
+  const std::string dot = "  \xC2\xB7  ";
+  const std::string line = "Check " + FCtx.Link->CheckNumber() + dot +
+                           (FCtx.Link->ViaRelay() ? "through the server" : "direct") + dot + AState;
+  FViewer->SetSessionInfo(FormatID(FCtx.Link->PartnerID()), line);
+}
+
+void TViewerSide::SwitchAtEdge(int ADir, double AFracY) {
+  if (!FSettings.EdgeSwitch || !FViewer) return;
+  const TTick now = FCtx.Now;
+  if (FLastEdgeSwitch != 0 && now - FLastEdgeSwitch < 700) return;
+  const auto mons = FCtx.Tools->Monitors();
+  const int cur = FViewer->CurrentScreen();
+  if (mons.size() < 2 || cur < 0 || cur >= static_cast<int>(mons.size())) return;
+  const TRect& c = mons[static_cast<std::size_t>(cur)].Rect;
+  const double f = std::min(1.0, std::max(0.0, AFracY));
+  const long long y = std::llround((c.Height - 1) * f) + c.Top;
+  int best = -1;
+  long long bestDist = 0;
+  for (std::size_t i = 0; i < mons.size(); ++i) {
+    if (static_cast<int>(i) == cur) continue;
+    const TRect& s = mons[i].Rect;
+    long long dist;
+    if (ADir > 0) {
+      if (s.Left < c.Right() - 16) continue;
+      dist = static_cast<long long>(s.Left) - c.Right();
+    } else {
+      if (s.Right() > c.Left + 16) continue;
+      dist = static_cast<long long>(c.Left) - s.Right();
+    }
+    if (y < s.Top || y >= s.Bottom()) dist += 100000;
+    if (best < 0 || dist < bestDist) {
+      best = static_cast<int>(i);
+      bestDist = dist;
+    }
+  }
+  if (best < 0) return;
+  FLastEdgeSwitch = now;
+  FViewer->SelectScreen(best);
+  FCtx.Tools->PickMonitor(best);
+  FViewer->WarpToEdge(ADir, f);
+}
+
+// ---- window events ------------------------------------------------------------------------------
+
+void TViewerSide::OnInput(const TInputEvent& AEvent) {
+  if (FViewerMode != 1) return;
+  FInputTx.Add(AEvent.Kind, AEvent.X, AEvent.Y, AEvent.Data);
+  FCtx.Send(FInputTx.Packet());
+}
+
+void TViewerSide::OnUserClose() { FCtx.DisconnectLater(); }
+void TViewerSide::OnChat() { FCtx.Tools->ShowTools(); }
+void TViewerSide::OnSendFiles(const std::vector<std::string>& AFiles) { FCtx.Tools->SendFiles(AFiles); }
+void TViewerSide::OnPickScreen(int AIndex) { FCtx.Tools->PickMonitor(AIndex); }
+void TViewerSide::OnRestart() { FCtx.Tools->RequestRestart(); }
+
+void TViewerSide::OnMute(bool AValue) {
+  FMuted = AValue;
+  // Sound can only be switched on when this viewer can play it.
+  const bool on = kHavePlayer && !FMuted && !FPlayerFailed;
+  FCtx.Channel.Post(mkSoundSwitch, TBytes{static_cast<std::uint8_t>(on ? 1 : 0)}, false);
+}
+
+void TViewerSide::OnShowThumbs(bool AValue) {
+  FCtx.Channel.Post(mkThumbsSwitch, TBytes{static_cast<std::uint8_t>(AValue ? 1 : 0)}, false);
+}
+
+std::optional<TPicture24> TViewerSide::OnGetThumb(int AIndex) { return FCtx.Tools->Thumb(AIndex); }
+void TViewerSide::OnCancelSend() { FCtx.Tools->CancelSend(); }
+void TViewerSide::OnEdge(int ADir, double AFracY) { SwitchAtEdge(ADir, AFracY); }
+void TViewerSide::OnElevate() { FCtx.Tools->RequestElevate(); }
+
+}  // namespace tovik
