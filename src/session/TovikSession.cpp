@@ -58,7 +58,7 @@ TTovikSession::TTovikSession(TSessionDeps ADeps, bool AIsViewer, bool AUnattende
     SendPacket(MakeFullPicture());
   }
 
-  TToolsContext ctx{&FChannel, FIsViewer, FClient->PartnerID(), FClient->PartnerName(), FLog, {}};
+  TToolsContext ctx{&FChannel, FIsViewer, FClient->PartnerID(), FClient->PartnerName(), FLog, {}, ADeps.Identity};
   if (FCapturer) ctx.ListScreens = [this] { return FCapturer->Screens(); };
   FTools = ADeps.MakeTools ? ADeps.MakeTools(ctx) : std::make_unique<TBasicSessionTools>(ctx);
   WireTools();
