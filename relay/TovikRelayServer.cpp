@@ -12,6 +12,7 @@
 
 #include <unordered_map>
 
+#include "base/TovikFiles.h"
 #include "net/TovikWire.h"
 
 namespace tovik {
@@ -28,26 +29,6 @@ constexpr std::size_t kCtrlSize = CMSG_SPACE(sizeof(in_pktinfo));
 // Tags in epoll_event.data.u64: the UDP socket, listeners (1..4) and connections (>= kConnBase).
 constexpr std::uint64_t kTagUdp = 0;
 constexpr std::uint64_t kConnBase = 16;
-
-struct TFd {
-  int Fd = -1;
-  TFd() = default;
-  explicit TFd(int fd) : Fd(fd) {}
-  TFd(TFd&& o) noexcept : Fd(o.Fd) { o.Fd = -1; }
-  TFd& operator=(TFd&& o) noexcept {
-    if (this != &o) {
-      Reset();
-      Fd = o.Fd;
-      o.Fd = -1;
-    }
-    return *this;
-  }
-  ~TFd() { Reset(); }
-  void Reset() {
-    if (Fd >= 0) ::close(Fd);
-    Fd = -1;
-  }
-};
 
 std::string ErrText(int e) { return std::string(strerror(e)); }
 
@@ -112,7 +93,7 @@ struct TRelayServer::TImpl {
   void FlushUdp() {
     int done = 0;
     while (done < SendCount) {
-      const int n = ::sendmmsg(Udp.Fd, SendMsgs + done, static_cast<unsigned>(SendCount - done), 0);
+      const int n = ::sendmmsg(Udp.Get(), SendMsgs + done, static_cast<unsigned>(SendCount - done), 0);
       if (n < 0) {
         if (errno == EINTR) continue;
         // EAGAIN or a per-destination error: skip the datagram at the head and go on.
@@ -181,7 +162,7 @@ struct TRelayServer::TImpl {
 
   void WriteConn(TConn& c) {
     while (c.Pending() > 0) {
-      const ssize_t n = ::send(c.Fd.Fd, c.Out.data() + c.OutPos, c.Pending(), MSG_NOSIGNAL);
+      const ssize_t n = ::send(c.Fd.Get(), c.Out.data() + c.OutPos, c.Pending(), MSG_NOSIGNAL);
       if (n > 0) {
         c.OutPos += static_cast<std::size_t>(n);
         continue;
@@ -204,7 +185,7 @@ struct TRelayServer::TImpl {
       epoll_event ev{};
       ev.events = EPOLLIN | EPOLLRDHUP | (want ? EPOLLOUT : 0u);
       ev.data.u64 = kConnBase + c.Ep.Conn;
-      ::epoll_ctl(Ep.Fd, EPOLL_CTL_MOD, c.Fd.Fd, &ev);
+      ::epoll_ctl(Ep.Get(), EPOLL_CTL_MOD, c.Fd.Get(), &ev);
     }
   }
 
@@ -212,7 +193,7 @@ struct TRelayServer::TImpl {
     auto it = Conns.find(id);
     if (it == Conns.end()) return;
     const TRelayEndpoint ep = it->second->Ep;
-    ::epoll_ctl(Ep.Fd, EPOLL_CTL_DEL, it->second->Fd.Fd, nullptr);
+    ::epoll_ctl(Ep.Get(), EPOLL_CTL_DEL, it->second->Fd.Get(), nullptr);
     Conns.erase(it);
     if (tellCore) {
       TRelayOutput out;
@@ -275,7 +256,7 @@ struct TRelayServer::TImpl {
         RecvMsgs[i].msg_hdr.msg_control = RecvCtrl[i];
         RecvMsgs[i].msg_hdr.msg_controllen = kCtrlSize;
       }
-      const int n = ::recvmmsg(Udp.Fd, RecvMsgs, kBatch, MSG_DONTWAIT, nullptr);
+      const int n = ::recvmmsg(Udp.Get(), RecvMsgs, kBatch, MSG_DONTWAIT, nullptr);
       if (n <= 0) break;
       for (int i = 0; i < n; ++i) {
         if (RecvMsgs[i].msg_hdr.msg_flags & MSG_TRUNC) continue;
@@ -315,7 +296,7 @@ struct TRelayServer::TImpl {
       epoll_event ev{};
       ev.events = EPOLLIN | EPOLLRDHUP;
       ev.data.u64 = kConnBase + c->Ep.Conn;
-      if (::epoll_ctl(Ep.Fd, EPOLL_CTL_ADD, fd, &ev) != 0) continue;
+      if (::epoll_ctl(Ep.Get(), EPOLL_CTL_ADD, fd, &ev) != 0) continue;
       c->Fd = std::move(owned);
       Conns.emplace(c->Ep.Conn, std::move(c));
     }
@@ -326,7 +307,7 @@ struct TRelayServer::TImpl {
     if (it == Conns.end()) return;
     TConn* c = it->second.get();
     for (int round = 0; round < 8; ++round) {
-      const ssize_t n = ::recv(c->Fd.Fd, ReadBuf.data(), ReadBuf.size(), 0);
+      const ssize_t n = ::recv(c->Fd.Get(), ReadBuf.data(), ReadBuf.size(), 0);
       if (n == 0) return CloseConn(id, true);
       if (n < 0) {
         if (errno == EINTR) continue;
@@ -382,53 +363,53 @@ bool TRelayServer::Open(std::string& AError) {
     return false;
   }
   m.Ep = TFd(::epoll_create1(EPOLL_CLOEXEC));
-  if (m.Ep.Fd < 0) {
+  if (m.Ep.Get() < 0) {
     AError = "epoll_create1: " + ErrText(errno);
     return false;
   }
   m.Udp = TFd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (m.Udp.Fd < 0) {
+  if (m.Udp.Get() < 0) {
     AError = "UDP socket: " + ErrText(errno);
     return false;
   }
   const int bufSize = 8 << 20;
-  ::setsockopt(m.Udp.Fd, SOL_SOCKET, SO_RCVBUF, &bufSize, sizeof(bufSize));
-  ::setsockopt(m.Udp.Fd, SOL_SOCKET, SO_SNDBUF, &bufSize, sizeof(bufSize));
+  ::setsockopt(m.Udp.Get(), SOL_SOCKET, SO_RCVBUF, &bufSize, sizeof(bufSize));
+  ::setsockopt(m.Udp.Get(), SOL_SOCKET, SO_SNDBUF, &bufSize, sizeof(bufSize));
   // Each datagram's destination address comes with it, so answers leave from that address.
   const int on = 1;
-  if (::setsockopt(m.Udp.Fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof(on)) != 0) {
+  if (::setsockopt(m.Udp.Get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof(on)) != 0) {
     AError = "IP_PKTINFO: " + ErrText(errno);
     return false;
   }
   sockaddr_in a = MakeAddr(*listenIP, m.Opt.UdpPort);
-  if (::bind(m.Udp.Fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+  if (::bind(m.Udp.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
     AError = "cannot bind UDP " + m.Opt.Listen + ":" + std::to_string(m.Opt.UdpPort) + ": " + ErrText(errno);
     return false;
   }
   socklen_t len = sizeof(a);
-  ::getsockname(m.Udp.Fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::getsockname(m.Udp.Get(), reinterpret_cast<sockaddr*>(&a), &len);
   FUdpPort = ntohs(a.sin_port);
   epoll_event ev{};
   ev.events = EPOLLIN;
   ev.data.u64 = kTagUdp;
-  ::epoll_ctl(m.Ep.Fd, EPOLL_CTL_ADD, m.Udp.Fd, &ev);
+  ::epoll_ctl(m.Ep.Get(), EPOLL_CTL_ADD, m.Udp.Get(), &ev);
 
   std::size_t count = 0;
   for (auto port : m.Opt.TcpPorts) {
     if (count == 4) break;
     TFd l(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     const int one = 1;
-    ::setsockopt(l.Fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    ::setsockopt(l.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     sockaddr_in la = MakeAddr(*listenIP, port);
-    if (l.Fd < 0 || ::bind(l.Fd, reinterpret_cast<sockaddr*>(&la), sizeof(la)) != 0 || ::listen(l.Fd, 1024) != 0) {
+    if (!l || ::bind(l.Get(), reinterpret_cast<sockaddr*>(&la), sizeof(la)) != 0 || ::listen(l.Get(), 1024) != 0) {
       m.Log("Cannot listen on TCP " + std::to_string(port) + ": " + ErrText(errno) + "; skipped");
       continue;
     }
     len = sizeof(la);
-    ::getsockname(l.Fd, reinterpret_cast<sockaddr*>(&la), &len);
+    ::getsockname(l.Get(), reinterpret_cast<sockaddr*>(&la), &len);
     ev.events = EPOLLIN;
     ev.data.u64 = 1 + count;
-    ::epoll_ctl(m.Ep.Fd, EPOLL_CTL_ADD, l.Fd, &ev);
+    ::epoll_ctl(m.Ep.Get(), EPOLL_CTL_ADD, l.Get(), &ev);
     FBoundTcp.push_back(ntohs(la.sin_port));
     m.Listeners.push_back(std::move(l));
     ++count;
@@ -439,14 +420,14 @@ bool TRelayServer::Open(std::string& AError) {
 void TRelayServer::RunOnce(int ATimeoutMs) {
   TImpl& m = *FImpl;
   epoll_event events[128];
-  const int n = ::epoll_wait(m.Ep.Fd, events, 128, ATimeoutMs);
+  const int n = ::epoll_wait(m.Ep.Get(), events, 128, ATimeoutMs);
   const TTick now = TickMs();
   for (int i = 0; i < n; ++i) {
     const std::uint64_t tag = events[i].data.u64;
     if (tag == kTagUdp) {
       m.ReadUdp(now);
     } else if (tag < kConnBase) {
-      m.Accept(m.Listeners[tag - 1].Fd, now);
+      m.Accept(m.Listeners[tag - 1].Get(), now);
     } else {
       const std::uint64_t id = tag - kConnBase;
       const std::uint32_t e = events[i].events;

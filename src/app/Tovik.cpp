@@ -1,7 +1,7 @@
 // Program entry: wires the Linux backends into the run-mode sequence. The decision itself lives in
 // TovikRunModes (tovik_app_core); the interactive program is the main window TForm2 (Unit2).
 #include <QApplication>
-#include <QSocketNotifier>
+#include <QMetaObject>
 
 #include <cstdio>
 #include <memory>
@@ -13,6 +13,7 @@
 #include "app/TovikSettings.h"
 #include "app/Unit2.h"
 #include "base/TovikLog.h"
+#include "session/ui/TovikKeyMap.h"
 #include "update/TovikEmbed.h"
 
 namespace {
@@ -22,27 +23,29 @@ using namespace tovik;
 int RunInteractive(int& argc, char** argv, const TSettingsStore& store, const TLogWriter& log,
                    const TRunSwitches& sw) {
   QApplication app(argc, argv);
+  // The viewer windows read key events through the window system's backend while the program runs.
+  const std::unique_ptr<IViewerKeys> keys = IViewerKeys::Create();
+  SetViewerKeys(keys.get());
   TForm2 window(store, log, sw, SystemPlatform());
 
   // SIGTERM, SIGINT and SIGHUP close the program for good, the way the window's own quit does.
   std::unique_ptr<IQuitRequests> quit = IQuitRequests::Create();
-  std::unique_ptr<QSocketNotifier> notifier;
-  if (quit) {
-    notifier = std::make_unique<QSocketNotifier>(quit->Fd(), QSocketNotifier::Read);
-    QObject::connect(notifier.get(), &QSocketNotifier::activated, &window, [&] {
-      if (quit->Take()) {
+  if (quit)
+    quit->SetHandler([&window] {
+      // On the backend's thread: the window and the loop are only touched on the GUI thread.
+      QMetaObject::invokeMethod(&window, [&window] {
         window.close();
         QApplication::quit();
-      }
+      }, Qt::QueuedConnection);
     });
-  }
 
   if (sw.Min)
     window.showMinimized();
   else
     window.show();
   int code = app.exec();
-  notifier.reset();
+  quit.reset();  // no request is handed over after this
+  SetViewerKeys(nullptr);
   return code;
 }
 

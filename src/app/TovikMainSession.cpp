@@ -170,6 +170,7 @@ void TMainSessions::Create(bool AIsViewer, bool AUnattended) {
   } else {
     if (FPlatform.Screen) deps.Screen = MakeCapturerScreen(FPlatform.Screen());
     if (FPlatform.Injector) deps.Injector = MakeHostInput(FPlatform.Injector());
+    if (FPlatform.HostIdentity) deps.Identity = FPlatform.HostIdentity();
     deps.Consent = std::make_shared<TQtConsent>();
     if (FPlatform.Wallpaper) deps.Wallpaper = FPlatform.Wallpaper([this](const std::string& s) { SessionLog(s); });
     if (!deps.Screen) SessionLog("no screen to capture on this desktop");

@@ -12,7 +12,9 @@
 
 #include "media/TovikCapture.h"
 #include "media/TovikInput.h"
+#include "app/ui/TovikTheme.h"
 #include "net/TovikSocket.h"
+#include "session/TovikSessionIntf.h"
 #include "session/TovikWallpaper.h"
 
 namespace tovik {
@@ -26,16 +28,22 @@ struct TPlatformServices {
   std::function<std::unique_ptr<IInputInjector>()> Injector;
   // Hiding the desktop background; ALog may be called from the keeper's worker thread.
   std::function<std::unique_ptr<IWallpaperBackend>(TLogFn ALog)> Wallpaper;
+  // What a host session tells the viewer about this computer; none = empty names.
+  std::function<THostIdentity()> HostIdentity;
+  // The desktop's light/dark choice for the main window's look; none or null = the GTK theme only.
+  std::function<std::unique_ptr<IDesktopTheme>()> DesktopTheme;
 };
 
 // The backends of the operating system the program was built for (their Create() functions live in the
-// platform library). Call only from an executable that links tovik_platform.
+// platform libraries). Call only from an executable that links tovik_platform and tovik_platform_ui.
 inline TPlatformServices SystemPlatform() {
   TPlatformServices p;
   p.NetBackend = [] { return INetBackend::Create(); };
   p.Screen = [] { return IScreenBackend::Create(); };
   p.Injector = [] { return IInputInjector::Create(); };
   p.Wallpaper = [](TLogFn ALog) { return IWallpaperBackend::Create(std::move(ALog)); };
+  p.HostIdentity = [] { return THostIdentity::Local(); };
+  p.DesktopTheme = [] { return IDesktopTheme::Create(); };
   return p;
 }
 

@@ -118,14 +118,17 @@ int RunMainSequence(const std::vector<std::string>& args, const TRunContext& ctx
 // --- Quit requests ------------------------------------------------------------------------------
 
 // Requests from outside to close the interactive program for good (SIGTERM, SIGINT, SIGHUP on
-// Linux). While an object exists the requests no longer end the process; they make Fd() readable.
-// Only one may exist at a time; create, poll and destroy it on the GUI thread.
+// Linux). While an object exists the requests no longer end the process; they are kept until taken.
+// Only one may exist at a time; create, set up and destroy it on the GUI thread.
 class IQuitRequests {
  public:
+  // Stops the delivery: AOnRequest is never called after the destructor returns.
   virtual ~IQuitRequests() = default;
-  // A descriptor that becomes readable when a request arrived.
-  virtual int Fd() const = 0;
-  // Consumes pending requests; true when there was at least one.
+  // Delivers the requests as they arrive: AOnRequest runs on a thread of the backend (never the GUI
+  // thread) once for each batch of requests, which are taken before the call; it may only hand the
+  // news over to the GUI thread. Call at most once.
+  virtual void SetHandler(std::function<void()> AOnRequest) = 0;
+  // Consumes pending requests; true when there was at least one (for owners without a handler).
   virtual bool Take() = 0;
   // nullptr when the requests cannot be caught.
   static std::unique_ptr<IQuitRequests> Create();

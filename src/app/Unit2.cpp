@@ -116,7 +116,7 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
   setMinimumSize(size.W, size.H);
   resize(size.W, size.H);
 
-  FTheme = new TThemeSwitch(this);
+  FTheme = new TThemeSwitch(FPlatform.DesktopTheme ? FPlatform.DesktopTheme() : nullptr, this);
   FTheme->OnApplied = [this](bool) { ApplyColours(); };
   FThemeSwitch->SetItemIndex(FThemeMode);
 

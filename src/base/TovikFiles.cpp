@@ -25,17 +25,10 @@ TFileResult TFileResult::FromErrno(int err, std::string_view context) {
   return Fail(err, std::move(text));
 }
 
-namespace {
-
-struct TFd {
-  int Fd = -1;
-  explicit TFd(int fd) : Fd(fd) {}
-  ~TFd() {
-    if (Fd >= 0) ::close(Fd);
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-};
+void TFd::Reset(int AFd) noexcept {
+  if (FFd >= 0 && FFd != AFd) ::close(FFd);
+  FFd = AFd;
+}
 
 TFileResult WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
@@ -48,6 +41,8 @@ TFileResult WriteAll(int fd, std::string_view data) {
   }
   return {};
 }
+
+namespace {
 
 std::string FolderOf(const std::string& path) {
   auto slash = path.rfind('/');
@@ -69,9 +64,9 @@ std::string ResolveTarget(const std::string& path) {
 
 TFileResult ReadWholeFile(const std::string& path, std::string& out, std::size_t maxBytes) {
   TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.Fd < 0) return TFileResult::FromErrno(errno);
+  if (fd.Get() < 0) return TFileResult::FromErrno(errno);
   struct stat st {};
-  if (::fstat(fd.Fd, &st) != 0) return TFileResult::FromErrno(errno);
+  if (::fstat(fd.Get(), &st) != 0) return TFileResult::FromErrno(errno);
   if (S_ISDIR(st.st_mode)) return TFileResult::FromErrno(EISDIR);
   if (st.st_size > 0 && static_cast<std::uint64_t>(st.st_size) > maxBytes)
     return TFileResult::Fail(EFBIG, "the file is too large");
@@ -79,7 +74,7 @@ TFileResult ReadWholeFile(const std::string& path, std::string& out, std::size_t
   data.reserve(static_cast<std::size_t>(st.st_size));
   char buf[65536];
   for (;;) {
-    ssize_t n = ::read(fd.Fd, buf, sizeof buf);
+    ssize_t n = ::read(fd.Get(), buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
       return TFileResult::FromErrno(errno);

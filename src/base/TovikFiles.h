@@ -28,6 +28,40 @@ struct TFileResult {
   static TFileResult FromErrno(int err, std::string_view context = {});
 };
 
+// Owner of one file descriptor, like a std::unique_ptr: closes it when the owner goes or takes another.
+// Move-only; one thread at a time.
+class TFd {
+ public:
+  TFd() = default;
+  explicit TFd(int AFd) : FFd(AFd) {}
+  TFd(TFd&& AOther) noexcept : FFd(AOther.Release()) {}
+  TFd& operator=(TFd&& AOther) noexcept {
+    if (this != &AOther) Reset(AOther.Release());
+    return *this;
+  }
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+  ~TFd() { Reset(); }
+
+  // The descriptor; -1 for none.
+  int Get() const { return FFd; }
+  explicit operator bool() const { return FFd >= 0; }
+  // Gives the descriptor up without closing it.
+  int Release() noexcept {
+    const int fd = FFd;
+    FFd = -1;
+    return fd;
+  }
+  // Closes the descriptor held (if any) and takes AFd.
+  void Reset(int AFd = -1) noexcept;
+
+ private:
+  int FFd = -1;
+};
+
+// Writes all of data to fd, going on after short writes and interruptions.
+TFileResult WriteAll(int fd, std::string_view data);
+
 // Reads the whole file into out. Files larger than maxBytes are refused with EFBIG (out untouched);
 // a missing file gives Errno ENOENT.
 TFileResult ReadWholeFile(const std::string& path, std::string& out, std::size_t maxBytes);

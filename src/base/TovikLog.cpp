@@ -10,32 +10,11 @@
 #include <ctime>
 
 #include "base/TovikClock.h"
+#include "base/TovikFiles.h"
 
 namespace tovik {
 
 namespace {
-
-struct TFd {
-  int Fd;
-  explicit TFd(int fd) : Fd(fd) {}
-  ~TFd() {
-    if (Fd >= 0) ::close(Fd);  // also drops the flock
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-};
-
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
 
 void LockExclusive(int fd) {
   while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
@@ -77,10 +56,10 @@ void TLogWriter::Line(std::string_view text) const noexcept {
     const std::string line = MakeLine(FormatLocalStamp(StampMs(), false), "  ", text);
     for (int attempt = 0; attempt < 3; ++attempt) {
       TFd fd(::open(FPath.c_str(), O_RDWR | O_CLOEXEC));
-      if (fd.Fd < 0) break;
-      LockExclusive(fd.Fd);
+      if (fd.Get() < 0) break;
+      LockExclusive(fd.Get());
       struct stat st {}, named {};
-      if (::fstat(fd.Fd, &st) != 0) return;
+      if (::fstat(fd.Get(), &st) != 0) return;
       // Another writer may have rotated the file while we waited for the lock: start again.
       if (::stat(FPath.c_str(), &named) != 0 || named.st_ino != st.st_ino || named.st_dev != st.st_dev) continue;
       if (static_cast<std::uint64_t>(st.st_size) > kLogRotateBytes) {
@@ -89,23 +68,29 @@ void TLogWriter::Line(std::string_view text) const noexcept {
         if (::rename(FPath.c_str(), rotated.c_str()) != 0) return;
         // The lock stays with the renamed file; the new log is a new file.
         TFd fresh(::open(FPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-        if (fresh.Fd < 0) return;
-        LockExclusive(fresh.Fd);
-        WriteAll(fresh.Fd, line);
+        if (fresh.Get() < 0) return;
+        LockExclusive(fresh.Get());
+        WriteAll(fresh.Get(), line);
         return;
       }
-      if (::lseek(fd.Fd, 0, SEEK_END) < 0) return;
-      WriteAll(fd.Fd, line);
+      if (::lseek(fd.Get(), 0, SEEK_END) < 0) return;
+      WriteAll(fd.Get(), line);
       return;
     }
     if (errno != ENOENT) return;
     TFd created(::open(FPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-    if (created.Fd < 0) return;
-    LockExclusive(created.Fd);
-    WriteAll(created.Fd, line);
+    if (created.Get() < 0) return;
+    LockExclusive(created.Get());
+    WriteAll(created.Get(), line);
   } catch (...) {
     // Logging never raises.
   }
+}
+
+std::string SessionLine(std::string_view text, std::int64_t stampMs) {
+  std::string line = MakeLine(FormatLocalStamp(stampMs, true), "  [sess] ", text);
+  line.resize(line.size() - 2);  // without CR LF
+  return line;
 }
 
 void AppendSessionLine(const std::string& path, std::string_view text) noexcept {
@@ -113,9 +98,9 @@ void AppendSessionLine(const std::string& path, std::string_view text) noexcept 
     if (path.empty()) return;
     const std::string line = MakeLine(FormatLocalStamp(StampMs(), true), "  [sess] ", text);
     TFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-    if (fd.Fd < 0) return;
-    LockExclusive(fd.Fd);
-    WriteAll(fd.Fd, line);
+    if (fd.Get() < 0) return;
+    LockExclusive(fd.Get());
+    WriteAll(fd.Get(), line);
   } catch (...) {
   }
 }

@@ -37,7 +37,12 @@ class TLogWriter {
   std::string FPath;
 };
 
-// Appends one session line to the log at path (created if missing; never rotated).
+// The session line (without line end) for a stamp in milliseconds since 1970, local time:
+// "yyyy-mm-dd hh:nn:ss.zzz  [sess] text".
+std::string SessionLine(std::string_view text, std::int64_t stampMs);
+
+// Appends one session line stamped StampMs() to the log at path (created if missing; never rotated).
+// The one writer of session lines.
 void AppendSessionLine(const std::string& path, std::string_view text) noexcept;
 
 }  // namespace tovik

@@ -1,8 +1,8 @@
 // Input injection: the helper's pointer and keyboard events applied on the helped PC.
 //
 // Positions arrive in pixels of the captured picture and are mapped onto the monitor being captured
-// through CaptureArea (TovikCapture.h). Keys arrive as Windows virtual-key codes and are mapped to
-// X keysyms here (portable), then to keycodes of the current layout by the backend.
+// through CaptureArea (TovikCapture.h). Keys arrive as Windows virtual-key codes (media/TovikKeys.h);
+// only the backend turns them into keys of its window system and the current layout.
 //
 // IInputInjector::Create() is defined by the platform library (XTest on Linux).
 #pragma once
@@ -11,36 +11,11 @@
 #include <memory>
 #include <vector>
 
+#include "base/TovikInputEvent.h"
 #include "media/TovikCapture.h"
+#include "media/TovikKeys.h"
 
 namespace tovik {
-
-// Event kinds as they travel on the wire.
-enum TInputKind : std::uint8_t {
-  ikMove = 1,
-  ikButtonDown = 2,
-  ikButtonUp = 3,
-  ikWheel = 4,
-  ikKeyDown = 5,
-  ikKeyUp = 6,
-};
-
-// Flag: the key is the extended variant (right Ctrl/Alt for the generic codes, keypad Enter).
-constexpr std::uint32_t kInputExtended = 1;
-
-// One input to inject, in plain values.
-struct TInjectInput {
-  std::uint8_t Kind = 0;     // TInputKind; other values are ignored
-  int X = 0;                 // picture pixels (kinds 1 to 4)
-  int Y = 0;
-  int Button = -1;           // 0 left, 1 right, 2 middle (kinds 2, 3); others make a plain move
-  int WheelDelta = 0;        // kind 4; 120 = one notch away from the user
-  std::uint16_t VirtualKey = 0; // kinds 5, 6
-  std::uint32_t Flags = 0;   // kInputExtended
-
-  // From the wire's kind, position and data field.
-  static TInjectInput FromWire(std::uint8_t AKind, int AX, int AY, std::int32_t AData);
-};
 
 // Windows MulDiv: a * b / c computed in 64 bits and rounded half away from zero; -1 when c is 0.
 int MulDiv(int a, int b, int c);
@@ -59,15 +34,6 @@ TAbsolutePoint AbsoluteInputPoint(int AX, int AY, const TRect& AArea, const TRec
 // monitor's when AArea is empty) and clamped to the virtual desktop.
 TPoint ScreenPointOf(int AX, int AY, const TRect& AArea, const TRect& APrimary, const TRect& AVirtual);
 
-// Keys that the input service injects with the extended-key flag.
-bool IsExtendedKey(std::uint16_t AVirtualKey);
-// X keysym of a virtual key (0 when it has none). AFlags may carry kInputExtended.
-std::uint32_t KeysymOfVirtualKey(std::uint16_t AVirtualKey, std::uint32_t AFlags = 0);
-// Keysym to try when the first is not in the layout (Alt_R -> ISO_Level3_Shift, ...); 0 for none.
-std::uint32_t AlternateKeysym(std::uint32_t AKeysym);
-// evdev keycode of the US position of the punctuation keys, for layouts that lack their US keysym.
-std::uint8_t FallbackKeycodeOfVirtualKey(std::uint16_t AVirtualKey);
-
 // One step for the backend to perform.
 struct TSynthAction {
   enum TKind { saMove, saButton, saKey } Kind = saMove;
@@ -75,16 +41,18 @@ struct TSynthAction {
   int Y = 0;
   int Button = 0;           // saButton: X button 1..5
   bool Down = false;        // saButton, saKey
-  std::uint16_t VirtualKey = 0; // saKey
-  std::uint32_t Keysym = 0;     // saKey
+  std::uint16_t VirtualKey = 0; // saKey: a code of the key list (FindVirtualKey)
   bool operator==(const TSynthAction&) const = default;
 };
 
 // Turns inputs into backend steps. Keeps the wheel's partial deltas between calls. One owner.
 class TInputMapper {
  public:
+  // AInput.Data is decoded by kind: the button (0 left, 1 right, 2 middle; others make a plain move),
+  // the wheel delta (120 = one notch away from the user) or the virtual key (low 16 bits; keys outside
+  // the key list are dropped). Other kinds give no step.
   // AArea: CaptureArea(); APrimary: primary monitor; AVirtual: the whole desktop.
-  std::vector<TSynthAction> Map(const TInjectInput& AInput, const TRect& AArea, const TRect& APrimary,
+  std::vector<TSynthAction> Map(const TInputEvent& AInput, const TRect& AArea, const TRect& APrimary,
                                 const TRect& AVirtual);
 
  private:
@@ -95,8 +63,8 @@ class TInputMapper {
 class IInputInjector {
  public:
   virtual ~IInputInjector() = default;
-  // Applies one input; failures are silent.
-  virtual void InjectInput(const TInjectInput& AInput) = 0;
+  // Applies one input as it came from the wire (see TInputMapper::Map); failures are silent.
+  virtual void InjectInput(const TInputEvent& AInput) = 0;
   // nullptr when no backend can inject on this desktop.
   static std::unique_ptr<IInputInjector> Create();
 };

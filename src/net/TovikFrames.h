@@ -25,6 +25,7 @@
 
 #include "base/TovikBytes.h"
 #include "base/TovikClock.h"
+#include "base/TovikInputEvent.h"
 
 namespace tovik {
 
@@ -195,17 +196,6 @@ class TFrameWindowReceiver {
 
 inline constexpr std::size_t kInputEventSize = 13;
 inline constexpr std::size_t kMaxInputEvents = 90;  // events in one input packet
-
-// One input event. On the wire: Seq (4), Kind (1), X (2), Y (2), Data (4), little-endian, 13 bytes.
-struct TInputEvent {
-  std::uint32_t Seq = 0;   // 1 for the first event of a session
-  std::uint8_t Kind = 0;   // 1 move, 2 button down, 3 button up, 4 wheel, 5 key down, 6 key up
-  std::int16_t X = 0;      // position in the host's picture
-  std::int16_t Y = 0;
-  std::int32_t Data = 0;   // button number, wheel delta or virtual-key code; 0 for a move
-
-  bool operator==(const TInputEvent&) const = default;
-};
 
 void PutInputEvent(TBytes& to, const TInputEvent& ev);
 TInputEvent GetInputEvent(const std::uint8_t* p);  // reads kInputEventSize bytes

@@ -25,9 +25,7 @@ class TCapturerScreen final : public IHostScreen {
 class TInjectorInput final : public IHostInput {
  public:
   explicit TInjectorInput(std::unique_ptr<IInputInjector> AInj) : FInj(std::move(AInj)) {}
-  void InjectInput(const TInputEvent& AEvent) override {
-    FInj->InjectInput(TInjectInput::FromWire(AEvent.Kind, AEvent.X, AEvent.Y, AEvent.Data));
-  }
+  void InjectInput(const TInputEvent& AEvent) override { FInj->InjectInput(AEvent); }
 
  private:
   std::unique_ptr<IInputInjector> FInj;

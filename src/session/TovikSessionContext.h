@@ -47,6 +47,7 @@ struct TSessionDeps {
   std::unique_ptr<IWallpaperBackend> Wallpaper;
   std::function<bool()> AdminAvailable;     // none = false
   std::function<void(bool)> UseBroker;      // none = no desktop broker
+  THostIdentity Identity;                   // told to the viewer (from the platform in the program)
   // Viewer.
   TViewerWindowFactory MakeViewer;          // required for a viewer
 };

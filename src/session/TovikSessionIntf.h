@@ -196,6 +196,14 @@ class ISessionTools {
 };
 
 // What a tools object is built from.
+// What the host tells the viewer about itself in mkHello. The program's entry reads it from the
+// machine (Local(), defined by the platform library) and hands it down in TSessionDeps; tests pass
+// fixed values.
+struct THostIdentity {
+  std::string Computer, User, System;
+  static THostIdentity Local();
+};
+
 struct TToolsContext {
   TMsgChannel* Channel = nullptr;  // owned by the session, outlives the tools
   bool IsViewer = false;
@@ -203,6 +211,7 @@ struct TToolsContext {
   std::string PartnerName;
   TLogFn Log;
   std::function<std::vector<TScreenRect>()> ListScreens;  // host: its own screens
+  THostIdentity Identity;                                 // host: told to the viewer
 };
 
 using TToolsFactory = std::function<std::unique_ptr<ISessionTools>(const TToolsContext&)>;

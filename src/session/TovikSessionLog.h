@@ -1,4 +1,5 @@
-// Session log lines: "yyyy-mm-dd hh:nn:ss.zzz  [sess] text" appended to the program's log file.
+// Session log lines: "yyyy-mm-dd hh:nn:ss.zzz  [sess] text" appended to the program's log file. The
+// writing itself is base/TovikLog.h's AppendSessionLine, the one writer of these lines.
 // Logging never raises; a line that cannot be written is lost.
 #pragma once
 
@@ -15,8 +16,8 @@ std::string SessionLogLine(std::string_view AText, std::int64_t AStampMs);
 // $XDG_CONFIG_HOME/Tovik/Tovik.log, or ~/.config/Tovik/Tovik.log.
 std::string DefaultSessionLogPath();
 
-// A log function that appends one formatted line per call (CR LF) to APath, opening and closing
-// the file each time. Thread-safe.
+// A log function that appends one formatted line per call (CR LF) to APath through
+// AppendSessionLine. Thread-safe.
 std::function<void(const std::string&)> MakeSessionFileLog(std::string APath);
 
 }  // namespace tovik

@@ -1,7 +1,5 @@
 #include "session/TovikSessionTools.h"
 
-#include <sys/utsname.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdlib>
@@ -34,19 +32,8 @@ std::optional<TBytes> TMessageJoiner::Add(const TChannelMsg& AMsg) {
   return whole;
 }
 
-THostIdentity THostIdentity::Local() {
-  THostIdentity id;
-  char host[256] = {};
-  id.Computer = gethostname(host, sizeof host - 1) == 0 && host[0] ? host : "?";
-  const char* user = std::getenv("USER");
-  id.User = user ? user : "";
-  utsname u{};
-  id.System = uname(&u) == 0 ? std::string(u.sysname) + " " + u.release : "Linux";
-  return id;
-}
-
 TBasicSessionTools::TBasicSessionTools(const TToolsContext& AContext)
-    : FListScreens(AContext.ListScreens), FCtx(AContext) {}
+    : FListScreens(AContext.ListScreens), FIdentity(AContext.Identity), FCtx(AContext) {}
 
 void TBasicSessionTools::Log(const std::string& AText) {
   if (FCtx.Log) FCtx.Log(AText);

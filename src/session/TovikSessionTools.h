@@ -24,19 +24,13 @@ class TMessageJoiner {
   std::map<std::uint8_t, TBytes> FPartial;
 };
 
-// What the host tells the viewer about itself in mkHello.
-struct THostIdentity {
-  std::string Computer, User, System;
-  static THostIdentity Local();  // from the machine this runs on
-};
-
 class TBasicSessionTools : public ISessionTools {
  public:
   explicit TBasicSessionTools(const TToolsContext& AContext);
 
   // Host: how to list its own screens (from the context by default).
   std::function<std::vector<TScreenRect>()> FListScreens;
-  THostIdentity FIdentity = THostIdentity::Local();
+  THostIdentity FIdentity;  // from the context
   // Viewer: the profile sent to the host ("name|company|e-mail|phone").
   std::string FProfileName, FProfileCompany;
 

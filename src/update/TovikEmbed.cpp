@@ -19,16 +19,6 @@ namespace {
 
 constexpr std::size_t kTrailer = 12;
 
-struct TFd {
-  int Fd;
-  explicit TFd(int fd) : Fd(fd) {}
-  ~TFd() {
-    if (Fd >= 0) ::close(Fd);
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-};
-
 bool ReadAt(int fd, char* buf, std::size_t n, std::uint64_t offset) {
   while (n > 0) {
     ssize_t got = ::pread(fd, buf, n, static_cast<off_t>(offset));
@@ -65,17 +55,17 @@ std::optional<std::uint32_t> BlockLength(const char* trailer, std::uint64_t file
 std::string ReadBuiltInSettings(const std::string& fileName) noexcept {
   try {
     TFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.Fd < 0) return {};
+    if (fd.Get() < 0) return {};
     struct stat st {};
-    if (::fstat(fd.Fd, &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
     const auto size = static_cast<std::uint64_t>(st.st_size);
     if (size < kTrailer) return {};
     char trailer[kTrailer];
-    if (!ReadAt(fd.Fd, trailer, kTrailer, size - kTrailer)) return {};
+    if (!ReadAt(fd.Get(), trailer, kTrailer, size - kTrailer)) return {};
     auto len = BlockLength(trailer, size);
     if (!len || *len == 0) return {};
     std::string text(*len, '\0');
-    if (!ReadAt(fd.Fd, text.data(), text.size(), size - kTrailer - *len)) return {};
+    if (!ReadAt(fd.Get(), text.data(), text.size(), size - kTrailer - *len)) return {};
     return IsValidUtf8(text) ? text : Utf8Sanitize(text);
   } catch (...) {
     return {};
@@ -85,15 +75,15 @@ std::string ReadBuiltInSettings(const std::string& fileName) noexcept {
 void WriteWithSettings(const std::string& source, const std::string& dest, std::string_view settings) {
   if (settings.size() > kMaxBuiltInSettings) throw ETovikEmbed("The settings to build in are too large");
   TFd src(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  if (src.Fd < 0) Fail("Could not open", source, errno);
+  if (src.Get() < 0) Fail("Could not open", source, errno);
   struct stat st {};
-  if (::fstat(src.Fd, &st) != 0) Fail("Could not read", source, errno);
+  if (::fstat(src.Get(), &st) != 0) Fail("Could not read", source, errno);
   if (!S_ISREG(st.st_mode)) Fail("Could not read", source, EINVAL);
   const auto size = static_cast<std::uint64_t>(st.st_size);
   std::uint64_t keep = size;
   if (size >= kTrailer) {
     char trailer[kTrailer];
-    if (!ReadAt(src.Fd, trailer, kTrailer, size - kTrailer)) Fail("Could not read", source, errno);
+    if (!ReadAt(src.Get(), trailer, kTrailer, size - kTrailer)) Fail("Could not read", source, errno);
     if (auto len = BlockLength(trailer, size)) keep = size - kTrailer - *len;
   }
 
@@ -103,7 +93,7 @@ void WriteWithSettings(const std::string& source, const std::string& dest, std::
   std::string buf(1 << 20, '\0');
   for (std::uint64_t done = 0; done < keep;) {
     std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), keep - done));
-    if (!ReadAt(src.Fd, buf.data(), n, done)) Fail("Could not read", source, errno);
+    if (!ReadAt(src.Get(), buf.data(), n, done)) Fail("Could not read", source, errno);
     if (auto r = out.Write(std::string_view(buf.data(), n)); !r) Fail("Could not write", dest, r.Errno);
     done += n;
   }

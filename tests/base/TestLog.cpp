@@ -45,6 +45,9 @@ TEST_F(LogFile, LineFormats) {
             "2023-11-14 22:13:20.042  [sess] session created (viewer=True)\r\n"
             "2023-11-14 22:13:20  Grüße \xE2\x9C\x93\r\n");
   EXPECT_EQ(FormatLocalStamp(-1, true), "1969-12-31 23:59:59.999");
+  // The line the session log writes, for any stamp.
+  EXPECT_EQ(SessionLine("destroy end", 1700000000123), "2023-11-14 22:13:20.123  [sess] destroy end");
+  EXPECT_EQ(SessionLine("", 0), "1970-01-01 00:00:00.000  [sess] ");
 }
 
 TEST_F(LogFile, RotatesOnlyAboveTwoMebibytes) {

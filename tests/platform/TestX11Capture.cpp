@@ -148,6 +148,11 @@ void RunXrandr(const std::string& args) {
   ASSERT_EQ(std::system(("xrandr " + args + " >/dev/null 2>&1").c_str()), 0) << args;
 }
 
+// One input event as it comes from the wire.
+TInputEvent Wire(std::uint8_t kind, int x, int y, std::int32_t data) {
+  return {1, kind, static_cast<std::int16_t>(x), static_cast<std::int16_t>(y), data};
+}
+
 }  // namespace
 
 TEST(X11Capture, BothGrabsGiveTheDrawnPictureByteForByte) {
@@ -196,7 +201,7 @@ TEST(X11Capture, CapturerUpdatesRebuildTheScreenWithThePointerWhereXTestPutIt) {
   client.Draw({0, 0, 1920, 1080}, 3);
   auto injector = IInputInjector::Create();
   ASSERT_TRUE(injector);
-  injector->InjectInput(TInjectInput::FromWire(ikMove, 500, 400, 0));
+  injector->InjectInput(Wire(ikMove, 500, 400, 0));
 
   auto backend = IScreenBackend::Create();
   TScreenCapturer cap(backend);
@@ -226,7 +231,7 @@ TEST(X11Capture, CapturerUpdatesRebuildTheScreenWithThePointerWhereXTestPutIt) {
   EXPECT_GT(opaque, 0);
 
   // The pointer moves away: its old place shows the screen again, its new place the pointer.
-  injector->InjectInput(TInjectInput::FromWire(ikMove, 900, 100, 0));
+  injector->InjectInput(Wire(ikMove, 900, 100, 0));
   for (TBytes u; !(u = cap.CaptureUpdate(false)).empty();) ApplyScreenUpdate(viewer, u);
   EXPECT_TRUE(MatchesPattern(viewer, {0, 0, 1920, 1080}, 3, {900 - p.HotX, 100 - p.HotY, p.Width, p.Height}));
 }
@@ -256,8 +261,8 @@ TEST(X11Capture, SecondMonitorCaptureAndClicks) {
 
   client.Listen();
   auto injector = IInputInjector::Create();
-  injector->InjectInput(TInjectInput::FromWire(ikButtonDown, 100, 50, 0));
-  injector->InjectInput(TInjectInput::FromWire(ikButtonUp, 100, 50, 0));
+  injector->InjectInput(Wire(ikButtonDown, 100, 50, 0));
+  injector->InjectInput(Wire(ikButtonUp, 100, 50, 0));
   const auto ev = client.Events();
   ASSERT_EQ(ev.size(), 2u);
   EXPECT_EQ(ev[0].Type, XCB_BUTTON_PRESS);
@@ -274,7 +279,7 @@ TEST(X11Input, ButtonsWheelAndKeysReachAClient) {
   client.Listen();
   auto injector = IInputInjector::Create();
   ASSERT_TRUE(injector);
-  auto send = [&](std::uint8_t kind, std::int32_t data) { injector->InjectInput(TInjectInput::FromWire(kind, 10, 10, data)); };
+  auto send = [&](std::uint8_t kind, std::int32_t data) { injector->InjectInput(Wire(kind, 10, 10, data)); };
 
   send(ikButtonDown, 1);
   send(ikButtonUp, 1);

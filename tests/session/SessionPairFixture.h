@@ -90,6 +90,7 @@ class TSessionPair {
     }
     d.Consent = Consent;
     d.MakeTools = Opt.HostTools;
+    d.Identity = {"HOSTPC", "helped", "Linux 6.1"};
     Host = std::make_unique<TTovikSession>(std::move(d), false, Opt.Unattended, Clock.Now());
   }
   void StartViewer() {

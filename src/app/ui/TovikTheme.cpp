@@ -1,8 +1,6 @@
 #include "app/ui/TovikTheme.h"
 
 #include <QApplication>
-#include <QDBusConnection>
-#include <QDBusMessage>
 #include <QDir>
 #include <QFile>
 #include <QFontDatabase>
@@ -31,16 +29,6 @@ TUiPalette GPalette = MakePalette(false, GAccent);
 int GForceIcon = -1;
 
 bool SameRgb(const QColor& a, QRgb b) { return (a.rgb() & 0xFFFFFF) == (b & 0xFFFFFF); }
-
-const char* const kPortalService = "org.freedesktop.portal.Desktop";
-const char* const kPortalPath = "/org/freedesktop/portal/desktop";
-const char* const kPortalSettings = "org.freedesktop.portal.Settings";
-
-// color-scheme values come wrapped in one or two D-Bus variants depending on the portal version.
-QVariant Unwrap(QVariant v) {
-  for (int i = 0; i < 4 && v.canConvert<QDBusVariant>(); ++i) v = v.value<QDBusVariant>().variant();
-  return v;
-}
 
 QPalette LightPalette() {
   QStyle* fusion = QStyleFactory::create("Fusion");
@@ -259,18 +247,10 @@ int GtkSettingsDark(const QString& iniText) {
   return result;
 }
 
-bool DesktopPrefersDark() {
-  QDBusConnection bus = QDBusConnection::sessionBus();
-  if (bus.isConnected()) {
-    QDBusMessage m = QDBusMessage::createMethodCall(kPortalService, kPortalPath, kPortalSettings,
-                                                    QStringLiteral("Read"));
-    m << QStringLiteral("org.freedesktop.appearance") << QStringLiteral("color-scheme");
-    const QDBusMessage r = bus.call(m, QDBus::Block, 500);
-    if (r.type() == QDBusMessage::ReplyMessage && !r.arguments().isEmpty()) {
-      bool ok = false;
-      const uint v = Unwrap(r.arguments().first()).toUInt(&ok);
-      if (ok) return v == 1;
-    }
+bool DesktopPrefersDark(IDesktopTheme* ADesktop) {
+  if (ADesktop) {
+    const int scheme = ADesktop->ColorScheme();
+    if (scheme >= 0) return scheme == 1;
   }
   const QString env = qEnvironmentVariable("GTK_THEME");
   if (!env.isEmpty()) return GtkThemeNameIsDark(env);
@@ -321,27 +301,19 @@ TThemeMemory::TPair TThemeMemory::DayColors(QWidget* control) {
   return pair;
 }
 
-TDesktopThemeWatcher::TDesktopThemeWatcher(QObject* parent) : QObject(parent) {
-  QDBusConnection bus = QDBusConnection::sessionBus();
-  if (bus.isConnected())
-    FConnected = bus.connect(kPortalService, kPortalPath, kPortalSettings, QStringLiteral("SettingChanged"),
-                             this, SLOT(OnSettingChanged(QString, QString, QDBusVariant)));
-}
-
-void TDesktopThemeWatcher::OnSettingChanged(const QString& ns, const QString& key, const QDBusVariant& value) {
-  if (ns != QLatin1String("org.freedesktop.appearance") || key != QLatin1String("color-scheme")) return;
-  bool ok = false;
-  const uint v = Unwrap(value.variant()).toUInt(&ok);
-  emit Changed(ok && v == 1);
-}
-
-TThemeSwitch::TThemeSwitch(QObject* parent) : QObject(parent), FWatcher(new TDesktopThemeWatcher(this)) {
-  connect(FWatcher, &TDesktopThemeWatcher::Changed, this, &TThemeSwitch::DesktopChanged);
+TThemeSwitch::TThemeSwitch(std::shared_ptr<IDesktopTheme> ADesktop, QObject* parent)
+    : QObject(parent), FDesktop(std::move(ADesktop)) {
+  if (FDesktop) {
+    QPointer<TThemeSwitch> self(this);
+    FDesktop->Watch([self](int scheme) {
+      if (self) self->DesktopChanged(scheme == 1);
+    });
+  }
 }
 
 void TThemeSwitch::SetMode(TThemeMode mode) {
   FMode = (mode == tmDay || mode == tmNight) ? mode : tmAuto;
-  Apply(ChooseDark(FMode, FMode == tmAuto && DesktopPrefersDark()));
+  Apply(ChooseDark(FMode, FMode == tmAuto && DesktopPrefersDark(FDesktop.get())));
 }
 
 void TThemeSwitch::DesktopChanged(bool dark) {

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <QColor>
-#include <QDBusVariant>
 #include <QFont>
 #include <QHash>
 #include <QObject>
@@ -14,6 +13,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 #include <QWidget>
 
@@ -83,9 +83,26 @@ constexpr char16_t Chat = 0xE8BD, Upload = 0xE898, Zoom = 0xE71E, FullScreen = 0
 // Choosing the look: Day → light, Night → dark, Auto → the desktop's choice.
 bool ChooseDark(TThemeMode mode, bool desktopDark);
 
-// The desktop's light/dark choice: the portal's org.freedesktop.appearance color-scheme (1 = prefer
-// dark), else the GTK theme (GTK_THEME, then gtk-3.0/settings.ini). Blocks at most about half a second.
-bool DesktopPrefersDark();
+// The desktop's light/dark choice as its settings service says it (on Linux the xdg-desktop-portal's
+// org.freedesktop.appearance color-scheme). Handed in by the program's entry; GUI thread only.
+class IDesktopTheme {
+ public:
+  // Stops the watching: the handler is never called after the destructor returns.
+  virtual ~IDesktopTheme() = default;
+  // The color-scheme: 0 no preference, 1 prefer dark, 2 prefer light; -1 when the desktop does not
+  // say. Blocks at most about half a second.
+  virtual int ColorScheme() = 0;
+  // Calls AOnChange with the new color-scheme (-1 for a value it cannot read) each time the desktop's
+  // choice changes, on the GUI thread from its event loop. False when changes cannot be watched.
+  virtual bool Watch(std::function<void(int AScheme)> AOnChange) = 0;
+  // The backend of the desktop the program was built for; defined by the platform's window library
+  // and called only by the program's entry.
+  static std::unique_ptr<IDesktopTheme> Create();
+};
+
+// The desktop's light/dark choice: ADesktop's color-scheme (1 = prefer dark) when it says one, else the
+// GTK theme (GTK_THEME, then gtk-3.0/settings.ini). ADesktop may be null.
+bool DesktopPrefersDark(IDesktopTheme* ADesktop);
 // GTK theme names like "Adwaita-dark" or "Yaru:dark" say dark.
 bool GtkThemeNameIsDark(const QString& name);
 // Reads a gtk-3.0 settings.ini text; returns 1 dark, 0 light, -1 when it says nothing.
@@ -115,32 +132,18 @@ class TThemeMemory : public QObject {
   QHash<QObject*, TPair> FColors;
 };
 
-// Watches the portal's SettingChanged signal and raises Changed when the color-scheme changes.
-// GUI thread only.
-class TDesktopThemeWatcher : public QObject {
-  Q_OBJECT
- public:
-  explicit TDesktopThemeWatcher(QObject* parent = nullptr);
-  bool Connected() const { return FConnected; }
- signals:
-  void Changed(bool dark);
- private slots:
-  void OnSettingChanged(const QString& ns, const QString& key, const QDBusVariant& value);
-
- private:
-  bool FConnected = false;
-};
-
 // Keeps the program in the look of the chosen mode: applies it at once and, in Auto, again whenever the
 // desktop's light/dark choice changes. One per program, GUI thread only.
 class TThemeSwitch : public QObject {
   Q_OBJECT
  public:
-  explicit TThemeSwitch(QObject* parent = nullptr);
+  // ADesktop: where the desktop's choice comes from and is watched; null = the GTK theme only, and
+  // changes come through DesktopChanged alone.
+  explicit TThemeSwitch(std::shared_ptr<IDesktopTheme> ADesktop = nullptr, QObject* parent = nullptr);
   // Applies the mode (reading the desktop's choice for Auto).
   void SetMode(TThemeMode mode);
   TThemeMode Mode() const { return FMode; }
-  // The desktop's choice changed (the portal's signal, or a test).
+  // The desktop's choice changed (the desktop's settings service, or a test).
   void DesktopChanged(bool dark);
   // Raised after a look was applied, for windows that recolour their own drawing.
   std::function<void(bool dark)> OnApplied;
@@ -148,7 +151,7 @@ class TThemeSwitch : public QObject {
  private:
   void Apply(bool dark);
   TThemeMode FMode = tmAuto;
-  TDesktopThemeWatcher* FWatcher;
+  std::shared_ptr<IDesktopTheme> FDesktop;
 };
 
 }  // namespace tovik

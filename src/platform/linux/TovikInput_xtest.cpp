@@ -3,6 +3,7 @@
 #include <xcb/xtest.h>
 
 #include "media/TovikInput.h"
+#include "platform/linux/TovikKeys_x11.h"
 #include "platform/linux/TovikXcb.h"
 
 namespace tovik {
@@ -20,7 +21,7 @@ class TXTestInjector final : public IInputInjector {
   explicit TXTestInjector(std::shared_ptr<TXDisplay> ADisplay)
       : FDisplay(std::move(ADisplay)), FSyms(xcb_key_symbols_alloc(FDisplay->Conn.get())) {}
 
-  void InjectInput(const TInjectInput& AInput) override {
+  void InjectInput(const TInputEvent& AInput) override {
     xcb_connection_t* c = FDisplay->Conn.get();
     if (xcb_connection_has_error(c)) return;
     const bool key = AInput.Kind == ikKeyDown || AInput.Kind == ikKeyUp;
@@ -72,7 +73,8 @@ class TXTestInjector final : public IInputInjector {
   }
 
   xcb_keycode_t KeycodeOf(const TSynthAction& a) {
-    for (std::uint32_t sym : {a.Keysym, AlternateKeysym(a.Keysym)}) {
+    const std::uint32_t keysym = KeysymOfVirtualKey(a.VirtualKey);
+    for (std::uint32_t sym : {keysym, AlternateKeysym(keysym)}) {
       if (!sym || !FSyms) continue;
       TXReply<xcb_keycode_t> codes(xcb_key_symbols_get_keycode(FSyms.get(), sym));
       if (codes && codes.get()[0] != XCB_NO_SYMBOL) return codes.get()[0];

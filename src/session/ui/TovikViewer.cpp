@@ -704,7 +704,7 @@ void TViewerForm::wheelEvent(QWheelEvent* e) {
 
 namespace {
 int VkOf(const QKeyEvent* e) {
-  return VkFromKeyEvent(e->nativeVirtualKey(), e->nativeScanCode(), e->key(),
+  return VkFromKeyEvent(ViewerKeys(), e->nativeVirtualKey(), e->nativeScanCode(), e->key(),
                         (e->modifiers() & Qt::KeypadModifier) != 0);
 }
 // Keys the window keeps for itself instead of sending them.

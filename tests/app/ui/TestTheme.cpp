@@ -7,6 +7,13 @@
 #include <QLineEdit>
 #include <QWidget>
 
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
 #include "app/ui/TovikTheme.h"
 #include "tests/app/UiTestApp.h"
 
@@ -159,6 +166,89 @@ TEST(ThemeSwitch, AutoFollowsTheDesktopOnlyInAuto) {
   EXPECT_FALSE(IsDark());
   EXPECT_EQ(applied.front(), true);
   EXPECT_EQ(applied.back(), false);
+}
+
+// A desktop whose choice the test sets; counts the reads.
+class TFakeDesktopTheme final : public IDesktopTheme {
+ public:
+  int Scheme = -1;
+  int Reads = 0;
+  bool CanWatch = true;
+  std::function<void(int)> OnChange;
+  int ColorScheme() override {
+    ++Reads;
+    return Scheme;
+  }
+  bool Watch(std::function<void(int)> AOnChange) override {
+    if (!CanWatch) return false;
+    OnChange = std::move(AOnChange);
+    return true;
+  }
+};
+
+// The GTK fall-back reads GTK_THEME: a light theme there, so only the desktop's answer can say dark.
+class DesktopTheme : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::EnsureApp();
+    if (const char* t = std::getenv("GTK_THEME")) FOld = t;
+    ::setenv("GTK_THEME", "Adwaita", 1);
+  }
+  void TearDown() override {
+    if (FOld) ::setenv("GTK_THEME", FOld->c_str(), 1);
+    else ::unsetenv("GTK_THEME");
+  }
+  std::optional<std::string> FOld;
+};
+
+TEST_F(DesktopTheme, ColorSchemeDecidesAndGtkIsTheFallBack) {
+  const std::pair<int, bool> cases[] = {{1, true}, {2, false}, {0, false}, {-1, false}};
+  TFakeDesktopTheme desktop;
+  for (auto [scheme, dark] : cases) {
+    desktop.Scheme = scheme;
+    EXPECT_EQ(DesktopPrefersDark(&desktop), dark) << scheme;
+  }
+  EXPECT_EQ(desktop.Reads, 4);
+  EXPECT_FALSE(DesktopPrefersDark(nullptr));
+  ::setenv("GTK_THEME", "Adwaita:dark", 1);
+  desktop.Scheme = -1;  // the desktop does not say: GTK does
+  EXPECT_TRUE(DesktopPrefersDark(&desktop));
+  desktop.Scheme = 2;   // the desktop's answer wins over GTK
+  EXPECT_FALSE(DesktopPrefersDark(&desktop));
+}
+
+TEST_F(DesktopTheme, SwitchReadsAndWatchesTheDesktopInAuto) {
+  auto desktop = std::make_shared<TFakeDesktopTheme>();
+  desktop->Scheme = 1;
+  {
+    TThemeSwitch sw(desktop);
+    ASSERT_TRUE(desktop->OnChange);
+    EXPECT_EQ(desktop->Reads, 0);  // nothing read before a mode is set
+    sw.SetMode(tmAuto);
+    EXPECT_EQ(desktop->Reads, 1);
+    EXPECT_TRUE(IsDark());
+    desktop->OnChange(2);
+    EXPECT_FALSE(IsDark());
+    desktop->OnChange(1);
+    EXPECT_TRUE(IsDark());
+    desktop->OnChange(-1);  // an unreadable value means light
+    EXPECT_FALSE(IsDark());
+    sw.SetMode(tmDay);
+    EXPECT_EQ(desktop->Reads, 1);  // Day and Night do not ask the desktop
+    desktop->OnChange(1);
+    EXPECT_FALSE(IsDark());
+  }
+  // The switch is gone: a late change from the desktop changes nothing.
+  desktop->OnChange(1);
+  EXPECT_FALSE(IsDark());
+
+  auto deaf = std::make_shared<TFakeDesktopTheme>();
+  deaf->CanWatch = false;
+  deaf->Scheme = 1;
+  TThemeSwitch sw(deaf);
+  sw.SetMode(tmAuto);
+  EXPECT_TRUE(IsDark());
+  sw.SetMode(tmDay);
 }
 
 }  // namespace

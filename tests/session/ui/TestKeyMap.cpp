@@ -1,92 +1,84 @@
-// Virtual-key tables: X keysyms, X keycodes and Qt keys to virtual keys, and virtual keys back.
+// The viewer's key events to virtual keys: Qt key numbers, the native data through the window
+// system's backend, and the extended keys of the key list. (The X11 tables are tested in
+// tests/platform/TestX11Keys.cpp.)
 #include <gtest/gtest.h>
 
 #include <Qt>
+
+#include <map>
+#include <utility>
 
 #include "session/ui/TovikKeyMap.h"
 
 namespace tovik {
 namespace {
 
-TEST(KeyMap, KeysymsToVirtualKeys) {
-  const std::pair<std::uint32_t, int> cases[] = {
-      {'a', 'A'},     {'Z', 'Z'},     {'0', '0'},     {0xFF0D, 0x0D}, {0xFF8D, 0x0D},  // Return, KP_Enter
-      {0xFF1B, 0x1B}, {0xFF09, 0x09}, {0xFE20, 0x09},                                  // Escape, Tab, ISO_Left_Tab
-      {0xFFBE, 0x70}, {0xFFC8, 0x7A}, {0xFFD5, 0x87},                                  // F1, F11, F24
-      {0xFFE1, 0xA0}, {0xFFE2, 0xA1}, {0xFFE3, 0xA2}, {0xFFE4, 0xA3},                  // shifts, controls
-      {0xFFE9, 0xA4}, {0xFFEA, 0xA5}, {0xFE03, 0xA5},                                  // Alt_L, Alt_R, AltGr
-      {0xFFEB, 0x5B}, {0xFFEC, 0x5C}, {0xFF67, 0x5D},                                  // Super, Menu
-      {0xFF51, 0x25}, {0xFF54, 0x28}, {0xFF55, 0x21}, {0xFF56, 0x22},                  // arrows, page keys
-      {0xFFB0, 0x60}, {0xFFB9, 0x69}, {0xFFAF, 0x6F}, {0xFFAE, 0x6E},                  // keypad
-      {0xFF96, 0x25}, {0xFF9D, 0x0C},                  // keypad without Num Lock
-      {0xFF61, 0x2C}, {0xFF63, 0x2D}, {0xFFFF, 0x2E},  // Print, Insert, Delete
-      {0xFF7F, 0x90}, {0xFF14, 0x91}, {0xFF13, 0x13}, {0xFFE5, 0x14},
-      {';', 0xBA},    {':', 0xBA},    {'=', 0xBB},    {',', 0xBC},    {'-', 0xBD},    {'.', 0xBE},
-      {'/', 0xBF},    {'`', 0xC0},    {'[', 0xDB},    {'\\', 0xDC},   {']', 0xDD},    {'\'', 0xDE},
-      {'!', '1'},     {'(', '9'},     {')', '0'},
-      {0x1008FF12, 0xAD}, {0x1008FF13, 0xAF}, {0x1008FF14, 0xB3},  // mute, volume up, play
-      {0x00FC, 0},    {0x12345678, 0},                             // no table entry
-  };
-  for (auto [sym, want] : cases) EXPECT_EQ(VkFromKeysym(sym), want) << std::hex << sym;
-}
-
-TEST(KeyMap, VirtualKeysBackToKeysyms) {
-  const std::pair<int, std::uint32_t> cases[] = {
-      {'A', 'a'},     {'5', '5'},     {0x0D, 0xFF0D}, {0x70, 0xFFBE}, {0x87, 0xFFD5}, {0x10, 0xFFE1},
-      {0x11, 0xFFE3}, {0x12, 0xFFE9}, {0xA5, 0xFFEA}, {0x60, 0xFFB0}, {0x6E, 0xFFAE}, {0xBA, ';'},
-      {0xBB, '='},    {0xDE, '\''},   {0xC0, '`'},    {0xE2, '<'},    {0x2E, 0xFFFF}, {0x5D, 0xFF67},
-      {0x00, 0},      {0xFF, 0},
-  };
-  for (auto [code, want] : cases) EXPECT_EQ(KeysymFromVk(code), want) << std::hex << code;
-
-  // Every virtual key that has a keysym maps back to itself (the generic modifiers and the ISO key
-  // come back as their specific or positional forms).
-  int mapped = 0;
-  for (int code = 1; code < 256; ++code) {
-    const std::uint32_t sym = KeysymFromVk(code);
-    if (!sym || code == 0x10 || code == 0x11 || code == 0x12 || code == 0xE2) continue;
-    ++mapped;
-    EXPECT_EQ(VkFromKeysym(sym), code) << std::hex << code;
+// A window system whose native data is a table: (native key, scan code) -> virtual key.
+class TFakeViewerKeys final : public IViewerKeys {
+ public:
+  std::map<std::pair<std::uint32_t, std::uint32_t>, int> Keys;
+  int VirtualKeyOf(std::uint32_t ANativeKey, std::uint32_t AScanCode) const override {
+    auto it = Keys.find({ANativeKey, AScanCode});
+    return it == Keys.end() ? 0 : it->second;
   }
-  // The keys of a full-size keyboard all have a way back.
-  for (int code : {0x08, 0x09, 0x0D, 0x13, 0x14, 0x1B, 0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x28,
-                   0x2C, 0x2D, 0x2E, 0x5B, 0x5C, 0x5D, 0x6A, 0x6B, 0x6D, 0x6F, 0x90, 0x91, 0xA0, 0xA1, 0xA2,
-                   0xA3, 0xA4, 0xA5, 0xBC, 0xBD, 0xBE, 0xBF, 0xDB, 0xDC, 0xDD})
-    EXPECT_NE(KeysymFromVk(code), 0u) << std::hex << code;
-  EXPECT_GT(mapped, 0);
-}
+};
 
-TEST(KeyMap, KeyEventsPreferMeaningForLettersAndPositionForSymbols) {
+TEST(KeyMap, QtKeysWithoutNativeData) {
   struct TCase {
-    std::uint32_t Sym, Code;
     int QtKey;
     bool Keypad;
     int Want;
     const char* What;
   } cases[] = {
-      {'q', 38, Qt::Key_Q, false, 'Q', "AZERTY: the key at US 'A' types q"},
-      {'&', 10, Qt::Key_Ampersand, false, '1', "AZERTY: unshifted 1 key"},
-      {'!', 10, Qt::Key_Exclam, false, '1', "US shift+1"},
-      {0xFC, 34, 0, false, 0xDB, "German u-umlaut by position"},
-      {0xE9, 0, 0, false, 0, "unknown national letter without keycode"},
-      {'<', 94, Qt::Key_Less, false, 0xE2, "ISO key left of Z"},
-      {0xFFE4, 105, Qt::Key_Control, false, 0xA3, "right control"},
-      {0, 0, Qt::Key_F5, false, 0x74, "offscreen: Qt key only"},
-      {0, 0, Qt::Key_7, true, 0x67, "offscreen keypad 7"},
-      {0, 0, Qt::Key_Slash, true, 0x6F, "offscreen keypad divide"},
-      {0, 0, Qt::Key_Slash, false, 0xBF, "offscreen slash"},
-      {0, 0, Qt::Key_Left, false, 0x25, "offscreen arrow"},
-      {0, 0, Qt::Key_Shift, false, 0xA0, "offscreen shift"},
-      {0, 0, Qt::Key_unknown, false, 0, "nothing known"},
+      {Qt::Key_F5, false, 0x74, "offscreen: Qt key only"},
+      {Qt::Key_7, true, 0x67, "offscreen keypad 7"},
+      {Qt::Key_Slash, true, 0x6F, "offscreen keypad divide"},
+      {Qt::Key_Slash, false, 0xBF, "offscreen slash"},
+      {Qt::Key_Left, false, 0x25, "offscreen arrow"},
+      {Qt::Key_Shift, false, 0xA0, "offscreen shift"},
+      {Qt::Key_unknown, false, 0, "nothing known"},
+      {Qt::Key_Q, false, 'Q', "letter"},
+      {Qt::Key_Exclam, false, '1', "shifted digit"},
+      {Qt::Key_Space, false, 0x20, "space"},
+      {Qt::Key_QuoteDbl, false, 0xDE, "shifted punctuation"},
   };
-  for (const TCase& c : cases) EXPECT_EQ(VkFromKeyEvent(c.Sym, c.Code, c.QtKey, c.Keypad), c.Want) << c.What;
-  EXPECT_EQ(VkFromXKeycode(7), 0);
-  EXPECT_EQ(VkFromXKeycode(100000), 0);
+  for (const TCase& c : cases) {
+    EXPECT_EQ(VkFromKeyEvent(nullptr, 0, 0, c.QtKey, c.Keypad), c.Want) << c.What;
+    EXPECT_EQ(VkFromQtKey(c.QtKey, c.Keypad), c.Want) << c.What;
+  }
+}
+
+TEST(KeyMap, NativeDataComesFirstAndQtKeysAreTheLastResort) {
+  TFakeViewerKeys keys;
+  keys.Keys[{'q', 38}] = 'Q';        // AZERTY: the key at US 'A' types q
+  keys.Keys[{0xFFE4, 105}] = 0xA3;   // right control: Qt only says "Control"
+  EXPECT_EQ(VkFromKeyEvent(&keys, 'q', 38, Qt::Key_A, false), 'Q');
+  EXPECT_EQ(VkFromKeyEvent(&keys, 0xFFE4, 105, Qt::Key_Control, false), 0xA3);
+  EXPECT_EQ(VkFromKeyEvent(&keys, 0xE9, 0, Qt::Key_F5, false), 0x74);  // native data unknown
+  EXPECT_EQ(VkFromKeyEvent(&keys, 0xE9, 0, 0, false), 0);
+
+  EXPECT_EQ(ViewerKeys(), nullptr);  // tests run without a window-system backend
+  SetViewerKeys(&keys);
+  EXPECT_EQ(ViewerKeys(), &keys);
+  SetViewerKeys(nullptr);
+}
+
+TEST(KeyMap, EveryQtKeyGivesAKeyOfTheList) {
+  // Latin-1 keys, then Qt's own numbers (0x01000000 and up, up to past the Korean and Japanese keys).
+  int mapped = 0;
+  for (auto [from, to] : {std::pair{0, 0x200}, std::pair{0x01000000, 0x01001200}})
+    for (int k = from; k < to; ++k)
+      for (bool keypad : {false, true})
+        if (const int v = VkFromQtKey(k, keypad)) {
+          ++mapped;
+          EXPECT_NE(FindVirtualKey(v), nullptr) << std::hex << k;
+        }
+  EXPECT_GT(mapped, 100);
 }
 
 TEST(KeyMap, ExtendedKeys) {
-  for (int code : {33, 40, 44, 46, 91, 93, 111, 144, 163, 165}) EXPECT_TRUE(IsExtendedVk(code)) << code;
-  for (int code : {32, 41, 47, 90, 94, 110, 162, 164, 13}) EXPECT_FALSE(IsExtendedVk(code)) << code;
+  for (int code : {33, 40, 44, 46, 91, 93, 111, 144, 163, 165}) EXPECT_TRUE(IsExtendedKey(code)) << code;
+  for (int code : {32, 41, 47, 90, 94, 110, 162, 164, 13}) EXPECT_FALSE(IsExtendedKey(code)) << code;
 }
 
 }  // namespace
