@@ -3,7 +3,9 @@
 #include <QImage>
 #include <QMetaObject>
 
+#include "app/TovikQtDriver.h"
 #include "base/TovikLog.h"
+#include "base/TovikTimed.h"
 #include "session/ui/TovikConsent.h"
 #include "session/TovikSessionAdapters.h"
 #include "session/ui/TovikViewer.h"
@@ -162,31 +164,60 @@ class TQtViewer final : public IViewerWindow, public IViewerHost {
 
 }  // namespace
 
-TMainSessions::TMainSessions(TTovikClient& AClient, const TSettingsStore& AStore, std::string ALogPath,
-                             TPlatformServices APlatform, QObject* parent)
-    : QObject(parent), FClient(AClient), FStore(AStore), FLogPath(std::move(ALogPath)), FPlatform(std::move(APlatform)),
-      FLink(AClient) {
-  struct TDef {
-    QTimer* Timer;
-    int Ms;
-    std::function<void(TTovikSession&)> Run;
-  } defs[] = {
-      {&FCapture, 8, [](TTovikSession& s) { s.CaptureTick(); }},
-      {&FPump, 10, [](TTovikSession& s) { s.PumpPackets(); }},
-      {&FChannel, 10, [](TTovikSession& s) { s.ChannelTick(); }},
-      {&FViewerTimer, 100, [](TTovikSession& s) { s.ViewerTick(); }},
-      {&FNack, 10, [](TTovikSession& s) { s.NackTick(); }},
-  };
-  for (auto& d : defs) {
-    d.Timer->setInterval(d.Ms);
-    d.Timer->setTimerType(Qt::PreciseTimer);
-    connect(d.Timer, &QTimer::timeout, this, [this, run = d.Run] {
-      if (FSession) run(*FSession);
-    });
+// The session's five ticks as one timed object for the window's driver, at the periods its QTimers
+// had: capture 8 ms, pump 10 ms, channel 10 ms, NACK 10 ms, viewer 100 ms; a host session runs
+// capture, pump and channel, a viewer channel, NACK and viewer. A tick that frees the session (through
+// the client's events) ends the round.
+// Until the session schedules its own ticks.
+class TSessionTicks final : public ITimedObject {
+ public:
+  explicit TSessionTicks(const std::unique_ptr<TTovikSession>& ASession) : FSession(ASession) {}
+
+  void Start(bool AIsViewer, TTick ANow) {
+    Stop();
+    FChannel.Start(ANow);
+    if (AIsViewer) {
+      FNack.Start(ANow);
+      FViewer.Start(ANow);
+    } else {
+      FCapture.Start(ANow);
+      FPump.Start(ANow);
+    }
   }
+  void Stop() {
+    for (TPeriodicTick* t : {&FCapture, &FPump, &FChannel, &FNack, &FViewer}) t->Stop();
+  }
+
+  TTick NextDeadline() const override {
+    return EarliestDeadline({FCapture.Due(), FPump.Due(), FChannel.Due(), FNack.Due(), FViewer.Due()});
+  }
+  void HandleTimeout(TTick ANow) override {
+    const std::pair<TPeriodicTick*, void (TTovikSession::*)()> ticks[] = {
+        {&FCapture, &TTovikSession::CaptureTick}, {&FPump, &TTovikSession::PumpPackets},
+        {&FChannel, &TTovikSession::ChannelTick}, {&FNack, &TTovikSession::NackTick},
+        {&FViewer, &TTovikSession::ViewerTick}};
+    for (const auto& [tick, run] : ticks) {
+      if (!FSession) return;
+      if (tick->Fire(ANow)) (FSession.get()->*run)();
+    }
+  }
+
+ private:
+  const std::unique_ptr<TTovikSession>& FSession;
+  TPeriodicTick FCapture{8}, FPump{10}, FChannel{10}, FNack{10}, FViewer{100};
+};
+
+TMainSessions::TMainSessions(TTovikClient& AClient, const TSettingsStore& AStore, std::string ALogPath,
+                             TPlatformServices APlatform, TQtTimedDriver& ADriver, QObject* parent)
+    : QObject(parent), FClient(AClient), FStore(AStore), FLogPath(std::move(ALogPath)), FPlatform(std::move(APlatform)),
+      FLink(AClient), FDriver(ADriver), FTicks(std::make_unique<TSessionTicks>(FSession)) {
+  FDriver.Add(*FTicks);
 }
 
-TMainSessions::~TMainSessions() { Free(); }
+TMainSessions::~TMainSessions() {
+  Free();
+  FDriver.Remove(*FTicks);
+}
 
 void TMainSessions::SessionLog(const std::string& AText) const { AppendSessionLine(FLogPath, AText); }
 
@@ -230,14 +261,8 @@ void TMainSessions::Create(bool AIsViewer, bool AUnattended) {
     ShowStopBar();
     if (OnAllowed) OnAllowed();
   };
-  FChannel.start();
-  if (AIsViewer) {
-    FViewerTimer.start();
-    FNack.start();
-  } else {
-    FCapture.start();
-    FPump.start();
-  }
+  FTicks->Start(AIsViewer, TickMs());
+  FDriver.Rearm();
 }
 
 void TMainSessions::ShowStopBar() {
@@ -259,7 +284,7 @@ void TMainSessions::ShowStopBar() {
 }
 
 void TMainSessions::Free() {
-  for (QTimer* t : {&FCapture, &FPump, &FChannel, &FViewerTimer, &FNack}) t->stop();
+  FTicks->Stop();
   if (FStopBar) {
     FStopBar->hide();
     FStopBar->deleteLater();
