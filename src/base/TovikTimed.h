@@ -110,9 +110,10 @@ class TTimedGroup final : public ITimedObject {
 // it delivers at a moment is seen by the others at the same moment. Test thread only.
 class TVirtualTimeDriver {
  public:
-  // Moments at one tick after which the driver gives up: an object whose deadline stays in the past
-  // after HandleTimeout would otherwise hold virtual time still for ever.
-  static constexpr std::uint64_t KMaxRoundsPerMoment = 100'000;
+  // Rounds at one and the same tick after which the driver gives up (std::logic_error): an object
+  // whose deadline stays in the past after HandleTimeout would otherwise hold virtual time still for
+  // ever.
+  static constexpr std::uint64_t KMaxRoundsAtOneTick = 100'000;
 
   explicit TVirtualTimeDriver(TManualClock& AClock) : FClock(AClock) {}
   TVirtualTimeDriver(const TVirtualTimeDriver&) = delete;
@@ -130,8 +131,8 @@ class TVirtualTimeDriver {
     }
     MoveTo(end);
   }
-  // As RunFor(AMaxMs), but stops at the first moment after which APred holds (it is also asked before
-  // anything runs). Returns whether it held.
+  // As RunFor(AMaxMs), but stops after the first round after which APred holds (it is also asked
+  // before anything runs). Returns whether it held.
   bool RunUntil(const std::function<bool()>& APred, TTick AMaxMs) {
     const TTick end = FClock.Now() + AMaxMs;
     if (APred()) return true;
@@ -140,7 +141,7 @@ class TVirtualTimeDriver {
     MoveTo(end);
     return APred();
   }
-  // Moments run so far (each a HandleTimeout of the group at one tick).
+  // Rounds run so far (each a HandleTimeout of the group at one tick).
   std::uint64_t Rounds() const { return FRounds; }
 
  private:
@@ -150,9 +151,9 @@ class TVirtualTimeDriver {
     if (next == kNoDeadline || next > AEnd) return false;
     MoveTo(next);
     const TTick now = FClock.Now();
-    FSameMoment = now == FLastMoment ? FSameMoment + 1 : 0;
-    FLastMoment = now;
-    if (FSameMoment >= KMaxRoundsPerMoment)
+    FRoundsAtTick = now == FLastTick ? FRoundsAtTick + 1 : 0;
+    FLastTick = now;
+    if (FRoundsAtTick >= KMaxRoundsAtOneTick)
       throw std::logic_error("TVirtualTimeDriver: a deadline stays in the past after HandleTimeout");
     FGroup.HandleTimeout(now);
     ++FRounds;
@@ -165,8 +166,8 @@ class TVirtualTimeDriver {
   TManualClock& FClock;
   TTimedGroup FGroup;
   std::uint64_t FRounds = 0;
-  TTick FLastMoment = kNoDeadline;
-  std::uint64_t FSameMoment = 0;
+  TTick FLastTick = kNoDeadline;
+  std::uint64_t FRoundsAtTick = 0;
 };
 
 // A plain loop for tools: runs its objects' deadlines in real time (TickMs) and sleeps in between. It

@@ -97,7 +97,8 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   void HandleTimeout(TTick ANow) override;
   // Called on the receiving thread, with no lock held, when a datagram arrives while none waited: a
   // driver's thread-safe wake-up (it posts "run the client" to the client thread and returns). May be
-  // empty. Any thread; no call of the previous one starts once this returns.
+  // empty. Any thread; a call of the previous one that is already under way may still finish after
+  // this returns, none starts later. After the client is destroyed none is made any more.
   void SetRxWake(std::function<void()> AWake);
 
   // Relay commands of other features. False (nothing sent) while no secure relay session exists.

@@ -143,7 +143,7 @@ class TSimNet final : public ITimedObject {
   bool RunUntil(const std::function<bool()>& APred, TTick AMaxMs) { return FDriver.RunUntil(APred, AMaxMs); }
   TTick Now() const { return FClock.Now(); }
   TManualClock& Clock() { return FClock; }
-  // Moments at which the driver ran something so far.
+  // Rounds the driver ran so far (each at one tick), for tests that check that idle time is skipped.
   std::uint64_t Rounds() const { return FDriver.Rounds(); }
 
   // ITimedObject: the next scheduled delivery, and delivering everything due by ANow.
