@@ -17,15 +17,17 @@ void BM_NetRxSealedPeerPackets(benchmark::State& state) {
   const std::size_t size = static_cast<std::size_t>(state.range(0));
   const bool viaRelay = state.range(1) != 0;
   TNullBackend backend;
+  constexpr TTick now = 1'000'000;
   TTovikClient client(backend, "203.0.113.1", 47800, "");
-  client.Start();
-  client.HandleServerLine("ID 111111111 600");
+  client.Start(now);
+  client.HandleServerLine("ID 111111111 600", now);
   TEcdhKey partner;
   const TBytes mine = client.PeerPublicKey();
   const TPeerKeys k = DerivePeerKeys(partner.SharedSecret(mine), partner.Public(), mine);
   TSecureChannel chan(0xC0, k.SendKey, k.RecvKey, k.SendLabel, k.RecvLabel);
   client.HandleServerLine("PEER 198.51.100.2 5000 192.168.2.10 5000 " + BytesToHex(partner.Public()) +
-                          " 222222222 - U");
+                              " 222222222 - U",
+                          now);
   const std::string ip = viaRelay ? "203.0.113.1" : "198.51.100.2";
   const std::uint16_t port = viaRelay ? 47800 : 5000;
   auto wrap = [&](TBytes sealed) {
@@ -34,7 +36,7 @@ void BM_NetRxSealedPeerPackets(benchmark::State& state) {
     Append(r, sealed);
     return r;
   };
-  client.DispatchPacket(TRxPacket{wrap(chan.Seal(BytesOf("PUNCH 222222222"))), ip, port});
+  client.DispatchPacket(TRxPacket{wrap(chan.Seal(BytesOf("PUNCH 222222222"))), ip, port}, now);
   if (client.State() != rsConnected) {
     state.SkipWithError("link did not come up");
     return;
@@ -50,7 +52,7 @@ void BM_NetRxSealedPeerPackets(benchmark::State& state) {
     for (auto& b : batch) b = wrap(chan.Seal(plain));
     state.ResumeTiming();
     for (auto& b : batch) client.RxSink().PushRx(TRxPacket{std::move(b), ip, port});
-    client.RxTick();
+    client.RxTick(now);
   }
   if (delivered != static_cast<std::size_t>(state.iterations()) * KBatch * size)
     state.SkipWithError("packets were lost");

@@ -3,7 +3,9 @@
 #include <QImage>
 #include <QMetaObject>
 
+#include "app/TovikQtDriver.h"
 #include "base/TovikLog.h"
+#include "base/TovikTimed.h"
 #include "session/ui/TovikConsent.h"
 #include "session/TovikSessionAdapters.h"
 #include "session/ui/TovikViewer.h"
@@ -122,23 +124,9 @@ class TQtViewer final : public IViewerWindow {
 }  // namespace
 
 TMainSessions::TMainSessions(TTovikClient& AClient, const TSettingsStore& AStore, std::string ALogPath,
-                             TPlatformServices APlatform, QObject* parent)
+                             TPlatformServices APlatform, TQtTimedDriver& ADriver, QObject* parent)
     : QObject(parent), FClient(AClient), FStore(AStore), FLogPath(std::move(ALogPath)), FPlatform(std::move(APlatform)),
-      FLink(AClient) {
-  // Until one driver serves the session at its NextDeadline, the five timers each let it run what is
-  // due (the session schedules its named ticks itself).
-  struct TDef {
-    QTimer* Timer;
-    int Ms;
-  } defs[] = {{&FCapture, 8}, {&FPump, 10}, {&FChannel, 10}, {&FViewerTimer, 100}, {&FNack, 10}};
-  for (auto& d : defs) {
-    d.Timer->setInterval(d.Ms);
-    d.Timer->setTimerType(Qt::PreciseTimer);
-    connect(d.Timer, &QTimer::timeout, this, [this] {
-      if (FSession) FSession->HandleTimeout(TickMs());
-    });
-  }
-}
+      FLink(AClient), FDriver(ADriver) {}
 
 TMainSessions::~TMainSessions() { Free(); }
 
@@ -186,14 +174,9 @@ void TMainSessions::Create(bool AIsViewer, bool AUnattended) {
     ShowStopBar();
     if (OnAllowed) OnAllowed();
   };
-  FChannel.start();
-  if (AIsViewer) {
-    FViewerTimer.start();
-    FNack.start();
-  } else {
-    FCapture.start();
-    FPump.start();
-  }
+  // The session schedules its own ticks; the window's one driver runs it at its deadlines.
+  FDriver.Add(*FSession);
+  FDriver.Rearm();
 }
 
 void TMainSessions::ShowStopBar() {
@@ -215,7 +198,6 @@ void TMainSessions::ShowStopBar() {
 }
 
 void TMainSessions::Free() {
-  for (QTimer* t : {&FCapture, &FPump, &FChannel, &FViewerTimer, &FNack}) t->stop();
   if (FStopBar) {
     FStopBar->hide();
     FStopBar->deleteLater();
@@ -223,6 +205,7 @@ void TMainSessions::Free() {
   FStopBar.clear();
   if (!FSession) return;
   FClient.OnData = nullptr;
+  FDriver.Remove(*FSession);
   FSession.reset();
   FStats.Picture = nullptr;
 }

@@ -1,23 +1,23 @@
 // The main window's primary session with its Qt parts: the session core over the network client,
-// its timers, the consent dialog, the viewer window and the stop bar, behind the IMainSessions seam
+// its ticks, the consent dialog, the viewer window and the stop bar, behind the IMainSessions seam
 // of the window's logic.
 //
-//   TMainSessions  - creates and frees the one TTovikSession, drives its timers (capture 8 ms, send
-//                    10 ms, channel 10 ms, viewer 100 ms, NACK 10 ms) and shows the stop bar on the
-//                    helped PC for every allowed session, unattended ones included.
+//   TMainSessions  - creates and frees the one TTovikSession, adds it to the window's timed driver
+//                    while it lives (the session schedules its own ticks) and shows the stop bar on
+//                    the helped PC for every allowed session, unattended ones included.
 //   TQtConsent     - IConsentPrompt over the consent dialog (TConsentForm); an unanswered dialog is
 //                    closed without an answer when the session ends.
 //   TQtViewer      - IViewerWindow over TViewerForm: tile updates are painted into a picture kept
-//                    here and handed to the window; the window's input goes back to the session.
+//                    here and handed to the window; the form calls the session's IViewerEvents itself.
 //
 // Ownership: TMainSessions owns the session, the link and the stop bar; the session owns the consent
-// prompt and the viewer window (freed through FreeSafely). The client must outlive TMainSessions.
+// prompt and the viewer window (freed through FreeSafely). The client and the driver must outlive
+// TMainSessions.
 // Threads: GUI thread only; the session's deferred calls are queued to the Qt event loop.
 #pragma once
 
 #include <QObject>
 #include <QPointer>
-#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -34,6 +34,7 @@
 
 namespace tovik {
 
+class TQtTimedDriver;
 class TStopBar;
 
 // What the viewer side reports for the window's status display (and the test hook).
@@ -46,10 +47,11 @@ struct TViewerStats {
 class TMainSessions final : public QObject, public IMainSessions {
   Q_OBJECT
  public:
-  // AClient must outlive this object. ALogPath: the main log, where session lines go.
-  // APlatform: where the host's screen, input and wallpaper backends come from.
+  // AClient and ADriver must outlive this object. ALogPath: the main log, where session lines go.
+  // APlatform: where the host's screen, input and wallpaper backends come from. ADriver runs the
+  // session's ticks.
   TMainSessions(TTovikClient& AClient, const TSettingsStore& AStore, std::string ALogPath,
-                TPlatformServices APlatform, QObject* parent = nullptr);
+                TPlatformServices APlatform, TQtTimedDriver& ADriver, QObject* parent = nullptr);
   ~TMainSessions() override;
 
   void Create(bool AIsViewer, bool AUnattended) override;
@@ -84,7 +86,7 @@ class TMainSessions final : public QObject, public IMainSessions {
   std::unique_ptr<TTovikSession> FSession;
   QPointer<TStopBar> FStopBar;
   TViewerStats FStats;
-  QTimer FCapture, FPump, FChannel, FViewerTimer, FNack;
+  TQtTimedDriver& FDriver;
 };
 
 }  // namespace tovik

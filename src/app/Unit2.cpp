@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
-#include <QFile>
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QKeyEvent>
@@ -12,7 +11,6 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
-#include <QSaveFile>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -21,8 +19,10 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/TovikMainClient.h"
 #include "app/TovikMainSession.h"
-#include "base/TovikOwnWindows.h"
+#include "app/TovikQtDriver.h"
+#include "app/TovikTestProbe.h"
 #include "app/ui/TovikTheme.h"
 #include "app/ui/TovikUi.h"
 #include "net/TovikNet.h"
@@ -72,15 +72,6 @@ void SetInk(QLabel* l, const QColor& c) {
   l->setPalette(p);
 }
 
-const char* StateWord(TTovikState s) {
-  switch (s) {
-    case rsRegistered: return "registered";
-    case rsPunching: return "punching";
-    case rsConnected: return "connected";
-    default: return "offline";
-  }
-}
-
 }  // namespace
 
 // ---- construction ---------------------------------------------------------------------------------
@@ -97,8 +88,7 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
   SetAccent(Rgb(brand.Accent.Color), Rgb(brand.Accent.Darker));
   FThemeMode = FStore.Theme();
 
-  if (const QByteArray s = qgetenv("TOVIK_TEST_STATUS"); !s.isEmpty()) FTestStatusPath = s.toStdString();
-  if (const QByteArray s = qgetenv("TOVIK_TEST_DUMP"); !s.isEmpty()) FTestDumpPath = s.toStdString();
+  FProbe = std::make_unique<TMainTestProbe>(TMainTestProbe::FromEnvironment());
 
   FUiTimer.setInterval(1000);
   connect(&FUiTimer, &QTimer::timeout, this, &TForm2::UiTick);
@@ -125,20 +115,22 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
   TcpPortsText = FStore.TcpPortsText();
   const std::string server = relay.Host + ":" + std::to_string(relay.Port);
   Log("Server " + server + "; log file " + FLogFile.Path());
-  FBackend = FPlatform.NetBackend();
-  FClient = std::make_unique<TTovikClient>(*FBackend, relay.Host, static_cast<std::uint16_t>(relay.Port), relay.Key);
-  FClientSeam = std::make_unique<TClientSeam>(*FClient);
-  FSession = std::make_unique<TMainSessions>(*FClient, FStore, FStore.Paths().LogPath, FPlatform);
+  FDriver = std::make_unique<TQtTimedDriver>();
+  FClientHost = std::make_unique<TMainClientHost>(FPlatform.NetBackend ? FPlatform.NetBackend() : nullptr, relay);
+  FSession =
+      std::make_unique<TMainSessions>(FClientHost->Client(), FStore, FStore.Paths().LogPath, FPlatform, *FDriver);
   FLogic = std::make_unique<TMainLogic>(FStore, *this, [this](std::string_view l) { Log(l); });
-  FLogic->Attach(FClientSeam.get(), FSession.get());
+  FLogic->Attach(&FClientHost->Seam(), FSession.get());
+  FProbe->Watch({&FClientHost->Client(), FLogic.get(), FSession.get(), LblIDNumber, LblHostState, EdtPartnerID,
+                 BtnConnect, ChkUnattended});
   FSession->OnHelperInfo = [this] { FLogic->OnHelperInfo(); };
   FSession->OnAllowed = [this] {
     FLogic->OnAllowed();
-    WriteTestStatus();
+    FProbe->WriteStatus();
   };
   FSession->OnFirstPicture = [this] {
-    if (FConnectClickTick) FFirstPictureMs = std::to_string(TickMs() - FConnectClickTick);
-    WriteTestStatus();
+    FProbe->FirstPicture(TickMs());
+    FProbe->WriteStatus();
   };
   FStatusBar->SetLeft(Q("Server " + server), QString(), Rgb(KColAmber));
   FLogic->Startup(server);
@@ -147,103 +139,37 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
 
   SetThemeMode(FThemeMode);
   EdtPartnerID->setFocus();
-  WriteTestStatus();
+  FProbe->WriteStatus();
 }
 
 TForm2::~TForm2() {
-  for (QTimer* t : {&FUiTimer, &FMainTimer, &FPunchTimer, &FPingTimer, &FRxTimer}) t->stop();
+  FUiTimer.stop();
   FLogic->SetClosing();
-  FSession.reset();
-  if (FClient) {
-    FClient->OnID = nullptr;
-    FClient->OnConnected = nullptr;
-    FClient->OnDisconnected = nullptr;
-    FClient->OnFailed = nullptr;
-    FClient->OnMessage = nullptr;
-    FClient->OnLog = nullptr;
-    FClient->OnData = nullptr;
-    FClient->OnRelayKeyPinned = nullptr;
-    FClient->OnRelayStatus = nullptr;
-    FClient->OnPin = nullptr;
-    FClient->OnBook = nullptr;
-    FClient->OnReply = nullptr;
-    FClient->OnBrand = nullptr;
-  }
+  FProbe->Watch({});
+  FSession.reset();  // frees the session and takes its ticks off the driver
   FLogic->Attach(nullptr, nullptr);
-  FClientSeam.reset();
-  FClient.reset();  // ends a live peer link with BYE and says BYE to the relay
-  FBackend.reset();
+  FDriver->Remove(FClientHost->Client());
+  FClientHost.reset();  // detaches the client's events, then BYE to the partner and the relay
+  FDriver.reset();
 }
 
+// Wires the client's events to the logic and the view, starts it and hands it to the driver; data
+// that arrives makes the driver run the client at once.
 void TForm2::StartClient() {
-  TTovikClient& c = *FClient;
-  c.SetUnattended(FLogic->Unattended());
-  c.OnID = [this] {
-    FLogic->OnID();
-    WriteTestStatus();
-  };
-  c.OnConnected = [this] {
-    FLogic->OnConnected();
-    WriteTestStatus();
-  };
-  c.OnDisconnected = [this] {
-    FLogic->OnDisconnected();
-    WriteTestStatus();
-  };
-  c.OnFailed = [this](const std::string& r) {
-    FLogic->OnFailed(r);
-    WriteTestStatus();
-  };
-  c.OnMessage = [this](const std::string& t) { FLogic->OnMessage(t); };
-  c.OnLog = [this](const std::string& t) { Log(t); };
-  c.OnRelayKeyPinned = [this](const std::string& k) { FLogic->OnRelayKeyPinned(k); };
-  c.OnRelayStatus = [this](const std::string& t) {
-    FLogic->OnRelayStatus(t);
+  TMainClientHost::THooks hooks;
+  hooks.Changed = [this] { FProbe->WriteStatus(); };
+  hooks.RelayStatus = [this] {
     FStatusBar->SetLeft(FStatusBar->LeftText(), Q(FLogic->ServerResult()), LookInk(Rgb(FStatusColour)));
   };
-  c.OnPin = [this](bool ok, const std::string& v) { FLogic->OnPin(ok, v); };
-
-  struct TDef {
-    QTimer* Timer;
-    int Ms;
-    void (TTovikClient::*Tick)();
-  } defs[] = {{&FMainTimer, 1000, &TTovikClient::MainTick},
-              {&FPunchTimer, 200, &TTovikClient::PunchTick},
-              {&FPingTimer, 5000, &TTovikClient::PingTick},
-              {&FRxTimer, 5, &TTovikClient::RxTick}};
-  for (const auto& d : defs) {
-    d.Timer->setInterval(d.Ms);
-    d.Timer->setTimerType(Qt::PreciseTimer);
-    connect(d.Timer, &QTimer::timeout, this, [this, tick = d.Tick] {
-      if (!FClient) return;
-      ((*FClient).*tick)();
-      SyncClientTimers();
-    });
+  hooks.Log = [this](const std::string& t) { Log(t); };
+  FClientHost->Wire(*FLogic, std::move(hooks));
+  FClientHost->Client().SetRxWake([driver = FDriver.get()] { driver->Wake(); });
+  std::string error;
+  if (!FClientHost->Start(TickMs(), error)) {
+    FLogic->StartFailed(error);
+    return;
   }
-  try {
-    c.Start();
-    FMainTimer.start();
-    FRxTimer.start();
-    SyncClientTimers();
-  } catch (const std::exception& e) {
-    FLogic->StartFailed(e.what());
-  }
-}
-
-// The punch and ping timers run while the client wants them; a restart by the client begins a fresh
-// interval, as the client expects.
-void TForm2::SyncClientTimers() {
-  if (!FClient) return;
-  auto sync = [](QTimer& t, bool on, std::uint32_t starts, std::uint32_t& seen) {
-    if (!on) {
-      t.stop();
-    } else if (!t.isActive() || starts != seen) {
-      seen = starts;
-      t.start();
-    }
-  };
-  sync(FPunchTimer, FClient->PunchTimerActive(), FClient->PunchTimerStarts(), FPunchStarts);
-  sync(FPingTimer, FClient->PingTimerActive(), FClient->PingTimerStarts(), FPingStarts);
+  FDriver->Add(FClientHost->Client());
 }
 
 // ---- menu -----------------------------------------------------------------------------------------
@@ -629,14 +555,11 @@ void TForm2::MinimizeApp() {
 // ---- events ---------------------------------------------------------------------------------------
 
 void TForm2::ConnectClicked() {
-  const TTovikState before = FClient ? FClient->State() : rsOffline;
+  const TTovikState before = FClientHost->Client().State();
   FLogic->ConnectClick(EdtPartnerID->text().toStdString());
-  if (before != rsConnected && FLogic->IsViewer()) {
-    FConnectClickTick = TickMs();
-    FFirstPictureMs.clear();
-  }
-  SyncClientTimers();
-  WriteTestStatus();
+  if (before != rsConnected && FLogic->IsViewer()) FProbe->ConnectClicked(TickMs());
+  FDriver->Rearm();
+  FProbe->WriteStatus();
 }
 
 bool TForm2::eventFilter(QObject* o, QEvent* e) {
@@ -667,73 +590,9 @@ void TForm2::closeEvent(QCloseEvent* e) {
 
 void TForm2::UiTick() {
   FLogic->Tick();
-  SyncClientTimers();
-  TestDump();
-  WriteTestStatus();
-}
-
-// ---- test hooks -----------------------------------------------------------------------------------
-
-void TForm2::WriteTestStatus() {
-  if (FTestStatusPath.empty() || !FLogic) return;
-  std::string s;
-  auto line = [&s](const char* k, const std::string& v) { s += std::string(k) + "=" + v + "\n"; };
-  line("id", FClient ? FClient->MyID() : "0");
-  line("id_shown", LblIDNumber->text().toStdString());
-  line("state", FClient ? StateWord(FClient->State()) : "offline");
-  line("status", FLogic->StatusText());
-  line("session", FLogic->SessTitle());
-  line("check", FLogic->SessCheck());
-  line("detail", FLogic->SessDetail());
-  line("hint", FLogic->HintText());
-  line("hoststate", LblHostState->text().toStdString());
-  line("caption", FLogic->ConnectCaption());
-  line("viewer", FSession && FSession->Session() && FSession->Session()->IsViewer() ? "1" : "0");
-  line("allowed", FSession && FSession->Session() && FSession->Session()->Allowed() ? "1" : "0");
-  line("frames", std::to_string(FSession ? FSession->Viewer().Frames : 0));
-  line("first_picture_ms", FFirstPictureMs);
-  line("stopbar", FSession && FSession->StopBarShown() ? "1" : "0");
-  // Our windows that captures blank: "left top width height" each, separated by ";".
-  std::string own;
-  for (const TOwnWindowRect& r : OwnWindowRects())
-    own += (own.empty() ? "" : ";") + std::to_string(r.Left) + " " + std::to_string(r.Top) + " " +
-           std::to_string(r.Width) + " " + std::to_string(r.Height);
-  line("own_windows", own);
-  // Screen positions (centres) of the controls a test clicks.
-  auto centre = [](const QWidget* w) {
-    const QPoint c = w->mapToGlobal(w->rect().center());
-    return std::to_string(c.x()) + " " + std::to_string(c.y());
-  };
-  line("partner_xy", centre(EdtPartnerID));
-  line("connect_xy", centre(BtnConnect));
-  line("unattended_xy", centre(ChkUnattended));
-  QSaveFile f(Q(FTestStatusPath));
-  if (!f.open(QIODevice::WriteOnly)) return;
-  f.write(s.data(), static_cast<qint64>(s.size()));
-  f.commit();
-}
-
-void TForm2::TestDump() {
-  if (FTestDumpPath.empty() || !FSession) return;
-  const QString req = Q(FTestDumpPath + ".req");
-  if (!QFile::exists(req)) return;
-  const TBitmap32* pic = FSession->Viewer().Picture;
-  if (!pic || pic->Width() <= 0) return;  // no picture yet: the request waits
-  QSaveFile f(Q(FTestDumpPath));
-  if (!f.open(QIODevice::WriteOnly)) return;
-  const std::string head = "P6\n" + std::to_string(pic->Width()) + " " + std::to_string(pic->Height()) + "\n255\n";
-  f.write(head.data(), static_cast<qint64>(head.size()));
-  QByteArray row(pic->Width() * 3, 0);
-  for (int y = 0; y < pic->Height(); ++y) {
-    const std::uint8_t* s = pic->Row(y);
-    for (int x = 0; x < pic->Width(); ++x) {
-      row[x * 3] = static_cast<char>(s[x * 4 + 2]);
-      row[x * 3 + 1] = static_cast<char>(s[x * 4 + 1]);
-      row[x * 3 + 2] = static_cast<char>(s[x * 4]);
-    }
-    f.write(row);
-  }
-  if (f.commit()) QFile::remove(req);
+  FDriver->Rearm();  // the logic may have asked the client for a reconnection
+  FProbe->Dump();
+  FProbe->WriteStatus();
 }
 
 }  // namespace tovik

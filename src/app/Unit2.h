@@ -1,22 +1,17 @@
-// TForm2: the program's main window. It owns the network client (run by QTimers on the GUI thread at
-// the client's periods), the primary session (TMainSessions) and the window's logic (TMainLogic), and
-// shows them: the header with the status pill and the day/night switch, the get-help card with this
-// PC's ID, the deliver-help card with the partner ID box and Connect, and the status bar.
+// TForm2: the program's main window, the view. It puts together the network client with its backend
+// (TMainClientHost, TovikMainClient.h), the primary session (TMainSessions), the window's logic
+// (TMainLogic), the one timed driver that runs the client and the session (TQtTimedDriver) and the test
+// hooks (TMainTestProbe), and shows them: the header with the status pill and the day/night switch, the
+// get-help card with this PC's ID, the deliver-help card with the partner ID box and Connect, and the
+// status bar.
 //
 // Features that later versions bring (session tabs, saved PCs, sync, updates, tray, connection test,
 // settings dialog, history, reports, feedback) have their menu items; they say that the feature is not
 // available yet.
 //
 // Test hooks, off unless their environment variable is set (for the end-to-end tests and the demo):
-//   TOVIK_TEST_STATUS=<file>  the window rewrites <file> on each change and each second with
-//                             "key=value" lines: id, id_shown, state, status, session, check,
-//                             detail, hint, hoststate, caption, viewer, allowed, frames,
-//                             first_picture_ms (from the Connect click), stopbar, and the screen
-//                             centres of the partner box, Connect and the unattended switch
-//                             (partner_xy, connect_xy, unattended_xy: "x y"). Nothing secret is
-//                             written: the ID and the check number are what the window shows.
-//   TOVIK_TEST_DUMP=<file>    when <file>.req exists, the viewer's current picture is written to <file>
-//                             as a binary PPM and <file>.req is removed.
+// TOVIK_TEST_STATUS=<file> (what the window shows, as "key=value" lines) and TOVIK_TEST_DUMP=<file>
+// (the viewer's picture on request); see TMainTestProbe in TovikTestProbe.h.
 //
 // Threads: GUI thread only.
 #pragma once
@@ -39,10 +34,11 @@ class QScrollArea;
 
 namespace tovik {
 
-class INetBackend;
+class TMainClientHost;
 class TMainSessions;
+class TMainTestProbe;
+class TQtTimedDriver;
 class TThemeSwitch;
-class TTovikClient;
 class TUiButton;
 class TUiCard;
 class TUiField;
@@ -61,6 +57,9 @@ class TForm2 final : public QMainWindow, public IMainView {
   ~TForm2() override;
 
   TMainLogic& Logic() { return *FLogic; }
+  // The client with its backend, and the driver that runs the client and the session (for tests).
+  TMainClientHost& ClientHost() { return *FClientHost; }
+  TQtTimedDriver& Driver() { return *FDriver; }
   // The partner ID box and the Connect button, for tests and screenshots.
   QLineEdit* PartnerBox() const { return EdtPartnerID; }
   TUiButton* ConnectButton() const { return BtnConnect; }
@@ -100,11 +99,8 @@ class TForm2 final : public QMainWindow, public IMainView {
   void Tell(const QString& AText, bool AWarning = false);
   void NotYet(const QString& AFeature);
   void StartClient();
-  void SyncClientTimers();
   void UiTick();
   void ConnectClicked();
-  void WriteTestStatus();
-  void TestDump();
 
   const TSettingsStore& FStore;
   const TLogWriter& FLogFile;
@@ -146,19 +142,14 @@ class TForm2 final : public QMainWindow, public IMainView {
   int FThemeMode = 0;
   TThemeSwitch* FTheme = nullptr;
 
-  QTimer FUiTimer, FMainTimer, FPunchTimer, FPingTimer, FRxTimer;
-  std::uint32_t FPunchStarts = 0, FPingStarts = 0;
+  QTimer FUiTimer;  // the window's one-second tick (the logic's hints, reconnection, the status file)
 
-  std::unique_ptr<INetBackend> FBackend;
-  std::unique_ptr<TTovikClient> FClient;
-  std::unique_ptr<IMainClient> FClientSeam;
+  // The driver first: it outlives what it drives.
+  std::unique_ptr<TQtTimedDriver> FDriver;
+  std::unique_ptr<TMainClientHost> FClientHost;
   std::unique_ptr<TMainSessions> FSession;
   std::unique_ptr<TMainLogic> FLogic;
-
-  // Test hooks.
-  std::string FTestStatusPath, FTestDumpPath;
-  TTick FConnectClickTick = 0;
-  std::string FFirstPictureMs;
+  std::unique_ptr<TMainTestProbe> FProbe;
 };
 
 }  // namespace tovik

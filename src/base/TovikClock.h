@@ -1,7 +1,9 @@
-// The core's only clock.
+// The program's clock.
 //
-// TickMs() returns milliseconds of the monotonic clock. Protocol objects never read any other clock, so
-// tests can replace the source with a TManualClock and move time by hand instead of sleeping.
+// TickMs() returns milliseconds of the monotonic clock. The network client and the frame transports do
+// not read it: they take the time as a parameter (the client is an ITimedObject, base/TovikTimed.h)
+// from their driver, which reads it here. Tests replace the source with a TManualClock and move time
+// by hand (or let a TVirtualTimeDriver jump it from deadline to deadline) instead of sleeping.
 #pragma once
 
 #include <atomic>

@@ -94,7 +94,7 @@ bool TFrameWindowSender::CanStart() const {
   return static_cast<int>(FFrames.size()) < FMaxInFlight;
 }
 
-bool TFrameWindowSender::Start(TByteView blob) {
+bool TFrameWindowSender::Start(TByteView blob, TTick ANow) {
   const std::size_t count = std::max<std::size_t>(1, (blob.size() + kChunkData - 1) / kChunkData);
   if (count > kMaxChunkCount) return false;
   const std::size_t header = FLegacy ? kChunkHeader : kWindowChunkHeader;
@@ -118,7 +118,7 @@ bool TFrameWindowSender::Start(TByteView blob) {
     frame->Chunks.push_back(std::move(p));
     frame->Queue.push_back(static_cast<std::uint16_t>(i));
   }
-  frame->Started = TickMs();
+  frame->Started = ANow;
   frame->LastSend = 0;
   FFrames.push_back(std::move(frame));
   return true;
@@ -132,11 +132,11 @@ TFrameWindowSender::TTxFrame* TFrameWindowSender::Find(std::uint32_t id) {
   return nullptr;
 }
 
-std::vector<TBytes> TFrameWindowSender::NextPackets(int aMax) {
+std::vector<TBytes> TFrameWindowSender::NextPackets(int aMax, TTick ANow) {
   std::vector<TBytes> out;
   if (FFrames.empty() || aMax <= 0) return out;
   const std::uint32_t oldest = FFrames.front()->ID;
-  const TTick now = TickMs();
+  const TTick now = ANow;
   auto emit = [&](const TBytes& chunk) {
     out.push_back(chunk);
     if (!FLegacy && out.back().size() >= kWindowChunkHeader) SetU32LE(out.back().data() + 9, oldest);
@@ -165,12 +165,12 @@ std::vector<TBytes> TFrameWindowSender::NextPackets(int aMax) {
   return out;
 }
 
-bool TFrameWindowSender::HandleAck(TByteView data, std::uint32_t& aMs) {
+bool TFrameWindowSender::HandleAck(TByteView data, std::uint32_t& aMs, TTick ANow) {
   if (data.size() <= 4 || data[0] != pkFrameAck) return false;
   const std::uint32_t id = GetU32LE(data.data() + 1);
   for (auto it = FFrames.begin(); it != FFrames.end(); ++it) {
     if ((*it)->ID != id) continue;
-    aMs = static_cast<std::uint32_t>(TickMs() - (*it)->Started);
+    aMs = static_cast<std::uint32_t>(ANow - (*it)->Started);
     FFrames.erase(it);
     return true;
   }
@@ -200,7 +200,7 @@ void TFrameReceiver::Forget() {
   FHeld = 0;
 }
 
-bool TFrameReceiver::HandleChunk(TByteView data, TBytes& aBlob, TBytes& aReply) {
+bool TFrameReceiver::HandleChunk(TByteView data, TBytes& aBlob, TBytes& aReply, TTick ANow) {
   aBlob.clear();
   aReply.clear();
   TChunkView c;
@@ -222,7 +222,7 @@ bool TFrameReceiver::HandleChunk(TByteView data, TBytes& aBlob, TBytes& aReply) 
   }
   if (FGot.size() != c.Count) return false;
 
-  FLastChunk = TickMs();
+  FLastChunk = ANow;
   const bool duplicate = FGot[c.Index];
   if (!duplicate) {
     PlaceChunk(FChunks, c.Index, c.Data);
@@ -240,10 +240,10 @@ bool TFrameReceiver::HandleChunk(TByteView data, TBytes& aBlob, TBytes& aReply) 
   return false;
 }
 
-bool TFrameReceiver::PendingNack(TBytes& aReply, std::uint32_t aQuietMs) {
+bool TFrameReceiver::PendingNack(TBytes& aReply, std::uint32_t aQuietMs, TTick ANow) {
   aReply.clear();
   if (FHave == 0 || FHave >= FGot.size()) return false;
-  const TTick now = TickMs();
+  const TTick now = ANow;
   if (aQuietMs > 0 && (now - FLastChunk < aQuietMs || now - FLastNack < aQuietMs)) return false;
   FLastNack = now;
   aReply = BuildNack(FFrameID, FGot);
@@ -269,7 +269,7 @@ bool TFrameWindowReceiver::MakeRoom(std::size_t need) {
   return true;
 }
 
-std::vector<TBytes> TFrameWindowReceiver::HandleChunk(TByteView data, TBytes& aReply) {
+std::vector<TBytes> TFrameWindowReceiver::HandleChunk(TByteView data, TBytes& aReply, TTick ANow) {
   std::vector<TBytes> out;
   aReply.clear();
   TChunkView c;
@@ -303,7 +303,7 @@ std::vector<TBytes> TFrameWindowReceiver::HandleChunk(TByteView data, TBytes& aR
       if (f.Complete) {
         aReply = BuildFrameAck(c.ID);
       } else {
-        f.LastChunk = TickMs();
+        f.LastChunk = ANow;
         const bool duplicate = f.Got[c.Index];
         if (!duplicate) {
           PlaceChunk(f.Chunks, c.Index, c.Data);
@@ -314,7 +314,7 @@ std::vector<TBytes> TFrameWindowReceiver::HandleChunk(TByteView data, TBytes& aR
           f.Complete = true;
           aReply = BuildFrameAck(c.ID);
         } else if (duplicate || c.Index == c.Count - 1) {
-          f.LastNack = TickMs();
+          f.LastNack = ANow;
           aReply = BuildNack(c.ID, f.Got);
         }
       }
@@ -331,9 +331,9 @@ std::vector<TBytes> TFrameWindowReceiver::HandleChunk(TByteView data, TBytes& aR
   return out;
 }
 
-std::vector<TBytes> TFrameWindowReceiver::PendingNacks(std::uint32_t aQuietMs) {
+std::vector<TBytes> TFrameWindowReceiver::PendingNacks(std::uint32_t aQuietMs, TTick ANow) {
   std::vector<TBytes> out;
-  const TTick now = TickMs();
+  const TTick now = ANow;
   for (auto& [id, f] : FFrames) {
     if (f.Complete || f.Have == 0) continue;
     if (now - f.LastChunk < aQuietMs || now - f.LastNack < aQuietMs) continue;

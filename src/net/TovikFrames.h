@@ -1,11 +1,15 @@
 // Session transport over the peer link: chunked screen frames with a send window and negative
 // acknowledgements, acknowledged input events, and a reliable ordered message channel.
 //
-// These objects do no I/O and read no clock but TickMs(). Received peer packets are handed in through
-// the Handle... methods; the packets to send come back as return values (or out parameters), and the
-// caller passes each one to the peer link as it is. The timers are plain methods that the session calls
-// at its own pace (NextPackets, PendingNack(s), Packet, Poll). Not thread-safe: one thread (the session's)
-// calls every method of one object; the host guards its frame sender with its own lock.
+// These objects do no I/O and read no clock: the methods that need the time take it as ANow. Received
+// peer packets are handed in through the Handle... methods; the packets to send come back as return
+// values (or out parameters), and the caller passes each one to the peer link as it is. The timers are
+// plain methods that the session calls at its own pace (NextPackets, PendingNack(s), Packet, Poll). Not
+// thread-safe: one thread (the session's) calls every method of one object; the host guards its frame
+// sender with its own lock.
+//
+// The overloads without ANow, marked "Transitional", read TickMs() and call the ones with it; they stay
+// until the session passes the time itself.
 //
 // Every packet built here fits one peer-link payload (kMaxPeerPayload). Every packet handed in is
 // checked before use: malformed or out-of-range packets are dropped without a word, and nothing a peer
@@ -86,17 +90,24 @@ class TFrameWindowSender {
 
   // Single-frame mode: nothing in flight. Windowed mode: fewer than MaxInFlight frames in flight.
   bool CanStart() const;
-  // Cuts a frame into chunks and queues them all; the caller checks CanStart first. Returns false and
-  // starts nothing when the frame is larger than the 16-bit chunk count can describe (kMaxFrameBytes).
-  bool Start(TByteView blob);
+  // Cuts a frame into chunks and queues them all, started at ANow; the caller checks CanStart first.
+  // Returns false and starts nothing when the frame is larger than the 16-bit chunk count can describe
+  // (kMaxFrameBytes).
+  bool Start(TByteView blob, TTick ANow);
+  // Transitional: callers pass the time.
+  bool Start(TByteView blob) { return Start(blob, TickMs()); }
   // Drops every frame in flight; frame IDs keep counting.
   void Cancel();
-  // The chunk packets to transmit now: at most aMax queued chunks, oldest frame first; when nothing was
-  // queued, a probe (the last chunk again) for every frame quiet for 150 ms or more.
-  std::vector<TBytes> NextPackets(int aMax);
-  // A frame acknowledgement. True when it completed a frame in flight; aMs is then the time from the
-  // frame's start to now. Only that frame is removed.
-  bool HandleAck(TByteView data, std::uint32_t& aMs);
+  // The chunk packets to transmit at ANow: at most aMax queued chunks, oldest frame first; when nothing
+  // was queued, a probe (the last chunk again) for every frame quiet for 150 ms or more.
+  std::vector<TBytes> NextPackets(int aMax, TTick ANow);
+  // Transitional: callers pass the time.
+  std::vector<TBytes> NextPackets(int aMax) { return NextPackets(aMax, TickMs()); }
+  // A frame acknowledgement at ANow. True when it completed a frame in flight; aMs is then the time from
+  // the frame's start to ANow. Only that frame is removed.
+  bool HandleAck(TByteView data, std::uint32_t& aMs, TTick ANow);
+  // Transitional: callers pass the time.
+  bool HandleAck(TByteView data, std::uint32_t& aMs) { return HandleAck(data, aMs, TickMs()); }
   // A negative acknowledgement: the frame's queue becomes the listed indices that exist, as listed.
   void HandleNack(TByteView data);
 
@@ -127,11 +138,21 @@ class TFrameReceiver {
   // ignored until a newer frame begins.
   explicit TFrameReceiver(std::size_t aBudget = kDefaultFrameBudget) : FBudget(aBudget) {}
 
-  // True when the chunk completed a frame (in aBlob). aReply, when not empty, goes back to the host.
-  bool HandleChunk(TByteView data, TBytes& aBlob, TBytes& aReply);
-  // True when a negative acknowledgement is due (in aReply): a frame is partly received and, with
-  // aQuietMs above 0, aQuietMs have passed since its last chunk and since the last one produced here.
-  bool PendingNack(TBytes& aReply, std::uint32_t aQuietMs);
+  // A chunk arriving at ANow. True when it completed a frame (in aBlob). aReply, when not empty, goes
+  // back to the host.
+  bool HandleChunk(TByteView data, TBytes& aBlob, TBytes& aReply, TTick ANow);
+  // Transitional: callers pass the time.
+  bool HandleChunk(TByteView data, TBytes& aBlob, TBytes& aReply) {
+    return HandleChunk(data, aBlob, aReply, TickMs());
+  }
+  // True when a negative acknowledgement is due at ANow (in aReply): a frame is partly received and,
+  // with aQuietMs above 0, aQuietMs have passed since its last chunk and since the last one produced
+  // here.
+  bool PendingNack(TBytes& aReply, std::uint32_t aQuietMs, TTick ANow);
+  // Transitional: callers pass the time.
+  bool PendingNack(TBytes& aReply, std::uint32_t aQuietMs) {
+    return PendingNack(aReply, aQuietMs, TickMs());
+  }
 
   // Bytes reserved for the frame being assembled.
   std::size_t HeldBytes() const { return FHeld; }
@@ -168,10 +189,19 @@ class TFrameWindowReceiver {
   // frame, unfinished frames are dropped oldest first; a frame that still does not fit is ignored.
   explicit TFrameWindowReceiver(std::size_t aBudget = kDefaultFrameBudget) : FBudget(aBudget) {}
 
-  // The frames that became deliverable, in frame order. aReply as for TFrameReceiver.
-  std::vector<TBytes> HandleChunk(TByteView data, TBytes& aReply);
-  // Negative acknowledgements due now for frames partly received and quiet for aQuietMs.
-  std::vector<TBytes> PendingNacks(std::uint32_t aQuietMs);
+  // A chunk arriving at ANow: the frames that became deliverable, in frame order. aReply as for
+  // TFrameReceiver.
+  std::vector<TBytes> HandleChunk(TByteView data, TBytes& aReply, TTick ANow);
+  // Transitional: callers pass the time.
+  std::vector<TBytes> HandleChunk(TByteView data, TBytes& aReply) {
+    return HandleChunk(data, aReply, TickMs());
+  }
+  // Negative acknowledgements due at ANow for frames partly received and quiet for aQuietMs.
+  std::vector<TBytes> PendingNacks(std::uint32_t aQuietMs, TTick ANow);
+  // Transitional: callers pass the time.
+  std::vector<TBytes> PendingNacks(std::uint32_t aQuietMs) {
+    return PendingNacks(aQuietMs, TickMs());
+  }
 
   // Next frame ID to deliver; 0 until the first chunk arrives.
   std::uint32_t Next() const { return FNext; }
@@ -271,9 +301,11 @@ class TMsgChannel {
 
   // Messages posted and not yet acknowledged.
   int Backlog() const { return static_cast<int>(FOut.size()); }
-  // What to send now: every message among the oldest 64 unacknowledged ones that was never sent or was
-  // last sent 300 ms ago or more, then the acknowledgement when one is due.
-  std::vector<TBytes> Poll();
+  // What to send at ANow: every message among the oldest 64 unacknowledged ones that was never sent or
+  // was last sent 300 ms ago or more, then the acknowledgement when one is due.
+  std::vector<TBytes> Poll(TTick ANow);
+  // Transitional: callers pass the time.
+  std::vector<TBytes> Poll() { return Poll(TickMs()); }
   // A received message packet: returns the messages now deliverable, in order.
   std::vector<TChannelMsg> HandleMsg(TByteView data);
   // A received acknowledgement: drops the acknowledged messages.

@@ -34,9 +34,9 @@ void TMsgChannel::PostBytes(std::uint8_t aKind, TByteView aData) {
   }
 }
 
-std::vector<TBytes> TMsgChannel::Poll() {
+std::vector<TBytes> TMsgChannel::Poll(TTick ANow) {
   std::vector<TBytes> out;
-  const TTick now = TickMs();
+  const TTick now = ANow;
   const std::size_t n = std::min(FOut.size(), kChannelWindow);
   for (std::size_t i = 0; i < n; ++i) {
     TOutMsg& m = FOut[i];

@@ -6,7 +6,6 @@
 #include <charconv>
 #include <cstdarg>
 #include <cstdio>
-#include <thread>
 
 namespace tovik {
 
@@ -61,13 +60,12 @@ TTovikClient::TTovikClient(INetBackend& ABackend, std::string ARelayHost, std::u
 TTovikClient::~TTovikClient() {
   if (FState == rsConnected) Disconnect();
   if (FRelay) SendServer("BYE");
-  // Give the TCP link a moment to write what is still in its outbox.
-  if (FTcp) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  StopTcp();
+  StopTcp();  // the link writes what is still in its outbox (the BYE) before it closes
   if (FUDP) FUDP->Close();
 }
 
-void TTovikClient::Start() {
+void TTovikClient::Start(TTick ANow) {
+  SetNow(ANow);
   std::string error;
   if (!FUDP->Open(error)) Log("Cannot open the UDP socket: " + error);
   FLocalIP = FBackend.LocalIPv4();
@@ -78,7 +76,25 @@ void TTovikClient::Start() {
                FRelayIP.c_str(), FRelayPort));
   if (FRelayKey.empty()) Log("No server key in Tovik.ini yet; the first key the server shows will be pinned.");
   FStarted = true;
-  MainTick();
+  FMainTick.Start(FNow);
+  FRxTick.Start(FNow);
+  MainTick(FNow);
+}
+
+TTick TTovikClient::NextDeadline() const {
+  if (!FStarted) return kNoDeadline;
+  return EarliestDeadline({FMainTick.Due(), FPunchTick.Due(), FPingTick.Due(),
+                           FRxWaiting.load() ? FRxTick.Due() : kNoDeadline});
+}
+
+void TTovikClient::HandleTimeout(TTick ANow) {
+  SetNow(ANow);
+  if (!FStarted) return;
+  // A tick that an earlier one (re)starts here begins its interval now and is not due yet.
+  if (FRxWaiting.load() && FRxTick.Fire(FNow)) RxTick(FNow);
+  if (FPunchTick.Fire(FNow)) PunchTick(FNow);
+  if (FPingTick.Fire(FNow)) PingTick(FNow);
+  if (FMainTick.Fire(FNow)) MainTick(FNow);
 }
 
 std::uint16_t TTovikClient::LocalPort() const { return FUDP ? FUDP->LocalPort() : 0; }
@@ -88,11 +104,10 @@ std::string TTovikClient::Transport() const {
   return "UDP " + std::to_string(FRelayPort);
 }
 
-std::int64_t TTovikClient::IDSecondsLeft() const {
+std::int64_t TTovikClient::IDSecondsLeft(TTick ANow) const {
   if (FIDExpires == 0) return 0;
-  const TTick now = TickMs();
-  if (now >= FIDExpires) return 0;
-  return static_cast<std::int64_t>((FIDExpires - now) / 1000);
+  if (ANow >= FIDExpires) return 0;
+  return static_cast<std::int64_t>((FIDExpires - ANow) / 1000);
 }
 
 void TTovikClient::Log(const std::string& AText) {
@@ -109,28 +124,45 @@ void TTovikClient::SetRelayStatus(const std::string& AText) {
 
 void TTovikClient::PushRx(TRxPacket&& APacket) {
   if (APacket.Data.empty()) return;
-  std::lock_guard<std::mutex> g(FRxLock);
-  if (FRxQueue.size() >= KRxQueueMaxPackets || FRxQueuedBytes + APacket.Data.size() > KRxQueueMaxBytes) return;
-  FRxQueuedBytes += APacket.Data.size();
-  FRxQueue.push_back(std::move(APacket));
+  std::function<void()> wake;
+  {
+    std::lock_guard<std::mutex> g(FRxLock);
+    if (FRxQueue.size() >= KRxQueueMaxPackets || FRxQueuedBytes + APacket.Data.size() > KRxQueueMaxBytes) return;
+    FRxQueuedBytes += APacket.Data.size();
+    FRxQueue.push_back(std::move(APacket));
+    if (!FRxWaiting.exchange(true)) wake = FRxWake;
+  }
+  if (wake) wake();
 }
 
-void TTovikClient::RxTick() {
+void TTovikClient::SetRxWake(std::function<void()> AWake) {
+  std::lock_guard<std::mutex> g(FRxLock);
+  FRxWake = std::move(AWake);
+}
+
+void TTovikClient::RxTick(TTick ANow) {
+  SetNow(ANow);
   std::vector<TRxPacket> batch;
   {
     std::lock_guard<std::mutex> g(FRxLock);
+    FRxWaiting = false;
     if (FRxQueue.empty()) return;
     batch.swap(FRxQueue);
     FRxQueuedBytes = 0;
   }
-  for (const TRxPacket& p : batch) DispatchPacket(p);
+  for (const TRxPacket& p : batch) Dispatch(p);
 }
 
 bool TTovikClient::IsRelay(const std::string& AIP, std::uint16_t APort) const {
   return !FRelayIP.empty() && AIP == FRelayIP && APort == FRelayPort;
 }
 
-void TTovikClient::DispatchPacket(const TRxPacket& APacket) {
+void TTovikClient::DispatchPacket(const TRxPacket& APacket, TTick ANow) {
+  SetNow(ANow);
+  Dispatch(APacket);
+}
+
+void TTovikClient::Dispatch(const TRxPacket& APacket) {
   const TBytes& d = APacket.Data;
   if (d.empty()) return;
   if (IsRelay(APacket.IP, APacket.Port)) {
@@ -154,10 +186,10 @@ void TTovikClient::HandleRelayPacket(const TRxPacket& APacket) {
       if (!FRelay) return;
       TBytes plain;
       if (!FRelay->Open(d, plain)) return;
-      FLastRelayRx = TickMs();
+      FLastRelayRx = FNow;
       const std::string_view text(reinterpret_cast<const char*>(plain.data()), plain.size());
       if (!IsValidUtf8(text)) return;
-      HandleServerLine(TrimView(text));
+      ServerLine(TrimView(text));
       break;
     }
     case kWireRenew:
@@ -199,7 +231,7 @@ bool TTovikClient::SendBookCommand(std::string_view AText) {
 
 void TTovikClient::ResolveRelay() {
   if (!FRelayIP.empty()) return;
-  FLastResolve = TickMs();
+  FLastResolve = FNow;
   std::string ip, error;
   if (!FBackend.Resolve(FRelayHost, ip, error)) {
     Log("Cannot find server " + FRelayHost + ": " + error);
@@ -209,9 +241,10 @@ void TTovikClient::ResolveRelay() {
   FRelayIP = ip;
 }
 
-void TTovikClient::MainTick() {
+void TTovikClient::MainTick(TTick ANow) {
+  SetNow(ANow);
   if (FRelayBlocked) return;
-  const TTick now = TickMs();
+  const TTick now = FNow;
   if (FRelayIP.empty() && (FLastResolve == 0 || now - FLastResolve >= KResolveRetryMs)) ResolveRelay();
   if (FRelayIP.empty()) return;
 
@@ -276,7 +309,7 @@ void TTovikClient::SendHandshake() {
   Append(hello, FRelayEcdh->Public());
   Append(hello, FRelayRandom);
   SendRaw(FRelayIP, FRelayPort, hello);
-  FLastHandshake = TickMs();
+  FLastHandshake = FNow;
 }
 
 void TTovikClient::HandleHandshakeReply(TByteView AData) {
@@ -314,7 +347,7 @@ void TTovikClient::HandleHandshakeReply(TByteView AData) {
     FRelay = std::make_unique<TSecureChannel>(kRelayPacketType, keys.C2S, keys.S2C, 1, 2);
   }
   FRelayEcdh.reset();
-  FLastRelayRx = TickMs();
+  FLastRelayRx = FNow;
   FUdpTries = 0;
   FTcpTries = 0;
   const std::string fp = KeyFingerprint(FRelayKey);
@@ -335,7 +368,7 @@ void TTovikClient::DropRelay(const std::string& AReason) {
 }
 
 void TTovikClient::SendHello() {
-  FLastHello = TickMs();
+  FLastHello = FNow;
   if (!FPeerKey) return;
   SendServer(Format("HELLO %s %s %d %s %s %d", FMyID.c_str(), FLocalIP.c_str(), LocalPort(),
                     BytesToHex(FPeerKey->Public()).c_str(), FRelayIP.c_str(), FUnattended ? 1 : 0));
@@ -348,7 +381,7 @@ void TTovikClient::StartTcp() {
   if (FTcpIndex >= FTcpPorts.size()) FTcpIndex = 0;
   FTcpPort = FTcpPorts[FTcpIndex];
   FTcpNext = false;
-  FTcpTried = TickMs();
+  FTcpTried = FNow;
   FTcpTries = 0;
   Log(Format("No answer from the server on UDP %d; trying TCP %d instead", FRelayPort, FTcpPort));
   SetRelayStatus(Format("Trying the server on TCP port %d...", FTcpPort));
@@ -378,7 +411,12 @@ void TTovikClient::StopTcp() {
 
 // ---- Relay commands ---------------------------------------------------------------------------------
 
-void TTovikClient::HandleServerLine(std::string_view ALine) {
+void TTovikClient::HandleServerLine(std::string_view ALine, TTick ANow) {
+  SetNow(ANow);
+  ServerLine(ALine);
+}
+
+void TTovikClient::ServerLine(std::string_view ALine) {
   ALine = TrimView(ALine);
   if (ALine.empty()) return;
   const std::vector<std::string_view> f = SplitLine(ALine);
@@ -407,7 +445,7 @@ void TTovikClient::HandleServerLine(std::string_view ALine) {
   } else if (cmd == "PARTNER") {
     if (second != "GONE") return;
     if (FState == rsConnected) {
-      if (TickMs() - FLastPeerRx > 5000) PeerLost("The other PC went offline; the session has ended.");
+      if (FNow - FLastPeerRx > 5000) PeerLost("The other PC went offline; the session has ended.");
     } else if (FState == rsPunching) {
       FailConnect("The other PC went offline.");
     }
@@ -441,7 +479,7 @@ void TTovikClient::HandleIDLine(const std::vector<std::string_view>& AFields) {
     if (ec == std::errc::result_out_of_range) seconds = KMaxIDSeconds;
     else if (ec != std::errc() || p != s.data() + s.size()) seconds = 0;
     seconds = std::min(seconds, KMaxIDSeconds);
-    FIDExpires = TickMs() + seconds * 1000;
+    FIDExpires = FNow + seconds * 1000;
   }
   if (id != FMyID) {
     FMyID = std::string(id);

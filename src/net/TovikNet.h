@@ -5,18 +5,25 @@
 // link to a partner PC (introduction by the relay, hole punching, relaying, liveness).
 //
 // The client opens nothing itself: sockets come from an INetBackend (POSIX in the program, the
-// simulator in tests). Time comes from TickMs(). The timers are methods that a driver calls:
-// MainTick every 1000 ms, PunchTick every 200 ms while PunchTimerActive(), PingTick every 5000 ms while
-// PingTimerActive(), RxTick every 5 ms (see TTovikNetDriver in TovikNetDriver.h).
+// simulator in tests). It reads no clock: it is an ITimedObject (base/TovikTimed.h) and takes the time
+// from HandleTimeout(now) and from the other methods that take a now (Start, DispatchPacket,
+// HandleServerLine, the named ticks); the methods without one (ConnectTo, Disconnect, ...) use the
+// last now it was given. Its named ticks run from inside HandleTimeout: MainTick every 1000 ms from
+// Start, PunchTick every 200 ms while punching, PingTick every 5000 ms while the peer link is up, and
+// RxTick, which drains the receive queue, at most every 5 ms while datagrams wait there. A driver asks
+// NextDeadline after every event it delivers; SetRxWake tells it (from the receiving thread) that
+// datagrams arrived, so that it can run the client at once.
 //
 // Threads: every method and every event runs on one thread, the "client thread" (the GUI thread in the
 // program). Only PushRx (the IRxSink side) is called from the backend's threads; it appends to the
-// receive queue under FRxLock. Lock order: FSendLock is never held while FRxLock is taken; a send under
-// FSendLock may take the TCP link's outbox lock, never the other way round. Events are fired with no
-// lock held, so a handler may call back into the client (send, disconnect) at once. A handler must not
-// destroy the client.
+// receive queue under FRxLock and calls the wake-up with no lock held. Lock order: FSendLock is never
+// held while FRxLock is taken; a send under FSendLock may take the TCP link's outbox lock, never the
+// other way round. Events are fired with no lock held, so a handler may call back into the client
+// (send, disconnect) at once. A handler must not destroy the client.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -28,6 +35,7 @@
 
 #include "base/TovikBytes.h"
 #include "base/TovikClock.h"
+#include "base/TovikTimed.h"
 #include "crypto/TovikCrypto.h"
 #include "net/TovikSocket.h"
 #include "net/TovikWire.h"
@@ -56,7 +64,13 @@ extern std::string LastLinkInfo;   // one line about the last peer link attempt
 constexpr std::size_t KRxQueueMaxPackets = 65536;
 constexpr std::size_t KRxQueueMaxBytes = 64 * 1024 * 1024;
 
-class TTovikClient final : private IRxSink {
+// The periods of the client's named ticks.
+constexpr TTick KMainTickMs = 1000;
+constexpr TTick KPunchTickMs = 200;
+constexpr TTick KPingTickMs = 5000;
+constexpr TTick KRxTickMs = 5;
+
+class TTovikClient final : public ITimedObject, private IRxSink {
  public:
   using TNotifyEvent = std::function<void()>;
   using TTextEvent = std::function<void(const std::string&)>;
@@ -67,13 +81,25 @@ class TTovikClient final : private IRxSink {
   // else means that no key is pinned yet.
   TTovikClient(INetBackend& ABackend, std::string ARelayHost, std::uint16_t ARelayPort,
                std::string_view ARelayKeyHex);
-  // Ends a live peer link with BYE, says BYE to the relay and stops the TCP link.
+  // Ends a live peer link with BYE, says BYE to the relay and stops the TCP link (which writes what is
+  // still in its outbox, the BYE among it, before it closes). Sleeps nowhere.
   ~TTovikClient() override;
   TTovikClient(const TTovikClient&) = delete;
   TTovikClient& operator=(const TTovikClient&) = delete;
 
-  // Opens the socket, makes the first peer key, resolves the relay and runs MainTick once.
-  void Start();
+  // Opens the socket, makes the first peer key, resolves the relay, runs MainTick once and starts the
+  // main and receive ticks at ANow.
+  void Start(TTick ANow);
+
+  // ITimedObject: the earliest due tick (kNoDeadline before Start), and running every due one at ANow
+  // (RxTick, PunchTick, PingTick, MainTick, in this order).
+  TTick NextDeadline() const override;
+  void HandleTimeout(TTick ANow) override;
+  // Called on the receiving thread, with no lock held, when a datagram arrives while none waited: a
+  // driver's thread-safe wake-up (it posts "run the client" to the client thread and returns). May be
+  // empty. Any thread; a call of the previous one that is already under way may still finish after
+  // this returns, none starts later. After the client is destroyed none is made any more.
+  void SetRxWake(std::function<void()> AWake);
 
   // Relay commands of other features. False (nothing sent) while no secure relay session exists.
   bool SendBookCommand(std::string_view AText);
@@ -90,24 +116,27 @@ class TTovikClient final : private IRxSink {
   bool SendData(TByteView AData);
   void Disconnect();
 
-  // Timers (client thread).
-  void MainTick();
-  void PunchTick();
-  void PingTick();
-  void RxTick();
+  // The named ticks, as HandleTimeout runs them at their periods. Public for tests and fuzzing; a
+  // driver calls HandleTimeout.
+  void MainTick(TTick ANow);
+  void PunchTick(TTick ANow);
+  void PingTick(TTick ANow);
+  void RxTick(TTick ANow);
   bool Started() const { return FStarted; }
-  bool PunchTimerActive() const { return FPunchTimerOn; }
-  bool PingTimerActive() const { return FPingTimerOn; }
-  // Incremented whenever a timer is (re)started, so a driver can restart its interval.
-  std::uint32_t PunchTimerStarts() const { return FPunchTimerStarts; }
-  std::uint32_t PingTimerStarts() const { return FPingTimerStarts; }
+  bool PunchTimerActive() const { return FPunchTick.Active(); }
+  bool PingTimerActive() const { return FPingTick.Active(); }
+  // The last now the client was given (it never moves back).
+  TTick Now() const { return FNow; }
 
   // The receive queue as a sink (any thread): what the sockets push to.
   IRxSink& RxSink() { return *this; }
-  // One received datagram (what RxTick does for each queued packet). Public for tests and fuzzing.
-  void DispatchPacket(const TRxPacket& APacket);
-  // One relay text line (what a sealed 0x12 datagram carries). Public for tests and fuzzing.
-  void HandleServerLine(std::string_view ALine);
+  // Whether datagrams wait for RxTick (any thread).
+  bool RxWaiting() const { return FRxWaiting.load(); }
+  // One received datagram at ANow (what RxTick does for each queued packet). Public for tests and
+  // fuzzing.
+  void DispatchPacket(const TRxPacket& APacket, TTick ANow);
+  // One relay text line (what a sealed 0x12 datagram carries) at ANow. Public for tests and fuzzing.
+  void HandleServerLine(std::string_view ALine, TTick ANow);
 
   // Properties.
   const std::string& MyID() const { return FMyID; }
@@ -118,7 +147,9 @@ class TTovikClient final : private IRxSink {
   const std::string& PartnerName() const { return FPartnerName; }
   bool Unattended() const { return FUnattended; }
   void SetUnattended(bool AValue) { FUnattended = AValue; }
-  std::int64_t IDSecondsLeft() const;
+  // Seconds the one-time ID is still valid at ANow, or at the last now the client was given.
+  std::int64_t IDSecondsLeft(TTick ANow) const;
+  std::int64_t IDSecondsLeft() const { return IDSecondsLeft(FNow); }
   bool IDPinned() const { return FIDPinned; }
   const std::string& CheckNumber() const { return FCheckNumber; }
   bool RelaySecure() const { return FRelay != nullptr; }
@@ -154,6 +185,10 @@ class TTovikClient final : private IRxSink {
  private:
   // IRxSink: any thread.
   void PushRx(TRxPacket&& APacket) override;
+  // Takes a now from an entry point; the last known now never moves back.
+  void SetNow(TTick ANow) { FNow = std::max(FNow, ANow); }
+  void Dispatch(const TRxPacket& APacket);
+  void ServerLine(std::string_view ALine);
 
   // Server link.
   void Log(const std::string& AText);
@@ -187,18 +222,25 @@ class TTovikClient final : private IRxSink {
   void SendPeerText(const TTovikAddr& AAddr, std::string_view AText);
   void SendPeerRaw(const TTovikAddr& AAddr, TByteView APacket);
   void StopPeerTimers();
-  void StartPunchTimer();
-  void StartPingTimer();
   std::string LinkInfoPrefix() const;
 
   INetBackend& FBackend;
+  TTick FNow = 0;  // the last now given to the client
+
+  // Named ticks.
+  TPeriodicTick FMainTick{KMainTickMs};
+  TPeriodicTick FPunchTick{KPunchTickMs};
+  TPeriodicTick FPingTick{KPingTickMs};
+  TPeriodicTick FRxTick{KRxTickMs};
 
   // Server link.
   std::unique_ptr<IUdpSocket> FUDP;
   bool FStarted = false;
   std::vector<TRxPacket> FRxQueue;
   std::size_t FRxQueuedBytes = 0;
-  std::mutex FRxLock;              // guards FRxQueue, FRxQueuedBytes
+  std::atomic<bool> FRxWaiting{false};  // FRxQueue is not empty; written under FRxLock
+  std::function<void()> FRxWake;
+  std::mutex FRxLock;              // guards FRxQueue, FRxQueuedBytes, FRxWake
   std::mutex FSendLock;            // around every send and around replacing FTcp
   std::string FRelayHost;
   std::string FRelayIP;
@@ -244,10 +286,6 @@ class TTovikClient final : private IRxSink {
   char FPartnerRelay = '-';
   bool FRelayPunch = false;
   TTick FLastPeerRx = 0;
-  bool FPunchTimerOn = false;
-  bool FPingTimerOn = false;
-  std::uint32_t FPunchTimerStarts = 0;
-  std::uint32_t FPingTimerStarts = 0;
   TBytes FSealBuf;  // reused for sealing peer packets
 };
 

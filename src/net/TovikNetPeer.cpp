@@ -41,18 +41,8 @@ std::string TTovikClient::LinkInfoPrefix() const {
 }
 
 void TTovikClient::StopPeerTimers() {
-  FPunchTimerOn = false;
-  FPingTimerOn = false;
-}
-
-void TTovikClient::StartPunchTimer() {
-  FPunchTimerOn = true;
-  ++FPunchTimerStarts;
-}
-
-void TTovikClient::StartPingTimer() {
-  FPingTimerOn = true;
-  ++FPingTimerStarts;
+  FPunchTick.Stop();
+  FPingTick.Stop();
 }
 
 // ---- Control ----------------------------------------------------------------------------------------
@@ -108,8 +98,7 @@ void TTovikClient::HandlePeerIntro(const std::vector<std::string_view>& AFields)
   // The partner ID goes into log lines, LastLinkInfo and SESSION START: a line without a proper one is
   // malformed and dropped before it can touch a live session.
   if (!IsPartnerID(AFields[6])) return;
-  const TTick now = TickMs();
-  if (FState == rsConnected && now - FLastPeerRx > KMakeWaySilenceMs) {
+  if (FState == rsConnected && FNow - FLastPeerRx > KMakeWaySilenceMs) {
     StopPeerTimers();
     FPeerChannel.reset();
     FCheckNumber.clear();
@@ -162,13 +151,14 @@ void TTovikClient::HandlePeerIntro(const std::vector<std::string_view>& AFields)
 
   FState = rsPunching;
   FPunchTries = 0;
-  PunchTick();
-  if (FState == rsPunching) StartPunchTimer();
+  PunchTick(FNow);
+  if (FState == rsPunching) FPunchTick.Start(FNow);
 }
 
-void TTovikClient::PunchTick() {
+void TTovikClient::PunchTick(TTick ANow) {
+  SetNow(ANow);
   if (FState != rsPunching) {
-    FPunchTimerOn = false;
+    FPunchTick.Stop();
     return;
   }
   ++FPunchTries;
@@ -194,12 +184,12 @@ void TTovikClient::PunchTick() {
 
 void TTovikClient::PeerLinkUp(const TTovikAddr& AAddr) {
   if (FState != rsPunching) return;
-  FPunchTimerOn = false;
+  FPunchTick.Stop();
   FPeer = AAddr;
   FPeerViaRelay = AAddr.IP.empty();
   FState = rsConnected;
-  FLastPeerRx = TickMs();
-  StartPingTimer();
+  FLastPeerRx = FNow;
+  FPingTick.Start(FNow);
   if (FPeerViaRelay) {
     LastLinkInfo = LinkInfoPrefix() + " through the server (no direct path found)";
     Log("Encrypted link to the other PC through the server (no direct path; the server passes the packets on but "
@@ -213,7 +203,8 @@ void TTovikClient::PeerLinkUp(const TTovikAddr& AAddr) {
   if (OnConnected) OnConnected();
 }
 
-void TTovikClient::PingTick() {
+void TTovikClient::PingTick(TTick ANow) {
+  SetNow(ANow);
   if (FState != rsConnected) return;
   SendPeerText(FPeer, "PING");
 }
@@ -254,7 +245,7 @@ void TTovikClient::HandlePeerPacket(TByteView APacket, const TTovikAddr& AFrom) 
   if (FState == rsConnected && !(AFrom == FPeer)) return;
   TBytes plain;
   if (!FPeerChannel->Open(APacket, plain) || plain.empty()) return;
-  if (FState == rsConnected) FLastPeerRx = TickMs();
+  if (FState == rsConnected) FLastPeerRx = FNow;
   if (plain[0] >= 0x80) {
     if (FState == rsConnected && OnData) OnData(plain);
     return;

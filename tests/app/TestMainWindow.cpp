@@ -1,5 +1,6 @@
 // The main window built for real (offscreen, or on X for the screenshots): its start state from the
-// settings, its size, and pictures of it in Day and Night for a person to look at.
+// settings, its size, its client on the backend handed in and run by the one Qt driver, the status
+// file of its test probe, and pictures of it in Day and Night for a person to look at.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -7,12 +8,18 @@
 #include <QScreen>
 #include <QTest>
 
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
 #include "tests/base/TestTempDir.h"
 #include "tests/app/TempSettingsPaths.h"
 #include "app/ui/TovikButtons.h"
 #include "app/ui/TovikTheme.h"
 #include "app/ui/TovikUi.h"
 #include "tests/app/UiTestApp.h"
+#include "app/TovikMainClient.h"
+#include "app/TovikQtDriver.h"
 #include "app/Unit2.h"
 #include "tests/support/NullNetBackend.h"
 
@@ -39,6 +46,21 @@ class MainWindow : public ::testing::Test {
     p.NetBackend = [] { return std::make_unique<TNullBackend>(); };
     return p;
   }
+  // A backend that goes nowhere and keeps what the client asked of it.
+  struct TRecordingBackend final : TNullBackend {
+    IRxSink* Sink = nullptr;
+    int Sockets = 0;
+    std::vector<std::string> Resolved;
+    std::unique_ptr<IUdpSocket> CreateUdp(IRxSink& ASink) override {
+      Sink = &ASink;
+      ++Sockets;
+      return TNullBackend::CreateUdp(ASink);
+    }
+    bool Resolve(const std::string& h, std::string& ip, std::string& e) override {
+      Resolved.push_back(h);
+      return TNullBackend::Resolve(h, ip, e);
+    }
+  };
   test::TTempDir Dir;
   TIniText BuiltIn;
   TSettingsStore Store;
@@ -100,6 +122,116 @@ TEST_F(MainWindow, Screenshots) {
     v.SetConnectCaption("Connect");
   }
   ApplyTheme(false);
+}
+
+// The window's client sits on the backend the platform services hand in (no real socket), starts at
+// once, and is run by the window's one driver: at its main tick, and at once when data arrives.
+TEST_F(MainWindow, ClientRunsOnTheInjectedBackendThroughTheQtDriver) {
+  TRecordingBackend* backend = nullptr;
+  TPlatformServices p;
+  p.NetBackend = [&backend] {
+    auto b = std::make_unique<TRecordingBackend>();
+    backend = b.get();
+    return b;
+  };
+  TForm2 w(Store, Log, {}, p);
+  ASSERT_NE(backend, nullptr);
+  EXPECT_EQ(&w.ClientHost().Backend(), backend);
+  EXPECT_EQ(backend->Sockets, 1);
+  EXPECT_EQ(backend->Resolved, std::vector<std::string>{"127.0.0.1"});
+  TTovikClient& c = w.ClientHost().Client();
+  EXPECT_TRUE(c.Started());
+  EXPECT_EQ(c.LocalPort(), 50000);
+  EXPECT_TRUE(w.Driver().Drives(c));
+  EXPECT_TRUE(w.Driver().Armed());
+  EXPECT_LE(w.Driver().NextDeadline(), c.NextDeadline());
+
+  // A datagram from the socket's thread: the client is due at once and the driver runs it.
+  ASSERT_NE(backend->Sink, nullptr);
+  std::thread rx([&] { backend->Sink->PushRx(TRxPacket{BytesOf("x"), "198.51.100.9", 1}); });
+  rx.join();
+  EXPECT_TRUE(c.RxWaiting());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !c.RxWaiting(); }, 1000));
+}
+
+// The status file of TOVIK_TEST_STATUS: the same keys in the same order as the demo and the end-to-end
+// tests read them.
+TEST_F(MainWindow, TestProbeWritesTheStatusFile) {
+  const std::string path = Dir / "status.txt";
+  ::setenv("TOVIK_TEST_STATUS", path.c_str(), 1);
+  {
+    TForm2 w(Store, Log, {}, Platform());
+    ::unsetenv("TOVIK_TEST_STATUS");
+    const std::string text = test::ReadFile(path);
+    std::vector<std::string> keys;
+    std::size_t at = 0;
+    while (at < text.size()) {
+      const std::size_t end = text.find('\n', at);
+      const std::string line = text.substr(at, end - at);
+      keys.push_back(line.substr(0, line.find('=')));
+      at = end == std::string::npos ? text.size() : end + 1;
+    }
+    EXPECT_EQ(keys, (std::vector<std::string>{"id", "id_shown", "state", "status", "session", "check", "detail",
+                                              "hint", "hoststate", "caption", "viewer", "allowed", "frames",
+                                              "first_picture_ms", "stopbar", "own_windows", "partner_xy",
+                                              "connect_xy", "unattended_xy"}));
+    EXPECT_NE(text.find("id=0\n"), std::string::npos);
+    EXPECT_NE(text.find("state=offline\n"), std::string::npos);
+    EXPECT_NE(text.find("status=Connecting to server...\n"), std::string::npos);
+    EXPECT_NE(text.find("caption=Connect\n"), std::string::npos);
+    EXPECT_NE(text.find("frames=0\n"), std::string::npos);
+  }
+  ::unsetenv("TOVIK_TEST_STATUS");
+}
+
+// The Qt driver: one single-shot timer armed to the earliest deadline of its objects.
+TEST(QtTimedDriver, ArmsToTheEarliestDeadlineAndWakesFromAnyThread) {
+  test::EnsureApp();
+  struct TTicker final : ITimedObject {
+    explicit TTicker(TTick period) : Tick(period) {}
+    TPeriodicTick Tick;
+    int Runs = 0;
+    TTick NextDeadline() const override { return Tick.Due(); }
+    void HandleTimeout(TTick now) override {
+      if (Tick.Fire(now)) ++Runs;
+    }
+  };
+  TQtTimedDriver d;
+  EXPECT_FALSE(d.Armed());
+  TTicker fast(20), slow(60'000);
+  fast.Tick.Start(TickMs());
+  slow.Tick.Start(TickMs());
+  d.Add(slow);
+  d.Add(fast);
+  EXPECT_TRUE(d.Armed());
+  EXPECT_EQ(d.NextDeadline(), fast.Tick.Due());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return fast.Runs >= 3; }, 2000));
+  EXPECT_EQ(slow.Runs, 0);
+  d.Remove(fast);
+  EXPECT_EQ(d.NextDeadline(), slow.Tick.Due());
+  d.Remove(slow);
+  EXPECT_FALSE(d.Armed());
+
+  // A deadline moved by another thread (as data arriving does): Wake re-arms on the GUI thread.
+  struct TFlag final : ITimedObject {
+    std::atomic<bool> Due{false};
+    std::atomic<int> Runs{0};
+    TTick NextDeadline() const override { return Due ? 0 : kNoDeadline; }
+    void HandleTimeout(TTick) override {
+      Due = false;
+      ++Runs;
+    }
+  } flag;
+  d.Add(flag);
+  EXPECT_FALSE(d.Armed());
+  std::thread other([&] {
+    flag.Due = true;
+    d.Wake();
+  });
+  other.join();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return flag.Runs == 1; }, 1000));
+  EXPECT_FALSE(d.Armed());
+  d.Remove(flag);
 }
 
 }  // namespace

@@ -15,20 +15,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const std::string peerLine =
       "PEER 198.51.100.2 5000 192.168.2.10 5000 " + BytesToHex(partner.Public()) + " 222222222 - U";
   if (size < 1) return 0;
+  constexpr TTick now = 1'000'000;
   TTovikClient client(backend, "203.0.113.1", 47800, "");
-  client.Start();
-  client.HandleServerLine("ID 111111111 600");
-  client.HandleServerLine(peerLine);
+  client.Start(now);
+  client.HandleServerLine("ID 111111111 600", now);
+  client.HandleServerLine(peerLine, now);
   // The first byte picks the sender: the relay, the partner's candidate, or a stranger.
   const char* ips[] = {"203.0.113.1", "198.51.100.2", "10.9.9.9"};
   const std::uint16_t ports[] = {47800, 5000, 47800};
   const int who = data[0] % 3;
   TRxPacket p{TBytes(data + 1, data + size), ips[who], ports[who]};
-  client.DispatchPacket(p);
+  client.DispatchPacket(p, now + 1);
   // Also as a relayed peer packet and as a sealed relay line with the wrong key.
   TBytes relayed{0x14};
   relayed.insert(relayed.end(), data + 1, data + size);
-  client.DispatchPacket(TRxPacket{relayed, "203.0.113.1", 47800});
-  client.RxTick();
+  client.DispatchPacket(TRxPacket{relayed, "203.0.113.1", 47800}, now + 2);
+  client.HandleTimeout(now + 1000);
   return 0;
 }

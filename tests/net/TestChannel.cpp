@@ -34,7 +34,7 @@ std::vector<std::uint32_t> Seqs(const std::vector<TBytes>& packets) {
 TEST_F(ChannelTest, PollSendsNewMessagesAndRepeatsThemEvery300ms) {
   TMsgChannel c;
   for (std::uint8_t k = 1; k <= 3; ++k) c.Post(k, Blob(k), false);
-  auto first = c.Poll();
+  auto first = c.Poll(FClock.Now());
   ASSERT_EQ(Seqs(first), (std::vector<std::uint32_t>{1, 2, 3}));
   EXPECT_EQ(first.size(), 3u) << "no acknowledgement due";
   const TBytes want{pkChannelMsg, 2, 0, 0, 0, 2, 0};
@@ -42,9 +42,9 @@ TEST_F(ChannelTest, PollSendsNewMessagesAndRepeatsThemEvery300ms) {
   EXPECT_EQ(TBytes(first[1].begin() + 7, first[1].end()), Blob(2));
 
   FClock.Advance(299);
-  EXPECT_TRUE(c.Poll().empty());
+  EXPECT_TRUE(c.Poll(FClock.Now()).empty());
   FClock.Advance(1);
-  EXPECT_EQ(c.Poll(), first);
+  EXPECT_EQ(c.Poll(FClock.Now()), first);
 
   // Acknowledgements are cumulative; an older one after a newer one changes nothing.
   for (int i = 0; i < 3; ++i) c.Post(9, {}, false);
@@ -66,11 +66,11 @@ TEST_F(ChannelTest, PollSendsNewMessagesAndRepeatsThemEvery300ms) {
 TEST_F(ChannelTest, OnlyTheOldest64AreSent) {
   TMsgChannel c;
   for (int i = 0; i < 70; ++i) c.Post(1, Blob(10), false);
-  auto sent = Seqs(c.Poll());
+  auto sent = Seqs(c.Poll(FClock.Now()));
   ASSERT_EQ(sent.size(), 64u);
   EXPECT_EQ(sent.back(), 64u);
   c.HandleAck(Ack(pkChannelAck, 2));
-  EXPECT_EQ(Seqs(c.Poll()), (std::vector<std::uint32_t>{65, 66})) << "the window moves on";
+  EXPECT_EQ(Seqs(c.Poll(FClock.Now())), (std::vector<std::uint32_t>{65, 66})) << "the window moves on";
 }
 
 TEST_F(ChannelTest, PostBytesCutsPieces) {
@@ -90,7 +90,7 @@ TEST_F(ChannelTest, PostBytesCutsPieces) {
     const TBytes data = Blob(cs.size);
     tx.PostBytes(42, data);
     std::vector<TChannelMsg> got;
-    for (const auto& p : tx.Poll())
+    for (const auto& p : tx.Poll(FClock.Now()))
       for (auto& m : rx.HandleMsg(p)) got.push_back(std::move(m));
     ASSERT_EQ(got.size(), cs.pieces.size());
     TBytes joined;
@@ -105,7 +105,7 @@ TEST_F(ChannelTest, PostBytesCutsPieces) {
 
   TMsgChannel t;
   t.PostText(7, "h\xC3\xA9llo");
-  auto p = t.Poll();
+  auto p = t.Poll(FClock.Now());
   ASSERT_EQ(p.size(), 1u);
   EXPECT_EQ(StringOf(TByteView(p[0]).subspan(7)), "h\xC3\xA9llo");
 }
@@ -115,13 +115,13 @@ TEST_F(ChannelTest, PostRefusesBodiesThePeerLinkCannotCarry) {
   EXPECT_FALSE(c.Post(1, TBytes(kMaxChannelBody + 1), false));
   EXPECT_EQ(c.Backlog(), 0);
   ASSERT_TRUE(c.Post(1, TBytes(kMaxChannelBody), false));
-  EXPECT_EQ(c.Poll()[0].size(), kMaxPeerPayload);
+  EXPECT_EQ(c.Poll(FClock.Now())[0].size(), kMaxPeerPayload);
 }
 
 TEST_F(ChannelTest, ReceiverDeliversInOrderOnceAndAcknowledges) {
   TMsgChannel tx, rx;
   for (std::uint8_t k = 1; k <= 3; ++k) tx.Post(k, Blob(k), k == 1);
-  auto packets = tx.Poll();
+  auto packets = tx.Poll(FClock.Now());
 
   EXPECT_TRUE(rx.HandleMsg(packets[1]).empty()) << "2 waits for 1";
   EXPECT_EQ(rx.EarlyCount(), 1u);
@@ -132,19 +132,19 @@ TEST_F(ChannelTest, ReceiverDeliversInOrderOnceAndAcknowledges) {
   EXPECT_EQ(got[0].Data, Blob(1));
   EXPECT_EQ(got[1].Kind, 2);
   EXPECT_FALSE(got[1].More);
-  EXPECT_EQ(rx.Poll(), std::vector<TBytes>{Ack(pkChannelAck, 2)});
-  EXPECT_TRUE(rx.Poll().empty()) << "one acknowledgement per poll after a message";
+  EXPECT_EQ(rx.Poll(FClock.Now()), std::vector<TBytes>{Ack(pkChannelAck, 2)});
+  EXPECT_TRUE(rx.Poll(FClock.Now()).empty()) << "one acknowledgement per poll after a message";
 
   // A duplicate is not delivered again but is acknowledged again.
   EXPECT_TRUE(rx.HandleMsg(packets[0]).empty());
-  EXPECT_EQ(rx.Poll(), std::vector<TBytes>{Ack(pkChannelAck, 2)});
+  EXPECT_EQ(rx.Poll(FClock.Now()), std::vector<TBytes>{Ack(pkChannelAck, 2)});
 
   // Short or foreign packets are ignored and cause no acknowledgement.
   EXPECT_TRUE(rx.HandleMsg(TBytes(packets[2].begin(), packets[2].begin() + 6)).empty());
   TBytes foreign = packets[2];
   foreign[0] = pkChannelAck;
   EXPECT_TRUE(rx.HandleMsg(foreign).empty());
-  EXPECT_TRUE(rx.Poll().empty());
+  EXPECT_TRUE(rx.Poll(FClock.Now()).empty());
 
   // The more flag is bit 0 of its byte.
   TBytes odd = packets[2];
@@ -163,7 +163,7 @@ TEST_F(ChannelTest, EarlyBufferIsBoundedAndRefilledByRetransmission) {
     TMsgChannel copy;
     for (int i = 0; i < 300; ++i) copy.Post(1, Blob(4, static_cast<std::uint32_t>(i)), false);
     while (copy.Backlog() > 0) {
-      auto p = copy.Poll();
+      auto p = copy.Poll(FClock.Now());
       for (auto& x : p) all.push_back(std::move(x));
       copy.HandleAck(Ack(pkChannelAck, static_cast<std::uint32_t>(all.size())));
     }
@@ -232,8 +232,8 @@ TEST_F(ChannelTest, DeliversEverythingOnceInOrderThroughALossyPipe) {
         a.PostBytes(200, TByteView(big).subspan(bigPosted, n));
         bigPosted += n;
       }
-      ab.SendAll(a.Poll());
-      ba.SendAll(b.Poll());
+      ab.SendAll(a.Poll(FClock.Now()));
+      ba.SendAll(b.Poll(FClock.Now()));
       FClock.Advance(10);
       for (auto& p : ab.Receive()) handle(b, p, gotAB);
       for (auto& p : ba.Receive()) handle(a, p, gotBA);

@@ -64,7 +64,7 @@ TEST_P(FramesLossyTest, FramesArriveIntactAndInOrder) {
   for (int ms = 0; ms < 600'000; ++ms) {
     if (ms % 10 == 0) {
       // Host: give up a frame stuck for 2 s, start new frames while the window has room, pump.
-      if (host.InFlight() && TickMs() - host.OldestStarted() > 2000) {
+      if (host.InFlight() && clock.Now() - host.OldestStarted() > 2000) {
         // Frames from the oldest in flight on may be lost: those in flight, and, in windowed mode, later
         // ones that were complete at the viewer but queued behind a frame given up.
         for (std::uint32_t id = *inFlight.begin(); id <= host.LastID(); ++id) givenUp.insert(id);
@@ -75,15 +75,15 @@ TEST_P(FramesLossyTest, FramesArriveIntactAndInOrder) {
       while (host.LastID() < total && host.CanStart()) {
         const std::uint32_t id = host.LastID() + 1;
         sent[id] = FrameBlob(id, rng);
-        ASSERT_TRUE(host.Start(sent[id]));
+        ASSERT_TRUE(host.Start(sent[id], clock.Now()));
         inFlight.insert(id);
-        down.SendAll(host.NextPackets(40));
+        down.SendAll(host.NextPackets(40, clock.Now()));
       }
-      down.SendAll(host.NextPackets(40));
+      down.SendAll(host.NextPackets(40, clock.Now()));
       // Viewer: ask for what is missing.
       TBytes nack;
-      if (legacy && single.PendingNack(nack, 20)) up.Send(std::move(nack));
-      if (!legacy) up.SendAll(windowed.PendingNacks(20));
+      if (legacy && single.PendingNack(nack, 20, clock.Now())) up.Send(std::move(nack));
+      if (!legacy) up.SendAll(windowed.PendingNacks(20, clock.Now()));
     }
     if (blackout && ms >= 1000 && ms < 4000) {
       down.Receive();
@@ -92,16 +92,16 @@ TEST_P(FramesLossyTest, FramesArriveIntactAndInOrder) {
     for (auto& p : down.Receive()) {
       TBytes reply, blob;
       if (legacy) {
-        if (single.HandleChunk(p, blob, reply)) deliver(blob);
+        if (single.HandleChunk(p, blob, reply, clock.Now())) deliver(blob);
       } else {
-        for (const auto& f : windowed.HandleChunk(p, reply)) deliver(f);
+        for (const auto& f : windowed.HandleChunk(p, reply, clock.Now())) deliver(f);
       }
       if (!reply.empty()) up.Send(std::move(reply));
     }
     for (auto& p : up.Receive()) {
       std::uint32_t took = 0;
       if (p[0] == pkFrameAck) {
-        if (host.HandleAck(p, took)) inFlight.erase(GetU32LE(p.data() + 1));
+        if (host.HandleAck(p, took, clock.Now())) inFlight.erase(GetU32LE(p.data() + 1));
       }
       else host.HandleNack(p);
     }

@@ -259,11 +259,11 @@ TEST(NetClient, PartnerGoneDuringASessionNeedsFiveSecondsOfSilence) {
   auto [a, b] = w.Pair(TNatKind::FullCone, TNatKind::FullCone);
   a->C().ConnectTo(b->C().MyID());
   ASSERT_TRUE(w.Net.RunUntil([&] { return a->Connected && b->Connected; }, 2000));
-  a->C().HandleServerLine("PARTNER GONE");  // the direct link still works: ignored
+  a->C().HandleServerLine("PARTNER GONE", w.Net.Now());  // the direct link still works: ignored
   EXPECT_EQ(a->C().State(), rsConnected);
   b->Host.UdpBlocked = true;
   w.Net.RunFor(6000);
-  a->C().HandleServerLine("PARTNER GONE");
+  a->C().HandleServerLine("PARTNER GONE", w.Net.Now());
   EXPECT_EQ(a->C().State(), rsRegistered);
   EXPECT_TRUE(a->Logged("The other PC went offline; the session has ended."));
   EXPECT_EQ(a->Disconnected, 1);
@@ -340,6 +340,59 @@ TEST(NetClient, RenewDatagramStartsANewSecureSession) {
   EXPECT_EQ(relay.HandshakeReplies, 2);
   EXPECT_EQ(pc.C().MyID(), id);
   EXPECT_EQ(pc.IDs, 1);
+}
+
+// The client as a timed object: its deadlines are its named ticks and the data that waits for it, so
+// the simulator runs an idle client only when something is due, not every few milliseconds.
+TEST(NetClient, DeadlinesAreTheNamedTicksAndWaitingData) {
+  World w;
+  TSimPC& pc = w.PC("203.0.113.10");
+  EXPECT_EQ(pc.C().NextDeadline(), kNoDeadline) << "nothing before Start";
+  const TTick start = w.Net.Now();
+  pc.Start();
+  EXPECT_EQ(pc.C().NextDeadline(), start + KMainTickMs);
+  w.Net.RunFor(1000);
+  ASSERT_EQ(pc.C().State(), rsRegistered);
+
+  // A registered client that nobody calls: a minute takes one round per main tick, relay tick (every
+  // 250 ms) and keep-alive datagram, instead of 60 000.
+  const auto rounds = w.Net.Rounds();
+  w.Net.RunFor(60'000);
+  EXPECT_LT(w.Net.Rounds() - rounds, 400u);
+  EXPECT_EQ(pc.C().State(), rsRegistered);
+
+  // Data arriving: one wake-up until RxTick has drained the queue, and the client is due at once
+  // (its receive tick last ran long ago), then again no sooner than 5 ms after that.
+  int wakes = 0;
+  pc.C().SetRxWake([&] { ++wakes; });
+  pc.C().RxSink().PushRx(TRxPacket{BytesOf("x"), "198.51.100.9", 1});
+  pc.C().RxSink().PushRx(TRxPacket{BytesOf("y"), "198.51.100.9", 1});
+  EXPECT_EQ(wakes, 1);
+  EXPECT_TRUE(pc.C().RxWaiting());
+  EXPECT_LE(pc.C().NextDeadline(), w.Net.Now());
+  w.Net.RunFor(0);
+  EXPECT_FALSE(pc.C().RxWaiting());
+  pc.C().RxSink().PushRx(TRxPacket{BytesOf("z"), "198.51.100.9", 1});
+  EXPECT_EQ(wakes, 2);
+  EXPECT_EQ(pc.C().NextDeadline(), w.Net.Now() + KRxTickMs);
+  pc.C().SetRxWake(nullptr);
+}
+
+// Punching runs the punch tick every 200 ms; a live link stops it and runs the ping tick instead.
+TEST(NetClient, PunchAndPingTicksFollowTheLink) {
+  World w;
+  auto [a, b] = w.Pair(TNatKind::FullCone, TNatKind::FullCone);
+  EXPECT_FALSE(a->C().PunchTimerActive());
+  EXPECT_FALSE(a->C().PingTimerActive());
+  a->C().ConnectTo(b->C().MyID());
+  ASSERT_TRUE(w.Net.RunUntil([&] { return a->C().State() == rsPunching; }, 1000));
+  EXPECT_TRUE(a->C().PunchTimerActive());
+  EXPECT_LE(a->C().NextDeadline(), w.Net.Now() + KPunchTickMs);
+  ASSERT_TRUE(w.Net.RunUntil([&] { return a->Connected && b->Connected; }, 2000));
+  EXPECT_FALSE(a->C().PunchTimerActive());
+  EXPECT_TRUE(a->C().PingTimerActive());
+  a->C().Disconnect();
+  EXPECT_FALSE(a->C().PingTimerActive());
 }
 
 }  // namespace

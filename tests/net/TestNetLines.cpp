@@ -44,7 +44,7 @@ TEST_F(LineFixture, EveryLineGoesWhereItBelongs) {
     PC->Brand.clear();
     PC->Book.clear();
     PC->Logs.clear();
-    PC->C().HandleServerLine(c.Line);
+    PC->C().HandleServerLine(c.Line, Net.Now());
     const std::string ev = c.Event;
     EXPECT_EQ(PC->Reply.size(), ev == "reply" ? 1u : 0u) << c.Line;
     EXPECT_EQ(PC->Brand.size(), ev == "brand" ? 1u : 0u) << c.Line;
@@ -55,69 +55,69 @@ TEST_F(LineFixture, EveryLineGoesWhereItBelongs) {
 
 TEST_F(LineFixture, IDLinesSetExpiryAndFireOnce) {
   auto& c = PC->C();
-  c.HandleServerLine("ID 123456789 600");
+  c.HandleServerLine("ID 123456789 600", Net.Now());
   EXPECT_EQ(c.MyID(), "123456789");
   EXPECT_EQ(c.State(), rsRegistered);
   EXPECT_EQ(c.IDSecondsLeft(), 600);
   EXPECT_TRUE(PC->Logged("My ID is 123 456 789"));
-  c.HandleServerLine("ID 123456789 600");
+  c.HandleServerLine("ID 123456789 600", Net.Now());
   EXPECT_EQ(PC->IDs, 1);
-  c.HandleServerLine("ID 123456789 pinned");
+  c.HandleServerLine("ID 123456789 pinned", Net.Now());
   EXPECT_TRUE(c.IDPinned());
   EXPECT_EQ(c.IDSecondsLeft(), 0);
-  c.HandleServerLine("ID 123456789 0");
+  c.HandleServerLine("ID 123456789 0", Net.Now());
   EXPECT_FALSE(c.IDPinned());
   EXPECT_EQ(c.IDSecondsLeft(), 0);
-  c.HandleServerLine("ID 123456789 99999999999999999999999");  // clamped, not wrapped
+  c.HandleServerLine("ID 123456789 99999999999999999999999", Net.Now());  // clamped, not wrapped
   EXPECT_GT(c.IDSecondsLeft(), 600);
-  c.HandleServerLine("ID 12x");                                // not an ID: ignored
-  c.HandleServerLine("ID");
+  c.HandleServerLine("ID 12x", Net.Now());                                // not an ID: ignored
+  c.HandleServerLine("ID", Net.Now());
   EXPECT_EQ(c.MyID(), "123456789");
   EXPECT_EQ(PC->IDs, 1);
 }
 
 TEST_F(LineFixture, PortsLineChangesTheFallbackListOnce) {
   auto& c = PC->C();
-  c.HandleServerLine("PORTS 443");  // two fields: ignored
+  c.HandleServerLine("PORTS 443", Net.Now());  // two fields: ignored
   EXPECT_FALSE(TcpPortsChanged);
-  c.HandleServerLine("PORTS TCP 443");
+  c.HandleServerLine("PORTS TCP 443", Net.Now());
   EXPECT_TRUE(TcpPortsChanged);
   EXPECT_EQ(TcpPortsText, "443");
   EXPECT_EQ(c.TcpPorts(), (std::vector<std::uint16_t>{443}));
   EXPECT_TRUE(PC->Logged("The server's TCP fallback ports: 443"));
   TcpPortsChanged = false;
-  c.HandleServerLine("PORTS TCP 443");
+  c.HandleServerLine("PORTS TCP 443", Net.Now());
   EXPECT_FALSE(TcpPortsChanged);
 }
 
 TEST_F(LineFixture, PinErrorsDropTheRequestWithTheirMessage) {
   auto& c = PC->C();
-  c.HandleServerLine("ID 123456789 600");
+  c.HandleServerLine("ID 123456789 600", Net.Now());
   c.PinID("123456789", std::string(64, 'b'));
-  c.HandleServerLine("ERR PIN NOT_READY");
+  c.HandleServerLine("ERR PIN NOT_READY", Net.Now());
   EXPECT_TRUE(PC->Pins.empty());
-  c.HandleServerLine("ERR PIN TAKEN");
-  c.HandleServerLine("ERR PIN WHATEVER");
+  c.HandleServerLine("ERR PIN TAKEN", Net.Now());
+  c.HandleServerLine("ERR PIN WHATEVER", Net.Now());
   ASSERT_EQ(PC->Pins.size(), 2u);
   EXPECT_EQ(PC->Pins[0], "FAIL That ID is kept by another PC; this PC keeps its own ID instead.");
   EXPECT_EQ(PC->Pins[1], "FAIL The server did not accept the request to keep this ID.");
   EXPECT_TRUE(PC->Logged(
       "That ID is kept by another PC; this PC keeps its own ID instead. (ERR PIN TAKEN)"));
-  c.HandleServerLine("PIN OK 123456789");
+  c.HandleServerLine("PIN OK 123456789", Net.Now());
   EXPECT_TRUE(c.IDPinned());
   EXPECT_EQ(PC->Pins.back(), "OK 123456789");
 }
 
 TEST_F(LineFixture, ConnectErrorsDuringAnAttemptReturnToRegistered) {
   auto& c = PC->C();
-  c.HandleServerLine("ID 123456789 600");
+  c.HandleServerLine("ID 123456789 600", Net.Now());
   const std::pair<const char*, const char*> cases[] = {
       {"ERR UNKNOWN_ID", "That ID is not online."},
       {"ERR RATE_LIMIT", "Too many wrong IDs. Wait a minute and try again."},
       {"ERR SELF", "That is your own ID."},
   };
   for (auto [line, message] : cases) {
-    c.HandleServerLine(line);
+    c.HandleServerLine(line, Net.Now());
     EXPECT_EQ(PC->Failed.back(), message);
     EXPECT_EQ(c.State(), rsRegistered);
   }
@@ -169,7 +169,7 @@ TEST(NetFunctions, MalformedHandshakeRepliesAreIgnored) {
   Append(reply, eph.Public());
   Append(reply, key.Public());
   Append(reply, key.Sign(RelayTranscript(cpub, crnd, eph.Public(), key.Public())));
-  auto send = [&](TBytes d) { pc.C().DispatchPacket(TRxPacket{std::move(d), "203.0.113.1", 47800}); };
+  auto send = [&](TBytes d) { pc.C().DispatchPacket(TRxPacket{std::move(d), "203.0.113.1", 47800}, net.Now()); };
   TBytes v2 = reply;
   v2[1] = 2;
   TBytes badSig = reply;
@@ -178,7 +178,7 @@ TEST(NetFunctions, MalformedHandshakeRepliesAreIgnored) {
   TBytes longOne = reply;
   longOne.push_back(0);
   for (const TBytes& d : {v2, badSig, shortOne, longOne}) send(d);
-  pc.C().DispatchPacket(TRxPacket{reply, "203.0.113.99", 47800});  // not from the relay
+  pc.C().DispatchPacket(TRxPacket{reply, "203.0.113.99", 47800}, net.Now());  // not from the relay
   EXPECT_FALSE(pc.C().RelaySecure());
   EXPECT_TRUE(pc.Pinned.empty());
   send(reply);

@@ -22,7 +22,7 @@ struct PeerFixture : ::testing::Test {
   void SetUp() override {
     PC = std::make_unique<TSimPC>(Net, Host, "203.0.113.1", 47800);
     PC->Start();
-    PC->C().HandleServerLine("ID 111111111 600");
+    PC->C().HandleServerLine("ID 111111111 600", Net.Now());
     Partner.BindUdp(5000, [this](const TRxPacket& p) { AtPartner.push_back(OpenText(p.Data)); });
     Elsewhere.BindUdp(6000, [this](const TRxPacket& p) { AtElsewhere.push_back(OpenText(p.Data)); });
   }
@@ -37,10 +37,10 @@ struct PeerFixture : ::testing::Test {
     const TPeerKeys k = DerivePeerKeys(PartnerKey.SharedSecret(mine), PartnerKey.Public(), mine);
     Chan = std::make_unique<TSecureChannel>(0xC0, k.SendKey, k.RecvKey, k.SendLabel, k.RecvLabel);
     PC->C().HandleServerLine("PEER 198.51.100.2 5000 192.168.2.10 5000 " + BytesToHex(PartnerKey.Public()) + " " + id +
-                             " - " + mark);
+                             " - " + mark, Net.Now());
   }
   void From(const std::string& ip, std::uint16_t port, TByteView plain) {
-    PC->C().DispatchPacket(TRxPacket{Chan->Seal(plain), ip, port});
+    PC->C().DispatchPacket(TRxPacket{Chan->Seal(plain), ip, port}, Net.Now());
   }
   void FromText(const std::string& ip, std::uint16_t port, const std::string& text) { From(ip, port, BytesOf(text)); }
 };
@@ -65,10 +65,10 @@ TEST_F(PeerFixture, PunchFromAnyAddressBringsTheLinkUpThereAndOnlyThenDataFlows)
   EXPECT_EQ(AtElsewhere[0], "PUNCHACK");
 
   const TBytes pkt = Chan->Seal(TBytes{0x88, 2});
-  PC->C().DispatchPacket(TRxPacket{pkt, "198.51.100.77", 6000});
-  PC->C().DispatchPacket(TRxPacket{pkt, "198.51.100.77", 6000});  // replay
+  PC->C().DispatchPacket(TRxPacket{pkt, "198.51.100.77", 6000}, Net.Now());
+  PC->C().DispatchPacket(TRxPacket{pkt, "198.51.100.77", 6000}, Net.Now());  // replay
   From("198.51.100.2", 5000, TBytes{0x88, 3});                      // right key, wrong address
-  PC->C().DispatchPacket(TRxPacket{TBytes(1, 0x14), "203.0.113.1", 47800});  // bare relay prefix
+  PC->C().DispatchPacket(TRxPacket{TBytes(1, 0x14), "203.0.113.1", 47800}, Net.Now());  // a bare relay prefix
   ASSERT_EQ(PC->Data.size(), 1u);
   EXPECT_EQ(PC->Data[0], (TBytes{0x88, 2}));
 
@@ -95,7 +95,8 @@ TEST_F(PeerFixture, NewPartnerWaitsForASilentOldOne) {
   FromText("198.51.100.2", 5000, "PING");
   Net.RunFor(3000);
   const std::string check = PC->C().CheckNumber();
-  PC->C().HandleServerLine("PEER 198.51.100.9 1 10.0.0.1 1 " + BytesToHex(TEcdhKey().Public()) + " 333333333");
+  PC->C().HandleServerLine("PEER 198.51.100.9 1 10.0.0.1 1 " + BytesToHex(TEcdhKey().Public()) + " 333333333",
+                           Net.Now());
   EXPECT_EQ(PC->C().State(), rsConnected);  // the old partner answered 3 s ago
   EXPECT_EQ(PC->C().CheckNumber(), check);
   Net.RunFor(10'000);
@@ -122,15 +123,16 @@ TEST_F(PeerFixture, RelayMarkTSkipsDirectPunchingAndFailureLineSaysSo) {
 }
 
 TEST_F(PeerFixture, UnusableKeysAndShortLinesFailCleanly) {
-  PC->C().HandleServerLine("PEER 1.2.3.4 1 1.2.3.4 1 ABCD 222222222");
+  PC->C().HandleServerLine("PEER 1.2.3.4 1 1.2.3.4 1 ABCD 222222222", Net.Now());
   ASSERT_EQ(PC->Failed.size(), 1u);
   EXPECT_EQ(PC->Failed[0].rfind("The partner sent an invalid key: ", 0), 0u);
-  PC->C().HandleServerLine("PEER 1.2.3.4 1 1.2.3.4 1 " + std::string(128, 'F') + " 222222222");  // not a point
+  // Not a point on the curve.
+  PC->C().HandleServerLine("PEER 1.2.3.4 1 1.2.3.4 1 " + std::string(128, 'F') + " 222222222", Net.Now());
   EXPECT_EQ(PC->Failed.size(), 2u);
-  PC->C().HandleServerLine("PEER 1.2.3.4 1 1.2.3.4 1 ABCD");  // too few fields
+  PC->C().HandleServerLine("PEER 1.2.3.4 1 1.2.3.4 1 ABCD", Net.Now());  // too few fields
   EXPECT_EQ(PC->Failed.size(), 2u);
   for (const char* id : {"22222222", "2222222222", "22222222x", "-"}) {  // not a 9-digit ID: dropped
-    PC->C().HandleServerLine("PEER 1.2.3.4 1 1.2.3.4 1 " + BytesToHex(TEcdhKey().Public()) + " " + id);
+    PC->C().HandleServerLine("PEER 1.2.3.4 1 1.2.3.4 1 " + BytesToHex(TEcdhKey().Public()) + " " + id, Net.Now());
     EXPECT_EQ(PC->C().State(), rsRegistered) << id;
   }
   EXPECT_EQ(PC->Failed.size(), 2u);

@@ -16,8 +16,8 @@
 #include <functional>
 #include <thread>
 
+#include "base/TovikTimed.h"
 #include "net/TovikNet.h"
-#include "net/TovikNetDriver.h"
 
 using namespace tovik;
 
@@ -66,13 +66,11 @@ struct TFilteredBackend : INetBackend {
 struct TPC {
   TFilteredBackend Backend;
   std::unique_ptr<TTovikClient> C;
-  std::unique_ptr<TTovikNetDriver> D;
   std::vector<std::string> Messages;
   std::vector<TBytes> Data;
   int Connected = 0;
   void Make(std::uint16_t udp) {
     C = std::make_unique<TTovikClient>(Backend, "127.0.0.1", udp, "");
-    D = std::make_unique<TTovikNetDriver>(*C);
     C->OnConnected = [this] { ++Connected; };
     C->OnMessage = [this](const std::string& s) { Messages.push_back(s); };
     C->OnData = [this](TByteView d) { Data.emplace_back(d.begin(), d.end()); };
@@ -100,7 +98,7 @@ class NetLoopback : public ::testing::Test {
   }
   void TearDown() override {
     for (TPC* p : {&A, &B}) {
-      p->D.reset();
+      if (p->C) Clients.Remove(*p->C);
       p->C.reset();
     }
     if (Pid > 0) {
@@ -110,12 +108,12 @@ class NetLoopback : public ::testing::Test {
     std::filesystem::remove_all(Dir);
     TcpPortsText = "8443,443,80";
   }
-  // Drives both clients in real time until the condition holds (bounded, so a broken link fails).
+  // Drives both clients in real time until the condition holds (bounded, so a broken link fails): each
+  // millisecond whatever of theirs is due.
   bool RunUntil(const std::function<bool()>& f, int seconds) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (std::chrono::steady_clock::now() < end) {
-      for (TPC* p : {&A, &B})
-        if (p->C && p->C->Started()) p->D->Poll();
+      Clients.HandleTimeout(TickMs());
       if (f()) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -125,8 +123,10 @@ class NetLoopback : public ::testing::Test {
     A.Make(Udp);
     B.Make(Udp);
     // The relay needs a moment to bind; the clients repeat their hellos every 2 s anyway.
-    A.C->Start();
-    B.C->Start();
+    A.C->Start(TickMs());
+    B.C->Start(TickMs());
+    Clients.Add(*A.C);
+    Clients.Add(*B.C);
     ASSERT_TRUE(RunUntil([&] { return A.C->State() == rsRegistered && B.C->State() == rsRegistered; }, 15));
   }
   void LinkAndExchange(bool viaRelay) {
@@ -145,6 +145,7 @@ class NetLoopback : public ::testing::Test {
   std::filesystem::path Dir;
   pid_t Pid = -1;
   TPC A, B;
+  TTimedGroup Clients;
 };
 
 TEST_F(NetLoopback, TwoClientsLinkDirectly) {

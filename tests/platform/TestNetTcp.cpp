@@ -8,7 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 #include "platform/linux/TovikTcpLink_posix.h"
 #include "net/TovikWire.h"
@@ -153,6 +156,53 @@ TEST(NetTcpLink, DroppablePacketsAreBoundedWhileCommandsStillQueue) {
   EXPECT_GT(before + 60002, KTcpOutboxLimit);  // the outbox is full of droppable packets
   link.Send(BytesOf("HELLO"), false);
   EXPECT_EQ(link.Queued(), before + 7);
+  ::close(srv);
+}
+
+// Closing a link writes what is still in its outbox (the client's BYE), then half-closes and waits for
+// the relay to close too; the relay reads every frame and then the end of the stream.
+TEST(NetTcpLink, ClosingWritesTheOutboxFirst) {
+  Listener l;
+  TSink sink;
+  auto link = std::make_unique<TRelayTcpLink>(sink, "127.0.0.1", l.Port, "203.0.113.1", 47800);
+  const int srv = l.Accept();
+  ASSERT_GE(srv, 0);
+  ASSERT_TRUE(WaitFor([&] { return link->Connected(); }));
+  // The relay side: reads until the client's end of stream, then closes as the relay does.
+  TBytes got;
+  std::thread relay([&] {
+    std::uint8_t buf[4096];
+    for (;;) {
+      const ssize_t n = ::recv(srv, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      got.insert(got.end(), buf, buf + n);
+    }
+    ::close(srv);
+  });
+  link->Send(TBytes(3000, 0x14), true);
+  link->Send(BytesOf("SESSION END"), false);
+  link->Send(BytesOf("BYE"), false);
+  link.reset();
+  relay.join();
+  TBytes want = Framed(TBytes(3000, 0x14));
+  Append(want, Framed(BytesOf("SESSION END")));
+  Append(want, Framed(BytesOf("BYE")));
+  EXPECT_EQ(got, want);
+}
+
+// A relay that reads nothing cannot hold a closing link: it gives up after its flush time (the bound
+// here is generous; it catches a link that would wait for ever).
+TEST(NetTcpLink, ClosingIsBoundedWhenTheRelayReadsNothing) {
+  Listener l;
+  TSink sink;
+  auto link = std::make_unique<TRelayTcpLink>(sink, "127.0.0.1", l.Port, "203.0.113.1", 47800);
+  const int srv = l.Accept();
+  ASSERT_TRUE(WaitFor([&] { return link->Connected(); }));
+  for (int i = 0; i < 100; ++i) link->Send(TBytes(60000, 0x14), true);
+  link->Send(BytesOf("BYE"), false);
+  const auto start = std::chrono::steady_clock::now();
+  link.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   ::close(srv);
 }
 

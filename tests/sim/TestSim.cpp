@@ -1,6 +1,12 @@
-// The simulator's own behaviour: NAT mappings and filters, link faults, UDP blocking, simulated TCP.
+// The simulator's own behaviour: NAT mappings and filters, link faults, UDP blocking, simulated TCP;
+// and the drivers of timed objects it runs on (base/TovikTimed.h): the group, the virtual-time driver
+// that jumps from deadline to deadline, and the real-time loop of the tools.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
+#include "base/TovikTimed.h"
 #include "sim/TovikSim.h"
 
 #include "net/TovikWire.h"
@@ -187,6 +193,175 @@ TEST(Sim, TcpCarriesFramedDatagramsBothWaysAndReportsRefusal) {
   net.RunFor(30);
   EXPECT_TRUE(refused->Done());
   EXPECT_EQ(refused->Error(), "Connection refused");
+}
+
+// ---- Timed objects and their drivers ----------------------------------------------------------------
+
+// A timed object with one periodic tick that records when it ran.
+struct TTicker final : ITimedObject {
+  explicit TTicker(TTick period) : Tick(period) {}
+  TPeriodicTick Tick;
+  std::vector<TTick> Ran;
+  std::function<void()> OnRun;
+  TTick NextDeadline() const override { return Tick.Due(); }
+  void HandleTimeout(TTick now) override {
+    if (!Tick.Fire(now)) return;
+    Ran.push_back(now);
+    if (OnRun) OnRun();
+  }
+};
+
+TEST(Timed, PeriodicTickStartsFreshAndNeverFiresInABurst) {
+  TPeriodicTick t(200);
+  EXPECT_EQ(t.Due(), kNoDeadline);
+  EXPECT_FALSE(t.Fire(5000));
+  t.Start(1000);
+  EXPECT_EQ(t.Due(), 1200u);
+  EXPECT_FALSE(t.Fire(1199));
+  EXPECT_TRUE(t.Fire(1200));
+  EXPECT_EQ(t.Due(), 1400u);
+  EXPECT_TRUE(t.Fire(2000));  // late: once, and the next one a period from now
+  EXPECT_EQ(t.Due(), 2200u);
+  t.Start(2100);  // a restart begins a fresh interval
+  EXPECT_EQ(t.Due(), 2300u);
+  t.Stop();
+  EXPECT_EQ(t.Due(), kNoDeadline);
+  EXPECT_EQ(EarliestDeadline({}), kNoDeadline);
+  EXPECT_EQ(EarliestDeadline({kNoDeadline, 7, 3}), 3u);
+}
+
+TEST(Timed, GroupRunsDueObjectsInOrderAndSurvivesRemovalDuringARound) {
+  TTicker a(10), b(10), c(30);
+  std::vector<char> order;
+  TTimedGroup g;
+  g.Add(a);
+  g.Add(b);
+  g.Add(c);
+  g.Add(a);  // already there
+  EXPECT_EQ(g.Size(), 3u);
+  EXPECT_EQ(g.NextDeadline(), kNoDeadline);
+  a.Tick.Start(0);
+  b.Tick.Start(0);
+  c.Tick.Start(0);
+  EXPECT_EQ(g.NextDeadline(), 10u);
+  a.OnRun = [&] {
+    order.push_back('a');
+    g.Remove(b);  // b is due too, but no longer in the group
+  };
+  b.OnRun = [&] { order.push_back('b'); };
+  c.OnRun = [&] { order.push_back('c'); };
+  g.HandleTimeout(10);
+  EXPECT_EQ(order, std::vector<char>{'a'});
+  EXPECT_TRUE(b.Ran.empty());
+  g.HandleTimeout(30);
+  EXPECT_EQ(order, (std::vector<char>{'a', 'a', 'c'}));
+  EXPECT_FALSE(g.Contains(b));
+}
+
+TEST(Timed, VirtualDriverJumpsFromDeadlineToDeadline) {
+  TManualClock clock(1000);
+  TVirtualTimeDriver d(clock);
+  TTicker fast(7), slow(1000);
+  fast.Tick.Start(1000);
+  slow.Tick.Start(1000);
+  d.Add(fast);
+  d.Add(slow);
+  d.RunFor(2000);
+  EXPECT_EQ(clock.Now(), 3000u);
+  EXPECT_EQ(TickMs(), 3000u) << "the manual clock is the process's clock";
+  EXPECT_EQ(slow.Ran, (std::vector<TTick>{2000, 3000}));
+  EXPECT_EQ(fast.Ran.size(), 2000u / 7);
+  EXPECT_EQ(d.Rounds(), fast.Ran.size() + slow.Ran.size()) << "one round per deadline, not per millisecond";
+
+  // RunUntil stops at the first moment the condition holds, or at the end.
+  fast.Tick.Stop();
+  EXPECT_TRUE(d.RunUntil([&] { return slow.Ran.size() == 4; }, 10'000));
+  EXPECT_EQ(clock.Now(), 5000u);
+  EXPECT_FALSE(d.RunUntil([] { return false; }, 500));
+  EXPECT_EQ(clock.Now(), 5500u);
+
+  // Nothing scheduled: time still moves by the whole amount, in one jump.
+  slow.Tick.Stop();
+  const auto rounds = d.Rounds();
+  d.RunFor(1'000'000);
+  EXPECT_EQ(clock.Now(), 1'005'500u);
+  EXPECT_EQ(d.Rounds(), rounds);
+}
+
+TEST(Timed, VirtualDriverGivesUpOnADeadlineThatStaysInThePast) {
+  struct TStuck final : ITimedObject {
+    TTick NextDeadline() const override { return 0; }
+    void HandleTimeout(TTick) override {}
+  } stuck;
+  TManualClock clock;
+  TVirtualTimeDriver d(clock);
+  d.Add(stuck);
+  EXPECT_THROW(d.RunFor(10), std::logic_error);
+}
+
+// Real time (the io label): the tools' loop.
+TEST(TimedLoop, SleepsUntilTheDeadlineAndWakesOnRequest) {
+  TTicker t(20);
+  TTimedLoop loop;
+  loop.Add(t);
+  t.Tick.Start(TickMs());
+  t.OnRun = [&] {
+    if (t.Ran.size() == 3) loop.Stop();
+  };
+  const TTick start = TickMs();
+  loop.Run();
+  EXPECT_EQ(t.Ran.size(), 3u);
+  EXPECT_GE(TickMs() - start, 60u);
+
+  // Nothing scheduled: the loop sleeps until another thread says that a deadline moved (as a client's
+  // receive wake-up does), runs what is due, and sleeps again until it is stopped.
+  struct TOnce final : ITimedObject {
+    std::atomic<bool> Due{false};
+    std::atomic<int> Runs{0};
+    TTick NextDeadline() const override { return Due ? 0 : kNoDeadline; }
+    void HandleTimeout(TTick) override {
+      ++Runs;
+      Due = false;
+    }
+  } once;
+  TTimedLoop idle;
+  idle.Add(once);
+  std::thread other([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    once.Due = true;
+    idle.Wake();
+    while (once.Runs == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    idle.Stop();
+  });
+  idle.Run();
+  other.join();
+  EXPECT_EQ(once.Runs, 1);
+}
+
+// The simulator: packet deliveries are deadlines too, so an idle network costs nothing and a delivery
+// lands at its exact time.
+TEST(Sim, RunForJumpsOverIdleTimeAndDeliversOnTime) {
+  TSimNet net;
+  TSimHost& a = net.AddHost("203.0.113.1");
+  TSimHost& b = net.AddHost("203.0.113.2");
+  std::vector<TTick> at;
+  b.BindUdp(1, [&](const TRxPacket&) { at.push_back(net.Now()); });
+  const TTick start = net.Now();
+  a.SendUdp(1, "203.0.113.2", 1, BytesOf("x"));
+  EXPECT_EQ(net.NextDeadline(), start + net.Link.DelayMs);
+  net.RunFor(3'600'000);
+  EXPECT_EQ(at, std::vector<TTick>{start + net.Link.DelayMs});
+  EXPECT_EQ(net.Now(), start + 3'600'000);
+  EXPECT_EQ(net.Rounds(), 1u);
+
+  // A poller (transitional) makes the simulation step every millisecond again while it is there.
+  int polls = 0;
+  const int id = net.AddPoller([&] { ++polls; });
+  net.RunFor(50);
+  EXPECT_EQ(polls, 50);
+  net.RemovePoller(id);
+  net.RunFor(50);
+  EXPECT_EQ(polls, 50);
 }
 
 }  // namespace

@@ -278,7 +278,7 @@ void TSimHost::StopListenTcp(std::uint16_t APort) { FNet->Listeners.erase({FIP, 
 
 // ---- Network ----------------------------------------------------------------------------------------
 
-TSimNet::TSimNet(std::uint32_t ASeed, TTick AStart) : FClock(AStart), FRng(ASeed) {}
+TSimNet::TSimNet(std::uint32_t ASeed, TTick AStart) : FClock(AStart), FRng(ASeed) { FDriver.Add(*this); }
 
 TSimNet::~TSimNet() = default;
 
@@ -298,36 +298,32 @@ TSimHost& TSimNet::AddHost(const std::string& AIP, TSimNat* ANat) {
 }
 
 int TSimNet::AddPoller(std::function<void()> APoll) {
+  if (FPollers.empty()) FPollerTick.FLast = Now();  // the first run is 1 ms from now
   FPollers[FNextPoller] = std::move(APoll);
+  // Added at the first poller, so the pollers run after the timed objects that already exist.
+  FDriver.Add(FPollerTick);
   return FNextPoller++;
 }
 
 void TSimNet::RemovePoller(int AId) { FPollers.erase(AId); }
 
-void TSimNet::RunFor(TTick AMs) {
-  for (TTick i = 0; i < AMs; ++i) {
-    FClock.Advance(1);
-    while (!FEvents.empty() && FEvents.top().At <= FClock.Now()) {
-      auto action = std::move(const_cast<TEvent&>(FEvents.top()).Action);
-      FEvents.pop();
-      action();
-    }
-    // Copy the ids: a poller may add or remove pollers.
-    std::vector<int> ids;
-    for (auto& [id, p] : FPollers) ids.push_back(id);
-    for (int id : ids) {
-      auto it = FPollers.find(id);
-      if (it != FPollers.end()) it->second();
-    }
+void TSimNet::TPollers::HandleTimeout(TTick ANow) {
+  FLast = ANow;
+  // Copy the ids: a poller may add or remove pollers.
+  std::vector<int> ids;
+  for (auto& [id, p] : FNet.FPollers) ids.push_back(id);
+  for (int id : ids) {
+    auto it = FNet.FPollers.find(id);
+    if (it != FNet.FPollers.end()) it->second();
   }
 }
 
-bool TSimNet::RunUntil(const std::function<bool()>& APred, TTick AMaxMs) {
-  for (TTick i = 0; i < AMaxMs; ++i) {
-    if (APred()) return true;
-    RunFor(1);
+void TSimNet::HandleTimeout(TTick ANow) {
+  while (!FEvents.empty() && FEvents.top().At <= ANow) {
+    auto action = std::move(const_cast<TEvent&>(FEvents.top()).Action);
+    FEvents.pop();
+    action();
   }
-  return APred();
 }
 
 void TSimNet::Schedule(TTick AAt, std::function<void()> AAction) {

@@ -1,9 +1,11 @@
 // A deterministic network simulator for the network client and the relay.
 //
-// Time is virtual: the simulator owns a TManualClock and RunFor(ms) moves it 1 ms at a time, delivering
-// datagrams and stream bytes whose time has come and calling the registered pollers (client drivers,
-// relay loops). Links have delay, jitter, loss, duplication and reordering drawn from a seeded RNG, so a
-// run is the same every time for the same seed.
+// Time is virtual: the simulator owns a TManualClock and a TVirtualTimeDriver (base/TovikTimed.h), and
+// RunFor(ms) jumps from deadline to deadline: the next delivery of datagrams and stream bytes (the
+// simulator itself is the driver's first timed object) or the next deadline of the timed objects that
+// live in the simulation (clients, the relay core's tick), which run after the deliveries of the same
+// moment. Links have delay, jitter, loss, duplication and reordering drawn from a seeded RNG, so a run
+// is the same every time for the same seed.
 //
 // Topology: hosts live either on the "public" network or behind one NAT box. A NAT box has one public
 // address and one of four behaviours (full cone, address-restricted, port-restricted, symmetric). A host
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include "base/TovikClock.h"
+#include "base/TovikTimed.h"
 #include "net/TovikSocket.h"
 
 namespace tovik::sim {
@@ -111,10 +114,10 @@ class TSimHost {
   std::unique_ptr<INetBackend> FBackend;
 };
 
-class TSimNet {
+class TSimNet final : public ITimedObject {
  public:
   explicit TSimNet(std::uint32_t ASeed = 1, TTick AStart = 1'000'000);
-  ~TSimNet();
+  ~TSimNet() override;
   TSimNet(const TSimNet&) = delete;
   TSimNet& operator=(const TSimNet&) = delete;
 
@@ -124,16 +127,28 @@ class TSimNet {
 
   TLinkParams Link;  // applies to every datagram and stream piece
 
-  // Called every virtual millisecond after deliveries; returns an id for RemovePoller.
+  // A timed object living in the simulation, run at its deadlines after the deliveries of the same
+  // moment, in the order added. Not owned: remove it before it is destroyed.
+  void AddTimed(ITimedObject& AObject) { FDriver.Add(AObject); }
+  void RemoveTimed(ITimedObject& AObject) { FDriver.Remove(AObject); }
+  // Transitional, for fixtures whose objects do not say their deadlines yet (the session fixtures):
+  // APoll runs every virtual millisecond, after the timed objects; while any poller is registered the
+  // simulation steps 1 ms at a time. Returns an id for RemovePoller.
   int AddPoller(std::function<void()> APoll);
   void RemovePoller(int AId);
 
-  // Moves virtual time by AMs milliseconds, 1 ms at a time.
-  void RunFor(TTick AMs);
-  // Moves time until APred holds or AMaxMs passed; returns whether APred held.
-  bool RunUntil(const std::function<bool()>& APred, TTick AMaxMs);
+  // Moves virtual time by AMs milliseconds, from deadline to deadline.
+  void RunFor(TTick AMs) { FDriver.RunFor(AMs); }
+  // Moves time until APred holds (asked after each moment) or AMaxMs passed; returns whether APred held.
+  bool RunUntil(const std::function<bool()>& APred, TTick AMaxMs) { return FDriver.RunUntil(APred, AMaxMs); }
   TTick Now() const { return FClock.Now(); }
   TManualClock& Clock() { return FClock; }
+  // Rounds the driver ran so far (each at one tick), for tests that check that idle time is skipped.
+  std::uint64_t Rounds() const { return FDriver.Rounds(); }
+
+  // ITimedObject: the next scheduled delivery, and delivering everything due by ANow.
+  TTick NextDeadline() const override { return FEvents.empty() ? kNoDeadline : FEvents.top().At; }
+  void HandleTimeout(TTick ANow) override;
 
   std::uint64_t Delivered() const { return FDelivered; }
   std::uint64_t Dropped() const { return FDropped; }
@@ -163,7 +178,21 @@ class TSimNet {
   void DeliverLocal(TSimHost& AHost, const TEndpoint& AFrom, std::uint16_t APort, TBytes AData);
   TSimHost* FindHost(const std::string& AIP, TSimNat* ARealm);
 
+  // The pollers as one timed object, due 1 ms after their last run while there are any.
+  class TPollers final : public ITimedObject {
+   public:
+    explicit TPollers(TSimNet& ANet) : FNet(ANet) {}
+    TTick NextDeadline() const override { return FNet.FPollers.empty() ? kNoDeadline : FLast + 1; }
+    void HandleTimeout(TTick ANow) override;
+    TTick FLast = 0;
+
+   private:
+    TSimNet& FNet;
+  };
+
   TManualClock FClock;
+  TVirtualTimeDriver FDriver{FClock};
+  TPollers FPollerTick{*this};
   std::mt19937 FRng;
   std::vector<std::unique_ptr<TSimNat>> FNats;
   std::vector<std::unique_ptr<TSimHost>> FHosts;

@@ -1,5 +1,6 @@
-// A PC in the simulator: a TTovikClient on a simulated host, driven every virtual millisecond by a
-// TTovikNetDriver, with everything its events reported recorded for assertions.
+// A PC in the simulator: a TTovikClient on a simulated host, run by the simulator's driver at the
+// client's own deadlines (it is one of the simulation's timed objects), with everything its events
+// reported recorded for assertions.
 #pragma once
 
 #include <algorithm>
@@ -8,7 +9,6 @@
 #include <vector>
 
 #include "net/TovikNet.h"
-#include "net/TovikNetDriver.h"
 #include "sim/TovikSim.h"
 
 namespace tovik::sim {
@@ -19,7 +19,6 @@ class TSimPC {
          const std::string& AKeyHex = "")
       : FNet(ANet), Host(AHost) {
     Client = std::make_unique<TTovikClient>(AHost.Backend(), ARelayHost, ARelayPort, AKeyHex);
-    Driver = std::make_unique<TTovikNetDriver>(*Client);
     auto& c = *Client;
     c.OnLog = [this](const std::string& s) { Logs.push_back(s); };
     c.OnID = [this] { ++IDs; };
@@ -34,19 +33,15 @@ class TSimPC {
     c.OnBook = [this](const std::string& s) { Book.push_back(s); };
     c.OnReply = [this](const std::string& s) { Reply.push_back(s); };
     c.OnBrand = [this](const std::string& s) { Brand.push_back(s); };
-    FPoller = FNet.AddPoller([this] {
-      if (Client && Client->Started()) Driver->Poll();
-    });
+    FNet.AddTimed(c);
   }
-  ~TSimPC() {
-    FNet.RemovePoller(FPoller);
-    Driver.reset();
-    Client.reset();
-  }
-  void Start() { Client->Start(); }
+  ~TSimPC() { Close(); }
+  // Starts the client at the simulation's now.
+  void Start() { Client->Start(FNet.Now()); }
   // Destroys the client now (BYE to the relay and the partner), as closing the program does.
   void Close() {
-    Driver.reset();
+    if (!Client) return;
+    FNet.RemoveTimed(*Client);
     Client.reset();
   }
   bool Logged(const std::string& AText) const {
@@ -60,13 +55,9 @@ class TSimPC {
   TSimNet& FNet;
   TSimHost& Host;
   std::unique_ptr<TTovikClient> Client;
-  std::unique_ptr<TTovikNetDriver> Driver;
   std::vector<std::string> Logs, Failed, Messages, Pinned, Status, Pins, Book, Reply, Brand;
   std::vector<TBytes> Data;
   int IDs = 0, Connected = 0, Disconnected = 0;
-
- private:
-  int FPoller = 0;
 };
 
 }  // namespace tovik::sim

@@ -53,15 +53,17 @@ TSimRelayCore::TSimRelayCore(TSimNet& ANet, TSimHost& AHost, std::uint16_t AUdpP
       };
     });
   }
-  FPoller = FNet.AddPoller([this] {
-    if (FNet.Now() - FLastTick < 250) return;
-    FLastTick = FNet.Now();
-    FCore->Tick(FNet.Now(), FOut);
-    Flush();
-  });
+  FTick.Start(FNet.Now());
+  FNet.AddTimed(*this);
 }
 
-TSimRelayCore::~TSimRelayCore() { FNet.RemovePoller(FPoller); }
+TSimRelayCore::~TSimRelayCore() { FNet.RemoveTimed(*this); }
+
+void TSimRelayCore::HandleTimeout(TTick ANow) {
+  if (!FTick.Fire(ANow)) return;
+  FCore->Tick(ANow, FOut);
+  Flush();
+}
 
 void TSimRelayCore::Flush() {
   for (const TRelayDatagram& d : FOut.Datagrams) {

@@ -13,11 +13,11 @@
 
 namespace tovik::sim {
 
-class TSimRelayCore {
+class TSimRelayCore final : public ITimedObject {
  public:
   TSimRelayCore(TSimNet& ANet, TSimHost& AHost, std::uint16_t AUdpPort, std::vector<std::uint16_t> ATcpPorts,
                 TRelayConfig AConfig = {});
-  ~TSimRelayCore();
+  ~TSimRelayCore() override;
   TSimRelayCore(const TSimRelayCore&) = delete;
   TSimRelayCore& operator=(const TSimRelayCore&) = delete;
 
@@ -25,6 +25,10 @@ class TSimRelayCore {
   const TBytes& SigningKey() const { return FKey.Public(); }
   std::vector<std::string> Logs;
   bool Silent = false;  // drop everything received (the relay is unreachable)
+
+  // ITimedObject: the core's tick every 250 ms (a timed object of the simulation).
+  TTick NextDeadline() const override { return FTick.Due(); }
+  void HandleTimeout(TTick ANow) override;
 
  private:
   void Flush();
@@ -37,8 +41,7 @@ class TSimRelayCore {
   TRelayOutput FOut;
   std::map<std::uint64_t, std::shared_ptr<TSimTcpConn>> FConns;
   std::uint64_t FNextConn = 1;
-  int FPoller = 0;
-  TTick FLastTick = 0;
+  TPeriodicTick FTick{250};
 };
 
 }  // namespace tovik::sim

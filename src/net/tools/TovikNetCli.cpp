@@ -18,9 +18,11 @@
 //
 // Exit code: 0 when the client got an ID and everything asked for happened (--connect: a link came
 // up; --send: the text went out); 1 otherwise; 2 for a bad command line.
+//
+// The client and the tool's own checks run in a TTimedLoop (base/TovikTimed.h): a plain loop in real
+// time that sleeps until the next deadline or until the client says that datagrams arrived.
 #include <signal.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -28,13 +30,12 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/TovikClock.h"
 #include "base/TovikIni.h"
+#include "base/TovikTimed.h"
 #include "net/TovikNet.h"
-#include "net/TovikNetDriver.h"
 #include "net/TovikWire.h"
 
 using namespace tovik;
@@ -48,6 +49,8 @@ void OnSignal(int) { GStop = 1; }
 constexpr std::uint16_t KDefaultRelayPort = 47800;
 constexpr std::uint64_t KMaxSeconds = 7 * 24 * 3600;
 constexpr TTick KRetryConnectMs = 3000;
+// How often the tool looks at signals, at state changes without an event and at a due connection.
+constexpr TTick KCheckMs = 50;
 
 const char* const KUsage =
     "Usage: tovik-netcli --relay HOST[:PORT] [options]\n"
@@ -175,6 +178,50 @@ struct TRun {
   TTick ConnectDue = 0;
 };
 
+// The tool's own timed work beside the client: at once, starting the client; then every 50 ms the
+// state lines that no event reported, the connection request once it is due and the relay is ready,
+// saving TCP ports the relay announced, and the end (a signal or the time limit), which stops the loop.
+class TCliChecks final : public ITimedObject {
+ public:
+  TCliChecks(TTovikClient& AClient, TRun& ARun, TTimedLoop& ALoop, std::function<void()> AShowState)
+      : FClient(AClient), FRun(ARun), FLoop(ALoop), FShowState(std::move(AShowState)) {}
+  TTick NextDeadline() const override { return FBegun ? EarliestDeadline({FCheck.Due(), FEnd}) : 0; }
+  void HandleTimeout(TTick ANow) override {
+    if (!FBegun) {
+      FBegun = true;
+      FEnd = ANow + FRun.Opt.Seconds * 1000;
+      FCheck.Start(ANow);
+      FClient.Start(ANow);
+    }
+    FCheck.Fire(ANow);
+    FShowState();
+    if (FRun.ConnectPending && ANow >= FRun.ConnectDue && FClient.RelaySecure() &&
+        (FClient.State() == rsRegistered || FClient.State() == rsOffline)) {
+      FRun.ConnectPending = false;
+      FClient.ConnectTo(FRun.Opt.ConnectID);
+    }
+    if (TcpPortsChanged && !FRun.IniPath.empty()) {
+      TcpPortsChanged = false;
+      const TFileResult r = IniWriteString(FRun.IniPath, "Relay", "TcpPort", TcpPortsText);
+      if (!r) Err("Could not save the TCP ports in " + FRun.IniPath + ": " + r.Error);
+    }
+    if (GStop || ANow >= FEnd) {
+      FCheck.Stop();
+      FEnd = kNoDeadline;
+      FLoop.Stop();
+    }
+  }
+
+ private:
+  TTovikClient& FClient;
+  TRun& FRun;
+  TTimedLoop& FLoop;
+  std::function<void()> FShowState;
+  TPeriodicTick FCheck{KCheckMs};
+  TTick FEnd = kNoDeadline;
+  bool FBegun = false;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -212,11 +259,12 @@ int main(int argc, char** argv) {
   ::sigaction(SIGTERM, &sa, nullptr);
 
   std::unique_ptr<INetBackend> backend = INetBackend::Create();
+  TTimedLoop loop;
   // Owned through a pointer so it can be destroyed explicitly below, while the handlers' state lives.
   auto owned = std::make_unique<TTovikClient>(*backend, opt.RelayHost, opt.RelayPort, relayKey);
   TTovikClient& client = *owned;
   client.SetUnattended(opt.Unattended);
-  TTovikNetDriver driver(client);
+  client.SetRxWake([&loop] { loop.Wake(); });
 
   // State changes are printed before the event that caused them, and again from the loop for changes
   // without an event (the first ID moving offline to registered, an introduction starting punching).
@@ -238,7 +286,7 @@ int main(int argc, char** argv) {
     Out("ID " + client.MyID());
     if (!opt.ConnectID.empty() && !run.Linked && !run.ConnectPending) {
       run.ConnectPending = true;
-      run.ConnectDue = TickMs();
+      run.ConnectDue = client.Now();
     }
   };
   client.OnConnected = [&] {
@@ -263,7 +311,7 @@ int main(int argc, char** argv) {
     Out("FAILED " + s);
     if (!opt.ConnectID.empty() && !run.Linked) {
       run.ConnectPending = true;
-      run.ConnectDue = TickMs() + KRetryConnectMs;
+      run.ConnectDue = client.Now() + KRetryConnectMs;
     }
   };
   client.OnRelayKeyPinned = [&](const std::string& hex) {
@@ -274,26 +322,10 @@ int main(int argc, char** argv) {
   };
   client.OnRelayStatus = [](const std::string& s) { Err("Relay status: " + s); };
 
-  client.Start();
-  const TTick deadline = TickMs() + opt.Seconds * 1000;
-  while (!GStop) {
-    const TTick next = driver.Poll();
-    TTick now = TickMs();
-    showState();
-    if (run.ConnectPending && now >= run.ConnectDue && client.RelaySecure() &&
-        (client.State() == rsRegistered || client.State() == rsOffline)) {
-      run.ConnectPending = false;
-      client.ConnectTo(opt.ConnectID);
-    }
-    if (TcpPortsChanged && !run.IniPath.empty()) {
-      TcpPortsChanged = false;
-      const TFileResult r = IniWriteString(run.IniPath, "Relay", "TcpPort", TcpPortsText);
-      if (!r) Err("Could not save the TCP ports in " + run.IniPath + ": " + r.Error);
-    }
-    if (now >= deadline) break;
-    now = TickMs();
-    if (next > now) std::this_thread::sleep_for(std::chrono::milliseconds(std::min<TTick>(next - now, 5)));
-  }
+  TCliChecks checks(client, run, loop, showState);
+  loop.Add(client);
+  loop.Add(checks);
+  if (!GStop) loop.Run();
   const bool ok = run.GotID && (opt.ConnectID.empty() || run.Linked) && (!opt.SendText || run.Sent);
   // Destroying the client ends a live link with BYE and says BYE to the relay; its events still fire.
   owned.reset();

@@ -60,6 +60,56 @@ void TRelayTcpLink::Send(TByteView AData, bool ADroppable) {
   FOutbox.push_back(std::move(framed));
 }
 
+bool TRelayTcpLink::FlushTimeUp() {
+  if (!FStop) return false;
+  const auto now = std::chrono::steady_clock::now();
+  if (!FFlushing) {
+    FFlushing = true;
+    FFlushEnd = now + std::chrono::milliseconds(KTcpFlushMs);
+  }
+  return now >= FFlushEnd;
+}
+
+bool TRelayTcpLink::WriteAll(int AFd, TByteView AData) {
+  std::size_t off = 0;
+  while (off < AData.size()) {
+    if (FlushTimeUp()) return false;
+    const ssize_t n = ::send(AFd, AData.data() + off, AData.size() - off, MSG_NOSIGNAL);
+    if (n > 0) {
+      off += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) FailErrno(errno);
+    pollfd p{AFd, POLLOUT, 0};
+    ::poll(&p, 1, KWaitMs);
+  }
+  return true;
+}
+
+void TRelayTcpLink::Flush(int AFd) {
+  std::vector<TBytes> left;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    left.swap(FOutbox);
+    FQueued = 0;
+  }
+  for (const TBytes& frame : left)
+    if (!WriteAll(AFd, frame)) return;
+  // Half-close and read until the relay closes as well: closing with unread data would reset the
+  // connection, and a reset may throw away what was just written.
+  ::shutdown(AFd, SHUT_WR);
+  std::uint8_t buf[4096];
+  while (!FlushTimeUp()) {
+    pollfd p{AFd, POLLIN, 0};
+    const int r = ::poll(&p, 1, KWaitMs);
+    if (r < 0 && errno != EINTR) return;
+    if (r <= 0) continue;
+    const ssize_t n = ::recv(AFd, buf, sizeof buf, 0);
+    if (n == 0) return;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return;
+  }
+}
+
 void TRelayTcpLink::Execute() {
   int fd = -1;
   try {
@@ -112,20 +162,10 @@ void TRelayTcpLink::Run(int& AFd) {
       taken.swap(FOutbox);
       FQueued = 0;
     }
-    for (const TBytes& frame : taken) {
-      std::size_t off = 0;
-      while (off < frame.size()) {
-        if (FStop) return;
-        const ssize_t n = ::send(AFd, frame.data() + off, frame.size() - off, MSG_NOSIGNAL);
-        if (n > 0) {
-          off += static_cast<std::size_t>(n);
-          continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) FailErrno(errno);
-        pollfd p{AFd, POLLOUT, 0};
-        ::poll(&p, 1, KWaitMs);
-      }
-    }
+    // A stop does not cut a frame short (the stream would be corrupt): what was taken is written
+    // within the flush time.
+    for (const TBytes& frame : taken)
+      if (!WriteAll(AFd, frame)) return;
     taken.clear();
 
     // Complete frames are always cut out below, so anything still buffered waits for more bytes.
@@ -147,6 +187,7 @@ void TRelayTcpLink::Run(int& AFd) {
         decoder.Drain([this](TBytes&& d) { FOwner.PushRx(TRxPacket{std::move(d), FFromIP, FFromPort}); });
     if (!good) Fail("bad data from the server");
   }
+  Flush(AFd);
 }
 
 }  // namespace tovik

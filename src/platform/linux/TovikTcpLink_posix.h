@@ -4,12 +4,18 @@
 // reads framed datagrams, which it pushes to the owner's sink as if they came from the relay's UDP
 // address. It never reconnects; the client notices Done and decides what comes next.
 //
+// Closing: destruction asks the thread to stop and joins it. A connected link first writes what is
+// still in its outbox, in order (the client's last words: BYE to the partner, SESSION END, BYE to the
+// relay), then half-closes and reads until the relay closes too, so that nothing written is lost to a
+// reset; all of that within KTcpFlushMs (250 ms), after which the rest is dropped. A link that is
+// still connecting stops within about 10 ms.
+//
 // Threads: Send/Connected/Done/Error/Port may be called from the owner's thread while the link thread
 // runs. FLock guards the outbox only; the link thread never holds FLock while it pushes to the sink.
-// Destruction asks the thread to stop and joins it (within about 10 ms, or the connection time-out).
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -19,6 +25,9 @@
 #include "net/TovikSocket.h"
 
 namespace tovik {
+
+// How long a closing link may spend writing what is left and waiting for the relay to close.
+constexpr int KTcpFlushMs = 250;
 
 class TRelayTcpLink final : public IRelayTcpLink {
  public:
@@ -41,6 +50,12 @@ class TRelayTcpLink final : public IRelayTcpLink {
  private:
   void Execute();
   void Run(int& AFd);
+  // Writes the whole frame; false when the link is stopping and its flush time is up.
+  bool WriteAll(int AFd, TByteView AData);
+  // After a stop: what is left in the outbox, then a graceful close.
+  void Flush(int AFd);
+  // Whether a stopping link has used up its flush time (which starts when the stop is first seen).
+  bool FlushTimeUp();
 
   IRxSink& FOwner;
   const std::string FHost;
@@ -55,6 +70,8 @@ class TRelayTcpLink final : public IRelayTcpLink {
   std::atomic<bool> FStop{false};
   mutable std::mutex FErrorLock;       // guards FError
   std::string FError;
+  bool FFlushing = false;              // link thread only: the stop was seen, FFlushEnd is set
+  std::chrono::steady_clock::time_point FFlushEnd;
   std::thread FThread;                 // started last
 };
 

@@ -1,0 +1,73 @@
+// TMainTestProbe: the main window's test hooks, for the end-to-end tests and the demo (scripts/lib.sh and
+// tests/e2e read what it writes). Off unless their environment variable is set:
+//   TOVIK_TEST_STATUS=<file>  the window rewrites <file> on each change and each second with
+//                             "key=value" lines: id, id_shown, state, status, session, check,
+//                             detail, hint, hoststate, caption, viewer, allowed, frames,
+//                             first_picture_ms (from the Connect click), stopbar, own_windows, and the
+//                             screen centres of the partner box, Connect and the unattended switch
+//                             (partner_xy, connect_xy, unattended_xy: "x y"). Nothing secret is
+//                             written: the ID and the check number are what the window shows.
+//   TOVIK_TEST_DUMP=<file>    when <file>.req exists, the viewer's current picture is written to <file>
+//                             as a binary PPM and <file>.req is removed.
+//
+// The probe reads what it reports from the objects it watches; the window tells it when to write and
+// when Connect was clicked. Threads: GUI thread only.
+#pragma once
+
+#include <string>
+
+#include "base/TovikClock.h"
+
+class QLabel;
+class QWidget;
+
+namespace tovik {
+
+class TMainLogic;
+class TMainSessions;
+class TTovikClient;
+
+class TMainTestProbe {
+ public:
+  // What the probe reads at each write; each must outlive the probe or be detached with Watch({}).
+  struct TSources {
+    const TTovikClient* Client = nullptr;
+    const TMainLogic* Logic = nullptr;  // no status file is written without it
+    const TMainSessions* Sessions = nullptr;
+    const QLabel* IDNumber = nullptr;
+    const QLabel* HostState = nullptr;
+    const QWidget* PartnerBox = nullptr;
+    const QWidget* ConnectButton = nullptr;
+    const QWidget* UnattendedSwitch = nullptr;
+  };
+
+  // Empty paths switch the hooks off.
+  TMainTestProbe(std::string AStatusPath, std::string ADumpPath);
+  // The paths from TOVIK_TEST_STATUS and TOVIK_TEST_DUMP.
+  static TMainTestProbe FromEnvironment();
+
+  const std::string& StatusPath() const { return FStatusPath; }
+  const std::string& DumpPath() const { return FDumpPath; }
+  void Watch(const TSources& ASources) { FSources = ASources; }
+
+  // Connect was clicked at ANow by a helper starting a session: its first picture is timed from here.
+  void ConnectClicked(TTick ANow);
+  // The viewer painted the first picture of a session at ANow.
+  void FirstPicture(TTick ANow);
+  const std::string& FirstPictureMs() const { return FFirstPictureMs; }
+
+  // The status file's text ("key=value" lines, in the order above).
+  std::string StatusText() const;
+  // Rewrites the status file, when the hook is on.
+  void WriteStatus() const;
+  // Writes the viewer's picture when the hook is on, <file>.req exists and there is a picture.
+  void Dump() const;
+
+ private:
+  std::string FStatusPath, FDumpPath;
+  TSources FSources;
+  TTick FConnectClick = 0;
+  std::string FFirstPictureMs;
+};
+
+}  // namespace tovik
