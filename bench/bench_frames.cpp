@@ -31,16 +31,16 @@ void BM_FrameSender(benchmark::State& state) {
   s.SetLegacy(false);
   s.SetMaxInFlight(4);
   for (auto _ : state) {
-    s.Start(frame);
+    s.Start(frame, TickMs());
     for (std::size_t n = 0; n < chunkCount;) {
-      auto p = s.NextPackets(40);
+      auto p = s.NextPackets(40, TickMs());
       n += p.size();
       benchmark::DoNotOptimize(p.data());
     }
     TBytes ack{pkFrameAck};
     PutU32LE(ack, s.LastID());
     std::uint32_t ms = 0;
-    s.HandleAck(ack, ms);
+    s.HandleAck(ack, ms, TickMs());
   }
   SetFrameRate(state, frame.size());
 }
@@ -52,9 +52,9 @@ void BM_FrameReceiver(benchmark::State& state) {
   const TBytes frame = Payload(static_cast<std::size_t>(state.range(0)));
   TFrameWindowSender s;
   s.SetLegacy(false);
-  s.Start(frame);
+  s.Start(frame, TickMs());
   std::vector<TBytes> chunks;
-  for (auto p = s.NextPackets(40); !p.empty(); p = s.NextPackets(40)) {
+  for (auto p = s.NextPackets(40, TickMs()); !p.empty(); p = s.NextPackets(40, TickMs())) {
     for (auto& c : p) chunks.push_back(std::move(c));
     if (chunks.size() * kChunkData >= frame.size()) break;
   }
@@ -64,7 +64,7 @@ void BM_FrameReceiver(benchmark::State& state) {
   for (auto _ : state) {
     for (auto& c : chunks) {  // renumber: frame id, oldest id
       for (int k = 0; k < 4; ++k) c[1 + k] = c[9 + k] = static_cast<std::uint8_t>(id >> (8 * k));
-      auto out = r.HandleChunk(c, reply);
+      auto out = r.HandleChunk(c, reply, TickMs());
       benchmark::DoNotOptimize(out.data());
     }
     ++id;
@@ -85,10 +85,10 @@ void BM_FramePipeline(benchmark::State& state) {
   TBytes reply;
   std::uint32_t ms = 0;
   for (auto _ : state) {
-    while (s.CanStart()) s.Start(frame);
-    for (auto& p : s.NextPackets(40)) {
-      delivered += static_cast<std::int64_t>(r.HandleChunk(p, reply).size());
-      if (!reply.empty() && reply[0] == pkFrameAck) s.HandleAck(reply, ms);
+    while (s.CanStart()) s.Start(frame, TickMs());
+    for (auto& p : s.NextPackets(40, TickMs())) {
+      delivered += static_cast<std::int64_t>(r.HandleChunk(p, reply, TickMs()).size());
+      if (!reply.empty() && reply[0] == pkFrameAck) s.HandleAck(reply, ms, TickMs());
     }
   }
   state.SetItemsProcessed(delivered);
@@ -120,8 +120,8 @@ void BM_ChannelThroughput(benchmark::State& state) {
         a.PostBytes(1, TByteView(data).subspan(posted, n));
         posted += n;
       }
-      ab.SendAll(a.Poll());
-      ba.SendAll(b.Poll());
+      ab.SendAll(a.Poll(TickMs()));
+      ba.SendAll(b.Poll(TickMs()));
       clock.Advance(10);
       for (auto& p : ab.Receive())
         for (auto& m : b.HandleMsg(p)) received += m.Data.size();

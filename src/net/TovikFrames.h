@@ -8,9 +8,6 @@
 // thread-safe: one thread (the session's) calls every method of one object; the host guards its frame
 // sender with its own lock.
 //
-// The overloads without ANow, marked "Transitional", read TickMs() and call the ones with it; they stay
-// until the session passes the time itself.
-//
 // Every packet built here fits one peer-link payload (kMaxPeerPayload). Every packet handed in is
 // checked before use: malformed or out-of-range packets are dropped without a word, and nothing a peer
 // sends makes a receiver hold more than its byte budget.
@@ -94,20 +91,14 @@ class TFrameWindowSender {
   // Returns false and starts nothing when the frame is larger than the 16-bit chunk count can describe
   // (kMaxFrameBytes).
   bool Start(TByteView blob, TTick ANow);
-  // Transitional: callers pass the time.
-  bool Start(TByteView blob) { return Start(blob, TickMs()); }
   // Drops every frame in flight; frame IDs keep counting.
   void Cancel();
   // The chunk packets to transmit at ANow: at most aMax queued chunks, oldest frame first; when nothing
   // was queued, a probe (the last chunk again) for every frame quiet for 150 ms or more.
   std::vector<TBytes> NextPackets(int aMax, TTick ANow);
-  // Transitional: callers pass the time.
-  std::vector<TBytes> NextPackets(int aMax) { return NextPackets(aMax, TickMs()); }
   // A frame acknowledgement at ANow. True when it completed a frame in flight; aMs is then the time from
   // the frame's start to ANow. Only that frame is removed.
   bool HandleAck(TByteView data, std::uint32_t& aMs, TTick ANow);
-  // Transitional: callers pass the time.
-  bool HandleAck(TByteView data, std::uint32_t& aMs) { return HandleAck(data, aMs, TickMs()); }
   // A negative acknowledgement: the frame's queue becomes the listed indices that exist, as listed.
   void HandleNack(TByteView data);
 
@@ -141,18 +132,10 @@ class TFrameReceiver {
   // A chunk arriving at ANow. True when it completed a frame (in aBlob). aReply, when not empty, goes
   // back to the host.
   bool HandleChunk(TByteView data, TBytes& aBlob, TBytes& aReply, TTick ANow);
-  // Transitional: callers pass the time.
-  bool HandleChunk(TByteView data, TBytes& aBlob, TBytes& aReply) {
-    return HandleChunk(data, aBlob, aReply, TickMs());
-  }
   // True when a negative acknowledgement is due at ANow (in aReply): a frame is partly received and,
   // with aQuietMs above 0, aQuietMs have passed since its last chunk and since the last one produced
   // here.
   bool PendingNack(TBytes& aReply, std::uint32_t aQuietMs, TTick ANow);
-  // Transitional: callers pass the time.
-  bool PendingNack(TBytes& aReply, std::uint32_t aQuietMs) {
-    return PendingNack(aReply, aQuietMs, TickMs());
-  }
 
   // Bytes reserved for the frame being assembled.
   std::size_t HeldBytes() const { return FHeld; }
@@ -192,16 +175,8 @@ class TFrameWindowReceiver {
   // A chunk arriving at ANow: the frames that became deliverable, in frame order. aReply as for
   // TFrameReceiver.
   std::vector<TBytes> HandleChunk(TByteView data, TBytes& aReply, TTick ANow);
-  // Transitional: callers pass the time.
-  std::vector<TBytes> HandleChunk(TByteView data, TBytes& aReply) {
-    return HandleChunk(data, aReply, TickMs());
-  }
   // Negative acknowledgements due at ANow for frames partly received and quiet for aQuietMs.
   std::vector<TBytes> PendingNacks(std::uint32_t aQuietMs, TTick ANow);
-  // Transitional: callers pass the time.
-  std::vector<TBytes> PendingNacks(std::uint32_t aQuietMs) {
-    return PendingNacks(aQuietMs, TickMs());
-  }
 
   // Next frame ID to deliver; 0 until the first chunk arrives.
   std::uint32_t Next() const { return FNext; }
@@ -304,8 +279,6 @@ class TMsgChannel {
   // What to send at ANow: every message among the oldest 64 unacknowledged ones that was never sent or
   // was last sent 300 ms ago or more, then the acknowledgement when one is due.
   std::vector<TBytes> Poll(TTick ANow);
-  // Transitional: callers pass the time.
-  std::vector<TBytes> Poll() { return Poll(TickMs()); }
   // A received message packet: returns the messages now deliverable, in order.
   std::vector<TChannelMsg> HandleMsg(TByteView data);
   // A received acknowledgement: drops the acknowledged messages.

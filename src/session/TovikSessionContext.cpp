@@ -50,7 +50,7 @@ void TSessionContext::RunLogged(const char* AWhere, const std::function<void()>&
 
 void TSessionContext::PollChannel(bool ALive) {
   if (ALive) Tools->Tick();
-  for (auto& p : Channel.Poll()) {
+  for (auto& p : Channel.Poll(Now)) {
     if (!ALive && !p.empty() && p[0] == pkChannelMsg) continue;
     Send(p);
   }

@@ -229,7 +229,7 @@ void THostSide::OnData(TByteView APacket) {
       bool acked, can;
       {
         std::lock_guard<std::mutex> l(FTxLock);
-        acked = FFrameTx.HandleAck(APacket, ms);
+        acked = FFrameTx.HandleAck(APacket, ms, FCtx.Now);
         can = FFrameTx.CanStart();
       }
       if (acked) ++FRate.FStatAcked;
@@ -313,7 +313,7 @@ void THostSide::CaptureAndSend(bool AFromAck) {
   bool queued;
   {
     std::lock_guard<std::mutex> l(FTxLock);
-    queued = FFrameTx.Start(blob);
+    queued = FFrameTx.Start(blob, FCtx.Now);
   }
   if (queued) {
     ++FFramesSent;
@@ -351,7 +351,7 @@ void THostSide::PumpPackets() {
   std::vector<TBytes> packets;
   {
     std::lock_guard<std::mutex> l(FTxLock);
-    packets = FFrameTx.NextPackets(40);
+    packets = FFrameTx.NextPackets(40, FCtx.Now);
   }
   for (auto& p : packets) FCtx.Send(p);
 }

@@ -72,14 +72,14 @@ void TViewerSide::OnData(TByteView APacket) {
   switch (APacket[0]) {
     case pkFrameChunk: {
       TBytes blob, reply;
-      const bool done = FFrameRx.HandleChunk(APacket, blob, reply);
+      const bool done = FFrameRx.HandleChunk(APacket, blob, reply, FCtx.Now);
       FCtx.Send(reply);
       if (done) ShowFrame(blob);
       break;
     }
     case pkWindowChunk: {
       TBytes reply;
-      auto frames = FFrameRx2.HandleChunk(APacket, reply);
+      auto frames = FFrameRx2.HandleChunk(APacket, reply, FCtx.Now);
       bool sent = false;
       for (auto& f : frames) {
         if (!sent) {
@@ -165,8 +165,8 @@ void TViewerSide::ChannelTick() { FCtx.PollChannel(true); }
 
 void TViewerSide::PollNacks() {
   TBytes nack;
-  if (FFrameRx.PendingNack(nack, 20)) FCtx.Send(nack);
-  for (auto& n : FFrameRx2.PendingNacks(20)) FCtx.Send(n);
+  if (FFrameRx.PendingNack(nack, 20, FCtx.Now)) FCtx.Send(nack);
+  for (auto& n : FFrameRx2.PendingNacks(20, FCtx.Now)) FCtx.Send(n);
 }
 
 void TViewerSide::ViewerTick() {

@@ -27,13 +27,13 @@ void CheckReply(const TBytes& r) {
 // Input: records of [operation byte][length, 2 bytes LE][packet]. The packet bytes are handed in as
 // they are, so the fuzzer controls every header field.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static TManualClock clock;
+  TTick now = 1000000;
   TFrameWindowSender sender;
   TFrameReceiver single(kBudget);
   TFrameWindowReceiver windowed(kBudget);
   sender.SetLegacy(size % 2 == 0);
   sender.SetMaxInFlight(4);
-  for (std::size_t i = 0; i < 4; ++i) sender.Start(TBytes(i * 1500));
+  for (std::size_t i = 0; i < 4; ++i) sender.Start(TBytes(i * 1500), now);
 
   std::size_t pos = 0;
   while (pos + 3 <= size) {
@@ -44,31 +44,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TBytes blob, reply;
     switch (op % 6) {
       case 0:
-        if (single.HandleChunk(packet, blob, reply) && blob.size() > kMaxFrameBytes) std::abort();
+        if (single.HandleChunk(packet, blob, reply, now) && blob.size() > kMaxFrameBytes) std::abort();
         CheckReply(reply);
         break;
       case 1:
-        for (const auto& f : windowed.HandleChunk(packet, reply))
+        for (const auto& f : windowed.HandleChunk(packet, reply, now))
           if (f.size() > kMaxFrameBytes) std::abort();
         CheckReply(reply);
         break;
       case 2: {
         std::uint32_t ms = 0;
-        sender.HandleAck(packet, ms);
+        sender.HandleAck(packet, ms, now);
         break;
       }
       case 3:
         sender.HandleNack(packet);
         break;
       case 4:
-        for (const auto& p : sender.NextPackets(len % 64))
+        for (const auto& p : sender.NextPackets(len % 64, now))
           if (p.size() > kWindowChunkHeader + kChunkData || p.size() > kMaxPeerPayload) std::abort();
-        if (sender.CanStart()) sender.Start(packet);
+        if (sender.CanStart()) sender.Start(packet, now);
         break;
       case 5:
-        clock.Advance(len % 300);
-        if (single.PendingNack(reply, static_cast<std::uint32_t>(len % 40))) CheckReply(reply);
-        for (const auto& n : windowed.PendingNacks(static_cast<std::uint32_t>(len % 40))) CheckReply(n);
+        now += len % 300;
+        if (single.PendingNack(reply, static_cast<std::uint32_t>(len % 40), now)) CheckReply(reply);
+        for (const auto& n : windowed.PendingNacks(static_cast<std::uint32_t>(len % 40), now)) CheckReply(n);
         break;
     }
     if (single.HeldBytes() > kBudget || windowed.HeldBytes() > kBudget) std::abort();

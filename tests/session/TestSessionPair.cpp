@@ -281,10 +281,10 @@ TEST(SessionPair, ViewerStatusNoticeAndOversizedPictures) {
   z.resize(n);
   TFrameWindowSender tx;
   tx.SetLegacy(false);
-  ASSERT_TRUE(tx.Start(MakeTileBlob(z)));
+  ASSERT_TRUE(tx.Start(MakeTileBlob(z), pair.Clock.Now()));
   pair.ToHost.Receive();
   const auto sentBefore = pair.ToHost.Sent();
-  for (auto& p : tx.NextPackets(40)) v.OnPeerData(p);
+  for (auto& p : tx.NextPackets(40, pair.Clock.Now())) v.OnPeerData(p);
   EXPECT_EQ(pair.Window->Updates + pair.Window->BadUpdates, 0);
   EXPECT_EQ(pair.Window->Picture.Width(), 0);
   EXPECT_GE(pair.ToHost.Sent(), sentBefore + 2);  // the acknowledgement and a full-picture request
