@@ -23,9 +23,6 @@ using namespace tovik;
 int RunInteractive(int& argc, char** argv, const TSettingsStore& store, const TLogWriter& log,
                    const TRunSwitches& sw) {
   QApplication app(argc, argv);
-  // The viewer windows read key events through the window system's backend while the program runs.
-  const std::unique_ptr<IViewerKeys> keys = IViewerKeys::Create();
-  SetViewerKeys(keys.get());
   TForm2 window(store, log, sw, SystemPlatform());
 
   // SIGTERM, SIGINT and SIGHUP close the program for good, the way the window's own quit does.
@@ -45,7 +42,6 @@ int RunInteractive(int& argc, char** argv, const TSettingsStore& store, const TL
     window.show();
   int code = app.exec();
   quit.reset();  // no request is handed over after this
-  SetViewerKeys(nullptr);
   return code;
 }
 

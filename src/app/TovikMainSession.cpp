@@ -38,7 +38,7 @@ class TQtConsent final : public IConsentPrompt {
 class TQtViewer final : public IViewerWindow {
  public:
   TQtViewer(IViewerEvents& AEvents, const std::string& ACaption, const TSettingsStore& AStore, TViewerStats& AStats,
-            std::function<void()> AOnFirst)
+            std::shared_ptr<const IViewerKeys> AKeys, std::function<void()> AOnFirst)
       : FStats(AStats), FOnFirst(std::move(AOnFirst)) {
     int mode = AStore.ReadInt("Viewer", "Scale");
     if (mode < 0 || mode > 2) mode = 0;
@@ -46,6 +46,7 @@ class TQtViewer final : public IViewerWindow {
     FForm->SetRecordFolder(Q(AStore.ReadText("Session", "RecordFolder")));
     FForm->OnViewMode = [&AStore](int AMode) { AStore.WriteInt("Viewer", "Scale", AMode); };
     FForm->SetEvents(&AEvents);
+    FForm->SetKeys(std::move(AKeys));
     FStats = TViewerStats{};
     FStats.Picture = &FPicture;
   }
@@ -151,7 +152,7 @@ void TMainSessions::Create(bool AIsViewer, bool AUnattended) {
   deps.Settings.HideWallpaper = FStore.ReadSwitch("Session", "HideWallpaper");
   if (AIsViewer) {
     deps.MakeViewer = [this](IViewerEvents& AEvents, const std::string& ACaption) {
-      return TViewerWindowPtr(new TQtViewer(AEvents, ACaption, FStore, FStats, [this] {
+      return TViewerWindowPtr(new TQtViewer(AEvents, ACaption, FStore, FStats, FPlatform.ViewerKeys, [this] {
         if (OnFirstPicture) OnFirstPicture();
       }));
     };

@@ -16,6 +16,7 @@
 #include "net/TovikSocket.h"
 #include "session/TovikSessionIntf.h"
 #include "session/TovikWallpaper.h"
+#include "session/ui/TovikKeyMap.h"
 
 namespace tovik {
 
@@ -32,6 +33,8 @@ struct TPlatformServices {
   std::function<THostIdentity()> HostIdentity;
   // The desktop's light/dark choice for the main window's look; none or null = the GTK theme only.
   std::function<std::unique_ptr<IDesktopTheme>()> DesktopTheme;
+  // What the window system's key events mean, for the viewer windows; null = Qt's key numbers only.
+  std::shared_ptr<const IViewerKeys> ViewerKeys;
 };
 
 // The backends of the operating system the program was built for (their Create() functions live in the
@@ -44,6 +47,7 @@ inline TPlatformServices SystemPlatform() {
   p.Wallpaper = [](TLogFn ALog) { return IWallpaperBackend::Create(std::move(ALog)); };
   p.HostIdentity = [] { return THostIdentity::Local(); };
   p.DesktopTheme = [] { return IDesktopTheme::Create(); };
+  p.ViewerKeys = IViewerKeys::Create();
   return p;
 }
 

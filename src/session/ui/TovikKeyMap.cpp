@@ -4,13 +4,6 @@
 
 namespace tovik {
 
-namespace {
-const IViewerKeys* GViewerKeys = nullptr;
-}  // namespace
-
-void SetViewerKeys(const IViewerKeys* AKeys) { GViewerKeys = AKeys; }
-const IViewerKeys* ViewerKeys() { return GViewerKeys; }
-
 int VkFromQtKey(int k, bool keypad) {
   if (keypad) {
     if (k >= Qt::Key_0 && k <= Qt::Key_9) return 0x60 + (k - Qt::Key_0);

@@ -23,12 +23,6 @@ class IViewerKeys {
   static std::unique_ptr<IViewerKeys> Create();
 };
 
-// The backend the viewer windows read key events with. Set by the program's entry before the first
-// viewer window opens and cleared after the last one closed (GUI thread); the object is not owned and
-// must outlive every window that reads keys. None (the default, and in tests) = Qt's key numbers only.
-void SetViewerKeys(const IViewerKeys* AKeys);
-const IViewerKeys* ViewerKeys();
-
 // Virtual key of a Qt key number (Qt::Key), for platforms without native key data; `keypad` is set
 // when the event carried the keypad modifier. 0 when unknown.
 int VkFromQtKey(int qtKey, bool keypad);

@@ -703,8 +703,8 @@ void TViewerForm::wheelEvent(QWheelEvent* e) {
 }
 
 namespace {
-int VkOf(const QKeyEvent* e) {
-  return VkFromKeyEvent(ViewerKeys(), e->nativeVirtualKey(), e->nativeScanCode(), e->key(),
+int VkOf(const IViewerKeys* AKeys, const QKeyEvent* e) {
+  return VkFromKeyEvent(AKeys, e->nativeVirtualKey(), e->nativeScanCode(), e->key(),
                         (e->modifiers() & Qt::KeypadModifier) != 0);
 }
 // Keys the window keeps for itself instead of sending them.
@@ -717,14 +717,14 @@ void TViewerForm::keyPressEvent(QKeyEvent* e) {
     if (!e->isAutoRepeat()) PostToggleFull();
     return;
   }
-  if (const int code = VkOf(e)) Input(ikKeyDown, mapFromGlobal(QCursor::pos()), code);
+  if (const int code = VkOf(FKeys.get(), e)) Input(ikKeyDown, mapFromGlobal(QCursor::pos()), code);
 }
 
 void TViewerForm::keyReleaseEvent(QKeyEvent* e) {
   e->accept();
   // A held key repeats as repeated key-downs, like a real keyboard; only the final release goes up.
   if (IsOwnShortcut(e) || e->isAutoRepeat()) return;
-  if (const int code = VkOf(e)) Input(ikKeyUp, mapFromGlobal(QCursor::pos()), code);
+  if (const int code = VkOf(FKeys.get(), e)) Input(ikKeyUp, mapFromGlobal(QCursor::pos()), code);
 }
 
 bool TViewerForm::event(QEvent* e) {

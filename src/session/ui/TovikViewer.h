@@ -20,6 +20,7 @@
 #include "base/TovikClock.h"
 #include "session/TovikSessionUi.h"
 #include "session/TovikViewerMath.h"
+#include "session/ui/TovikKeyMap.h"
 
 class QComboBox;
 class QLabel;
@@ -51,6 +52,9 @@ class TViewerForm : public QWidget {
   // The session's events; not owned, and must stay valid until detached. Null detaches (no more
   // events).
   void SetEvents(IViewerEvents* AEvents) { FEvents = AEvents; }
+  // The window system's key backend the window reads key events with (shared with the program's other
+  // viewer windows). None (the default, and in tests) = Qt's key numbers only.
+  void SetKeys(std::shared_ptr<const IViewerKeys> AKeys) { FKeys = std::move(AKeys); }
   IViewerEvents* Events() const { return FEvents; }
 
   // The user picked a view mode (0 fit smooth, 1 fit sharp, 2 original size): the program stores
@@ -168,6 +172,7 @@ class TViewerForm : public QWidget {
   QStringList Ask(const QString& kind, const QString& text, const std::function<QStringList()>& real);
 
   IViewerEvents* FEvents = nullptr;
+  std::shared_ptr<const IViewerKeys> FKeys;
   TViewerBar* FBar = nullptr;
   QString FInfoTitle = QStringLiteral("Connecting...");
   QString FInfoSub;

@@ -56,11 +56,6 @@ TEST(KeyMap, NativeDataComesFirstAndQtKeysAreTheLastResort) {
   EXPECT_EQ(VkFromKeyEvent(&keys, 0xFFE4, 105, Qt::Key_Control, false), 0xA3);
   EXPECT_EQ(VkFromKeyEvent(&keys, 0xE9, 0, Qt::Key_F5, false), 0x74);  // native data unknown
   EXPECT_EQ(VkFromKeyEvent(&keys, 0xE9, 0, 0, false), 0);
-
-  EXPECT_EQ(ViewerKeys(), nullptr);  // tests run without a window-system backend
-  SetViewerKeys(&keys);
-  EXPECT_EQ(ViewerKeys(), &keys);
-  SetViewerKeys(nullptr);
 }
 
 TEST(KeyMap, EveryQtKeyGivesAKeyOfTheList) {

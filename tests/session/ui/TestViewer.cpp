@@ -119,6 +119,24 @@ TEST_F(Viewer, NoInputWithoutPictureOrHost) {
   EXPECT_TRUE(FHost.Inputs.empty());
 }
 
+// The window reads native key data through the key backend it was given, not through a global one.
+TEST_F(Viewer, KeysGoThroughTheWindowsOwnKeyBackend) {
+  struct TAzerty final : IViewerKeys {
+    int VirtualKeyOf(std::uint32_t ANative, std::uint32_t AScan) const override {
+      return ANative == 'q' && AScan == 38 ? 'Q' : 0;  // the key at US 'A' types q
+    }
+  };
+  FForm->ShowPicture(Pattern(800, 600));
+  FForm->show();
+  QKeyEvent down(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, 38, 'q', 0, "q");
+  QCoreApplication::sendEvent(FForm, &down);
+  FForm->SetKeys(std::make_shared<TAzerty>());
+  QCoreApplication::sendEvent(FForm, &down);
+  ASSERT_EQ(FHost.Inputs.size(), 2u);
+  EXPECT_EQ(FHost.Inputs[0].Data, 'A');  // no backend: Qt's key number
+  EXPECT_EQ(FHost.Inputs[1].Data, 'Q');
+}
+
 TEST_F(Viewer, KeysBecomeVirtualKeysAndF11StaysLocal) {
   FForm->ShowPicture(Pattern(800, 600));
   FForm->show();
