@@ -5,7 +5,7 @@
 //
 // The window (TForm2, Unit2.h) owns the client, the session and the widgets; it hands them to the
 // logic through three small seams so that tests drive the logic with fakes and a TManualClock:
-//   IMainClient   - the part of TTovikClient that the window uses (TClientSeam wraps the real one);
+//   IMainClient   - the part of TTovikClient that the window uses (TMainClientHost wraps the real one);
 //   IMainView     - what the logic shows (labels, buttons, switches, clipboard, minimizing);
 //   IMainSessions - the one primary session (create, free, its restart flag and helper).
 // The logic owns none of them; each must outlive it or be detached with Attach(nullptr, nullptr).
@@ -82,30 +82,6 @@ class IMainClient {
   virtual void UnpinID() = 0;
   virtual void SendText(const std::string& AText) = 0;
   virtual void SetUnattended(bool AOn) = 0;
-};
-
-// The real client behind the seam. The client must outlive it.
-class TClientSeam final : public IMainClient {
- public:
-  explicit TClientSeam(TTovikClient& AClient) : C(AClient) {}
-  std::string MyID() const override { return C.MyID(); }
-  TTovikState State() const override { return C.State(); }
-  bool IDPinned() const override { return C.IDPinned(); }
-  std::int64_t IDSecondsLeft() const override { return C.IDSecondsLeft(); }
-  bool RelaySecure() const override { return C.RelaySecure(); }
-  bool RelayBlocked() const override { return C.RelayBlocked(); }
-  std::string PartnerID() const override { return C.PartnerID(); }
-  std::string PartnerName() const override { return C.PartnerName(); }
-  std::string CheckNumber() const override { return C.CheckNumber(); }
-  void ConnectTo(const std::string& AID) override { C.ConnectTo(AID); }
-  void Disconnect() override { C.Disconnect(); }
-  void PinID(const std::string& AID, const std::string& ASecret) override { C.PinID(AID, ASecret); }
-  void UnpinID() override { C.UnpinID(); }
-  void SendText(const std::string& AText) override { C.SendText(AText); }
-  void SetUnattended(bool AOn) override { C.SetUnattended(AOn); }
-
- private:
-  TTovikClient& C;
 };
 
 class IMainView {
