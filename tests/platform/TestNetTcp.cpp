@@ -148,10 +148,16 @@ TEST(NetTcpLink, DroppablePacketsAreBoundedWhileCommandsStillQueue) {
   const int srv = l.Accept();  // never reads: the link thread ends up blocked in a write
   ASSERT_TRUE(WaitFor([&] { return link.Connected(); }));
   const TBytes chunk(60000, 0x14);
-  for (int i = 0; i < 400; ++i) {
+  // Fill until droppable packets are refused three times in a row: the link thread is then stuck in a
+  // write (the relay never reads) and no longer empties the outbox under the test's feet.
+  int drops = 0;
+  for (int i = 0; i < 4000 && drops < 3; ++i) {
+    const std::size_t was = link.Queued();
     link.Send(chunk, true);
     ASSERT_LE(link.Queued(), KTcpOutboxLimit);
+    drops = link.Queued() == was ? drops + 1 : 0;
   }
+  ASSERT_EQ(drops, 3);
   const std::size_t before = link.Queued();
   EXPECT_GT(before + 60002, KTcpOutboxLimit);  // the outbox is full of droppable packets
   link.Send(BytesOf("HELLO"), false);
