@@ -3,7 +3,7 @@
 // TickMs() returns milliseconds of the monotonic clock. The network client and the frame transports do
 // not read it: they take the time as a parameter (the client is an ITimedObject, base/TovikTimed.h)
 // from their driver, which reads it here. Tests replace the source with a TManualClock and move time
-// by hand (or let a TVirtualTimeDriver jump it from deadline to deadline) instead of sleeping.
+// by hand (or let the tests' virtual-time driver jump it from deadline to deadline) instead of sleeping.
 #pragma once
 
 #include <atomic>

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "base/TovikTimed.h"
+#include "net/tools/TovikTimedLoop.h"
 #include "sim/TovikSim.h"
 
 #include "net/TovikWire.h"

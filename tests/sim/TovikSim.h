@@ -28,6 +28,7 @@
 
 #include "base/TovikClock.h"
 #include "base/TovikTimed.h"
+#include "tests/support/VirtualTimeDriver.h"
 #include "net/TovikSocket.h"
 
 namespace tovik::sim {

@@ -19,7 +19,7 @@
 // Exit code: 0 when the client got an ID and everything asked for happened (--connect: a link came
 // up; --send: the text went out); 1 otherwise; 2 for a bad command line.
 //
-// The client and the tool's own checks run in a TTimedLoop (base/TovikTimed.h): a plain loop in real
+// The client and the tool's own checks run in a TTimedLoop (net/tools/TovikTimedLoop.h): a plain loop in real
 // time that sleeps until the next deadline or until the client says that datagrams arrived.
 #include <signal.h>
 
@@ -35,6 +35,7 @@
 #include "base/TovikClock.h"
 #include "base/TovikIni.h"
 #include "base/TovikTimed.h"
+#include "net/tools/TovikTimedLoop.h"
 #include "net/TovikNet.h"
 #include "net/TovikWire.h"
 
