@@ -29,11 +29,10 @@ int RunInteractive(int& argc, char** argv, const TSettingsStore& store, const TL
   std::unique_ptr<IQuitRequests> quit = IQuitRequests::Create();
   if (quit)
     quit->SetHandler([&window] {
-      // On the backend's thread: the window and the loop are only touched on the GUI thread.
-      QMetaObject::invokeMethod(&window, [&window] {
-        window.close();
-        QApplication::quit();
-      }, Qt::QueuedConnection);
+      // On the backend's thread: the window and the loop are only touched on the GUI thread, through
+      // queued calls by name (nothing of ours crosses the threads).
+      QMetaObject::invokeMethod(&window, "close", Qt::QueuedConnection);
+      QMetaObject::invokeMethod(qApp, "quit", Qt::QueuedConnection);
     });
 
   if (sw.Min)

@@ -38,7 +38,13 @@ void TQtTimedDriver::Rearm() {
 }
 
 void TQtTimedDriver::Wake() {
-  QMetaObject::invokeMethod(this, [this] { Rearm(); }, Qt::QueuedConnection);
+  if (!FWakePosted.exchange(true)) QMetaObject::invokeMethod(this, "WakeNow", Qt::QueuedConnection);
+}
+
+void TQtTimedDriver::WakeNow() {
+  FWakePosted = false;
+  ++FWakesHandled;
+  Rearm();
 }
 
 void TQtTimedDriver::Fire() {

@@ -15,6 +15,8 @@
 #include <QObject>
 #include <QTimer>
 
+#include <atomic>
+
 #include "base/TovikTimed.h"
 
 namespace tovik {
@@ -34,22 +36,28 @@ class TQtTimedDriver final : public QObject {
   // Arms the timer to the earliest deadline (at once when it is due), or stops it when nothing is
   // scheduled.
   void Rearm();
-  // Any thread: Rearm, posted to the GUI thread.
+  // Any thread: Rearm, posted to the GUI thread. Wakes that come while one is still on its way are
+  // folded into it, so a flood of datagrams queues one event, not one per datagram.
   void Wake();
 
   // The earliest deadline of the objects, and whether the timer is armed (for tests).
   TTick NextDeadline() const { return FGroup.NextDeadline(); }
   bool Armed() const { return FTimer.isActive(); }
-  // Rounds run so far (each a HandleTimeout of the objects).
+  // Rounds run so far (each a HandleTimeout of the objects), and posted wake-ups handled (for tests).
   std::uint64_t Rounds() const { return FRounds; }
+  std::uint64_t WakesHandled() const { return FWakesHandled; }
 
  private:
   void Fire();
+  // The posted half of Wake (queued by name, so nothing of ours crosses the threads).
+  Q_INVOKABLE void WakeNow();
 
   TTimedGroup FGroup;
   QTimer FTimer;
   bool FFiring = false;
+  std::atomic<bool> FWakePosted{false};
   std::uint64_t FRounds = 0;
+  std::uint64_t FWakesHandled = 0;
 };
 
 }  // namespace tovik
