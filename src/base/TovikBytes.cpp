@@ -96,6 +96,8 @@ std::optional<TBytes> Base64Decode(std::string_view text) {
       if (d < 0) return std::nullopt;
       v = (v << 6) | static_cast<std::uint32_t>(d);
     }
+    // Only the canonical text of a value: the bits that padding leaves over must be zero.
+    if ((pad == 1 && (v & 0xFF) != 0) || (pad == 2 && (v & 0xFFFF) != 0)) return std::nullopt;
     out.push_back(static_cast<std::uint8_t>(v >> 16));
     if (pad < 2) out.push_back(static_cast<std::uint8_t>(v >> 8));
     if (pad < 1) out.push_back(static_cast<std::uint8_t>(v));
