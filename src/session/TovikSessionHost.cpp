@@ -287,8 +287,8 @@ void THostSide::CaptureAndSend(bool AFromAck) {
   bool can;
   {
     std::lock_guard<std::mutex> l(FTxLock);
-    // The frame sender stamps frames with the clock itself, which may be a little ahead of the last
-    // time this session was given.
+    // Frames are stamped with this session's time, which never moves back; the guard keeps the
+    // unsigned difference safe all the same.
     const TTick oldest = FFrameTx.InFlight() ? FFrameTx.OldestStarted() : now;
     if (FFrameTx.InFlight() && now > oldest && now - oldest > 2000) {
       FFrameTx.Cancel();
