@@ -54,13 +54,13 @@ class TSimSessions {
     Consent->AutoAnswer = Opt.AutoAnswer;
     Wire(*HostPC, false);
     Wire(*ViewerPC, true);
-    FPoller = Net.AddPoller([this] { Tick(); });
+    Net.AddTimed(FTimed);
     HostPC->Start();
     ViewerPC->Start();
     Net.RunUntil([&] { return HostPC->C().State() == rsRegistered && ViewerPC->C().State() == rsRegistered; }, 5000);
   }
   ~TSimSessions() {
-    Net.RemovePoller(FPoller);
+    Net.RemoveTimed(FTimed);
     for (TSimPC* pc : {HostPC.get(), ViewerPC.get()}) {
       pc->C().OnConnected = nullptr;
       pc->C().OnDisconnected = nullptr;
@@ -132,8 +132,7 @@ class TSimSessions {
     AttachSession(AClient, AIsViewer ? *Viewer : *Host);
   }
   // What the sessions have due at the simulator's time, then the queued GUI work (which may end a link
-  // and so free a session through the client's OnDisconnected). The simulator moves its clock a
-  // millisecond at a time and calls this after each; a session runs only at its own deadlines.
+  // and so free a session through the client's OnDisconnected).
   void Tick() {
     RunDueSessions(Host.get(), Viewer.get(), Net.Now());
     while (!FQueue.empty()) {
@@ -143,8 +142,19 @@ class TSimSessions {
     }
   }
 
+  // The sessions and the queued GUI work as one timed object of the simulator: due at the sessions'
+  // deadlines, and at once while GUI work waits.
+  struct TSessionsTimed final : ITimedObject {
+    explicit TSessionsTimed(TSimSessions& AOwner) : Owner(AOwner) {}
+    TTick NextDeadline() const override {
+      return Owner.FQueue.empty() ? NextSessionDeadline(Owner.Host.get(), Owner.Viewer.get()) : 0;
+    }
+    void HandleTimeout(TTick) override { Owner.Tick(); }
+    TSimSessions& Owner;
+  };
+
   std::deque<std::function<void()>> FQueue;
-  int FPoller = 0;
+  TSessionsTimed FTimed{*this};
 };
 
 }  // namespace tovik::test

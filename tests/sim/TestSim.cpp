@@ -354,15 +354,6 @@ TEST(Sim, RunForJumpsOverIdleTimeAndDeliversOnTime) {
   EXPECT_EQ(at, std::vector<TTick>{start + net.Link.DelayMs});
   EXPECT_EQ(net.Now(), start + 3'600'000);
   EXPECT_EQ(net.Rounds(), 1u);
-
-  // A poller (transitional) makes the simulation step every millisecond again while it is there.
-  int polls = 0;
-  const int id = net.AddPoller([&] { ++polls; });
-  net.RunFor(50);
-  EXPECT_EQ(polls, 50);
-  net.RemovePoller(id);
-  net.RunFor(50);
-  EXPECT_EQ(polls, 50);
 }
 
 }  // namespace

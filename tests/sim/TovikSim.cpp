@@ -297,27 +297,6 @@ TSimHost& TSimNet::AddHost(const std::string& AIP, TSimNat* ANat) {
   return *FHosts.back();
 }
 
-int TSimNet::AddPoller(std::function<void()> APoll) {
-  if (FPollers.empty()) FPollerTick.FLast = Now();  // the first run is 1 ms from now
-  FPollers[FNextPoller] = std::move(APoll);
-  // Added at the first poller, so the pollers run after the timed objects that already exist.
-  FDriver.Add(FPollerTick);
-  return FNextPoller++;
-}
-
-void TSimNet::RemovePoller(int AId) { FPollers.erase(AId); }
-
-void TSimNet::TPollers::HandleTimeout(TTick ANow) {
-  FLast = ANow;
-  // Copy the ids: a poller may add or remove pollers.
-  std::vector<int> ids;
-  for (auto& [id, p] : FNet.FPollers) ids.push_back(id);
-  for (int id : ids) {
-    auto it = FNet.FPollers.find(id);
-    if (it != FNet.FPollers.end()) it->second();
-  }
-}
-
 void TSimNet::HandleTimeout(TTick ANow) {
   while (!FEvents.empty() && FEvents.top().At <= ANow) {
     auto action = std::move(const_cast<TEvent&>(FEvents.top()).Action);

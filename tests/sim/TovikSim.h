@@ -132,11 +132,6 @@ class TSimNet final : public ITimedObject {
   // moment, in the order added. Not owned: remove it before it is destroyed.
   void AddTimed(ITimedObject& AObject) { FDriver.Add(AObject); }
   void RemoveTimed(ITimedObject& AObject) { FDriver.Remove(AObject); }
-  // Transitional, for fixtures whose objects do not say their deadlines yet (the session fixtures):
-  // APoll runs every virtual millisecond, after the timed objects; while any poller is registered the
-  // simulation steps 1 ms at a time. Returns an id for RemovePoller.
-  int AddPoller(std::function<void()> APoll);
-  void RemovePoller(int AId);
 
   // Moves virtual time by AMs milliseconds, from deadline to deadline.
   void RunFor(TTick AMs) { FDriver.RunFor(AMs); }
@@ -179,21 +174,8 @@ class TSimNet final : public ITimedObject {
   void DeliverLocal(TSimHost& AHost, const TEndpoint& AFrom, std::uint16_t APort, TBytes AData);
   TSimHost* FindHost(const std::string& AIP, TSimNat* ARealm);
 
-  // The pollers as one timed object, due 1 ms after their last run while there are any.
-  class TPollers final : public ITimedObject {
-   public:
-    explicit TPollers(TSimNet& ANet) : FNet(ANet) {}
-    TTick NextDeadline() const override { return FNet.FPollers.empty() ? kNoDeadline : FLast + 1; }
-    void HandleTimeout(TTick ANow) override;
-    TTick FLast = 0;
-
-   private:
-    TSimNet& FNet;
-  };
-
   TManualClock FClock;
   TVirtualTimeDriver FDriver{FClock};
-  TPollers FPollerTick{*this};
   std::mt19937 FRng;
   std::vector<std::unique_ptr<TSimNat>> FNats;
   std::vector<std::unique_ptr<TSimHost>> FHosts;
@@ -214,8 +196,6 @@ class TSimNet final : public ITimedObject {
   };
   std::priority_queue<TEvent, std::vector<TEvent>, std::greater<TEvent>> FEvents;
   std::uint64_t FSeq = 0;
-  std::map<int, std::function<void()>> FPollers;
-  int FNextPoller = 1;
   std::uint64_t FDelivered = 0;
   std::uint64_t FDropped = 0;
 };
