@@ -132,4 +132,9 @@ bool CheckPasswordProof(const TPasswordVerifier& AVerifier, const TPasswordChall
   return CRYPTO_memcmp(stored.data(), AVerifier.StoredKey.data(), stored.size()) == 0;
 }
 
+void WipeText(std::string& AText) noexcept {
+  if (!AText.empty()) OPENSSL_cleanse(AText.data(), AText.size());
+  AText.clear();
+}
+
 }  // namespace tovik

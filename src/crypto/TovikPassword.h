@@ -77,4 +77,7 @@ TBytes MakePasswordProof(std::string_view APassword, const TPasswordChallenge& A
 bool CheckPasswordProof(const TPasswordVerifier& AVerifier, const TPasswordChallenge& AChallenge, TByteView ABinding,
                         TByteView AProof);
 
+// Overwrites the text's bytes (not optimised away) and empties it: for passwords once used.
+void WipeText(std::string& AText) noexcept;
+
 }  // namespace tovik

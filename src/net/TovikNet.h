@@ -163,6 +163,9 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   const std::string& RelayStatus() const { return FRelayStatus; }
   std::uint16_t LocalPort() const;
   const TBytes& PeerPublicKey() const { return FPeerKey->Public(); }
+  // Both PCs' peer public keys of the current link in a fixed order (crypto/TovikPassword.h), the same
+  // on both ends; empty while there is no link. Proofs made for this link are bound to it.
+  const TBytes& KeyBinding() const { return FKeyBinding; }
   const std::vector<std::uint16_t>& TcpPorts() const { return FTcpPorts; }
   bool TcpActive() const { return FTcp != nullptr; }
   std::uint16_t TcpPort() const { return FTcpPort; }
@@ -279,6 +282,7 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   std::string FPartnerID;
   std::string FPartnerName;
   std::string FCheckNumber;
+  TBytes FKeyBinding;
   std::vector<TTovikAddr> FCandidates;
   int FPunchTries = 0;
   TTovikAddr FPeer;

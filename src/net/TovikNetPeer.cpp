@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "crypto/TovikPassword.h"
 #include "net/TovikNet.h"
 
 namespace tovik {
@@ -102,6 +103,7 @@ void TTovikClient::HandlePeerIntro(const std::vector<std::string_view>& AFields)
     StopPeerTimers();
     FPeerChannel.reset();
     FCheckNumber.clear();
+    FKeyBinding.clear();
     FInitiator = false;
     FState = rsRegistered;
     SendServer("SESSION END");
@@ -124,6 +126,7 @@ void TTovikClient::HandlePeerIntro(const std::vector<std::string_view>& AFields)
     FPeerChannel = std::make_unique<TSecureChannel>(kPeerPacketType, keys.SendKey, keys.RecvKey, keys.SendLabel,
                                                     keys.RecvLabel);
     FCheckNumber = tovik::CheckNumber(FPeerKey->Public(), theirs);
+    FKeyBinding = PeerKeyBinding(FPeerKey->Public(), theirs);
   } catch (const ETovikCrypto& e) {
     FailConnect(std::string("The partner sent an invalid key: ") + e.what());
     return;
@@ -218,6 +221,7 @@ void TTovikClient::EndPeerSession(bool ASendBye) {
   FState = FMyID != "0" ? rsRegistered : rsOffline;
   FPeerChannel.reset();
   FCheckNumber.clear();
+  FKeyBinding.clear();
   FInitiator = false;
   FPeerViaRelay = false;
   FRelayPunch = false;

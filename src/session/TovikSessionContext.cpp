@@ -48,10 +48,10 @@ void TSessionContext::RunLogged(const char* AWhere, const std::function<void()>&
   }
 }
 
-void TSessionContext::PollChannel(bool ALive) {
+void TSessionContext::PollChannel(bool ALive, bool AMessagesOut) {
   if (ALive) Tools->Tick();
   for (auto& p : Channel.Poll(Now)) {
-    if (!ALive && !p.empty() && p[0] == pkChannelMsg) continue;
+    if (!AMessagesOut && !p.empty() && p[0] == pkChannelMsg) continue;
     Send(p);
   }
 }

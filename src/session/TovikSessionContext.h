@@ -16,6 +16,7 @@
 #include "base/TovikClock.h"
 #include "session/TovikSessionGuard.h"
 #include "session/TovikSessionIntf.h"
+#include "session/TovikUnattended.h"
 #include "session/TovikWallpaper.h"
 
 namespace tovik {
@@ -44,12 +45,18 @@ struct TSessionDeps {
   std::unique_ptr<IHostScreen> Screen;
   std::unique_ptr<IHostInput> Injector;
   std::shared_ptr<IConsentPrompt> Consent;  // none = every request is denied
+  // What an unattended session checks the helper's password against. An unattended session without
+  // it asks the person at the PC, like any other.
+  std::optional<TUnattendedPassword> UnattendedPassword;
   std::unique_ptr<IWallpaperBackend> Wallpaper;
   std::function<bool()> AdminAvailable;     // none = false
   std::function<void(bool)> UseBroker;      // none = no desktop broker
   THostIdentity Identity;                   // told to the viewer (from the platform in the program)
   // Viewer.
   TViewerWindowFactory MakeViewer;          // required for a viewer
+  // Asks the helper for a helped PC's password; none = this viewer cannot answer a challenge (it does
+  // not announce kCapsPassword, so the other PC asks its person instead).
+  std::shared_ptr<IPasswordPrompt> PasswordPrompt;
 };
 
 struct TSessionContext {
@@ -72,8 +79,8 @@ struct TSessionContext {
   // Runs AWork; an exception it raises is logged as "<AWhere> failed: <text>" and goes no further.
   void RunLogged(const char* AWhere, const std::function<void()>& AWork) noexcept;
   // The channel's timer step: the tools' tick (when ALive) and the packets the channel has to send.
-  // Until ALive only acknowledgements go out.
-  void PollChannel(bool ALive);
+  // Messages go out only when AMessagesOut; otherwise only acknowledgements do.
+  void PollChannel(bool ALive, bool AMessagesOut);
   // Ends the peer link from deferred work that holds only the alive token.
   void DisconnectLater();
   void SetNow(TTick ANow) {

@@ -21,6 +21,7 @@ THostSide::THostSide(TSessionContext& ACtx, TSessionDeps& ADeps, bool AUnattende
       FCapturer(std::move(ADeps.Screen)),
       FInjector(std::move(ADeps.Injector)),
       FConsent(std::move(ADeps.Consent)),
+      FPassword(std::move(ADeps.UnattendedPassword)),
       FAdminAvailable(std::move(ADeps.AdminAvailable)),
       FUseBroker(std::move(ADeps.UseBroker)),
       FStopwatch(std::move(ADeps.Stopwatch)),
@@ -100,6 +101,7 @@ void THostSide::Dispatch(const TChannelMsg& AMsg) {
     case mkViewerCaps: {
       if (AMsg.Data.empty()) return;
       const std::uint8_t f = AMsg.Data[0];
+      FViewerCaps = f;
       FVideoWanted = (f & kCapsH264) != 0;
       {
         std::lock_guard<std::mutex> l(FTxLock);
@@ -124,6 +126,9 @@ void THostSide::Dispatch(const TChannelMsg& AMsg) {
       if (AMsg.Data.empty()) return;
       FAudioOn = AMsg.Data[0] != 0;
       return;
+    case mkPasswordProof:
+      PasswordProof(AMsg.Data);
+      return;
     case mkRestart:
     case mkElevate:
       if (FMode != 1) return;
@@ -137,9 +142,20 @@ void THostSide::Dispatch(const TChannelMsg& AMsg) {
 
 void THostSide::ChannelTick() {
   if (!FConsentStarted && FCtx.Now - FCreated >= 2000) StartConsent();
-  // Before consent a host lets only acknowledgements out: nothing it has reaches the viewer until the
-  // person has allowed it. Held messages go out with the next resend after consent.
-  FCtx.PollChannel(FAllowed);
+  if (FEndAt != 0 && FCtx.Now >= FEndAt) {
+    FEndAt = 0;
+    FCtx.DisconnectLater();
+  }
+  if (FChallenge && FCtx.Now - FChallengeSent >= kPasswordWaitMs) {
+    FChallenge.reset();
+    FCtx.Log("Unattended access: no password from " + FormatID(FCtx.Link->PartnerID()) +
+             " in time; asking the person at this PC");
+    AskPerson();
+  }
+  // Before consent a host lets only acknowledgements out, and the messages of the password exchange:
+  // nothing else it has reaches the viewer until access is allowed. Held messages go out with the
+  // next resend after consent.
+  FCtx.PollChannel(FAllowed, FAllowed || FChannelOpen);
   if (FAllowed) SoundPump();
 }
 
@@ -152,10 +168,76 @@ void THostSide::StartConsent() {
 }
 
 void THostSide::RunConsent() {
-  if (FUnattended) {
+  // Unattended access needs the password; whenever it cannot be checked, the person at the PC
+  // decides, exactly as without unattended access.
+  if (FUnattended && StartPasswordCheck()) return;
+  AskPerson();
+}
+
+bool THostSide::StartPasswordCheck() {
+  const std::string from = FormatID(FCtx.Link->PartnerID());
+  const TBytes binding = FCtx.Link->KeyBinding();
+  if (!FPassword || !FPassword->Throttle || binding.empty()) {
+    FCtx.Log("Unattended access: no password is set; asking the person at this PC");
+    return false;
+  }
+  if ((FViewerCaps & kCapsPassword) == 0) {
+    FCtx.Log("Unattended access: the helper's program at " + from +
+             " cannot answer a password; asking the person at this PC");
+    return false;
+  }
+  TPasswordThrottle& throttle = *FPassword->Throttle;
+  if (throttle.Paused(FCtx.Now)) {
+    const TTick left = throttle.PauseLeft(FCtx.Now);
+    FCtx.Log("Unattended access: passwords are refused for " + std::to_string((left + 999) / 1000) +
+             " more seconds after wrong ones; asking the person at this PC");
+    PostPasswordResult(pvPaused, left);
+    return false;
+  }
+  FChallenge = MakePasswordChallenge(FPassword->Verifier);
+  FChallengeSent = FCtx.Now;
+  FChannelOpen = true;
+  FCtx.Channel.Post(mkPasswordChallenge, EncodePasswordChallenge(*FChallenge), false);
+  FCtx.Log("Unattended access: asking " + from + " for the password");
+  return true;
+}
+
+void THostSide::PasswordProof(const TBytes& AProof) {
+  // Only the answer to a challenge of this session counts, and only once.
+  if (!FChallenge || FAllowed) return;
+  const TPasswordChallenge challenge = std::move(*FChallenge);
+  FChallenge.reset();
+  const std::string from = FormatID(FCtx.Link->PartnerID());
+  if (AProof.empty()) {
+    FCtx.Log("Unattended access: " + from + " gave no password; asking the person at this PC");
+    AskPerson();
+    return;
+  }
+  TPasswordThrottle& throttle = *FPassword->Throttle;
+  if (CheckPasswordProof(FPassword->Verifier, challenge, FCtx.Link->KeyBinding(), AProof)) {
+    throttle.Passed();
+    PostPasswordResult(pvAccepted, 0);
+    FCtx.Log("Unattended access: password accepted from " + from);
+    FPasswordPassed = true;
     ConsentAnswered(caControl);
     return;
   }
+  throttle.Failed(FCtx.Now);
+  FCtx.Log("Unattended access: wrong password from " + from);
+  PostPasswordResult(pvWrong, throttle.PauseLeft(FCtx.Now));
+  // The session ends once the verdict has had time to reach the helper (resent if lost); no further
+  // answer is taken meanwhile.
+  FEarly.Clear();
+  FEndAt = FCtx.Now + kVerdictGraceMs;
+}
+
+void THostSide::PostPasswordResult(TPasswordVerdict AVerdict, TTick AWaitMs) {
+  FChannelOpen = true;
+  FCtx.Channel.Post(mkPasswordResult, MakePasswordResult(AVerdict, static_cast<std::uint32_t>((AWaitMs + 999) / 1000)),
+                    false);
+}
+
+void THostSide::AskPerson() {
   if (!FConsent) {
     ConsentAnswered(caDeny);
     return;
@@ -184,7 +266,7 @@ void THostSide::ConsentAnswered(TConsentAnswer AAnswer) {
       break;
     case caControl:
       FMode = 1;
-      FCtx.Log(FUnattended ? "consent: unattended access, control" : "consent: control allowed");
+      FCtx.Log(FPasswordPassed ? "consent: unattended access, control" : "consent: control allowed");
       break;
     default:
       FCtx.Log("consent: denied");

@@ -1,4 +1,5 @@
-// THostSide: the helped PC's half of a session. It asks for consent, captures the screen and sends
+// THostSide: the helped PC's half of a session. It asks for consent (or, for unattended access,
+// checks the helper's password: session/TovikUnattended.h), captures the screen and sends
 // it as frames, injects the helper's input once control is allowed, hides the wallpaper, and keeps
 // the messages that arrive before consent until the person has answered.
 //
@@ -14,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,7 @@
 #include "session/TovikSessionEarly.h"
 #include "session/TovikSessionRate.h"
 #include "session/TovikSessionWire.h"
+#include "session/TovikUnattended.h"
 #include "session/TovikWallpaper.h"
 
 namespace tovik {
@@ -54,7 +57,8 @@ class THostSide {
 
   // The named ticks, at FCtx.Now; they may raise (the caller logs). CaptureTick and PumpPackets do
   // nothing before consent; ChannelTick also starts consent 2000 ms after creation when the helper's
-  // profile has not done it earlier.
+  // profile has not done it earlier, and asks the person at the PC when a helper asked for its
+  // password gives no answer within kPasswordWaitMs.
   void CaptureTick();
   void PumpPackets();
   void ChannelTick();
@@ -77,6 +81,10 @@ class THostSide {
   void KeepEarly(TChannelMsg AMsg);
   void StartConsent();
   void RunConsent();
+  void AskPerson();
+  bool StartPasswordCheck();
+  void PasswordProof(const TBytes& AProof);
+  void PostPasswordResult(TPasswordVerdict AVerdict, TTick AWaitMs);
   void ConsentAnswered(TConsentAnswer AAnswer);
   void CaptureAndSend(bool AFromAck);
   TBytes BuildFrame();
@@ -95,6 +103,7 @@ class THostSide {
   std::unique_ptr<IHostScreen> FCapturer;
   std::unique_ptr<IHostInput> FInjector;
   std::shared_ptr<IConsentPrompt> FConsent;
+  std::optional<TUnattendedPassword> FPassword;
   std::function<bool()> FAdminAvailable;
   std::function<void(bool)> FUseBroker;
   std::unique_ptr<TWallpaperKeeper> FWallpaper;
@@ -111,6 +120,14 @@ class THostSide {
   bool FAllowed = false;
   std::uint8_t FMode = 0;
   bool FConsentStarted = false;
+  std::uint8_t FViewerCaps = 0;
+  // The password exchange of an unattended session: the challenge sent and not yet answered.
+  std::optional<TPasswordChallenge> FChallenge;
+  TTick FChallengeSent = 0;
+  bool FChannelOpen = false;  // messages of the exchange may leave before consent
+  bool FPasswordPassed = false;
+  TTick FEndAt = 0;  // after a wrong password: when the session ends
+  static constexpr TTick kVerdictGraceMs = 1000;
   TEarlyBuffer<TChannelMsg> FEarly;
   bool FEarlyOverflow = false;
   bool FWantFull = false;

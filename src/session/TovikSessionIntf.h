@@ -35,6 +35,9 @@ class ISessionLink {
   virtual std::string CheckNumber() const = 0;
   virtual std::string PeerAddress() const = 0;
   virtual bool ViaRelay() const = 0;
+  // Both PCs' peer public keys in a fixed order, the same on both ends of the link (what a password
+  // proof is bound to); empty when the link has none.
+  virtual TBytes KeyBinding() const = 0;
   // Seals and sends one peer packet; nothing is queued, a packet that cannot go out is lost.
   virtual void SendData(TByteView AData) = 0;
   // Ends the link with BYE; the owner then frees the session.

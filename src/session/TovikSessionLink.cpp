@@ -9,6 +9,7 @@ std::string TClientSessionLink::PartnerName() const { return FClient.PartnerName
 std::string TClientSessionLink::CheckNumber() const { return FClient.CheckNumber(); }
 std::string TClientSessionLink::PeerAddress() const { return FClient.PeerAddress(); }
 bool TClientSessionLink::ViaRelay() const { return FClient.ViaRelay(); }
+TBytes TClientSessionLink::KeyBinding() const { return FClient.KeyBinding(); }
 
 // The client refuses what it cannot send (no link, an empty packet); nothing is queued.
 void TClientSessionLink::SendData(TByteView AData) { FClient.SendData(AData); }

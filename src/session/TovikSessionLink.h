@@ -34,6 +34,7 @@ class TClientSessionLink final : public ISessionLink {
   std::string CheckNumber() const override;
   std::string PeerAddress() const override;
   bool ViaRelay() const override;
+  TBytes KeyBinding() const override;
   void SendData(TByteView AData) override;
   void Disconnect() override;
 

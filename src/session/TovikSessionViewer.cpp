@@ -12,10 +12,16 @@ namespace {
 constexpr const char* kNoH264 = "no H.264 codec in this build";
 constexpr const char* kNoSound = "no sound device support in this build";
 constexpr bool kHavePlayer = false;
+constexpr const char* kWrongPasswordNotice = "The other PC did not accept the password.";
+constexpr const char* kPausedPasswordNotice =
+    "The other PC takes no password for now after wrong ones; the person there is asked to allow the session.";
 }  // namespace
 
 TViewerSide::TViewerSide(TSessionContext& ACtx, TSessionDeps& ADeps)
-    : FCtx(ACtx), FSettings(std::move(ADeps.Settings)), FLastFrameTick(ACtx.Now) {
+    : FCtx(ACtx),
+      FSettings(std::move(ADeps.Settings)),
+      FPasswordPrompt(std::move(ADeps.PasswordPrompt)),
+      FLastFrameTick(ACtx.Now) {
   const std::string id = FormatID(FCtx.Link->PartnerID());
   FViewerCaption = "Tovik - " + id + " - check number " + FCtx.Link->CheckNumber();
   if (ADeps.MakeViewer) FViewer = ADeps.MakeViewer(*this, FViewerCaption + " - waiting for permission");
@@ -51,9 +57,10 @@ void TViewerSide::Start() {
   tools.OnSendProgress = [this](const std::string& n, std::int64_t d, std::int64_t t, int l) {
     if (FViewer) FViewer->SetTransfer(n, d, t, l);
   };
-  // Announce only what this viewer really has: windowed frames, no H.264 decoder, no sound player.
-  const std::uint8_t caps = kCapsWindowed;
-  FCtx.Channel.Post(mkViewerCaps, TBytes{caps}, false);
+  // Announce only what this viewer really has: windowed frames, no H.264 decoder, no sound player,
+  // and answers to a password challenge when it can ask its user.
+  FCaps = static_cast<std::uint8_t>(kCapsWindowed | (FPasswordPrompt ? kCapsPassword : 0));
+  FCtx.Channel.Post(mkViewerCaps, TBytes{FCaps}, false);
   FCtx.Channel.Post(mkSoundSwitch, TBytes{0}, false);
   tools.PostProfile();
   FCtx.Channel.Post(mkWallpaper, TBytes{static_cast<std::uint8_t>(FSettings.HideWallpaper ? 1 : 0)}, false);
@@ -63,7 +70,73 @@ void TViewerSide::Start() {
 
 void TViewerSide::OnMessage(const TChannelMsg& AMsg) {
   if (!ViewerReceives(AMsg.Kind)) return;
+  if (AMsg.Kind == mkPasswordChallenge) return PasswordChallenge(AMsg.Data);
+  if (AMsg.Kind == mkPasswordResult) return PasswordResult(AMsg.Data);
   FCtx.Tools->HandleMessage(AMsg);
+}
+
+// ---- unattended access ----------------------------------------------------------------------------
+
+void TViewerSide::PasswordChallenge(const TBytes& ABody) {
+  // One prompt per session: a host that asks again gets no second answer.
+  if (FPasswordAsked || !FPasswordPrompt) return;
+  FPasswordAsked = true;
+  auto challenge = DecodePasswordChallenge(ABody);
+  if (!challenge) {
+    FCtx.Log("the other PC asked for a password in a form this program does not accept");
+    FCtx.Channel.Post(mkPasswordProof, TBytes{}, false);
+    return;
+  }
+  FCtx.Log("the other PC asks for its unattended-access password");
+  SetInfo("waiting for the password");
+  // The prompt may answer after the session is gone; the answer then does nothing.
+  FPasswordPrompt->Ask(FormatID(FCtx.Link->PartnerID()),
+                       [g = FCtx.Guard, this, c = std::move(*challenge)](std::optional<std::string> APassword) {
+                         if (!g->IsAlive()) {
+                           if (APassword) WipeText(*APassword);
+                           return;
+                         }
+                         PasswordAnswered(c, APassword);
+                       });
+}
+
+void TViewerSide::PasswordAnswered(const TPasswordChallenge& AChallenge, std::optional<std::string>& APassword) {
+  if (!APassword) {
+    FCtx.Log("no password given; the person at the other PC is asked instead");
+    SetInfo("waiting for permission");
+    FCtx.Channel.Post(mkPasswordProof, TBytes{}, false);
+    return;
+  }
+  TBytes proof;
+  try {
+    proof = MakePasswordProof(*APassword, AChallenge, FCtx.Link->KeyBinding());
+  } catch (const std::exception& e) {
+    FCtx.Log(std::string("the password proof could not be made: ") + e.what());
+  }
+  WipeText(*APassword);
+  SetInfo("checking the password");
+  FCtx.Channel.Post(mkPasswordProof, proof, false);
+}
+
+void TViewerSide::PasswordResult(const TBytes& ABody) {
+  auto r = ParsePasswordResult(ABody);
+  if (!r) return;
+  switch (r->Verdict) {
+    case pvAccepted:
+      FCtx.Log("the other PC accepted the password");
+      if (FViewer) FViewer->SetNotice("");
+      break;
+    case pvWrong:
+      FCtx.Log("the other PC did not accept the password");
+      SetInfo("wrong password");
+      if (FViewer) FViewer->SetNotice(kWrongPasswordNotice);
+      break;
+    case pvPaused:
+      FCtx.Log("the other PC takes no password for " + std::to_string(r->WaitSeconds) +
+               " seconds; the person there is asked instead");
+      if (FViewer) FViewer->SetNotice(kPausedPasswordNotice);
+      break;
+  }
 }
 
 void TViewerSide::FullPictureRequest() { FCtx.Send(MakeFullPicture()); }
@@ -144,7 +217,8 @@ void TViewerSide::ShowVideo(const TFrameBlob&) {
 }
 
 void TViewerSide::VideoFailed() {
-  FCtx.Channel.Post(mkViewerCaps, TBytes{kCapsWindowed}, false);
+  FCaps = static_cast<std::uint8_t>(FCaps & ~kCapsH264);
+  FCtx.Channel.Post(mkViewerCaps, TBytes{FCaps}, false);
   FullPictureRequest();
 }
 
@@ -161,7 +235,7 @@ void TViewerSide::HandleTimeout(TTick ANow) {
   if (FViewerTimer.Fire(ANow)) FCtx.RunLogged("ViewerTick", [this] { ViewerTick(); });
 }
 
-void TViewerSide::ChannelTick() { FCtx.PollChannel(true); }
+void TViewerSide::ChannelTick() { FCtx.PollChannel(true, true); }
 
 void TViewerSide::PollNacks() {
   TBytes nack;

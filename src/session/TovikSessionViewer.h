@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "base/TovikTimed.h"
 #include "session/TovikSessionContext.h"
 #include "session/TovikSessionWire.h"
+#include "session/TovikUnattended.h"
 
 namespace tovik {
 
@@ -68,6 +70,9 @@ class TViewerSide final : public IViewerEvents {
   void OnElevate() override;
 
  private:
+  void PasswordChallenge(const TBytes& ABody);
+  void PasswordAnswered(const TPasswordChallenge& AChallenge, std::optional<std::string>& APassword);
+  void PasswordResult(const TBytes& ABody);
   void ShowFrame(TByteView ABlob);
   void ShowVideo(const TFrameBlob& ABlob);
   void VideoFailed();
@@ -79,6 +84,9 @@ class TViewerSide final : public IViewerEvents {
 
   TSessionContext& FCtx;
   TSessionSettings FSettings;
+  std::shared_ptr<IPasswordPrompt> FPasswordPrompt;
+  bool FPasswordAsked = false;
+  std::uint8_t FCaps = kCapsWindowed;
   TPeriodicTick FChannelTimer{10};
   TPeriodicTick FNackTimer{10};
   TPeriodicTick FViewerTimer{100};

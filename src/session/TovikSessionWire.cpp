@@ -6,7 +6,7 @@ namespace tovik {
 
 bool HandledBeforeConsent(std::uint8_t AKind) {
   return AKind == mkViewerCaps || AKind == mkSoundSwitch || AKind == mkProfile ||
-         AKind == mkProfilePicture || AKind == mkWallpaper;
+         AKind == mkProfilePicture || AKind == mkWallpaper || AKind == mkPasswordProof;
 }
 
 bool HostReceives(std::uint8_t AKind) {
@@ -14,6 +14,7 @@ bool HostReceives(std::uint8_t AKind) {
     case mkChat: case mkClipboard: case mkFileOffer: case mkFileData: case mkFileDone:
     case mkFileCancel: case mkPickScreen: case mkRestart: case mkViewerCaps: case mkSoundSwitch:
     case mkThumbsSwitch: case mkProfile: case mkProfilePicture: case mkWallpaper: case mkElevate:
+    case mkPasswordProof:
       return true;
     default:
       return false;
@@ -24,6 +25,7 @@ bool ViewerReceives(std::uint8_t AKind) {
   switch (AKind) {
     case mkChat: case mkClipboard: case mkFileOffer: case mkFileData: case mkFileDone:
     case mkFileCancel: case mkScreens: case mkHello: case mkThumb: case mkElevateResult:
+    case mkPasswordChallenge: case mkPasswordResult:
       return true;
     default:
       return false;

@@ -40,11 +40,17 @@ enum TMsgKind : std::uint8_t {
   mkWallpaper = 17,
   mkElevate = 18,
   mkElevateResult = 19,
+  // Unattended access with a password: the host's challenge, the helper's proof (empty when its user
+  // gave none) and the host's verdict (see session/TovikUnattended.h).
+  mkPasswordChallenge = 20,
+  mkPasswordProof = 21,
+  mkPasswordResult = 22,
 };
 
 // Bits of the mkViewerCaps flags byte.
 inline constexpr std::uint8_t kCapsH264 = 1;
 inline constexpr std::uint8_t kCapsWindowed = 2;
+inline constexpr std::uint8_t kCapsPassword = 4;  // the helper's program can answer a password challenge
 
 // A host handles these kinds before consent is given; every other delivered kind waits in the
 // early buffer until consent.

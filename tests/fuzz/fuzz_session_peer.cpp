@@ -24,6 +24,7 @@ struct TNullLink : ISessionLink {
   std::string CheckNumber() const override { return "123 456"; }
   std::string PeerAddress() const override { return "192.0.2.7:5000"; }
   bool ViaRelay() const override { return false; }
+  TBytes KeyBinding() const override { return TBytes(128, 1); }
   void SendData(TByteView) override {}
   void Disconnect() override { DisconnectAsked = true; }
 };

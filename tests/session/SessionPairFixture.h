@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,7 @@ namespace tovik::test {
 struct TPipeLink : ISessionLink {
   TLossyPipe* Out = nullptr;
   std::string Partner, Check = "123 456";
+  TBytes Binding = TBytes(128, 0x5A);  // both ends of one link see the same keys
   bool Up = true;
   bool DisconnectAsked = false;
   std::string PartnerID() const override { return Partner; }
@@ -33,6 +35,7 @@ struct TPipeLink : ISessionLink {
   std::string CheckNumber() const override { return Check; }
   std::string PeerAddress() const override { return "192.0.2.7:5000"; }
   bool ViaRelay() const override { return false; }
+  TBytes KeyBinding() const override { return Binding; }
   void SendData(TByteView d) override {
     if (Up && Out) Out->Send(TBytes(d.begin(), d.end()));
   }
@@ -48,12 +51,27 @@ struct TPairOptions {
   // The platform's screen and injector instead of the fakes (the X11 test passes the real ones).
   std::function<std::shared_ptr<IScreenBackend>()> RealScreen;
   std::function<std::unique_ptr<IInputInjector>()> RealInput;
+  // Unattended access: the password the host keeps (none: no password set), the throttle its
+  // program shares between sessions, and whether the helper's program can answer (an older one
+  // cannot).
+  std::optional<std::string> HostPassword;
+  std::shared_ptr<TPasswordThrottle> Throttle = std::make_shared<TPasswordThrottle>();
+  bool ViewerAnswersPasswords = true;
+  TTick StartTick = 1'000'000;  // the program's time when the sessions are made
 };
+
+// One verifier per password for the whole test program: PBKDF2 at the real work factor is slow.
+inline const TPasswordVerifier& VerifierFor(const std::string& APassword) {
+  static std::map<std::string, TPasswordVerifier> made;
+  auto it = made.find(APassword);
+  if (it == made.end()) it = made.emplace(APassword, MakePasswordVerifier(APassword, kPasswordMinIterations)).first;
+  return it->second;
+}
 
 class TSessionPair {
  public:
   explicit TSessionPair(TPairOptions o = {})
-      : Opt(std::move(o)), ToViewer(Opt.Pipe), ToHost(WithSeed(Opt.Pipe, Opt.Pipe.Seed + 1)) {
+      : Opt(std::move(o)), Clock(Opt.StartTick), ToViewer(Opt.Pipe), ToHost(WithSeed(Opt.Pipe, Opt.Pipe.Seed + 1)) {
     Screen->Resize(Opt.W, Opt.H);
     Screen->Paint(0, 0, Opt.W, Opt.H, 1);
     HostLink.Out = &ToViewer;
@@ -89,6 +107,7 @@ class TSessionPair {
       d.Injector = std::move(in);
     }
     d.Consent = Consent;
+    if (Opt.HostPassword) d.UnattendedPassword = TUnattendedPassword{VerifierFor(*Opt.HostPassword), Opt.Throttle};
     d.MakeTools = Opt.HostTools;
     d.Identity = {"HOSTPC", "helped", "Linux 6.1"};
     Host = std::make_unique<TTovikSession>(std::move(d), false, Opt.Unattended, Clock.Now());
@@ -101,6 +120,7 @@ class TSessionPair {
     d.MakeViewer = [this](IViewerEvents& e, const std::string&) {
       return TViewerWindowPtr(new TFakeViewer(Window, e));
     };
+    if (Opt.ViewerAnswersPasswords) d.PasswordPrompt = Prompt;
     Viewer = std::make_unique<TTovikSession>(std::move(d), true, false, Clock.Now());
   }
 
@@ -179,13 +199,14 @@ class TSessionPair {
 
   static constexpr TTick kSilenceMs = 35000;
 
-  TManualClock Clock;
   TPairOptions Opt;
+  TManualClock Clock;
   TLossyPipe ToViewer, ToHost;
   TPipeLink HostLink, ViewerLink;
   std::shared_ptr<TFakeScreenState> Screen = std::make_shared<TFakeScreenState>();
   std::shared_ptr<TFakeViewerState> Window = std::make_shared<TFakeViewerState>();
   std::shared_ptr<TFakeConsent> Consent = std::make_shared<TFakeConsent>();
+  std::shared_ptr<TFakePasswordPrompt> Prompt = std::make_shared<TFakePasswordPrompt>();
   std::shared_ptr<std::vector<TInputEvent>> Injected;
   std::deque<std::function<void()>> Queue;
   bool HoldQueue = false;  // leaves queued GUI work queued

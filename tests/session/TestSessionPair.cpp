@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "session/TovikSessionTools.h"
@@ -238,14 +239,147 @@ TEST(SessionPair, DestroyedSessionRunsNoQueuedWork) {
   EXPECT_TRUE(pair2.Injected->empty());
 }
 
-TEST(SessionPair, UnattendedHostGrantsControlWithoutPrompt) {
+// Unattended access lets a helper in without the dialog only with the password; every other way
+// ends at the dialog (the person at the PC decides) or nowhere, never in access.
+TEST(SessionPair, UnattendedAccessNeedsThePassword) {
+  enum TOutcome { Control, Dialog, Refused };
+  struct Case {
+    const char* What;
+    std::optional<std::string> HostPassword;
+    bool ViewerAnswers;
+    std::optional<std::string> Typed;  // none: the helper cancels the prompt
+    TOutcome Outcome;
+    const char* HostLine;
+  } cases[] = {
+      {"right password", "correct horse", true, "correct horse", Control,
+       "Unattended access: password accepted from 111 222 333"},
+      {"wrong password", "correct horse", true, "correct horsE", Refused,
+       "Unattended access: wrong password from 111 222 333"},
+      {"the helper cancels the prompt", "correct horse", true, std::nullopt, Dialog,
+       "Unattended access: 111 222 333 gave no password; asking the person at this PC"},
+      {"an older helper cannot answer", "correct horse", false, std::nullopt, Dialog,
+       "Unattended access: the helper's program at 111 222 333 cannot answer a password; asking the person at this PC"},
+      {"no password set", std::nullopt, true, "anything at all", Dialog,
+       "Unattended access: no password is set; asking the person at this PC"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    TPairOptions o;
+    o.Unattended = true;
+    o.AutoAnswer.reset();  // the dialog stays open: only the password can let the helper in
+    o.HostPassword = c.HostPassword;
+    o.ViewerAnswersPasswords = c.ViewerAnswers;
+    TSessionPair pair(o);
+    pair.Prompt->AutoAnswer = c.Typed;
+    pair.Run(5000);
+    EXPECT_TRUE(TSessionPair::Has(pair.HostLog, c.HostLine));
+    EXPECT_EQ(pair.Prompt->Asked.size(), c.ViewerAnswers && c.HostPassword ? 1u : 0u);
+    switch (c.Outcome) {
+      case Control:
+        ASSERT_TRUE(pair.Host && pair.Viewer);
+        EXPECT_TRUE(pair.Consent->Requests.empty());
+        EXPECT_TRUE(pair.Host->Allowed());
+        EXPECT_EQ(pair.Host->Mode(), 1);
+        EXPECT_TRUE(pair.RunUntilSame(5000));
+        EXPECT_EQ(pair.Viewer->ViewerMode(), 1);
+        EXPECT_TRUE(TSessionPair::Has(pair.HostLog, "consent: unattended access, control"));
+        break;
+      case Dialog:
+        ASSERT_TRUE(pair.Host && pair.Viewer);
+        EXPECT_EQ(pair.Consent->Requests.size(), 1u);
+        EXPECT_FALSE(pair.Host->Allowed());
+        EXPECT_FALSE(pair.Window->Updates);  // no picture before the person allows it
+        pair.Consent->Answer(caViewOnly);
+        pair.Run(200);
+        EXPECT_EQ(pair.Host->Mode(), 0);
+        break;
+      case Refused:
+        EXPECT_TRUE(pair.Consent->Requests.empty());
+        EXPECT_FALSE(pair.Window->Updates);
+        EXPECT_FALSE(pair.Host || pair.Viewer);  // the host ended the session
+        EXPECT_TRUE(TSessionPair::Has(pair.ViewerLog, "the other PC did not accept the password"));
+        EXPECT_EQ(pair.Window->Notice, "The other PC did not accept the password.");
+        break;
+    }
+  }
+}
+
+// Three wrong answers in a row from anywhere pause password checks for 30 s, doubling with every
+// further one; meanwhile even the right password gets the dialog, and afterwards it works again.
+TEST(SessionPair, WrongPasswordsPauseTheChecks) {
+  auto throttle = std::make_shared<TPasswordThrottle>();
+  TTick now = 1'000'000;  // the program's time across sessions
+  auto session = [&](const char* typed) {
+    TPairOptions o;
+    o.Unattended = true;
+    o.AutoAnswer.reset();
+    o.HostPassword = "correct horse";
+    o.Throttle = throttle;
+    o.StartTick = now;
+    auto pair = std::make_unique<TSessionPair>(o);
+    pair->Prompt->AutoAnswer = std::optional<std::string>(typed);
+    pair->Run(3000);
+    now = pair->Clock.Now();
+    return pair;
+  };
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(session("guess")->Host);
+  EXPECT_TRUE(throttle->Paused(now));
+  EXPECT_GT(throttle->PauseLeft(now), 25'000u);
+  EXPECT_LE(throttle->PauseLeft(now), 30'000u);
+  {
+    auto p = session("correct horse");
+    ASSERT_TRUE(p->Host);
+    EXPECT_FALSE(p->Host->Allowed());
+    EXPECT_EQ(p->Consent->Requests.size(), 1u);
+    EXPECT_TRUE(p->Prompt->Asked.empty());
+    EXPECT_TRUE(std::any_of(p->ViewerLog.begin(), p->ViewerLog.end(), [](const std::string& l) {
+      return l.rfind("the other PC takes no password for ", 0) == 0;
+    }));
+    EXPECT_EQ(p->Window->Notice,
+              "The other PC takes no password for now after wrong ones; the person there is asked to allow the session.");
+  }
+  now += 30'000;
+  EXPECT_FALSE(session("guess")->Host);  // the fourth wrong one in a row: 60 s
+  EXPECT_GT(throttle->PauseLeft(now), 55'000u);
+  EXPECT_LE(throttle->PauseLeft(now), 60'000u);
+  now += 60'000;
+  auto ok = session("correct horse");
+  ASSERT_TRUE(ok->Host);
+  EXPECT_TRUE(ok->Host->Allowed());
+  EXPECT_EQ(throttle->Fails(), 0);
+}
+
+TEST(PasswordThrottle, PausesDoubleUpToAnHour) {
+  TPasswordThrottle t;
+  const TTick expected[] = {0, 0, 30'000, 60'000, 120'000, 240'000, 480'000, 960'000, 1'920'000, 3'600'000, 3'600'000};
+  for (TTick want : expected) {
+    t.Failed(1000);
+    EXPECT_EQ(t.PauseLeft(1000), want) << t.Fails();
+  }
+  t.Passed();
+  EXPECT_FALSE(t.Paused(1000));
+}
+
+// A helper who never answers the prompt does not hold the session: after two minutes the person at
+// the PC is asked.
+TEST(SessionPair, UnansweredPasswordPromptFallsBackToTheDialog) {
   TPairOptions o;
   o.Unattended = true;
   o.AutoAnswer.reset();
+  o.HostPassword = "correct horse";
   TSessionPair pair(o);
-  ASSERT_TRUE(pair.RunUntilSame(5000));
+  pair.Run(3000);
+  ASSERT_EQ(pair.Prompt->Asked.size(), 1u);
   EXPECT_TRUE(pair.Consent->Requests.empty());
-  EXPECT_EQ(pair.Viewer->ViewerMode(), 1);
+  pair.Clock.Advance(kPasswordWaitMs);
+  pair.Host->HandleTimeout(pair.Clock.Now());
+  pair.RunQueue();
+  EXPECT_EQ(pair.Consent->Requests.size(), 1u);
+  EXPECT_TRUE(TSessionPair::Has(pair.HostLog, "Unattended access: no password from 111 222 333 in time; asking the person at this PC"));
+  // A late answer changes nothing.
+  pair.Prompt->Pending(std::optional<std::string>("correct horse"));
+  pair.Run(500);
+  EXPECT_FALSE(pair.Host->Allowed());
 }
 
 TEST(SessionPair, ViewerStatusNoticeAndOversizedPictures) {

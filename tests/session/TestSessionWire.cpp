@@ -128,13 +128,13 @@ TEST(SessionWire, MessageKindsByRoleAndConsent) {
   for (int k = 0; k < 256; ++k) {
     const auto kind = static_cast<std::uint8_t>(k);
     const bool atOnce = kind == mkViewerCaps || kind == mkSoundSwitch || kind == mkProfile ||
-                        kind == mkProfilePicture || kind == mkWallpaper;
+                        kind == mkProfilePicture || kind == mkWallpaper || kind == mkPasswordProof;
     EXPECT_EQ(HandledBeforeConsent(kind), atOnce) << k;
     if (atOnce) {
       EXPECT_TRUE(HostReceives(kind)) << k;
     }
   }
-  for (std::uint8_t k : {mkScreens, mkHello, mkThumb, mkElevateResult}) {
+  for (std::uint8_t k : {mkScreens, mkHello, mkThumb, mkElevateResult, mkPasswordChallenge, mkPasswordResult}) {
     EXPECT_FALSE(HostReceives(k));
     EXPECT_TRUE(ViewerReceives(k));
   }
@@ -143,7 +143,8 @@ TEST(SessionWire, MessageKindsByRoleAndConsent) {
     EXPECT_TRUE(ViewerReceives(k));
   }
   EXPECT_FALSE(HostReceives(0));
-  EXPECT_FALSE(ViewerReceives(20));
+  EXPECT_FALSE(ViewerReceives(mkPasswordProof));
+  EXPECT_FALSE(ViewerReceives(23));
   EXPECT_TRUE(NeedsControl(mkRestart));
   EXPECT_TRUE(NeedsControl(mkElevate));
   EXPECT_FALSE(NeedsControl(mkChat));

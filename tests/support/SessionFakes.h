@@ -86,6 +86,20 @@ struct TFakeConsent : IConsentPrompt {
   }
 };
 
+// The helper's password prompt: answers as told at once, or holds the question until the test answers.
+struct TFakePasswordPrompt : IPasswordPrompt {
+  std::optional<std::optional<std::string>> AutoAnswer;  // set: answered at once with it
+  std::vector<std::string> Asked;                         // the partners asked about
+  std::function<void(std::optional<std::string>)> Pending;
+  void Ask(const std::string& APartner, std::function<void(std::optional<std::string>)> AAnswer) override {
+    Asked.push_back(APartner);
+    if (AutoAnswer)
+      AAnswer(*AutoAnswer);
+    else
+      Pending = std::move(AAnswer);
+  }
+};
+
 struct TFakeViewerState {
   TBitmap32 Picture;
   std::string Caption, Title, Line, Notice;
