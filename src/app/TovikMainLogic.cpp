@@ -15,6 +15,8 @@ constexpr const char* kDirect = "Direct link, AES-256 encrypted.";
 constexpr const char* kStillConnecting = "Still connecting to the server. Try again in a moment.";
 constexpr const char* kEnterID = "Enter the 9-digit ID of the other PC.";
 constexpr const char* kOwnID = "That is your own ID.";
+constexpr const char* kUnattendedNeedsPassword =
+    "Unattended access is off until a password is set: turn it on to set one.";
 
 bool HasID(const std::string& AID) { return !AID.empty() && AID != "0"; }
 }  // namespace
@@ -94,9 +96,19 @@ void TMainLogic::Startup(const std::string& AServerText) {
   FKeepID = !secret.empty();
   FView.SetKeepID(FKeepID);
   FView.SetKeepIDEnabled(false);
+  bool noPassword = false;
   if (FStore.ReadSwitch("Session", "Unattended")) {
-    FView.SetUnattendedSwitch(true);
-    UnattendedChanged(true);
+    // Unattended access without a password would let in anyone who knows the ID: it stays off
+    // until the person here sets one.
+    FVerifier = ParsePasswordVerifier(FStore.ReadText("Session", "UnattendedPassword"));
+    if (FVerifier) {
+      FView.SetUnattendedSwitch(true);
+      ApplyUnattended(true);
+    } else {
+      FView.SetUnattendedSwitch(false);
+      Log("Unattended access is off: no password is set");
+      noPassword = true;
+    }
   }
   FView.SetToolsButton(false);
   FView.ShowHelperPicture(std::nullopt);
@@ -105,6 +117,7 @@ void TMainLogic::Startup(const std::string& AServerText) {
   SetStatus(KColAmber, "Connecting to server...");
   if (FClient && !secret.empty()) FClient->PinID(FStore.ReadText("ID", "Pinned"), secret);
   NormalHint();
+  if (noPassword) Notice(kUnattendedNeedsPassword, KColAmber);
 }
 
 void TMainLogic::StartFailed(const std::string& AError) {
@@ -231,7 +244,7 @@ void TMainLogic::OnConnected() {
   FReconnectID.clear();
   if (FSessions) {
     FSessions->Free();
-    FSessions->Create(FIsViewer, FUnattended && !FIsViewer);
+    FSessions->Create(FIsViewer, FIsViewer ? std::nullopt : FVerifier);
   }
 }
 
@@ -381,7 +394,27 @@ void TMainLogic::KeepIDChanged(bool AOn) {
 }
 
 void TMainLogic::UnattendedChanged(bool AOn) {
-  FUnattended = AOn;
+  if (AOn) {
+    std::optional<std::string> password = FView.AskNewPassword();
+    if (!password || !PasswordLongEnough(*password)) {
+      if (password) WipeText(*password);
+      FView.SetUnattendedSwitch(false);
+      Log("Unattended access stays off: no password was set");
+      return;
+    }
+    FVerifier = MakePasswordVerifier(*password);
+    WipeText(*password);
+    const TFileResult r = FStore.WriteText("Session", "UnattendedPassword", FormatPasswordVerifier(*FVerifier));
+    // Unsaved, the password still holds for this run; the switch is off again at the next start.
+    if (!r) Log(SaveFailureLine(TSaveFailure::sfUnattendedPassword, "", "", r.Error));
+  } else {
+    FVerifier.reset();
+    FStore.DeleteKey("Session", "UnattendedPassword");
+  }
+  ApplyUnattended(AOn);
+}
+
+void TMainLogic::ApplyUnattended(bool AOn) {
   if (FClient) FClient->SetUnattended(AOn);
   const TFileResult r = FStore.WriteSwitch("Session", "Unattended", AOn);
   if (!r) Log(SaveFailureLine(TSaveFailure::sfUnattended, "", "", r.Error));

@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "app/TovikSettings.h"
+#include "crypto/TovikPassword.h"
 #include "base/TovikClock.h"
 #include "net/TovikNet.h"
 #include "session/TovikSessionIntf.h"
@@ -110,13 +111,17 @@ class IMainView {
   virtual bool CopyText(const std::string& AText) = 0;
   // Minimizes the program when its window is visible.
   virtual void MinimizeApp() = 0;
+  // Asks the person at this PC for a new unattended-access password (typed twice, long enough);
+  // nothing when they cancel.
+  virtual std::optional<std::string> AskNewPassword() = 0;
 };
 
 class IMainSessions {
  public:
   virtual ~IMainSessions() = default;
-  // Frees any previous session and creates one on the connected client.
-  virtual void Create(bool AIsViewer, bool AUnattended) = 0;
+  // Frees any previous session and creates one on the connected client. AUnattended: a host session
+  // that lets a helper in with this password without the dialog.
+  virtual void Create(bool AIsViewer, const std::optional<TPasswordVerifier>& AUnattended) = 0;
   virtual void Free() = 0;
   virtual bool Exists() const = 0;
   virtual bool RestartAsked() const = 0;
@@ -160,6 +165,8 @@ class TMainLogic {
   void ConnectClick(const std::string& ABoxText);
   void CopyID();
   void KeepIDChanged(bool AOn);
+  // The unattended switch was clicked: turning it on asks for a password first and stays off without
+  // one; turning it off forgets the password.
   void UnattendedChanged(bool AOn);
   // "Help another PC..." with the answer of its input box (nullopt: cancelled).
   void HelpAnother(const std::optional<std::string>& AAnswer);
@@ -189,7 +196,8 @@ class TMainLogic {
   bool HintNotice() const { return FHintNotice; }
   const std::string& ServerResult() const { return FServerResult; }
   bool IsViewer() const { return FIsViewer; }
-  bool Unattended() const { return FUnattended; }
+  // Unattended access is on only with a password.
+  bool Unattended() const { return FVerifier.has_value(); }
   bool KeepIDOn() const { return FKeepID; }
   const std::string& ReconnectID() const { return FReconnectID; }
   TTick ReconnectNext() const { return FReconnectNext; }
@@ -203,6 +211,7 @@ class TMainLogic {
   void Log(const std::string& AText) const;
   void ReconnectTick();
   void OpenExtraSession(const std::string& AID);
+  void ApplyUnattended(bool AOn);
 
   const TSettingsStore& FStore;
   IMainView& FView;
@@ -226,7 +235,7 @@ class TMainLogic {
   std::string FReconnectID;
   TTick FReconnectNext = 0;
   bool FKeepID = false;
-  bool FUnattended = false;
+  std::optional<TPasswordVerifier> FVerifier;  // set while unattended access is on
   bool FClosing = false;
   std::string FConnectCaption = "Connect";
 };

@@ -7,6 +7,7 @@
 #include "base/TovikLog.h"
 #include "base/TovikTimed.h"
 #include "session/ui/TovikConsent.h"
+#include "session/ui/TovikPasswordForm.h"
 #include "session/TovikSessionAdapters.h"
 #include "session/ui/TovikViewer.h"
 #include "session/TovikWallpaper.h"
@@ -30,6 +31,20 @@ class TQtConsent final : public IConsentPrompt {
 
  private:
   QPointer<TConsentForm> FForm;
+};
+
+// The password prompt as the helper's side of unattended access; like the consent dialog, it closes
+// without an answer when the session (its owner) ends first.
+class TQtPasswordPrompt final : public IPasswordPrompt {
+ public:
+  ~TQtPasswordPrompt() override { AbandonPassword(FForm); }
+  void Ask(const std::string& APartner, std::function<void(std::optional<std::string>)> AAnswer) override {
+    AbandonPassword(FForm);
+    FForm = AskPassword(Q(APartner), std::move(AAnswer));
+  }
+
+ private:
+  QPointer<TPasswordPromptForm> FForm;
 };
 
 // The viewer window's operations for the session: strings and pictures in Qt's terms, the program's
@@ -139,7 +154,7 @@ std::optional<TPicture24> TMainSessions::HelperPicture() const {
 
 bool TMainSessions::StopBarShown() const { return FStopBar && FStopBar->isVisible(); }
 
-void TMainSessions::Create(bool AIsViewer, bool AUnattended) {
+void TMainSessions::Create(bool AIsViewer, const std::optional<TPasswordVerifier>& AUnattended) {
   Free();
   TSessionDeps deps;
   deps.Link = &FLink;
@@ -156,17 +171,19 @@ void TMainSessions::Create(bool AIsViewer, bool AUnattended) {
         if (OnFirstPicture) OnFirstPicture();
       }));
     };
+    deps.PasswordPrompt = std::make_shared<TQtPasswordPrompt>();
   } else {
     if (FPlatform.Screen) deps.Screen = MakeCapturerScreen(FPlatform.Screen());
     if (FPlatform.Injector) deps.Injector = MakeHostInput(FPlatform.Injector());
     if (FPlatform.HostIdentity) deps.Identity = FPlatform.HostIdentity();
     deps.Consent = std::make_shared<TQtConsent>();
+    if (AUnattended) deps.UnattendedPassword = TUnattendedPassword{*AUnattended, FThrottle};
     if (FPlatform.Wallpaper) deps.Wallpaper = FPlatform.Wallpaper([this](const std::string& s) { SessionLog(s); });
     if (!deps.Screen) SessionLog("no screen to capture on this desktop");
     if (!deps.Injector) SessionLog("no input injection on this desktop");
   }
   deps.Stopwatch = &TickMs;
-  FSession = std::make_unique<TTovikSession>(std::move(deps), AIsViewer, AUnattended, TickMs());
+  FSession = std::make_unique<TTovikSession>(std::move(deps), AIsViewer, AUnattended.has_value(), TickMs());
   AttachSession(FClient, *FSession);
   FSession->OnHelperInfo = [this] {
     if (OnHelperInfo) OnHelperInfo();

@@ -54,7 +54,7 @@ class TMainSessions final : public QObject, public IMainSessions {
                 TPlatformServices APlatform, TQtTimedDriver& ADriver, QObject* parent = nullptr);
   ~TMainSessions() override;
 
-  void Create(bool AIsViewer, bool AUnattended) override;
+  void Create(bool AIsViewer, const std::optional<TPasswordVerifier>& AUnattended) override;
   void Free() override;
   bool Exists() const override { return FSession != nullptr; }
   bool RestartAsked() const override { return FSession && FSession->RestartAsked(); }
@@ -87,6 +87,8 @@ class TMainSessions final : public QObject, public IMainSessions {
   QPointer<TStopBar> FStopBar;
   TViewerStats FStats;
   TQtTimedDriver& FDriver;
+  // Wrong unattended-access passwords, counted across all sessions of the program.
+  std::shared_ptr<TPasswordThrottle> FThrottle = std::make_shared<TPasswordThrottle>();
 };
 
 }  // namespace tovik

@@ -101,6 +101,8 @@ constexpr TSettingDef kCatalogue[] = {
     {"ID", "Pinned", stText, "", slUser},
     {"ID", "Secret", stText, "", slUser},
     {"Session", "Unattended", stSwitch, "0", slUser},
+    // The salted verifier of the unattended-access password (crypto/TovikPassword.h), never the password.
+    {"Session", "UnattendedPassword", stText, "", slUser},
     {"Session", "EdgeSwitch", stSwitch, "1", slUser},
     {"Session", "HideWallpaper", stSwitch, "1", slUser},
     {"Session", "RecordFolder", stText, "", slUser},
@@ -186,6 +188,7 @@ std::string SaveFailureLine(TSaveFailure what, std::string_view keyName, std::st
       break;
     case TSaveFailure::sfTheme: line += "the day / night choice"; break;
     case TSaveFailure::sfUnattended: line += "the unattended setting"; break;
+    case TSaveFailure::sfUnattendedPassword: line += "the unattended password"; break;
     case TSaveFailure::sfTabs: line += "the tabs setting"; break;
     case TSaveFailure::sfBookKey: line.append("the sync setting ").append(keyName); break;
     case TSaveFailure::sfRecentFile: line.append("the saved PCs in ").append(settingsPath); break;

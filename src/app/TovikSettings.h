@@ -137,6 +137,7 @@ enum class TSaveFailure {
   sfRelayKey,    // a [Relay] key: needs the key name and the settings path
   sfTheme,       // [UI] Theme
   sfUnattended,  // [Session] Unattended
+  sfUnattendedPassword,  // [Session] UnattendedPassword
   sfTabs,        // [UI] TabbedSessions
   sfBookKey,     // a [Book] key: needs the key name
   sfRecentFile,  // [Recent] with a system error: needs the settings path

@@ -27,6 +27,7 @@
 #include "app/ui/TovikUi.h"
 #include "net/TovikNet.h"
 #include "net/TovikSocket.h"
+#include "session/ui/TovikPasswordForm.h"
 
 namespace tovik {
 
@@ -547,6 +548,8 @@ bool TForm2::CopyText(const std::string& AText) {
   clip->setText(Q(AText));
   return clip->text() == Q(AText);
 }
+
+std::optional<std::string> TForm2::AskNewPassword() { return tovik::AskNewPassword(this); }
 
 void TForm2::MinimizeApp() {
   if (isVisible()) showMinimized();

@@ -88,6 +88,7 @@ class TForm2 final : public QMainWindow, public IMainView {
   void FocusPartnerBox() override;
   bool CopyText(const std::string& AText) override;
   void MinimizeApp() override;
+  std::optional<std::string> AskNewPassword() override;
 
   void BuildMenu();
   void BuildLayout();

@@ -80,16 +80,22 @@ struct TFakeView final : IMainView {
     return true;
   }
   void MinimizeApp() override { Minimized = true; }
+  std::optional<std::string> NewPassword;  // what the person types into the password dialog
+  int PasswordAsked = 0;
+  std::optional<std::string> AskNewPassword() override {
+    ++PasswordAsked;
+    return NewPassword;
+  }
 };
 
 struct TFakeSessions final : IMainSessions {
   bool Live = false, Viewer = false, Unatt = false, Restart = false;
   std::string Helper;
   int Created = 0;
-  void Create(bool v, bool u) override {
+  void Create(bool v, const std::optional<TPasswordVerifier>& u) override {
     Live = true;
     Viewer = v;
-    Unatt = u;
+    Unatt = u.has_value();
     ++Created;
   }
   void Free() override { Live = false; }
@@ -183,6 +189,8 @@ TEST_F(MainLogic, StartupShowsPlaceholdersAndAsksToKeepAStoredID) {
   Store.WriteText("ID", "Secret", std::string(64, 'A'));
   Store.WriteText("ID", "Pinned", "111222333");
   Store.WriteSwitch("Session", "Unattended", true);
+  Store.WriteText("Session", "UnattendedPassword",
+                  FormatPasswordVerifier(MakePasswordVerifier("correct horse", kPasswordMinIterations)));
   Logic.Startup("relay:47800");
   EXPECT_EQ(View.ID, "--- --- ---");
   EXPECT_FALSE(View.ConnectOn);
@@ -310,14 +318,60 @@ TEST_F(MainLogic, KeepIDWritesAndErasesTheIDSection) {
   EXPECT_EQ(View.HostState, "Valid for 10:00. Give it to your helper; it works once.");
 }
 
-TEST_F(MainLogic, UnattendedSwitchIsStoredAndLogged) {
+TEST_F(MainLogic, UnattendedAccessIsOnOnlyWithAPassword) {
   Online();
+  // Cancelling the password dialog leaves the switch off.
   Logic.UnattendedChanged(true);
+  EXPECT_EQ(View.PasswordAsked, 1);
+  EXPECT_FALSE(View.Unatt);
+  EXPECT_FALSE(Logic.Unattended());
+  EXPECT_FALSE(Client.Unatt);
+  EXPECT_FALSE(Store.ReadSwitch("Session", "Unattended"));
+  EXPECT_TRUE(Logged("Unattended access stays off: no password was set"));
+
+  View.NewPassword = "correct horse";
+  Logic.UnattendedChanged(true);
+  EXPECT_TRUE(Logic.Unattended());
   EXPECT_TRUE(Client.Unatt);
   EXPECT_TRUE(Store.ReadSwitch("Session", "Unattended"));
+  EXPECT_TRUE(Logged("Unattended access turned on"));
+  // Only a verifier is kept, never the password.
+  const std::string kept = Ini("Session", "UnattendedPassword");
+  auto verifier = ParsePasswordVerifier(kept);
+  ASSERT_TRUE(verifier) << kept;
+  EXPECT_GE(verifier->Iterations, 200'000u);
+  EXPECT_EQ(kept.find("correct"), std::string::npos);
+  const TBytes binding(128, 7);
+  const TPasswordChallenge c = MakePasswordChallenge(*verifier);
+  EXPECT_TRUE(CheckPasswordProof(*verifier, c, binding, MakePasswordProof("correct horse", c, binding)));
+
   Logic.UnattendedChanged(false);
+  EXPECT_FALSE(Logic.Unattended());
   EXPECT_FALSE(Store.ReadSwitch("Session", "Unattended"));
+  EXPECT_EQ(Ini("Session", "UnattendedPassword"), "<none>");
   EXPECT_TRUE(Logged("Unattended access turned off"));
+}
+
+// A stored switch without a usable password (an older settings file, a damaged value) is off, and
+// the window says so.
+TEST_F(MainLogic, StoredUnattendedSwitchWithoutAPasswordStaysOff) {
+  for (const char* stored : {"", "pbkdf2-sha256:1000:00:00", "not a verifier"}) {
+    SCOPED_TRACE(stored);
+    Store.WriteSwitch("Session", "Unattended", true);
+    Store.WriteText("Session", "UnattendedPassword", stored);
+    View.Unatt = true;
+    Logic.Startup("relay:47800");
+    EXPECT_FALSE(View.Unatt);
+    EXPECT_FALSE(Logic.Unattended());
+    EXPECT_FALSE(Client.Unatt);
+    EXPECT_TRUE(Logged("Unattended access is off: no password is set"));
+    EXPECT_EQ(View.Hint, "Unattended access is off until a password is set: turn it on to set one.");
+    Client.St = rsConnected;
+    Logic.OnConnected();
+    EXPECT_FALSE(Sessions.Unatt);
+    Logic.OnDisconnected();
+    Client.St = rsRegistered;
+  }
 }
 
 TEST_F(MainLogic, CopyIDPutsTheRawDigitsOnTheClipboard) {
@@ -362,6 +416,7 @@ TEST_F(MainLogic, SessionStartAndEndOnBothSides) {
 
 TEST_F(MainLogic, HelpedPCGetsAHostSessionWithUnattendedAndShowsTheHelper) {
   Online();
+  View.NewPassword = "correct horse";
   Logic.UnattendedChanged(true);
   Client.St = rsConnected;
   Client.Partner = "987654321";

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "base/TovikOwnWindows.h"
+#include "crypto/TovikPassword.h"
 #include "media/TovikCapture.h"
 
 namespace fs = std::filesystem;
@@ -369,6 +370,28 @@ class E2E : public ::testing::Test {
     return ::testing::AssertionSuccess();
   }
 
+  // Types APassword into the helper's password prompt and confirms it.
+  ::testing::AssertionResult AnswerPasswordPrompt(const std::string& APassword) {
+    const std::string win = WaitWindow(ViewerDisplay, "Tovik - password for", 30);
+    if (win.empty()) return ::testing::AssertionFailure() << "no password prompt on the helper's PC";
+    auto geo = ShellValues(X(ViewerDisplay, "getwindowgeometry --shell " + win));
+    X(ViewerDisplay, "mousemove " + std::to_string(geo["X"] + geo["WIDTH"] / 2) + " " + std::to_string(geo["Y"] + 12) +
+                         " click 1");
+    if (auto keys = KeysGoTo(ViewerDisplay, win, "the password prompt"); !keys) return keys;
+    X(ViewerDisplay, "type --delay 30 '" + APassword + "'");
+    X(ViewerDisplay, "key Return");
+    return ::testing::AssertionSuccess();
+  }
+  // The [Session] lines of a helped PC with unattended access and this password.
+  static std::string UnattendedIni(const std::string& APassword) {
+    return "[Session]\nUnattended=1\nUnattendedPassword=" +
+           FormatPasswordVerifier(MakePasswordVerifier(APassword, kPasswordMinIterations)) + "\n";
+  }
+  std::string HostLog() {
+    std::ifstream f(Dir / "host" / ".config/Tovik/Tovik.log");
+    return std::string(std::istreambuf_iterator<char>(f), {});
+  }
+
   // The point of the viewer window (screen coordinates) that shows host pixel (hx, hy).
   std::pair<int, int> ViewerPoint(int hx, int hy) {
     auto geo = ShellValues(X(ViewerDisplay, "getwindowgeometry --shell " + ViewerWindow()));
@@ -506,12 +529,29 @@ TEST_F(E2E, ConsentedSessionShowsTheScreenCarriesInputAndEndsOnBothSides) {
   EXPECT_EQ(Get("host", "stopbar"), "0");
 }
 
-TEST_F(E2E, UnattendedAccessConnectsWithoutTheDialogAndShowsTheStopBar) {
-  StartAndConnect("[Session]\nUnattended=1\n");
+TEST_F(E2E, UnattendedAccessWithThePasswordConnectsWithoutTheDialogAndShowsTheStopBar) {
+  StartAndConnect(UnattendedIni("correct horse battery"));
   if (HasFatalFailure()) return;
+  ASSERT_TRUE(AnswerPasswordPrompt("correct horse battery"));
   ASSERT_TRUE(WaitStatus("host", "allowed", [](const std::string& v) { return v == "1"; }, 30));
   EXPECT_TRUE(X(HostDisplay, "search --onlyvisible --name 'someone wants to help you'").empty());
   EXPECT_TRUE(WaitStatus("host", "stopbar", [](const std::string& v) { return v == "1"; }));
   EXPECT_TRUE(WaitStatus("viewer", "first_picture_ms", [](const std::string& v) { return !v.empty(); }, 30));
   EXPECT_NE(Get("viewer", "frames"), "0");
+  EXPECT_NE(HostLog().find("Unattended access: password accepted from"), std::string::npos);
+}
+
+TEST_F(E2E, UnattendedAccessWithAWrongPasswordGivesNoAccess) {
+  StartAndConnect(UnattendedIni("correct horse battery"));
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(AnswerPasswordPrompt("wrong horse battery"));
+  // The helped PC refuses and ends the session; the helper never sees a picture.
+  for (const char* side : {"viewer", "host"})
+    EXPECT_TRUE(WaitStatus(side, "detail", [](const std::string& v) { return v == "The last session has ended"; }, 30))
+        << side;
+  EXPECT_NE(Get("host", "allowed"), "1");
+  EXPECT_EQ(Get("host", "stopbar"), "0");
+  EXPECT_TRUE(Get("viewer", "first_picture_ms").empty());
+  EXPECT_NE(HostLog().find("Unattended access: wrong password from " + Get("viewer", "id").substr(0, 3)), std::string::npos);
+  EXPECT_TRUE(X(HostDisplay, "search --onlyvisible --name 'someone wants to help you'").empty());
 }
