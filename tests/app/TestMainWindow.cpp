@@ -21,6 +21,7 @@
 #include "app/TovikMainClient.h"
 #include "app/TovikQtDriver.h"
 #include "app/Unit2.h"
+#include "crypto/TovikPassword.h"
 #include "tests/support/NullNetBackend.h"
 
 namespace tovik {
@@ -69,6 +70,8 @@ class MainWindow : public ::testing::Test {
 
 TEST_F(MainWindow, StartsFromTheSettingsAndKeepsItsStartSizeAsMinimum) {
   Store.WriteSwitch("Session", "Unattended", true);
+  Store.WriteText("Session", "UnattendedPassword",
+                  FormatPasswordVerifier(MakePasswordVerifier("correct horse", kPasswordMinIterations)));
   Store.WriteText("ID", "Secret", std::string(64, 'C'));
   TForm2 w(Store, Log, {}, Platform());
   EXPECT_EQ(w.Logic().SessTitle(), "No active session");
