@@ -231,7 +231,7 @@ class TPulseCapture final : public ILoopbackCapture {
         s, [](pa_stream* st, std::size_t, void* u) { static_cast<TPulseCapture*>(u)->Read(st); }, this);
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
-    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10000, &spec));  // 10 ms pieces
+    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(20000, &spec));  // one packet's worth at a time
     attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
     if (pa_stream_connect_record(s, choice.Source.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0)
       throw std::runtime_error("Cannot record the playback device");
