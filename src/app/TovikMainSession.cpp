@@ -48,7 +48,7 @@ class TQtViewer final : public IViewerWindow {
     FForm->SetEvents(&AEvents);
     FForm->SetKeys(std::move(AKeys));
     FStats = TViewerStats{};
-    FStats.Picture = &FPicture;
+    FStats.Form = FForm;
   }
 
   void SetCaption(const std::string& ACaption) override {
@@ -62,13 +62,9 @@ class TQtViewer final : public IViewerWindow {
     if (FForm) FForm->SetNotice(Q(AText));
   }
   void ShowUpdate(TByteView AUpdate) override {
-    ApplyScreenUpdate(FPicture, AUpdate);  // throws on a bad update: the session asks for a full picture
+    if (!FForm) return;
+    FForm->ShowUpdate(AUpdate);  // throws on a bad update: the session asks for a full picture
     ++FStats.Frames;
-    if (FForm && FPicture.Width() > 0) {
-      const QImage view(FPicture.Row(0), FPicture.Width(), FPicture.Height(), static_cast<qsizetype>(FPicture.Stride()),
-                        QImage::Format_RGB32);
-      FForm->ShowPicture(view);
-    }
     if (FStats.FirstPicture == 0) {
       FStats.FirstPicture = TickMs();
       if (FOnFirst) FOnFirst();
@@ -108,7 +104,7 @@ class TQtViewer final : public IViewerWindow {
     FForm->FocusPicture();
   }
   void FreeSafely() override {
-    FStats.Picture = nullptr;
+    FStats.Form = nullptr;
     if (FForm) FForm->FreeSafely();  // detaches the session's events first
     delete this;
   }
@@ -119,10 +115,15 @@ class TQtViewer final : public IViewerWindow {
   TViewerStats& FStats;
   std::function<void()> FOnFirst;
   QPointer<TViewerForm> FForm;
-  TBitmap32 FPicture;
 };
 
 }  // namespace
+
+TViewerWindowPtr MakeViewerWindow(IViewerEvents& AEvents, const std::string& ACaption, const TSettingsStore& AStore,
+                                  TViewerStats& AStats, std::shared_ptr<const IViewerKeys> AKeys,
+                                  std::function<void()> AOnFirst) {
+  return TViewerWindowPtr(new TQtViewer(AEvents, ACaption, AStore, AStats, std::move(AKeys), std::move(AOnFirst)));
+}
 
 TMainSessions::TMainSessions(TTovikClient& AClient, const TSettingsStore& AStore, std::string ALogPath,
                              TPlatformServices APlatform, TQtTimedDriver& ADriver, QObject* parent)
@@ -152,9 +153,9 @@ void TMainSessions::Create(bool AIsViewer, bool AUnattended) {
   deps.Settings.HideWallpaper = FStore.ReadSwitch("Session", "HideWallpaper");
   if (AIsViewer) {
     deps.MakeViewer = [this](IViewerEvents& AEvents, const std::string& ACaption) {
-      return TViewerWindowPtr(new TQtViewer(AEvents, ACaption, FStore, FStats, FPlatform.ViewerKeys, [this] {
+      return MakeViewerWindow(AEvents, ACaption, FStore, FStats, FPlatform.ViewerKeys, [this] {
         if (OnFirstPicture) OnFirstPicture();
-      }));
+      });
     };
   } else {
     if (FPlatform.Screen) deps.Screen = MakeCapturerScreen(FPlatform.Screen());
@@ -208,7 +209,7 @@ void TMainSessions::Free() {
   FClient.OnData = nullptr;
   FDriver.Remove(*FSession);
   FSession.reset();
-  FStats.Picture = nullptr;
+  FStats.Form = nullptr;
 }
 
 }  // namespace tovik

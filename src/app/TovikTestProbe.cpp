@@ -10,6 +10,7 @@
 #include "app/TovikMainSession.h"
 #include "base/TovikOwnWindows.h"
 #include "net/TovikNet.h"
+#include "session/ui/TovikViewer.h"
 
 namespace tovik {
 
@@ -102,19 +103,20 @@ void TMainTestProbe::Dump() const {
   if (FDumpPath.empty() || !FSources.Sessions) return;
   const QString req = Q(FDumpPath + ".req");
   if (!QFile::exists(req)) return;
-  const TBitmap32* pic = FSources.Sessions->Viewer().Picture;
-  if (!pic || pic->Width() <= 0) return;  // no picture yet: the request waits
+  const TViewerForm* form = FSources.Sessions->Viewer().Form;
+  const QImage pic = form ? form->Picture() : QImage();
+  if (pic.isNull()) return;  // no picture yet: the request waits
   QSaveFile f(Q(FDumpPath));
   if (!f.open(QIODevice::WriteOnly)) return;
-  const std::string head = "P6\n" + std::to_string(pic->Width()) + " " + std::to_string(pic->Height()) + "\n255\n";
+  const std::string head = "P6\n" + std::to_string(pic.width()) + " " + std::to_string(pic.height()) + "\n255\n";
   f.write(head.data(), static_cast<qint64>(head.size()));
-  QByteArray row(pic->Width() * 3, 0);
-  for (int y = 0; y < pic->Height(); ++y) {
-    const std::uint8_t* s = pic->Row(y);
-    for (int x = 0; x < pic->Width(); ++x) {
-      row[x * 3] = static_cast<char>(s[x * 4 + 2]);
-      row[x * 3 + 1] = static_cast<char>(s[x * 4 + 1]);
-      row[x * 3 + 2] = static_cast<char>(s[x * 4]);
+  QByteArray row(pic.width() * 3, 0);
+  for (int y = 0; y < pic.height(); ++y) {
+    const QRgb* s = reinterpret_cast<const QRgb*>(pic.constScanLine(y));
+    for (int x = 0; x < pic.width(); ++x) {
+      row[x * 3] = static_cast<char>(qRed(s[x]));
+      row[x * 3 + 1] = static_cast<char>(qGreen(s[x]));
+      row[x * 3 + 2] = static_cast<char>(qBlue(s[x]));
     }
     f.write(row);
   }

@@ -122,9 +122,9 @@ class IViewerWindow {
   virtual void SetSessionInfo(const std::string& ATitle, const std::string& ALine) = 0;
   // Empty text clears the notice.
   virtual void SetNotice(const std::string& AText) = 0;
-  // Paints one tile update (frame blob without its kind byte) into the window's picture. Throws on
-  // a bad update; the session then asks for a complete picture. The session has checked the
-  // picture size before calling.
+  // Paints one tile update (frame blob without its kind byte) into the window's picture, which the
+  // window owns. Throws on a bad update and leaves the picture as it was; the session then asks for a
+  // complete picture. The session has checked the picture size before calling.
   virtual void ShowUpdate(TByteView AUpdate) = 0;
   // A 32-bit target picture of AW x AH for a decoded video frame; false when there is none.
   virtual bool VideoTarget(int AW, int AH, std::uint8_t*& ABits, std::ptrdiff_t& AStride) = 0;
