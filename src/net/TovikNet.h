@@ -162,6 +162,8 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   bool ViaRelay() const { return FPeerViaRelay; }
   const std::string& RelayStatus() const { return FRelayStatus; }
   std::uint16_t LocalPort() const;
+  // The public key of the next peer channel (the one HELLO and CONNECT announce). Each channel gets a
+  // key pair of its own: a fresh one replaces it as soon as a channel is made from it.
   const TBytes& PeerPublicKey() const { return FPeerKey->Public(); }
   const std::vector<std::uint16_t>& TcpPorts() const { return FTcpPorts; }
   bool TcpActive() const { return FTcp != nullptr; }
@@ -212,6 +214,7 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   void SendPin();
 
   // Peer link.
+  // A fresh ECDH key pair for the next peer channel, told to the relay (HELLO) when there is one.
   void NewPeerKey();
   void HandlePeerIntro(const std::vector<std::string_view>& AFields);
   void PeerLinkUp(const TTovikAddr& AAddr);
