@@ -81,10 +81,12 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
     : FStore(AStore), FLogFile(ALog), FPlatform(std::move(APlatform)) {
   (void)ASwitches;
   FStore.EnsureUserFolder();
+  const TFileResult secrets = FStore.KeepSecretsPrivate();
   FBuild = BuildNumberText(FStore.Paths().ProgramFile);
   const TLocalBranding brand = FStore.LocalBranding();
   setWindowTitle(Q(brand.CaptionName + " - Remote assistance - build " + FBuild));
   Log("--- Tovik started (build " + FBuild + ") ---");
+  if (!secrets) Log("Could not make the settings file private to this user: " + secrets.Error);
   SetAccent(Rgb(brand.Accent.Color), Rgb(brand.Accent.Darker));
   FThemeMode = FStore.Theme();
 

@@ -134,6 +134,16 @@ TFileResult WriteFileAtomic(const std::string& path, std::string_view data, mode
   return file.Commit();
 }
 
+TFileResult RestrictToOwner(const std::string& path) {
+  TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.Get() < 0) return errno == ENOENT ? TFileResult{} : TFileResult::FromErrno(errno, path);
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0) return TFileResult::FromErrno(errno, path);
+  if ((st.st_mode & 077) == 0) return {};
+  if (::fchmod(fd.Get(), st.st_mode & 0700) != 0) return TFileResult::FromErrno(errno, path);
+  return {};
+}
+
 bool FolderIsPrivate(mode_t mode, uid_t owner, uid_t me) {
   if (owner != me && owner != 0) return false;
   return (mode & (S_IWGRP | S_IWOTH)) == 0 || (mode & S_ISVTX) != 0;

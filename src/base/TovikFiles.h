@@ -105,6 +105,10 @@ TFileResult WriteFileAtomic(const std::string& path, std::string_view data, mode
 // Creates the folder and its missing parents (mode 0700 for the ones it creates).
 TFileResult MakeFolders(const std::string& path);
 
+// Takes every right of group and others from an existing file (a symbolic link is followed, as the
+// writers above do). A missing file is success.
+TFileResult RestrictToOwner(const std::string& path);
+
 // --- Files only this user may touch ----------------------------------------------------------------
 //
 // The rule: a file is this user's own when no other local user can replace, redirect or read it.

@@ -137,4 +137,19 @@ TEST(PrivateFiles, WritesOnlyWhereNoOtherUserCanReachTheFile) {
   EXPECT_FALSE(WritePrivateFile(own + "/missing/status", "x"));
 }
 
+// An existing file loses every right of group and others; a missing one is no error.
+TEST(PrivateFiles, RestrictToOwner) {
+  TTempDir dir;
+  struct Case { mode_t Before, After; };
+  for (const Case& k : {Case{0644, 0600}, Case{0666, 0600}, Case{0640, 0600}, Case{0600, 0600}, Case{0755, 0700},
+                        Case{0400, 0400}}) {
+    const std::string file = dir / "settings.ini";
+    WriteFile(file, "[ID]\r\nSecret=1\r\n");
+    ASSERT_EQ(::chmod(file.c_str(), k.Before), 0);
+    EXPECT_TRUE(RestrictToOwner(file)) << std::oct << k.Before;
+    EXPECT_EQ(ModeOf(file), k.After) << std::oct << k.Before;
+  }
+  EXPECT_TRUE(RestrictToOwner(dir / "missing.ini"));
+}
+
 }  // namespace
