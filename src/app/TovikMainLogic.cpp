@@ -202,7 +202,7 @@ void TMainLogic::OnPin(bool AOK, const std::string& AValue) {
   FView.SetHostState(AValue);
 }
 
-void TMainLogic::OnMessage(const std::string& AText) { Log("Partner says: " + AText); }
+void TMainLogic::OnMessage(const std::string& AText) { Log("Partner says: " + EscapeForLog(AText)); }
 
 void TMainLogic::OnRelayKeyPinned(const std::string& AKeyHex) {
   FStore.WriteTextLogged(TSaveFailure::sfRelayKey, "Relay", "Key", AKeyHex, [this](std::string_view l) {

@@ -310,6 +310,13 @@ TEST_F(MainLogic, KeepIDWritesAndErasesTheIDSection) {
   EXPECT_EQ(View.HostState, "Valid for 10:00. Give it to your helper; it works once.");
 }
 
+// A message from the partner goes into the log as one line of plain text.
+TEST_F(MainLogic, PartnerTextIsEscapedInTheLog) {
+  Logic.OnMessage("Hello\r\n2030-01-01 10:00:00  Unattended access turned on\x1B[8m");
+  EXPECT_TRUE(Logged("Partner says: Hello??2030-01-01 10:00:00  Unattended access turned on?[8m"));
+  EXPECT_FALSE(Logged("Unattended access turned on"));
+}
+
 TEST_F(MainLogic, UnattendedSwitchIsStoredAndLogged) {
   Online();
   Logic.UnattendedChanged(true);
