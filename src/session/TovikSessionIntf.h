@@ -33,6 +33,7 @@ class ISessionLink {
   virtual std::string PartnerID() const = 0;
   virtual std::string PartnerName() const = 0;
   virtual std::string CheckNumber() const = 0;
+  // "ip:port" of a direct link; meaningless (":0" in the program) while ViaRelay().
   virtual std::string PeerAddress() const = 0;
   virtual bool ViaRelay() const = 0;
   // Seals and sends one peer packet; nothing is queued, a packet that cannot go out is lost.
@@ -55,7 +56,7 @@ struct TPicture24 {
 
 struct TConsentRequest {
   std::string Helper;       // "name, company", the name, or the partner name
-  std::string Address;      // the peer address
+  std::string Address;      // the peer address; empty when the link goes through the server
   std::string CheckNumber;
   std::optional<TPicture24> Picture;
 };

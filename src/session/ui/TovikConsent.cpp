@@ -102,6 +102,12 @@ QString ConsentCountdownText(int left) {
   return QStringLiteral("No answer in %1 seconds counts as Deny. Enter and Escape also mean Deny.").arg(left);
 }
 
+QString ConsentSourceText(const QString& AAddress) {
+  const QString address = AAddress.trimmed();
+  if (address.isEmpty() || address.startsWith(QLatin1Char(':'))) return QStringLiteral("Connecting through the server");
+  return QStringLiteral("Connecting from ") + (address.size() > 80 ? address.left(79) + QChar(0x2026) : address);
+}
+
 void SetConsentBrand(const QString& name, const QString& logoPath) {
   GBrandName = name;
   GBrandLogo = logoPath;
@@ -136,7 +142,7 @@ TConsentForm::TConsentForm(const QString& AHelper, const QString& AAddress, cons
   const int headBottom = FHead->y() + FHead->heightForWidth(FHead->width());
   const int shift = std::max(0, headBottom + Px(this, 4) - Px(this, 58));
   auto down = [&](QWidget* w) { w->move(w->x(), w->y() + shift); };
-  down(MakeLabel(this, QStringLiteral("Connecting from ") + clip(AAddress), 24, 58, column, 12, false, kMuted));
+  down(MakeLabel(this, ConsentSourceText(AAddress), 24, 58, column, 12, false, kMuted));
   down(MakeLabel(this, QStringLiteral("CHECK NUMBER"), 24, 92, 200, 11, true, kMuted));
   down(MakeLabel(this, clip(ACheckNumber), 24, 106, 220, 30, true, kBlue, 44));
   down(MakeLabel(this,
