@@ -219,7 +219,7 @@ void TMainLogic::OnConnected() {
   if (FIsViewer)
     detail = "You are helping this PC";
   else if (!FClient->PartnerName().empty())
-    detail = FClient->PartnerName() + " wants to help this PC";
+    detail = Utf8Left(FClient->PartnerName(), kMaxNameChars) + " wants to help this PC";
   else
     detail = "This PC is being helped";
   detail += std::string(". ") + kDirect;
@@ -237,7 +237,7 @@ void TMainLogic::OnConnected() {
 
 void TMainLogic::OnHelperInfo() {
   if (!FSessions || !FClient) return;
-  const std::string name = FSessions->HelperName();
+  const std::string name = Utf8Left(FSessions->HelperName(), kMaxNameChars);
   if (!name.empty()) {
     FView.SetHostState(name + " is helping this PC.");
     SetSession(FSessColor, FSessTitle, FSessCheck, name + " is helping this PC. " + kDirect);

@@ -186,6 +186,7 @@ void TMainSessions::ShowStopBar() {
   std::string who = FSession->HelperName();
   if (who.empty()) who = FClient.PartnerName();
   if (who.empty()) who = FormatID(FClient.PartnerID());
+  who = Utf8Left(who, kMaxNameChars);
   const TConsentAnswer mode = FSession->Mode() == 0 ? caViewOnly : caControl;
   if (FStopBar) FStopBar->deleteLater();
   FStopBar = new TStopBar(QString::fromStdString(who), mode);

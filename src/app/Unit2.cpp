@@ -482,7 +482,7 @@ void TForm2::SetStatus(std::uint32_t AColour, const std::string& AText) {
   FStatusColour = AColour;
   FStatusPill->SetCaption(Q(AText));
   FStatusPill->SetDotColor(LookInk(Rgb(AColour)));
-  FStatusPill->setToolTip(Q(AText));
+  FStatusPill->setToolTip(PlainToolTip(Q(AText)));
   FStatusBar->SetLeft(FStatusBar->LeftText(), Q(FLogic ? FLogic->ServerResult() : std::string()),
                       LookInk(Rgb(AColour)));
   LayoutHeader();
@@ -496,7 +496,7 @@ void TForm2::SetSessionDisplay(std::uint32_t ADot, const std::string& AText, con
 void TForm2::SetHint(const std::string& AText, std::uint32_t AColour) {
   FHintInk = AColour;
   LblDeliverHint->setText(Q(AText));
-  LblDeliverHint->setToolTip(Q(AText));
+  LblDeliverHint->setToolTip(PlainToolTip(Q(AText)));
   SetInk(LblDeliverHint, LookInk(Rgb(AColour)));
 }
 

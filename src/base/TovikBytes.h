@@ -46,6 +46,9 @@ std::size_t Utf8Length(std::string_view s);
 std::string Utf8Sanitize(std::string_view s);
 // The first maxChars code points of s (a malformed byte counts as one), never splitting a character.
 std::string Utf8Left(std::string_view s, std::size_t maxChars);
+// Names from the other PC (the helper's name and company, the partner PC's name) are cut to this many
+// characters before a window or a tool tip shows them.
+inline constexpr std::size_t kMaxNameChars = 80;
 
 // Text from the other PC or the relay, made fit for one log line: every control character (C0
 // including tab and line breaks, DEL, C1) and every character that breaks or reorders a line in a

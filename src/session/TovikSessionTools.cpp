@@ -126,8 +126,8 @@ void TBasicSessionTools::HandleMessage(const TChannelMsg& AMsg) {
     case mkProfile: {
       if (FCtx.IsViewer) return;
       auto parts = Split(StringOf(*whole), '|');
-      if (!Trim(parts[0]).empty()) FHelperName = Trim(parts[0]);
-      if (parts.size() >= 2) FHelperCompany = Trim(parts[1]);
+      if (!Trim(parts[0]).empty()) FHelperName = Utf8Left(Trim(parts[0]), kMaxNameChars);
+      if (parts.size() >= 2) FHelperCompany = Utf8Left(Trim(parts[1]), kMaxNameChars);
       if (parts.size() < 5 || parts[4] != "1") ProfileComplete();
       return;
     }

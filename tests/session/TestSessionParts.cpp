@@ -183,3 +183,14 @@ TEST(SessionScreens, ListsFromTheOtherPcAreCheckedBeforeUse) {
   EXPECT_EQ(tools.Monitors()[1].Rect, mine[1].Rect);
   EXPECT_EQ(log, std::vector<std::string>{"tools: screen list refused (malformed)"});
 }
+
+// The helper's profile: name and company are cut to 80 characters before anything shows them.
+TEST(SessionTools, TheHelpersNameIsCutTo80Characters) {
+  TToolsContext ctx;
+  TBasicSessionTools tools(ctx);
+  const std::string name = std::string(100, 'n'), company = "\xC3\xA9" + std::string(100, 'c');
+  tools.HandleMessage({mkProfile, false, BytesOf(" " + name + " |" + company + "|||0")});
+  EXPECT_EQ(tools.HelperName(), std::string(80, 'n'));
+  EXPECT_EQ(tools.HelperCompany(), "\xC3\xA9" + std::string(79, 'c'));
+  EXPECT_TRUE(tools.ProfileDone());
+}

@@ -98,6 +98,16 @@ bool TConsentCountdown::Tick(TTick now) {
   return FLeft <= 0;
 }
 
+namespace {
+// At most AMax UTF-16 units, the last one an ellipsis when cut; never half a character.
+QString Clipped(const QString& AText, int AMax) {
+  if (AText.size() <= AMax) return AText;
+  int cut = AMax - 1;
+  if (AText.at(cut - 1).isHighSurrogate()) --cut;
+  return AText.left(cut) + QChar(0x2026);
+}
+}  // namespace
+
 QString ConsentCountdownText(int left) {
   return QStringLiteral("No answer in %1 seconds counts as Deny. Enter and Escape also mean Deny.").arg(left);
 }
@@ -105,7 +115,7 @@ QString ConsentCountdownText(int left) {
 QString ConsentSourceText(const QString& AAddress) {
   const QString address = AAddress.trimmed();
   if (address.isEmpty() || address.startsWith(QLatin1Char(':'))) return QStringLiteral("Connecting through the server");
-  return QStringLiteral("Connecting from ") + (address.size() > 80 ? address.left(79) + QChar(0x2026) : address);
+  return QStringLiteral("Connecting from ") + Clipped(address, 80);
 }
 
 void SetConsentBrand(const QString& name, const QString& logoPath) {
@@ -126,7 +136,7 @@ TConsentForm::TConsentForm(const QString& AHelper, const QString& AAddress, cons
   int clientH = 300;
 
   // Names and addresses come from the other PC and the relay: hold them to a sane length.
-  auto clip = [](const QString& t) { return t.size() > 80 ? t.left(79) + QChar(0x2026) : t; };
+  auto clip = [](const QString& t) { return Clipped(t, 80); };
   const QString helper = AHelper.isEmpty() ? QStringLiteral("A helper") : clip(AHelper) + QStringLiteral(" (helper)");
   int column = 472;
   if (!APicture.isNull()) {
@@ -318,8 +328,7 @@ class TStopBarButton : public TBarButton {
 }  // namespace
 
 QString StopBarText(const QString& helper, TConsentAnswer mode, bool paused) {
-  const QString who = helper.isEmpty() ? QStringLiteral("A helper")
-                      : helper.size() > 60 ? helper.left(59) + QChar(0x2026) : helper;
+  const QString who = helper.isEmpty() ? QStringLiteral("A helper") : Clipped(helper, 60);
   if (paused) return QStringLiteral("Paused: %1 is still connected but sees nothing").arg(who);
   if (mode == caControl) return QStringLiteral("%1 is connected and can see and control this PC").arg(who);
   return QStringLiteral("%1 is connected and can see this PC (view only)").arg(who);
