@@ -215,7 +215,7 @@ void TMainLogic::OnPin(bool AOK, const std::string& AValue) {
   FView.SetHostState(AValue);
 }
 
-void TMainLogic::OnMessage(const std::string& AText) { Log("Partner says: " + AText); }
+void TMainLogic::OnMessage(const std::string& AText) { Log("Partner says: " + EscapeForLog(AText)); }
 
 void TMainLogic::OnRelayKeyPinned(const std::string& AKeyHex) {
   FStore.WriteTextLogged(TSaveFailure::sfRelayKey, "Relay", "Key", AKeyHex, [this](std::string_view l) {
@@ -232,7 +232,7 @@ void TMainLogic::OnConnected() {
   if (FIsViewer)
     detail = "You are helping this PC";
   else if (!FClient->PartnerName().empty())
-    detail = FClient->PartnerName() + " wants to help this PC";
+    detail = Utf8Left(FClient->PartnerName(), kMaxNameChars) + " wants to help this PC";
   else
     detail = "This PC is being helped";
   detail += std::string(". ") + kDirect;
@@ -250,7 +250,7 @@ void TMainLogic::OnConnected() {
 
 void TMainLogic::OnHelperInfo() {
   if (!FSessions || !FClient) return;
-  const std::string name = FSessions->HelperName();
+  const std::string name = Utf8Left(FSessions->HelperName(), kMaxNameChars);
   if (!name.empty()) {
     FView.SetHostState(name + " is helping this PC.");
     SetSession(FSessColor, FSessTitle, FSessCheck, name + " is helping this PC. " + kDirect);

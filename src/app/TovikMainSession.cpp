@@ -63,7 +63,7 @@ class TQtViewer final : public IViewerWindow {
     FForm->SetEvents(&AEvents);
     FForm->SetKeys(std::move(AKeys));
     FStats = TViewerStats{};
-    FStats.Picture = &FPicture;
+    FStats.Form = FForm;
   }
 
   void SetCaption(const std::string& ACaption) override {
@@ -77,13 +77,9 @@ class TQtViewer final : public IViewerWindow {
     if (FForm) FForm->SetNotice(Q(AText));
   }
   void ShowUpdate(TByteView AUpdate) override {
-    ApplyScreenUpdate(FPicture, AUpdate);  // throws on a bad update: the session asks for a full picture
+    if (!FForm) return;
+    FForm->ShowUpdate(AUpdate);  // throws on a bad update: the session asks for a full picture
     ++FStats.Frames;
-    if (FForm && FPicture.Width() > 0) {
-      const QImage view(FPicture.Row(0), FPicture.Width(), FPicture.Height(), static_cast<qsizetype>(FPicture.Stride()),
-                        QImage::Format_RGB32);
-      FForm->ShowPicture(view);
-    }
     if (FStats.FirstPicture == 0) {
       FStats.FirstPicture = TickMs();
       if (FOnFirst) FOnFirst();
@@ -123,7 +119,7 @@ class TQtViewer final : public IViewerWindow {
     FForm->FocusPicture();
   }
   void FreeSafely() override {
-    FStats.Picture = nullptr;
+    FStats.Form = nullptr;
     if (FForm) FForm->FreeSafely();  // detaches the session's events first
     delete this;
   }
@@ -134,10 +130,15 @@ class TQtViewer final : public IViewerWindow {
   TViewerStats& FStats;
   std::function<void()> FOnFirst;
   QPointer<TViewerForm> FForm;
-  TBitmap32 FPicture;
 };
 
 }  // namespace
+
+TViewerWindowPtr MakeViewerWindow(IViewerEvents& AEvents, const std::string& ACaption, const TSettingsStore& AStore,
+                                  TViewerStats& AStats, std::shared_ptr<const IViewerKeys> AKeys,
+                                  std::function<void()> AOnFirst) {
+  return TViewerWindowPtr(new TQtViewer(AEvents, ACaption, AStore, AStats, std::move(AKeys), std::move(AOnFirst)));
+}
 
 TMainSessions::TMainSessions(TTovikClient& AClient, const TSettingsStore& AStore, std::string ALogPath,
                              TPlatformServices APlatform, TQtTimedDriver& ADriver, QObject* parent)
@@ -167,9 +168,9 @@ void TMainSessions::Create(bool AIsViewer, const std::optional<TPasswordVerifier
   deps.Settings.HideWallpaper = FStore.ReadSwitch("Session", "HideWallpaper");
   if (AIsViewer) {
     deps.MakeViewer = [this](IViewerEvents& AEvents, const std::string& ACaption) {
-      return TViewerWindowPtr(new TQtViewer(AEvents, ACaption, FStore, FStats, FPlatform.ViewerKeys, [this] {
+      return MakeViewerWindow(AEvents, ACaption, FStore, FStats, FPlatform.ViewerKeys, [this] {
         if (OnFirstPicture) OnFirstPicture();
-      }));
+      });
     };
     deps.PasswordPrompt = std::make_shared<TQtPasswordPrompt>();
     deps.MakeSoundPlayer = FPlatform.SoundPlayer;
@@ -204,6 +205,7 @@ void TMainSessions::ShowStopBar() {
   std::string who = FSession->HelperName();
   if (who.empty()) who = FClient.PartnerName();
   if (who.empty()) who = FormatID(FClient.PartnerID());
+  who = Utf8Left(who, kMaxNameChars);
   const TConsentAnswer mode = FSession->Mode() == 0 ? caViewOnly : caControl;
   if (FStopBar) FStopBar->deleteLater();
   FStopBar = new TStopBar(QString::fromStdString(who), mode);
@@ -227,7 +229,7 @@ void TMainSessions::Free() {
   FClient.OnData = nullptr;
   FDriver.Remove(*FSession);
   FSession.reset();
-  FStats.Picture = nullptr;
+  FStats.Form = nullptr;
 }
 
 }  // namespace tovik

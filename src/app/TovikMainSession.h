@@ -7,8 +7,8 @@
 //                    the helped PC for every allowed session, unattended ones included.
 //   TQtConsent     - IConsentPrompt over the consent dialog (TConsentForm); an unanswered dialog is
 //                    closed without an answer when the session ends.
-//   TQtViewer      - IViewerWindow over TViewerForm: tile updates are painted into a picture kept
-//                    here and handed to the window; the form calls the session's IViewerEvents itself.
+//   TQtViewer      - IViewerWindow over TViewerForm: tile updates go to the window, which owns the
+//                    one picture; the form calls the session's IViewerEvents itself.
 //
 // Ownership: TMainSessions owns the session, the link and the stop bar; the session owns the consent
 // prompt and the viewer window (freed through FreeSafely). The client and the driver must outlive
@@ -36,13 +36,22 @@ namespace tovik {
 
 class TQtTimedDriver;
 class TStopBar;
+class TViewerForm;
 
 // What the viewer side reports for the window's status display (and the test hook).
 struct TViewerStats {
   std::int64_t Frames = 0;       // tile updates painted
   TTick FirstPicture = 0;        // tick of the first painted update, 0 before it
-  const TBitmap32* Picture = nullptr;  // the picture as painted, null without a viewer
+  QPointer<TViewerForm> Form;    // the viewer window while the session has one (it owns the picture)
 };
+
+// The window of a helper's session (what TMainSessions makes for a viewer session): a TViewerForm
+// behind the session's IViewerWindow, with the [Viewer] settings of AStore. AStats is reset and then
+// kept up to date; AOnFirst runs at the first painted update. AStore and AStats must outlive the
+// window's adapter (it goes with FreeSafely).
+TViewerWindowPtr MakeViewerWindow(IViewerEvents& AEvents, const std::string& ACaption, const TSettingsStore& AStore,
+                                  TViewerStats& AStats, std::shared_ptr<const IViewerKeys> AKeys,
+                                  std::function<void()> AOnFirst);
 
 class TMainSessions final : public QObject, public IMainSessions {
   Q_OBJECT

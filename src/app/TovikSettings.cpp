@@ -99,10 +99,10 @@ constexpr TSettingDef kCatalogue[] = {
     {"Relay", "Key", stText, "", slUserProgramBuiltIn},
     {"Relay", "TcpPort", stText, kDefaultTcpPorts, slUserProgramBuiltIn},
     {"ID", "Pinned", stText, "", slUser},
-    {"ID", "Secret", stText, "", slUser},
+    {"ID", "Secret", stText, "", slUser, false, false, /*Secret*/ true},
     {"Session", "Unattended", stSwitch, "0", slUser},
     // The salted verifier of the unattended-access password (crypto/TovikPassword.h), never the password.
-    {"Session", "UnattendedPassword", stText, "", slUser},
+    {"Session", "UnattendedPassword", stText, "", slUser, false, false, /*Secret*/ true},
     {"Session", "EdgeSwitch", stSwitch, "1", slUser},
     {"Session", "HideWallpaper", stSwitch, "1", slUser},
     {"Session", "RecordFolder", stText, "", slUser},
@@ -116,7 +116,7 @@ constexpr TSettingDef kCatalogue[] = {
     {"ServerBrand", "Name", stText, "", slUser},
     {"ServerBrand", "LogoHash", stText, "", slUser},
     {"ServerBrand", "LogoFile", stText, "", slUser},
-    {"Book", "Secret", stText, "", slUser},
+    {"Book", "Secret", stText, "", slUser, false, false, /*Secret*/ true},
     {"Book", "Stamp", stText, "0", slUser},
     {"Book", "NewName", stText, "", slUser},
     {"Profile", "Name", stText, "", slUser, false, true},
@@ -317,27 +317,56 @@ bool TSettingsStore::ReadSwitch(std::string_view section, std::string_view key) 
   return ReadInt(section, key) != 0;
 }
 
+namespace {
+bool IsSecret(std::string_view section, std::string_view key) {
+  const TSettingDef* def = FindSetting(section, key);
+  return def && def->Secret;
+}
+}  // namespace
+
+bool TSettingsStore::HoldsSecret() const {
+  for (const TSettingDef& d : kCatalogue)
+    if (d.Secret && !Trim(IniReadString(FPaths.UserIni, d.Section, d.Key, "")).empty()) return true;
+  return false;
+}
+
+TFileResult TSettingsStore::BeforeWrite(bool AAddsSecret) const {
+  if (!AAddsSecret && !HoldsSecret()) return {};
+  TFileResult r = RestrictToOwner(FPaths.UserIni);
+  // A secret already in the file is no more exposed by this write; a new one is not written.
+  return AAddsSecret ? r : TFileResult{};
+}
+
+TFileResult TSettingsStore::KeepSecretsPrivate() const { return BeforeWrite(false); }
+
 TFileResult TSettingsStore::WriteText(std::string_view section, std::string_view key, std::string_view value) const {
+  if (auto r = BeforeWrite(IsSecret(section, key) && !TrimView(value).empty()); !r) return r;
   return IniWriteString(FPaths.UserIni, section, key, value);
 }
 
 TFileResult TSettingsStore::WriteInt(std::string_view section, std::string_view key, std::int64_t value) const {
+  if (auto r = BeforeWrite(IsSecret(section, key)); !r) return r;
   return IniWriteInt(FPaths.UserIni, section, key, value);
 }
 
 TFileResult TSettingsStore::WriteSwitch(std::string_view section, std::string_view key, bool on) const {
-  return IniWriteInt(FPaths.UserIni, section, key, on ? 1 : 0);
+  return WriteInt(section, key, on ? 1 : 0);
 }
 
 TFileResult TSettingsStore::DeleteKey(std::string_view section, std::string_view key) const {
+  if (auto r = BeforeWrite(false); !r) return r;
   return IniDeleteKey(FPaths.UserIni, section, key);
 }
 
 TFileResult TSettingsStore::EraseSection(std::string_view section) const {
+  if (auto r = BeforeWrite(false); !r) return r;
   return IniEraseSection(FPaths.UserIni, section);
 }
 
 TFileResult TSettingsStore::WriteSection(std::string_view section, const TIniPairs& keys) const {
+  bool adds = false;
+  for (const auto& [key, value] : keys) adds = adds || (IsSecret(section, key) && !TrimView(value).empty());
+  if (auto r = BeforeWrite(adds); !r) return r;
   return IniWriteSection(FPaths.UserIni, section, keys);
 }
 

@@ -82,6 +82,7 @@ struct TSettingDef {
   TSettingLayers Layers;
   bool Numbered = false;          // Key is a prefix followed by a number (Id1, Name1, ...)
   bool DefaultIsUserName = false;  // the default is TSettingsPaths::UserName
+  bool Secret = false;             // the value is a secret: see TSettingsStore::KeepSecretsPrivate
 };
 
 // Every key the program knows.
@@ -183,13 +184,22 @@ class TSettingsStore {
   // Program-side files in order, the first holding the key wins.
   std::optional<std::string> FindProgramSide(std::string_view section, std::string_view key) const;
 
-  // Writes go to the per-user file.
+  // Writes go to the per-user file. A write that leaves a secret in it makes it private first (see
+  // KeepSecretsPrivate) and fails, writing nothing, when that cannot be done for a secret it adds.
   TFileResult WriteText(std::string_view section, std::string_view key, std::string_view value) const;
   TFileResult WriteInt(std::string_view section, std::string_view key, std::int64_t value) const;
   TFileResult WriteSwitch(std::string_view section, std::string_view key, bool on) const;
   TFileResult DeleteKey(std::string_view section, std::string_view key) const;
   TFileResult EraseSection(std::string_view section) const;
   TFileResult WriteSection(std::string_view section, const TIniPairs& keys) const;
+
+  // While the per-user file holds a secret (a non-empty value of a key marked Secret in the
+  // catalogue), group and others have no rights on it (0600 as the program creates it). A write that
+  // leaves a secret in the file tightens the existing file before it replaces it, and the new file
+  // takes that mode, so the secret is never readable by others, not even for a moment; the program
+  // calls this at start for a file written by hand or by an older build. Success when there is
+  // nothing to do.
+  TFileResult KeepSecretsPrivate() const;
 
   // A write whose failure is logged with its "Could not save " line and otherwise ignored.
   // Returns whether the write succeeded.
@@ -211,6 +221,9 @@ class TSettingsStore {
   std::string ReadLayeredText(const TSettingDef& def) const;
   std::int32_t ReadLayeredInt(const TSettingDef& def) const;
   std::string DefaultOf(const TSettingDef& def) const;
+  bool HoldsSecret() const;
+  // Before a write to the per-user file; AAddsSecret: the write leaves a secret in it.
+  TFileResult BeforeWrite(bool AAddsSecret) const;
 
   TSettingsPaths FPaths;
   const TIniText& FBuiltIn;

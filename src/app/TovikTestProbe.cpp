@@ -1,15 +1,17 @@
 #include "app/TovikTestProbe.h"
 
-#include <QByteArray>
 #include <QFile>
 #include <QLabel>
-#include <QSaveFile>
 #include <QWidget>
+
+#include <cstdio>
 
 #include "app/TovikMainLogic.h"
 #include "app/TovikMainSession.h"
+#include "base/TovikFiles.h"
 #include "base/TovikOwnWindows.h"
 #include "net/TovikNet.h"
+#include "session/ui/TovikViewer.h"
 
 namespace tovik {
 
@@ -89,36 +91,38 @@ std::string TMainTestProbe::StatusText() const {
   return s;
 }
 
+bool TMainTestProbe::WriteHookFile(const std::string& APath, std::string_view AData) const {
+  const TFileResult r = WritePrivateFile(APath, AData);
+  if (!r && !FRefusalSaid) {
+    FRefusalSaid = true;
+    std::fprintf(stderr, "tovik: test hook file %s not written: %s\n", APath.c_str(), r.Error.c_str());
+  }
+  return r.Ok();
+}
+
 void TMainTestProbe::WriteStatus() const {
   if (FStatusPath.empty() || !FSources.Logic) return;
-  const std::string s = StatusText();
-  QSaveFile f(Q(FStatusPath));
-  if (!f.open(QIODevice::WriteOnly)) return;
-  f.write(s.data(), static_cast<qint64>(s.size()));
-  f.commit();
+  WriteHookFile(FStatusPath, StatusText());
 }
 
 void TMainTestProbe::Dump() const {
   if (FDumpPath.empty() || !FSources.Sessions) return;
   const QString req = Q(FDumpPath + ".req");
   if (!QFile::exists(req)) return;
-  const TBitmap32* pic = FSources.Sessions->Viewer().Picture;
-  if (!pic || pic->Width() <= 0) return;  // no picture yet: the request waits
-  QSaveFile f(Q(FDumpPath));
-  if (!f.open(QIODevice::WriteOnly)) return;
-  const std::string head = "P6\n" + std::to_string(pic->Width()) + " " + std::to_string(pic->Height()) + "\n255\n";
-  f.write(head.data(), static_cast<qint64>(head.size()));
-  QByteArray row(pic->Width() * 3, 0);
-  for (int y = 0; y < pic->Height(); ++y) {
-    const std::uint8_t* s = pic->Row(y);
-    for (int x = 0; x < pic->Width(); ++x) {
-      row[x * 3] = static_cast<char>(s[x * 4 + 2]);
-      row[x * 3 + 1] = static_cast<char>(s[x * 4 + 1]);
-      row[x * 3 + 2] = static_cast<char>(s[x * 4]);
+  const TViewerForm* form = FSources.Sessions->Viewer().Form;
+  const QImage pic = form ? form->Picture() : QImage();
+  if (pic.isNull()) return;  // no picture yet: the request waits
+  std::string ppm = "P6\n" + std::to_string(pic.width()) + " " + std::to_string(pic.height()) + "\n255\n";
+  ppm.reserve(ppm.size() + static_cast<std::size_t>(pic.width()) * static_cast<std::size_t>(pic.height()) * 3);
+  for (int y = 0; y < pic.height(); ++y) {
+    const QRgb* s = reinterpret_cast<const QRgb*>(pic.constScanLine(y));
+    for (int x = 0; x < pic.width(); ++x) {
+      ppm += static_cast<char>(qRed(s[x]));
+      ppm += static_cast<char>(qGreen(s[x]));
+      ppm += static_cast<char>(qBlue(s[x]));
     }
-    f.write(row);
   }
-  if (f.commit()) QFile::remove(req);
+  if (WriteHookFile(FDumpPath, ppm)) QFile::remove(req);
 }
 
 }  // namespace tovik

@@ -9,12 +9,18 @@
 //                             written: the ID and the check number are what the window shows.
 //   TOVIK_TEST_DUMP=<file>    when <file>.req exists, the viewer's current picture is written to <file>
 //                             as a binary PPM and <file>.req is removed.
+// They are in every build (the demo and the end-to-end tests drive release builds), so they write
+// only as WritePrivateFile does (base/TovikFiles.h): files of mode 0600, never through a link, and
+// nothing at all into a folder another user can change (a folder writable by group or others
+// without the sticky bit, or owned by another user, anywhere on the way); the first refusal is said
+// on stderr.
 //
 // The probe reads what it reports from the objects it watches; the window tells it when to write and
 // when Connect was clicked. Threads: GUI thread only.
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "base/TovikClock.h"
 
@@ -64,7 +70,11 @@ class TMainTestProbe {
   void Dump() const;
 
  private:
+  // Writes one hook file; false (said once on stderr) when it is refused or fails.
+  bool WriteHookFile(const std::string& APath, std::string_view AData) const;
+
   std::string FStatusPath, FDumpPath;
+  mutable bool FRefusalSaid = false;
   TSources FSources;
   TTick FConnectClick = 0;
   std::string FFirstPictureMs;

@@ -82,10 +82,12 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
     : FStore(AStore), FLogFile(ALog), FPlatform(std::move(APlatform)) {
   (void)ASwitches;
   FStore.EnsureUserFolder();
+  const TFileResult secrets = FStore.KeepSecretsPrivate();
   FBuild = BuildNumberText(FStore.Paths().ProgramFile);
   const TLocalBranding brand = FStore.LocalBranding();
   setWindowTitle(Q(brand.CaptionName + " - Remote assistance - build " + FBuild));
   Log("--- Tovik started (build " + FBuild + ") ---");
+  if (!secrets) Log("Could not make the settings file private to this user: " + secrets.Error);
   SetAccent(Rgb(brand.Accent.Color), Rgb(brand.Accent.Darker));
   FThemeMode = FStore.Theme();
 
@@ -481,7 +483,7 @@ void TForm2::SetStatus(std::uint32_t AColour, const std::string& AText) {
   FStatusColour = AColour;
   FStatusPill->SetCaption(Q(AText));
   FStatusPill->SetDotColor(LookInk(Rgb(AColour)));
-  FStatusPill->setToolTip(Q(AText));
+  FStatusPill->setToolTip(PlainToolTip(Q(AText)));
   FStatusBar->SetLeft(FStatusBar->LeftText(), Q(FLogic ? FLogic->ServerResult() : std::string()),
                       LookInk(Rgb(AColour)));
   LayoutHeader();
@@ -495,7 +497,7 @@ void TForm2::SetSessionDisplay(std::uint32_t ADot, const std::string& AText, con
 void TForm2::SetHint(const std::string& AText, std::uint32_t AColour) {
   FHintInk = AColour;
   LblDeliverHint->setText(Q(AText));
-  LblDeliverHint->setToolTip(Q(AText));
+  LblDeliverHint->setToolTip(PlainToolTip(Q(AText)));
   SetInk(LblDeliverHint, LookInk(Rgb(AColour)));
 }
 

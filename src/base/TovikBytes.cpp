@@ -1,5 +1,6 @@
 #include "base/TovikBytes.h"
 
+#include <algorithm>
 #include <array>
 
 namespace tovik {
@@ -166,6 +167,51 @@ std::string Utf8Sanitize(std::string_view s) {
       out.append("\xEF\xBF\xBD");
       ++i;
     }
+  }
+  return out;
+}
+
+std::string Utf8Left(std::string_view s, std::size_t maxChars) {
+  std::size_t i = 0;
+  for (std::size_t count = 0; i < s.size() && count < maxChars; ++count) {
+    const std::size_t n = Utf8SeqLen(s, i);
+    i += n ? n : 1;
+  }
+  return std::string(s.substr(0, i));
+}
+
+namespace {
+// The code point of the well-formed sequence of n bytes at s[i].
+std::uint32_t CodePointAt(std::string_view s, std::size_t i, std::size_t n) {
+  static constexpr unsigned char kLead[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  std::uint32_t cp = static_cast<unsigned char>(s[i]) & kLead[n];
+  for (std::size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  return cp;
+}
+
+bool BreaksALogLine(std::uint32_t cp) {
+  return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x061C || cp == 0x200E || cp == 0x200F ||
+         cp == 0x2028 || cp == 0x2029 || (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
+}
+}  // namespace
+
+std::string EscapeForLog(std::string_view text, std::size_t maxChars) {
+  std::string out;
+  out.reserve(std::min(text.size(), maxChars * 4) + 3);
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < text.size(); ++count) {
+    if (count == maxChars) {
+      out += "...";
+      break;
+    }
+    const std::size_t n = Utf8SeqLen(text, i);
+    if (n == 0 || BreaksALogLine(CodePointAt(text, i, n))) {
+      out += '?';
+      i += n ? n : 1;
+      continue;
+    }
+    out.append(text.substr(i, n));
+    i += n;
   }
   return out;
 }

@@ -44,6 +44,18 @@ std::string Utf8Truncate(std::string_view s, std::size_t maxBytes);
 std::size_t Utf8Length(std::string_view s);
 // Well-formed UTF-8 as is; every malformed byte replaced by U+FFFD (text read from files).
 std::string Utf8Sanitize(std::string_view s);
+// The first maxChars code points of s (a malformed byte counts as one), never splitting a character.
+std::string Utf8Left(std::string_view s, std::size_t maxChars);
+// Names from the other PC (the helper's name and company, the partner PC's name) are cut to this many
+// characters before a window or a tool tip shows them.
+inline constexpr std::size_t kMaxNameChars = 80;
+
+// Text from the other PC or the relay, made fit for one log line: every control character (C0
+// including tab and line breaks, DEL, C1) and every character that breaks or reorders a line in a
+// viewer (U+2028, U+2029, the bidirectional marks, embeddings, overrides and isolates) becomes '?',
+// as does every byte that is not well-formed UTF-8; after maxChars code points the rest is cut and
+// "..." follows. Every log line that carries such text passes it through here.
+std::string EscapeForLog(std::string_view text, std::size_t maxChars = 500);
 
 // ASCII-only case folding and comparison (settings keys, switches, wire words).
 std::string AsciiLower(std::string_view s);

@@ -88,9 +88,10 @@ TFileResult ReadWholeFile(const std::string& path, std::string& out, std::size_t
   return {};
 }
 
-TAtomicFile::TAtomicFile(const std::string& target, mode_t newMode) : FTarget(ResolveTarget(target)), FMode(newMode) {
+TAtomicFile::TAtomicFile(const std::string& target, mode_t newMode, TLinkTarget links)
+    : FTarget(links == TLinkTarget::ltFollow ? ResolveTarget(target) : target), FMode(newMode) {
   struct stat st {};
-  if (::stat(FTarget.c_str(), &st) == 0) FMode = st.st_mode & 07777;
+  if (::lstat(FTarget.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) FMode = st.st_mode & 07777;
   FTemp = FTarget + ".tmpXXXXXX";
   FFd = ::mkostemp(FTemp.data(), O_CLOEXEC);
   if (FFd < 0) {
@@ -128,6 +129,46 @@ TFileResult TAtomicFile::Commit() {
 
 TFileResult WriteFileAtomic(const std::string& path, std::string_view data, mode_t newMode) {
   TAtomicFile file(path, newMode);
+  if (!file.OpenResult()) return file.OpenResult();
+  if (auto r = file.Write(data); !r) return r;
+  return file.Commit();
+}
+
+TFileResult RestrictToOwner(const std::string& path) {
+  TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.Get() < 0) return errno == ENOENT ? TFileResult{} : TFileResult::FromErrno(errno, path);
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0) return TFileResult::FromErrno(errno, path);
+  if ((st.st_mode & 077) == 0) return {};
+  if (::fchmod(fd.Get(), st.st_mode & 0700) != 0) return TFileResult::FromErrno(errno, path);
+  return {};
+}
+
+bool FolderIsPrivate(mode_t mode, uid_t owner, uid_t me) {
+  if (owner != me && owner != 0) return false;
+  return (mode & (S_IWGRP | S_IWOTH)) == 0 || (mode & S_ISVTX) != 0;
+}
+
+std::string SharedFolderProblem(const std::string& path) {
+  char buf[PATH_MAX];
+  const std::string folder = FolderOf(path);
+  if (!::realpath(folder.c_str(), buf)) return folder + ": " + std::system_category().message(errno);
+  std::string at = buf;
+  const uid_t me = ::geteuid();
+  for (;;) {
+    struct stat st {};
+    if (::lstat(at.c_str(), &st) != 0) return at + ": " + std::system_category().message(errno);
+    if (!S_ISDIR(st.st_mode)) return at + " is not a folder";
+    if (!FolderIsPrivate(st.st_mode, st.st_uid, me)) return at + " can be changed by another user";
+    if (at == "/") return {};
+    at = FolderOf(at);
+  }
+}
+
+TFileResult WritePrivateFile(const std::string& path, std::string_view data) {
+  if (const std::string why = SharedFolderProblem(path); !why.empty()) return TFileResult::Fail(EPERM, why);
+  TAtomicFile file(path, 0600, TLinkTarget::ltReplace);
+  file.SetMode(0600);
   if (!file.OpenResult()) return file.OpenResult();
   if (auto r = file.Write(data); !r) return r;
   return file.Commit();

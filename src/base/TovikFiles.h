@@ -66,14 +66,20 @@ TFileResult WriteAll(int fd, std::string_view data);
 // a missing file gives Errno ENOENT.
 TFileResult ReadWholeFile(const std::string& path, std::string& out, std::size_t maxBytes);
 
+// What a replacement does with a symbolic link as its target.
+enum class TLinkTarget {
+  ltFollow,   // its destination is replaced
+  ltReplace,  // the link itself is replaced by the new file; its destination is never touched
+};
+
 // A replacement of one file under construction. Write the new content, then Commit(): it is flushed
 // to disk and renamed over the target. Without Commit() the temporary file is removed and the
-// target stays as it was. A symbolic link as target is followed: its destination is replaced.
+// target stays as it was. The temporary file is made with O_EXCL and mode 0600 beside the target.
 // One thread at a time.
 class TAtomicFile {
  public:
   // newMode applies when the target does not exist yet; an existing target keeps its mode.
-  TAtomicFile(const std::string& target, mode_t newMode = 0600);
+  TAtomicFile(const std::string& target, mode_t newMode = 0600, TLinkTarget links = TLinkTarget::ltFollow);
   ~TAtomicFile();
   TAtomicFile(const TAtomicFile&) = delete;
   TAtomicFile& operator=(const TAtomicFile&) = delete;
@@ -98,5 +104,27 @@ TFileResult WriteFileAtomic(const std::string& path, std::string_view data, mode
 
 // Creates the folder and its missing parents (mode 0700 for the ones it creates).
 TFileResult MakeFolders(const std::string& path);
+
+// Takes every right of group and others from an existing file (a symbolic link is followed, as the
+// writers above do). A missing file is success.
+TFileResult RestrictToOwner(const std::string& path);
+
+// --- Files only this user may touch ----------------------------------------------------------------
+//
+// The rule: a file is this user's own when no other local user can replace, redirect or read it.
+// Every folder from the root down to the file's folder (with symbolic links resolved) must be owned
+// by this user or by root, and must not be writable by group or others unless it has the sticky bit
+// (like /tmp: there others may add names, but not remove or rename ours). The file itself is never
+// opened by name: a new file is made with O_EXCL (mode 0600) and renamed over the name, so a link an
+// attacker placed there is replaced, not followed, and a name another user owns in a sticky folder
+// cannot be taken over (the rename fails). Access control lists are not looked at.
+
+// The folder rule for one folder of the path.
+bool FolderIsPrivate(mode_t mode, uid_t owner, uid_t me);
+// "" when every folder on the way to path keeps to the rule, else why not.
+std::string SharedFolderProblem(const std::string& path);
+// Replaces path with data as this user's own file (mode 0600) under the rule above; fails with
+// EPERM, naming the folder, when a folder on the way breaks it.
+TFileResult WritePrivateFile(const std::string& path, std::string_view data);
 
 }  // namespace tovik

@@ -145,9 +145,40 @@ class TTileEncoder {
 };
 
 // Decompresses AUpdate (the frame body without its kind byte) and paints its tiles into ABitmap,
-// resizing it to black first when its size differs. Throws EScreenUpdate. Tiles painted before a
-// failing tile stay painted.
-void ApplyScreenUpdate(TBitmap32& ABitmap, TByteView AUpdate);
+// resizing it to black first when its size differs. APainted (when given) receives the rectangle of
+// each tile painted, in order. Throws EScreenUpdate. Tiles painted before a failing tile stay painted:
+// TScreenPicture applies updates whole or not at all.
+void ApplyScreenUpdate(TBitmap32& ABitmap, TByteView AUpdate, std::vector<TRect>* APainted = nullptr);
+
+// The viewer's picture of the other PC, kept by tile updates that apply whole or not at all: an
+// update is painted into a scratch picture, and the two change places only when every tile of it
+// decoded. A bad update (a hostile PC can send one that first changes the size and then fails)
+// leaves Picture() exactly as it was, its pixels where they were. Before each update the scratch
+// picture is brought up to date by copying the tiles the previous update painted (all of it after a
+// size change or a failed update).
+//
+// Owns both pictures. Picture() stays valid until the next call of Apply or Replace. Not
+// thread-safe; one owner.
+class TScreenPicture {
+ public:
+  // Applies one update; throws EScreenUpdate (ApplyScreenUpdate's reasons), and Picture() is then
+  // unchanged.
+  void Apply(TByteView AUpdate);
+  // The picture (0 x 0 before the first one).
+  const TBitmap32& Picture() const { return FFront; }
+  // The picture at AW x AH (black when the size changes), to be written in place by a source other
+  // than tile updates (a decoded video frame, a picture for tests).
+  TBitmap32& Replace(int AW, int AH);
+
+ private:
+  void CatchUp();
+
+  TBitmap32 FFront;              // the picture
+  TBitmap32 FBack;               // the scratch picture
+  std::vector<TRect> FBackStale; // where FBack may differ from FFront (when FBackKnown)
+  std::vector<TRect> FPainted;   // reused for the tiles of one update
+  bool FBackKnown = false;       // false: FBack may differ anywhere, or has another size
+};
 
 // ---- Platform side of the capture ----------------------------------------------------------------
 

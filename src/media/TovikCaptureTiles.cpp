@@ -284,7 +284,7 @@ std::size_t Decompress(TDecodeScratch& AScratch, TByteView AIn) {
 
 }  // namespace
 
-void ApplyScreenUpdate(TBitmap32& ABitmap, TByteView AUpdate) {
+void ApplyScreenUpdate(TBitmap32& ABitmap, TByteView AUpdate, std::vector<TRect>* APainted) {
   thread_local TDecodeScratch scratch;
   const std::size_t size = Decompress(scratch, AUpdate);
   const std::uint8_t* const data = scratch.Data.get();
@@ -307,7 +307,43 @@ void ApplyScreenUpdate(TBitmap32& ABitmap, TByteView AUpdate) {
     for (int r = 0; r < th; ++r, src += static_cast<std::size_t>(tw) * 3)
       ExpandRow(src, ABitmap.Row(y + r) + static_cast<std::size_t>(x) * 4, tw);
     p += bytes;
+    if (APainted && tw > 0 && th > 0) APainted->push_back({x, y, tw, th});
   }
+}
+
+// ---- The viewer's picture -------------------------------------------------------------------------
+
+void TScreenPicture::CatchUp() {
+  if (!FBackKnown || FBack.Width() != FFront.Width() || FBack.Height() != FFront.Height()) {
+    FBack = FFront;
+  } else {
+    for (const TRect& r : FBackStale)
+      for (int y = r.Top; y < r.Bottom(); ++y)
+        std::memcpy(FBack.Row(y) + static_cast<std::size_t>(r.Left) * 4,
+                    FFront.Row(y) + static_cast<std::size_t>(r.Left) * 4, static_cast<std::size_t>(r.Width) * 4);
+  }
+  FBackStale.clear();
+  FBackKnown = true;
+}
+
+void TScreenPicture::Apply(TByteView AUpdate) {
+  CatchUp();
+  FPainted.clear();
+  try {
+    ApplyScreenUpdate(FBack, AUpdate, &FPainted);
+  } catch (...) {
+    FBackKnown = false;  // resized or partly painted
+    throw;
+  }
+  std::swap(FFront, FBack);
+  // The scratch picture now holds the picture before this update: it lacks what the update painted.
+  FBackStale.swap(FPainted);
+}
+
+TBitmap32& TScreenPicture::Replace(int AW, int AH) {
+  if (FFront.Width() != AW || FFront.Height() != AH) FFront.Resize(AW, AH);
+  FBackKnown = false;
+  return FFront;
 }
 
 }  // namespace tovik

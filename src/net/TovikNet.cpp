@@ -517,7 +517,7 @@ void TTovikClient::HandleErrLine(std::string_view ALine, const std::vector<std::
   if (fail) {
     // These answer CONNECT; a live session is not ended by a stray one.
     if (FState == rsConnected) {
-      Log("Server error: " + std::string(ALine));
+      Log("Server error: " + EscapeForLog(ALine));
       return;
     }
     FailConnect(fail);
@@ -532,11 +532,11 @@ void TTovikClient::HandleErrLine(std::string_view ALine, const std::vector<std::
     FPinID.clear();
     FPinSecret.clear();
     FIDPinned = false;
-    Log(message + " (" + std::string(ALine) + ")");
+    Log(message + " (" + EscapeForLog(ALine) + ")");
     if (OnPin) OnPin(false, message);
     return;
   }
-  Log("Server error: " + std::string(ALine));
+  Log("Server error: " + EscapeForLog(ALine));
 }
 
 }  // namespace tovik

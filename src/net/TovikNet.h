@@ -162,6 +162,8 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   bool ViaRelay() const { return FPeerViaRelay; }
   const std::string& RelayStatus() const { return FRelayStatus; }
   std::uint16_t LocalPort() const;
+  // The public key of the next peer channel (the one HELLO and CONNECT announce). Each channel gets a
+  // key pair of its own: a fresh one replaces it as soon as a channel is made from it.
   const TBytes& PeerPublicKey() const { return FPeerKey->Public(); }
   // Both PCs' peer public keys of the current link in a fixed order (crypto/TovikPassword.h), the same
   // on both ends; empty while there is no link. Proofs made for this link are bound to it.
@@ -215,6 +217,7 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   void SendPin();
 
   // Peer link.
+  // A fresh ECDH key pair for the next peer channel, told to the relay (HELLO) when there is one.
   void NewPeerKey();
   void HandlePeerIntro(const std::vector<std::string_view>& AFields);
   void PeerLinkUp(const TTovikAddr& AAddr);

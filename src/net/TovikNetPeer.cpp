@@ -100,6 +100,8 @@ void TTovikClient::HandlePeerIntro(const std::vector<std::string_view>& AFields)
   // malformed and dropped before it can touch a live session.
   if (!IsPartnerID(AFields[6])) return;
   if (FState == rsConnected && FNow - FLastPeerRx > KMakeWaySilenceMs) {
+    // The key pair of the old channel was replaced when that channel was made: the new partner was
+    // introduced with the fresh one, which no channel has used yet.
     StopPeerTimers();
     FPeerChannel.reset();
     FCheckNumber.clear();
@@ -131,6 +133,12 @@ void TTovikClient::HandlePeerIntro(const std::vector<std::string_view>& AFields)
     FailConnect(std::string("The partner sent an invalid key: ") + e.what());
     return;
   }
+  // A key pair makes one channel. The channel's keys and its nonce counter (from 1) follow from this
+  // pair and the partner's key alone, so keeping the pair would let the next introduction with the
+  // same partner key (the partner that kept its key, a replayed line, the way made for a new partner
+  // below) seal with the same key and nonces again. The relay learns the fresh public key at once
+  // (HELLO): the next introduction is made with it.
+  NewPeerKey();
 
   FPartnerID = std::string(AFields[6]);
   const TTovikAddr pub{std::string(AFields[1]), ReadPort(AFields[2])};

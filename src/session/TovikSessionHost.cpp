@@ -251,7 +251,7 @@ void THostSide::AskPerson() {
     req.Helper = company.empty() ? name : name + ", " + company;
   else
     req.Helper = FCtx.Link->PartnerName();
-  req.Address = FCtx.Link->PeerAddress();
+  if (!FCtx.Link->ViaRelay()) req.Address = FCtx.Link->PeerAddress();
   req.CheckNumber = FCtx.Link->CheckNumber();
   req.Picture = FCtx.Tools->HelperPicture();
   // The prompt may answer long after this returns; its answer holds only the token.

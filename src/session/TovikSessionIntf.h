@@ -33,6 +33,7 @@ class ISessionLink {
   virtual std::string PartnerID() const = 0;
   virtual std::string PartnerName() const = 0;
   virtual std::string CheckNumber() const = 0;
+  // "ip:port" of a direct link; meaningless (":0" in the program) while ViaRelay().
   virtual std::string PeerAddress() const = 0;
   virtual bool ViaRelay() const = 0;
   // Both PCs' peer public keys in a fixed order, the same on both ends of the link (what a password
@@ -58,7 +59,7 @@ struct TPicture24 {
 
 struct TConsentRequest {
   std::string Helper;       // "name, company", the name, or the partner name
-  std::string Address;      // the peer address
+  std::string Address;      // the peer address; empty when the link goes through the server
   std::string CheckNumber;
   std::optional<TPicture24> Picture;
 };
@@ -125,9 +126,9 @@ class IViewerWindow {
   virtual void SetSessionInfo(const std::string& ATitle, const std::string& ALine) = 0;
   // Empty text clears the notice.
   virtual void SetNotice(const std::string& AText) = 0;
-  // Paints one tile update (frame blob without its kind byte) into the window's picture. Throws on
-  // a bad update; the session then asks for a complete picture. The session has checked the
-  // picture size before calling.
+  // Paints one tile update (frame blob without its kind byte) into the window's picture, which the
+  // window owns. Throws on a bad update and leaves the picture as it was; the session then asks for a
+  // complete picture. The session has checked the picture size before calling.
   virtual void ShowUpdate(TByteView AUpdate) = 0;
   // A 32-bit target picture of AW x AH for a decoded video frame; false when there is none.
   virtual bool VideoTarget(int AW, int AH, std::uint8_t*& ABits, std::ptrdiff_t& AStride) = 0;

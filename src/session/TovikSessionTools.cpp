@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "session/TovikSessionWire.h"
@@ -22,6 +23,40 @@ std::vector<std::string> Split(const std::string& s, char sep) {
 std::int32_t GetI32LE(const std::uint8_t* p) { return static_cast<std::int32_t>(GetU32LE(p)); }
 void PutI32LE(TBytes& b, std::int32_t v) { PutU32LE(b, static_cast<std::uint32_t>(v)); }
 }  // namespace
+
+bool ScreenRectOk(const TRect& ARect) {
+  auto within = [](int v, int lo, int hi) { return v >= lo && v <= hi; };
+  return within(ARect.Width, 1, kMaxScreenSide) && within(ARect.Height, 1, kMaxScreenSide) &&
+         within(ARect.Left, -kMaxScreenOffset, kMaxScreenOffset) && within(ARect.Top, -kMaxScreenOffset, kMaxScreenOffset);
+}
+
+TBytes MakeScreens(const std::vector<TScreenRect>& AScreens) {
+  const std::size_t n = std::min(AScreens.size(), kMaxScreens);
+  TBytes b{static_cast<std::uint8_t>(n)};
+  for (std::size_t i = 0; i < n; ++i) {
+    const TRect& r = AScreens[i].Rect;
+    PutI32LE(b, r.Left);
+    PutI32LE(b, r.Top);
+    PutI32LE(b, r.Width);
+    PutI32LE(b, r.Height);
+    b.push_back(AScreens[i].Primary ? 1 : 0);
+  }
+  return b;
+}
+
+std::optional<std::vector<TScreenRect>> ParseScreens(TByteView AData) {
+  if (AData.empty()) return std::nullopt;
+  const std::size_t n = AData[0];
+  if (n > kMaxScreens || AData.size() < n * 17 + 1) return std::nullopt;
+  std::vector<TScreenRect> out;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint8_t* p = AData.data() + 1 + i * 17;
+    const TRect r{GetI32LE(p), GetI32LE(p + 4), GetI32LE(p + 8), GetI32LE(p + 12)};
+    if (!ScreenRectOk(r)) return std::nullopt;
+    out.push_back({r, p[16] == 1});
+  }
+  return out;
+}
 
 std::optional<TBytes> TMessageJoiner::Add(const TChannelMsg& AMsg) {
   TBytes& part = FPartial[AMsg.Kind];
@@ -48,14 +83,14 @@ void TBasicSessionTools::HandleMessage(const TChannelMsg& AMsg) {
   // Kinds that are never pieced are handled per message; the rest are joined first.
   switch (AMsg.Kind) {
     case mkScreens: {
-      if (!FCtx.IsViewer || AMsg.Data.empty()) return;
-      const std::size_t n = AMsg.Data[0];
-      if (AMsg.Data.size() < n * 17 + 1) return;
-      FMonitors.clear();
-      for (std::size_t i = 0; i < n; ++i) {
-        const std::uint8_t* p = AMsg.Data.data() + 1 + i * 17;
-        FMonitors.push_back({TRect{GetI32LE(p), GetI32LE(p + 4), GetI32LE(p + 8), GetI32LE(p + 12)}, p[16] == 1});
+      if (!FCtx.IsViewer) return;
+      // The rectangles come from the other PC: checked before anything adds Left and Width.
+      auto screens = ParseScreens(AMsg.Data);
+      if (!screens) {
+        Log("tools: screen list refused (malformed)");
+        return;
       }
+      FMonitors = std::move(*screens);
       if (OnMonitors) OnMonitors();
       return;
     }
@@ -91,8 +126,8 @@ void TBasicSessionTools::HandleMessage(const TChannelMsg& AMsg) {
     case mkProfile: {
       if (FCtx.IsViewer) return;
       auto parts = Split(StringOf(*whole), '|');
-      if (!Trim(parts[0]).empty()) FHelperName = Trim(parts[0]);
-      if (parts.size() >= 2) FHelperCompany = Trim(parts[1]);
+      if (!Trim(parts[0]).empty()) FHelperName = Utf8Left(Trim(parts[0]), kMaxNameChars);
+      if (parts.size() >= 2) FHelperCompany = Utf8Left(Trim(parts[1]), kMaxNameChars);
       if (parts.size() < 5 || parts[4] != "1") ProfileComplete();
       return;
     }
@@ -127,16 +162,8 @@ void TBasicSessionTools::Announce() {
   if (FCtx.IsViewer || !FCtx.Channel) return;
   FCtx.Channel->PostText(mkHello, FIdentity.Computer + "|" + FIdentity.User + "|" + FIdentity.System);
   FMonitors = FListScreens ? FListScreens() : std::vector<TScreenRect>{};
-  if (FMonitors.size() > 16) FMonitors.resize(16);
-  TBytes b{static_cast<std::uint8_t>(FMonitors.size())};
-  for (const auto& m : FMonitors) {
-    PutI32LE(b, m.Rect.Left);
-    PutI32LE(b, m.Rect.Top);
-    PutI32LE(b, m.Rect.Width);
-    PutI32LE(b, m.Rect.Height);
-    b.push_back(m.Primary ? 1 : 0);
-  }
-  FCtx.Channel->Post(mkScreens, b, false);
+  if (FMonitors.size() > kMaxScreens) FMonitors.resize(kMaxScreens);
+  FCtx.Channel->Post(mkScreens, MakeScreens(FMonitors), false);
 }
 
 void TBasicSessionTools::PostProfile() {

@@ -14,6 +14,22 @@ namespace tovik {
 // The most bytes one joined message may hold: 1 MiB plus one piece. Longer messages are cut short.
 inline constexpr std::size_t kMaxJoinedMessage = 1048576 + 1150;
 
+// --- screen lists (mkScreens) ---------------------------------------------------------------------
+//
+// A count byte, then per screen Left, Top, Width and Height (signed 32-bit little-endian) and a byte
+// that is 1 for the primary screen. The host announces at most kMaxScreens.
+inline constexpr std::size_t kMaxScreens = 16;
+// How far from the desktop's origin a screen's corner may lie. Desktops have 16-bit coordinates;
+// this leaves room and keeps Left + Width and Top + Height far inside the int range.
+inline constexpr int kMaxScreenOffset = 65536;
+// A rectangle that can be a screen: 1..kMaxScreenSide on each side, its corner within
+// ±kMaxScreenOffset.
+bool ScreenRectOk(const TRect& ARect);
+TBytes MakeScreens(const std::vector<TScreenRect>& AScreens);
+// A screen list from the other PC; nothing when it is malformed: more than kMaxScreens, fewer bytes
+// than its count needs, or a rectangle that is no screen. Bytes after the last screen are ignored.
+std::optional<std::vector<TScreenRect>> ParseScreens(TByteView AData);
+
 // Joins the pieces of messages per kind; at most one partial message per kind.
 class TMessageJoiner {
  public:

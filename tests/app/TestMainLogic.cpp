@@ -318,6 +318,28 @@ TEST_F(MainLogic, KeepIDWritesAndErasesTheIDSection) {
   EXPECT_EQ(View.HostState, "Valid for 10:00. Give it to your helper; it works once.");
 }
 
+// Names from the other PC reach the main window cut to 80 characters, whole characters only.
+TEST_F(MainLogic, NamesFromTheOtherPcAreCutTo80Characters) {
+  Online();
+  const std::string longName = std::string(70, 'A') + std::string(20, 'x') + "\xE2\x82\xAC tail";  // 70 + 20 + euro
+  const std::string cut = std::string(70, 'A') + std::string(10, 'x');
+  Client.St = rsConnected;
+  Client.Partner = "987654321";
+  Client.Name = longName;
+  Logic.OnConnected();
+  EXPECT_EQ(View.SessionTip.rfind(cut + " wants to help this PC.", 0), 0u) << View.SessionTip;
+  Sessions.Helper = std::string(79, 'B') + "\xE2\x82\xAC\xE2\x82\xAC";
+  Logic.OnHelperInfo();
+  EXPECT_EQ(View.HostState, std::string(79, 'B') + "\xE2\x82\xAC is helping this PC.");
+}
+
+// A message from the partner goes into the log as one line of plain text.
+TEST_F(MainLogic, PartnerTextIsEscapedInTheLog) {
+  Logic.OnMessage("Hello\r\n2030-01-01 10:00:00  Unattended access turned on\x1B[8m");
+  EXPECT_TRUE(Logged("Partner says: Hello??2030-01-01 10:00:00  Unattended access turned on?[8m"));
+  EXPECT_FALSE(Logged("Unattended access turned on"));
+}
+
 TEST_F(MainLogic, UnattendedAccessIsOnOnlyWithAPassword) {
   Online();
   // Cancelling the password dialog leaves the switch off.

@@ -8,6 +8,8 @@
 #include <QScreen>
 #include <QTest>
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <thread>
@@ -183,6 +185,24 @@ TEST_F(MainWindow, TestProbeWritesTheStatusFile) {
     EXPECT_NE(text.find("status=Connecting to server...\n"), std::string::npos);
     EXPECT_NE(text.find("caption=Connect\n"), std::string::npos);
     EXPECT_NE(text.find("frames=0\n"), std::string::npos);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+  }
+  ::unsetenv("TOVIK_TEST_STATUS");
+}
+
+// The hooks are in every build: they write nothing into a folder another user can change.
+TEST_F(MainWindow, TestProbeRefusesAFolderOthersCanWrite) {
+  const std::string shared = Dir / "shared";
+  ASSERT_EQ(::mkdir(shared.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
+  const std::string path = shared + "/status.txt";
+  ::setenv("TOVIK_TEST_STATUS", path.c_str(), 1);
+  {
+    TForm2 w(Store, Log, {}, Platform());
+    ::unsetenv("TOVIK_TEST_STATUS");
+    EXPECT_FALSE(test::Exists(path));
   }
   ::unsetenv("TOVIK_TEST_STATUS");
 }

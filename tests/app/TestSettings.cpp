@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <map>
 
 #include "app/TovikSettings.h"
@@ -242,6 +243,46 @@ TEST_F(Settings, WritesGoToThePerUserFile) {
   ASSERT_TRUE(s.EraseSection("Recent"));
   EXPECT_EQ(ReadFile(Paths().UserIni), "[Session]\r\nUnattended=1\r\n\r\n[Relay]\r\n");
   EXPECT_EQ(ReadFile(Paths().ProgramIni[0]), "[UI]\nTabbedSessions=0\n");
+}
+
+// A per-user file that holds a secret is its owner's alone: tightened at start and before any write
+// that leaves a secret in it; a file without one keeps the mode it has.
+TEST_F(Settings, AFileWithASecretIsPrivate) {
+  struct Case {
+    const char* Name;
+    const char* Before;  // nullptr: no file yet
+    std::function<TFileResult(const TSettingsStore&)> Do;
+    mode_t After;
+  };
+  const Case cases[] = {
+      {"start, kept-ID secret", "[ID]\r\nSecret=ab12\r\n", [](auto& s) { return s.KeepSecretsPrivate(); }, 0600},
+      {"start, no secret", "[UI]\r\nTheme=1\r\n", [](auto& s) { return s.KeepSecretsPrivate(); }, 0644},
+      {"start, empty secret", "[ID]\r\nSecret=\r\n", [](auto& s) { return s.KeepSecretsPrivate(); }, 0644},
+      {"a secret written", "[UI]\r\nTheme=1\r\n", [](auto& s) { return s.WriteText("ID", "Secret", "ab12"); }, 0600},
+      {"the unattended password's verifier written", "[UI]\r\nTheme=1\r\n",
+       [](auto& s) { return s.WriteText("Session", "UnattendedPassword", "pbkdf2-sha256:1"); }, 0600},
+      {"a secret in a section", "", [](auto& s) { return s.WriteSection("book", {{"secret", "cd34"}, {"Stamp", "1"}}); },
+       0600},
+      {"another key beside a secret", "[Book]\r\nSecret=cd34\r\n",
+       [](auto& s) { return s.WriteSwitch("Session", "EdgeSwitch", false); }, 0600},
+      {"another key, no secret", "[UI]\r\nTheme=1\r\n", [](auto& s) { return s.WriteInt("UI", "Theme", 2); }, 0644},
+      {"the secret removed", "[ID]\r\nSecret=ab12\r\n", [](auto& s) { return s.EraseSection("ID"); }, 0600},
+      {"a new file", nullptr, [](auto& s) { return s.WriteText("ID", "Secret", "ab12"); }, 0600},
+  };
+  const std::string path = Paths().UserIni;
+  for (const Case& k : cases) {
+    std::remove(path.c_str());
+    if (k.Before) {
+      User(k.Before);
+      ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    }
+    const TSettingsStore store = Store();
+    ASSERT_TRUE(store.EnsureUserFolder());
+    EXPECT_TRUE(k.Do(store)) << k.Name;
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0) << k.Name;
+    EXPECT_EQ(st.st_mode & 0777, k.After) << k.Name;
+  }
 }
 
 TEST_F(Settings, FailedGuardedWriteIsLogged) {

@@ -44,6 +44,39 @@ TEST(Utf8, ValidityAndTruncation) {
   EXPECT_EQ(Utf8Length("a\xE2\x82\xAC" "b"), 3u);
 }
 
+TEST(Utf8, LeftCountsCharactersNotBytes) {
+  struct Case { const char* In; std::size_t Max; const char* Out; };
+  const Case cases[] = {
+      {"Ann", 80, "Ann"},
+      {"abcdef", 3, "abc"},
+      {"\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC", 2, "\xE2\x82\xAC\xE2\x82\xAC"},  // euro signs: 3 bytes each
+      {"a\xF0\x9F\x98\x80" "b", 2, "a\xF0\x9F\x98\x80"},                         // a 4-byte character kept whole
+      {"x\xFFy", 2, "x\xFF"},                                                          // a malformed byte counts one
+      {"", 5, ""},
+  };
+  for (const Case& k : cases) EXPECT_EQ(Utf8Left(k.In, k.Max), k.Out) << k.In;
+  EXPECT_EQ(Utf8Length(Utf8Left(std::string(200, 'x') + "\xC3\xBC", 80)), 80u);
+}
+
+// Text from the other PC in a log line: nothing in it can start a new line, hide or reorder text.
+TEST(LogText, ControlsAndBrokenBytesBecomeQuestionMarks) {
+  struct Case { const char* Name; std::string In; std::string Out; };
+  const Case cases[] = {
+      {"plain", "Partner text", "Partner text"},
+      {"UTF-8 kept", "gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x98\x80", "gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x98\x80"},
+      {"a forged line", "hi\r\n2024-01-01 00:00:00  Unattended access turned on", "hi??2024-01-01 00:00:00  Unattended access turned on"},
+      {"tab, NUL, escape, DEL", std::string("a\tb\0c\x1B[31md\x7F", 12), "a?b?c?[31md?"},
+      {"C1 control (NEL)", "a\xC2\x85" "b", "a?b"},
+      {"line and paragraph separators", "a\xE2\x80\xA8" "b\xE2\x80\xA9" "c", "a?b?c"},
+      {"bidi override and isolate", "abc\xE2\x80\xAE" "fdp.exe\xE2\x81\xA6", "abc?fdp.exe?"},
+      {"malformed bytes", "a\xFF\xC3" "b\xED\xA0\x80", "a??b???"},
+  };
+  for (const Case& k : cases) EXPECT_EQ(EscapeForLog(k.In), k.Out) << k.Name;
+  EXPECT_EQ(EscapeForLog(std::string(600, 'x')), std::string(500, 'x') + "...");
+  EXPECT_EQ(EscapeForLog("abcdef", 3), "abc...");
+  EXPECT_EQ(EscapeForLog("abc", 3), "abc");
+}
+
 TEST(Bytes, EndianHelpersRoundTrip) {
   TBytes b;
   PutU16BE(b, 0x1234);

@@ -213,6 +213,8 @@ class E2E : public ::testing::Test {
     if (Sh("for p in Xvfb xdotool xterm xdpyinfo ss; do command -v $p; done | wc -l") != "5") return;
     Dir = fs::temp_directory_path() / ("tovik-e2e-" + std::to_string(::getpid()));
     fs::create_directories(Dir);
+    // The programs' test hooks write only into a folder no other user can change.
+    fs::permissions(Dir, fs::perms::owner_all, fs::perm_options::replace);
     Udp = FreePort(true, 31000 + ::getpid() % 2000);
     Tcp = FreePort(false, Udp + 1);
     const std::string data = (Dir / "relay").string();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <random>
 
 #include "media/TovikCapture.h"
@@ -327,4 +328,78 @@ TEST(ApplyScreenUpdate, CutShortAfterPaintingTheTilesBefore) {
   // An empty tile paints nothing.
   TBitmap32 c;
   EXPECT_EQ(ApplyError(c, Compress(RawUpdate(100, 70, 1, {{100, 70, 0, 0}}))), "");
+}
+
+// The viewer's picture follows a stream of updates exactly as painting each one in place would,
+// across size changes and with bad updates in between (which change nothing), so the scratch picture
+// is always brought up to date before it is painted.
+TEST(ScreenPicture, FollowsTheUpdatesAcrossSizeChangesAndBadUpdates) {
+  std::mt19937 rng(7);
+  TScreenPicture pic;
+  TBitmap32 plain;  // the same good updates painted in place
+  const TBytes bad = Compress(RawUpdate(300, 200, 2, {{0, 0, 64, 64}, {290, 0, 64, 64}}, 0x99));
+  for (const auto& [w, h] : {std::pair{700, 450}, std::pair{300, 200}, std::pair{300, 200}, std::pair{130, 70}}) {
+    TBitmap32 cur, prev;
+    cur.SetSize(w, h);
+    prev.SetSize(w, h);
+    Fill(cur, static_cast<std::uint32_t>(w + h));
+    TTileEncoder enc;
+    for (int step = 0; step < 40; ++step) {
+      for (int i = 0; i < static_cast<int>(rng() % 6); ++i)
+        SetPixel(cur, static_cast<int>(rng() % w), static_cast<int>(rng() % h), static_cast<std::uint32_t>(rng()));
+      const auto r = enc.Encode(cur, prev, step == 0);
+      if (!r.Data.empty()) {
+        ApplyScreenUpdate(plain, r.Data);
+        pic.Apply(r.Data);
+      }
+      if (step % 9 == 4) {
+        EXPECT_THROW(pic.Apply(bad), EScreenUpdate);
+      }
+      ASSERT_TRUE(SameBgr(pic.Picture(), plain)) << w << "x" << h << " step " << step;
+    }
+    EXPECT_TRUE(SameBgr(pic.Picture(), cur)) << w << "x" << h;
+  }
+}
+
+// A bad update leaves the picture as it was, in the same memory, whatever it did before it failed.
+TEST(ScreenPicture, ABadUpdateChangesNothing) {
+  struct Case { const char* Name; TBytes Body; };
+  const Case cases[] = {
+      {"larger, then a tile past the edge", Compress(RawUpdate(1920, 1080, 2, {{0, 0, 64, 64}, {1900, 0, 64, 64}}))},
+      {"smaller, then a tile past the edge", Compress(RawUpdate(50, 40, 2, {{0, 0, 8, 8}, {0, 38, 4, 4}}))},
+      {"same size, a good tile, then one past the edge", Compress(RawUpdate(100, 70, 2, {{0, 0, 8, 8}, {96, 0, 8, 8}}))},
+      {"same size, cut short after a good tile", Compress(RawUpdate(100, 70, 2, {{0, 0, 8, 8}}))},
+      {"bad size", Compress(RawUpdate(1, 70, 0, {}))},
+      {"not zlib", BytesOf("hello, world")},
+  };
+  for (const Case& k : cases) {
+    TScreenPicture pic;
+    pic.Apply(Compress(RawUpdate(100, 70, 1, {{0, 0, 100, 70}}, 0x40)));
+    const std::uint8_t* before = pic.Picture().Row(0);
+    EXPECT_THROW(pic.Apply(k.Body), EScreenUpdate) << k.Name;
+    ASSERT_EQ(pic.Picture().Width(), 100) << k.Name;
+    ASSERT_EQ(pic.Picture().Height(), 70) << k.Name;
+    EXPECT_EQ(pic.Picture().Row(0), before) << k.Name;
+    for (int y = 0; y < 70; ++y)
+      for (int x = 0; x < 100; ++x) ASSERT_EQ(pic.Picture().Row(y)[x * 4], 0x40) << k.Name << " at " << x << "," << y;
+    // The next good update paints onto the picture as it was.
+    pic.Apply(Compress(RawUpdate(100, 70, 1, {{10, 10, 2, 2}}, 0x77)));
+    EXPECT_EQ(pic.Picture().Row(10)[10 * 4], 0x77) << k.Name;
+    EXPECT_EQ(pic.Picture().Row(0)[0], 0x40) << k.Name;
+    EXPECT_EQ(pic.Picture().Row(0)[12 * 4], 0x40) << k.Name;
+  }
+}
+
+// A picture written in place (a decoded video frame) is the base of the next update.
+TEST(ScreenPicture, APictureWrittenInPlaceIsTheBaseOfTheNextUpdate) {
+  TScreenPicture pic;
+  pic.Apply(Compress(RawUpdate(100, 70, 1, {{0, 0, 100, 70}}, 0x40)));
+  pic.Apply(Compress(RawUpdate(100, 70, 1, {{0, 0, 2, 2}}, 0x41)));
+  TBitmap32& target = pic.Replace(100, 70);
+  for (int y = 0; y < 70; ++y) std::fill(target.Row(y), target.Row(y) + 400, std::uint8_t{0x55});
+  pic.Apply(Compress(RawUpdate(100, 70, 1, {{50, 50, 2, 2}}, 0x66)));
+  EXPECT_EQ(pic.Picture().Row(0)[0], 0x55);
+  EXPECT_EQ(pic.Picture().Row(69)[99 * 4], 0x55);
+  EXPECT_EQ(pic.Picture().Row(50)[50 * 4], 0x66);
+  EXPECT_EQ(pic.Replace(20, 10).Row(9)[79], 0);  // a new size starts black
 }

@@ -53,6 +53,22 @@ TEST_F(LineFixture, EveryLineGoesWhereItBelongs) {
   }
 }
 
+// Relay text in log lines: nothing in it can start a line of its own or hide what follows.
+TEST_F(LineFixture, RelayTextIsEscapedInLogLines) {
+  struct Case { std::string Line; const char* Logged; };
+  const Case cases[] = {
+      {"ERR X\x1B[2J\x07", "Server error: ERR X?[2J?"},
+      {"ERR X\rYour session was allowed", "Server error: ERR X?Your session was allowed"},
+      {"ERR X\xE2\x80\xAE" "dne", "Server error: ERR X?dne"},
+      {"ERR PIN BAD\x1B", "The server did not accept the request to keep this ID. (ERR PIN BAD?)"},
+  };
+  for (const Case& k : cases) {
+    PC->Logs.clear();
+    PC->C().HandleServerLine(k.Line, Net.Now());
+    EXPECT_TRUE(PC->Logged(k.Logged)) << k.Logged << (PC->Logs.empty() ? std::string() : " / " + PC->Logs.back());
+  }
+}
+
 TEST_F(LineFixture, IDLinesSetExpiryAndFireOnce) {
   auto& c = PC->C();
   c.HandleServerLine("ID 123456789 600", Net.Now());

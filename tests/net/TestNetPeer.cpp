@@ -18,12 +18,17 @@ struct PeerFixture : ::testing::Test {
   TEcdhKey PartnerKey;
   std::unique_ptr<TSecureChannel> Chan;  // the partner's side
   std::vector<std::string> AtPartner, AtElsewhere;
+  std::vector<TBytes> RawAtPartner;  // every packet the partner's public address received
+  TBytes Mine;                       // the client's public key the last introduction was made for
 
   void SetUp() override {
     PC = std::make_unique<TSimPC>(Net, Host, "203.0.113.1", 47800);
     PC->Start();
     PC->C().HandleServerLine("ID 111111111 600", Net.Now());
-    Partner.BindUdp(5000, [this](const TRxPacket& p) { AtPartner.push_back(OpenText(p.Data)); });
+    Partner.BindUdp(5000, [this](const TRxPacket& p) {
+      RawAtPartner.push_back(p.Data);
+      AtPartner.push_back(OpenText(p.Data));
+    });
     Elsewhere.BindUdp(6000, [this](const TRxPacket& p) { AtElsewhere.push_back(OpenText(p.Data)); });
   }
   std::string OpenText(const TBytes& d) {
@@ -31,9 +36,12 @@ struct PeerFixture : ::testing::Test {
     if (!Chan || !Chan->Open(d, plain)) return "?";
     return StringOf(plain);
   }
-  void Introduce(const std::string& mark = "U", const std::string& id = "222222222") {
-    PartnerKey = TEcdhKey();
-    const TBytes mine = PC->C().PeerPublicKey();
+  // The relay introduces the partner with the client's current public key; ANewKey = false: the
+  // partner keeps the key it had (or the relay's line is replayed).
+  void Introduce(const std::string& mark = "U", const std::string& id = "222222222", bool ANewKey = true) {
+    if (ANewKey) PartnerKey = TEcdhKey();
+    Mine = PC->C().PeerPublicKey();
+    const TBytes& mine = Mine;
     const TPeerKeys k = DerivePeerKeys(PartnerKey.SharedSecret(mine), PartnerKey.Public(), mine);
     Chan = std::make_unique<TSecureChannel>(0xC0, k.SendKey, k.RecvKey, k.SendLabel, k.RecvLabel);
     PC->C().HandleServerLine("PEER 198.51.100.2 5000 192.168.2.10 5000 " + BytesToHex(PartnerKey.Public()) + " " + id +
@@ -48,7 +56,7 @@ struct PeerFixture : ::testing::Test {
 TEST_F(PeerFixture, PunchFromAnyAddressBringsTheLinkUpThereAndOnlyThenDataFlows) {
   Introduce();
   EXPECT_EQ(PC->C().State(), rsPunching);
-  EXPECT_EQ(PC->C().CheckNumber(), tovik::CheckNumber(PartnerKey.Public(), PC->C().PeerPublicKey()));
+  EXPECT_EQ(PC->C().CheckNumber(), tovik::CheckNumber(PartnerKey.Public(), Mine));
   Net.RunFor(50);
   ASSERT_FALSE(AtPartner.empty());
   EXPECT_EQ(AtPartner[0], "PUNCH 111111111");
@@ -106,6 +114,47 @@ TEST_F(PeerFixture, NewPartnerWaitsForASilentOldOne) {
   EXPECT_EQ(PC->C().State(), rsPunching);
   EXPECT_EQ(PC->C().PartnerID(), "333333333");
   EXPECT_NE(PC->C().CheckNumber(), check);
+}
+
+// Every peer channel starts with keys no other channel of the process had: its first packet (the
+// first PUNCH, sealed with counter 1) never repeats, even when the partner's key does: a partner that
+// keeps its key across sessions, or the relay's introduction replayed, also onto the path that makes
+// way for a new partner after a silent old one. A key pair serves one channel; the next introduction
+// is made with a fresh one.
+TEST_F(PeerFixture, NoTwoPeerChannelsStartWithTheSameKeys) {
+  std::vector<TBytes> firsts;  // the first PUNCH of each channel
+  std::vector<TBytes> used;    // the client's public key of each channel
+  // A PEER line for the partner (its key kept or new), and the first PUNCH that follows.
+  auto introduce = [&](bool ANewKey) {
+    const std::size_t before = RawAtPartner.size();
+    Introduce("U", "222222222", ANewKey);
+    used.push_back(Mine);
+    Net.RunFor(50);
+    for (std::size_t i = before; i < RawAtPartner.size(); ++i)
+      if (RawAtPartner[i].size() == RawAtPartner[0].size()) {  // a PUNCH: pings are shorter
+        firsts.push_back(RawAtPartner[i]);
+        break;
+      }
+    ASSERT_EQ(firsts.size(), used.size());
+  };
+  introduce(true);
+  FromText("198.51.100.2", 5000, "PUNCHACK");
+  FromText("198.51.100.2", 5000, "BYE");
+  introduce(false);  // the same partner again, with the key it had
+  FromText("198.51.100.2", 5000, "PUNCHACK");
+  ASSERT_EQ(PC->C().State(), rsConnected);
+  Net.RunFor(13'000);  // the partner falls silent; its introduction comes once more
+  introduce(false);
+  EXPECT_TRUE(PC->Logged("The previous partner stopped answering; it makes way for the new one"));
+  Net.RunFor(11'000);  // punching fails
+  ASSERT_EQ(PC->C().State(), rsRegistered);
+  introduce(false);
+  ASSERT_EQ(firsts.size(), 4u);
+  for (std::size_t i = 0; i < firsts.size(); ++i)
+    for (std::size_t j = i + 1; j < firsts.size(); ++j) {
+      EXPECT_NE(BytesToHex(firsts[i]), BytesToHex(firsts[j])) << "channels " << i << " and " << j;
+      EXPECT_NE(BytesToHex(used[i]), BytesToHex(used[j])) << "channels " << i << " and " << j;
+    }
 }
 
 TEST_F(PeerFixture, RelayMarkTSkipsDirectPunchingAndFailureLineSaysSo) {

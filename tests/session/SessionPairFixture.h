@@ -29,12 +29,13 @@ struct TPipeLink : ISessionLink {
   std::string Partner, Check = "123 456";
   TBytes Binding = TBytes(128, 0x5A);  // both ends of one link see the same keys
   bool Up = true;
+  bool Relayed = false;  // through the server: no address, as the network client gives it
   bool DisconnectAsked = false;
   std::string PartnerID() const override { return Partner; }
   std::string PartnerName() const override { return "Partner PC"; }
   std::string CheckNumber() const override { return Check; }
-  std::string PeerAddress() const override { return "192.0.2.7:5000"; }
-  bool ViaRelay() const override { return false; }
+  std::string PeerAddress() const override { return Relayed ? ":0" : "192.0.2.7:5000"; }
+  bool ViaRelay() const override { return Relayed; }
   TBytes KeyBinding() const override { return Binding; }
   void SendData(TByteView d) override {
     if (Up && Out) Out->Send(TBytes(d.begin(), d.end()));
@@ -47,6 +48,7 @@ struct TPairOptions {
   bool Unattended = false;
   std::optional<TConsentAnswer> AutoAnswer = caControl;
   int W = 320, H = 200;
+  bool ViaRelay = false;    // the link goes through the server
   TToolsFactory HostTools;  // none: TBasicSessionTools
   // The platform's screen and injector instead of the fakes (the X11 test passes the real ones).
   std::function<std::shared_ptr<IScreenBackend>()> RealScreen;
@@ -79,6 +81,7 @@ class TSessionPair {
     Screen->Paint(0, 0, Opt.W, Opt.H, 1);
     HostLink.Out = &ToViewer;
     HostLink.Partner = "111222333";
+    HostLink.Relayed = ViewerLink.Relayed = Opt.ViaRelay;
     ViewerLink.Out = &ToHost;
     ViewerLink.Partner = "444555666";
     Consent->AutoAnswer = Opt.AutoAnswer;

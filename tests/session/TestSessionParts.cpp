@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -9,6 +10,8 @@
 #include "session/TovikSessionEarly.h"
 #include "session/TovikSessionGuard.h"
 #include "session/TovikSessionLog.h"
+#include "session/TovikSessionTools.h"
+#include "session/TovikSessionWire.h"
 #include "session/TovikWallpaper.h"
 
 using namespace tovik;
@@ -123,4 +126,71 @@ TEST(SessionLog, LineFormat) {
   setenv("TZ", "UTC", 1);
   tzset();
   EXPECT_EQ(SessionLogLine("destroy end", 1700000000123), "2023-11-14 22:13:20.123  [sess] destroy end");
+}
+
+// Screen lists from the other PC: every rectangle is checked before the viewer adds Left and Width.
+TEST(SessionScreens, ListsFromTheOtherPcAreCheckedBeforeUse) {
+  auto list = [](std::vector<TRect> rects, int count = -1) {
+    TBytes b{static_cast<std::uint8_t>(count >= 0 ? count : static_cast<int>(rects.size()))};
+    for (const TRect& r : rects)
+      for (int v : {r.Left, r.Top, r.Width, r.Height}) PutU32LE(b, static_cast<std::uint32_t>(v));
+    for (std::size_t i = 0; i < rects.size(); ++i) b.insert(b.begin() + 1 + 17 * i + 16, i == 0 ? 1 : 0);
+    return b;
+  };
+  const TRect fhd{0, 0, 1920, 1080};
+  struct Case { const char* Name; TBytes Data; bool Ok; };
+  const Case cases[] = {
+      {"two screens", list({fhd, {1920, -200, 2560, 1440}}), true},
+      {"no screen", list({}), true},
+      {"at the limits", list({{-kMaxScreenOffset, kMaxScreenOffset, kMaxScreenSide, kMaxScreenSide}}), true},
+      {"bytes after the list", [&] { TBytes b = list({fhd}); b.push_back(9); return b; }(), true},
+      {"empty message", {}, false},
+      {"shorter than its count", list({fhd}, 2), false},
+      {"more screens than a host announces", list(std::vector<TRect>(kMaxScreens + 1, fhd)), false},
+      {"zero width", list({fhd, {0, 0, 0, 1080}}), false},
+      {"negative height", list({{0, 0, 1920, -1}}), false},
+      {"wider than any picture", list({{0, 0, kMaxScreenSide + 1, 1080}}), false},
+      {"left + width past INT_MAX", list({{INT_MAX - 10, 0, 1920, 1080}}), false},
+      {"top + height past INT_MAX", list({{0, INT_MAX, 1920, 1080}}), false},
+      {"left at INT_MIN", list({{INT_MIN, 0, 1920, 1080}}), false},
+      {"corner beyond the offset limit", list({{kMaxScreenOffset + 1, 0, 1920, 1080}}), false},
+  };
+  for (const Case& k : cases) {
+    const auto screens = ParseScreens(k.Data);
+    EXPECT_EQ(screens.has_value(), k.Ok) << k.Name;
+    for (const TScreenRect& s : screens.value_or(std::vector<TScreenRect>{})) EXPECT_TRUE(ScreenRectOk(s.Rect)) << k.Name;
+  }
+  // What a host makes is what a viewer reads.
+  const std::vector<TScreenRect> mine{{fhd, false}, {{1920, -200, 2560, 1440}, true}};
+  const auto back = ParseScreens(MakeScreens(mine));
+  ASSERT_TRUE(back);
+  ASSERT_EQ(back->size(), 2u);
+  EXPECT_EQ((*back)[1].Rect, mine[1].Rect);
+  EXPECT_TRUE((*back)[1].Primary);
+
+  // A viewer keeps the list it had when a bad one comes.
+  TToolsContext ctx;
+  ctx.IsViewer = true;
+  std::vector<std::string> log;
+  ctx.Log = [&log](const std::string& l) { log.push_back(l); };
+  TBasicSessionTools tools(ctx);
+  int announced = 0;
+  tools.OnMonitors = [&announced] { ++announced; };
+  tools.HandleMessage({mkScreens, false, MakeScreens(mine)});
+  tools.HandleMessage({mkScreens, false, list({{INT_MAX - 10, 0, 1920, 1080}})});
+  EXPECT_EQ(announced, 1);
+  ASSERT_EQ(tools.Monitors().size(), 2u);
+  EXPECT_EQ(tools.Monitors()[1].Rect, mine[1].Rect);
+  EXPECT_EQ(log, std::vector<std::string>{"tools: screen list refused (malformed)"});
+}
+
+// The helper's profile: name and company are cut to 80 characters before anything shows them.
+TEST(SessionTools, TheHelpersNameIsCutTo80Characters) {
+  TToolsContext ctx;
+  TBasicSessionTools tools(ctx);
+  const std::string name = std::string(100, 'n'), company = "\xC3\xA9" + std::string(100, 'c');
+  tools.HandleMessage({mkProfile, false, BytesOf(" " + name + " |" + company + "|||0")});
+  EXPECT_EQ(tools.HelperName(), std::string(80, 'n'));
+  EXPECT_EQ(tools.HelperCompany(), "\xC3\xA9" + std::string(79, 'c'));
+  EXPECT_TRUE(tools.ProfileDone());
 }

@@ -7,6 +7,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTextDocument>
 #include <QToolTip>
 
 #include <algorithm>
@@ -14,6 +15,10 @@
 #include "app/ui/TovikTheme.h"
 
 namespace tovik {
+
+QString PlainToolTip(const QString& AText) {
+  return Qt::mightBeRichText(AText) ? Qt::convertFromPlainText(AText, Qt::WhiteSpaceNormal) : AText;
+}
 
 namespace {
 
@@ -412,7 +417,7 @@ void TUiSegmented::mouseMoveEvent(QMouseEvent* e) {
   const int i = IndexAt(e->position().toPoint());
   if (i != FHoverIndex) {
     FHoverIndex = i;
-    setToolTip(i >= 0 ? FItems[static_cast<size_t>(i)].Hint : QString());
+    setToolTip(i >= 0 ? PlainToolTip(FItems[static_cast<size_t>(i)].Hint) : QString());
     update();
   }
 }
@@ -641,7 +646,7 @@ void TUiStatusBar::mouseMoveEvent(QMouseEvent* e) {
     if (r[i].contains(e->position().toPoint())) hover = i;
   if (hover != FHoverPart) {
     FHoverPart = hover;
-    setToolTip(hover >= 0 ? FParts[hover].Hint : QString());
+    setToolTip(hover >= 0 ? PlainToolTip(FParts[hover].Hint) : QString());
     setCursor(hover == 0 && OnLeftClick ? Qt::PointingHandCursor : Qt::ArrowCursor);
     update();
   }

@@ -14,6 +14,11 @@
 
 namespace tovik {
 
+// A tool tip that shows exactly the text it is given. Qt takes a tool tip for rich text when it looks
+// like markup ("<b>..."), so a text that might come from the other PC is converted to escaped HTML
+// then; other texts stay as they are. Every tool tip that can carry such text is set through it.
+QString PlainToolTip(const QString& AText);
+
 // A rounded card with a soft shadow, on its parent's colour.
 class TUiCard : public QWidget {
   Q_OBJECT

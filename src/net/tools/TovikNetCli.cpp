@@ -144,17 +144,9 @@ const char* StateName(TTovikState AState) {
   return "?";
 }
 
-// Texts from the network (a partner's message, names in log lines) may hold control characters; a
-// line break in them must not forge an event line, so they are shown as '?'.
-std::string Printable(std::string AText) {
-  for (char& c : AText)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  return AText;
-}
-
 // One event line on stdout, flushed at once so a script reading a pipe sees it.
 void Out(const std::string& AText) {
-  std::fputs(Printable(AText).c_str(), stdout);
+  std::fputs(EscapeForLog(AText, 4096).c_str(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
 }
@@ -165,7 +157,7 @@ void Err(const std::string& AText) {
   localtime_r(&t, &tm);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%H:%M:%S", &tm);
-  std::fprintf(stderr, "%s  %s\n", stamp, Printable(AText).c_str());
+  std::fprintf(stderr, "%s  %s\n", stamp, EscapeForLog(AText, 4096).c_str());
 }
 
 // Run state of one invocation: what was asked for and what has happened.

@@ -98,8 +98,24 @@ bool TConsentCountdown::Tick(TTick now) {
   return FLeft <= 0;
 }
 
+namespace {
+// At most AMax UTF-16 units, the last one an ellipsis when cut; never half a character.
+QString Clipped(const QString& AText, int AMax) {
+  if (AText.size() <= AMax) return AText;
+  int cut = AMax - 1;
+  if (AText.at(cut - 1).isHighSurrogate()) --cut;
+  return AText.left(cut) + QChar(0x2026);
+}
+}  // namespace
+
 QString ConsentCountdownText(int left) {
   return QStringLiteral("No answer in %1 seconds counts as Deny. Enter and Escape also mean Deny.").arg(left);
+}
+
+QString ConsentSourceText(const QString& AAddress) {
+  const QString address = AAddress.trimmed();
+  if (address.isEmpty() || address.startsWith(QLatin1Char(':'))) return QStringLiteral("Connecting through the server");
+  return QStringLiteral("Connecting from ") + Clipped(address, 80);
 }
 
 void SetConsentBrand(const QString& name, const QString& logoPath) {
@@ -120,7 +136,7 @@ TConsentForm::TConsentForm(const QString& AHelper, const QString& AAddress, cons
   int clientH = 300;
 
   // Names and addresses come from the other PC and the relay: hold them to a sane length.
-  auto clip = [](const QString& t) { return t.size() > 80 ? t.left(79) + QChar(0x2026) : t; };
+  auto clip = [](const QString& t) { return Clipped(t, 80); };
   const QString helper = AHelper.isEmpty() ? QStringLiteral("A helper") : clip(AHelper) + QStringLiteral(" (helper)");
   int column = 472;
   if (!APicture.isNull()) {
@@ -136,7 +152,7 @@ TConsentForm::TConsentForm(const QString& AHelper, const QString& AAddress, cons
   const int headBottom = FHead->y() + FHead->heightForWidth(FHead->width());
   const int shift = std::max(0, headBottom + Px(this, 4) - Px(this, 58));
   auto down = [&](QWidget* w) { w->move(w->x(), w->y() + shift); };
-  down(MakeLabel(this, QStringLiteral("Connecting from ") + clip(AAddress), 24, 58, column, 12, false, kMuted));
+  down(MakeLabel(this, ConsentSourceText(AAddress), 24, 58, column, 12, false, kMuted));
   down(MakeLabel(this, QStringLiteral("CHECK NUMBER"), 24, 92, 200, 11, true, kMuted));
   down(MakeLabel(this, clip(ACheckNumber), 24, 106, 220, 30, true, kBlue, 44));
   down(MakeLabel(this,
@@ -312,8 +328,7 @@ class TStopBarButton : public TBarButton {
 }  // namespace
 
 QString StopBarText(const QString& helper, TConsentAnswer mode, bool paused) {
-  const QString who = helper.isEmpty() ? QStringLiteral("A helper")
-                      : helper.size() > 60 ? helper.left(59) + QChar(0x2026) : helper;
+  const QString who = helper.isEmpty() ? QStringLiteral("A helper") : Clipped(helper, 60);
   if (paused) return QStringLiteral("Paused: %1 is still connected but sees nothing").arg(who);
   if (mode == caControl) return QStringLiteral("%1 is connected and can see and control this PC").arg(who);
   return QStringLiteral("%1 is connected and can see this PC (view only)").arg(who);

@@ -38,6 +38,9 @@ class TConsentCountdown {
 
 // The countdown line for `left` seconds.
 QString ConsentCountdownText(int left);
+// Where the helper connects from: "Connecting from <address>", or "Connecting through the server"
+// for a link through the relay (an empty address, or one without a host part such as ":0").
+QString ConsentSourceText(const QString& AAddress);
 
 // The brand shown on the dialog; set by the main window (either may be empty).
 void SetConsentBrand(const QString& name, const QString& logoPath);
@@ -45,7 +48,7 @@ void SetConsentBrand(const QString& name, const QString& logoPath);
 class TConsentForm : public QDialog {
   Q_OBJECT
  public:
-  // AHelper may be empty; APicture may be null.
+  // AHelper may be empty; APicture may be null; AAddress is empty for a link through the server.
   TConsentForm(const QString& AHelper, const QString& AAddress, const QString& ACheckNumber,
                const QImage& APicture, QWidget* parent = nullptr);
   ~TConsentForm() override;

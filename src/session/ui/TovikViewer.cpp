@@ -23,6 +23,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <new>
 
 #include "app/ui/TovikButtons.h"
 #include "app/ui/TovikTheme.h"
@@ -419,24 +421,42 @@ QWidget* TViewerForm::StripPanel() const { return FStrip; }
 
 // ---- pictures ----
 
+void TViewerForm::ShowUpdate(TByteView AUpdate) {
+  FPicture.Apply(AUpdate);  // throws on a bad update, leaving the picture as it was
+  CountPicture();
+}
+
 void TViewerForm::VideoTarget(int AW, int AH, std::uint8_t*& ABits, int& AStride) {
   ABits = nullptr;
   AStride = 0;
   // The size comes from the other PC: refuse what no screen has rather than allocate gigabytes.
   if (AW < 1 || AH < 1 || AW > MaxPictureSide || AH > MaxPictureSide) return;
-  if (FScreen.width() != AW || FScreen.height() != AH || FScreen.format() != QImage::Format_RGB32)
-    FScreen = QImage(AW, AH, QImage::Format_RGB32);
-  if (FScreen.isNull()) return;  // out of memory
-  ABits = FScreen.bits();
-  AStride = AH < 2 ? 4 * AW : static_cast<int>(FScreen.bytesPerLine());
+  try {
+    TBitmap32& target = FPicture.Replace(AW, AH);
+    ABits = target.Row(0);
+    AStride = static_cast<int>(target.Stride());
+  } catch (const std::bad_alloc&) {
+    FPicture.Replace(0, 0);  // out of memory
+  }
 }
 
 void TViewerForm::VideoDone() { CountPicture(); }
 
 void TViewerForm::ShowPicture(const QImage& picture) {
-  FScreen = picture.convertToFormat(QImage::Format_RGB32);
+  const QImage rgb = picture.convertToFormat(QImage::Format_RGB32);
+  TBitmap32& target = FPicture.Replace(rgb.width(), rgb.height());
+  for (int y = 0; y < rgb.height(); ++y)
+    std::memcpy(target.Row(y), rgb.constScanLine(y), static_cast<std::size_t>(rgb.width()) * 4);
   CountPicture();
 }
+
+QImage TViewerForm::PictureView() const {
+  const TBitmap32& pic = FPicture.Picture();
+  if (pic.Width() <= 0 || pic.Height() <= 0) return {};
+  return QImage(pic.Row(0), pic.Width(), pic.Height(), static_cast<qsizetype>(pic.Stride()), QImage::Format_RGB32);
+}
+
+QImage TViewerForm::Picture() const { return PictureView().copy(); }
 
 void TViewerForm::CountPicture() {
   ++FFrameCount;
@@ -463,9 +483,9 @@ void TViewerForm::SetSessionInfo(const QString& ATitle, const QString& ASub) {
 }
 
 TVRect TViewerForm::Dest() {
-  FDest = PlacePicture(FViewMode, FScreen.width(), FScreen.height(), width(), height(),
+  FDest = PlacePicture(FViewMode, PicW(), PicH(), width(), height(),
                        ToolBarShown() ? BarHeight : 0, FScroll);
-  if (FScreen.isNull()) FDest = {};
+  if (!HasPicture()) FDest = {};
   return FDest;
 }
 
@@ -478,15 +498,16 @@ void TViewerForm::paintEvent(QPaintEvent*) {
   if (!d.Empty()) {
     const QRect target(d.Left, d.Top, d.Width, d.Height);
     p.setClipRect(area);
-    if (d.Width == FScreen.width() && d.Height == FScreen.height()) {
-      p.drawImage(target.topLeft(), FScreen);
+    const QImage view = PictureView();
+    if (d.Width == view.width() && d.Height == view.height()) {
+      p.drawImage(target.topLeft(), view);
     } else {
       p.setRenderHint(QPainter::SmoothPixmapTransform, FViewMode != vmFitSharp);
-      p.drawImage(target, FScreen);
+      p.drawImage(target, view);
     }
     p.setClipping(false);
   }
-  if (FScreen.isNull()) {
+  if (!HasPicture()) {
     p.setPen(kPlaceholder);
     p.setFont(UiFont(13, false, this));
     p.drawText(QPoint(16, bar + 16 + QFontMetrics(p.font()).ascent()), QStringLiteral("Waiting for the first picture..."));
@@ -647,7 +668,7 @@ void TViewerForm::Input(std::uint8_t kind, const QPoint& client, std::int32_t da
   if (!FEvents) return;
   const TVRect d = Dest();
   if (d.Empty()) return;
-  const TVPoint pt = MapToPicture(d, FScreen.width(), FScreen.height(), client.x(), client.y());
+  const TVPoint pt = MapToPicture(d, PicW(), PicH(), client.x(), client.y());
   TInputEvent event;
   event.Kind = kind;
   event.X = static_cast<std::int16_t>(std::min(pt.X, 32767));
@@ -665,7 +686,7 @@ void TViewerForm::HandleMove(const QPoint& c, Qt::MouseButtons buttons) {
     if (dir != 0) FEvents->OnEdge(dir, EdgeFraction(d, c.y()));
     if (!FEvents) return;
   }
-  const TVPoint pt = MapToPicture(d, FScreen.width(), FScreen.height(), c.x(), c.y());
+  const TVPoint pt = MapToPicture(d, PicW(), PicH(), c.x(), c.y());
   if (pt.X == FLastMoveX && pt.Y == FLastMoveY) return;
   FLastMoveX = pt.X;
   FLastMoveY = pt.Y;
@@ -739,7 +760,7 @@ bool TViewerForm::event(QEvent* e) {
 // ---- panning ----
 
 bool TViewerForm::PanTickAt(const QPoint& c) {
-  if (FViewMode != vmOriginal || FScreen.isNull() || !isVisible()) return false;
+  if (FViewMode != vmOriginal || !HasPicture() || !isVisible()) return false;
   const int bar = ToolBarShown() ? BarHeight : 0;
   if (c.y() < bar || c.y() >= height() || c.x() < 0 || c.x() >= width()) return false;
   if (FFsBar->isVisible() && FFsBar->geometry().contains(c)) return false;
@@ -919,11 +940,11 @@ void TViewerForm::ToggleRecord() {
       return QStringList{};
     });
   };
-  if (FScreen.width() < 16 || FScreen.height() < 16) {
+  if (PicW() < 16 || PicH() < 16) {
     message(QStringLiteral("info"), QStringLiteral("There is no picture to record yet."));
     return;
   }
-  const TVPoint size = RecordSize(FScreen.width(), FScreen.height());
+  const TVPoint size = RecordSize(PicW(), PicH());
   QString folder = FRecordFolder;
   if (folder.isEmpty())
     folder = QStandardPaths::writableLocation(QStandardPaths::MoviesLocation) + QStringLiteral("/Tovik");
@@ -955,7 +976,7 @@ void TViewerForm::RecordTick() {
   {
     QPainter p(&FRecFrame);
     p.setRenderHint(QPainter::SmoothPixmapTransform);
-    p.drawImage(FRecFrame.rect(), FScreen);
+    p.drawImage(FRecFrame.rect(), PictureView());
   }
   const std::string error = FRec->AddFrame({FRecFrame.constBits(), FRecFrame.width(), FRecFrame.height(),
                                             static_cast<int>(FRecFrame.bytesPerLine())});

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/TovikClock.h"
+#include "media/TovikCapture.h"
 #include "session/TovikSessionUi.h"
 #include "session/TovikViewerMath.h"
 #include "session/ui/TovikKeyMap.h"
@@ -70,15 +71,23 @@ class TViewerForm : public QWidget {
   // Keys go to the picture rather than to the combo box.
   void FocusPicture();
 
+  // The picture of the other PC is the window's own (a TScreenPicture): what comes in is copied or
+  // decoded into it, and nothing outside the window keeps a pointer into it past one call.
   static constexpr int MaxPictureSide = 16384;
-  // A picture of AW × AH (32-bit, BGRA in memory): returns row 0 and the byte step to row 1, or null
-  // bits (and stride 0) for a size outside 1..MaxPictureSide or when memory runs out.
+  // Paints one tile update (frame blob without its kind byte) into the picture, counts it and
+  // repaints. Throws EScreenUpdate on a bad update, and the picture is then exactly as it was.
+  void ShowUpdate(TByteView AUpdate);
+  // The picture at AW × AH (32-bit, BGRA in memory) for a decoder to write in place: returns row 0 and
+  // the byte step to row 1, valid until the next picture call; null bits (and stride 0) for a size
+  // outside 1..MaxPictureSide or when memory runs out.
   void VideoTarget(int AW, int AH, std::uint8_t*& ABits, int& AStride);
   // The picture in the video target is complete: count it and repaint.
   void VideoDone();
   // Replaces the picture with a copy of `picture` (any format), counts it and repaints.
   void ShowPicture(const QImage& picture);
-  const QImage& Picture() const { return FScreen; }
+  // A copy of the picture (RGB32); null before the first one.
+  QImage Picture() const;
+  bool HasPicture() const { return PicW() > 0; }
 
   void SetNotice(const QString& AText);
   void SetSessionInfo(const QString& ATitle, const QString& ASub);
@@ -110,6 +119,8 @@ class TViewerForm : public QWidget {
   void FullScreenTickAt(const QPoint& client);
   // The one-second fps tick.
   void FpsTick();
+  // One frame of a running recording, as the recording timer does 15 times a second.
+  void RecordTick();
   int Fps() const { return FFps; }
   int InfoWidth() const { return FInfoW; }
   bool ToolBarShown() const;
@@ -159,7 +170,6 @@ class TViewerForm : public QWidget {
   void ToggleMute();
   void ToggleRecord();
   void StopRecording(bool report);
-  void RecordTick();
   void AskRestart();
   void PickFiles();
   void ShowViewMenu();
@@ -170,6 +180,11 @@ class TViewerForm : public QWidget {
   // after return and the result must be ignored).
   bool RunDialog(const std::function<void()>& dialog);
   QStringList Ask(const QString& kind, const QString& text, const std::function<QStringList()>& real);
+  int PicW() const { return FPicture.Picture().Width(); }
+  int PicH() const { return FPicture.Picture().Height(); }
+  // The picture as a QImage over the window's own pixels, for one paint or one recorded frame: never
+  // kept, and void after the next picture call.
+  QImage PictureView() const;
 
   IViewerEvents* FEvents = nullptr;
   std::shared_ptr<const IViewerKeys> FKeys;
@@ -201,7 +216,7 @@ class TViewerForm : public QWidget {
   QImage FRecFrame;
   QString FRecFile;
   QString FRecordFolder;
-  QImage FScreen;
+  TScreenPicture FPicture;
   TVRect FDest;
   int FLastMoveX = -1, FLastMoveY = -1;
   QString FNotice;

@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QTest>
+#include <QTextDocument>
 
 #include "app/ui/TovikButtons.h"
 #include "app/ui/TovikTheme.h"
@@ -243,6 +244,38 @@ TEST_F(UiControls, StatusBarLayoutAndClick) {
   const QImage img = Shot(bar);
   EXPECT_EQ(Rgb(img, 300, 0), 0xE3E8EFu);
   EXPECT_EQ(Rgb(img, 5, 14), 0xF9FAFCu);
+}
+
+// What Qt shows for a tool tip: rich text when it looks like markup, else the text itself.
+QString ShownTip(const QString& tip) {
+  QTextDocument doc;
+  if (Qt::mightBeRichText(tip))
+    doc.setHtml(tip);
+  else
+    doc.setPlainText(tip);
+  return doc.toPlainText();
+}
+
+// Tool tips that may carry text from the other PC show it as it is, markup and all.
+TEST_F(UiControls, ToolTipsAreShownAsPlainText) {
+  const QString texts[] = {
+      "Ann wants to help this PC.",
+      "<b>Ann</b> wants to help this PC.",
+      "<img src=x> <a href='http://example.com'>click</a>",
+      "Ann & Bob <3 wants to help",
+      "<!-- hidden -->visible",
+  };
+  TUiStatusBar bar;
+  bar.resize(600, 28);
+  bar.show();
+  for (const QString& t : texts) {
+    EXPECT_EQ(ShownTip(PlainToolTip(t)), t) << t.toStdString();
+    bar.SetMiddle("Connected", t, QColor());
+    QTest::mouseMove(&bar, QPoint(20, 14));  // the left part: its own tip
+    QTest::mouseMove(&bar, bar.PartRect(1).center());
+    EXPECT_EQ(ShownTip(bar.toolTip()), t) << t.toStdString();
+  }
+  EXPECT_EQ(PlainToolTip("Copy the ID"), "Copy the ID");  // plain texts stay as they are
 }
 
 TEST_F(UiControls, BarButtonFitWidthAndColours) {

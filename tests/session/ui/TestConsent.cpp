@@ -79,6 +79,24 @@ TEST_F(Consent, EnterAndEscapeMeanDeny) {
   }
 }
 
+// A link through the relay has no address of the helper: the dialog says so instead of ":0".
+TEST_F(Consent, SaysWhereTheHelperConnectsFrom) {
+  struct Case { const char* Address; const char* Line; };
+  const Case cases[] = {
+      {"203.0.113.5:4000", "Connecting from 203.0.113.5:4000"},
+      {"", "Connecting through the server"},
+      {":0", "Connecting through the server"},
+      {" ", "Connecting through the server"},
+  };
+  for (const Case& k : cases) {
+    EXPECT_EQ(ConsentSourceText(k.Address), k.Line) << k.Address;
+    TConsentForm form("Ann", k.Address, "123 456", QImage());
+    int found = 0;
+    for (QLabel* l : form.findChildren<QLabel*>()) found += l->text() == k.Line;
+    EXPECT_EQ(found, 1) << k.Address;
+  }
+}
+
 TEST_F(Consent, TextsPictureAndBrand) {
   {
     TConsentForm form("", "", "000 000", QImage());
