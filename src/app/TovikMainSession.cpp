@@ -139,6 +139,8 @@ std::optional<TPicture24> TMainSessions::HelperPicture() const {
 
 bool TMainSessions::StopBarShown() const { return FStopBar && FStopBar->isVisible(); }
 
+const QWidget* TMainSessions::StopButton() const { return StopBarShown() ? FStopBar->StopButton() : nullptr; }
+
 void TMainSessions::Create(bool AIsViewer, bool AUnattended) {
   Free();
   TSessionDeps deps;

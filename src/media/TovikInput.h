@@ -65,6 +65,14 @@ class IInputInjector {
   virtual ~IInputInjector() = default;
   // Applies one input as it came from the wire (see TInputMapper::Map); failures are silent.
   virtual void InjectInput(const TInputEvent& AInput) = 0;
+  // True when a pointer event at picture point (AX, AY) would land on one of this program's own
+  // windows (PointOnOwnWindow of base/TovikOwnWindows.h), the point mapped exactly as InjectInput
+  // maps it.
+  virtual bool IsOwnWindowAt(int AX, int AY) = 0;
+  // True when a key injected now would reach one of this program's own windows (it has the keyboard
+  // focus, or the focus follows the pointer and the pointer is on one). True as well when the
+  // backend cannot tell.
+  virtual bool OwnWindowHasFocus() = 0;
   // nullptr when no backend can inject on this desktop.
   static std::unique_ptr<IInputInjector> Create();
 };

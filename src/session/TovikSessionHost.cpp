@@ -380,20 +380,84 @@ void THostSide::SoundPump() {
 
 void THostSide::ApplyInput(const TInputEvent& AEvent) {
   if (!FInjector) return;
-  if (AEvent.Kind == ikButtonDown) {
-    const TPoint o = FCapturer ? FCapturer->Origin() : TPoint{};
-    if (FInjector->IsOwnWindowAt(TPoint{o.X + AEvent.X, o.Y + AEvent.Y})) {
-      FHeldDown = AEvent;
-      FHasHeldDown = true;
-      return;
+  TInputEvent e = AEvent;
+  if (!PassOwnWindows(e)) {
+    if (!FOwnWindowsLogged) {
+      FOwnWindowsLogged = true;
+      FCtx.Log("input to our own windows is not passed on");
     }
-  } else if (AEvent.Kind == ikMove && FHasHeldDown) {
     return;
-  } else if (AEvent.Kind == ikButtonUp && FHasHeldDown) {
-    FHasHeldDown = false;
-    FInjector->InjectInput(FHeldDown);
   }
-  FInjector->InjectInput(AEvent);
+  FInjector->InjectInput(e);
+}
+
+bool THostSide::PassOwnWindows(TInputEvent& AEvent) {
+  const auto ownAt = [&] { return FInjector->IsOwnWindowAt(TPoint{AEvent.X, AEvent.Y}); };
+  // Buttons 0..2 press and release; other numbers are plain moves (TInputMapper::Map).
+  const bool button = (AEvent.Kind == ikButtonDown || AEvent.Kind == ikButtonUp) && AEvent.Data >= 0 && AEvent.Data <= 2;
+  const std::uint8_t bit = button ? static_cast<std::uint8_t>(1u << AEvent.Data) : 0;
+  switch (AEvent.Kind) {
+    case ikMove:
+    case ikWheel:
+    case ikButtonDown: {
+      if (ownAt()) {
+        // A second press of a button that is down elsewhere is dropped like any other, but the
+        // button's release must still go on.
+        if (!(FButtonsDown & bit)) FButtonsKept |= bit;
+        return false;
+      }
+      FButtonsKept &= static_cast<std::uint8_t>(~bit);
+      FButtonsDown |= bit;
+      FLastPointer = TPoint{AEvent.X, AEvent.Y};
+      return true;
+    }
+    case ikButtonUp: {
+      if (FButtonsDown & bit) {
+        // The press went on: so does the release, where the pointer last went when this point is on
+        // our window.
+        FButtonsDown &= static_cast<std::uint8_t>(~bit);
+        if (ownAt()) {
+          AEvent.X = static_cast<std::int16_t>(FLastPointer.X);
+          AEvent.Y = static_cast<std::int16_t>(FLastPointer.Y);
+        } else {
+          FLastPointer = TPoint{AEvent.X, AEvent.Y};
+        }
+        return true;
+      }
+      if (FButtonsKept & bit) {
+        FButtonsKept &= static_cast<std::uint8_t>(~bit);  // its press stayed here: so does the release
+        return false;
+      }
+      if (ownAt()) return false;
+      FLastPointer = TPoint{AEvent.X, AEvent.Y};
+      return true;
+    }
+    case ikKeyDown:
+    case ikKeyUp: {
+      const auto key = static_cast<std::uint16_t>(AEvent.Data & 0xFFFF);
+      if (AEvent.Kind == ikKeyUp) {
+        // A key that went down elsewhere is always released; one whose press stayed here stays too.
+        if (FKeysDown[key]) {
+          FKeysDown[key] = false;
+          return true;
+        }
+        if (FKeysKept[key]) {
+          FKeysKept[key] = false;
+          return false;
+        }
+        return !FInjector->OwnWindowHasFocus();
+      }
+      if (FInjector->OwnWindowHasFocus()) {
+        if (!FKeysDown[key]) FKeysKept[key] = true;
+        return false;
+      }
+      FKeysKept[key] = false;
+      FKeysDown[key] = true;
+      return true;
+    }
+    default:
+      return true;  // no step for the injector
+  }
 }
 
 void THostSide::PickArea(const TRect& ARect) {

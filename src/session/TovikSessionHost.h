@@ -10,6 +10,7 @@
 // calling out of the side.
 #pragma once
 
+#include <bitset>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -86,6 +87,11 @@ class THostSide {
   void RestoreWallpaper();
   void SoundPump();
   void ApplyInput(const TInputEvent& AEvent);
+  // Whether an event may reach the desktop: pointer events on our own windows and keys while one of
+  // them has the focus stay here. A release follows its press: a release whose press stayed here
+  // stays too, and one whose press went on goes on (at the last point passed on when it is over our
+  // window), so that no button or key is left down. May move AEvent's point.
+  bool PassOwnWindows(TInputEvent& AEvent);
   void PickArea(const TRect& ARect);
 
   TSessionContext& FCtx;
@@ -118,8 +124,14 @@ class THostSide {
   bool FWasSecure = false;
   std::int64_t FFramesSent = 0;
   std::int64_t FInputsRx = 0;
-  TInputEvent FHeldDown{};
-  bool FHasHeldDown = false;
+  // Input kept away from our own windows: buttons (bit per button 0..2) and keys (by virtual key)
+  // whose press went on or stayed here, and the last pointer point passed on.
+  std::uint8_t FButtonsDown = 0;
+  std::uint8_t FButtonsKept = 0;
+  std::bitset<65536> FKeysDown;
+  std::bitset<65536> FKeysKept;
+  TPoint FLastPointer;
+  bool FOwnWindowsLogged = false;
   TTick FLastCapture = 0;
   TRateState FRate;
   bool FVideoWanted = false;

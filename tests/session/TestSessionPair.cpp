@@ -337,3 +337,67 @@ TEST(SessionPair, AFailingTickIsLoggedAndTheSessionGoesOn) {
   EXPECT_TRUE(TSessionPair::Has(pair.HostLog, "ChannelTick failed: tools broke"));
   EXPECT_TRUE(pair.Host && pair.Viewer);
 }
+
+// The helper's input never operates the helped PC's own windows: pointer events on them and keys while
+// one of them has the focus stay on the host, and no button or key is left down by what stays.
+TEST(SessionPair, InputToTheHostsOwnWindowsIsNotPassedOn) {
+  struct TStep {
+    std::uint8_t Kind;
+    std::int16_t X, Y;
+    std::int32_t Data;
+    bool Focus;  // one of the host's windows has the keyboard focus when the event arrives
+  };
+  struct TCase {
+    const char* Name;
+    std::vector<TStep> Steps;
+    std::vector<TStep> Injected;  // Focus unused
+  };
+  // The host's own window covers picture pixels 100..149 both ways.
+  constexpr std::int16_t kIn = 120, kOut = 10;
+  const TCase cases[] = {
+      {"pointer events on our window stay, elsewhere they go on",
+       {{ikMove, kOut, kOut, 0, false}, {ikButtonDown, kIn, kIn, 0, false}, {ikButtonUp, kIn, kIn, 0, false},
+        {ikMove, kIn, kOut, 0, false}, {ikWheel, kIn, kIn, 120, false}, {ikButtonDown, kOut, kOut, 0, false},
+        {ikButtonUp, kOut, kOut, 0, false}},
+       {{ikMove, kOut, kOut, 0, false}, {ikMove, kIn, kOut, 0, false}, {ikButtonDown, kOut, kOut, 0, false},
+        {ikButtonUp, kOut, kOut, 0, false}}},
+      {"a press that went on is released where the pointer last went",
+       {{ikButtonDown, kOut, 20, 1, false}, {ikMove, kIn, kIn, 0, false}, {ikButtonUp, kIn, kIn, 1, false}},
+       {{ikButtonDown, kOut, 20, 1, false}, {ikButtonUp, kOut, 20, 1, false}}},
+      {"a release whose press stayed stays, wherever it is",
+       {{ikButtonDown, kIn, kIn, 2, false}, {ikMove, kOut, kOut, 0, false}, {ikButtonUp, kOut, kOut, 2, false},
+        {ikButtonDown, kOut, kOut, 2, false}, {ikButtonUp, kOut, kOut, 2, false}},
+       {{ikMove, kOut, kOut, 0, false}, {ikButtonDown, kOut, kOut, 2, false}, {ikButtonUp, kOut, kOut, 2, false}}},
+      {"a second press on our window of a button down elsewhere keeps its release",
+       {{ikButtonDown, kOut, kOut, 0, false}, {ikButtonDown, kIn, kIn, 0, false}, {ikButtonUp, kIn, kIn, 0, false}},
+       {{ikButtonDown, kOut, kOut, 0, false}, {ikButtonUp, kOut, kOut, 0, false}}},
+      {"other button numbers are moves",
+       {{ikButtonDown, kIn, kIn, 7, false}, {ikButtonUp, kOut, kOut, 7, false}},
+       {{ikButtonUp, kOut, kOut, 7, false}}},
+      {"keys while our window has the focus stay",
+       {{ikKeyDown, 0, 0, 'A', true}, {ikKeyUp, 0, 0, 'A', true}, {ikKeyDown, 0, 0, 'B', false},
+        {ikKeyUp, 0, 0, 'B', true}, {ikKeyDown, 0, 0, 'C', true}, {ikKeyUp, 0, 0, 'C', false},
+        {ikKeyUp, 0, 0, 'D', false}, {ikKeyUp, 0, 0, 'E', true}},
+       {{ikKeyDown, 0, 0, 'B', false}, {ikKeyUp, 0, 0, 'B', false}, {ikKeyUp, 0, 0, 'D', false}}},
+      {"a held key repeating once our window has the focus is still released",
+       {{ikKeyDown, 0, 0, 162, false}, {ikKeyDown, 0, 0, 162, true}, {ikKeyUp, 0, 0, 162, true}},
+       {{ikKeyDown, 0, 0, 162, false}, {ikKeyUp, 0, 0, 162, false}}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TSessionPair pair;
+    ASSERT_TRUE(pair.RunUntilSame(5000));
+    pair.Own->Rects = {TRect{100, 100, 50, 50}};
+    for (const TStep& s : c.Steps) {
+      pair.Own->Focus = s.Focus;
+      pair.Window->Events->OnInput(WindowInput(s.Kind, s.X, s.Y, s.Data));
+      pair.Run(50);
+    }
+    std::vector<std::tuple<int, int, int, int>> got, want;
+    for (const TInputEvent& e : *pair.Injected) got.emplace_back(e.Kind, e.X, e.Y, e.Data);
+    for (const TStep& s : c.Injected) want.emplace_back(s.Kind, s.X, s.Y, s.Data);
+    EXPECT_EQ(got, want);
+    const auto lines = std::count(pair.HostLog.begin(), pair.HostLog.end(), "input to our own windows is not passed on");
+    EXPECT_EQ(lines, 1) << "logged once per session";
+  }
+}

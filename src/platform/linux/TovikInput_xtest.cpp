@@ -1,7 +1,10 @@
-// XTest input injection: pointer, buttons, wheel and keys through the current keyboard layout.
+// XTest input injection: pointer, buttons, wheel and keys through the current keyboard layout; and
+// whether injected input would reach one of our own windows (their rectangles and X window IDs are in
+// the own-window list).
 #include <xcb/xcb_keysyms.h>
 #include <xcb/xtest.h>
 
+#include "base/TovikOwnWindows.h"
 #include "media/TovikInput.h"
 #include "platform/linux/TovikKeys_x11.h"
 #include "platform/linux/TovikXcb.h"
@@ -15,6 +18,8 @@ struct TKeySymbolsFree {
 };
 
 constexpr TTick kScreenInfoMaxAgeMs = 1000;
+// Windows above the focused one that are looked at; X11 trees of real desktops are a few levels deep.
+constexpr int kMaxTreeDepth = 32;
 
 class TXTestInjector final : public IInputInjector {
  public:
@@ -55,6 +60,37 @@ class TXTestInjector final : public IInputInjector {
     }
     // Wait until the server has handled the input: callers and tests see its effect at once.
     FDisplay->Sync();
+  }
+
+  bool IsOwnWindowAt(int AX, int AY) override {
+    RefreshScreenInfo();
+    const TPoint p = ScreenPointOf(AX, AY, CaptureArea(), FPrimary, FVirtual);
+    return PointOnOwnWindow(p.X, p.Y);
+  }
+
+  bool OwnWindowHasFocus() override {
+    xcb_connection_t* c = FDisplay->Conn.get();
+    if (xcb_connection_has_error(c)) return true;  // nothing is injected any more anyway
+    const xcb_window_t root = FDisplay->Screen->root;
+    TXReply<xcb_get_input_focus_reply_t> f(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    if (!f) return true;
+    xcb_window_t w = f->focus;
+    if (w == XCB_NONE) return false;  // keys go nowhere
+    if (w == XCB_INPUT_FOCUS_POINTER_ROOT || w == root) {
+      // Keys go to the window under the pointer.
+      TXReply<xcb_query_pointer_reply_t> p(xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr));
+      if (!p) return true;
+      return PointOnOwnWindow(p->root_x, p->root_y) || IsOwnWindowHandle(p->child);
+    }
+    // The focus may be on an inner window of ours, or on our window inside a window manager's frame:
+    // it counts as ours when it or any window above it is one of ours.
+    for (int depth = 0; depth < kMaxTreeDepth && w != XCB_NONE && w != root; ++depth) {
+      if (IsOwnWindowHandle(w)) return true;
+      TXReply<xcb_query_tree_reply_t> t(xcb_query_tree_reply(c, xcb_query_tree(c, w), nullptr));
+      if (!t) return false;  // the window is gone: the focus has moved on
+      w = t->parent;
+    }
+    return false;
   }
 
  private:
