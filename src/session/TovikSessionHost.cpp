@@ -26,7 +26,8 @@ THostSide::THostSide(TSessionContext& ACtx, TSessionDeps& ADeps, bool AUnattende
       FStopwatch(std::move(ADeps.Stopwatch)),
       FUnattended(AUnattended),
       FCreated(ACtx.Now),
-      FRate(InitialRate(ACtx.Now)) {
+      FRate(InitialRate(ACtx.Now)),
+      FInputBudgetSince(ACtx.Now) {
   FFrameTx.SetMaxInFlight(4);
   if (ADeps.Wallpaper) FWallpaper = std::make_unique<TWallpaperKeeper>(std::move(ADeps.Wallpaper));
   FCaptureTimer.Start(FCreated);
@@ -62,11 +63,12 @@ void THostSide::WireTools() {
 // ---- time ---------------------------------------------------------------------------------------
 
 TTick THostSide::NextDeadline() const {
-  return std::min({FCaptureTimer.Due(), FPumpTimer.Due(), FChannelTimer.Due()});
+  return std::min({FCaptureTimer.Due(), FPumpTimer.Due(), FChannelTimer.Due(), FInputTimer.Due()});
 }
 
 void THostSide::HandleTimeout(TTick ANow) {
-  // A frame is captured before the packets go out.
+  // Input first, so that the frame shows it; a frame is captured before the packets go out.
+  if (FInputTimer.Fire(ANow)) FCtx.RunLogged("InputTick", [this] { InputTick(); });
   if (FCaptureTimer.Fire(ANow)) FCtx.RunLogged("CaptureTick", [this] { CaptureTick(); });
   if (FPumpTimer.Fire(ANow)) FCtx.RunLogged("PumpPackets", [this] { PumpPackets(); });
   if (FChannelTimer.Fire(ANow)) FCtx.RunLogged("ChannelTick", [this] { ChannelTick(); });
@@ -215,10 +217,13 @@ void THostSide::OnData(TByteView APacket) {
     // after consent to control.
     ++FInputsRx;
     TBytes ack;
-    if (FAllowed && FMode == 1)
-      ack = FInputRx.HandleInput(APacket, [this](const TInputEvent& e) { ApplyInput(e); });
-    else
-      ack = FInputRx.HandleInput(APacket, [](const TInputEvent&) {});
+    if (FAllowed && FMode == 1) {
+      int handled = 0;
+      ack = FInputRx.HandleInput(APacket, [this, &handled](const TInputEvent& e) { return TakeInput(e, handled); });
+      if (handled && FInjector) FInjector->Flush();
+    } else {
+      ack = FInputRx.HandleInput(APacket, [](const TInputEvent&) { return true; });
+    }
     FCtx.Send(ack);
     return;
   }
@@ -376,6 +381,52 @@ void THostSide::SoundPump() {
   // No sound capture is built into this program yet.
   FCtx.Log(std::string("no sound to send: ") + kNoSound);
   FAudioFailed = true;
+}
+
+void THostSide::RefillInputBudget() {
+  if (FCtx.Now - FInputBudgetSince < kInputTickMs) return;
+  FInputBudgetSince = FCtx.Now;
+  FInputBudget = kInputPerTick;
+}
+
+bool THostSide::TakeInput(const TInputEvent& AEvent, int& AHandled) {
+  RefillInputBudget();
+  if (FInputQueue.empty() && FInputBudget > 0) {
+    --FInputBudget;
+    ++AHandled;
+    ApplyInput(AEvent);
+    return true;
+  }
+  if (!FInputTimer.Active()) FInputTimer.Start(FCtx.Now);
+  bool taken = true, merged = false;
+  if (AEvent.Kind == ikMove && !FInputQueue.empty() && FInputQueue.back().Kind == ikMove) {
+    FInputQueue.back() = AEvent;  // only the pointer's latest place matters
+    merged = true;
+  } else if (FInputQueue.size() < kInputQueueMax) {
+    FInputQueue.push_back(AEvent);
+  } else {
+    taken = false;
+  }
+  if ((merged || !taken) && !FInputFloodLogged) {
+    FInputFloodLogged = true;
+    FCtx.Log("input arrives faster than it can be applied: pointer moves are merged, the rest waits for the "
+             "helper to send it again");
+  }
+  return taken;
+}
+
+void THostSide::InputTick() {
+  RefillInputBudget();
+  int handled = 0;
+  while (!FInputQueue.empty() && FInputBudget > 0) {
+    const TInputEvent e = FInputQueue.front();
+    FInputQueue.pop_front();
+    --FInputBudget;
+    ++handled;
+    ApplyInput(e);
+  }
+  if (handled && FInjector) FInjector->Flush();
+  if (FInputQueue.empty()) FInputTimer.Stop();
 }
 
 void THostSide::ApplyInput(const TInputEvent& AEvent) {

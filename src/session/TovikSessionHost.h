@@ -12,6 +12,7 @@
 
 #include <bitset>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,15 @@
 #include "session/TovikWallpaper.h"
 
 namespace tovik {
+
+// The helper's input is applied at most kInputPerTick events per kInputTickMs (12,500 a second, far
+// more than a person makes), so that a flood cannot keep the GUI thread (and with it the Stop button)
+// busy. What arrives faster waits in a queue of at most kInputQueueMax events, in which a pointer move
+// replaces the move queued just before it; what finds the queue full is not acknowledged, so the
+// helper's program sends it again later.
+inline constexpr TTick kInputTickMs = 8;
+inline constexpr int kInputPerTick = 100;
+inline constexpr std::size_t kInputQueueMax = 1000;
 
 class THostSide {
  public:
@@ -48,8 +58,9 @@ class THostSide {
   void OnData(TByteView APacket);
 
   // The host's schedule: CaptureTick every 8 ms, PumpPackets and ChannelTick every 10 ms, from the
-  // time the side was made. HandleTimeout runs what is due at ANow (FCtx.Now is already ANow) and
-  // logs what goes wrong in a tick.
+  // time the side was made, and InputTick every kInputTickMs while input waits in the queue.
+  // HandleTimeout runs what is due at ANow (FCtx.Now is already ANow) and logs what goes wrong in a
+  // tick.
   TTick NextDeadline() const;
   void HandleTimeout(TTick ANow);
 
@@ -72,6 +83,7 @@ class THostSide {
   const TRateState& Rate() const { return FRate; }
   std::size_t EarlyCount() const { return FEarly.Count(); }
   std::int64_t FramesSent() const { return FFramesSent; }
+  std::size_t InputQueued() const { return FInputQueue.size(); }
 
  private:
   void Dispatch(const TChannelMsg& AMsg);
@@ -86,6 +98,13 @@ class THostSide {
   void HideWallpaper();
   void RestoreWallpaper();
   void SoundPump();
+  // Takes one new input event from the receiver: applied now while this tick's budget lasts and
+  // nothing waits, else queued; false when the queue is full. AHandled counts the events handed to
+  // ApplyInput.
+  bool TakeInput(const TInputEvent& AEvent, int& AHandled);
+  // Applies queued input within the budget.
+  void InputTick();
+  void RefillInputBudget();
   void ApplyInput(const TInputEvent& AEvent);
   // Whether an event may reach the desktop: pointer events on our own windows and keys while one of
   // them has the focus stay here. A release follows its press: a release whose press stayed here
@@ -113,6 +132,7 @@ class THostSide {
   TPeriodicTick FCaptureTimer{8};
   TPeriodicTick FPumpTimer{10};
   TPeriodicTick FChannelTimer{10};
+  TPeriodicTick FInputTimer{kInputTickMs};  // runs while input waits
 
   bool FAllowed = false;
   std::uint8_t FMode = 0;
@@ -140,6 +160,11 @@ class THostSide {
   bool FAudioOn = false;
   bool FAudioFailed = false;
   bool FKeepWallpaper = false;
+  // Input waiting for its turn, and what may still be applied before the next refill.
+  std::deque<TInputEvent> FInputQueue;
+  int FInputBudget = kInputPerTick;
+  TTick FInputBudgetSince;
+  bool FInputFloodLogged = false;
 };
 
 }  // namespace tovik

@@ -203,6 +203,7 @@ TEST(X11Capture, CapturerUpdatesRebuildTheScreenWithThePointerWhereXTestPutIt) {
   auto injector = IInputInjector::Create();
   ASSERT_TRUE(injector);
   injector->InjectInput(Wire(ikMove, 500, 400, 0));
+  injector->Flush();
 
   auto backend = IScreenBackend::Create();
   TScreenCapturer cap(backend);
@@ -233,6 +234,7 @@ TEST(X11Capture, CapturerUpdatesRebuildTheScreenWithThePointerWhereXTestPutIt) {
 
   // The pointer moves away: its old place shows the screen again, its new place the pointer.
   injector->InjectInput(Wire(ikMove, 900, 100, 0));
+  injector->Flush();
   for (TBytes u; !(u = cap.CaptureUpdate(false)).empty();) ApplyScreenUpdate(viewer, u);
   EXPECT_TRUE(MatchesPattern(viewer, {0, 0, 1920, 1080}, 3, {900 - p.HotX, 100 - p.HotY, p.Width, p.Height}));
 }
@@ -264,6 +266,7 @@ TEST(X11Capture, SecondMonitorCaptureAndClicks) {
   auto injector = IInputInjector::Create();
   injector->InjectInput(Wire(ikButtonDown, 100, 50, 0));
   injector->InjectInput(Wire(ikButtonUp, 100, 50, 0));
+  injector->Flush();
   const auto ev = client.Events();
   ASSERT_EQ(ev.size(), 2u);
   EXPECT_EQ(ev[0].Type, XCB_BUTTON_PRESS);
@@ -280,7 +283,10 @@ TEST(X11Input, ButtonsWheelAndKeysReachAClient) {
   client.Listen();
   auto injector = IInputInjector::Create();
   ASSERT_TRUE(injector);
-  auto send = [&](std::uint8_t kind, std::int32_t data) { injector->InjectInput(Wire(kind, 10, 10, data)); };
+  auto send = [&](std::uint8_t kind, std::int32_t data) {
+    injector->InjectInput(Wire(kind, 10, 10, data));
+    injector->Flush();
+  };
 
   send(ikButtonDown, 1);
   send(ikButtonUp, 1);
@@ -391,6 +397,7 @@ TEST(X11Input, OwnWindowsAreFoundAtThePointAndByTheFocus) {
   };
   for (const TFocusCase& f : focus) {
     injector->InjectInput(Wire(ikMove, f.PointerX, 150, 0));
+    injector->Flush();
     xcb_set_input_focus(client.C, XCB_INPUT_FOCUS_POINTER_ROOT, f.Focus, XCB_CURRENT_TIME);
     client.Sync();
     EXPECT_EQ(injector->OwnWindowHasFocus(), f.Own) << f.Name;
@@ -403,6 +410,7 @@ TEST(X11Input, OwnWindowsAreFoundAtThePointAndByTheFocus) {
   UnregisterOwnWindow(edgeId);
   xcb_set_input_focus(client.C, XCB_INPUT_FOCUS_POINTER_ROOT, ours, XCB_CURRENT_TIME);
   client.Sync();
+  injector->Flush();  // a new batch asks again
   EXPECT_FALSE(injector->OwnWindowHasFocus());
   SetCaptureArea({});
 }

@@ -3,6 +3,7 @@
 
 #include <stdexcept>
 
+#include "session/TovikSessionHost.h"
 #include "session/TovikSessionTools.h"
 #include "tests/session/SessionPairFixture.h"
 
@@ -399,5 +400,68 @@ TEST(SessionPair, InputToTheHostsOwnWindowsIsNotPassedOn) {
     EXPECT_EQ(got, want);
     const auto lines = std::count(pair.HostLog.begin(), pair.HostLog.end(), "input to our own windows is not passed on");
     EXPECT_EQ(lines, 1) << "logged once per session";
+  }
+}
+
+// A flood of input from a hostile helper (full packets of new events, all at once) is applied at a
+// bounded rate: kInputPerTick events when it arrives and as many at each input tick, one flush per
+// batch, at most kInputQueueMax waiting, pointer moves merged into the latest while behind. What found
+// the queue full was not acknowledged and is taken, in order, when the helper sends it again.
+TEST(SessionPair, AnInputFloodIsAppliedAtABoundedRate) {
+  constexpr std::uint32_t kPackets = 50, kEvents = kPackets * kMaxInputEvents;
+  struct TCase {
+    const char* Name;
+    std::uint8_t Kind;               // of every event of the flood
+    std::size_t Queued;              // waiting once the flood has arrived
+    std::size_t Applied;             // applied once the queue is empty
+    std::size_t AppliedAfterRepeat;  // ... and after the same packets came again
+    std::uint32_t LastSeq;           // the number of the last event applied in the end
+  } cases[] = {
+      {"keys wait up to the queue's limit", ikKeyDown, kInputQueueMax, kInputPerTick + kInputQueueMax,
+       2 * (kInputPerTick + kInputQueueMax), 2 * (kInputPerTick + kInputQueueMax)},
+      {"pointer moves are merged into the latest", ikMove, 1, kInputPerTick + 1, kInputPerTick + 1, kEvents},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TSessionPair pair;
+    ASSERT_TRUE(pair.RunUntilSame(5000));
+    std::vector<TBytes> flood;
+    for (std::uint32_t p = 0; p < kPackets; ++p) {
+      TBytes packet{pkInput, static_cast<std::uint8_t>(kMaxInputEvents)};
+      for (std::uint32_t i = 1; i <= kMaxInputEvents; ++i) {
+        const std::uint32_t seq = p * kMaxInputEvents + i;
+        PutInputEvent(packet, TInputEvent{seq, c.Kind, static_cast<std::int16_t>(seq % 300), 10, 'A'});
+      }
+      flood.push_back(packet);
+    }
+    auto seqs = [&] {
+      std::vector<std::uint32_t> out;
+      for (const TInputEvent& e : *pair.Injected) out.push_back(e.Seq);
+      return out;
+    };
+    auto inOrder = [&] {
+      const auto s = seqs();
+      return std::adjacent_find(s.begin(), s.end(), std::greater_equal<>()) == s.end();
+    };
+
+    for (const TBytes& p : flood) pair.ToHost.Send(p);
+    while (pair.Injected->empty()) pair.Step(pair.Clock.Now() + 1000);
+    EXPECT_EQ(pair.Injected->size(), static_cast<std::size_t>(kInputPerTick));
+    EXPECT_EQ(pair.Host->InputQueued(), c.Queued);
+    EXPECT_EQ(pair.Own->Flushes, 2) << "the first packet, and the second that used up the budget";
+    pair.Run(kInputTickMs);
+    EXPECT_EQ(pair.Injected->size(), kInputPerTick + std::min<std::size_t>(kInputPerTick, c.Queued));
+    EXPECT_EQ(pair.Own->Flushes, 3) << "one per tick";
+    pair.Run(2000);
+    EXPECT_EQ(pair.Host->InputQueued(), 0u);
+    EXPECT_EQ(pair.Injected->size(), c.Applied);
+
+    for (const TBytes& p : flood) pair.ToHost.Send(p);
+    pair.Run(2000);
+    EXPECT_EQ(pair.Injected->size(), c.AppliedAfterRepeat);
+    EXPECT_TRUE(inOrder());
+    EXPECT_EQ(pair.Injected->back().Seq, c.LastSeq);
+    EXPECT_TRUE(TSessionPair::Has(pair.HostLog, "input arrives faster than it can be applied: pointer moves are "
+                                                "merged, the rest waits for the helper to send it again"));
   }
 }

@@ -67,12 +67,14 @@ class TFakeBackend : public IScreenBackend {
 struct TFakeOwnWindows {
   std::vector<TRect> Rects;
   bool Focus = false;
+  int Flushes = 0;  // batches the host ended
 };
 
 struct TRecordingInput : IHostInput {
   std::shared_ptr<std::vector<TInputEvent>> Events = std::make_shared<std::vector<TInputEvent>>();
   std::shared_ptr<TFakeOwnWindows> Own = std::make_shared<TFakeOwnWindows>();
   void InjectInput(const TInputEvent& e) override { Events->push_back(e); }
+  void Flush() override { ++Own->Flushes; }
   bool IsOwnWindowAt(TPoint p) override {
     return std::any_of(Own->Rects.begin(), Own->Rects.end(), [p](const TRect& r) {
       return p.X >= r.Left && p.X < r.Right() && p.Y >= r.Top && p.Y < r.Bottom();

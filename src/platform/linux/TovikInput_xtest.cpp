@@ -4,6 +4,8 @@
 #include <xcb/xcb_keysyms.h>
 #include <xcb/xtest.h>
 
+#include <optional>
+
 #include "base/TovikOwnWindows.h"
 #include "media/TovikInput.h"
 #include "platform/linux/TovikKeys_x11.h"
@@ -32,10 +34,14 @@ class TXTestInjector final : public IInputInjector {
     const bool key = AInput.Kind == ikKeyDown || AInput.Kind == ikKeyUp;
     const bool pointer = AInput.Kind >= ikMove && AInput.Kind <= ikWheel;
     if (!key && !pointer) return;
+    FUnflushed = true;
     if (key) {
-      // Make sure a layout change made before this event is known.
-      FDisplay->Sync();
-      DrainEvents();
+      // Make sure a layout change made before this batch is known.
+      if (!FKeysReady) {
+        FDisplay->Sync();
+        DrainEvents();
+        FKeysReady = true;
+      }
     } else {
       RefreshScreenInfo();
     }
@@ -58,8 +64,14 @@ class TXTestInjector final : public IInputInjector {
         }
       }
     }
-    // Wait until the server has handled the input: callers and tests see its effect at once.
-    FDisplay->Sync();
+  }
+
+  void Flush() override {
+    // One round trip for the batch: callers and tests see its effect once this returns.
+    if (FUnflushed && !xcb_connection_has_error(FDisplay->Conn.get())) FDisplay->Sync();
+    FUnflushed = false;
+    FKeysReady = false;
+    FOwnFocus.reset();
   }
 
   bool IsOwnWindowAt(int AX, int AY) override {
@@ -69,6 +81,15 @@ class TXTestInjector final : public IInputInjector {
   }
 
   bool OwnWindowHasFocus() override {
+    // Asked once per batch: a flood of keys costs one round trip per batch, not one per key. Within a
+    // batch the answer may be late anyway: a window manager moves the focus after an injected key or
+    // click in its own time, not before the next event of the batch.
+    if (!FOwnFocus) FOwnFocus = QueryOwnFocus();
+    return *FOwnFocus;
+  }
+
+ private:
+  bool QueryOwnFocus() {
     xcb_connection_t* c = FDisplay->Conn.get();
     if (xcb_connection_has_error(c)) return true;  // nothing is injected any more anyway
     const xcb_window_t root = FDisplay->Screen->root;
@@ -93,7 +114,6 @@ class TXTestInjector final : public IInputInjector {
     return false;
   }
 
- private:
   void DrainEvents() {
     while (TXReply<xcb_generic_event_t> ev{xcb_poll_for_event(FDisplay->Conn.get())})
       if ((ev->response_type & 0x7F) == XCB_MAPPING_NOTIFY)
@@ -124,6 +144,9 @@ class TXTestInjector final : public IInputInjector {
   TRect FPrimary;
   TRect FVirtual;
   TTick FInfoTime = 0;
+  bool FUnflushed = false;         // input went out since the last Flush
+  bool FKeysReady = false;         // the layout is known for this batch
+  std::optional<bool> FOwnFocus;   // the focus answer, until the batch ends
 };
 
 }  // namespace
