@@ -40,6 +40,21 @@ THostSide::~THostSide() = default;
 void THostSide::BeginDestroy() {
   if (FAllowed && FUseBroker) FUseBroker(false);
   FEarly.Clear();
+  ReleaseHeldInput();
+}
+
+void THostSide::ReleaseHeldInput() {
+  FInputQueue.clear();
+  if (!FInjector || (FButtonsDown == 0 && FKeysDown.none())) return;
+  for (int b = 0; b <= 2; ++b)
+    if (FButtonsDown & (1u << b))
+      FInjector->InjectInput(TInputEvent{0, ikButtonUp, static_cast<std::int16_t>(FLastPointer.X),
+                                         static_cast<std::int16_t>(FLastPointer.Y), b});
+  for (std::size_t k = 0; k < FKeysDown.size(); ++k)
+    if (FKeysDown[k]) FInjector->InjectInput(TInputEvent{0, ikKeyUp, 0, 0, static_cast<std::int32_t>(k)});
+  FButtonsDown = 0;
+  FKeysDown.reset();
+  FInjector->Flush();
 }
 
 void THostSide::EndWallpaper() {

@@ -71,9 +71,10 @@ class THostSide {
   void PumpPackets();
   void ChannelTick();
 
-  // The session's end, first while the tools still exist: the broker is released and the messages
-  // kept for consent are dropped; then, once the tools are gone, the wallpaper comes back (its
-  // worker finishes the job before EndWallpaper returns).
+  // The session's end, first while the tools still exist: the broker is released, the messages kept
+  // for consent and the input waiting for its turn are dropped, and the buttons and keys the helper
+  // left down are released; then, once the tools are gone, the wallpaper comes back (its worker
+  // finishes the job before EndWallpaper returns).
   void BeginDestroy();
   void EndWallpaper();
 
@@ -111,6 +112,8 @@ class THostSide {
   // stays too, and one whose press went on goes on (at the last point passed on when it is over our
   // window), so that no button or key is left down. May move AEvent's point.
   bool PassOwnWindows(TInputEvent& AEvent);
+  // Injects the releases of the buttons and keys whose presses went on and were not released yet.
+  void ReleaseHeldInput();
   void PickArea(const TRect& ARect);
 
   TSessionContext& FCtx;

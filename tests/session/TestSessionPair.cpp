@@ -465,3 +465,49 @@ TEST(SessionPair, AnInputFloodIsAppliedAtABoundedRate) {
                                                 "merged, the rest waits for the helper to send it again"));
   }
 }
+
+// When the session ends, the buttons and keys the helper pressed on the helped PC and never released
+// are released, so that the person there does not find them held down.
+TEST(SessionPair, ButtonsAndKeysLeftDownAreReleasedWhenTheSessionEnds) {
+  struct TStep {
+    std::uint8_t Kind;
+    std::int16_t X, Y;
+    std::int32_t Data;
+  };
+  struct TCase {
+    const char* Name;
+    std::vector<TStep> Steps;
+    bool Focus;                     // one of the host's windows has the keyboard focus
+    std::vector<TStep> AtTheEnd;    // injected as the session ends
+  } cases[] = {
+      {"a button and keys held down",
+       {{ikButtonDown, 10, 10, 0}, {ikMove, 30, 40, 0}, {ikKeyDown, 0, 0, 'A'}, {ikKeyDown, 0, 0, 162}},
+       false,
+       {{ikButtonUp, 30, 40, 0}, {ikKeyUp, 0, 0, 'A'}, {ikKeyUp, 0, 0, 162}}},
+      {"everything released already",
+       {{ikButtonDown, 10, 10, 1}, {ikButtonUp, 10, 10, 1}, {ikKeyDown, 0, 0, 'A'}, {ikKeyUp, 0, 0, 'A'}},
+       false,
+       {}},
+      {"presses that stayed on the host", {{ikButtonDown, 120, 120, 0}, {ikKeyDown, 0, 0, 'A'}}, true, {}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TSessionPair pair;
+    ASSERT_TRUE(pair.RunUntilSame(5000));
+    pair.Own->Rects = {TRect{100, 100, 50, 50}};
+    pair.Own->Focus = c.Focus;
+    for (const TStep& s : c.Steps) pair.Window->Events->OnInput(WindowInput(s.Kind, s.X, s.Y, s.Data));
+    pair.Run(100);
+    const std::size_t before = pair.Injected->size();
+    pair.Window->Events->OnUserClose();
+    pair.Run(10);
+    ASSERT_FALSE(pair.Host);
+    std::vector<std::tuple<int, int, int, int>> got, want;
+    for (std::size_t i = before; i < pair.Injected->size(); ++i) {
+      const TInputEvent& e = (*pair.Injected)[i];
+      got.emplace_back(e.Kind, e.X, e.Y, e.Data);
+    }
+    for (const TStep& s : c.AtTheEnd) want.emplace_back(s.Kind, s.X, s.Y, s.Data);
+    EXPECT_EQ(got, want);
+  }
+}
