@@ -87,8 +87,8 @@ class TFlood final : public ITimedObject {
       FClient.Start(ANow);
     }
     if (FBurst.Fire(ANow) && FUp && FOpt.Kind != "none") SendBurst();
-    if (FClient.RelaySecure() && !FAsked && FClient.State() == rsRegistered) {
-      FAsked = true;
+    if (FClient.RelaySecure() && !FUp && ANow >= FAskDue && FClient.State() == rsRegistered) {
+      FAskDue = ANow + 1000;  // asked again while no link came up
       FClient.ConnectTo(FOpt.ConnectID);
     }
     if (GStop || ANow >= FEnd || FDown) FLoop.Stop();
@@ -146,7 +146,8 @@ class TFlood final : public ITimedObject {
   TTimedLoop& FLoop;
   TPeriodicTick FBurst{1};
   TTick FEnd = kNoDeadline;
-  bool FBegun = false, FAsked = false, FUp = false, FDown = false;
+  bool FBegun = false, FUp = false, FDown = false;
+  TTick FAskDue = 0;
   std::uint32_t FAcked = 0;
   std::mt19937 FRng{7};
 };
