@@ -14,6 +14,7 @@
 #include "app/Unit2.h"
 #include "base/TovikLog.h"
 #include "session/ui/TovikKeyMap.h"
+#include "session/ui/TovikOwnWindowTracker.h"
 #include "update/TovikEmbed.h"
 
 namespace {
@@ -23,6 +24,8 @@ using namespace tovik;
 int RunInteractive(int& argc, char** argv, const TSettingsStore& store, const TLogWriter& log,
                    const TRunSwitches& sw) {
   QApplication app(argc, argv);
+  // Every window this program shows is kept out of the reach of a helper's injected input.
+  TAppWindowTracker ownWindows(&app);
   TForm2 window(store, log, sw, SystemPlatform());
 
   // SIGTERM, SIGINT and SIGHUP close the program for good, the way the window's own quit does.

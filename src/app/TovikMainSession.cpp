@@ -155,6 +155,8 @@ std::optional<TPicture24> TMainSessions::HelperPicture() const {
 
 bool TMainSessions::StopBarShown() const { return FStopBar && FStopBar->isVisible(); }
 
+const QWidget* TMainSessions::StopButton() const { return StopBarShown() ? FStopBar->StopButton() : nullptr; }
+
 void TMainSessions::Create(bool AIsViewer, const std::optional<TPasswordVerifier>& AUnattended) {
   Free();
   TSessionDeps deps;

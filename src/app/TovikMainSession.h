@@ -76,6 +76,8 @@ class TMainSessions final : public QObject, public IMainSessions {
   TTovikSession* Session() const { return FSession.get(); }
   const TViewerStats& Viewer() const { return FStats; }
   bool StopBarShown() const;
+  // The stop bar's Stop button while the bar is shown, else null (for the test hooks).
+  const QWidget* StopButton() const;
 
   // Raised from the session (helped PC): the helper's profile arrived; consent was given.
   std::function<void()> OnHelperInfo;

@@ -88,6 +88,8 @@ std::string TMainTestProbe::StatusText() const {
   line("partner_xy", Centre(FSources.PartnerBox));
   line("connect_xy", Centre(FSources.ConnectButton));
   line("unattended_xy", Centre(FSources.UnattendedSwitch));
+  line("keepid_xy", Centre(FSources.KeepIDSwitch));
+  line("stop_xy", Centre(sessions ? sessions->StopButton() : nullptr));
   return s;
 }
 

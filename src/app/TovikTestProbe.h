@@ -4,9 +4,10 @@
 //                             "key=value" lines: id, id_shown, state, status, session, check,
 //                             detail, hint, hoststate, caption, viewer, allowed, frames,
 //                             first_picture_ms (from the Connect click), stopbar, own_windows, and the
-//                             screen centres of the partner box, Connect and the unattended switch
-//                             (partner_xy, connect_xy, unattended_xy: "x y"). Nothing secret is
-//                             written: the ID and the check number are what the window shows.
+//                             screen centres of the partner box, Connect, the unattended and keep-ID
+//                             switches and the stop bar's Stop button (partner_xy, connect_xy,
+//                             unattended_xy, keepid_xy, stop_xy: "x y", empty when not shown). Nothing
+//                             secret is written: the ID and the check number are what the window shows.
 //   TOVIK_TEST_DUMP=<file>    when <file>.req exists, the viewer's current picture is written to <file>
 //                             as a binary PPM and <file>.req is removed.
 // They are in every build (the demo and the end-to-end tests drive release builds), so they write
@@ -45,6 +46,7 @@ class TMainTestProbe {
     const QWidget* PartnerBox = nullptr;
     const QWidget* ConnectButton = nullptr;
     const QWidget* UnattendedSwitch = nullptr;
+    const QWidget* KeepIDSwitch = nullptr;
   };
 
   // Empty paths switch the hooks off.

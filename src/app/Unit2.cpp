@@ -125,7 +125,7 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
   FLogic = std::make_unique<TMainLogic>(FStore, *this, [this](std::string_view l) { Log(l); });
   FLogic->Attach(&FClientHost->Seam(), FSession.get());
   FProbe->Watch({&FClientHost->Client(), FLogic.get(), FSession.get(), LblIDNumber, LblHostState, EdtPartnerID,
-                 BtnConnect, ChkUnattended});
+                 BtnConnect, ChkUnattended, ChkKeepID});
   FSession->OnHelperInfo = [this] { FLogic->OnHelperInfo(); };
   FSession->OnAllowed = [this] {
     FLogic->OnAllowed();

@@ -11,6 +11,8 @@ namespace {
 struct TEntry {
   TOwnWindowRect Rect;
   bool Shown = false;
+  TOwnWindowUse Use = TOwnWindowUse::Blank;
+  std::uint64_t Handle = 0;
 };
 
 std::mutex GLock;
@@ -19,17 +21,27 @@ int GNextId = 1;
 
 }  // namespace
 
-int RegisterOwnWindow() {
+int RegisterOwnWindow(TOwnWindowUse AUse) {
   std::lock_guard<std::mutex> lock(GLock);
   const int id = GNextId++;
-  GEntries[id] = TEntry{};
+  TEntry e;
+  e.Use = AUse;
+  GEntries[id] = e;
   return id;
 }
 
 void SetOwnWindow(int id, const TOwnWindowRect& rect, bool shown) {
   std::lock_guard<std::mutex> lock(GLock);
   auto it = GEntries.find(id);
-  if (it != GEntries.end()) it->second = TEntry{rect, shown};
+  if (it == GEntries.end()) return;
+  it->second.Rect = rect;
+  it->second.Shown = shown;
+}
+
+void SetOwnWindowHandle(int id, std::uint64_t handle) {
+  std::lock_guard<std::mutex> lock(GLock);
+  auto it = GEntries.find(id);
+  if (it != GEntries.end()) it->second.Handle = handle;
 }
 
 void UnregisterOwnWindow(int id) {
@@ -41,8 +53,29 @@ std::vector<TOwnWindowRect> OwnWindowRects() {
   std::lock_guard<std::mutex> lock(GLock);
   std::vector<TOwnWindowRect> out;
   for (const auto& [id, e] : GEntries)
-    if (e.Shown && e.Rect.Width > 0 && e.Rect.Height > 0) out.push_back(e.Rect);
+    if (e.Use == TOwnWindowUse::Blank && e.Shown && e.Rect.Width > 0 && e.Rect.Height > 0) out.push_back(e.Rect);
   return out;
+}
+
+bool PointOnOwnWindow(int x, int y) {
+  std::lock_guard<std::mutex> lock(GLock);
+  for (const auto& [id, e] : GEntries) {
+    if (!e.Shown) continue;
+    const TOwnWindowRect& r = e.Rect;
+    // In 64 bits: a far-away or huge rectangle cannot overflow.
+    if (x >= r.Left && y >= r.Top && static_cast<long long>(x) < static_cast<long long>(r.Left) + r.Width &&
+        static_cast<long long>(y) < static_cast<long long>(r.Top) + r.Height)
+      return true;
+  }
+  return false;
+}
+
+bool IsOwnWindowHandle(std::uint64_t handle) {
+  if (handle == 0) return false;
+  std::lock_guard<std::mutex> lock(GLock);
+  for (const auto& [id, e] : GEntries)
+    if (e.Handle == handle) return true;
+  return false;
 }
 
 void BlankOwnWindows(std::uint8_t* bits, int width, int height, int stride, int originX, int originY,

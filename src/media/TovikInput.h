@@ -63,8 +63,21 @@ class TInputMapper {
 class IInputInjector {
  public:
   virtual ~IInputInjector() = default;
-  // Applies one input as it came from the wire (see TInputMapper::Map); failures are silent.
+  // Applies one input as it came from the wire (see TInputMapper::Map); failures are silent. The
+  // backend may keep it in its buffer until Flush.
   virtual void InjectInput(const TInputEvent& AInput) = 0;
+  // Ends a batch: hands what InjectInput buffered to the window system and waits until it has been
+  // applied (one round trip for the whole batch), and forgets what the backend learnt during the batch
+  // (OwnWindowHasFocus keeps its answer until the next Flush).
+  virtual void Flush() {}
+  // True when a pointer event at picture point (AX, AY) would land on one of this program's own
+  // windows (PointOnOwnWindow of base/TovikOwnWindows.h), the point mapped exactly as InjectInput
+  // maps it.
+  virtual bool IsOwnWindowAt(int AX, int AY) = 0;
+  // True when a key injected now would reach one of this program's own windows (it has the keyboard
+  // focus, or the focus follows the pointer and the pointer is on one). True as well when the
+  // backend cannot tell.
+  virtual bool OwnWindowHasFocus() = 0;
   // nullptr when no backend can inject on this desktop.
   static std::unique_ptr<IInputInjector> Create();
 };

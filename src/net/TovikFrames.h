@@ -200,13 +200,15 @@ class TFrameWindowReceiver {
 // Input
 
 inline constexpr std::size_t kInputEventSize = 13;
-inline constexpr std::size_t kMaxInputEvents = 90;  // events in one input packet
+inline constexpr std::size_t kMaxInputEvents = 90;  // events in one input packet, as a sender builds it
 
 void PutInputEvent(TBytes& to, const TInputEvent& ev);
 TInputEvent GetInputEvent(const std::uint8_t* p);  // reads kInputEventSize bytes
 
-// Applies one input event on the host; called inside TInputReceiver::HandleInput on the same thread.
-using TInputApplyProc = std::function<void(const TInputEvent&)>;
+// Takes one new input event on the host; called inside TInputReceiver::HandleInput on the same thread.
+// False when the host cannot take it now: that event and the rest of the packet are left for the
+// sender to repeat.
+using TInputApplyProc = std::function<bool(const TInputEvent&)>;
 
 // Numbers the viewer's input events and repeats the unacknowledged ones. Lives on the viewer.
 class TInputSender {
@@ -228,7 +230,9 @@ class TInputSender {
 // Applies each input event exactly once and in order. Lives on the host.
 class TInputReceiver {
  public:
-  // Applies what is new in an input packet and returns the acknowledgement; empty when malformed.
+  // Hands what is new in an input packet to aApply, in order, until it refuses one, and returns the
+  // acknowledgement of what was taken. Empty (no answer) when malformed: a packet holds exactly the
+  // events its count says, at most kMaxInputEvents of them, as TInputSender builds it.
   TBytes HandleInput(TByteView data, const TInputApplyProc& aApply);
 
   std::uint32_t Applied() const { return FApplied; }

@@ -47,11 +47,11 @@ void TInputSender::HandleAck(TByteView data) {
 TBytes TInputReceiver::HandleInput(TByteView data, const TInputApplyProc& aApply) {
   if (data.size() < 2 || data[0] != pkInput) return {};
   const std::size_t count = data[1];
-  if (data.size() < 2 + kInputEventSize * count) return {};
+  if (count > kMaxInputEvents || data.size() != 2 + kInputEventSize * count) return {};
   for (std::size_t i = 0; i < count; ++i) {
     const TInputEvent ev = GetInputEvent(data.data() + 2 + kInputEventSize * i);
     if (ev.Seq != FApplied + 1) continue;  // already applied, or beyond a gap
-    if (aApply) aApply(ev);
+    if (aApply && !aApply(ev)) break;      // not taken now: the sender repeats it
     FApplied = ev.Seq;
   }
   TBytes out{pkInputAck};

@@ -84,14 +84,14 @@ void TTovikClient::Start(TTick ANow) {
 TTick TTovikClient::NextDeadline() const {
   if (!FStarted) return kNoDeadline;
   return EarliestDeadline({FMainTick.Due(), FPunchTick.Due(), FPingTick.Due(),
-                           FRxWaiting.load() ? FRxTick.Due() : kNoDeadline});
+                           FRxWaiting.load() ? (FRxMore ? FNow : FRxTick.Due()) : kNoDeadline});
 }
 
 void TTovikClient::HandleTimeout(TTick ANow) {
   SetNow(ANow);
   if (!FStarted) return;
   // A tick that an earlier one (re)starts here begins its interval now and is not due yet.
-  if (FRxWaiting.load() && FRxTick.Fire(FNow)) RxTick(FNow);
+  if (FRxWaiting.load() && (FRxMore || FRxTick.Fire(FNow))) RxTick(FNow);
   if (FPunchTick.Fire(FNow)) PunchTick(FNow);
   if (FPingTick.Fire(FNow)) PingTick(FNow);
   if (FMainTick.Fire(FNow)) MainTick(FNow);
@@ -145,10 +145,15 @@ void TTovikClient::RxTick(TTick ANow) {
   std::vector<TRxPacket> batch;
   {
     std::lock_guard<std::mutex> g(FRxLock);
-    FRxWaiting = false;
-    if (FRxQueue.empty()) return;
-    batch.swap(FRxQueue);
-    FRxQueuedBytes = 0;
+    const std::size_t n = std::min(FRxQueue.size(), KRxTickMaxPackets);
+    batch.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      FRxQueuedBytes -= FRxQueue.front().Data.size();
+      batch.push_back(std::move(FRxQueue.front()));
+      FRxQueue.pop_front();
+    }
+    FRxMore = !FRxQueue.empty();
+    FRxWaiting = FRxMore;
   }
   for (const TRxPacket& p : batch) Dispatch(p);
 }

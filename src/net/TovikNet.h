@@ -10,8 +10,10 @@
 // HandleServerLine, the named ticks); the methods without one (ConnectTo, Disconnect, ...) use the
 // last now it was given. Its named ticks run from inside HandleTimeout: MainTick every 1000 ms from
 // Start, PunchTick every 200 ms while punching, PingTick every 5000 ms while the peer link is up, and
-// RxTick, which drains the receive queue, at most every 5 ms while datagrams wait there. A driver asks
-// NextDeadline after every event it delivers; SetRxWake tells it (from the receiving thread) that
+// RxTick, which drains the receive queue, at most every 5 ms while datagrams wait there; one RxTick
+// handles at most KRxTickMaxPackets of them and is due again at once while more wait, so that the
+// driver's thread (the GUI thread in the program) gets its turns between slices of a flood. A driver
+// asks NextDeadline after every event it delivers; SetRxWake tells it (from the receiving thread) that
 // datagrams arrived, so that it can run the client at once.
 //
 // Threads: every method and every event runs on one thread, the "client thread" (the GUI thread in the
@@ -25,6 +27,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -63,6 +66,8 @@ extern std::string LastLinkInfo;   // one line about the last peer link attempt
 // cannot exhaust memory between two RxTicks.
 constexpr std::size_t KRxQueueMaxPackets = 65536;
 constexpr std::size_t KRxQueueMaxBytes = 64 * 1024 * 1024;
+// Datagrams one RxTick handles; the rest wait for the next one.
+constexpr std::size_t KRxTickMaxPackets = 256;
 
 // The periods of the client's named ticks.
 constexpr TTick KMainTickMs = 1000;
@@ -242,9 +247,10 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   // Server link.
   std::unique_ptr<IUdpSocket> FUDP;
   bool FStarted = false;
-  std::vector<TRxPacket> FRxQueue;
+  std::deque<TRxPacket> FRxQueue;
   std::size_t FRxQueuedBytes = 0;
   std::atomic<bool> FRxWaiting{false};  // FRxQueue is not empty; written under FRxLock
+  bool FRxMore = false;                 // the last RxTick left datagrams queued: due again at once
   std::function<void()> FRxWake;
   std::mutex FRxLock;              // guards FRxQueue, FRxQueuedBytes, FRxWake
   std::mutex FSendLock;            // around every send and around replacing FTcp

@@ -128,6 +128,7 @@ int TTovikSession::ViewerMode() const { return FViewer ? FViewer->ViewerMode() :
 bool TTovikSession::WallpaperHidden() const { return FHost && FHost->WallpaperHidden(); }
 std::size_t TTovikSession::EarlyCount() const { return FHost ? FHost->EarlyCount() : 0; }
 std::int64_t TTovikSession::FramesSent() const { return FHost ? FHost->FramesSent() : 0; }
+std::size_t TTovikSession::InputQueued() const { return FHost ? FHost->InputQueued() : 0; }
 
 const TRateState& TTovikSession::Rate() const {
   static const TRateState kNoRate{};  // a viewer sends no frames

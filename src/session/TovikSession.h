@@ -83,6 +83,7 @@ class TTovikSession final : public ITimedObject {
   const TRateState& Rate() const;
   std::size_t EarlyCount() const;
   std::int64_t FramesSent() const;
+  std::size_t InputQueued() const;  // host: input events waiting for their turn
   ISessionTools& Tools() { return *FCtx.Tools; }
   TSessionGuardRef Guard() const { return FCtx.Guard; }
 

@@ -26,6 +26,9 @@ class TInjectorInput final : public IHostInput {
  public:
   explicit TInjectorInput(std::unique_ptr<IInputInjector> AInj) : FInj(std::move(AInj)) {}
   void InjectInput(const TInputEvent& AEvent) override { FInj->InjectInput(AEvent); }
+  void Flush() override { FInj->Flush(); }
+  bool IsOwnWindowAt(TPoint APicturePoint) override { return FInj->IsOwnWindowAt(APicturePoint.X, APicturePoint.Y); }
+  bool OwnWindowHasFocus() override { return FInj->OwnWindowHasFocus(); }
 
  private:
   std::unique_ptr<IInputInjector> FInj;

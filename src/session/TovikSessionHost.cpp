@@ -28,7 +28,8 @@ THostSide::THostSide(TSessionContext& ACtx, TSessionDeps& ADeps, bool AUnattende
       FStopwatch(std::move(ADeps.Stopwatch)),
       FUnattended(AUnattended),
       FCreated(ACtx.Now),
-      FRate(InitialRate(ACtx.Now)) {
+      FRate(InitialRate(ACtx.Now)),
+      FInputBudgetSince(ACtx.Now) {
   FFrameTx.SetMaxInFlight(4);
   FMakeSoundCapture = std::move(ADeps.MakeSoundCapture);
   if (ADeps.Wallpaper) FWallpaper = std::make_unique<TWallpaperKeeper>(std::move(ADeps.Wallpaper));
@@ -42,6 +43,21 @@ THostSide::~THostSide() = default;
 void THostSide::BeginDestroy() {
   if (FAllowed && FUseBroker) FUseBroker(false);
   FEarly.Clear();
+  ReleaseHeldInput();
+}
+
+void THostSide::ReleaseHeldInput() {
+  FInputQueue.clear();
+  if (!FInjector || (FButtonsDown == 0 && FKeysDown.none())) return;
+  for (int b = 0; b <= 2; ++b)
+    if (FButtonsDown & (1u << b))
+      FInjector->InjectInput(TInputEvent{0, ikButtonUp, static_cast<std::int16_t>(FLastPointer.X),
+                                         static_cast<std::int16_t>(FLastPointer.Y), b});
+  for (std::size_t k = 0; k < FKeysDown.size(); ++k)
+    if (FKeysDown[k]) FInjector->InjectInput(TInputEvent{0, ikKeyUp, 0, 0, static_cast<std::int32_t>(k)});
+  FButtonsDown = 0;
+  FKeysDown.reset();
+  FInjector->Flush();
 }
 
 void THostSide::EndWallpaper() {
@@ -65,11 +81,12 @@ void THostSide::WireTools() {
 // ---- time ---------------------------------------------------------------------------------------
 
 TTick THostSide::NextDeadline() const {
-  return std::min({FCaptureTimer.Due(), FPumpTimer.Due(), FChannelTimer.Due()});
+  return std::min({FCaptureTimer.Due(), FPumpTimer.Due(), FChannelTimer.Due(), FInputTimer.Due()});
 }
 
 void THostSide::HandleTimeout(TTick ANow) {
-  // A frame is captured before the packets go out.
+  // Input first, so that the frame shows it; a frame is captured before the packets go out.
+  if (FInputTimer.Fire(ANow)) FCtx.RunLogged("InputTick", [this] { InputTick(); });
   if (FCaptureTimer.Fire(ANow)) FCtx.RunLogged("CaptureTick", [this] { CaptureTick(); });
   if (FPumpTimer.Fire(ANow)) FCtx.RunLogged("PumpPackets", [this] { PumpPackets(); });
   if (FChannelTimer.Fire(ANow)) FCtx.RunLogged("ChannelTick", [this] { ChannelTick(); });
@@ -300,10 +317,13 @@ void THostSide::OnData(TByteView APacket) {
     // after consent to control.
     ++FInputsRx;
     TBytes ack;
-    if (FAllowed && FMode == 1)
-      ack = FInputRx.HandleInput(APacket, [this](const TInputEvent& e) { ApplyInput(e); });
-    else
-      ack = FInputRx.HandleInput(APacket, [](const TInputEvent&) {});
+    if (FAllowed && FMode == 1) {
+      int handled = 0;
+      ack = FInputRx.HandleInput(APacket, [this, &handled](const TInputEvent& e) { return TakeInput(e, handled); });
+      if (handled && FInjector) FInjector->Flush();
+    } else {
+      ack = FInputRx.HandleInput(APacket, [](const TInputEvent&) { return true; });
+    }
     FCtx.Send(ack);
     return;
   }
@@ -480,22 +500,132 @@ void THostSide::SoundPump() {
   for (const TBytes& p : packets) FCtx.Send(MakeSoundPacket(++FAudioSeq, p));
 }
 
+void THostSide::RefillInputBudget() {
+  if (FCtx.Now - FInputBudgetSince < kInputTickMs) return;
+  FInputBudgetSince = FCtx.Now;
+  FInputBudget = kInputPerTick;
+}
+
+bool THostSide::TakeInput(const TInputEvent& AEvent, int& AHandled) {
+  RefillInputBudget();
+  if (FInputQueue.empty() && FInputBudget > 0) {
+    --FInputBudget;
+    ++AHandled;
+    ApplyInput(AEvent);
+    return true;
+  }
+  if (!FInputTimer.Active()) FInputTimer.Start(FCtx.Now);
+  bool taken = true, merged = false;
+  if (AEvent.Kind == ikMove && !FInputQueue.empty() && FInputQueue.back().Kind == ikMove) {
+    FInputQueue.back() = AEvent;  // only the pointer's latest place matters
+    merged = true;
+  } else if (FInputQueue.size() < kInputQueueMax) {
+    FInputQueue.push_back(AEvent);
+  } else {
+    taken = false;
+  }
+  if ((merged || !taken) && !FInputFloodLogged) {
+    FInputFloodLogged = true;
+    FCtx.Log("input arrives faster than it can be applied: pointer moves are merged, the rest waits for the "
+             "helper to send it again");
+  }
+  return taken;
+}
+
+void THostSide::InputTick() {
+  RefillInputBudget();
+  int handled = 0;
+  while (!FInputQueue.empty() && FInputBudget > 0) {
+    const TInputEvent e = FInputQueue.front();
+    FInputQueue.pop_front();
+    --FInputBudget;
+    ++handled;
+    ApplyInput(e);
+  }
+  if (handled && FInjector) FInjector->Flush();
+  if (FInputQueue.empty()) FInputTimer.Stop();
+}
+
 void THostSide::ApplyInput(const TInputEvent& AEvent) {
   if (!FInjector) return;
-  if (AEvent.Kind == ikButtonDown) {
-    const TPoint o = FCapturer ? FCapturer->Origin() : TPoint{};
-    if (FInjector->IsOwnWindowAt(TPoint{o.X + AEvent.X, o.Y + AEvent.Y})) {
-      FHeldDown = AEvent;
-      FHasHeldDown = true;
-      return;
+  TInputEvent e = AEvent;
+  if (!PassOwnWindows(e)) {
+    if (!FOwnWindowsLogged) {
+      FOwnWindowsLogged = true;
+      FCtx.Log("input to our own windows is not passed on");
     }
-  } else if (AEvent.Kind == ikMove && FHasHeldDown) {
     return;
-  } else if (AEvent.Kind == ikButtonUp && FHasHeldDown) {
-    FHasHeldDown = false;
-    FInjector->InjectInput(FHeldDown);
   }
-  FInjector->InjectInput(AEvent);
+  FInjector->InjectInput(e);
+}
+
+bool THostSide::PassOwnWindows(TInputEvent& AEvent) {
+  const auto ownAt = [&] { return FInjector->IsOwnWindowAt(TPoint{AEvent.X, AEvent.Y}); };
+  // Buttons 0..2 press and release; other numbers are plain moves (TInputMapper::Map).
+  const bool button = (AEvent.Kind == ikButtonDown || AEvent.Kind == ikButtonUp) && AEvent.Data >= 0 && AEvent.Data <= 2;
+  const std::uint8_t bit = button ? static_cast<std::uint8_t>(1u << AEvent.Data) : 0;
+  switch (AEvent.Kind) {
+    case ikMove:
+    case ikWheel:
+    case ikButtonDown: {
+      if (ownAt()) {
+        // A second press of a button that is down elsewhere is dropped like any other, but the
+        // button's release must still go on.
+        if (!(FButtonsDown & bit)) FButtonsKept |= bit;
+        return false;
+      }
+      FButtonsKept &= static_cast<std::uint8_t>(~bit);
+      FButtonsDown |= bit;
+      FLastPointer = TPoint{AEvent.X, AEvent.Y};
+      return true;
+    }
+    case ikButtonUp: {
+      if (FButtonsDown & bit) {
+        // The press went on: so does the release, where the pointer last went when this point is on
+        // our window.
+        FButtonsDown &= static_cast<std::uint8_t>(~bit);
+        if (ownAt()) {
+          AEvent.X = static_cast<std::int16_t>(FLastPointer.X);
+          AEvent.Y = static_cast<std::int16_t>(FLastPointer.Y);
+        } else {
+          FLastPointer = TPoint{AEvent.X, AEvent.Y};
+        }
+        return true;
+      }
+      if (FButtonsKept & bit) {
+        FButtonsKept &= static_cast<std::uint8_t>(~bit);  // its press stayed here: so does the release
+        return false;
+      }
+      if (ownAt()) return false;
+      FLastPointer = TPoint{AEvent.X, AEvent.Y};
+      return true;
+    }
+    case ikKeyDown:
+    case ikKeyUp: {
+      const auto key = static_cast<std::uint16_t>(AEvent.Data & 0xFFFF);
+      if (AEvent.Kind == ikKeyUp) {
+        // A key that went down elsewhere is always released; one whose press stayed here stays too.
+        if (FKeysDown[key]) {
+          FKeysDown[key] = false;
+          return true;
+        }
+        if (FKeysKept[key]) {
+          FKeysKept[key] = false;
+          return false;
+        }
+        return !FInjector->OwnWindowHasFocus();
+      }
+      if (FInjector->OwnWindowHasFocus()) {
+        if (!FKeysDown[key]) FKeysKept[key] = true;
+        return false;
+      }
+      FKeysKept[key] = false;
+      FKeysDown[key] = true;
+      return true;
+    }
+    default:
+      return true;  // no step for the injector
+  }
 }
 
 void THostSide::PickArea(const TRect& ARect) {

@@ -11,7 +11,9 @@
 // calling out of the side.
 #pragma once
 
+#include <bitset>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -28,6 +30,15 @@
 #include "session/TovikWallpaper.h"
 
 namespace tovik {
+
+// The helper's input is applied at most kInputPerTick events per kInputTickMs (12,500 a second, far
+// more than a person makes), so that a flood cannot keep the GUI thread (and with it the Stop button)
+// busy. What arrives faster waits in a queue of at most kInputQueueMax events, in which a pointer move
+// replaces the move queued just before it; what finds the queue full is not acknowledged, so the
+// helper's program sends it again later.
+inline constexpr TTick kInputTickMs = 8;
+inline constexpr int kInputPerTick = 100;
+inline constexpr std::size_t kInputQueueMax = 1000;
 
 class THostSide {
  public:
@@ -50,8 +61,9 @@ class THostSide {
   void OnData(TByteView APacket);
 
   // The host's schedule: CaptureTick every 8 ms, PumpPackets and ChannelTick every 10 ms, from the
-  // time the side was made. HandleTimeout runs what is due at ANow (FCtx.Now is already ANow) and
-  // logs what goes wrong in a tick.
+  // time the side was made, and InputTick every kInputTickMs while input waits in the queue.
+  // HandleTimeout runs what is due at ANow (FCtx.Now is already ANow) and logs what goes wrong in a
+  // tick.
   TTick NextDeadline() const;
   void HandleTimeout(TTick ANow);
 
@@ -63,9 +75,10 @@ class THostSide {
   void PumpPackets();
   void ChannelTick();
 
-  // The session's end, first while the tools still exist: the broker is released and the messages
-  // kept for consent are dropped; then, once the tools are gone, the wallpaper comes back (its
-  // worker finishes the job before EndWallpaper returns).
+  // The session's end, first while the tools still exist: the broker is released, the messages kept
+  // for consent and the input waiting for its turn are dropped, and the buttons and keys the helper
+  // left down are released; then, once the tools are gone, the wallpaper comes back (its worker
+  // finishes the job before EndWallpaper returns).
   void BeginDestroy();
   void EndWallpaper();
 
@@ -75,6 +88,7 @@ class THostSide {
   const TRateState& Rate() const { return FRate; }
   std::size_t EarlyCount() const { return FEarly.Count(); }
   std::int64_t FramesSent() const { return FFramesSent; }
+  std::size_t InputQueued() const { return FInputQueue.size(); }
 
  private:
   void Dispatch(const TChannelMsg& AMsg);
@@ -93,7 +107,21 @@ class THostSide {
   void HideWallpaper();
   void RestoreWallpaper();
   void SoundPump();
+  // Takes one new input event from the receiver: applied now while this tick's budget lasts and
+  // nothing waits, else queued; false when the queue is full. AHandled counts the events handed to
+  // ApplyInput.
+  bool TakeInput(const TInputEvent& AEvent, int& AHandled);
+  // Applies queued input within the budget.
+  void InputTick();
+  void RefillInputBudget();
   void ApplyInput(const TInputEvent& AEvent);
+  // Whether an event may reach the desktop: pointer events on our own windows and keys while one of
+  // them has the focus stay here. A release follows its press: a release whose press stayed here
+  // stays too, and one whose press went on goes on (at the last point passed on when it is over our
+  // window), so that no button or key is left down. May move AEvent's point.
+  bool PassOwnWindows(TInputEvent& AEvent);
+  // Injects the releases of the buttons and keys whose presses went on and were not released yet.
+  void ReleaseHeldInput();
   void PickArea(const TRect& ARect);
 
   TSessionContext& FCtx;
@@ -116,6 +144,7 @@ class THostSide {
   TPeriodicTick FCaptureTimer{8};
   TPeriodicTick FPumpTimer{10};
   TPeriodicTick FChannelTimer{10};
+  TPeriodicTick FInputTimer{kInputTickMs};  // runs while input waits
 
   bool FAllowed = false;
   std::uint8_t FMode = 0;
@@ -135,8 +164,14 @@ class THostSide {
   bool FWasSecure = false;
   std::int64_t FFramesSent = 0;
   std::int64_t FInputsRx = 0;
-  TInputEvent FHeldDown{};
-  bool FHasHeldDown = false;
+  // Input kept away from our own windows: buttons (bit per button 0..2) and keys (by virtual key)
+  // whose press went on or stayed here, and the last pointer point passed on.
+  std::uint8_t FButtonsDown = 0;
+  std::uint8_t FButtonsKept = 0;
+  std::bitset<65536> FKeysDown;
+  std::bitset<65536> FKeysKept;
+  TPoint FLastPointer;
+  bool FOwnWindowsLogged = false;
   TTick FLastCapture = 0;
   TRateState FRate;
   bool FVideoWanted = false;
@@ -148,6 +183,11 @@ class THostSide {
   std::unique_ptr<ILoopbackCapture> FAudioCap;  // while sound is wanted after consent
   std::uint32_t FAudioSeq = 0;                  // of the last sound packet sent
   bool FKeepWallpaper = false;
+  // Input waiting for its turn, and what may still be applied before the next refill.
+  std::deque<TInputEvent> FInputQueue;
+  int FInputBudget = kInputPerTick;
+  TTick FInputBudgetSince;
+  bool FInputFloodLogged = false;
 };
 
 }  // namespace tovik

@@ -241,10 +241,15 @@ class IHostScreen {
 class IHostInput {
  public:
   virtual ~IHostInput() = default;
-  // Injects one event; X and Y are picture coordinates of the captured area.
+  // Injects one event; X and Y are picture coordinates of the captured area. It may wait in a buffer
+  // until Flush, which the host calls once after each batch of events.
   virtual void InjectInput(const TInputEvent& AEvent) = 0;
-  // True when the point (desktop coordinates) lies on a window of this program.
-  virtual bool IsOwnWindowAt(TPoint) { return false; }
+  virtual void Flush() {}
+  // True when a pointer event at this point (picture coordinates of the captured area, as in
+  // InjectInput) would land on a window of this program.
+  virtual bool IsOwnWindowAt(TPoint APicturePoint) = 0;
+  // True when a key injected now would reach a window of this program (or when that is not known).
+  virtual bool OwnWindowHasFocus() = 0;
 };
 
 }  // namespace tovik

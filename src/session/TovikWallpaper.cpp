@@ -15,10 +15,11 @@ TWallpaperKeeper::~TWallpaperKeeper() {
   FWorker.join();
 }
 
-void TWallpaperKeeper::Queue(std::function<void()> AJob) {
+void TWallpaperKeeper::Want(bool AHidden) {
   {
     std::lock_guard<std::mutex> l(FLock);
-    FJobs.push_back(std::move(AJob));
+    FWantHidden = AHidden;
+    FPending = true;  // replaces a job that has not started yet
   }
   FWake.notify_all();
 }
@@ -26,45 +27,43 @@ void TWallpaperKeeper::Queue(std::function<void()> AJob) {
 void TWallpaperKeeper::Hide() {
   if (FHidden || !FBackend) return;
   FHidden = true;
-  Queue([this] {
-    if (!FSaved) FSaved = FBackend->Hide();
-  });
+  Want(true);
 }
 
 void TWallpaperKeeper::Restore() {
   if (!FHidden || !FBackend) return;
   FHidden = false;
-  Queue([this] {
-    if (FSaved) {
-      FBackend->Restore(*FSaved);
-      FSaved.reset();
-    }
-  });
+  Want(false);
 }
 
 void TWallpaperKeeper::Drain() {
   std::unique_lock<std::mutex> l(FLock);
-  FIdle.wait(l, [this] { return FJobs.empty() && !FBusy; });
+  FIdle.wait(l, [this] { return !FPending && !FBusy; });
 }
 
 void TWallpaperKeeper::Run() {
   std::unique_lock<std::mutex> l(FLock);
   for (;;) {
-    FWake.wait(l, [this] { return FStop || !FJobs.empty(); });
-    // Queued jobs run even after stop was asked: the last restore must not be lost.
-    if (FJobs.empty()) return;
-    auto job = std::move(FJobs.front());
-    FJobs.pop_front();
+    FWake.wait(l, [this] { return FStop || FPending; });
+    // A pending job runs even after stop was asked: the last restore must not be lost.
+    if (!FPending) return;
+    const bool hide = FWantHidden;
+    FPending = false;
     FBusy = true;
     l.unlock();
     try {
-      job();
+      if (hide && !FSaved) {
+        FSaved = FBackend->Hide();
+      } else if (!hide && FSaved) {
+        FBackend->Restore(*FSaved);
+        FSaved.reset();
+      }
     } catch (...) {
       // A failing desktop tool must not end the worker; the background simply stays as it is.
     }
     l.lock();
     FBusy = false;
-    if (FJobs.empty()) FIdle.notify_all();
+    if (!FPending) FIdle.notify_all();
   }
 }
 

@@ -1,14 +1,15 @@
 // Hiding the desktop background during a session, and bringing it back.
 //
 // IWallpaperBackend talks to the desktop (blocking calls, possibly slow: it may start a settings
-// tool). TWallpaperKeeper runs every backend call on one worker thread of its own, in the order the
-// GUI thread asked for them, so a restore can never overtake the hide before it. The saved value is
-// kept by the worker; a restore with no saved value (the hide failed or never ran) leaves the
-// background alone.
+// tool). TWallpaperKeeper runs the backend calls on one worker thread of its own. The GUI thread only
+// says which state it wants (hidden or not); the worker brings the desktop to the latest wanted state,
+// one call at a time, so a restore can never overtake the hide before it, and any number of toggles
+// (a helper may send them as fast as it likes) leaves at most one job pending. The saved value is kept
+// by the worker; a restore with no saved value (the hide failed or never ran) leaves the background
+// alone.
 #pragma once
 
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -43,25 +44,27 @@ class TWallpaperKeeper {
   TWallpaperKeeper(const TWallpaperKeeper&) = delete;
   TWallpaperKeeper& operator=(const TWallpaperKeeper&) = delete;
 
-  // Queues a hide unless this keeper has already hidden the background.
+  // The background is to be hidden (a job is pending unless this keeper wants that already).
   void Hide();
-  // Queues a restore when this keeper has hidden the background.
+  // The background is to come back (likewise).
   void Restore();
   // True between Hide and Restore (as asked on the GUI thread, not as done by the worker).
   bool Hidden() const { return FHidden; }
-  // Blocks until every queued call has run. For tests and for the destructor.
+  // Blocks until the worker has brought the desktop to the wanted state. For tests and for the
+  // destructor.
   void Drain();
 
  private:
   void Run();
-  void Queue(std::function<void()> AJob);
+  void Want(bool AHidden);
 
   std::unique_ptr<IWallpaperBackend> FBackend;
   bool FHidden = false;
   std::optional<std::string> FSaved;  // worker thread only
   std::mutex FLock;
   std::condition_variable FWake, FIdle;
-  std::deque<std::function<void()>> FJobs;
+  bool FWantHidden = false;  // the latest wanted state; under FLock
+  bool FPending = false;     // a job for FWantHidden waits; under FLock
   bool FBusy = false, FStop = false;
   std::thread FWorker;  // last: started after everything above exists
 };

@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -556,4 +557,43 @@ TEST_F(E2E, UnattendedAccessWithAWrongPasswordGivesNoAccess) {
   EXPECT_TRUE(Get("viewer", "first_picture_ms").empty());
   EXPECT_NE(HostLog().find("Unattended access: wrong password from " + Get("viewer", "id").substr(0, 3)), std::string::npos);
   EXPECT_TRUE(X(HostDisplay, "search --onlyvisible --name 'someone wants to help you'").empty());
+}
+
+// A helper clicking through the viewer on the helped PC's own main window (its keep-ID and unattended
+// switches) changes none of its settings: the clicks stay on the helped PC, which says so in its log,
+// while a click beside the window still lands.
+TEST_F(E2E, ClicksOnTheHelpedPCsOwnWindowsChangeNoneOfItsSettings) {
+  StartAndConnect("");
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(AllowOnHost());
+  ASSERT_TRUE(WaitStatus("viewer", "first_picture_ms", [](const std::string& v) { return !v.empty(); }, 30));
+  ASSERT_TRUE(WaitStatus("host", "allowed", [](const std::string& v) { return v == "1"; }));
+  ASSERT_TRUE(WaitStatusWrittenAfter("host", fs::file_time_type::clock::now()));
+  auto read = [](const fs::path& p) {
+    std::ifstream f(p);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  };
+  const fs::path config = Dir / "host" / ".config" / "Tovik";
+  for (const char* key : {"keepid_xy", "unattended_xy"}) {
+    int hx = -1, hy = -1;
+    ASSERT_EQ(std::sscanf(Get("host", key).c_str(), "%d %d", &hx, &hy), 2) << key;
+    const auto [vx, vy] = ViewerPoint(hx, hy);
+    X(ViewerDisplay, "mousemove " + std::to_string(vx) + " " + std::to_string(vy) + " click 1");
+  }
+  // Input is applied in order: once a later click beside the window has moved the helped PC's pointer,
+  // the clicks on the switches have been handled.
+  const int hx = 900, hy = 360;
+  const auto [vx, vy] = ViewerPoint(hx, hy);
+  X(ViewerDisplay, "mousemove " + std::to_string(vx) + " " + std::to_string(vy) + " click 1");
+  std::string at;
+  ASSERT_TRUE(WaitFor([&] {
+    at = X(HostDisplay, "getmouselocation --shell | head -n 2 | tr '\\n' ' '");
+    int x = -1, y = -1;
+    return std::sscanf(at.c_str(), "X=%d Y=%d", &x, &y) == 2 && std::abs(x - hx) <= 1 && std::abs(y - hy) <= 1;
+  }, 10)) << at;
+  EXPECT_NE(read(config / "Tovik.log").find("input to our own windows is not passed on"), std::string::npos);
+  const std::string ini = read(config / "Tovik.ini");
+  EXPECT_EQ(ini.find("Unattended=1"), std::string::npos) << ini;
+  EXPECT_EQ(ini.find("Secret="), std::string::npos) << ini;
+  EXPECT_EQ(Get("host", "allowed"), "1");
 }

@@ -2,6 +2,8 @@
 // malformed packets, and delivery through a lossy pipe.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <numeric>
 #include <random>
 
 #include "FramesTestUtil.h"
@@ -14,11 +16,17 @@ namespace {
 
 using test::Ack;
 
-// Events as the receiver applied them.
+// Events as the receiver applied them; the host takes at most Room of them per packet.
 struct TApplied {
   std::vector<TInputEvent> Events;
+  std::size_t Room = SIZE_MAX;
   TInputApplyProc Proc() {
-    return [this](const TInputEvent& ev) { Events.push_back(ev); };
+    return [this, taken = std::size_t{0}](const TInputEvent& ev) mutable {
+      if (taken == Room) return false;
+      ++taken;
+      Events.push_back(ev);
+      return true;
+    };
   }
 };
 
@@ -74,9 +82,26 @@ TEST(InputTest, ReceiverAppliesEachEventOnceInOrder) {
     std::vector<TBytes> packets;
     std::vector<std::uint32_t> applied;  // Seq of the events applied, in order
     std::vector<std::uint32_t> answers;  // the acknowledged number after each packet (-1: no answer)
+    std::size_t room = SIZE_MAX;         // events the host takes per packet
   };
   const std::uint32_t none = 0xFFFFFFFF;
+  // A packet with the events numbered 1..n (count n, or as given).
+  auto numbered = [](std::size_t n, int count = -1) {
+    TBytes p{pkInput, static_cast<std::uint8_t>(count < 0 ? n : static_cast<std::size_t>(count))};
+    for (std::size_t i = 1; i <= n; ++i) PutInputEvent(p, Ev(static_cast<std::uint32_t>(i)));
+    return p;
+  };
+  std::vector<std::uint32_t> upTo90(kMaxInputEvents);
+  std::iota(upTo90.begin(), upTo90.end(), 1u);
   const Case cases[] = {
+      {"the most a sender puts in a packet", {numbered(kMaxInputEvents)}, upTo90, {90}},
+      {"more events than a sender puts in a packet", {numbered(kMaxInputEvents + 1)}, {}, {none}},
+      {"count below the events held", {numbered(4, 3)}, {}, {none}},
+      {"the host takes what it can; the sender repeats the rest",
+       {InputPacket({Ev(1), Ev(2), Ev(3), Ev(4)}), InputPacket({Ev(1), Ev(2), Ev(3), Ev(4)}),
+        InputPacket({Ev(3), Ev(4)})},
+       {1, 2, 3, 4}, {2, 4, 4}, 2},
+      {"the host takes nothing", {InputPacket({Ev(1), Ev(2)})}, {}, {0}, 0},
       {"same packet twice", {InputPacket({Ev(1), Ev(2), Ev(3)}), InputPacket({Ev(1), Ev(2), Ev(3)})},
        {1, 2, 3}, {3, 3}},
       {"gap first", {InputPacket({Ev(2), Ev(3)}), InputPacket({Ev(1), Ev(2), Ev(3)})}, {1, 2, 3}, {0, 3}},
@@ -99,6 +124,7 @@ TEST(InputTest, ReceiverAppliesEachEventOnceInOrder) {
     SCOPED_TRACE(c.name);
     TInputReceiver r;
     TApplied applied;
+    applied.Room = c.room;
     std::vector<std::uint32_t> answers;
     for (const auto& p : c.packets) {
       const TBytes a = r.HandleInput(p, applied.Proc());

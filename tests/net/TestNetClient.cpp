@@ -378,6 +378,24 @@ TEST(NetClient, DeadlinesAreTheNamedTicksAndWaitingData) {
   pc.C().SetRxWake(nullptr);
 }
 
+// A flood in the receive queue is handled in slices of KRxTickMaxPackets: the client stays due at once
+// while datagrams wait, and the driver's thread gets a turn between two slices.
+TEST(NetClient, AReceiveFloodIsHandledInSlices) {
+  World w;
+  TSimPC& pc = w.PC("203.0.113.10");
+  pc.Start();
+  w.Net.RunFor(1000);
+  ASSERT_EQ(pc.C().State(), rsRegistered);
+  for (std::size_t i = 0; i < 2 * KRxTickMaxPackets + 1; ++i)
+    pc.C().RxSink().PushRx(TRxPacket{BytesOf("x"), "198.51.100.9", 1});
+  const TTick now = w.Net.Now();
+  for (const bool more : {true, true, false}) {
+    pc.C().HandleTimeout(now);
+    EXPECT_EQ(pc.C().RxWaiting(), more);
+    EXPECT_EQ(pc.C().NextDeadline() <= now, more);
+  }
+}
+
 // Punching runs the punch tick every 200 ms; a live link stops it and runs the ping tick instead.
 TEST(NetClient, PunchAndPingTicksFollowTheLink) {
   World w;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/TovikOwnWindows.h"
 #include "media/TovikCapture.h"
 #include "media/TovikInput.h"
 
@@ -202,6 +203,7 @@ TEST(X11Capture, CapturerUpdatesRebuildTheScreenWithThePointerWhereXTestPutIt) {
   auto injector = IInputInjector::Create();
   ASSERT_TRUE(injector);
   injector->InjectInput(Wire(ikMove, 500, 400, 0));
+  injector->Flush();
 
   auto backend = IScreenBackend::Create();
   TScreenCapturer cap(backend);
@@ -232,6 +234,7 @@ TEST(X11Capture, CapturerUpdatesRebuildTheScreenWithThePointerWhereXTestPutIt) {
 
   // The pointer moves away: its old place shows the screen again, its new place the pointer.
   injector->InjectInput(Wire(ikMove, 900, 100, 0));
+  injector->Flush();
   for (TBytes u; !(u = cap.CaptureUpdate(false)).empty();) ApplyScreenUpdate(viewer, u);
   EXPECT_TRUE(MatchesPattern(viewer, {0, 0, 1920, 1080}, 3, {900 - p.HotX, 100 - p.HotY, p.Width, p.Height}));
 }
@@ -263,6 +266,7 @@ TEST(X11Capture, SecondMonitorCaptureAndClicks) {
   auto injector = IInputInjector::Create();
   injector->InjectInput(Wire(ikButtonDown, 100, 50, 0));
   injector->InjectInput(Wire(ikButtonUp, 100, 50, 0));
+  injector->Flush();
   const auto ev = client.Events();
   ASSERT_EQ(ev.size(), 2u);
   EXPECT_EQ(ev[0].Type, XCB_BUTTON_PRESS);
@@ -279,7 +283,10 @@ TEST(X11Input, ButtonsWheelAndKeysReachAClient) {
   client.Listen();
   auto injector = IInputInjector::Create();
   ASSERT_TRUE(injector);
-  auto send = [&](std::uint8_t kind, std::int32_t data) { injector->InjectInput(Wire(kind, 10, 10, data)); };
+  auto send = [&](std::uint8_t kind, std::int32_t data) {
+    injector->InjectInput(Wire(kind, 10, 10, data));
+    injector->Flush();
+  };
 
   send(ikButtonDown, 1);
   send(ikButtonUp, 1);
@@ -324,4 +331,86 @@ TEST(X11Input, ButtonsWheelAndKeysReachAClient) {
   client.Sync();
   EXPECT_EQ(keyOf('Z'), y);
   EXPECT_EQ(keyOf('Y'), z);
+}
+
+// Whether injected input would reach our own windows: a pointer point mapped as InjectInput maps it
+// (capture area, clamping to the desktop) against the own-window rectangles, and the keyboard focus
+// against the own-window handles (or the pointer, when the focus follows it).
+TEST(X11Input, OwnWindowsAreFoundAtThePointAndByTheFocus) {
+  TPrivateX x("3840x1080x24");
+  ASSERT_FALSE(x.Display.empty());
+  RunXrandr("--setmonitor Left 1920/508x1080/286+0+0 none");
+  RunXrandr("--setmonitor Right 1920/508x1080/286+1920+0 none");
+  TXClient client;
+  auto window = [&](xcb_window_t parent, const TRect& r) {
+    const xcb_window_t w = xcb_generate_id(client.C);
+    const std::uint32_t values[] = {1};
+    xcb_create_window(client.C, XCB_COPY_FROM_PARENT, w, parent, static_cast<std::int16_t>(r.Left),
+                      static_cast<std::int16_t>(r.Top), static_cast<std::uint16_t>(r.Width),
+                      static_cast<std::uint16_t>(r.Height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, client.S->root_visual,
+                      XCB_CW_OVERRIDE_REDIRECT, values);
+    xcb_map_window(client.C, w);
+    return w;
+  };
+  // Ours: a window at the left edge of the right monitor (with an inner window), and one at the left
+  // edge of the desktop. Theirs: a window beside ours.
+  const TRect oursRect{1920, 100, 300, 200}, edgeRect{0, 100, 100, 100}, theirsRect{2300, 100, 300, 200};
+  const xcb_window_t ours = window(client.S->root, oursRect);
+  const xcb_window_t inner = window(ours, {10, 10, 50, 50});
+  const xcb_window_t theirs = window(client.S->root, theirsRect);
+  client.Sync();
+  const int oursId = RegisterOwnWindow(TOwnWindowUse::InputOnly), edgeId = RegisterOwnWindow(TOwnWindowUse::InputOnly);
+  SetOwnWindow(oursId, {oursRect.Left, oursRect.Top, oursRect.Width, oursRect.Height}, true);
+  SetOwnWindowHandle(oursId, ours);
+  SetOwnWindow(edgeId, {edgeRect.Left, edgeRect.Top, edgeRect.Width, edgeRect.Height}, true);
+
+  SetCaptureArea({1920, 0, 1920, 1080});  // the helper sees the right monitor
+  auto injector = IInputInjector::Create();
+  ASSERT_TRUE(injector);
+  struct TPointCase {
+    int X, Y;  // picture point
+    bool Own;
+  } points[] = {
+      {0, 100, true},         // desktop 1920,100: our window's corner
+      {299, 299, true},       // its last pixel
+      {300, 150, false},      // just right of it
+      {150, 99, false},       // just above it
+      {400, 150, false},      // their window
+      {-32768, 150, true},    // clamped to the desktop's left edge: our edge window
+      {32767, 150, false},    // clamped to the right edge
+  };
+  for (const TPointCase& p : points) EXPECT_EQ(injector->IsOwnWindowAt(p.X, p.Y), p.Own) << p.X << "," << p.Y;
+
+  struct TFocusCase {
+    const char* Name;
+    xcb_window_t Focus;
+    int PointerX;  // picture x of the pointer, moved there by the injector
+    bool Own;
+  } focus[] = {
+      {"our window", ours, 400, true},
+      {"an inner window of ours", inner, 400, true},
+      {"their window", theirs, 50, false},
+      {"no window", XCB_NONE, 50, false},
+      {"the pointer, over ours", XCB_INPUT_FOCUS_POINTER_ROOT, 50, true},
+      {"the pointer, over theirs", XCB_INPUT_FOCUS_POINTER_ROOT, 400, false},
+      {"the root: the pointer, over ours", client.S->root, 50, true},
+  };
+  for (const TFocusCase& f : focus) {
+    injector->InjectInput(Wire(ikMove, f.PointerX, 150, 0));
+    injector->Flush();
+    xcb_set_input_focus(client.C, XCB_INPUT_FOCUS_POINTER_ROOT, f.Focus, XCB_CURRENT_TIME);
+    client.Sync();
+    EXPECT_EQ(injector->OwnWindowHasFocus(), f.Own) << f.Name;
+  }
+
+  // Hidden or gone, a window is ours no more.
+  SetOwnWindow(oursId, {oursRect.Left, oursRect.Top, oursRect.Width, oursRect.Height}, false);
+  EXPECT_FALSE(injector->IsOwnWindowAt(0, 100));
+  UnregisterOwnWindow(oursId);
+  UnregisterOwnWindow(edgeId);
+  xcb_set_input_focus(client.C, XCB_INPUT_FOCUS_POINTER_ROOT, ours, XCB_CURRENT_TIME);
+  client.Sync();
+  injector->Flush();  // a new batch asks again
+  EXPECT_FALSE(injector->OwnWindowHasFocus());
+  SetCaptureArea({});
 }

@@ -105,6 +105,7 @@ class TSessionPair {
     d.Log = [this](const std::string& s) { HostLog.push_back(s); };
     auto in = std::make_unique<TRecordingInput>();
     Injected = in->Events;
+    Own = in->Own;
     if (Opt.RealScreen) {
       d.Screen = MakeCapturerScreen(Opt.RealScreen());
       d.Injector = MakeHostInput(Opt.RealInput());
@@ -216,6 +217,7 @@ class TSessionPair {
   std::shared_ptr<TFakeConsent> Consent = std::make_shared<TFakeConsent>();
   std::shared_ptr<TFakePasswordPrompt> Prompt = std::make_shared<TFakePasswordPrompt>();
   std::shared_ptr<std::vector<TInputEvent>> Injected;
+  std::shared_ptr<TFakeOwnWindows> Own;  // the host's own windows, as its fake injector reports them
   std::deque<std::function<void()>> Queue;
   bool HoldQueue = false;  // leaves queued GUI work queued
   std::vector<std::string> HostLog, ViewerLog;

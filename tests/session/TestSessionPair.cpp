@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "session/TovikSessionHost.h"
 #include "session/TovikSessionTools.h"
 #include "tests/session/SessionPairFixture.h"
 
@@ -475,4 +476,177 @@ TEST(SessionPair, AFailingTickIsLoggedAndTheSessionGoesOn) {
   ASSERT_TRUE(pair.RunUntilSame(5000));
   EXPECT_TRUE(TSessionPair::Has(pair.HostLog, "ChannelTick failed: tools broke"));
   EXPECT_TRUE(pair.Host && pair.Viewer);
+}
+
+// The helper's input never operates the helped PC's own windows: pointer events on them and keys while
+// one of them has the focus stay on the host, and no button or key is left down by what stays.
+TEST(SessionPair, InputToTheHostsOwnWindowsIsNotPassedOn) {
+  struct TStep {
+    std::uint8_t Kind;
+    std::int16_t X, Y;
+    std::int32_t Data;
+    bool Focus;  // one of the host's windows has the keyboard focus when the event arrives
+  };
+  struct TCase {
+    const char* Name;
+    std::vector<TStep> Steps;
+    std::vector<TStep> Injected;  // Focus unused
+  };
+  // The host's own window covers picture pixels 100..149 both ways.
+  constexpr std::int16_t kIn = 120, kOut = 10;
+  const TCase cases[] = {
+      {"pointer events on our window stay, elsewhere they go on",
+       {{ikMove, kOut, kOut, 0, false}, {ikButtonDown, kIn, kIn, 0, false}, {ikButtonUp, kIn, kIn, 0, false},
+        {ikMove, kIn, kOut, 0, false}, {ikWheel, kIn, kIn, 120, false}, {ikButtonDown, kOut, kOut, 0, false},
+        {ikButtonUp, kOut, kOut, 0, false}},
+       {{ikMove, kOut, kOut, 0, false}, {ikMove, kIn, kOut, 0, false}, {ikButtonDown, kOut, kOut, 0, false},
+        {ikButtonUp, kOut, kOut, 0, false}}},
+      {"a press that went on is released where the pointer last went",
+       {{ikButtonDown, kOut, 20, 1, false}, {ikMove, kIn, kIn, 0, false}, {ikButtonUp, kIn, kIn, 1, false}},
+       {{ikButtonDown, kOut, 20, 1, false}, {ikButtonUp, kOut, 20, 1, false}}},
+      {"a release whose press stayed stays, wherever it is",
+       {{ikButtonDown, kIn, kIn, 2, false}, {ikMove, kOut, kOut, 0, false}, {ikButtonUp, kOut, kOut, 2, false},
+        {ikButtonDown, kOut, kOut, 2, false}, {ikButtonUp, kOut, kOut, 2, false}},
+       {{ikMove, kOut, kOut, 0, false}, {ikButtonDown, kOut, kOut, 2, false}, {ikButtonUp, kOut, kOut, 2, false}}},
+      {"a second press on our window of a button down elsewhere keeps its release",
+       {{ikButtonDown, kOut, kOut, 0, false}, {ikButtonDown, kIn, kIn, 0, false}, {ikButtonUp, kIn, kIn, 0, false}},
+       {{ikButtonDown, kOut, kOut, 0, false}, {ikButtonUp, kOut, kOut, 0, false}}},
+      {"other button numbers are moves",
+       {{ikButtonDown, kIn, kIn, 7, false}, {ikButtonUp, kOut, kOut, 7, false}},
+       {{ikButtonUp, kOut, kOut, 7, false}}},
+      {"keys while our window has the focus stay",
+       {{ikKeyDown, 0, 0, 'A', true}, {ikKeyUp, 0, 0, 'A', true}, {ikKeyDown, 0, 0, 'B', false},
+        {ikKeyUp, 0, 0, 'B', true}, {ikKeyDown, 0, 0, 'C', true}, {ikKeyUp, 0, 0, 'C', false},
+        {ikKeyUp, 0, 0, 'D', false}, {ikKeyUp, 0, 0, 'E', true}},
+       {{ikKeyDown, 0, 0, 'B', false}, {ikKeyUp, 0, 0, 'B', false}, {ikKeyUp, 0, 0, 'D', false}}},
+      {"a held key repeating once our window has the focus is still released",
+       {{ikKeyDown, 0, 0, 162, false}, {ikKeyDown, 0, 0, 162, true}, {ikKeyUp, 0, 0, 162, true}},
+       {{ikKeyDown, 0, 0, 162, false}, {ikKeyUp, 0, 0, 162, false}}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TSessionPair pair;
+    ASSERT_TRUE(pair.RunUntilSame(5000));
+    pair.Own->Rects = {TRect{100, 100, 50, 50}};
+    for (const TStep& s : c.Steps) {
+      pair.Own->Focus = s.Focus;
+      pair.Window->Events->OnInput(WindowInput(s.Kind, s.X, s.Y, s.Data));
+      pair.Run(50);
+    }
+    std::vector<std::tuple<int, int, int, int>> got, want;
+    for (const TInputEvent& e : *pair.Injected) got.emplace_back(e.Kind, e.X, e.Y, e.Data);
+    for (const TStep& s : c.Injected) want.emplace_back(s.Kind, s.X, s.Y, s.Data);
+    EXPECT_EQ(got, want);
+    const auto lines = std::count(pair.HostLog.begin(), pair.HostLog.end(), "input to our own windows is not passed on");
+    EXPECT_EQ(lines, 1) << "logged once per session";
+  }
+}
+
+// A flood of input from a hostile helper (full packets of new events, all at once) is applied at a
+// bounded rate: kInputPerTick events when it arrives and as many at each input tick, one flush per
+// batch, at most kInputQueueMax waiting, pointer moves merged into the latest while behind. What found
+// the queue full was not acknowledged and is taken, in order, when the helper sends it again.
+TEST(SessionPair, AnInputFloodIsAppliedAtABoundedRate) {
+  constexpr std::uint32_t kPackets = 50, kEvents = kPackets * kMaxInputEvents;
+  struct TCase {
+    const char* Name;
+    std::uint8_t Kind;               // of every event of the flood
+    std::size_t Queued;              // waiting once the flood has arrived
+    std::size_t Applied;             // applied once the queue is empty
+    std::size_t AppliedAfterRepeat;  // ... and after the same packets came again
+    std::uint32_t LastSeq;           // the number of the last event applied in the end
+  } cases[] = {
+      {"keys wait up to the queue's limit", ikKeyDown, kInputQueueMax, kInputPerTick + kInputQueueMax,
+       2 * (kInputPerTick + kInputQueueMax), 2 * (kInputPerTick + kInputQueueMax)},
+      {"pointer moves are merged into the latest", ikMove, 1, kInputPerTick + 1, kInputPerTick + 1, kEvents},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TSessionPair pair;
+    ASSERT_TRUE(pair.RunUntilSame(5000));
+    std::vector<TBytes> flood;
+    for (std::uint32_t p = 0; p < kPackets; ++p) {
+      TBytes packet{pkInput, static_cast<std::uint8_t>(kMaxInputEvents)};
+      for (std::uint32_t i = 1; i <= kMaxInputEvents; ++i) {
+        const std::uint32_t seq = p * kMaxInputEvents + i;
+        PutInputEvent(packet, TInputEvent{seq, c.Kind, static_cast<std::int16_t>(seq % 300), 10, 'A'});
+      }
+      flood.push_back(packet);
+    }
+    auto seqs = [&] {
+      std::vector<std::uint32_t> out;
+      for (const TInputEvent& e : *pair.Injected) out.push_back(e.Seq);
+      return out;
+    };
+    auto inOrder = [&] {
+      const auto s = seqs();
+      return std::adjacent_find(s.begin(), s.end(), std::greater_equal<>()) == s.end();
+    };
+
+    for (const TBytes& p : flood) pair.ToHost.Send(p);
+    while (pair.Injected->empty()) pair.Step(pair.Clock.Now() + 1000);
+    EXPECT_EQ(pair.Injected->size(), static_cast<std::size_t>(kInputPerTick));
+    EXPECT_EQ(pair.Host->InputQueued(), c.Queued);
+    EXPECT_EQ(pair.Own->Flushes, 2) << "the first packet, and the second that used up the budget";
+    pair.Run(kInputTickMs);
+    EXPECT_EQ(pair.Injected->size(), kInputPerTick + std::min<std::size_t>(kInputPerTick, c.Queued));
+    EXPECT_EQ(pair.Own->Flushes, 3) << "one per tick";
+    pair.Run(2000);
+    EXPECT_EQ(pair.Host->InputQueued(), 0u);
+    EXPECT_EQ(pair.Injected->size(), c.Applied);
+
+    for (const TBytes& p : flood) pair.ToHost.Send(p);
+    pair.Run(2000);
+    EXPECT_EQ(pair.Injected->size(), c.AppliedAfterRepeat);
+    EXPECT_TRUE(inOrder());
+    EXPECT_EQ(pair.Injected->back().Seq, c.LastSeq);
+    EXPECT_TRUE(TSessionPair::Has(pair.HostLog, "input arrives faster than it can be applied: pointer moves are "
+                                                "merged, the rest waits for the helper to send it again"));
+  }
+}
+
+// When the session ends, the buttons and keys the helper pressed on the helped PC and never released
+// are released, so that the person there does not find them held down.
+TEST(SessionPair, ButtonsAndKeysLeftDownAreReleasedWhenTheSessionEnds) {
+  struct TStep {
+    std::uint8_t Kind;
+    std::int16_t X, Y;
+    std::int32_t Data;
+  };
+  struct TCase {
+    const char* Name;
+    std::vector<TStep> Steps;
+    bool Focus;                     // one of the host's windows has the keyboard focus
+    std::vector<TStep> AtTheEnd;    // injected as the session ends
+  } cases[] = {
+      {"a button and keys held down",
+       {{ikButtonDown, 10, 10, 0}, {ikMove, 30, 40, 0}, {ikKeyDown, 0, 0, 'A'}, {ikKeyDown, 0, 0, 162}},
+       false,
+       {{ikButtonUp, 30, 40, 0}, {ikKeyUp, 0, 0, 'A'}, {ikKeyUp, 0, 0, 162}}},
+      {"everything released already",
+       {{ikButtonDown, 10, 10, 1}, {ikButtonUp, 10, 10, 1}, {ikKeyDown, 0, 0, 'A'}, {ikKeyUp, 0, 0, 'A'}},
+       false,
+       {}},
+      {"presses that stayed on the host", {{ikButtonDown, 120, 120, 0}, {ikKeyDown, 0, 0, 'A'}}, true, {}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TSessionPair pair;
+    ASSERT_TRUE(pair.RunUntilSame(5000));
+    pair.Own->Rects = {TRect{100, 100, 50, 50}};
+    pair.Own->Focus = c.Focus;
+    for (const TStep& s : c.Steps) pair.Window->Events->OnInput(WindowInput(s.Kind, s.X, s.Y, s.Data));
+    pair.Run(100);
+    const std::size_t before = pair.Injected->size();
+    pair.Window->Events->OnUserClose();
+    pair.Run(10);
+    ASSERT_FALSE(pair.Host);
+    std::vector<std::tuple<int, int, int, int>> got, want;
+    for (std::size_t i = before; i < pair.Injected->size(); ++i) {
+      const TInputEvent& e = (*pair.Injected)[i];
+      got.emplace_back(e.Kind, e.X, e.Y, e.Data);
+    }
+    for (const TStep& s : c.AtTheEnd) want.emplace_back(s.Kind, s.X, s.Y, s.Data);
+    EXPECT_EQ(got, want);
+  }
 }

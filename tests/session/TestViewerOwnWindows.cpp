@@ -25,6 +25,35 @@ TEST(OwnWindows, RegistryShowsOnlyShownWindows) {
   EXPECT_TRUE(OwnWindowRects().empty());
 }
 
+// Every shown entry keeps injected input out, blanked or not; only blanked entries are left out of
+// captures; window handles are known while registered.
+TEST(OwnWindows, InputOnlyEntriesCountForInputButAreNotBlanked) {
+  const int blank = RegisterOwnWindow(), input = RegisterOwnWindow(TOwnWindowUse::InputOnly),
+            far = RegisterOwnWindow(TOwnWindowUse::InputOnly);
+  SetOwnWindow(blank, {10, 20, 300, 200}, true);
+  SetOwnWindow(input, {-100, 500, 50, 40}, true);
+  SetOwnWindow(far, {2147483000, 0, 2000, 10}, true);
+  SetOwnWindowHandle(input, 0x400007);
+  EXPECT_EQ(OwnWindowRects(), (std::vector<TOwnWindowRect>{{10, 20, 300, 200}}));
+  struct TCase {
+    int X, Y;
+    bool Own;
+  } cases[] = {
+      {10, 20, true},   {309, 219, true}, {310, 100, false}, {100, 19, false},  // the blanked one's edges
+      {-100, 500, true}, {-51, 539, true}, {-50, 520, false}, {-80, 540, false},  // the input-only one
+      {2147483647, 5, true},  // inside the far one, with no overflow
+  };
+  for (const TCase& c : cases) EXPECT_EQ(PointOnOwnWindow(c.X, c.Y), c.Own) << c.X << "," << c.Y;
+  EXPECT_TRUE(IsOwnWindowHandle(0x400007));
+  EXPECT_FALSE(IsOwnWindowHandle(0x400008));
+  EXPECT_FALSE(IsOwnWindowHandle(0));  // entries without a handle match nothing
+  SetOwnWindow(input, {-100, 500, 50, 40}, false);
+  EXPECT_FALSE(PointOnOwnWindow(-100, 500));  // hidden
+  for (int id : {blank, input, far}) UnregisterOwnWindow(id);
+  EXPECT_FALSE(IsOwnWindowHandle(0x400007));
+  EXPECT_FALSE(PointOnOwnWindow(10, 20));
+}
+
 // A capture of a monitor that starts at (1920, 0) holding a viewer window: the window's area is blank,
 // so the helper does not see the viewer inside the viewer.
 TEST(OwnWindows, BlankingClipsToThePictureAndItsOrigin) {

@@ -62,9 +62,25 @@ class TFakeBackend : public IScreenBackend {
   std::shared_ptr<TFakeScreenState> S;
 };
 
+// The host program's own windows as the fake injector sees them: rectangles in picture coordinates,
+// and whether one of them has the keyboard focus.
+struct TFakeOwnWindows {
+  std::vector<TRect> Rects;
+  bool Focus = false;
+  int Flushes = 0;  // batches the host ended
+};
+
 struct TRecordingInput : IHostInput {
   std::shared_ptr<std::vector<TInputEvent>> Events = std::make_shared<std::vector<TInputEvent>>();
+  std::shared_ptr<TFakeOwnWindows> Own = std::make_shared<TFakeOwnWindows>();
   void InjectInput(const TInputEvent& e) override { Events->push_back(e); }
+  void Flush() override { ++Own->Flushes; }
+  bool IsOwnWindowAt(TPoint p) override {
+    return std::any_of(Own->Rects.begin(), Own->Rects.end(), [p](const TRect& r) {
+      return p.X >= r.Left && p.X < r.Right() && p.Y >= r.Top && p.Y < r.Bottom();
+    });
+  }
+  bool OwnWindowHasFocus() override { return Own->Focus; }
 };
 
 // Answers as told: at once, or held until the test answers (a time-out answers caDeny).

@@ -1,7 +1,12 @@
-// XTest input injection: pointer, buttons, wheel and keys through the current keyboard layout.
+// XTest input injection: pointer, buttons, wheel and keys through the current keyboard layout; and
+// whether injected input would reach one of our own windows (their rectangles and X window IDs are in
+// the own-window list).
 #include <xcb/xcb_keysyms.h>
 #include <xcb/xtest.h>
 
+#include <optional>
+
+#include "base/TovikOwnWindows.h"
 #include "media/TovikInput.h"
 #include "platform/linux/TovikKeys_x11.h"
 #include "platform/linux/TovikXcb.h"
@@ -15,6 +20,8 @@ struct TKeySymbolsFree {
 };
 
 constexpr TTick kScreenInfoMaxAgeMs = 1000;
+// Windows above the focused one that are looked at; X11 trees of real desktops are a few levels deep.
+constexpr int kMaxTreeDepth = 32;
 
 class TXTestInjector final : public IInputInjector {
  public:
@@ -27,10 +34,14 @@ class TXTestInjector final : public IInputInjector {
     const bool key = AInput.Kind == ikKeyDown || AInput.Kind == ikKeyUp;
     const bool pointer = AInput.Kind >= ikMove && AInput.Kind <= ikWheel;
     if (!key && !pointer) return;
+    FUnflushed = true;
     if (key) {
-      // Make sure a layout change made before this event is known.
-      FDisplay->Sync();
-      DrainEvents();
+      // Make sure a layout change made before this batch is known.
+      if (!FKeysReady) {
+        FDisplay->Sync();
+        DrainEvents();
+        FKeysReady = true;
+      }
     } else {
       RefreshScreenInfo();
     }
@@ -53,11 +64,56 @@ class TXTestInjector final : public IInputInjector {
         }
       }
     }
-    // Wait until the server has handled the input: callers and tests see its effect at once.
-    FDisplay->Sync();
+  }
+
+  void Flush() override {
+    // One round trip for the batch: callers and tests see its effect once this returns.
+    if (FUnflushed && !xcb_connection_has_error(FDisplay->Conn.get())) FDisplay->Sync();
+    FUnflushed = false;
+    FKeysReady = false;
+    FOwnFocus.reset();
+  }
+
+  bool IsOwnWindowAt(int AX, int AY) override {
+    RefreshScreenInfo();
+    const TPoint p = ScreenPointOf(AX, AY, CaptureArea(), FPrimary, FVirtual);
+    return PointOnOwnWindow(p.X, p.Y);
+  }
+
+  bool OwnWindowHasFocus() override {
+    // Asked once per batch: a flood of keys costs one round trip per batch, not one per key. Within a
+    // batch the answer may be late anyway: a window manager moves the focus after an injected key or
+    // click in its own time, not before the next event of the batch.
+    if (!FOwnFocus) FOwnFocus = QueryOwnFocus();
+    return *FOwnFocus;
   }
 
  private:
+  bool QueryOwnFocus() {
+    xcb_connection_t* c = FDisplay->Conn.get();
+    if (xcb_connection_has_error(c)) return true;  // nothing is injected any more anyway
+    const xcb_window_t root = FDisplay->Screen->root;
+    TXReply<xcb_get_input_focus_reply_t> f(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    if (!f) return true;
+    xcb_window_t w = f->focus;
+    if (w == XCB_NONE) return false;  // keys go nowhere
+    if (w == XCB_INPUT_FOCUS_POINTER_ROOT || w == root) {
+      // Keys go to the window under the pointer.
+      TXReply<xcb_query_pointer_reply_t> p(xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr));
+      if (!p) return true;
+      return PointOnOwnWindow(p->root_x, p->root_y) || IsOwnWindowHandle(p->child);
+    }
+    // The focus may be on an inner window of ours, or on our window inside a window manager's frame:
+    // it counts as ours when it or any window above it is one of ours.
+    for (int depth = 0; depth < kMaxTreeDepth && w != XCB_NONE && w != root; ++depth) {
+      if (IsOwnWindowHandle(w)) return true;
+      TXReply<xcb_query_tree_reply_t> t(xcb_query_tree_reply(c, xcb_query_tree(c, w), nullptr));
+      if (!t) return false;  // the window is gone: the focus has moved on
+      w = t->parent;
+    }
+    return false;
+  }
+
   void DrainEvents() {
     while (TXReply<xcb_generic_event_t> ev{xcb_poll_for_event(FDisplay->Conn.get())})
       if ((ev->response_type & 0x7F) == XCB_MAPPING_NOTIFY)
@@ -88,6 +144,9 @@ class TXTestInjector final : public IInputInjector {
   TRect FPrimary;
   TRect FVirtual;
   TTick FInfoTime = 0;
+  bool FUnflushed = false;         // input went out since the last Flush
+  bool FKeysReady = false;         // the layout is known for this batch
+  std::optional<bool> FOwnFocus;   // the focus answer, until the batch ends
 };
 
 }  // namespace
