@@ -93,6 +93,66 @@ TEST(NetClient, ADifferentRelayKeyBlocksTheClientForGood) {
   EXPECT_TRUE(pc.Pinned.empty());
 }
 
+// Replies that the key they show did not sign over this handshake never block: anyone who can send
+// to the client could otherwise lock it out of its relay for good. The real relay answers afterwards.
+TEST(NetClient, AReplyNotSignedOverThisHandshakeNeverBlocks) {
+  const TEcdsaKey other = TEcdsaKey::CreateNew();
+  auto reply = [](TByteView key, TByteView signature) {
+    TBytes r{kWireHandshake, kWireVersion};
+    Append(r, TEcdhKey().Public());
+    Append(r, key);
+    Append(r, signature);
+    return r;
+  };
+  const TBytes elsewhere =
+      other.Sign(RelayTranscript(TEcdhKey().Public(), RandomBytes(16), TEcdhKey().Public(), other.Public()));
+  const struct {
+    const char* Name;
+    TBytes Reply;
+  } cases[] = {
+      {"another key, no signature", reply(other.Public(), TBytes(64, 0))},
+      {"another key, its signature over another handshake", reply(other.Public(), elsewhere)},
+      {"no key at all", reply(TBytes(64, 0xFF), TBytes(64, 0))},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    World w;
+    TSimPC& pc = w.PC("203.0.113.10", nullptr, BytesToHex(w.Relay->SigningKey()));
+    pc.Start();  // the client hello is on its way
+    pc.C().DispatchPacket(TRxPacket{c.Reply, KRelayIP, KRelayPort}, w.Net.Now());
+    EXPECT_FALSE(pc.C().RelayBlocked());
+    w.Net.RunFor(1000);
+    EXPECT_TRUE(pc.C().RelaySecure());
+    EXPECT_EQ(pc.C().State(), rsRegistered);
+    EXPECT_FALSE(pc.LoggedPrefix("SECURITY"));
+  }
+}
+
+// A renew datagram carries no proof: the live session stays while a new handshake is made, and a flood
+// of them costs one handshake every 2 s at most.
+TEST(NetClient, ARenewKeepsTheSessionUntilANewHandshakeReplacesIt) {
+  World w;
+  TSimPC& pc = w.PC("203.0.113.10");
+  pc.Start();
+  w.Net.RunFor(1000);
+  ASSERT_TRUE(pc.C().RelaySecure());
+  const std::string id = pc.C().MyID();
+  const auto handshakes = w.Relay->Core().Stats().Handshakes;
+  for (int i = 0; i < 10; ++i) pc.C().DispatchPacket(TRxPacket{TBytes{kWireRenew}, KRelayIP, KRelayPort}, w.Net.Now());
+  EXPECT_TRUE(pc.C().RelaySecure());
+  EXPECT_TRUE(pc.Logged("The server asked for a new secure session"));
+  w.Net.RunFor(1000);
+  EXPECT_EQ(w.Relay->Core().Stats().Handshakes, handshakes + 1);
+  EXPECT_TRUE(pc.C().RelaySecure());
+  EXPECT_EQ(pc.C().MyID(), id);
+  EXPECT_EQ(pc.IDs, 1);
+  // The new channel is the one both sides use: commands still get answers.
+  ASSERT_TRUE(pc.C().SendBookCommand("BOOKGET 0123456789abcdef"));
+  w.Net.RunFor(200);
+  ASSERT_FALSE(pc.Book.empty());
+  EXPECT_EQ(pc.Book.back(), "BOOK 0 0 0 -");
+}
+
 TEST(NetClient, PinKeepsTheIDAndUnpinReleasesIt) {
   World w;
   TSimPC& pc = w.PC("203.0.113.10");
