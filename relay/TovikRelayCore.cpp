@@ -76,7 +76,8 @@ struct TRelayCore::TSession {
   bool Kept = false;
   std::string LanIP = "0.0.0.0";
   std::uint16_t UdpPort = 0;
-  std::string PeerKey;
+  std::string PeerCommit;  // commitment to the PC's current peer key (hex), from HELLO or CONNECT
+  bool Revealed = false;   // passed its peer key on to the partner of the present introduction
   bool Unattended = false;
   TSession* Partner = nullptr;
   // Usage record of the current session as announced with SESSION START.
@@ -295,6 +296,7 @@ void TRelayCore::HandleLine(TSession& s, std::string_view line, TTick now, TRela
   if (cmd == "PIN") return CmdPin(s, f, now, out);
   if (cmd == "UNPIN") return CmdUnpin(s, now, out);
   if (cmd == "CONNECT") return CmdConnect(s, f, now, out);
+  if (cmd == "REVEAL") return CmdReveal(s, f, out);
   if (cmd == "SESSION") return CmdSession(s, f, now, out);
   if (cmd == "BOOKPUT") return CmdBookPut(s, f, now, out);
   if (cmd == "BOOKGET") return CmdBookGet(s, f, now, out);
@@ -364,14 +366,14 @@ void TRelayCore::CmdHello(TSession& s, const std::vector<std::string_view>& f, T
   const std::string_view id = f[1];
   const auto lan = ParseIPv4(f[2]);
   const auto port = ParseDecimal(f[3], 65535);
-  const std::string_view key = f[4];
-  if (!(id == "0" || IsPartnerID(id)) || !lan || !port || key.size() != 128 || !IsHexText(key) ||
+  const std::string_view key = f[4];  // the commitment to the PC's peer key
+  if (!(id == "0" || IsPartnerID(id)) || !lan || !port || key.size() != 2 * kPeerCommitSize || !IsHexText(key) ||
       (f[6] != "0" && f[6] != "1"))
     return Send(s, "ERR HELLO_BAD", out);
 
   s.LanIP = std::string(f[2]);
   s.UdpPort = static_cast<std::uint16_t>(*port);
-  s.PeerKey = AsciiUpper(key);
+  s.PeerCommit = AsciiUpper(key);
   s.Unattended = f[6] == "1";
   const bool first = !s.Helloed;
   s.Helloed = true;
@@ -473,18 +475,18 @@ void TRelayCore::CmdConnect(TSession& s, const std::vector<std::string_view>& f,
   if (f.size() < 5) return Send(s, "ERR CONNECT_BAD", out);
   const auto lan = ParseIPv4(f[2]);
   const auto port = ParseDecimal(f[3], 65535);
-  if (!lan || !port || f[4].size() != 128 || !IsHexText(f[4])) return Send(s, "ERR CONNECT_BAD", out);
+  if (!lan || !port || f[4].size() != 2 * kPeerCommitSize || !IsHexText(f[4])) return Send(s, "ERR CONNECT_BAD", out);
   const std::string id(f[1]);
   if (id == s.ID) return Send(s, "ERR SELF", out);
   auto on = IsPartnerID(id) ? FOnline.find(id) : FOnline.end();
-  if (on == FOnline.end() || on->second->PeerKey.empty()) {
+  if (on == FOnline.end() || on->second->PeerCommit.empty()) {
     ++rate.Wrong;
     return Send(s, "ERR UNKNOWN_ID", out);
   }
   TSession& t = *on->second;
   s.LanIP = std::string(f[2]);
   s.UdpPort = static_cast<std::uint16_t>(*port);
-  s.PeerKey = AsciiUpper(f[4]);
+  s.PeerCommit = AsciiUpper(f[4]);
 
   if (s.Partner != &t) {
     Unpair(s, true, out);
@@ -492,16 +494,30 @@ void TRelayCore::CmdConnect(TSession& s, const std::vector<std::string_view>& f,
     s.Partner = &t;
     t.Partner = &s;
   }
+  s.Revealed = t.Revealed = false;
   auto peerLine = [&](const TSession& other) {
     // On TCP the observed port is the TCP connection's; the PC's UDP port is the best guess there.
     const std::uint16_t pubPort = other.Ep.IsTcp() ? other.UdpPort : other.Ep.Port;
     const char* mark = !FConfig.Relaying ? "-" : (other.Ep.IsTcp() ? "T" : "U");
     return "PEER " + FormatIPv4(other.Ep.IP) + " " + Num(pubPort) + " " + other.LanIP + " " + Num(other.UdpPort) +
-           " " + other.PeerKey + " " + other.ID + " - " + mark;
+           " " + other.PeerCommit + " " + other.ID + " - " + mark;
   };
   Send(s, peerLine(t), out);
   Send(t, peerLine(s), out);
   Log("Introduced " + s.ID + " (" + s.Ep.Text() + ") to " + t.ID + " (" + t.Ep.Text() + ")");
+}
+
+void TRelayCore::CmdReveal(TSession& s, const std::vector<std::string_view>& f, TRelayOutput& out) {
+  // A PC's peer key, for the partner it was just introduced to: passed on once per introduction, and
+  // only when it is the key the PC committed to (what the partner got in PEER).
+  TSession* p = s.Partner;
+  if (!p || p->Partner != &s || s.Revealed) return;
+  if (f.size() < 3 || f[1] != p->ID || f[2].size() != 2 * kPublicKeySize || !IsHexText(f[2]))
+    return Send(s, "ERR REVEAL_BAD", out);
+  const std::string key = AsciiUpper(f[2]);
+  if (BytesToHex(PeerCommitment(HexToBytes(key))) != s.PeerCommit) return Send(s, "ERR REVEAL_BAD", out);
+  s.Revealed = true;
+  Send(*p, "REVEAL " + s.ID + " " + key, out);
 }
 
 void TRelayCore::EndUsage(TSession& s, bool askReport, TRelayOutput& out) {

@@ -154,6 +154,7 @@ class TRelayCore {
   void CmdPin(TSession& s, const std::vector<std::string_view>& f, TTick now, TRelayOutput& out);
   void CmdUnpin(TSession& s, TTick now, TRelayOutput& out);
   void CmdConnect(TSession& s, const std::vector<std::string_view>& f, TTick now, TRelayOutput& out);
+  void CmdReveal(TSession& s, const std::vector<std::string_view>& f, TRelayOutput& out);
   void CmdSession(TSession& s, const std::vector<std::string_view>& f, TTick now, TRelayOutput& out);
   void CmdBookPut(TSession& s, const std::vector<std::string_view>& f, TTick now, TRelayOutput& out);
   void CmdBookGet(TSession& s, const std::vector<std::string_view>& f, TTick now, TRelayOutput& out);

@@ -383,7 +383,7 @@ void TTovikClient::SendHello() {
   FLastHello = FNow;
   if (!FPeerKey) return;
   SendServer(Format("HELLO %s %s %d %s %s %d", FMyID.c_str(), FLocalIP.c_str(), LocalPort(),
-                    BytesToHex(FPeerKey->Public()).c_str(), FRelayIP.c_str(), FUnattended ? 1 : 0));
+                    BytesToHex(PeerCommitment(FPeerKey->Public())).c_str(), FRelayIP.c_str(), FUnattended ? 1 : 0));
 }
 
 // ---- TCP fallback -----------------------------------------------------------------------------------
@@ -472,6 +472,8 @@ void TTovikClient::ServerLine(std::string_view ALine) {
     if (OnPin) OnPin(true, FPinID);
   } else if (cmd == "PEER") {
     HandlePeerIntro(f);
+  } else if (cmd == "REVEAL") {
+    HandlePeerReveal(f);
   } else if (cmd == "ERR") {
     HandleErrLine(ALine, f);
   }

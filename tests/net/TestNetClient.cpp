@@ -3,6 +3,8 @@
 // the TCP fallback when UDP is blocked.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "sim/TovikSimClient.h"
 #include "sim/TovikSimRelay.h"
 #include "sim/TovikSimRelayCore.h"
@@ -456,3 +458,127 @@ TEST(NetClient, PunchAndPingTicksFollowTheLink) {
 }
 
 }  // namespace
+
+// ---- The peer key exchange against a relay in the middle ----------------------------------------------
+
+// Two PCs on public addresses behind the scripted relay, whose Rewrite hook plays the relay in the middle.
+struct KeyExchangeWorld {
+  TSimNet Net;
+  TSimHost& RelayHost = Net.AddHost(KRelayIP);
+  TSimRelay Relay{RelayHost};
+  TSimPC A{Net, Net.AddHost("198.51.100.1"), KRelayIP, KRelayPort};
+  TSimPC B{Net, Net.AddHost("198.51.100.2"), KRelayIP, KRelayPort};
+
+  KeyExchangeWorld() {
+    TcpPortsText = "";
+    A.Start();
+    B.Start();
+    Net.RunFor(1000);
+  }
+  ~KeyExchangeWorld() { TcpPortsText = "8443,443,80"; }
+  static std::vector<std::string> Fields(const std::string& line) {
+    std::vector<std::string> f;
+    for (std::string_view v : SplitLine(line)) f.emplace_back(v);
+    return f;
+  }
+  static std::string Join(const std::vector<std::string>& f) {
+    std::string s;
+    for (const auto& x : f) s += (s.empty() ? "" : " ") + x;
+    return s;
+  }
+};
+
+// Keys go to the relay only as commitments until the partner's commitment is here; the key itself
+// travels once, in REVEAL, to the partner introduced.
+TEST(PeerKeyExchange, TheKeyTravelsOnlyAfterThePartnersCommitment) {
+  KeyExchangeWorld w;
+  const std::string key = BytesToHex(w.A.C().PeerPublicKey());
+  const std::string commit = BytesToHex(PeerCommitment(w.A.C().PeerPublicKey()));
+  w.A.C().ConnectTo(w.B.C().MyID());
+  ASSERT_TRUE(w.Net.RunUntil([&] { return w.A.Connected && w.B.Connected; }, 2000));
+  EXPECT_EQ(w.A.C().CheckNumber(), w.B.C().CheckNumber());
+  std::vector<std::string> withKey;
+  bool helloCommits = false, connectCommits = false;
+  for (const std::string& line : w.Relay.ByID(w.A.C().MyID())->Lines) {
+    if (line.find(key) != std::string::npos) withKey.push_back(line);
+    if (line.starts_with("HELLO ")) helloCommits |= KeyExchangeWorld::Fields(line).at(4) == commit;
+    if (line.starts_with("CONNECT ")) connectCommits |= KeyExchangeWorld::Fields(line).at(4) == commit;
+  }
+  EXPECT_TRUE(helloCommits);
+  EXPECT_TRUE(connectCommits);
+  ASSERT_EQ(withKey.size(), 1u);
+  EXPECT_EQ(withKey[0], "REVEAL " + w.B.C().MyID() + " " + key);
+}
+
+// A relay that hands each PC a key of its own. Honest commitments to its own keys get it one chance in
+// a million that the check numbers agree; changing a key after it has seen the PCs' keys, replaying an
+// earlier reveal or withholding one ends the attempt.
+TEST(PeerKeyExchange, ARelayInTheMiddleIsSeenOrStopped) {
+  enum TAttack { aOwnKeys, aKeyAfterTheFact, aReplay, aWithhold };
+  const struct {
+    const char* Name;
+    TAttack Attack;
+  } cases[] = {{"own keys, committed", aOwnKeys},
+               {"another key after seeing theirs", aKeyAfterTheFact},
+               {"an earlier reveal replayed", aReplay},
+               {"the reveal withheld", aWithhold}};
+  const std::string changed =
+      "The other PC's key was changed on the way; someone between the PCs may be tampering with the connection. "
+      "Not connecting.";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    KeyExchangeWorld w;
+    const std::string aid = w.A.C().MyID(), bid = w.B.C().MyID();
+    std::map<std::string, std::string> earlierReveal;  // per receiving PC
+    if (c.Attack == aReplay) {
+      // One honest session first, whose reveals the relay keeps.
+      w.Relay.Rewrite = [&](const std::string& to, std::string& line) {
+        if (line.starts_with("REVEAL ")) earlierReveal[to] = line;
+        return true;
+      };
+      w.A.C().ConnectTo(bid);
+      ASSERT_TRUE(w.Net.RunUntil([&] { return w.A.Connected && w.B.Connected; }, 2000));
+      w.A.C().Disconnect();
+      w.Net.RunFor(500);
+    }
+    std::map<std::string, TEcdhKey> own;  // the relay's key for each PC
+    w.Relay.Rewrite = [&](const std::string& to, std::string& line) {
+      auto f = KeyExchangeWorld::Fields(line);
+      if (f[0] == "PEER" && c.Attack != aReplay) {
+        f[5] = BytesToHex(PeerCommitment(own[to].Public()));
+      } else if (f[0] == "REVEAL") {
+        switch (c.Attack) {
+          case aOwnKeys: f[2] = BytesToHex(own[to].Public()); break;
+          case aKeyAfterTheFact: f[2] = BytesToHex(TEcdhKey().Public()); break;
+          case aReplay: line = earlierReveal.at(to); return true;
+          case aWithhold: return false;
+        }
+      }
+      line = KeyExchangeWorld::Join(f);
+      return true;
+    };
+    const TBytes aKey = w.A.C().PeerPublicKey(), bKey = w.B.C().PeerPublicKey();
+    w.A.C().ConnectTo(bid);
+    w.Net.RunFor(1000);
+    if (c.Attack == aOwnKeys) {
+      ASSERT_EQ(w.A.C().State(), rsPunching);
+      EXPECT_EQ(w.A.C().CheckNumber(), CheckNumber(aKey, own[aid].Public()));
+      EXPECT_EQ(w.B.C().CheckNumber(), CheckNumber(bKey, own[bid].Public()));
+      EXPECT_NE(w.A.C().CheckNumber(), w.B.C().CheckNumber());
+      w.Net.RunFor(10'000);  // neither PC can open the other's packets
+      EXPECT_EQ(w.A.Connected + w.B.Connected, 0);
+      continue;
+    }
+    if (c.Attack == aWithhold) w.Net.RunFor(10'000);
+    for (TSimPC* pc : {&w.A, &w.B}) {
+      ASSERT_EQ(pc->Failed.size(), 1u);
+      EXPECT_EQ(pc->Failed[0], c.Attack == aWithhold ? "The other PC's key did not arrive through the server." : changed);
+      EXPECT_EQ(pc->C().State(), rsRegistered);
+      EXPECT_TRUE(pc->C().CheckNumber().empty());
+      EXPECT_EQ(pc->Connected, c.Attack == aReplay ? 1 : 0);
+    }
+    // The revealed keys are spent: the next attempt uses new ones.
+    EXPECT_NE(w.A.C().PeerPublicKey(), aKey);
+    EXPECT_NE(w.B.C().PeerPublicKey(), bKey);
+  }
+}

@@ -84,7 +84,7 @@ TEST_F(RelayCoreTest, HelloGivesOneTimeIDAndAnnouncesPortsAndBrandOnce) {
 TEST_F(RelayCoreTest, BadHelloLinesAreRefused) {
   TPc& pc = NewPc(kIpA, 5000);
   Secure(pc);
-  const std::string key = pc.C.KeyHex();
+  const std::string key = pc.C.CommitHex();
   for (const std::string& line :
        {std::string("HELLO 0 1.2.3.4 5000"), "HELLO 12345 1.2.3.4 5000 " + key + " x 0",
         "HELLO 0 1.2.3 5000 " + key + " x 0", "HELLO 0 1.2.3.4 70000 " + key + " x 0",
@@ -175,12 +175,47 @@ TEST_F(RelayCoreTest, PinKeepsTheIDAndRefusesOthers) {
 TEST_F(RelayCoreTest, ConnectIntroducesBothPCsWithTheirAddressesKeysAndRelayMarks) {
   TPc& host = Online(kIpA, 5000);
   TPc& viewer = Online(kIpB, 6000, /*conn=*/7);  // on the TCP fallback
-  const std::string vkey = viewer.C.KeyHex();
+  const std::string vkey = viewer.C.CommitHex();
   Say(viewer, "CONNECT " + host.ID + " 192.168.2.20 6001 " + vkey);
-  EXPECT_EQ(Take(viewer), "PEER 10.0.0.1 5000 192.168.1.10 50000 " + host.C.KeyHex() + " " + host.ID + " - U");
+  EXPECT_EQ(Take(viewer), "PEER 10.0.0.1 5000 192.168.1.10 50000 " + host.C.CommitHex() + " " + host.ID + " - U");
   // The TCP client's public port is its UDP port from the line, its mark "T".
   EXPECT_EQ(Take(host), "PEER 10.0.0.2 6001 192.168.2.20 6001 " + vkey + " " + viewer.ID + " - T");
   EXPECT_EQ(FCore->Stats().Pairs, 1u);
+}
+
+// A reveal goes to the partner introduced, once per introduction, and only with the key committed to.
+TEST_F(RelayCoreTest, RevealPassesTheCommittedKeyToThePartnerOnce) {
+  TPc& host = Online(kIpA, 5000);
+  TPc& viewer = Online(kIpB, 6000);
+  TPc& other = Online(kIpC, 7000);
+  Say(viewer, "REVEAL " + host.ID + " " + viewer.C.KeyHex());  // not introduced yet
+  EXPECT_TRUE(host.Lines.empty());
+  Say(viewer, "CONNECT " + host.ID + " 192.168.2.20 6001 " + viewer.C.CommitHex());
+  host.Lines.clear();
+  viewer.Lines.clear();
+
+  const struct {
+    const char* Name;
+    std::string Line;
+    std::string Answer;  // to the viewer
+  } refused[] = {
+      {"another PC", "REVEAL " + other.ID + " " + viewer.C.KeyHex(), "ERR REVEAL_BAD"},
+      {"a key not committed to", "REVEAL " + host.ID + " " + other.C.KeyHex(), "ERR REVEAL_BAD"},
+      {"not a key", "REVEAL " + host.ID + " " + viewer.C.CommitHex(), "ERR REVEAL_BAD"},
+      {"too short", "REVEAL " + host.ID, "ERR REVEAL_BAD"},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.Name);
+    Say(viewer, c.Line);
+    EXPECT_EQ(Take(viewer), c.Answer);
+    EXPECT_TRUE(host.Lines.empty());
+    EXPECT_TRUE(other.Lines.empty());
+  }
+  Say(viewer, "REVEAL " + host.ID + " " + AsciiLower(viewer.C.KeyHex()));
+  EXPECT_EQ(Take(host), "REVEAL " + viewer.ID + " " + viewer.C.KeyHex());
+  Say(viewer, "REVEAL " + host.ID + " " + viewer.C.KeyHex());  // a second one: not passed on
+  EXPECT_TRUE(host.Lines.empty());
+  EXPECT_TRUE(viewer.Lines.empty());
 }
 
 TEST_F(RelayCoreTest, ConnectWithoutRelayingMarksDash) {
@@ -188,7 +223,7 @@ TEST_F(RelayCoreTest, ConnectWithoutRelayingMarksDash) {
   Restart();
   TPc& host = Online(kIpA, 5000);
   TPc& viewer = Online(kIpB, 6000);
-  Say(viewer, "CONNECT " + host.ID + " 192.168.2.20 6001 " + viewer.C.KeyHex());
+  Say(viewer, "CONNECT " + host.ID + " 192.168.2.20 6001 " + viewer.C.CommitHex());
   const std::string peer = Take(viewer);
   EXPECT_EQ(peer.substr(peer.size() - 2), " -") << peer;
   // Relayed packets are not passed on.
@@ -198,7 +233,7 @@ TEST_F(RelayCoreTest, ConnectWithoutRelayingMarksDash) {
 
 TEST_F(RelayCoreTest, ConnectErrors) {
   TPc& pc = Online(kIpA, 5000);
-  const std::string key = pc.C.KeyHex();
+  const std::string key = pc.C.CommitHex();
   Say(pc, "CONNECT " + pc.ID + " 1.2.3.4 5 " + key);
   EXPECT_EQ(Take(pc), "ERR SELF");
   Say(pc, "CONNECT 123 1.2.3.4 5 " + key);
@@ -227,7 +262,7 @@ TEST_F(RelayCoreTest, ConnectErrors) {
 TEST_F(RelayCoreTest, RelayedPacketsPassBetweenPartnersUnchangedOverUdpAndTcp) {
   TPc& host = Online(kIpA, 5000);
   TPc& viewer = Online(kIpB, 6000, 9);
-  Say(viewer, "CONNECT " + host.ID + " 1.2.3.4 5 " + viewer.C.KeyHex());
+  Say(viewer, "CONNECT " + host.ID + " 1.2.3.4 5 " + viewer.C.CommitHex());
   host.Lines.clear();
   TBytes packet(1239, 0x5A);
   packet[0] = kWireForward;
@@ -249,7 +284,7 @@ TEST_F(RelayCoreTest, RelayedPacketsPassBetweenPartnersUnchangedOverUdpAndTcp) {
 TEST_F(RelayCoreTest, PartnerGoneWhenAPartnerLeavesFallsSilentOrIsReplaced) {
   TPc& host = Online(kIpA, 5000);
   TPc& viewer = Online(kIpB, 6000);
-  Say(viewer, "CONNECT " + host.ID + " 1.2.3.4 5 " + viewer.C.KeyHex());
+  Say(viewer, "CONNECT " + host.ID + " 1.2.3.4 5 " + viewer.C.CommitHex());
   host.Lines.clear();
   viewer.Lines.clear();
   Say(viewer, "BYE");
@@ -257,7 +292,7 @@ TEST_F(RelayCoreTest, PartnerGoneWhenAPartnerLeavesFallsSilentOrIsReplaced) {
 
   // Silence: the host keeps talking, the second viewer does not.
   TPc& v2 = Online(kIpC, 6000);
-  Say(v2, "CONNECT " + host.ID + " 1.2.3.4 5 " + v2.C.KeyHex());
+  Say(v2, "CONNECT " + host.ID + " 1.2.3.4 5 " + v2.C.CommitHex());
   host.Lines.clear();
   for (int i = 0; i < 4; ++i) {
     Advance(20'000);
@@ -279,7 +314,7 @@ TEST_F(RelayCoreTest, PartnerGoneWhenAPartnerLeavesFallsSilentOrIsReplaced) {
 TEST_F(RelayCoreTest, ClosedTcpConnectionEndsTheSession) {
   TPc& host = Online(kIpA, 5000);
   TPc& viewer = Online(kIpB, 6000, 3);
-  Say(viewer, "CONNECT " + host.ID + " 1.2.3.4 5 " + viewer.C.KeyHex());
+  Say(viewer, "CONNECT " + host.ID + " 1.2.3.4 5 " + viewer.C.CommitHex());
   host.Lines.clear();
   FCore->OnClosed(viewer.Ep, Now(), FOut);
   Deliver();
@@ -462,7 +497,7 @@ TEST_F(RelayCoreTest, FeedbackRateAndStoreFailure) {
 TEST_F(RelayCoreTest, LinesThatAreNotUnderstoodHarmNobody) {
   TPc& a = Online(kIpA, 5000);
   TPc& b = Online(kIpB, 5000);
-  Say(b, "CONNECT " + a.ID + " 1.2.3.4 5 " + b.C.KeyHex());
+  Say(b, "CONNECT " + a.ID + " 1.2.3.4 5 " + b.C.CommitHex());
   a.Lines.clear();
   b.Lines.clear();
   for (const std::string& junk : {std::string(""), std::string("   "), std::string("WHAT 1 2"),

@@ -113,7 +113,7 @@ class TWirePc {
     auto reply = Recv();
     EXPECT_TRUE(reply && C.Accept(*reply));
     if (!C.FChannel) return {};
-    Send(C.Line("HELLO 0 127.0.0.1 40000 " + C.KeyHex() + " 127.0.0.1 0"));
+    Send(C.Line("HELLO 0 127.0.0.1 40000 " + C.CommitHex() + " 127.0.0.1 0"));
     for (int i = 0; i < 5; ++i) {
       auto line = RecvLine();
       if (line && line->rfind("ID ", 0) == 0) return line->substr(3, 9);
@@ -137,7 +137,7 @@ void PairAndRelay(TWirePc& a, TWirePc& b) {
   const std::string bID = b.Register();
   ASSERT_EQ(aID.size(), 9u);
   ASSERT_EQ(bID.size(), 9u);
-  a.Send(a.C.Line("CONNECT " + bID + " 127.0.0.1 40000 " + a.C.KeyHex()));
+  a.Send(a.C.Line("CONNECT " + bID + " 127.0.0.1 40000 " + a.C.CommitHex()));
   auto peerAtA = a.RecvLineWith("PEER ");
   auto peerAtB = b.RecvLineWith("PEER ");
   ASSERT_TRUE(peerAtA && peerAtB);
