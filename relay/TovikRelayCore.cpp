@@ -156,8 +156,30 @@ TRelayCore::TRate& TRelayCore::RateOf(std::uint32_t ip, TTick now) {
 // ---------------------------------------------------------------------------------------------
 // Datagrams
 
+void TRelayCore::LoadLeases(TTick now) {
+  if (FLeasesLoaded) return;
+  FLeasesLoaded = true;
+  const std::int64_t stamp = StampMs();
+  for (const TStoredLease& l : FStore.Leases(stamp)) {
+    if (!IsPartnerID(l.ID)) continue;
+    FLeases[l.ID] = TLease{now + TTick(l.ExpiresMs - stamp), l.Used, l.IP};
+  }
+  if (!FLeases.empty()) Log("Kept " + Num(FLeases.size()) + " one-time IDs from before the restart");
+}
+
+void TRelayCore::SaveLease(const std::string& id, const TLease& lease, TTick now) {
+  const TTick left = lease.Expires > now ? lease.Expires - now : 0;
+  if (!FStore.PutLease(TStoredLease{id, lease.IP, StampMs() + static_cast<std::int64_t>(left), lease.Used}))
+    Log("Could not store the lease of the one-time ID " + id);
+}
+
+void TRelayCore::EraseLease(const std::string& id) {
+  if (FLeases.erase(id) && !FStore.DeleteLease(id)) Log("Could not remove the lease of the one-time ID " + id);
+}
+
 void TRelayCore::OnDatagram(const TRelayEndpoint& AFrom, TByteView AData, TTick ANow, TRelayOutput& AOut) {
   if (AData.empty()) return;
+  LoadLeases(ANow);
   switch (AData[0]) {
     case kWireClientHello:
       HandleHello(AFrom, AData, ANow, AOut);
@@ -337,10 +359,13 @@ void TRelayCore::AssignID(TSession& s, const std::string& id, bool kept, TTick n
   s.Kept = kept;
   FOnline[id] = &s;
   if (kept) {
-    FLeases.erase(id);
+    EraseLease(id);
   } else {
     auto& lease = FLeases[id];
-    if (lease.Expires <= now) lease = TLease{now + TTick(FConfig.OneTimeIDSeconds) * 1000, false, s.Ep.IP};
+    if (lease.Expires <= now) {
+      lease = TLease{now + TTick(FConfig.OneTimeIDSeconds) * 1000, false, s.Ep.IP};
+      SaveLease(id, lease, now);
+    }
   }
 }
 
@@ -398,7 +423,7 @@ void TRelayCore::CmdHello(TSession& s, const std::vector<std::string_view>& f, T
     if ((expired || spent) && !s.InSession) {
       const std::string fresh = NewOneTimeID(now);
       if (!fresh.empty()) {
-        if (lease != FLeases.end()) FLeases.erase(lease);
+        if (lease != FLeases.end()) EraseLease(std::string(lease->first));
         AssignID(s, fresh, false, now);
       }
     }
@@ -444,7 +469,7 @@ void TRelayCore::CmdPin(TSession& s, const std::vector<std::string_view>& f, TTi
   if (on != FOnline.end() && on->second != &s) ReleaseID(*on->second);
   if (s.ID != id) AssignID(s, id, true, now);
   s.Kept = true;
-  FLeases.erase(id);
+  EraseLease(id);
   Send(s, "PIN OK " + id, out);
   SendID(s, now, out);
 }
@@ -454,6 +479,7 @@ void TRelayCore::CmdUnpin(TSession& s, TTick now, TRelayOutput& out) {
   if (!FStore.DeleteKept(s.ID)) Log("Could not remove the kept ID " + s.ID);
   s.Kept = false;
   FLeases[s.ID] = TLease{now + TTick(FConfig.OneTimeIDSeconds) * 1000, false, s.Ep.IP};
+  SaveLease(s.ID, FLeases[s.ID], now);
   SendID(s, now, out);
 }
 
@@ -551,7 +577,10 @@ void TRelayCore::CmdSession(TSession& s, const std::vector<std::string_view>& f,
     // A one-time ID works for one session: the helped PC gets a new one once this one ends.
     if (!s.Viewer && !s.Kept && !s.ID.empty()) {
       auto lease = FLeases.find(s.ID);
-      if (lease != FLeases.end()) lease->second.Used = true;
+      if (lease != FLeases.end() && !lease->second.Used) {
+        lease->second.Used = true;
+        SaveLease(lease->first, lease->second, now);
+      }
     }
   } else if (f.size() >= 2 && f[1] == "END") {
     EndUsage(s, true, out);
@@ -747,6 +776,7 @@ void TRelayCore::OnClosed(const TRelayEndpoint& AEndpoint, TTick ANow, TRelayOut
 }
 
 void TRelayCore::Tick(TTick ANow, TRelayOutput& AOut) {
+  LoadLeases(ANow);
   if (ANow - FLastSweep < kSweepMs && FLastSweep != 0) return;
   FLastSweep = ANow;
 
@@ -768,7 +798,7 @@ void TRelayCore::Tick(TTick ANow, TRelayOutput& AOut) {
       if (lease == FLeases.end() || lease->second.Expires <= ANow) {
         const std::string fresh = NewOneTimeID(ANow);
         if (!fresh.empty()) {
-          if (lease != FLeases.end()) FLeases.erase(lease);
+          if (lease != FLeases.end()) EraseLease(std::string(lease->first));
           AssignID(s, fresh, false, ANow);
           SendID(s, ANow, AOut);
         }

@@ -173,6 +173,10 @@ class TRelayCore {
   void EndUsage(TSession& s, bool askReport, TRelayOutput& out);
   void DropSession(const TRelayEndpoint& ep, const char* why, TRelayOutput& out);
   TRate& RateOf(std::uint32_t ip, TTick now);
+  // One-time ID leases live in the store as well, so that a restart keeps them.
+  void LoadLeases(TTick now);
+  void SaveLease(const std::string& id, const TLease& lease, TTick now);
+  void EraseLease(const std::string& id);
   void Log(const std::string& line);
 
   TRelayConfig FConfig;
@@ -184,7 +188,8 @@ class TRelayCore {
 
   std::unordered_map<TRelayEndpoint, std::unique_ptr<TSession>, TRelayEndpointHash> FSessions;
   std::unordered_map<std::string, TSession*> FOnline;        // ID -> client holding it
-  std::unordered_map<std::string, TLease> FLeases;           // one-time IDs still valid
+  std::unordered_map<std::string, TLease> FLeases;           // one-time IDs still valid (and in the store)
+  bool FLeasesLoaded = false;
   std::unordered_map<std::uint32_t, std::unique_ptr<TRate>> FRates;
   std::unordered_map<std::uint32_t, std::size_t> FPerIP;     // sessions per source IP
   std::mt19937_64 FRandom;

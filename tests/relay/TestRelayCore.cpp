@@ -128,6 +128,38 @@ TEST_F(RelayCoreTest, ReturningClientKeepsItsOneTimeIDOnlyFromTheSameAddress) {
   EXPECT_NE(Take(other).substr(3, 9), a.ID);
 }
 
+// One-time IDs outlive a restart of the relay: within the lease the same PC (same address) gets its
+// ID back with the time that is left, by the same rule as on a live relay.
+TEST_F(RelayCoreTest, ARestartKeepsOneTimeIDLeases) {
+  const struct {
+    const char* Name;
+    TTick Down;  // from the first ID to the HELLO after the restart
+    std::uint32_t IP;
+    bool SameID;
+  } cases[] = {{"same PC within the lease", 200'000, kIpA, true},
+               {"another address within the lease", 200'000, kIpB, false},
+               {"same PC after the lease", 601'000, kIpA, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    FMemStore = TMemoryRelayStore();
+    Restart();
+    TPc& pc = Online(kIpA, 5000);
+    const std::string id = pc.ID;
+    FClock.Advance(c.Down);
+    ++FConfig.Seed;  // the new core draws other IDs than the first did
+    Restart();       // a new core on the same store; the PC shakes hands again and says HELLO with its ID
+    TPc& back = NewPc(c.IP, 5001);
+    Secure(back);
+    Say(back, HelloLine(back, id));
+    const std::string line = Take(back);
+    if (c.SameID) {
+      EXPECT_EQ(line, "ID " + id + " " + std::to_string((600'000 - c.Down) / 1000));
+    } else {
+      EXPECT_NE(line.substr(3, 9), id) << line;
+    }
+  }
+}
+
 TEST_F(RelayCoreTest, PinKeepsTheIDAndRefusesOthers) {
   const std::string secret(64, 'A'), other(64, 'B');
   TPc& pc = NewPc(kIpA, 5000);
