@@ -128,6 +128,7 @@ TRelayStats TRelayCore::Stats() const {
   TRelayStats s = FStats;
   s.Sessions = FSessions.size();
   s.Registered = FOnline.size();
+  s.SourcesWithSessions = FPerIP.size();
   s.Pairs = 0;
   for (const auto& [ep, ses] : FSessions)
     if (ses->Partner) ++s.Pairs;
@@ -229,7 +230,8 @@ void TRelayCore::HandleHello(const TRelayEndpoint& from, TByteView data, TTick n
   auto it = FSessions.find(from);
   if (it == FSessions.end()) {
     if (FSessions.size() >= FConfig.MaxSessions) return;
-    if (FPerIP[from.IP] >= FConfig.MaxSessionsPerIP) return;
+    // find, not []: a hello that fails later must not leave an entry behind.
+    if (auto per = FPerIP.find(from.IP); per != FPerIP.end() && per->second >= FConfig.MaxSessionsPerIP) return;
   }
   ++FHandshakesInWindow;
   ++rate.Hs;
@@ -568,6 +570,8 @@ void TRelayCore::EndUsage(TSession& s, bool askReport, TRelayOutput& out) {
 
 void TRelayCore::CmdSession(TSession& s, const std::vector<std::string_view>& f, TTick now, TRelayOutput& out) {
   if (f.size() >= 4 && f[1] == "START" && IsPartnerID(f[2]) && (f[3] == "V" || f[3] == "H")) {
+    // Records only for a pair this relay introduced: nobody books sessions with arbitrary IDs.
+    if (!s.Partner || s.Partner->ID != f[2]) return;
     EndUsage(s, false, out);
     s.InSession = true;
     s.Viewer = f[3] == "V";

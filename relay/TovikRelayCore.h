@@ -103,6 +103,7 @@ struct TRelayStats {
   std::uint64_t Forwarded = 0;  // 0x14 packets passed on
   std::uint64_t Handshakes = 0;
   std::uint64_t Dropped = 0;    // datagrams dropped as malformed or not genuine
+  std::size_t SourcesWithSessions = 0;  // source IPs counted against the per-IP session limit
 };
 
 class TRelayCore {

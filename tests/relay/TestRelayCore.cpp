@@ -106,7 +106,10 @@ TEST_F(RelayCoreTest, OneTimeIDIsReplacedWhenItRunsOutAndAfterItsSession) {
   EXPECT_NE(second.substr(3, 9), first);
   host.ID = second.substr(3, 9);
   // A session on this ID spends it: the HELLO after SESSION END brings a new one.
-  Say(host, "SESSION START 123456789 H");
+  TPc& viewer = Online(kIpB, 6000);
+  Say(viewer, "CONNECT " + host.ID + " 192.168.2.20 6001 " + viewer.C.CommitHex());
+  host.Lines.clear();
+  Say(host, "SESSION START " + viewer.ID + " H");
   Say(host, HelloLine(host, host.ID));
   EXPECT_EQ(Take(host).substr(3, 9), host.ID);
   Say(host, "SESSION END");
@@ -358,7 +361,17 @@ TEST_F(RelayCoreTest, SessionRecordsUsageAndAsksForAReportInCompanyMode) {
   FConfig.CompanyMode = true;
   Restart();
   TPc& viewer = Online(kIpB, 6000);
+  TPc& host = Online(kIpA, 5000);
+  // A session with a PC this relay did not introduce is not recorded.
   Say(viewer, "SESSION START 123456789 V");
+  Say(viewer, "SESSION END");
+  EXPECT_TRUE(viewer.Lines.empty());
+  EXPECT_TRUE(FStore->Usage(10).empty());
+
+  Say(viewer, "CONNECT " + host.ID + " 192.168.2.20 6001 " + viewer.C.CommitHex());
+  viewer.Lines.clear();
+  host.Lines.clear();
+  Say(viewer, "SESSION START " + host.ID + " V");
   FClock.Advance(90'000);
   Say(viewer, "SESSION END");
   const std::string ask = Take(viewer);
@@ -366,17 +379,29 @@ TEST_F(RelayCoreTest, SessionRecordsUsageAndAsksForAReportInCompanyMode) {
   ASSERT_EQ(f.size(), 6u);
   EXPECT_EQ(f[0], "REPORTASK");
   EXPECT_EQ(f[4], "90");
-  EXPECT_EQ(f[5], "123456789");
+  EXPECT_EQ(f[5], host.ID);
   const auto usage = FStore->Usage(10);
   ASSERT_EQ(usage.size(), 1u);
   EXPECT_EQ(usage[0].ViewerID, viewer.ID);
   EXPECT_EQ(std::to_string(usage[0].Id), std::string(f[1]));
   // The helped side records nothing and is not asked.
-  TPc& host = Online(kIpA, 5000);
   Say(host, "SESSION START " + viewer.ID + " H");
   Say(host, "SESSION END");
   EXPECT_TRUE(host.Lines.empty());
   EXPECT_EQ(FStore->Usage(10).size(), 1u);
+}
+
+// Hellos that never make a session (not a point on the curve, here from 100 sources) leave no
+// per-source entry behind.
+TEST_F(RelayCoreTest, FailedHandshakesLeaveNoPerSourceEntries) {
+  TBytes hello{kWireClientHello, kWireVersion};
+  Append(hello, TBytes(64, 0xFF));
+  Append(hello, TBytes(16, 1));
+  for (std::uint32_t i = 0; i < 100; ++i) FCore->OnDatagram(TRelayEndpoint{0x0B000000 + i, 5000, 0}, hello, Now(), FOut);
+  EXPECT_TRUE(FOut.Datagrams.empty());
+  EXPECT_EQ(FCore->Stats().SourcesWithSessions, 0u);
+  Online(kIpA, 5000);
+  EXPECT_EQ(FCore->Stats().SourcesWithSessions, 1u);
 }
 
 TEST_F(RelayCoreTest, SavedPcListIsStoredInPartsAndReturned) {
