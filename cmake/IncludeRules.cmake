@@ -18,7 +18,8 @@ set(TOVIK_SYSGROUP_processes "^(spawn\\.h|sys/wait\\.h|sys/utsname\\.h)$")
 set(TOVIK_SYSGROUP_openssl "^openssl/")
 set(TOVIK_SYSGROUP_compression "^(zlib\\.h|libdeflate\\.h)$")
 set(TOVIK_SYSGROUP_sqlite "^sqlite3\\.h$")
-set(TOVIK_SYSGROUPS qt qtdbus x11 sockets processes openssl compression sqlite)
+set(TOVIK_SYSGROUP_pulse "^pulse/")
+set(TOVIK_SYSGROUPS qt qtdbus x11 sockets processes openssl compression sqlite pulse)
 
 set(TOVIK_RULE_base base)
 set(TOVIK_SYS_base "")
@@ -41,7 +42,8 @@ set(TOVIK_SYS_app qt)
 set(TOVIK_RULE_app/ui base app/ui)
 set(TOVIK_SYS_app/ui qt)
 set(TOVIK_RULE_platform/linux base crypto net media update session session/ui app app/ui platform/linux)
-# The desktop's light/dark choice is read over D-Bus (DesktopTheme_portal.cpp, tovik_platform_ui).
-set(TOVIK_SYS_platform/linux x11 sockets processes qt qtdbus)
+# The desktop's light/dark choice is read over D-Bus (DesktopTheme_portal.cpp, tovik_platform_ui);
+# sound goes through PulseAudio (TovikAudio_pulse.cpp).
+set(TOVIK_SYS_platform/linux x11 sockets processes qt qtdbus pulse)
 set(TOVIK_RULE_relay base crypto net/TovikWire.h relay)
 set(TOVIK_SYS_relay sockets sqlite processes)

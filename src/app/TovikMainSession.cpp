@@ -172,11 +172,13 @@ void TMainSessions::Create(bool AIsViewer, const std::optional<TPasswordVerifier
       }));
     };
     deps.PasswordPrompt = std::make_shared<TQtPasswordPrompt>();
+    deps.MakeSoundPlayer = FPlatform.SoundPlayer;
   } else {
     if (FPlatform.Screen) deps.Screen = MakeCapturerScreen(FPlatform.Screen());
     if (FPlatform.Injector) deps.Injector = MakeHostInput(FPlatform.Injector());
     if (FPlatform.HostIdentity) deps.Identity = FPlatform.HostIdentity();
     deps.Consent = std::make_shared<TQtConsent>();
+    deps.MakeSoundCapture = FPlatform.SoundCapture;
     if (AUnattended) deps.UnattendedPassword = TUnattendedPassword{*AUnattended, FThrottle};
     if (FPlatform.Wallpaper) deps.Wallpaper = FPlatform.Wallpaper([this](const std::string& s) { SessionLog(s); });
     if (!deps.Screen) SessionLog("no screen to capture on this desktop");

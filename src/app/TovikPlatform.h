@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "media/TovikAudio.h"
 #include "media/TovikCapture.h"
 #include "media/TovikInput.h"
 #include "app/ui/TovikTheme.h"
@@ -33,6 +34,10 @@ struct TPlatformServices {
   std::function<THostIdentity()> HostIdentity;
   // The desktop's light/dark choice for the main window's look; none or null = the GTK theme only.
   std::function<std::unique_ptr<IDesktopTheme>()> DesktopTheme;
+  // Recording what this PC's speakers play (host) and playing the other PC's sound (viewer); each may
+  // raise with the reason it cannot. None = no sound on that side.
+  std::function<std::unique_ptr<ILoopbackCapture>()> SoundCapture;
+  std::function<std::unique_ptr<IAudioPlayer>()> SoundPlayer;
   // What the window system's key events mean, for the viewer windows; null = Qt's key numbers only.
   std::shared_ptr<const IViewerKeys> ViewerKeys;
 };
@@ -47,6 +52,8 @@ inline TPlatformServices SystemPlatform() {
   p.Wallpaper = [](TLogFn ALog) { return IWallpaperBackend::Create(std::move(ALog)); };
   p.HostIdentity = [] { return THostIdentity::Local(); };
   p.DesktopTheme = [] { return IDesktopTheme::Create(); };
+  p.SoundCapture = [] { return ILoopbackCapture::Create(); };
+  p.SoundPlayer = [] { return IAudioPlayer::Create(); };
   p.ViewerKeys = IViewerKeys::Create();
   return p;
 }

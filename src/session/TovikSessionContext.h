@@ -14,6 +14,7 @@
 #include <string>
 
 #include "base/TovikClock.h"
+#include "media/TovikAudio.h"
 #include "session/TovikSessionGuard.h"
 #include "session/TovikSessionIntf.h"
 #include "session/TovikUnattended.h"
@@ -52,8 +53,14 @@ struct TSessionDeps {
   std::function<bool()> AdminAvailable;     // none = false
   std::function<void(bool)> UseBroker;      // none = no desktop broker
   THostIdentity Identity;                   // told to the viewer (from the platform in the program)
+  // Records what this PC's speakers play while the helper wants sound; called on the GUI thread when
+  // sound is wanted and may raise with the reason. None = no sound to send.
+  std::function<std::unique_ptr<ILoopbackCapture>()> MakeSoundCapture;
   // Viewer.
   TViewerWindowFactory MakeViewer;          // required for a viewer
+  // Plays the host's sound; called on the GUI thread with the first sound packet and may raise with
+  // the reason. None = this viewer cannot play sound.
+  std::function<std::unique_ptr<IAudioPlayer>()> MakeSoundPlayer;
   // Asks the helper for a helped PC's password; none = this viewer cannot answer a challenge (it does
   // not announce kCapsPassword, so the other PC asks its person instead).
   std::shared_ptr<IPasswordPrompt> PasswordPrompt;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <stdexcept>
 
 #include "media/TovikInput.h"
 
@@ -29,6 +30,7 @@ THostSide::THostSide(TSessionContext& ACtx, TSessionDeps& ADeps, bool AUnattende
       FCreated(ACtx.Now),
       FRate(InitialRate(ACtx.Now)) {
   FFrameTx.SetMaxInFlight(4);
+  FMakeSoundCapture = std::move(ADeps.MakeSoundCapture);
   if (ADeps.Wallpaper) FWallpaper = std::make_unique<TWallpaperKeeper>(std::move(ADeps.Wallpaper));
   FCaptureTimer.Start(FCreated);
   FPumpTimer.Start(FCreated);
@@ -125,6 +127,7 @@ void THostSide::Dispatch(const TChannelMsg& AMsg) {
     case mkSoundSwitch:
       if (AMsg.Data.empty()) return;
       FAudioOn = AMsg.Data[0] != 0;
+      if (!FAudioOn) FAudioCap.reset();
       return;
     case mkPasswordProof:
       PasswordProof(AMsg.Data);
@@ -455,9 +458,26 @@ void THostSide::RestoreWallpaper() {
 
 void THostSide::SoundPump() {
   if (!FAudioOn || FAudioFailed) return;
-  // No sound capture is built into this program yet.
-  FCtx.Log(std::string("no sound to send: ") + kNoSound);
-  FAudioFailed = true;
+  if (!FAudioCap) {
+    try {
+      if (FMakeSoundCapture) FAudioCap = FMakeSoundCapture();
+      if (!FAudioCap) throw std::runtime_error(kNoSound);
+    } catch (const std::exception& e) {
+      FCtx.Log(std::string("no sound to send: ") + e.what());
+      FAudioFailed = true;
+      return;
+    }
+    FCtx.Log("sound: recording the speakers");
+  }
+  std::vector<TBytes> packets;
+  try {
+    packets = FAudioCap->Poll();
+  } catch (const std::exception& e) {
+    FCtx.Log(std::string("sound stopped: ") + e.what());
+    FAudioCap.reset();
+    return;
+  }
+  for (const TBytes& p : packets) FCtx.Send(MakeSoundPacket(++FAudioSeq, p));
 }
 
 void THostSide::ApplyInput(const TInputEvent& AEvent) {

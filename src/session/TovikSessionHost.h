@@ -5,7 +5,7 @@
 //
 // Ownership: owned by TTovikSession, which also owns the TSessionContext it works on (the context
 // outlives the side). The side owns the screen, the injector, the consent prompt (shared with the
-// program), the wallpaper keeper and the frame and input transports.
+// program), the wallpaper keeper, the sound capture and the frame and input transports.
 //
 // Threads: GUI thread only. FTxLock is held only around calls on the frame sender, never while
 // calling out of the side.
@@ -144,6 +144,9 @@ class THostSide {
   bool FOnSecureDesktop = false;
   bool FAudioOn = false;
   bool FAudioFailed = false;
+  std::function<std::unique_ptr<ILoopbackCapture>()> FMakeSoundCapture;
+  std::unique_ptr<ILoopbackCapture> FAudioCap;  // while sound is wanted after consent
+  std::uint32_t FAudioSeq = 0;                  // of the last sound packet sent
   bool FKeepWallpaper = false;
 };
 

@@ -11,7 +11,6 @@ namespace tovik {
 namespace {
 constexpr const char* kNoH264 = "no H.264 codec in this build";
 constexpr const char* kNoSound = "no sound device support in this build";
-constexpr bool kHavePlayer = false;
 constexpr const char* kWrongPasswordNotice = "The other PC did not accept the password.";
 constexpr const char* kPausedPasswordNotice =
     "The other PC takes no password for now after wrong ones; the person there is asked to allow the session.";
@@ -33,6 +32,7 @@ TViewerSide::TViewerSide(TSessionContext& ACtx, TSessionDeps& ADeps)
     else
       FViewer->Show();
   }
+  FMakeSoundPlayer = std::move(ADeps.MakeSoundPlayer);
   FCtx.Send(MakeFullPicture());
   FChannelTimer.Start(FCtx.Now);
   FNackTimer.Start(FCtx.Now);
@@ -57,11 +57,11 @@ void TViewerSide::Start() {
   tools.OnSendProgress = [this](const std::string& n, std::int64_t d, std::int64_t t, int l) {
     if (FViewer) FViewer->SetTransfer(n, d, t, l);
   };
-  // Announce only what this viewer really has: windowed frames, no H.264 decoder, no sound player,
-  // and answers to a password challenge when it can ask its user.
+  // Announce only what this viewer really has: windowed frames, no H.264 decoder, and answers to a
+  // password challenge when it can ask its user. Sound is on from the start.
   FCaps = static_cast<std::uint8_t>(kCapsWindowed | (FPasswordPrompt ? kCapsPassword : 0));
   FCtx.Channel.Post(mkViewerCaps, TBytes{FCaps}, false);
-  FCtx.Channel.Post(mkSoundSwitch, TBytes{0}, false);
+  FCtx.Channel.Post(mkSoundSwitch, TBytes{1}, false);
   tools.PostProfile();
   FCtx.Channel.Post(mkWallpaper, TBytes{static_cast<std::uint8_t>(FSettings.HideWallpaper ? 1 : 0)}, false);
 }
@@ -262,10 +262,25 @@ void TViewerSide::NackTick() { PollNacks(); }
 // ---- the rest -----------------------------------------------------------------------------------
 
 void TViewerSide::PlaySound(TByteView APacket) {
-  if (FMuted || FPlayerFailed || !SoundPayload(APacket)) return;
-  FCtx.Log(std::string("cannot play sound: ") + kNoSound);
-  FPlayerFailed = true;
-  FCtx.Channel.Post(mkSoundSwitch, TBytes{0}, false);
+  if (FMuted || FPlayerFailed) return;
+  const auto payload = SoundPayload(APacket);
+  if (!payload) return;
+  // A duplicated or reordered datagram would repeat or click: only newer packets play.
+  const std::uint32_t seq = SoundSequence(APacket);
+  if (FLastSoundSeq && !SoundSeqNewer(seq, *FLastSoundSeq)) return;
+  if (!FPlayer) {
+    try {
+      if (FMakeSoundPlayer) FPlayer = FMakeSoundPlayer();
+      if (!FPlayer) throw std::runtime_error(kNoSound);
+    } catch (const std::exception& e) {
+      FCtx.Log(std::string("cannot play sound: ") + e.what());
+      FPlayerFailed = true;
+      FCtx.Channel.Post(mkSoundSwitch, TBytes{0}, false);
+      return;
+    }
+  }
+  FLastSoundSeq = seq;
+  FPlayer->Play(*payload);
 }
 
 void TViewerSide::SetInfo(const std::string& AState) {
@@ -328,8 +343,9 @@ void TViewerSide::OnRestart() { FCtx.Tools->RequestRestart(); }
 
 void TViewerSide::OnMute(bool AValue) {
   FMuted = AValue;
-  // Sound can only be switched on when this viewer can play it.
-  const bool on = kHavePlayer && !FMuted && !FPlayerFailed;
+  if (FMuted && FPlayer) FPlayer->Clear();
+  // A player that could not be made keeps sound off for the session.
+  const bool on = !FMuted && !FPlayerFailed;
   FCtx.Channel.Post(mkSoundSwitch, TBytes{static_cast<std::uint8_t>(on ? 1 : 0)}, false);
 }
 

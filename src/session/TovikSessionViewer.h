@@ -3,13 +3,14 @@
 // answers the window's events (IViewerEvents).
 //
 // Ownership: owned by TTovikSession, which also owns the TSessionContext it works on (the context
-// outlives the side). The side owns the viewer window through TViewerWindowPtr (FreeSafely) and the
-// frame and input transports.
+// outlives the side). The side owns the viewer window through TViewerWindowPtr (FreeSafely), the
+// sound player and the frame and input transports.
 //
 // Threads: GUI thread only; the window calls the events on it.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -102,6 +103,9 @@ class TViewerSide final : public IViewerEvents {
   TTick FLastEdgeSwitch = 0;
   bool FMuted = false;
   bool FPlayerFailed = false;
+  std::function<std::unique_ptr<IAudioPlayer>()> FMakeSoundPlayer;
+  std::unique_ptr<IAudioPlayer> FPlayer;  // made with the first sound packet
+  std::optional<std::uint32_t> FLastSoundSeq;  // of the last sound packet played
 };
 
 }  // namespace tovik

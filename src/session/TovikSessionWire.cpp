@@ -68,6 +68,8 @@ std::optional<TByteView> SoundPayload(TByteView APacket) {
   return APacket.subspan(5);
 }
 
+std::uint32_t SoundSequence(TByteView APacket) { return GetU32LE(APacket.data() + 1); }
+
 bool PictureSizeOk(std::uint32_t AW, std::uint32_t AH) {
   return AW >= 1 && AH >= 1 && AW <= kMaxPictureSide && AH <= kMaxPictureSide &&
          static_cast<std::uint64_t>(AW) * AH <= kMaxPicturePixels;

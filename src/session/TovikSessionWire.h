@@ -80,6 +80,12 @@ std::optional<THostStatus> ParseHostStatus(TByteView APacket);
 TBytes MakeSoundPacket(std::uint32_t ASeq, TByteView APayload);
 // The sound payload after the 5-byte header; nothing for packets shorter than 6 bytes.
 std::optional<TByteView> SoundPayload(TByteView APacket);
+// The sequence number of a sound packet that SoundPayload accepts.
+std::uint32_t SoundSequence(TByteView APacket);
+// True when sound packet ASeq came after ALast (32-bit serial arithmetic: the numbers wrap).
+constexpr bool SoundSeqNewer(std::uint32_t ASeq, std::uint32_t ALast) {
+  return static_cast<std::int32_t>(ASeq - ALast) > 0;
+}
 
 // --- frame blob ------------------------------------------------------------------------------
 

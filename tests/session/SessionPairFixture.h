@@ -58,6 +58,9 @@ struct TPairOptions {
   std::shared_ptr<TPasswordThrottle> Throttle = std::make_shared<TPasswordThrottle>();
   bool ViewerAnswersPasswords = true;
   TTick StartTick = 1'000'000;  // the program's time when the sessions are made
+  // Sound on each side; none: the side has no sound devices.
+  std::function<std::unique_ptr<ILoopbackCapture>()> SoundCapture;
+  std::function<std::unique_ptr<IAudioPlayer>()> SoundPlayer;
 };
 
 // One verifier per password for the whole test program: PBKDF2 at the real work factor is slow.
@@ -110,6 +113,7 @@ class TSessionPair {
     if (Opt.HostPassword) d.UnattendedPassword = TUnattendedPassword{VerifierFor(*Opt.HostPassword), Opt.Throttle};
     d.MakeTools = Opt.HostTools;
     d.Identity = {"HOSTPC", "helped", "Linux 6.1"};
+    d.MakeSoundCapture = Opt.SoundCapture;
     Host = std::make_unique<TTovikSession>(std::move(d), false, Opt.Unattended, Clock.Now());
   }
   void StartViewer() {
@@ -121,6 +125,7 @@ class TSessionPair {
       return TViewerWindowPtr(new TFakeViewer(Window, e));
     };
     if (Opt.ViewerAnswersPasswords) d.PasswordPrompt = Prompt;
+    d.MakeSoundPlayer = Opt.SoundPlayer;
     Viewer = std::make_unique<TTovikSession>(std::move(d), true, false, Clock.Now());
   }
 
