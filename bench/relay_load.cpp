@@ -101,7 +101,7 @@ bool Register(TSimPc& pc, std::uint16_t relayPort) {
     pc.Channel = std::make_unique<TSecureChannel>(kWireSealed, keys.C2S, keys.S2C, 1, 2);
   }
   if (!pc.Channel) return false;
-  pc.Key = BytesToHex(ecdh.Public());
+  pc.Key = BytesToHex(PeerCommitment(ecdh.Public()));  // HELLO and CONNECT carry the commitment
   const TBytes line = pc.Channel->Seal(BytesOf("HELLO 0 127.0.0.1 40000 " + pc.Key + " 127.0.0.1 0"));
   ::send(pc.Fd, line.data(), line.size(), 0);
   for (int i = 0; i < 4; ++i) {

@@ -76,7 +76,8 @@ struct TRelayCore::TSession {
   bool Kept = false;
   std::string LanIP = "0.0.0.0";
   std::uint16_t UdpPort = 0;
-  std::string PeerKey;
+  std::string PeerCommit;  // commitment to the PC's current peer key (hex), from HELLO or CONNECT
+  bool Revealed = false;   // passed its peer key on to the partner of the present introduction
   bool Unattended = false;
   TSession* Partner = nullptr;
   // Usage record of the current session as announced with SESSION START.
@@ -127,6 +128,7 @@ TRelayStats TRelayCore::Stats() const {
   TRelayStats s = FStats;
   s.Sessions = FSessions.size();
   s.Registered = FOnline.size();
+  s.SourcesWithSessions = FPerIP.size();
   s.Pairs = 0;
   for (const auto& [ep, ses] : FSessions)
     if (ses->Partner) ++s.Pairs;
@@ -155,8 +157,30 @@ TRelayCore::TRate& TRelayCore::RateOf(std::uint32_t ip, TTick now) {
 // ---------------------------------------------------------------------------------------------
 // Datagrams
 
+void TRelayCore::LoadLeases(TTick now) {
+  if (FLeasesLoaded) return;
+  FLeasesLoaded = true;
+  const std::int64_t stamp = StampMs();
+  for (const TStoredLease& l : FStore.Leases(stamp)) {
+    if (!IsPartnerID(l.ID)) continue;
+    FLeases[l.ID] = TLease{now + TTick(l.ExpiresMs - stamp), l.Used, l.IP};
+  }
+  if (!FLeases.empty()) Log("Kept " + Num(FLeases.size()) + " one-time IDs from before the restart");
+}
+
+void TRelayCore::SaveLease(const std::string& id, const TLease& lease, TTick now) {
+  const TTick left = lease.Expires > now ? lease.Expires - now : 0;
+  if (!FStore.PutLease(TStoredLease{id, lease.IP, StampMs() + static_cast<std::int64_t>(left), lease.Used}))
+    Log("Could not store the lease of the one-time ID " + id);
+}
+
+void TRelayCore::EraseLease(const std::string& id) {
+  if (FLeases.erase(id) && !FStore.DeleteLease(id)) Log("Could not remove the lease of the one-time ID " + id);
+}
+
 void TRelayCore::OnDatagram(const TRelayEndpoint& AFrom, TByteView AData, TTick ANow, TRelayOutput& AOut) {
   if (AData.empty()) return;
+  LoadLeases(ANow);
   switch (AData[0]) {
     case kWireClientHello:
       HandleHello(AFrom, AData, ANow, AOut);
@@ -206,7 +230,8 @@ void TRelayCore::HandleHello(const TRelayEndpoint& from, TByteView data, TTick n
   auto it = FSessions.find(from);
   if (it == FSessions.end()) {
     if (FSessions.size() >= FConfig.MaxSessions) return;
-    if (FPerIP[from.IP] >= FConfig.MaxSessionsPerIP) return;
+    // find, not []: a hello that fails later must not leave an entry behind.
+    if (auto per = FPerIP.find(from.IP); per != FPerIP.end() && per->second >= FConfig.MaxSessionsPerIP) return;
   }
   ++FHandshakesInWindow;
   ++rate.Hs;
@@ -295,6 +320,7 @@ void TRelayCore::HandleLine(TSession& s, std::string_view line, TTick now, TRela
   if (cmd == "PIN") return CmdPin(s, f, now, out);
   if (cmd == "UNPIN") return CmdUnpin(s, now, out);
   if (cmd == "CONNECT") return CmdConnect(s, f, now, out);
+  if (cmd == "REVEAL") return CmdReveal(s, f, out);
   if (cmd == "SESSION") return CmdSession(s, f, now, out);
   if (cmd == "BOOKPUT") return CmdBookPut(s, f, now, out);
   if (cmd == "BOOKGET") return CmdBookGet(s, f, now, out);
@@ -335,10 +361,13 @@ void TRelayCore::AssignID(TSession& s, const std::string& id, bool kept, TTick n
   s.Kept = kept;
   FOnline[id] = &s;
   if (kept) {
-    FLeases.erase(id);
+    EraseLease(id);
   } else {
     auto& lease = FLeases[id];
-    if (lease.Expires <= now) lease = TLease{now + TTick(FConfig.OneTimeIDSeconds) * 1000, false, s.Ep.IP};
+    if (lease.Expires <= now) {
+      lease = TLease{now + TTick(FConfig.OneTimeIDSeconds) * 1000, false, s.Ep.IP};
+      SaveLease(id, lease, now);
+    }
   }
 }
 
@@ -364,14 +393,14 @@ void TRelayCore::CmdHello(TSession& s, const std::vector<std::string_view>& f, T
   const std::string_view id = f[1];
   const auto lan = ParseIPv4(f[2]);
   const auto port = ParseDecimal(f[3], 65535);
-  const std::string_view key = f[4];
-  if (!(id == "0" || IsPartnerID(id)) || !lan || !port || key.size() != 128 || !IsHexText(key) ||
+  const std::string_view key = f[4];  // the commitment to the PC's peer key
+  if (!(id == "0" || IsPartnerID(id)) || !lan || !port || key.size() != 2 * kPeerCommitSize || !IsHexText(key) ||
       (f[6] != "0" && f[6] != "1"))
     return Send(s, "ERR HELLO_BAD", out);
 
   s.LanIP = std::string(f[2]);
   s.UdpPort = static_cast<std::uint16_t>(*port);
-  s.PeerKey = AsciiUpper(key);
+  s.PeerCommit = AsciiUpper(key);
   s.Unattended = f[6] == "1";
   const bool first = !s.Helloed;
   s.Helloed = true;
@@ -396,7 +425,7 @@ void TRelayCore::CmdHello(TSession& s, const std::vector<std::string_view>& f, T
     if ((expired || spent) && !s.InSession) {
       const std::string fresh = NewOneTimeID(now);
       if (!fresh.empty()) {
-        if (lease != FLeases.end()) FLeases.erase(lease);
+        if (lease != FLeases.end()) EraseLease(std::string(lease->first));
         AssignID(s, fresh, false, now);
       }
     }
@@ -442,7 +471,7 @@ void TRelayCore::CmdPin(TSession& s, const std::vector<std::string_view>& f, TTi
   if (on != FOnline.end() && on->second != &s) ReleaseID(*on->second);
   if (s.ID != id) AssignID(s, id, true, now);
   s.Kept = true;
-  FLeases.erase(id);
+  EraseLease(id);
   Send(s, "PIN OK " + id, out);
   SendID(s, now, out);
 }
@@ -452,6 +481,7 @@ void TRelayCore::CmdUnpin(TSession& s, TTick now, TRelayOutput& out) {
   if (!FStore.DeleteKept(s.ID)) Log("Could not remove the kept ID " + s.ID);
   s.Kept = false;
   FLeases[s.ID] = TLease{now + TTick(FConfig.OneTimeIDSeconds) * 1000, false, s.Ep.IP};
+  SaveLease(s.ID, FLeases[s.ID], now);
   SendID(s, now, out);
 }
 
@@ -473,18 +503,18 @@ void TRelayCore::CmdConnect(TSession& s, const std::vector<std::string_view>& f,
   if (f.size() < 5) return Send(s, "ERR CONNECT_BAD", out);
   const auto lan = ParseIPv4(f[2]);
   const auto port = ParseDecimal(f[3], 65535);
-  if (!lan || !port || f[4].size() != 128 || !IsHexText(f[4])) return Send(s, "ERR CONNECT_BAD", out);
+  if (!lan || !port || f[4].size() != 2 * kPeerCommitSize || !IsHexText(f[4])) return Send(s, "ERR CONNECT_BAD", out);
   const std::string id(f[1]);
   if (id == s.ID) return Send(s, "ERR SELF", out);
   auto on = IsPartnerID(id) ? FOnline.find(id) : FOnline.end();
-  if (on == FOnline.end() || on->second->PeerKey.empty()) {
+  if (on == FOnline.end() || on->second->PeerCommit.empty()) {
     ++rate.Wrong;
     return Send(s, "ERR UNKNOWN_ID", out);
   }
   TSession& t = *on->second;
   s.LanIP = std::string(f[2]);
   s.UdpPort = static_cast<std::uint16_t>(*port);
-  s.PeerKey = AsciiUpper(f[4]);
+  s.PeerCommit = AsciiUpper(f[4]);
 
   if (s.Partner != &t) {
     Unpair(s, true, out);
@@ -492,16 +522,30 @@ void TRelayCore::CmdConnect(TSession& s, const std::vector<std::string_view>& f,
     s.Partner = &t;
     t.Partner = &s;
   }
+  s.Revealed = t.Revealed = false;
   auto peerLine = [&](const TSession& other) {
     // On TCP the observed port is the TCP connection's; the PC's UDP port is the best guess there.
     const std::uint16_t pubPort = other.Ep.IsTcp() ? other.UdpPort : other.Ep.Port;
     const char* mark = !FConfig.Relaying ? "-" : (other.Ep.IsTcp() ? "T" : "U");
     return "PEER " + FormatIPv4(other.Ep.IP) + " " + Num(pubPort) + " " + other.LanIP + " " + Num(other.UdpPort) +
-           " " + other.PeerKey + " " + other.ID + " - " + mark;
+           " " + other.PeerCommit + " " + other.ID + " - " + mark;
   };
   Send(s, peerLine(t), out);
   Send(t, peerLine(s), out);
   Log("Introduced " + s.ID + " (" + s.Ep.Text() + ") to " + t.ID + " (" + t.Ep.Text() + ")");
+}
+
+void TRelayCore::CmdReveal(TSession& s, const std::vector<std::string_view>& f, TRelayOutput& out) {
+  // A PC's peer key, for the partner it was just introduced to: passed on once per introduction, and
+  // only when it is the key the PC committed to (what the partner got in PEER).
+  TSession* p = s.Partner;
+  if (!p || p->Partner != &s || s.Revealed) return;
+  if (f.size() < 3 || f[1] != p->ID || f[2].size() != 2 * kPublicKeySize || !IsHexText(f[2]))
+    return Send(s, "ERR REVEAL_BAD", out);
+  const std::string key = AsciiUpper(f[2]);
+  if (BytesToHex(PeerCommitment(HexToBytes(key))) != s.PeerCommit) return Send(s, "ERR REVEAL_BAD", out);
+  s.Revealed = true;
+  Send(*p, "REVEAL " + s.ID + " " + key, out);
 }
 
 void TRelayCore::EndUsage(TSession& s, bool askReport, TRelayOutput& out) {
@@ -526,6 +570,8 @@ void TRelayCore::EndUsage(TSession& s, bool askReport, TRelayOutput& out) {
 
 void TRelayCore::CmdSession(TSession& s, const std::vector<std::string_view>& f, TTick now, TRelayOutput& out) {
   if (f.size() >= 4 && f[1] == "START" && IsPartnerID(f[2]) && (f[3] == "V" || f[3] == "H")) {
+    // Records only for a pair this relay introduced: nobody books sessions with arbitrary IDs.
+    if (!s.Partner || s.Partner->ID != f[2]) return;
     EndUsage(s, false, out);
     s.InSession = true;
     s.Viewer = f[3] == "V";
@@ -535,7 +581,10 @@ void TRelayCore::CmdSession(TSession& s, const std::vector<std::string_view>& f,
     // A one-time ID works for one session: the helped PC gets a new one once this one ends.
     if (!s.Viewer && !s.Kept && !s.ID.empty()) {
       auto lease = FLeases.find(s.ID);
-      if (lease != FLeases.end()) lease->second.Used = true;
+      if (lease != FLeases.end() && !lease->second.Used) {
+        lease->second.Used = true;
+        SaveLease(lease->first, lease->second, now);
+      }
     }
   } else if (f.size() >= 2 && f[1] == "END") {
     EndUsage(s, true, out);
@@ -731,6 +780,7 @@ void TRelayCore::OnClosed(const TRelayEndpoint& AEndpoint, TTick ANow, TRelayOut
 }
 
 void TRelayCore::Tick(TTick ANow, TRelayOutput& AOut) {
+  LoadLeases(ANow);
   if (ANow - FLastSweep < kSweepMs && FLastSweep != 0) return;
   FLastSweep = ANow;
 
@@ -752,7 +802,7 @@ void TRelayCore::Tick(TTick ANow, TRelayOutput& AOut) {
       if (lease == FLeases.end() || lease->second.Expires <= ANow) {
         const std::string fresh = NewOneTimeID(ANow);
         if (!fresh.empty()) {
-          if (lease != FLeases.end()) FLeases.erase(lease);
+          if (lease != FLeases.end()) EraseLease(std::string(lease->first));
           AssignID(s, fresh, false, ANow);
           SendID(s, ANow, AOut);
         }

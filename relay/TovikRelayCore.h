@@ -103,6 +103,7 @@ struct TRelayStats {
   std::uint64_t Forwarded = 0;  // 0x14 packets passed on
   std::uint64_t Handshakes = 0;
   std::uint64_t Dropped = 0;    // datagrams dropped as malformed or not genuine
+  std::size_t SourcesWithSessions = 0;  // source IPs counted against the per-IP session limit
 };
 
 class TRelayCore {
@@ -154,6 +155,7 @@ class TRelayCore {
   void CmdPin(TSession& s, const std::vector<std::string_view>& f, TTick now, TRelayOutput& out);
   void CmdUnpin(TSession& s, TTick now, TRelayOutput& out);
   void CmdConnect(TSession& s, const std::vector<std::string_view>& f, TTick now, TRelayOutput& out);
+  void CmdReveal(TSession& s, const std::vector<std::string_view>& f, TRelayOutput& out);
   void CmdSession(TSession& s, const std::vector<std::string_view>& f, TTick now, TRelayOutput& out);
   void CmdBookPut(TSession& s, const std::vector<std::string_view>& f, TTick now, TRelayOutput& out);
   void CmdBookGet(TSession& s, const std::vector<std::string_view>& f, TTick now, TRelayOutput& out);
@@ -172,6 +174,10 @@ class TRelayCore {
   void EndUsage(TSession& s, bool askReport, TRelayOutput& out);
   void DropSession(const TRelayEndpoint& ep, const char* why, TRelayOutput& out);
   TRate& RateOf(std::uint32_t ip, TTick now);
+  // One-time ID leases live in the store as well, so that a restart keeps them.
+  void LoadLeases(TTick now);
+  void SaveLease(const std::string& id, const TLease& lease, TTick now);
+  void EraseLease(const std::string& id);
   void Log(const std::string& line);
 
   TRelayConfig FConfig;
@@ -183,7 +189,8 @@ class TRelayCore {
 
   std::unordered_map<TRelayEndpoint, std::unique_ptr<TSession>, TRelayEndpointHash> FSessions;
   std::unordered_map<std::string, TSession*> FOnline;        // ID -> client holding it
-  std::unordered_map<std::string, TLease> FLeases;           // one-time IDs still valid
+  std::unordered_map<std::string, TLease> FLeases;           // one-time IDs still valid (and in the store)
+  bool FLeasesLoaded = false;
   std::unordered_map<std::uint32_t, std::unique_ptr<TRate>> FRates;
   std::unordered_map<std::uint32_t, std::size_t> FPerIP;     // sessions per source IP
   std::mt19937_64 FRandom;

@@ -36,6 +36,25 @@ bool TMemoryRelayStore::DeleteKept(const std::string& id) {
   return true;
 }
 
+bool TMemoryRelayStore::PutLease(const TStoredLease& lease) {
+  if (FFailWrites) return false;
+  FLeases[lease.ID] = lease;
+  return true;
+}
+
+bool TMemoryRelayStore::DeleteLease(const std::string& id) {
+  if (FFailWrites) return false;
+  FLeases.erase(id);
+  return true;
+}
+
+std::vector<TStoredLease> TMemoryRelayStore::Leases(std::int64_t nowMs) {
+  std::vector<TStoredLease> out;
+  for (const auto& [id, l] : FLeases)
+    if (l.ExpiresMs > nowMs) out.push_back(l);
+  return out;
+}
+
 std::optional<TStoredBook> TMemoryRelayStore::GetBook(const std::string& bookID) {
   auto it = FBooks.find(bookID);
   if (it == FBooks.end()) return std::nullopt;
@@ -69,6 +88,7 @@ std::int64_t TMemoryRelayStore::PairOfferCount(std::int64_t nowMs) {
 
 void TMemoryRelayStore::PurgeExpired(std::int64_t nowMs) {
   std::erase_if(FPairs, [&](const auto& p) { return p.second.second <= nowMs; });
+  std::erase_if(FLeases, [&](const auto& l) { return l.second.ExpiresMs <= nowMs; });
 }
 
 static bool AddUnique(std::vector<TStoredMessage>& to, const TStoredMessage& m) {
@@ -121,6 +141,8 @@ using TStmt = std::unique_ptr<sqlite3_stmt, TStmtFinalize>;
 const char* const kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS kept (id TEXT PRIMARY KEY, hash TEXT NOT NULL, stamp INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS kept_hash ON kept(hash);
+CREATE TABLE IF NOT EXISTS leases (id TEXT PRIMARY KEY, ip INTEGER NOT NULL, expires INTEGER NOT NULL,
+  used INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS books (book_id TEXT PRIMARY KEY, stamp INTEGER NOT NULL, parts TEXT NOT NULL,
   updated INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS pair_offers (pair_id TEXT PRIMARY KEY, blob TEXT NOT NULL, expires INTEGER NOT NULL);
@@ -247,6 +269,41 @@ bool TSqliteRelayStore::DeleteKept(const std::string& id) {
   return true;
 }
 
+bool TSqliteRelayStore::PutLease(const TStoredLease& lease) {
+  auto s = FImpl->Prepare("INSERT OR REPLACE INTO leases(id,ip,expires,used) VALUES(?,?,?,?)", FError);
+  if (!s) return false;
+  Bind(s.get(), 1, lease.ID);
+  Bind(s.get(), 2, static_cast<std::int64_t>(lease.IP));
+  Bind(s.get(), 3, lease.ExpiresMs);
+  Bind(s.get(), 4, static_cast<std::int64_t>(lease.Used ? 1 : 0));
+  if (sqlite3_step(s.get()) != SQLITE_DONE) return FError = sqlite3_errmsg(FImpl->Db.get()), false;
+  return true;
+}
+
+bool TSqliteRelayStore::DeleteLease(const std::string& id) {
+  auto s = FImpl->Prepare("DELETE FROM leases WHERE id=?", FError);
+  if (!s) return false;
+  Bind(s.get(), 1, id);
+  if (sqlite3_step(s.get()) != SQLITE_DONE) return FError = sqlite3_errmsg(FImpl->Db.get()), false;
+  return true;
+}
+
+std::vector<TStoredLease> TSqliteRelayStore::Leases(std::int64_t nowMs) {
+  std::vector<TStoredLease> out;
+  auto s = FImpl->Prepare("SELECT id, ip, expires, used FROM leases WHERE expires>?", FError);
+  if (!s) return out;
+  Bind(s.get(), 1, nowMs);
+  while (sqlite3_step(s.get()) == SQLITE_ROW) {
+    TStoredLease l;
+    l.ID = ColumnText(s.get(), 0);
+    l.IP = static_cast<std::uint32_t>(sqlite3_column_int64(s.get(), 1));
+    l.ExpiresMs = sqlite3_column_int64(s.get(), 2);
+    l.Used = sqlite3_column_int64(s.get(), 3) != 0;
+    out.push_back(std::move(l));
+  }
+  return out;
+}
+
 std::optional<TStoredBook> TSqliteRelayStore::GetBook(const std::string& bookID) {
   auto s = FImpl->Prepare("SELECT stamp, parts FROM books WHERE book_id=?", FError);
   if (!s) return std::nullopt;
@@ -310,10 +367,12 @@ std::int64_t TSqliteRelayStore::PairOfferCount(std::int64_t nowMs) {
 }
 
 void TSqliteRelayStore::PurgeExpired(std::int64_t nowMs) {
-  auto s = FImpl->Prepare("DELETE FROM pair_offers WHERE expires<=?", FError);
-  if (!s) return;
-  Bind(s.get(), 1, nowMs);
-  sqlite3_step(s.get());
+  for (const char* sql : {"DELETE FROM pair_offers WHERE expires<=?", "DELETE FROM leases WHERE expires<=?"}) {
+    auto s = FImpl->Prepare(sql, FError);
+    if (!s) continue;
+    Bind(s.get(), 1, nowMs);
+    sqlite3_step(s.get());
+  }
 }
 
 bool TSqliteRelayStore::AddMessage(const char* table, const TStoredMessage& m) {

@@ -35,6 +35,15 @@ struct TUsageRecord {
   std::string Transport;  // "direct", or "relay" when packets passed through the relay
 };
 
+// A one-time ID handed out: to which source address, until when, and whether a session spent it.
+struct TStoredLease {
+  std::string ID;
+  std::uint32_t IP = 0;          // IPv4, host order
+  std::int64_t ExpiresMs = 0;    // ms since 1970
+  bool Used = false;
+  bool operator==(const TStoredLease&) const = default;
+};
+
 class IRelayStore {
  public:
   virtual ~IRelayStore() = default;
@@ -44,6 +53,12 @@ class IRelayStore {
   virtual std::optional<std::string> KeptIDOfHash(const std::string& hash) = 0;
   virtual bool PutKept(const std::string& id, const std::string& hash, std::int64_t stamp) = 0;
   virtual bool DeleteKept(const std::string& id) = 0;
+
+  // One-time ID leases, so that a restarted relay gives each PC its ID back within the lease.
+  // Leases returns those not expired at nowMs; PurgeExpired removes the others.
+  virtual bool PutLease(const TStoredLease& lease) = 0;
+  virtual bool DeleteLease(const std::string& id) = 0;
+  virtual std::vector<TStoredLease> Leases(std::int64_t nowMs) = 0;
 
   // Saved-PC lists.
   virtual std::optional<TStoredBook> GetBook(const std::string& bookID) = 0;
@@ -76,6 +91,9 @@ class TMemoryRelayStore : public IRelayStore {
   std::optional<std::string> KeptIDOfHash(const std::string& hash) override;
   bool PutKept(const std::string& id, const std::string& hash, std::int64_t stamp) override;
   bool DeleteKept(const std::string& id) override;
+  bool PutLease(const TStoredLease& lease) override;
+  bool DeleteLease(const std::string& id) override;
+  std::vector<TStoredLease> Leases(std::int64_t nowMs) override;
   std::optional<TStoredBook> GetBook(const std::string& bookID) override;
   bool PutBook(const std::string& bookID, const TStoredBook& book, std::int64_t nowMs) override;
   std::int64_t BookCount() override { return static_cast<std::int64_t>(FBooks.size()); }
@@ -95,6 +113,7 @@ class TMemoryRelayStore : public IRelayStore {
 
  private:
   std::map<std::string, std::string> FKept;
+  std::map<std::string, TStoredLease> FLeases;
   std::map<std::string, TStoredBook> FBooks;
   std::map<std::string, std::pair<std::string, std::int64_t>> FPairs;
   std::vector<TStoredMessage> FReports, FFeedback;
@@ -112,6 +131,9 @@ class TSqliteRelayStore : public IRelayStore {
   std::optional<std::string> KeptIDOfHash(const std::string& hash) override;
   bool PutKept(const std::string& id, const std::string& hash, std::int64_t stamp) override;
   bool DeleteKept(const std::string& id) override;
+  bool PutLease(const TStoredLease& lease) override;
+  bool DeleteLease(const std::string& id) override;
+  std::vector<TStoredLease> Leases(std::int64_t nowMs) override;
   std::optional<TStoredBook> GetBook(const std::string& bookID) override;
   bool PutBook(const std::string& bookID, const TStoredBook& book, std::int64_t nowMs) override;
   std::int64_t BookCount() override;

@@ -168,10 +168,18 @@ TPeerKeys DerivePeerKeys(TByteView ASecret, TByteView AMine, TByteView ATheirs) 
   return keys;
 }
 
+TBytes PeerCommitment(TByteView APublicKey) {
+  return Sha256(JoinBytes({Utf8Bytes("tovik peer commit v1"), APublicKey}));
+}
+
+TBytes PeerTranscript(TByteView A, TByteView B) {
+  const TOrderedPair pair = OrderPair(A, B);
+  return JoinBytes({Utf8Bytes("tovik peer transcript v1"), PeerCommitment(pair.Low), PeerCommitment(pair.High),
+                    pair.Low, pair.High});
+}
+
 std::string CheckNumber(TByteView A, TByteView B) {
-  TOrderedPair pair = OrderPair(A, B);
-  TBytes label = Utf8Bytes("tovik check number v1");
-  TBytes digest = Sha256(JoinBytes({label, pair.Low, pair.High}));
+  TBytes digest = Sha256(JoinBytes({Utf8Bytes("tovik check number v2"), PeerTranscript(A, B)}));
   std::uint32_t n = GetU32BE(digest.data()) % 1000000u;
   char text[16];
   std::snprintf(text, sizeof text, "%.3u %.3u", n / 1000, n % 1000);

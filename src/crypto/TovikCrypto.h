@@ -294,7 +294,18 @@ struct TPeerKeys {
 // TSecureChannel(0xC0, SendKey, RecvKey, SendLabel, RecvLabel).
 TPeerKeys DerivePeerKeys(TByteView ASecret, TByteView AMine, TByteView ATheirs);
 
-// Six digits "ddd ddd" from both ECDH public keys of a peer link; the same whichever is A.
+// The commitment to a peer public key, 32 bytes: each PC announces this first and reveals the key
+// only once it holds the other PC's commitment, so that whoever passes the keys on must choose its
+// own before it sees theirs.
+inline constexpr std::size_t kPeerCommitSize = 32;
+TBytes PeerCommitment(TByteView APublicKey);
+
+// The transcript of a peer key exchange: both commitments and both keys, ordered by the keys, the
+// same on both PCs of one link.
+TBytes PeerTranscript(TByteView A, TByteView B);
+
+// Six digits "ddd ddd" from the transcript of both ECDH public keys of a peer link; the same whichever
+// is A.
 std::string CheckNumber(TByteView A, TByteView B);
 
 }  // namespace tovik

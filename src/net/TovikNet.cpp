@@ -198,7 +198,12 @@ void TTovikClient::HandleRelayPacket(const TRxPacket& APacket) {
       break;
     }
     case kWireRenew:
-      if (FRelay) DropRelay("The server asked for a new secure session");
+      // Not authenticated: anyone can send it. The present channel stays until a new handshake
+      // (signed by the pinned key) replaces it, so a forged renew costs one handshake, not the session.
+      if (FRelay && (!FRelayEcdh || FNow - FLastHandshake >= KHandshakeEveryMs)) {
+        Log("The server asked for a new secure session");
+        SendHandshake();
+      }
       break;
     default:
       break;
@@ -269,6 +274,8 @@ void TTovikClient::MainTick(TTick ANow) {
   if (FRelay) {
     if (now - FLastRelayRx > KRelaySilenceMs)
       DropRelay("Lost contact with the server, reconnecting...");
+    else if (FRelayEcdh && now - FLastHandshake >= KHandshakeEveryMs)
+      SendHandshake();  // a renewal whose reply has not come yet
     else if (now - FLastHello >= KHelloEveryMs)
       SendHello();
     return;
@@ -318,21 +325,14 @@ void TTovikClient::SendHandshake() {
 }
 
 void TTovikClient::HandleHandshakeReply(TByteView AData) {
-  if (FRelay || !FRelayEcdh || AData.size() != kHandshakeReplySize || AData[1] != kWireVersion) return;
+  // With a relay channel, a reply is taken only for a renewal in progress (FRelayEcdh set).
+  if (!FRelayEcdh || AData.size() != kHandshakeReplySize || AData[1] != kWireVersion) return;
   const TByteView relayEcdh = AData.subspan(2, 64);
   const TByteView relayKey = AData.subspan(66, 64);
   const TByteView signature = AData.subspan(130, 64);
 
-  if (!FRelayKey.empty() && !SameBytes(relayKey, FRelayKey)) {
-    FRelayBlocked = true;
-    FRelayEcdh.reset();
-    Log("SECURITY: the server identified itself with key " + KeyFingerprint(relayKey) + ", but Tovik.ini expects " +
-        KeyFingerprint(FRelayKey) + ". Not connecting. " +
-        "If the server was reinstalled, put its new key in Tovik.ini.");
-    SetRelayStatus("Server key mismatch");
-    return;
-  }
-
+  // The signature first: anyone can send a reply with some key in it, and only a reply that the key
+  // shown really signed over this handshake may count against the pinned key.
   TBytes secret;
   try {
     const TEcdsaKey verifier = TEcdsaKey::CreateFromPublic(relayKey);
@@ -341,6 +341,18 @@ void TTovikClient::HandleHandshakeReply(TByteView AData) {
     secret = FRelayEcdh->SharedSecret(relayEcdh);
   } catch (const ETovikCrypto& e) {
     Log(std::string("Bad handshake from the server: ") + e.what());
+    return;
+  }
+
+  if (!FRelayKey.empty() && !SameBytes(relayKey, FRelayKey)) {
+    WipeBytes(secret);
+    FRelayBlocked = true;
+    FRelayEcdh.reset();
+    FRelay.reset();
+    Log("SECURITY: the server identified itself with key " + KeyFingerprint(relayKey) + ", but Tovik.ini expects " +
+        KeyFingerprint(FRelayKey) + ". Not connecting. " +
+        "If the server was reinstalled, put its new key in Tovik.ini.");
+    SetRelayStatus("Server key mismatch");
     return;
   }
 
@@ -376,7 +388,7 @@ void TTovikClient::SendHello() {
   FLastHello = FNow;
   if (!FPeerKey) return;
   SendServer(Format("HELLO %s %s %d %s %s %d", FMyID.c_str(), FLocalIP.c_str(), LocalPort(),
-                    BytesToHex(FPeerKey->Public()).c_str(), FRelayIP.c_str(), FUnattended ? 1 : 0));
+                    BytesToHex(PeerCommitment(FPeerKey->Public())).c_str(), FRelayIP.c_str(), FUnattended ? 1 : 0));
 }
 
 // ---- TCP fallback -----------------------------------------------------------------------------------
@@ -465,6 +477,8 @@ void TTovikClient::ServerLine(std::string_view ALine) {
     if (OnPin) OnPin(true, FPinID);
   } else if (cmd == "PEER") {
     HandlePeerIntro(f);
+  } else if (cmd == "REVEAL") {
+    HandlePeerReveal(f);
   } else if (cmd == "ERR") {
     HandleErrLine(ALine, f);
   }

@@ -167,8 +167,9 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   bool ViaRelay() const { return FPeerViaRelay; }
   const std::string& RelayStatus() const { return FRelayStatus; }
   std::uint16_t LocalPort() const;
-  // The public key of the next peer channel (the one HELLO and CONNECT announce). Each channel gets a
-  // key pair of its own: a fresh one replaces it as soon as a channel is made from it.
+  // This PC's current peer key. The relay and the partner see only its commitment (HELLO, CONNECT,
+  // PEER) until a partner's commitment has arrived; then the key is revealed to that partner (REVEAL)
+  // and never used for another link.
   const TBytes& PeerPublicKey() const { return FPeerKey->Public(); }
   // Both PCs' peer public keys of the current link in a fixed order (crypto/TovikPassword.h), the same
   // on both ends; empty while there is no link. Proofs made for this link are bound to it.
@@ -225,6 +226,8 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   // A fresh ECDH key pair for the next peer channel, told to the relay (HELLO) when there is one.
   void NewPeerKey();
   void HandlePeerIntro(const std::vector<std::string_view>& AFields);
+  void HandlePeerReveal(const std::vector<std::string_view>& AFields);
+  void SendPunches();
   void PeerLinkUp(const TTovikAddr& AAddr);
   void EndPeerSession(bool ASendBye);
   void FailConnect(const std::string& AMessage);
@@ -287,7 +290,8 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   // Peer link.
   bool FInitiator = false;
   std::unique_ptr<TEcdhKey> FPeerKey;
-  std::unique_ptr<TSecureChannel> FPeerChannel;
+  std::unique_ptr<TSecureChannel> FPeerChannel;  // from the partner's genuine reveal until the link ends
+  TBytes FPartnerCommit;                          // the partner's commitment from PEER
   std::string FPartnerID;
   std::string FPartnerName;
   std::string FCheckNumber;

@@ -68,7 +68,7 @@ void TTovikClient::ConnectTo(std::string_view AID) {
   Log("Asking server for " + FormatID(id));
   char buf[512];
   std::snprintf(buf, sizeof buf, "CONNECT %s %s %d %s", id.c_str(), FLocalIP.c_str(), LocalPort(),
-                BytesToHex(FPeerKey->Public()).c_str());
+                BytesToHex(PeerCommitment(FPeerKey->Public())).c_str());
   SendServer(buf);
 }
 
@@ -100,10 +100,9 @@ void TTovikClient::HandlePeerIntro(const std::vector<std::string_view>& AFields)
   // malformed and dropped before it can touch a live session.
   if (!IsPartnerID(AFields[6])) return;
   if (FState == rsConnected && FNow - FLastPeerRx > KMakeWaySilenceMs) {
-    // The key pair of the old channel was replaced when that channel was made: the new partner was
-    // introduced with the fresh one, which no channel has used yet.
     StopPeerTimers();
     FPeerChannel.reset();
+    FPartnerCommit.clear();
     FCheckNumber.clear();
     FKeyBinding.clear();
     FInitiator = false;
@@ -111,6 +110,10 @@ void TTovikClient::HandlePeerIntro(const std::vector<std::string_view>& AFields)
     SendServer("SESSION END");
     Log("The previous partner stopped answering; it makes way for the new one");
     if (OnDisconnected) OnDisconnected();
+    // The old link's key is known to its partner and the relay: a new link needs a new one, whose
+    // commitment the new partner does not hold yet. This introduction is spent; the next one works.
+    NewPeerKey();
+    return;
   }
   if (FState == rsPunching || FState == rsConnected) return;
 
@@ -120,26 +123,13 @@ void TTovikClient::HandlePeerIntro(const std::vector<std::string_view>& AFields)
     if (IsValidUtf8(name)) FPartnerName = name;
   }
 
-  const TBytes theirs = HexToBytes(AFields[5]);
-  try {
-    TBytes secret = FPeerKey->SharedSecret(theirs);
-    const TPeerKeys keys = DerivePeerKeys(secret, FPeerKey->Public(), theirs);
-    WipeBytes(secret);
-    FPeerChannel = std::make_unique<TSecureChannel>(kPeerPacketType, keys.SendKey, keys.RecvKey, keys.SendLabel,
-                                                    keys.RecvLabel);
-    FCheckNumber = tovik::CheckNumber(FPeerKey->Public(), theirs);
-    FKeyBinding = PeerKeyBinding(FPeerKey->Public(), theirs);
-  } catch (const ETovikCrypto& e) {
-    FailConnect(std::string("The partner sent an invalid key: ") + e.what());
+  // Field 5 is the partner's commitment; its key comes later (REVEAL), after ours has gone out.
+  const TBytes commit = HexToBytes(AFields[5]);
+  if (commit.size() != kPeerCommitSize) {
+    FailConnect("The partner sent an invalid key: it is not a key commitment");
     return;
   }
-  // A key pair makes one channel. The channel's keys and its nonce counter (from 1) follow from this
-  // pair and the partner's key alone, so keeping the pair would let the next introduction with the
-  // same partner key (the partner that kept its key, a replayed line, the way made for a new partner
-  // below) seal with the same key and nonces again. The relay learns the fresh public key at once
-  // (HELLO): the next introduction is made with it.
-  NewPeerKey();
-
+  FPartnerCommit = commit;
   FPartnerID = std::string(AFields[6]);
   const TTovikAddr pub{std::string(AFields[1]), ReadPort(AFields[2])};
   const TTovikAddr lan{std::string(AFields[3]), ReadPort(AFields[4])};
@@ -162,8 +152,46 @@ void TTovikClient::HandlePeerIntro(const std::vector<std::string_view>& AFields)
 
   FState = rsPunching;
   FPunchTries = 0;
-  PunchTick(FNow);
+  // We hold the partner's commitment now, so our key may go out. From here on this key belongs to this
+  // attempt only: every end of it makes a new one.
+  SendServer("REVEAL " + FPartnerID + " " + BytesToHex(FPeerKey->Public()));
+  PunchTick(FNow);  // counts the first round; PUNCH goes out once the partner's key is here
   if (FState == rsPunching) FPunchTick.Start(FNow);
+}
+
+void TTovikClient::HandlePeerReveal(const std::vector<std::string_view>& AFields) {
+  // One reveal per attempt, from the partner introduced; repeats and strays change nothing.
+  if (FState != rsPunching || FPeerChannel || FPartnerCommit.empty()) return;
+  if (AFields.size() < 3 || AFields[1] != FPartnerID) return;
+  const TBytes theirs = HexToBytes(AFields[2]);
+  if (theirs.size() != kPublicKeySize || PeerCommitment(theirs) != FPartnerCommit) {
+    Log("SECURITY: the key that arrived for " + FormatID(FPartnerID) +
+        " is not the one that PC announced. Not connecting.");
+    FailConnect(
+        "The other PC's key was changed on the way; someone between the PCs may be tampering with the "
+        "connection. Not connecting.");
+    return;
+  }
+  try {
+    TBytes secret = FPeerKey->SharedSecret(theirs);
+    const TPeerKeys keys = DerivePeerKeys(secret, FPeerKey->Public(), theirs);
+    WipeBytes(secret);
+    FPeerChannel = std::make_unique<TSecureChannel>(kPeerPacketType, keys.SendKey, keys.RecvKey, keys.SendLabel,
+                                                    keys.RecvLabel);
+    FCheckNumber = tovik::CheckNumber(FPeerKey->Public(), theirs);
+    FKeyBinding = PeerKeyBinding(FPeerKey->Public(), theirs);
+  } catch (const ETovikCrypto& e) {
+    FailConnect(std::string("The partner sent an invalid key: ") + e.what());
+    return;
+  }
+  SendPunches();
+}
+
+void TTovikClient::SendPunches() {
+  if (!FPeerChannel) return;
+  const std::string punch = "PUNCH " + FMyID;
+  for (const TTovikAddr& c : FCandidates) SendPeerText(c, punch);
+  if (FRelayPunch) SendPeerText(TTovikAddr{}, punch);
 }
 
 void TTovikClient::PunchTick(TTick ANow) {
@@ -174,10 +202,13 @@ void TTovikClient::PunchTick(TTick ANow) {
   }
   ++FPunchTries;
   if (FPunchTries <= KPunchRounds) {
-    const std::string punch = "PUNCH " + FMyID;
-    for (const TTovikAddr& c : FCandidates) SendPeerText(c, punch);
     if (FPunchTries >= KRelayPunchRound && FPartnerRelay != '-') FRelayPunch = true;
-    if (FRelayPunch) SendPeerText(TTovikAddr{}, punch);
+    SendPunches();
+    return;
+  }
+  if (!FPeerChannel) {
+    LastLinkInfo = LinkInfoPrefix() + " FAILED after 10 s (the other PC's key did not arrive)";
+    FailConnect("The other PC's key did not arrive through the server.");
     return;
   }
   std::string offers = "no (older server)";
@@ -228,6 +259,7 @@ void TTovikClient::EndPeerSession(bool ASendBye) {
   StopPeerTimers();
   FState = FMyID != "0" ? rsRegistered : rsOffline;
   FPeerChannel.reset();
+  FPartnerCommit.clear();
   FCheckNumber.clear();
   FKeyBinding.clear();
   FInitiator = false;

@@ -203,15 +203,27 @@ TEST(KeySchedule, CheckNumberIsSymmetricAndKeepsLeadingZeros) {
     std::string text = CheckNumber(a.Public(), b.Public());
     ASSERT_THAT(text, ::testing::MatchesRegex("[0-9]{3} [0-9]{3}"));
     EXPECT_EQ(text, CheckNumber(b.Public(), a.Public()));
-    // The number is the first four digest bytes, big-endian, modulo 1 000 000.
+    // The number is the first four bytes of the transcript's digest, big-endian, modulo 1 000 000; the
+    // transcript holds both commitments and both keys, lower key first.
     TOrderedPair p = OrderPair(a.Public(), b.Public());
-    TBytes d = Sha256(JoinBytes({Utf8Bytes("tovik check number v1"), p.Low, p.High}));
+    const TBytes transcript = JoinBytes({Utf8Bytes("tovik peer transcript v1"), PeerCommitment(p.Low),
+                                         PeerCommitment(p.High), p.Low, p.High});
+    EXPECT_EQ(PeerTranscript(b.Public(), a.Public()), transcript);
+    TBytes d = Sha256(JoinBytes({Utf8Bytes("tovik check number v2"), transcript}));
     std::uint32_t n = (std::uint32_t(d[0]) << 24 | std::uint32_t(d[1]) << 16 |
                        std::uint32_t(d[2]) << 8 | d[3]) % 1000000u;
     EXPECT_EQ(std::stoul(text.substr(0, 3)) * 1000 + std::stoul(text.substr(4)), n);
     sawLeadingZero = text[0] == '0';
   }
   EXPECT_TRUE(sawLeadingZero);  // about one pair in ten; 400 tries cannot all miss in practice
+}
+
+TEST(KeySchedule, PeerCommitmentBindsTheKey) {
+  TEcdhKey a, b;
+  const TBytes c = PeerCommitment(a.Public());
+  EXPECT_EQ(c.size(), kPeerCommitSize);
+  EXPECT_EQ(c, Sha256(JoinBytes({Utf8Bytes("tovik peer commit v1"), a.Public()})));
+  EXPECT_NE(c, PeerCommitment(b.Public()));
 }
 
 }  // namespace

@@ -13,13 +13,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static TNullBackend backend;
   static TEcdhKey partner;
   static const std::string peerLine =
-      "PEER 198.51.100.2 5000 192.168.2.10 5000 " + BytesToHex(partner.Public()) + " 222222222 - U";
+      "PEER 198.51.100.2 5000 192.168.2.10 5000 " + BytesToHex(PeerCommitment(partner.Public())) + " 222222222 - U";
+  static const std::string revealLine = "REVEAL 222222222 " + BytesToHex(partner.Public());
   if (size < 1) return 0;
   constexpr TTick now = 1'000'000;
   TTovikClient client(backend, "203.0.113.1", 47800, "");
   client.Start(now);
   client.HandleServerLine("ID 111111111 600", now);
   client.HandleServerLine(peerLine, now);
+  client.HandleServerLine(revealLine, now);
   // The first byte picks the sender: the relay, the partner's candidate, or a stranger.
   const char* ips[] = {"203.0.113.1", "198.51.100.2", "10.9.9.9"};
   const std::uint16_t ports[] = {47800, 5000, 47800};

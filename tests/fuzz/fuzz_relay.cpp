@@ -37,7 +37,7 @@ struct TWorld {
     const TRelayKeys keys = DeriveRelayKeys(Ecdh.SharedSecret(TByteView(reply).subspan(2, 64)), Random);
     Channel = std::make_unique<TSecureChannel>(kWireSealed, keys.C2S, keys.S2C, 1, 2);
     Out.Clear();
-    Say("HELLO 0 10.0.0.1 5000 " + BytesToHex(Ecdh.Public()) + " 1.2.3.4 1");
+    Say("HELLO 0 10.0.0.1 5000 " + BytesToHex(PeerCommitment(Ecdh.Public())) + " 1.2.3.4 1");
   }
 
   void Say(std::string_view line) {

@@ -3,6 +3,8 @@
 // the TCP fallback when UDP is blocked.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "sim/TovikSimClient.h"
 #include "sim/TovikSimRelay.h"
 #include "sim/TovikSimRelayCore.h"
@@ -91,6 +93,66 @@ TEST(NetClient, ADifferentRelayKeyBlocksTheClientForGood) {
   w.Net.RunFor(60'000);
   EXPECT_EQ(w.Relay->Core().Stats().Handshakes, handshakes);
   EXPECT_TRUE(pc.Pinned.empty());
+}
+
+// Replies that the key they show did not sign over this handshake never block: anyone who can send
+// to the client could otherwise lock it out of its relay for good. The real relay answers afterwards.
+TEST(NetClient, AReplyNotSignedOverThisHandshakeNeverBlocks) {
+  const TEcdsaKey other = TEcdsaKey::CreateNew();
+  auto reply = [](TByteView key, TByteView signature) {
+    TBytes r{kWireHandshake, kWireVersion};
+    Append(r, TEcdhKey().Public());
+    Append(r, key);
+    Append(r, signature);
+    return r;
+  };
+  const TBytes elsewhere =
+      other.Sign(RelayTranscript(TEcdhKey().Public(), RandomBytes(16), TEcdhKey().Public(), other.Public()));
+  const struct {
+    const char* Name;
+    TBytes Reply;
+  } cases[] = {
+      {"another key, no signature", reply(other.Public(), TBytes(64, 0))},
+      {"another key, its signature over another handshake", reply(other.Public(), elsewhere)},
+      {"no key at all", reply(TBytes(64, 0xFF), TBytes(64, 0))},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    World w;
+    TSimPC& pc = w.PC("203.0.113.10", nullptr, BytesToHex(w.Relay->SigningKey()));
+    pc.Start();  // the client hello is on its way
+    pc.C().DispatchPacket(TRxPacket{c.Reply, KRelayIP, KRelayPort}, w.Net.Now());
+    EXPECT_FALSE(pc.C().RelayBlocked());
+    w.Net.RunFor(1000);
+    EXPECT_TRUE(pc.C().RelaySecure());
+    EXPECT_EQ(pc.C().State(), rsRegistered);
+    EXPECT_FALSE(pc.LoggedPrefix("SECURITY"));
+  }
+}
+
+// A renew datagram carries no proof: the live session stays while a new handshake is made, and a flood
+// of them costs one handshake every 2 s at most.
+TEST(NetClient, ARenewKeepsTheSessionUntilANewHandshakeReplacesIt) {
+  World w;
+  TSimPC& pc = w.PC("203.0.113.10");
+  pc.Start();
+  w.Net.RunFor(1000);
+  ASSERT_TRUE(pc.C().RelaySecure());
+  const std::string id = pc.C().MyID();
+  const auto handshakes = w.Relay->Core().Stats().Handshakes;
+  for (int i = 0; i < 10; ++i) pc.C().DispatchPacket(TRxPacket{TBytes{kWireRenew}, KRelayIP, KRelayPort}, w.Net.Now());
+  EXPECT_TRUE(pc.C().RelaySecure());
+  EXPECT_TRUE(pc.Logged("The server asked for a new secure session"));
+  w.Net.RunFor(1000);
+  EXPECT_EQ(w.Relay->Core().Stats().Handshakes, handshakes + 1);
+  EXPECT_TRUE(pc.C().RelaySecure());
+  EXPECT_EQ(pc.C().MyID(), id);
+  EXPECT_EQ(pc.IDs, 1);
+  // The new channel is the one both sides use: commands still get answers.
+  ASSERT_TRUE(pc.C().SendBookCommand("BOOKGET 0123456789abcdef"));
+  w.Net.RunFor(200);
+  ASSERT_FALSE(pc.Book.empty());
+  EXPECT_EQ(pc.Book.back(), "BOOK 0 0 0 -");
 }
 
 TEST(NetClient, PinKeepsTheIDAndUnpinReleasesIt) {
@@ -414,3 +476,127 @@ TEST(NetClient, PunchAndPingTicksFollowTheLink) {
 }
 
 }  // namespace
+
+// ---- The peer key exchange against a relay in the middle ----------------------------------------------
+
+// Two PCs on public addresses behind the scripted relay, whose Rewrite hook plays the relay in the middle.
+struct KeyExchangeWorld {
+  TSimNet Net;
+  TSimHost& RelayHost = Net.AddHost(KRelayIP);
+  TSimRelay Relay{RelayHost};
+  TSimPC A{Net, Net.AddHost("198.51.100.1"), KRelayIP, KRelayPort};
+  TSimPC B{Net, Net.AddHost("198.51.100.2"), KRelayIP, KRelayPort};
+
+  KeyExchangeWorld() {
+    TcpPortsText = "";
+    A.Start();
+    B.Start();
+    Net.RunFor(1000);
+  }
+  ~KeyExchangeWorld() { TcpPortsText = "8443,443,80"; }
+  static std::vector<std::string> Fields(const std::string& line) {
+    std::vector<std::string> f;
+    for (std::string_view v : SplitLine(line)) f.emplace_back(v);
+    return f;
+  }
+  static std::string Join(const std::vector<std::string>& f) {
+    std::string s;
+    for (const auto& x : f) s += (s.empty() ? "" : " ") + x;
+    return s;
+  }
+};
+
+// Keys go to the relay only as commitments until the partner's commitment is here; the key itself
+// travels once, in REVEAL, to the partner introduced.
+TEST(PeerKeyExchange, TheKeyTravelsOnlyAfterThePartnersCommitment) {
+  KeyExchangeWorld w;
+  const std::string key = BytesToHex(w.A.C().PeerPublicKey());
+  const std::string commit = BytesToHex(PeerCommitment(w.A.C().PeerPublicKey()));
+  w.A.C().ConnectTo(w.B.C().MyID());
+  ASSERT_TRUE(w.Net.RunUntil([&] { return w.A.Connected && w.B.Connected; }, 2000));
+  EXPECT_EQ(w.A.C().CheckNumber(), w.B.C().CheckNumber());
+  std::vector<std::string> withKey;
+  bool helloCommits = false, connectCommits = false;
+  for (const std::string& line : w.Relay.ByID(w.A.C().MyID())->Lines) {
+    if (line.find(key) != std::string::npos) withKey.push_back(line);
+    if (line.starts_with("HELLO ")) helloCommits |= KeyExchangeWorld::Fields(line).at(4) == commit;
+    if (line.starts_with("CONNECT ")) connectCommits |= KeyExchangeWorld::Fields(line).at(4) == commit;
+  }
+  EXPECT_TRUE(helloCommits);
+  EXPECT_TRUE(connectCommits);
+  ASSERT_EQ(withKey.size(), 1u);
+  EXPECT_EQ(withKey[0], "REVEAL " + w.B.C().MyID() + " " + key);
+}
+
+// A relay that hands each PC a key of its own. Honest commitments to its own keys get it one chance in
+// a million that the check numbers agree; changing a key after it has seen the PCs' keys, replaying an
+// earlier reveal or withholding one ends the attempt.
+TEST(PeerKeyExchange, ARelayInTheMiddleIsSeenOrStopped) {
+  enum TAttack { aOwnKeys, aKeyAfterTheFact, aReplay, aWithhold };
+  const struct {
+    const char* Name;
+    TAttack Attack;
+  } cases[] = {{"own keys, committed", aOwnKeys},
+               {"another key after seeing theirs", aKeyAfterTheFact},
+               {"an earlier reveal replayed", aReplay},
+               {"the reveal withheld", aWithhold}};
+  const std::string changed =
+      "The other PC's key was changed on the way; someone between the PCs may be tampering with the connection. "
+      "Not connecting.";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    KeyExchangeWorld w;
+    const std::string aid = w.A.C().MyID(), bid = w.B.C().MyID();
+    std::map<std::string, std::string> earlierReveal;  // per receiving PC
+    if (c.Attack == aReplay) {
+      // One honest session first, whose reveals the relay keeps.
+      w.Relay.Rewrite = [&](const std::string& to, std::string& line) {
+        if (line.starts_with("REVEAL ")) earlierReveal[to] = line;
+        return true;
+      };
+      w.A.C().ConnectTo(bid);
+      ASSERT_TRUE(w.Net.RunUntil([&] { return w.A.Connected && w.B.Connected; }, 2000));
+      w.A.C().Disconnect();
+      w.Net.RunFor(500);
+    }
+    std::map<std::string, TEcdhKey> own;  // the relay's key for each PC
+    w.Relay.Rewrite = [&](const std::string& to, std::string& line) {
+      auto f = KeyExchangeWorld::Fields(line);
+      if (f[0] == "PEER" && c.Attack != aReplay) {
+        f[5] = BytesToHex(PeerCommitment(own[to].Public()));
+      } else if (f[0] == "REVEAL") {
+        switch (c.Attack) {
+          case aOwnKeys: f[2] = BytesToHex(own[to].Public()); break;
+          case aKeyAfterTheFact: f[2] = BytesToHex(TEcdhKey().Public()); break;
+          case aReplay: line = earlierReveal.at(to); return true;
+          case aWithhold: return false;
+        }
+      }
+      line = KeyExchangeWorld::Join(f);
+      return true;
+    };
+    const TBytes aKey = w.A.C().PeerPublicKey(), bKey = w.B.C().PeerPublicKey();
+    w.A.C().ConnectTo(bid);
+    w.Net.RunFor(1000);
+    if (c.Attack == aOwnKeys) {
+      ASSERT_EQ(w.A.C().State(), rsPunching);
+      EXPECT_EQ(w.A.C().CheckNumber(), CheckNumber(aKey, own[aid].Public()));
+      EXPECT_EQ(w.B.C().CheckNumber(), CheckNumber(bKey, own[bid].Public()));
+      EXPECT_NE(w.A.C().CheckNumber(), w.B.C().CheckNumber());
+      w.Net.RunFor(10'000);  // neither PC can open the other's packets
+      EXPECT_EQ(w.A.Connected + w.B.Connected, 0);
+      continue;
+    }
+    if (c.Attack == aWithhold) w.Net.RunFor(10'000);
+    for (TSimPC* pc : {&w.A, &w.B}) {
+      ASSERT_EQ(pc->Failed.size(), 1u);
+      EXPECT_EQ(pc->Failed[0], c.Attack == aWithhold ? "The other PC's key did not arrive through the server." : changed);
+      EXPECT_EQ(pc->C().State(), rsRegistered);
+      EXPECT_TRUE(pc->C().CheckNumber().empty());
+      EXPECT_EQ(pc->Connected, c.Attack == aReplay ? 1 : 0);
+    }
+    // The revealed keys are spent: the next attempt uses new ones.
+    EXPECT_NE(w.A.C().PeerPublicKey(), aKey);
+    EXPECT_NE(w.B.C().PeerPublicKey(), bKey);
+  }
+}

@@ -36,16 +36,22 @@ struct PeerFixture : ::testing::Test {
     if (!Chan || !Chan->Open(d, plain)) return "?";
     return StringOf(plain);
   }
-  // The relay introduces the partner with the client's current public key; ANewKey = false: the
-  // partner keeps the key it had (or the relay's line is replayed).
-  void Introduce(const std::string& mark = "U", const std::string& id = "222222222", bool ANewKey = true) {
+  // The relay introduces the partner (its commitment) and, unless told not to, passes its key on.
+  // ANewKey = false: the partner keeps the key it had (or the relay's lines are replayed).
+  void Introduce(const std::string& mark = "U", const std::string& id = "222222222", bool reveal = true,
+                 bool ANewKey = true) {
     if (ANewKey) PartnerKey = TEcdhKey();
     Mine = PC->C().PeerPublicKey();
     const TBytes& mine = Mine;
     const TPeerKeys k = DerivePeerKeys(PartnerKey.SharedSecret(mine), PartnerKey.Public(), mine);
     Chan = std::make_unique<TSecureChannel>(0xC0, k.SendKey, k.RecvKey, k.SendLabel, k.RecvLabel);
-    PC->C().HandleServerLine("PEER 198.51.100.2 5000 192.168.2.10 5000 " + BytesToHex(PartnerKey.Public()) + " " + id +
-                             " - " + mark, Net.Now());
+    PC->C().HandleServerLine("PEER 198.51.100.2 5000 192.168.2.10 5000 " +
+                                 BytesToHex(PeerCommitment(PartnerKey.Public())) + " " + id + " - " + mark,
+                             Net.Now());
+    if (reveal) Reveal(id, PartnerKey.Public());
+  }
+  void Reveal(const std::string& id, TByteView key) {
+    PC->C().HandleServerLine("REVEAL " + id + " " + BytesToHex(key), Net.Now());
   }
   void From(const std::string& ip, std::uint16_t port, TByteView plain) {
     PC->C().DispatchPacket(TRxPacket{Chan->Seal(plain), ip, port}, Net.Now());
@@ -108,9 +114,15 @@ TEST_F(PeerFixture, NewPartnerWaitsForASilentOldOne) {
   EXPECT_EQ(PC->C().State(), rsConnected);  // the old partner answered 3 s ago
   EXPECT_EQ(PC->C().CheckNumber(), check);
   Net.RunFor(10'000);
-  Introduce("-", "333333333");
+  const TBytes oldKey = PC->C().PeerPublicKey();
+  Introduce("-", "333333333", false);
   EXPECT_TRUE(PC->Logged("The previous partner stopped answering; it makes way for the new one"));
   EXPECT_EQ(PC->Disconnected, 1);
+  // The old link's key is spent: this introduction carried a commitment to it, so it is dropped and a
+  // new key announced; the next introduction brings the link up.
+  EXPECT_EQ(PC->C().State(), rsRegistered);
+  EXPECT_NE(PC->C().PeerPublicKey(), oldKey);
+  Introduce("-", "333333333");
   EXPECT_EQ(PC->C().State(), rsPunching);
   EXPECT_EQ(PC->C().PartnerID(), "333333333");
   EXPECT_NE(PC->C().CheckNumber(), check);
@@ -127,7 +139,7 @@ TEST_F(PeerFixture, NoTwoPeerChannelsStartWithTheSameKeys) {
   // A PEER line for the partner (its key kept or new), and the first PUNCH that follows.
   auto introduce = [&](bool ANewKey) {
     const std::size_t before = RawAtPartner.size();
-    Introduce("U", "222222222", ANewKey);
+    Introduce("U", "222222222", true, ANewKey);
     used.push_back(Mine);
     Net.RunFor(50);
     for (std::size_t i = before; i < RawAtPartner.size(); ++i)
@@ -144,8 +156,10 @@ TEST_F(PeerFixture, NoTwoPeerChannelsStartWithTheSameKeys) {
   FromText("198.51.100.2", 5000, "PUNCHACK");
   ASSERT_EQ(PC->C().State(), rsConnected);
   Net.RunFor(13'000);  // the partner falls silent; its introduction comes once more
-  introduce(false);
+  Introduce("U", "222222222", true, false);  // made for the old link's key: the link makes way, nothing more
   EXPECT_TRUE(PC->Logged("The previous partner stopped answering; it makes way for the new one"));
+  ASSERT_EQ(PC->C().State(), rsRegistered);
+  introduce(false);  // the next introduction, made with the fresh key
   Net.RunFor(11'000);  // punching fails
   ASSERT_EQ(PC->C().State(), rsRegistered);
   introduce(false);
@@ -155,6 +169,48 @@ TEST_F(PeerFixture, NoTwoPeerChannelsStartWithTheSameKeys) {
       EXPECT_NE(BytesToHex(firsts[i]), BytesToHex(firsts[j])) << "channels " << i << " and " << j;
       EXPECT_NE(BytesToHex(used[i]), BytesToHex(used[j])) << "channels " << i << " and " << j;
     }
+}
+
+// What the relay passes on as the partner's key: only the key the partner committed to, only for the
+// partner introduced, once.
+TEST_F(PeerFixture, ARevealMustMatchTheCommitmentOfThePartnerIntroduced) {
+  const TEcdhKey stranger;
+  Reveal("222222222", stranger.Public());  // no introduction yet: nothing happens
+  EXPECT_EQ(PC->C().State(), rsRegistered);
+
+  Introduce("U", "222222222", false);
+  EXPECT_EQ(PC->C().State(), rsPunching);
+  EXPECT_TRUE(PC->C().CheckNumber().empty());
+  Net.RunFor(400);
+  EXPECT_TRUE(AtPartner.empty()) << "no PUNCH before the partner's key is here";
+  Reveal("333333333", PartnerKey.Public());  // another PC's reveal
+  EXPECT_TRUE(PC->C().CheckNumber().empty());
+
+  Reveal("222222222", PartnerKey.Public());
+  const std::string check = tovik::CheckNumber(PartnerKey.Public(), PC->C().PeerPublicKey());
+  EXPECT_EQ(PC->C().CheckNumber(), check);
+  Net.RunFor(50);
+  ASSERT_FALSE(AtPartner.empty());
+  EXPECT_EQ(AtPartner[0], "PUNCH 111111111");
+  Reveal("222222222", stranger.Public());  // a second one changes nothing
+  EXPECT_EQ(PC->C().CheckNumber(), check);
+  EXPECT_TRUE(PC->Failed.empty());
+
+  // A key other than the one committed to ends the attempt at once, and the key we revealed is spent.
+  FromText("198.51.100.2", 5000, "PUNCHACK");
+  ASSERT_EQ(PC->C().State(), rsConnected);
+  PC->C().Disconnect();
+  const TBytes revealed = PC->C().PeerPublicKey();
+  Introduce("U", "222222222", false);
+  Reveal("222222222", stranger.Public());
+  ASSERT_EQ(PC->Failed.size(), 1u);
+  EXPECT_EQ(PC->Failed[0],
+            "The other PC's key was changed on the way; someone between the PCs may be tampering with the "
+            "connection. Not connecting.");
+  EXPECT_TRUE(PC->Logged("SECURITY: the key that arrived for 222 222 222 is not the one that PC announced. Not "
+                         "connecting."));
+  EXPECT_EQ(PC->C().State(), rsRegistered);
+  EXPECT_NE(PC->C().PeerPublicKey(), revealed);
 }
 
 TEST_F(PeerFixture, RelayMarkTSkipsDirectPunchingAndFailureLineSaysSo) {
@@ -175,16 +231,24 @@ TEST_F(PeerFixture, UnusableKeysAndShortLinesFailCleanly) {
   PC->C().HandleServerLine("PEER 1.2.3.4 1 1.2.3.4 1 ABCD 222222222", Net.Now());
   ASSERT_EQ(PC->Failed.size(), 1u);
   EXPECT_EQ(PC->Failed[0].rfind("The partner sent an invalid key: ", 0), 0u);
-  // Not a point on the curve.
-  PC->C().HandleServerLine("PEER 1.2.3.4 1 1.2.3.4 1 " + std::string(128, 'F') + " 222222222", Net.Now());
+  // A key (not a commitment) where the commitment belongs.
+  PC->C().HandleServerLine("PEER 1.2.3.4 1 1.2.3.4 1 " + BytesToHex(TEcdhKey().Public()) + " 222222222", Net.Now());
   EXPECT_EQ(PC->Failed.size(), 2u);
+  // Committed to, but not a point on the curve.
+  const TBytes notAPoint(64, 0xFF);
+  PC->C().HandleServerLine("PEER 1.2.3.4 1 1.2.3.4 1 " + BytesToHex(PeerCommitment(notAPoint)) + " 222222222",
+                           Net.Now());
+  Reveal("222222222", notAPoint);
+  ASSERT_EQ(PC->Failed.size(), 3u);
+  EXPECT_EQ(PC->Failed[2].rfind("The partner sent an invalid key: ", 0), 0u);
   PC->C().HandleServerLine("PEER 1.2.3.4 1 1.2.3.4 1 ABCD", Net.Now());  // too few fields
-  EXPECT_EQ(PC->Failed.size(), 2u);
+  EXPECT_EQ(PC->Failed.size(), 3u);
   for (const char* id : {"22222222", "2222222222", "22222222x", "-"}) {  // not a 9-digit ID: dropped
-    PC->C().HandleServerLine("PEER 1.2.3.4 1 1.2.3.4 1 " + BytesToHex(TEcdhKey().Public()) + " " + id, Net.Now());
+    PC->C().HandleServerLine("PEER 1.2.3.4 1 1.2.3.4 1 " + BytesToHex(PeerCommitment(TEcdhKey().Public())) + " " + id,
+                             Net.Now());
     EXPECT_EQ(PC->C().State(), rsRegistered) << id;
   }
-  EXPECT_EQ(PC->Failed.size(), 2u);
+  EXPECT_EQ(PC->Failed.size(), 3u);
   EXPECT_EQ(PC->C().State(), rsRegistered);
 }
 

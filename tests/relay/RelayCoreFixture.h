@@ -84,7 +84,7 @@ class RelayCoreTest : public ::testing::Test {
   }
 
   std::string HelloLine(TPc& pc, const std::string& id = "0", bool unattended = false) {
-    return "HELLO " + id + " 192.168.1.10 50000 " + pc.C.KeyHex() + " 127.0.0.1 " + (unattended ? "1" : "0");
+    return "HELLO " + id + " 192.168.1.10 50000 " + pc.C.CommitHex() + " 127.0.0.1 " + (unattended ? "1" : "0");
   }
 
   // Handshake, HELLO, and the ID the relay gave.

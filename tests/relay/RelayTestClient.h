@@ -50,7 +50,9 @@ class TRelayTestClient {
     return StringOf(plain);
   }
 
+  // The handshake key doubles as this client's peer key: its hex, and the commitment HELLO and CONNECT carry.
   std::string KeyHex() const { return BytesToHex(FEcdh.Public()); }
+  std::string CommitHex() const { return BytesToHex(PeerCommitment(FEcdh.Public())); }
 };
 
 }  // namespace tovik::test

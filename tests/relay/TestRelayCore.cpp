@@ -84,7 +84,7 @@ TEST_F(RelayCoreTest, HelloGivesOneTimeIDAndAnnouncesPortsAndBrandOnce) {
 TEST_F(RelayCoreTest, BadHelloLinesAreRefused) {
   TPc& pc = NewPc(kIpA, 5000);
   Secure(pc);
-  const std::string key = pc.C.KeyHex();
+  const std::string key = pc.C.CommitHex();
   for (const std::string& line :
        {std::string("HELLO 0 1.2.3.4 5000"), "HELLO 12345 1.2.3.4 5000 " + key + " x 0",
         "HELLO 0 1.2.3 5000 " + key + " x 0", "HELLO 0 1.2.3.4 70000 " + key + " x 0",
@@ -106,7 +106,10 @@ TEST_F(RelayCoreTest, OneTimeIDIsReplacedWhenItRunsOutAndAfterItsSession) {
   EXPECT_NE(second.substr(3, 9), first);
   host.ID = second.substr(3, 9);
   // A session on this ID spends it: the HELLO after SESSION END brings a new one.
-  Say(host, "SESSION START 123456789 H");
+  TPc& viewer = Online(kIpB, 6000);
+  Say(viewer, "CONNECT " + host.ID + " 192.168.2.20 6001 " + viewer.C.CommitHex());
+  host.Lines.clear();
+  Say(host, "SESSION START " + viewer.ID + " H");
   Say(host, HelloLine(host, host.ID));
   EXPECT_EQ(Take(host).substr(3, 9), host.ID);
   Say(host, "SESSION END");
@@ -126,6 +129,38 @@ TEST_F(RelayCoreTest, ReturningClientKeepsItsOneTimeIDOnlyFromTheSameAddress) {
   Secure(other);
   Say(other, HelloLine(other, a.ID));
   EXPECT_NE(Take(other).substr(3, 9), a.ID);
+}
+
+// One-time IDs outlive a restart of the relay: within the lease the same PC (same address) gets its
+// ID back with the time that is left, by the same rule as on a live relay.
+TEST_F(RelayCoreTest, ARestartKeepsOneTimeIDLeases) {
+  const struct {
+    const char* Name;
+    TTick Down;  // from the first ID to the HELLO after the restart
+    std::uint32_t IP;
+    bool SameID;
+  } cases[] = {{"same PC within the lease", 200'000, kIpA, true},
+               {"another address within the lease", 200'000, kIpB, false},
+               {"same PC after the lease", 601'000, kIpA, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    FMemStore = TMemoryRelayStore();
+    Restart();
+    TPc& pc = Online(kIpA, 5000);
+    const std::string id = pc.ID;
+    FClock.Advance(c.Down);
+    ++FConfig.Seed;  // the new core draws other IDs than the first did
+    Restart();       // a new core on the same store; the PC shakes hands again and says HELLO with its ID
+    TPc& back = NewPc(c.IP, 5001);
+    Secure(back);
+    Say(back, HelloLine(back, id));
+    const std::string line = Take(back);
+    if (c.SameID) {
+      EXPECT_EQ(line, "ID " + id + " " + std::to_string((600'000 - c.Down) / 1000));
+    } else {
+      EXPECT_NE(line.substr(3, 9), id) << line;
+    }
+  }
 }
 
 TEST_F(RelayCoreTest, PinKeepsTheIDAndRefusesOthers) {
@@ -175,12 +210,47 @@ TEST_F(RelayCoreTest, PinKeepsTheIDAndRefusesOthers) {
 TEST_F(RelayCoreTest, ConnectIntroducesBothPCsWithTheirAddressesKeysAndRelayMarks) {
   TPc& host = Online(kIpA, 5000);
   TPc& viewer = Online(kIpB, 6000, /*conn=*/7);  // on the TCP fallback
-  const std::string vkey = viewer.C.KeyHex();
+  const std::string vkey = viewer.C.CommitHex();
   Say(viewer, "CONNECT " + host.ID + " 192.168.2.20 6001 " + vkey);
-  EXPECT_EQ(Take(viewer), "PEER 10.0.0.1 5000 192.168.1.10 50000 " + host.C.KeyHex() + " " + host.ID + " - U");
+  EXPECT_EQ(Take(viewer), "PEER 10.0.0.1 5000 192.168.1.10 50000 " + host.C.CommitHex() + " " + host.ID + " - U");
   // The TCP client's public port is its UDP port from the line, its mark "T".
   EXPECT_EQ(Take(host), "PEER 10.0.0.2 6001 192.168.2.20 6001 " + vkey + " " + viewer.ID + " - T");
   EXPECT_EQ(FCore->Stats().Pairs, 1u);
+}
+
+// A reveal goes to the partner introduced, once per introduction, and only with the key committed to.
+TEST_F(RelayCoreTest, RevealPassesTheCommittedKeyToThePartnerOnce) {
+  TPc& host = Online(kIpA, 5000);
+  TPc& viewer = Online(kIpB, 6000);
+  TPc& other = Online(kIpC, 7000);
+  Say(viewer, "REVEAL " + host.ID + " " + viewer.C.KeyHex());  // not introduced yet
+  EXPECT_TRUE(host.Lines.empty());
+  Say(viewer, "CONNECT " + host.ID + " 192.168.2.20 6001 " + viewer.C.CommitHex());
+  host.Lines.clear();
+  viewer.Lines.clear();
+
+  const struct {
+    const char* Name;
+    std::string Line;
+    std::string Answer;  // to the viewer
+  } refused[] = {
+      {"another PC", "REVEAL " + other.ID + " " + viewer.C.KeyHex(), "ERR REVEAL_BAD"},
+      {"a key not committed to", "REVEAL " + host.ID + " " + other.C.KeyHex(), "ERR REVEAL_BAD"},
+      {"not a key", "REVEAL " + host.ID + " " + viewer.C.CommitHex(), "ERR REVEAL_BAD"},
+      {"too short", "REVEAL " + host.ID, "ERR REVEAL_BAD"},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.Name);
+    Say(viewer, c.Line);
+    EXPECT_EQ(Take(viewer), c.Answer);
+    EXPECT_TRUE(host.Lines.empty());
+    EXPECT_TRUE(other.Lines.empty());
+  }
+  Say(viewer, "REVEAL " + host.ID + " " + AsciiLower(viewer.C.KeyHex()));
+  EXPECT_EQ(Take(host), "REVEAL " + viewer.ID + " " + viewer.C.KeyHex());
+  Say(viewer, "REVEAL " + host.ID + " " + viewer.C.KeyHex());  // a second one: not passed on
+  EXPECT_TRUE(host.Lines.empty());
+  EXPECT_TRUE(viewer.Lines.empty());
 }
 
 TEST_F(RelayCoreTest, ConnectWithoutRelayingMarksDash) {
@@ -188,7 +258,7 @@ TEST_F(RelayCoreTest, ConnectWithoutRelayingMarksDash) {
   Restart();
   TPc& host = Online(kIpA, 5000);
   TPc& viewer = Online(kIpB, 6000);
-  Say(viewer, "CONNECT " + host.ID + " 192.168.2.20 6001 " + viewer.C.KeyHex());
+  Say(viewer, "CONNECT " + host.ID + " 192.168.2.20 6001 " + viewer.C.CommitHex());
   const std::string peer = Take(viewer);
   EXPECT_EQ(peer.substr(peer.size() - 2), " -") << peer;
   // Relayed packets are not passed on.
@@ -198,7 +268,7 @@ TEST_F(RelayCoreTest, ConnectWithoutRelayingMarksDash) {
 
 TEST_F(RelayCoreTest, ConnectErrors) {
   TPc& pc = Online(kIpA, 5000);
-  const std::string key = pc.C.KeyHex();
+  const std::string key = pc.C.CommitHex();
   Say(pc, "CONNECT " + pc.ID + " 1.2.3.4 5 " + key);
   EXPECT_EQ(Take(pc), "ERR SELF");
   Say(pc, "CONNECT 123 1.2.3.4 5 " + key);
@@ -227,7 +297,7 @@ TEST_F(RelayCoreTest, ConnectErrors) {
 TEST_F(RelayCoreTest, RelayedPacketsPassBetweenPartnersUnchangedOverUdpAndTcp) {
   TPc& host = Online(kIpA, 5000);
   TPc& viewer = Online(kIpB, 6000, 9);
-  Say(viewer, "CONNECT " + host.ID + " 1.2.3.4 5 " + viewer.C.KeyHex());
+  Say(viewer, "CONNECT " + host.ID + " 1.2.3.4 5 " + viewer.C.CommitHex());
   host.Lines.clear();
   TBytes packet(1239, 0x5A);
   packet[0] = kWireForward;
@@ -249,7 +319,7 @@ TEST_F(RelayCoreTest, RelayedPacketsPassBetweenPartnersUnchangedOverUdpAndTcp) {
 TEST_F(RelayCoreTest, PartnerGoneWhenAPartnerLeavesFallsSilentOrIsReplaced) {
   TPc& host = Online(kIpA, 5000);
   TPc& viewer = Online(kIpB, 6000);
-  Say(viewer, "CONNECT " + host.ID + " 1.2.3.4 5 " + viewer.C.KeyHex());
+  Say(viewer, "CONNECT " + host.ID + " 1.2.3.4 5 " + viewer.C.CommitHex());
   host.Lines.clear();
   viewer.Lines.clear();
   Say(viewer, "BYE");
@@ -257,7 +327,7 @@ TEST_F(RelayCoreTest, PartnerGoneWhenAPartnerLeavesFallsSilentOrIsReplaced) {
 
   // Silence: the host keeps talking, the second viewer does not.
   TPc& v2 = Online(kIpC, 6000);
-  Say(v2, "CONNECT " + host.ID + " 1.2.3.4 5 " + v2.C.KeyHex());
+  Say(v2, "CONNECT " + host.ID + " 1.2.3.4 5 " + v2.C.CommitHex());
   host.Lines.clear();
   for (int i = 0; i < 4; ++i) {
     Advance(20'000);
@@ -279,7 +349,7 @@ TEST_F(RelayCoreTest, PartnerGoneWhenAPartnerLeavesFallsSilentOrIsReplaced) {
 TEST_F(RelayCoreTest, ClosedTcpConnectionEndsTheSession) {
   TPc& host = Online(kIpA, 5000);
   TPc& viewer = Online(kIpB, 6000, 3);
-  Say(viewer, "CONNECT " + host.ID + " 1.2.3.4 5 " + viewer.C.KeyHex());
+  Say(viewer, "CONNECT " + host.ID + " 1.2.3.4 5 " + viewer.C.CommitHex());
   host.Lines.clear();
   FCore->OnClosed(viewer.Ep, Now(), FOut);
   Deliver();
@@ -291,7 +361,17 @@ TEST_F(RelayCoreTest, SessionRecordsUsageAndAsksForAReportInCompanyMode) {
   FConfig.CompanyMode = true;
   Restart();
   TPc& viewer = Online(kIpB, 6000);
+  TPc& host = Online(kIpA, 5000);
+  // A session with a PC this relay did not introduce is not recorded.
   Say(viewer, "SESSION START 123456789 V");
+  Say(viewer, "SESSION END");
+  EXPECT_TRUE(viewer.Lines.empty());
+  EXPECT_TRUE(FStore->Usage(10).empty());
+
+  Say(viewer, "CONNECT " + host.ID + " 192.168.2.20 6001 " + viewer.C.CommitHex());
+  viewer.Lines.clear();
+  host.Lines.clear();
+  Say(viewer, "SESSION START " + host.ID + " V");
   FClock.Advance(90'000);
   Say(viewer, "SESSION END");
   const std::string ask = Take(viewer);
@@ -299,17 +379,29 @@ TEST_F(RelayCoreTest, SessionRecordsUsageAndAsksForAReportInCompanyMode) {
   ASSERT_EQ(f.size(), 6u);
   EXPECT_EQ(f[0], "REPORTASK");
   EXPECT_EQ(f[4], "90");
-  EXPECT_EQ(f[5], "123456789");
+  EXPECT_EQ(f[5], host.ID);
   const auto usage = FStore->Usage(10);
   ASSERT_EQ(usage.size(), 1u);
   EXPECT_EQ(usage[0].ViewerID, viewer.ID);
   EXPECT_EQ(std::to_string(usage[0].Id), std::string(f[1]));
   // The helped side records nothing and is not asked.
-  TPc& host = Online(kIpA, 5000);
   Say(host, "SESSION START " + viewer.ID + " H");
   Say(host, "SESSION END");
   EXPECT_TRUE(host.Lines.empty());
   EXPECT_EQ(FStore->Usage(10).size(), 1u);
+}
+
+// Hellos that never make a session (not a point on the curve, here from 100 sources) leave no
+// per-source entry behind.
+TEST_F(RelayCoreTest, FailedHandshakesLeaveNoPerSourceEntries) {
+  TBytes hello{kWireClientHello, kWireVersion};
+  Append(hello, TBytes(64, 0xFF));
+  Append(hello, TBytes(16, 1));
+  for (std::uint32_t i = 0; i < 100; ++i) FCore->OnDatagram(TRelayEndpoint{0x0B000000 + i, 5000, 0}, hello, Now(), FOut);
+  EXPECT_TRUE(FOut.Datagrams.empty());
+  EXPECT_EQ(FCore->Stats().SourcesWithSessions, 0u);
+  Online(kIpA, 5000);
+  EXPECT_EQ(FCore->Stats().SourcesWithSessions, 1u);
 }
 
 TEST_F(RelayCoreTest, SavedPcListIsStoredInPartsAndReturned) {
@@ -462,7 +554,7 @@ TEST_F(RelayCoreTest, FeedbackRateAndStoreFailure) {
 TEST_F(RelayCoreTest, LinesThatAreNotUnderstoodHarmNobody) {
   TPc& a = Online(kIpA, 5000);
   TPc& b = Online(kIpB, 5000);
-  Say(b, "CONNECT " + a.ID + " 1.2.3.4 5 " + b.C.KeyHex());
+  Say(b, "CONNECT " + a.ID + " 1.2.3.4 5 " + b.C.CommitHex());
   a.Lines.clear();
   b.Lines.clear();
   for (const std::string& junk : {std::string(""), std::string("   "), std::string("WHAT 1 2"),

@@ -107,13 +107,13 @@ class TWirePc {
     return std::nullopt;
   }
 
-  // Handshake and HELLO; returns the ID.
-  std::string Register() {
+  // Handshake and HELLO (with the ID it claims); returns the ID the relay gave.
+  std::string Register(const std::string& id = "0") {
     Send(C.Hello());
     auto reply = Recv();
     EXPECT_TRUE(reply && C.Accept(*reply));
     if (!C.FChannel) return {};
-    Send(C.Line("HELLO 0 127.0.0.1 40000 " + C.KeyHex() + " 127.0.0.1 0"));
+    Send(C.Line("HELLO " + id + " 127.0.0.1 40000 " + C.CommitHex() + " 127.0.0.1 0"));
     for (int i = 0; i < 5; ++i) {
       auto line = RecvLine();
       if (line && line->rfind("ID ", 0) == 0) return line->substr(3, 9);
@@ -137,7 +137,7 @@ void PairAndRelay(TWirePc& a, TWirePc& b) {
   const std::string bID = b.Register();
   ASSERT_EQ(aID.size(), 9u);
   ASSERT_EQ(bID.size(), 9u);
-  a.Send(a.C.Line("CONNECT " + bID + " 127.0.0.1 40000 " + a.C.KeyHex()));
+  a.Send(a.C.Line("CONNECT " + bID + " 127.0.0.1 40000 " + a.C.CommitHex()));
   auto peerAtA = a.RecvLineWith("PEER ");
   auto peerAtB = b.RecvLineWith("PEER ");
   ASSERT_TRUE(peerAtA && peerAtB);
@@ -269,54 +269,124 @@ std::uint16_t FreeTcpPort() {
   return ntohs(a.sin_port);
 }
 
+// The tovik-relay program on loopback with a data folder; stops it (SIGTERM) when it goes.
+class TRelayProcess {
+ public:
+  // AUdpPort 0: the program picks one (UdpPort() tells which).
+  TRelayProcess(const std::string& ADataDir, std::uint16_t AUdpPort, const std::string& ATcpPorts) {
+    int errPipe[2];
+    if (::pipe(errPipe) != 0) return;
+    const std::string udp = std::to_string(AUdpPort);
+    FPid = ::fork();
+    if (FPid == 0) {
+      ::dup2(errPipe[1], 2);
+      ::close(errPipe[0]);
+      ::execl(TOVIK_RELAY_BINARY, "tovik-relay", "--data", ADataDir.c_str(), "--listen", "127.0.0.1", "--udp-port",
+              udp.c_str(), "--tcp-ports", ATcpPorts.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(errPipe[1]);
+    FErr = errPipe[0];
+    // Read the start line to learn the UDP port the program got.
+    std::smatch m;
+    const std::regex started("listening on UDP 127\\.0\\.0\\.1:(\\d+), TCP (\\d+)");
+    for (int i = 0; i < 500 && !std::regex_search(Log, m, started); ++i) {
+      pollfd p{FErr, POLLIN, 0};
+      if (::poll(&p, 1, 10) <= 0) continue;
+      char buf[512];
+      const ssize_t n = ::read(FErr, buf, sizeof(buf));
+      if (n <= 0) break;
+      Log.append(buf, static_cast<std::size_t>(n));
+    }
+    if (std::regex_search(Log, m, started)) {
+      FUdpPort = static_cast<std::uint16_t>(std::stoi(m[1]));
+      FTcpPort = m[2];
+    }
+  }
+  ~TRelayProcess() { Stop(); }
+  // SIGTERM and wait; the exit code (or -1).
+  int Stop() {
+    if (FPid <= 0) return -1;
+    ::kill(FPid, SIGTERM);
+    int status = 0;
+    ::waitpid(FPid, &status, 0);
+    FPid = -1;
+    ::close(FErr);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::uint16_t UdpPort() const { return FUdpPort; }
+  const std::string& TcpPort() const { return FTcpPort; }
+  std::string Log;
+
+ private:
+  pid_t FPid = -1;
+  int FErr = -1;
+  std::uint16_t FUdpPort = 0;
+  std::string FTcpPort;
+};
+
 TEST(RelayBinary, RealProgramOnLoopbackOverUdpAndTcp) {
   char tmpl[] = "/tmp/tovik-relay-bin-XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
   const std::filesystem::path dir = tmpl;
   const std::string tcpPort = std::to_string(FreeTcpPort());
-
-  int errPipe[2];
-  ASSERT_EQ(::pipe(errPipe), 0);
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    ::dup2(errPipe[1], 2);
-    ::close(errPipe[0]);
-    ::execl(TOVIK_RELAY_BINARY, "tovik-relay", "--data", tmpl, "--listen", "127.0.0.1", "--udp-port", "0",
-            "--tcp-ports", tcpPort.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(errPipe[1]);
-  // Read the start line to learn the UDP port the program got.
-  std::string log;
-  std::smatch m;
-  const std::regex started("listening on UDP 127\\.0\\.0\\.1:(\\d+), TCP (\\d+)");
-  for (int i = 0; i < 500 && !std::regex_search(log, m, started); ++i) {
-    pollfd p{errPipe[0], POLLIN, 0};
-    if (::poll(&p, 1, 10) <= 0) continue;
-    char buf[512];
-    const ssize_t n = ::read(errPipe[0], buf, sizeof(buf));
-    if (n <= 0) break;
-    log.append(buf, static_cast<std::size_t>(n));
-  }
-  ASSERT_TRUE(std::regex_search(log, m, started)) << log;
-  const auto udpPort = static_cast<std::uint16_t>(std::stoi(m[1]));
-  EXPECT_EQ(m[2], tcpPort);
-
+  TRelayProcess relay(tmpl, 0, tcpPort);
+  ASSERT_NE(relay.UdpPort(), 0) << relay.Log;
+  EXPECT_EQ(relay.TcpPort(), tcpPort);
   {
-    TWirePc udp(false, udpPort, nullptr);
+    TWirePc udp(false, relay.UdpPort(), nullptr);
     TWirePc tcp(true, static_cast<std::uint16_t>(std::stoi(tcpPort)), nullptr);
     PairAndRelay(udp, tcp);
     // The relay signs with the key it keeps in its data folder.
     EXPECT_EQ(std::filesystem::status(dir / "relay.key").permissions() & std::filesystem::perms::all,
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   }
+  EXPECT_EQ(relay.Stop(), 0);
+  std::filesystem::remove_all(dir);
+}
 
-  ::kill(pid, SIGTERM);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  ::close(errPipe[0]);
+// A restart in the middle of a one-time ID's lease: the PC that says HELLO with its ID after the new
+// handshake gets it back; once the lease has run out (moved into the past in the stored data while the
+// relay is down), a new one.
+TEST(RelayBinary, ARestartKeepsOneTimeIDsForTheirLease) {
+  char tmpl[] = "/tmp/tovik-relay-lease-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::filesystem::path dir = tmpl;
+  const std::string tcpPort = std::to_string(FreeTcpPort());
+  std::string id;
+  std::uint16_t udpPort = 0;
+  {
+    TRelayProcess relay(tmpl, 0, tcpPort);
+    ASSERT_NE(relay.UdpPort(), 0) << relay.Log;
+    udpPort = relay.UdpPort();
+    TWirePc pc(false, udpPort, nullptr);
+    id = pc.Register();
+    ASSERT_EQ(id.size(), 9u);
+  }
+  {
+    TRelayProcess relay(tmpl, udpPort, tcpPort);
+    ASSERT_EQ(relay.UdpPort(), udpPort) << relay.Log;
+    TWirePc pc(false, udpPort, nullptr);
+    EXPECT_EQ(pc.Register(id), id);
+  }
+  {
+    std::string err;
+    auto store = TSqliteRelayStore::Open((dir / "relay.db").string(), err);
+    ASSERT_TRUE(store) << err;
+    const auto leases = store->Leases(StampMs());
+    ASSERT_EQ(leases.size(), 1u);
+    TStoredLease ended = leases[0];
+    ended.ExpiresMs = StampMs() - 1;
+    ASSERT_TRUE(store->PutLease(ended));
+  }
+  {
+    TRelayProcess relay(tmpl, udpPort, tcpPort);
+    ASSERT_EQ(relay.UdpPort(), udpPort) << relay.Log;
+    TWirePc pc(false, udpPort, nullptr);
+    const std::string fresh = pc.Register(id);
+    EXPECT_EQ(fresh.size(), 9u);
+    EXPECT_NE(fresh, id);
+  }
   std::filesystem::remove_all(dir);
 }
 

@@ -54,7 +54,9 @@ TEST_F(RelaySqliteTest, KeptIDsListsOffersAndMessagesSurviveARestart) {
   Say(pc, "BOOKPAIR PUT " + pair + " QUJD");
   Say(pc, "REPORT 0badf00d 0 1 QUFB");
   Say(pc, "FEEDBACK 0badf00d 0 1 QUFB");
-  Say(pc, "SESSION START 123456789 V");
+  TPc& host = Online(0x0A000003, 5000);
+  Say(pc, "CONNECT " + host.ID + " 192.168.2.20 6001 " + pc.C.CommitHex());
+  Say(pc, "SESSION START " + host.ID + " V");
   Say(pc, "SESSION END");
 
   RestartProcess();

@@ -67,7 +67,13 @@ void TSimRelay::Send(TSession& S, TByteView AData) { SendTo(S.From, S.Tcp, AData
 void TSimRelay::SendLine(const std::string& AID, const std::string& ALine) {
   TSession* s = ByID(AID);
   if (!s) return;
-  Send(*s, s->Channel->Seal(BytesOf(ALine)));
+  SendLineTo(*s, ALine);
+}
+
+void TSimRelay::SendLineTo(TSession& S, std::string ALine) {
+  if (!S.Channel) return;
+  if (Rewrite && !Rewrite(S.ID, ALine)) return;
+  Send(S, S.Channel->Seal(BytesOf(ALine)));
 }
 
 void TSimRelay::HandleDatagram(const TEndpoint& AFrom, const std::shared_ptr<TSimTcpConn>& ATcp, const TBytes& AData) {
@@ -128,7 +134,7 @@ void TSimRelay::Introduce(TSession& A, TSession& B) {
                      std::to_string(B.LanPort) + " " + B.PeerKey + " " + B.ID + " -";
   if (!mark.empty()) line += " " + mark;
   A.Partner = B.ID;
-  Send(A, A.Channel->Seal(BytesOf(line)));
+  SendLineTo(A, line);
 }
 
 void TSimRelay::HandleLine(TSession& S, const std::string& ALine) {
@@ -151,6 +157,8 @@ void TSimRelay::HandleLine(TSession& S, const std::string& ALine) {
     if (!other) return SendLine(S.ID, "ERR UNKNOWN_ID");
     Introduce(S, *other);
     Introduce(*other, S);
+  } else if (f[0] == "REVEAL" && f.size() >= 3) {
+    if (TSession* other = ByID(S.Partner); other && f[1] == other->ID) SendLine(other->ID, "REVEAL " + S.ID + " " + f[2]);
   } else if (f[0] == "PIN" && f.size() >= 3) {
     SendLine(S.ID, "PIN OK " + f[1]);
   } else if (f[0] == "BYE") {

@@ -4,6 +4,7 @@
 // not the relay itself.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -23,7 +24,7 @@ class TSimRelay {
     std::string ID = "0";
     std::string LanIP;
     std::uint16_t LanPort = 0;
-    std::string PeerKey;
+    std::string PeerKey;         // the commitment to it, as HELLO and CONNECT carry it
     std::string Partner;         // partner's ID while introduced
     std::vector<std::string> Lines;  // lines received from this PC
   };
@@ -39,6 +40,9 @@ class TSimRelay {
   bool Relaying = true;          // offer relaying (mark T/U in PEER) and forward 0x14
   std::string IDSeconds = "600"; // third field of ID lines ("" for none)
   int HandshakeReplies = 0;      // count of 0x11 sent
+  // Every line to a PC passes here first (the relay in the middle): it may change the line, or return
+  // false to withhold it. AToID is the receiving PC's ID.
+  std::function<bool(const std::string& AToID, std::string& ALine)> Rewrite;
 
   TSession* ByID(const std::string& AID);
   // All sessions ever created (the last one for an endpoint wins).
@@ -56,6 +60,7 @@ class TSimRelay {
   void Send(TSession& S, TByteView AData);
   void SendTo(const TEndpoint& AFrom, const std::shared_ptr<TSimTcpConn>& ATcp, TByteView AData);
   void Introduce(TSession& A, TSession& B);
+  void SendLineTo(TSession& S, std::string ALine);
   std::string Key(const TEndpoint& AFrom, const std::shared_ptr<TSimTcpConn>& ATcp) const;
 
   TSimHost& FHost;
