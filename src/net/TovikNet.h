@@ -300,6 +300,7 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   int FPunchTries = 0;
   TTovikAddr FPeer;
   bool FPeerViaRelay = false;
+  bool FPeerMoveLogged = false;
   char FPartnerRelay = '-';
   bool FRelayPunch = false;
   TTick FLastPeerRx = 0;

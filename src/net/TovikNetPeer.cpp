@@ -1,4 +1,5 @@
 // TTovikClient: the peer link (introduction, hole punching, relaying, liveness, session packets).
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -228,6 +229,7 @@ void TTovikClient::PeerLinkUp(const TTovikAddr& AAddr) {
   if (FState != rsPunching) return;
   FPunchTick.Stop();
   FPeer = AAddr;
+  FPeerMoveLogged = false;
   FPeerViaRelay = AAddr.IP.empty();
   FState = rsConnected;
   FLastPeerRx = FNow;
@@ -286,9 +288,19 @@ void TTovikClient::PeerLost(const std::string& AMessage) {
 
 void TTovikClient::HandlePeerPacket(TByteView APacket, const TTovikAddr& AFrom) {
   if ((FState != rsPunching && FState != rsConnected) || !FPeerChannel) return;
-  if (FState == rsConnected && !(AFrom == FPeer)) return;
+  // Once connected, packets come from the partner's address, or from another address the relay gave
+  // for it: both PCs may bring the link up on different candidates (its public and its LAN address
+  // can both work), and each must still hear the other.
+  const bool moved = FState == rsConnected && !(AFrom == FPeer);
+  if (moved && std::find(FCandidates.begin(), FCandidates.end(), AFrom) == FCandidates.end()) return;
   TBytes plain;
   if (!FPeerChannel->Open(APacket, plain) || plain.empty()) return;
+  if (moved) {
+    // A genuine, new packet (the channel refuses replays): answer where the partner sends from.
+    FPeer = AFrom;
+    if (!FPeerMoveLogged) Log("The other PC answers from " + PeerAddress() + "; the link follows it there");
+    FPeerMoveLogged = true;
+  }
   if (FState == rsConnected) FLastPeerRx = FNow;
   if (plain[0] >= 0x80) {
     if (FState == rsConnected && OnData) OnData(plain);

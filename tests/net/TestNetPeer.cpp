@@ -81,7 +81,7 @@ TEST_F(PeerFixture, PunchFromAnyAddressBringsTheLinkUpThereAndOnlyThenDataFlows)
   const TBytes pkt = Chan->Seal(TBytes{0x88, 2});
   PC->C().DispatchPacket(TRxPacket{pkt, "198.51.100.77", 6000}, Net.Now());
   PC->C().DispatchPacket(TRxPacket{pkt, "198.51.100.77", 6000}, Net.Now());  // replay
-  From("198.51.100.2", 5000, TBytes{0x88, 3});                      // right key, wrong address
+  From("198.51.100.99", 7000, TBytes{0x88, 3});  // right key, an address that is none of the partner's
   PC->C().DispatchPacket(TRxPacket{TBytes(1, 0x14), "203.0.113.1", 47800}, Net.Now());  // a bare relay prefix
   ASSERT_EQ(PC->Data.size(), 1u);
   EXPECT_EQ(PC->Data[0], (TBytes{0x88, 2}));
@@ -169,6 +169,34 @@ TEST_F(PeerFixture, NoTwoPeerChannelsStartWithTheSameKeys) {
       EXPECT_NE(BytesToHex(firsts[i]), BytesToHex(firsts[j])) << "channels " << i << " and " << j;
       EXPECT_NE(BytesToHex(used[i]), BytesToHex(used[j])) << "channels " << i << " and " << j;
     }
+}
+
+// The two PCs may bring the link up on different candidates of each other (the public and the LAN
+// address can both work): a genuine packet from the partner's other candidate is taken, and the
+// answers follow it there; a replay from there moves nothing.
+TEST_F(PeerFixture, TheLinkFollowsThePartnerToItsOtherAddress) {
+  TSimHost& Lan = Net.AddHost("192.168.2.10");
+  std::vector<std::string> atLan;
+  Lan.BindUdp(5000, [&](const TRxPacket& p) { atLan.push_back(OpenText(p.Data)); });
+  Introduce();
+  FromText("198.51.100.2", 5000, "PUNCHACK");
+  ASSERT_EQ(PC->C().PeerAddress(), "198.51.100.2:5000");
+
+  const TBytes fromLan = Chan->Seal(TBytes{0x88, 1});
+  PC->C().DispatchPacket(TRxPacket{fromLan, "192.168.2.10", 5000}, Net.Now());
+  ASSERT_EQ(PC->Data.size(), 1u);
+  EXPECT_EQ(PC->C().PeerAddress(), "192.168.2.10:5000");
+  EXPECT_TRUE(PC->Logged("The other PC answers from 192.168.2.10:5000; the link follows it there"));
+  EXPECT_TRUE(PC->C().SendData(TBytes{0x8B, 2}));
+  Net.RunFor(50);
+  ASSERT_FALSE(atLan.empty());
+  EXPECT_EQ(atLan.back(), std::string("\x8B\x02"));
+
+  From("198.51.100.2", 5000, TBytes{0x88, 3});  // back on the public address
+  EXPECT_EQ(PC->C().PeerAddress(), "198.51.100.2:5000");
+  PC->C().DispatchPacket(TRxPacket{fromLan, "192.168.2.10", 5000}, Net.Now());  // a replay moves nothing
+  EXPECT_EQ(PC->C().PeerAddress(), "198.51.100.2:5000");
+  EXPECT_EQ(PC->Data.size(), 2u);
 }
 
 // What the relay passes on as the partner's key: only the key the partner committed to, only for the
