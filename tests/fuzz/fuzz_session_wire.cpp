@@ -1,10 +1,13 @@
 // The session's packet and frame parsers on network input: the frame blob, the host status, the sound
-// header and the tile-update header checks must refuse anything malformed and never read outside it.
+// header, the tile-update header checks and the unattended-access messages must refuse anything
+// malformed and never read outside it.
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstdlib>
 
 #include "session/TovikSessionWire.h"
+#include "session/TovikUnattended.h"
 
 using namespace tovik;
 
@@ -46,5 +49,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (auto sound = SoundPayload(in)) Check(Inside(in, *sound) && !sound->empty());
 
   if (auto h = PeekTileHeader(in)) (void)CheckTileUpdate(in);
+
+  // A challenge is accepted only within the bounds a helper's program will compute, and encodes back
+  // to the same bytes.
+  if (auto c = DecodePasswordChallenge(in)) {
+    Check(c->Iterations >= kPasswordMinIterations && c->Iterations <= kPasswordMaxIterations);
+    Check(c->Salt.size() >= kPasswordSaltSize && c->Salt.size() <= kPasswordMaxSaltSize);
+    Check(c->Nonce.size() == kPasswordNonceSize);
+    const TBytes back = EncodePasswordChallenge(*c);
+    Check(back.size() == size && std::equal(back.begin(), back.end(), data));
+  }
+  if (auto r = ParsePasswordResult(in)) Check(size == 5 && r->Verdict <= pvPaused);
+  if (auto v = ParsePasswordVerifier(std::string_view(reinterpret_cast<const char*>(data), size)))
+    Check(v->StoredKey.size() == 32);
   return 0;
 }
