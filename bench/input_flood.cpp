@@ -13,6 +13,7 @@
 // injected pointer are the buttons of the screen's pointer, so a helper holding one down takes the
 // person's clicks (Stop's too) whatever the program does; the measurement leaves them out. Prints "CONNECTED", then "SENT <packets> <events> ACKED <n>"
 // at the end. Exit code 0 when the link came up.
+
 #include <signal.h>
 
 #include <algorithm>
@@ -162,11 +163,7 @@ int main(int argc, char** argv) {
                stderr);
     return 2;
   }
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  ::sigaction(SIGINT, &sa, nullptr);
-  ::sigaction(SIGTERM, &sa, nullptr);
+  StopOnSignals(OnSignal);
 
   std::unique_ptr<INetBackend> backend = INetBackend::Create();
   TTimedLoop loop;

@@ -245,11 +245,7 @@ int main(int argc, char** argv) {
   }
   if (opt.TcpPorts) TcpPortsText = *opt.TcpPorts;
 
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  ::sigaction(SIGINT, &sa, nullptr);
-  ::sigaction(SIGTERM, &sa, nullptr);
+  StopOnSignals(OnSignal);
 
   std::unique_ptr<INetBackend> backend = INetBackend::Create();
   TTimedLoop loop;

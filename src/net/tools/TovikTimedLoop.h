@@ -1,6 +1,8 @@
 // The real-time driver of the command-line tools (base/TovikTimed.h has the contract).
 #pragma once
 
+#include <signal.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -59,5 +61,14 @@ class TTimedLoop {
   bool FWoken = false;
   bool FStop = false;
 };
+
+// Routes SIGINT and SIGTERM to AHandler (async-signal-safe: it should only set a flag the loop reads).
+inline void StopOnSignals(void (*AHandler)(int)) {
+  struct sigaction sa {};
+  sa.sa_handler = AHandler;
+  sigemptyset(&sa.sa_mask);
+  ::sigaction(SIGINT, &sa, nullptr);
+  ::sigaction(SIGTERM, &sa, nullptr);
+}
 
 }  // namespace tovik
