@@ -88,17 +88,21 @@ struct TRelayCore::TSession {
   std::uint64_t ForwardedAtStart = 0;
   std::uint64_t Forwarded = 0;
   std::vector<TAssembly> Assemblies;
-  TTick BookWindow = 0, ReportWindow = 0, LogoWindow = 0;
-  std::uint32_t BookLines = 0, Reports = 0, LogoGets = 0;
+  TTick BookWindow = 0, ReportWindow = 0, LogoWindow = 0, PinWindow = 0, SessionWindow = 0;
+  std::uint32_t BookLines = 0, Reports = 0, LogoGets = 0, Pins = 0, SessionLines = 0;
 };
 
 struct TRelayCore::TRate {
-  TTick WrongWindow = 0, HsWindow = 0, PairWindow = 0, FbWindow = 0, LastUse = 0;
+  TTick WrongWindow = 0, HsWindow = 0, PairWindow = 0, FbWindow = 0;
   std::uint32_t Wrong = 0, Hs = 0, Pair = 0, Fb = 0;
 };
 
 TRelayCore::TRelayCore(TRelayConfig AConfig, IRelayStore& AStore, const TEcdsaKey& ASigningKey)
-    : FConfig(std::move(AConfig)), FStore(AStore), FSigning(ASigningKey), FSigningPublic(ASigningKey.Public()) {
+    : FConfig(std::move(AConfig)),
+      FStore(AStore),
+      FSigning(ASigningKey),
+      FSigningPublic(ASigningKey.Public()),
+      FRates(std::make_unique<TCappedTable<TRate>>(FConfig.MaxRateEntries)) {
   std::uint64_t seed = FConfig.Seed;
   if (seed == 0) {
     const TBytes r = RandomBytes(8);
@@ -129,6 +133,7 @@ TRelayStats TRelayCore::Stats() const {
   s.Sessions = FSessions.size();
   s.Registered = FOnline.size();
   s.SourcesWithSessions = FPerIP.size();
+  s.RateEntries = FRates->Size();
   s.Pairs = 0;
   for (const auto& [ep, ses] : FSessions)
     if (ses->Partner) ++s.Pairs;
@@ -141,17 +146,11 @@ std::string TRelayCore::IDOf(const TRelayEndpoint& AEndpoint) const {
   return it == FSessions.end() ? std::string() : it->second->ID;
 }
 
-TRelayCore::TRate& TRelayCore::RateOf(std::uint32_t ip, TTick now) {
-  auto it = FRates.find(ip);
-  if (it == FRates.end()) {
-    if (FRates.size() >= FConfig.MaxRateEntries) {
-      // Under a flood of sources, forget idle entries first; a fresh entry starts with no credit used.
-      std::erase_if(FRates, [&](const auto& e) { return now - e.second->LastUse > 60'000; });
-    }
-    it = FRates.emplace(ip, std::make_unique<TRate>()).first;
-  }
-  it->second->LastUse = now;
-  return *it->second;
+TRelayCore::TRate& TRelayCore::RateOf(std::uint32_t ip, TTick now) { return FRates->Touch(ip, now); }
+
+// Ranges share the table with single addresses under keys no address can have.
+TRelayCore::TRate& TRelayCore::RangeRateOf(std::uint32_t ip, TTick now) {
+  return FRates->Touch((std::uint64_t{1} << 32) | (ip & 0xFFFFFF00u), now);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -222,10 +221,13 @@ void TRelayCore::HandleHello(const TRelayEndpoint& from, TByteView data, TTick n
     ++FStats.Dropped;
     return;
   }
-  // Every handshake costs two EC operations and a signature: bound them per source and in total.
-  if (!Fits(FHandshakeWindow, FHandshakesInWindow, now, 1000, FConfig.HandshakesPerSecond)) return;
+  // Every handshake costs two EC operations and a signature: bound them per source, per range and in
+  // total, in that order, and count one only where all three let it through.
   TRate& rate = RateOf(from.IP, now);
   if (!Fits(rate.HsWindow, rate.Hs, now, 10'000, FConfig.HandshakesPerIPPer10s)) return;
+  TRate& range = RangeRateOf(from.IP, now);
+  if (!Fits(range.HsWindow, range.Hs, now, 1000, FConfig.HandshakesPerRangePerSecond)) return;
+  if (!Fits(FHandshakeWindow, FHandshakesInWindow, now, 1000, FConfig.HandshakesPerSecond)) return;
 
   auto it = FSessions.find(from);
   if (it == FSessions.end()) {
@@ -235,6 +237,7 @@ void TRelayCore::HandleHello(const TRelayEndpoint& from, TByteView data, TTick n
   }
   ++FHandshakesInWindow;
   ++rate.Hs;
+  ++range.Hs;
 
   const TByteView clientKey = data.subspan(2, 64);
   const TByteView clientRandom = data.subspan(66, kClientRandomSize);
@@ -446,6 +449,10 @@ void TRelayCore::CmdHello(TSession& s, const std::vector<std::string_view>& f, T
 
 void TRelayCore::CmdPin(TSession& s, const std::vector<std::string_view>& f, TTick now, TRelayOutput& out) {
   if (!s.Helloed || s.ID.empty()) return Send(s, "ERR PIN NOT_READY", out);
+  // Each PIN reads the store and may write it. Over the rate the client keeps its request and sends
+  // it again after its next ID line.
+  if (!Fits(s.PinWindow, s.Pins, now, 60'000, FConfig.PinsPerMinute)) return Send(s, "ERR PIN NOT_READY", out);
+  ++s.Pins;
   if (f.size() < 3 || !IsPartnerID(f[1]) || f[2].size() != 64 || !IsHexText(f[2]))
     return Send(s, "ERR PIN BAD", out);
   const std::string id(f[1]);
@@ -459,7 +466,7 @@ void TRelayCore::CmdPin(TSession& s, const std::vector<std::string_view>& f, TTi
       if (IDTaken(id, &s) || (lease != FLeases.end() && lease->second.Expires > now))
         return Send(s, "ERR PIN TAKEN", out);
     }
-    if (auto previous = FStore.KeptIDOfHash(hash); previous && *previous != id) FStore.DeleteKept(*previous);
+    // One kept ID per secret: the store lets go of the one this secret kept before.
     if (!FStore.PutKept(id, hash, StampMs())) {
       Log("Could not store the kept ID " + id);
       return Send(s, "ERR PIN STORE", out);
@@ -569,6 +576,9 @@ void TRelayCore::EndUsage(TSession& s, bool askReport, TRelayOutput& out) {
 }
 
 void TRelayCore::CmdSession(TSession& s, const std::vector<std::string_view>& f, TTick now, TRelayOutput& out) {
+  // Each START or END may write a usage record: bounded per client.
+  if (!Fits(s.SessionWindow, s.SessionLines, now, 60'000, FConfig.SessionLinesPerMinute)) return;
+  ++s.SessionLines;
   if (f.size() >= 4 && f[1] == "START" && IsPartnerID(f[2]) && (f[3] == "V" || f[3] == "H")) {
     // Records only for a pair this relay introduced: nobody books sessions with arbitrary IDs.
     if (!s.Partner || s.Partner->ID != f[2]) return;
@@ -818,7 +828,7 @@ void TRelayCore::Tick(TTick ANow, TRelayOutput& AOut) {
   std::erase_if(FLeases, [&](const auto& e) { return e.second.Expires <= ANow && !FOnline.count(e.first); });
   if (ANow - FLastPurge >= kPurgeMs || FLastPurge == 0) {
     FLastPurge = ANow;
-    std::erase_if(FRates, [&](const auto& e) { return ANow - e.second->LastUse > kRateIdleMs; });
+    FRates->ForgetIdle(ANow, kRateIdleMs);
     FStore.PurgeExpired(StampMs());
   }
 }

@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "TovikRelayRates.h"
 #include "TovikRelayStore.h"
 #include "base/TovikBytes.h"
 #include "base/TovikClock.h"
@@ -77,7 +78,10 @@ struct TRelayConfig {
   TTick UnhelloedMs = 30'000;       // a session that never said HELLO is dropped sooner
   std::size_t MaxSessions = 250'000;
   std::size_t MaxSessionsPerIP = 5'000;
+  // Handshakes are counted per source IP first, then per /24 range, then against the budget of all
+  // sources: hellos that one address or one range may no longer make cost the others nothing.
   std::uint32_t HandshakesPerIPPer10s = 400;
+  std::uint32_t HandshakesPerRangePerSecond = 750;  // per /24 source range
   std::uint32_t HandshakesPerSecond = 3'000;   // all sources together
   std::uint32_t WrongIDsPerMinute = 10;        // per source IP, then ERR RATE_LIMIT
   std::uint32_t BookLinesPerMinute = 240;      // per client
@@ -88,8 +92,10 @@ struct TRelayConfig {
   std::uint32_t ReportsPerHour = 60;           // completed reports per client
   std::uint32_t FeedbackPerHour = 5;           // completed messages per source IP
   std::uint32_t LogoGetsPerMinute = 6;         // per client
+  std::uint32_t PinsPerMinute = 10;            // PIN lines per client, then ERR PIN NOT_READY
+  std::uint32_t SessionLinesPerMinute = 30;    // SESSION START/END lines per client; more are ignored
   std::size_t MaxAssembliesPerClient = 4;      // multi-part uploads in progress per client
-  std::size_t MaxRateEntries = 200'000;        // source IPs tracked by the rate limits
+  std::size_t MaxRateEntries = 200'000;        // source IPs and ranges tracked by the rate limits (hard cap)
   std::uint64_t Seed = 0;                      // ID generator seed; 0: random
 
   std::function<void(std::string_view)> OnLog;             // one log line, no line end
@@ -104,6 +110,7 @@ struct TRelayStats {
   std::uint64_t Handshakes = 0;
   std::uint64_t Dropped = 0;    // datagrams dropped as malformed or not genuine
   std::size_t SourcesWithSessions = 0;  // source IPs counted against the per-IP session limit
+  std::size_t RateEntries = 0;          // sources and ranges tracked by the rate limits
 };
 
 class TRelayCore {
@@ -174,6 +181,7 @@ class TRelayCore {
   void EndUsage(TSession& s, bool askReport, TRelayOutput& out);
   void DropSession(const TRelayEndpoint& ep, const char* why, TRelayOutput& out);
   TRate& RateOf(std::uint32_t ip, TTick now);
+  TRate& RangeRateOf(std::uint32_t ip, TTick now);
   // One-time ID leases live in the store as well, so that a restart keeps them.
   void LoadLeases(TTick now);
   void SaveLease(const std::string& id, const TLease& lease, TTick now);
@@ -191,7 +199,7 @@ class TRelayCore {
   std::unordered_map<std::string, TSession*> FOnline;        // ID -> client holding it
   std::unordered_map<std::string, TLease> FLeases;           // one-time IDs still valid (and in the store)
   bool FLeasesLoaded = false;
-  std::unordered_map<std::uint32_t, std::unique_ptr<TRate>> FRates;
+  std::unique_ptr<TCappedTable<TRate>> FRates;  // per source IP and per /24 range
   std::unordered_map<std::uint32_t, std::size_t> FPerIP;     // sessions per source IP
   std::mt19937_64 FRandom;
   TTick FHandshakeWindow = 0;

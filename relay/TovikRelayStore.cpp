@@ -26,6 +26,7 @@ std::optional<std::string> TMemoryRelayStore::KeptIDOfHash(const std::string& ha
 
 bool TMemoryRelayStore::PutKept(const std::string& id, const std::string& hash, std::int64_t) {
   if (FFailWrites) return false;
+  std::erase_if(FKept, [&](const auto& e) { return e.second == hash && e.first != id; });
   FKept[id] = hash;
   return true;
 }
@@ -252,6 +253,12 @@ std::optional<std::string> TSqliteRelayStore::KeptIDOfHash(const std::string& ha
 }
 
 bool TSqliteRelayStore::PutKept(const std::string& id, const std::string& hash, std::int64_t stamp) {
+  // One row per secret: the ID this secret kept before is let go.
+  auto d = FImpl->Prepare("DELETE FROM kept WHERE hash=? AND id<>?", FError);
+  if (!d) return false;
+  Bind(d.get(), 1, hash);
+  Bind(d.get(), 2, id);
+  if (sqlite3_step(d.get()) != SQLITE_DONE) return FError = sqlite3_errmsg(FImpl->Db.get()), false;
   auto s = FImpl->Prepare("INSERT OR REPLACE INTO kept(id,hash,stamp) VALUES(?,?,?)", FError);
   if (!s) return false;
   Bind(s.get(), 1, id);

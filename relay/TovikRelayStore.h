@@ -51,6 +51,7 @@ class IRelayStore {
   // Kept IDs: id -> hash of the secret.
   virtual std::optional<std::string> KeptHash(const std::string& id) = 0;
   virtual std::optional<std::string> KeptIDOfHash(const std::string& hash) = 0;
+  // Keeps id for the secret of hash; a secret keeps one ID, so any other ID it kept is let go.
   virtual bool PutKept(const std::string& id, const std::string& hash, std::int64_t stamp) = 0;
   virtual bool DeleteKept(const std::string& id) = 0;
 

@@ -1,5 +1,8 @@
 // DispatchPacket with any datagram, from the relay's address and from others, on a client that has a
 // peer channel (punching), so that relay kinds, relayed and direct peer packets are all reached.
+// Random bytes never open under the peer keys, so the harness also plays the partner: it derives the
+// partner's half of the channel and seals the input, which reaches the peer-line and data handling
+// behind the seal, before the link is up (odd second byte) or after the partner's PUNCHACK.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -32,6 +35,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   TBytes relayed{0x14};
   relayed.insert(relayed.end(), data + 1, data + size);
   client.DispatchPacket(TRxPacket{relayed, "203.0.113.1", 47800}, now + 2);
+
+  // The same bytes sealed by the partner, directly and through the relay.
+  TBytes secret = partner.SharedSecret(client.PeerPublicKey());
+  const TPeerKeys keys = DerivePeerKeys(secret, partner.Public(), client.PeerPublicKey());
+  TSecureChannel sealer(kPeerPacketType, keys.SendKey, keys.RecvKey, keys.SendLabel, keys.RecvLabel);
+  if (size >= 2 && data[1] % 2 == 0)
+    client.DispatchPacket(TRxPacket{sealer.Seal(BytesOf("PUNCHACK")), "198.51.100.2", 5000}, now + 3);
+  if (size >= 2) {
+    const TByteView body(data + 2, size - 2);
+    client.DispatchPacket(TRxPacket{sealer.Seal(body), ips[data[1] % 2], ports[data[1] % 2]}, now + 4);
+    TBytes viaRelay{0x14};
+    Append(viaRelay, sealer.Seal(body));
+    client.DispatchPacket(TRxPacket{viaRelay, "203.0.113.1", 47800}, now + 5);
+  }
   client.HandleTimeout(now + 1000);
   return 0;
 }

@@ -2,13 +2,19 @@
 // packets through OnPeerData with their timers and the viewer's input interleaved. Whatever arrives,
 // neither side may crash, read out of bounds or grow without limit.
 //
-// Input: a sequence of [op][length][bytes]. op % 4: 0 packet to the host, 1 packet to the viewer,
-// 2 length x 10 ms of timers, 3 one input event from the viewer window.
+// Input: a sequence of [op][length][bytes]. op % 5: 0 packet to the host, 1 packet to the viewer,
+// 2 length x 10 ms of timers, 3 one input event from the viewer window, 4 the bytes as an
+// uncompressed tile update that the harness compresses and sends to the viewer as a whole frame,
+// so that the viewer's decoding of the tile layout is reached behind inflate.
+#include <zlib.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 
 #include "base/TovikClock.h"
+#include "net/TovikFrames.h"
+#include "session/TovikSessionWire.h"
 #include "session/TovikSessionAdapters.h"
 #include "tests/support/SessionFakes.h"
 
@@ -29,8 +35,31 @@ struct TNullLink : ISessionLink {
   void Disconnect() override { DisconnectAsked = true; }
 };
 
+// A tile update as the host would send it: compressed, in a frame blob, cut into frame chunks.
+std::vector<TBytes> TileFrame(TByteView AUpdate, std::uint32_t AFrameID) {
+  uLongf size = compressBound(static_cast<uLong>(AUpdate.size()));
+  TBytes packed(size);
+  if (compress2(packed.data(), &size, AUpdate.data(), static_cast<uLong>(AUpdate.size()), 1) != Z_OK) return {};
+  packed.resize(size);
+  const TBytes blob = MakeTileBlob(packed);
+  const std::size_t count = (blob.size() + kChunkData - 1) / kChunkData;
+  std::vector<TBytes> chunks;
+  for (std::size_t i = 0; i < count; ++i) {
+    TBytes p{pkFrameChunk};
+    PutU32LE(p, AFrameID);
+    PutU16LE(p, static_cast<std::uint16_t>(i));
+    PutU16LE(p, static_cast<std::uint16_t>(count));
+    const std::size_t from = i * kChunkData, n = std::min(kChunkData, blob.size() - from);
+    p.insert(p.end(), blob.begin() + static_cast<std::ptrdiff_t>(from),
+             blob.begin() + static_cast<std::ptrdiff_t>(from + n));
+    chunks.push_back(std::move(p));
+  }
+  return chunks;
+}
+
 struct TWorld {
   TManualClock Clock;
+  std::uint32_t NextFrameID = 1000;
   TNullLink HostLink, ViewerLink;
   std::deque<std::function<void()>> Queue;
   std::shared_ptr<TFakeScreenState> Screen = std::make_shared<TFakeScreenState>();
@@ -93,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t len = std::min<std::size_t>(data[i + 1], size - i - 2);
     const TByteView body(data + i + 2, len);
     i += 2 + len;
-    switch (op % 4) {
+    switch (op % 5) {
       case 0:
         if (w.Host) w.Host->OnPeerData(body);
         break;
@@ -108,6 +137,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           w.Window->Events->OnInput(WindowInput(body[0], static_cast<std::int16_t>(GetU16LE(body.data() + 1)),
                                                 static_cast<std::int16_t>(GetU16LE(body.data() + 3)),
                                                 len > 5 ? body[5] : 0));
+        break;
+      case 4:
+        if (w.Viewer)
+          for (const TBytes& chunk : TileFrame(body, w.NextFrameID++))
+            if (w.Viewer) w.Viewer->OnPeerData(chunk);
         break;
     }
     w.RunQueue();

@@ -81,6 +81,19 @@ TEST_F(RelaySqliteTest, KeptIDsListsOffersAndMessagesSurviveARestart) {
   EXPECT_EQ(Take(other), "ERR PIN TAKEN");
 }
 
+TEST_F(RelaySqliteTest, ASecretKeepsOneIDInEitherStore) {
+  // However many IDs one secret asks to keep, the store holds one row for it: the latest.
+  for (IRelayStore* store : {static_cast<IRelayStore*>(FSql.get()), static_cast<IRelayStore*>(&FMemStore)}) {
+    ASSERT_TRUE(store->PutKept("111111111", "same", 1));
+    ASSERT_TRUE(store->PutKept("222222222", "other", 2));
+    ASSERT_TRUE(store->PutKept("333333333", "same", 3));
+    EXPECT_FALSE(store->KeptHash("111111111"));
+    EXPECT_EQ(store->KeptHash("333333333"), "same");
+    EXPECT_EQ(store->KeptHash("222222222"), "other");
+    EXPECT_EQ(store->KeptIDOfHash("same"), "333333333");
+  }
+}
+
 TEST_F(RelaySqliteTest, StoreRoundTrips) {
   TStoredBook b{5, {"QUFB", "QkJC"}};
   ASSERT_TRUE(FSql->PutBook("x", b, 1));
