@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "base/TovikFiles.h"
@@ -42,6 +43,15 @@ sockaddr_in MakeAddr(std::uint32_t ip, std::uint16_t port) {
 
 }  // namespace
 
+TQueueVerdict QueueVerdict(const TRelayServerOptions& AOptions, std::size_t AConnQueued, std::size_t ATotalQueued,
+                           std::size_t ABytes, bool ADroppable) {
+  const bool overTotal = ATotalQueued + ABytes > AOptions.MaxQueuedBytes;
+  if (ADroppable && (AConnQueued + ABytes > AOptions.DroppableOutBytes || overTotal)) return TQueueVerdict::qvDrop;
+  if (AConnQueued + ABytes > AOptions.MaxOutBytes) return TQueueVerdict::qvClose;
+  if (overTotal && AConnQueued > 0) return TQueueVerdict::qvClose;
+  return TQueueVerdict::qvQueue;
+}
+
 struct TConn {
   TFd Fd;
   TRelayEndpoint Ep;
@@ -61,7 +71,14 @@ struct TRelayServer::TImpl {
   TFd Udp;
   std::vector<TFd> Listeners;
   std::unordered_map<std::uint64_t, std::unique_ptr<TConn>> Conns;
+  std::unordered_map<std::uint32_t, std::size_t> ConnsPerIP;
+  std::size_t Queued = 0;  // sum of the connections' Pending()
   std::uint64_t NextConn = 1;
+  std::uint64_t RefusedPerIP = 0;
+  std::uint64_t AcceptFailures = 0;
+  bool AcceptPaused = false;
+  TTick AcceptPause = 0;       // length of the present or last pause; 0 after a good accept
+  TTick AcceptResumeAt = 0;
   TTick LastTick = 0;
   TTick LastIdleCheck = 0;
   TRelayOutput Out;
@@ -146,17 +163,23 @@ struct TRelayServer::TImpl {
     if (it == Conns.end()) return;
     TConn& c = *it->second;
     const bool droppable = !data.empty() && data[0] == kWireForward;
-    if (droppable && c.Pending() + data.size() + 2 > Opt.DroppableOutBytes) return;
-    if (c.Pending() + data.size() + 2 > Opt.MaxOutBytes) {
-      Log("TCP client " + c.Ep.Text() + " does not read; closing");
-      CloseConn(to.Conn, true);
-      return;
+    switch (QueueVerdict(Opt, c.Pending(), Queued, data.size() + 2, droppable)) {
+      case TQueueVerdict::qvDrop:
+        return;
+      case TQueueVerdict::qvClose:
+        Log("TCP client " + c.Ep.Text() + " does not read; closing");
+        CloseConn(to.Conn, true);
+        return;
+      case TQueueVerdict::qvQueue:
+        break;
     }
     if (c.OutPos > 0 && c.OutPos == c.Out.size()) {
       c.Out.clear();
       c.OutPos = 0;
     }
+    const std::size_t before = c.Out.size();
     AppendFramed(c.Out, data);
+    Queued += c.Out.size() - before;
     WriteConn(c);
   }
 
@@ -165,6 +188,7 @@ struct TRelayServer::TImpl {
       const ssize_t n = ::send(c.Fd.Get(), c.Out.data() + c.OutPos, c.Pending(), MSG_NOSIGNAL);
       if (n > 0) {
         c.OutPos += static_cast<std::size_t>(n);
+        Queued -= static_cast<std::size_t>(n);
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
@@ -194,6 +218,8 @@ struct TRelayServer::TImpl {
     if (it == Conns.end()) return;
     const TRelayEndpoint ep = it->second->Ep;
     ::epoll_ctl(Ep.Get(), EPOLL_CTL_DEL, it->second->Fd.Get(), nullptr);
+    Queued -= it->second->Pending();
+    if (auto per = ConnsPerIP.find(ep.IP); per != ConnsPerIP.end() && --per->second == 0) ConnsPerIP.erase(per);
     Conns.erase(it);
     if (tellCore) {
       TRelayOutput out;
@@ -274,22 +300,53 @@ struct TRelayServer::TImpl {
     }
   }
 
+  // Listeners stop reporting new connections until ResumeAccepting: a listener whose queue cannot
+  // be taken (no descriptors left) stays readable, and would wake the loop at once, for ever.
+  void PauseAccepting(TTick now, int error) {
+    ++AcceptFailures;
+    AcceptPause = AcceptPause == 0 ? Opt.AcceptPauseMs : std::min(AcceptPause * 2, Opt.AcceptPauseMaxMs);
+    AcceptResumeAt = now + AcceptPause;
+    if (!AcceptPaused) Log("accept failed: " + ErrText(error) + "; new connections wait " + std::to_string(AcceptPause) + " ms");
+    AcceptPaused = true;
+    WatchListeners(0);
+  }
+  void ResumeAccepting() {
+    AcceptPaused = false;
+    WatchListeners(EPOLLIN);
+  }
+  void WatchListeners(std::uint32_t events) {
+    for (std::size_t i = 0; i < Listeners.size(); ++i) {
+      epoll_event ev{};
+      ev.events = events;
+      ev.data.u64 = 1 + i;
+      ::epoll_ctl(Ep.Get(), EPOLL_CTL_MOD, Listeners[i].Get(), &ev);
+    }
+  }
+
   void Accept(int listenFd, TTick now) {
+    if (AcceptPaused) return;
     while (true) {
       sockaddr_in a{};
       socklen_t len = sizeof(a);
       const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&a), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) {
         if (errno == EINTR || errno == ECONNABORTED) continue;
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) return PauseAccepting(now, errno);
         if (errno != EAGAIN && errno != EWOULDBLOCK) Log("accept failed: " + ErrText(errno));
         return;
       }
       TFd owned(fd);
+      AcceptPause = 0;
       if (Conns.size() >= Opt.MaxConnections) continue;  // closed by TFd
+      const std::uint32_t ip = ntohl(a.sin_addr.s_addr);
+      if (auto per = ConnsPerIP.find(ip); per != ConnsPerIP.end() && per->second >= Opt.MaxConnectionsPerIP) {
+        ++RefusedPerIP;
+        continue;
+      }
       const int one = 1;
       ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
       auto c = std::make_unique<TConn>();
-      c->Ep.IP = ntohl(a.sin_addr.s_addr);
+      c->Ep.IP = ip;
       c->Ep.Port = ntohs(a.sin_port);
       c->Ep.Conn = NextConn++;
       c->LastRx = now;
@@ -298,6 +355,7 @@ struct TRelayServer::TImpl {
       ev.data.u64 = kConnBase + c->Ep.Conn;
       if (::epoll_ctl(Ep.Get(), EPOLL_CTL_ADD, fd, &ev) != 0) continue;
       c->Fd = std::move(owned);
+      ++ConnsPerIP[ip];
       Conns.emplace(c->Ep.Conn, std::move(c));
     }
   }
@@ -332,6 +390,7 @@ struct TRelayServer::TImpl {
   }
 
   void Housekeeping(TTick now) {
+    if (AcceptPaused && now >= AcceptResumeAt) ResumeAccepting();
     if (now - LastTick >= kTickMs) {
       LastTick = now;
       Core.Tick(now, Out);
@@ -354,6 +413,11 @@ TRelayServer::TRelayServer(TRelayServerOptions AOptions, TRelayCore& ACore, std:
 TRelayServer::~TRelayServer() = default;
 
 std::size_t TRelayServer::Connections() const { return FImpl->Conns.size(); }
+
+TRelayServerStats TRelayServer::Stats() const {
+  const TImpl& m = *FImpl;
+  return TRelayServerStats{m.Conns.size(), m.Queued, m.RefusedPerIP, m.AcceptFailures, m.AcceptPaused};
+}
 
 bool TRelayServer::Open(std::string& AError) {
   TImpl& m = *FImpl;

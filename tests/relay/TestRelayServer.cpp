@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -18,6 +19,8 @@
 #include <regex>
 
 #include "RelayTestClient.h"
+#include "base/TovikClock.h"
+#include "base/TovikFiles.h"
 #include "TovikRelayServer.h"
 
 namespace tovik::test {
@@ -257,6 +260,172 @@ TEST(RelayServer, TcpFramingErrorsAndSplitSegments) {
   EXPECT_FALSE(zero.Recv(&closed));
   EXPECT_TRUE(closed);
   EXPECT_EQ(server.Connections(), 1u);
+}
+
+// An in-process server on 127.0.0.1 with one TCP port, for the limit tests below.
+struct TLocalServer {
+  TMemoryRelayStore Store;
+  TEcdsaKey Key = TEcdsaKey::CreateNew();
+  TRelayCore Core{TRelayConfig{}, Store, Key};
+  std::unique_ptr<TRelayServer> Server;
+  explicit TLocalServer(TRelayServerOptions AOptions) {
+    AOptions.Listen = "127.0.0.1";
+    AOptions.UdpPort = 0;
+    AOptions.TcpPorts = {0};
+    Server = std::make_unique<TRelayServer>(AOptions, Core, nullptr);
+    std::string err;
+    EXPECT_TRUE(Server->Open(err)) << err;
+  }
+  void Pump(int ARounds = 5) {
+    for (int i = 0; i < ARounds; ++i) Server->RunOnce(0);
+  }
+  // A TCP connection from ASource to the server, left in the listener's queue (not yet accepted).
+  TFd ConnectFrom(std::uint32_t ASource) const {
+    TFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    const sockaddr_in from = Loopback(0, ASource);
+    EXPECT_EQ(::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&from), sizeof(from)), 0);
+    const sockaddr_in to = Loopback(Server->TcpPorts().at(0));
+    ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+    pollfd p{fd.Get(), POLLOUT, 0};
+    EXPECT_EQ(::poll(&p, 1, kWaitMs), 1);  // loopback completes the handshake in the kernel
+    return fd;
+  }
+};
+
+// True when the server closed the connection (end of stream), false when it is still open.
+bool ClosedByServer(const TFd& AFd) {
+  std::uint8_t b;
+  return ::recv(AFd.Get(), &b, 1, MSG_DONTWAIT) == 0;
+}
+
+TEST(RelayServer, TcpConnectionsPerAddressAndInTotal) {
+  TRelayServerOptions opt;
+  opt.MaxConnectionsPerIP = 3;
+  opt.MaxConnections = 4;
+  TLocalServer s(opt);
+  std::vector<TFd> first;
+  for (int i = 0; i < 4; ++i) first.push_back(s.ConnectFrom(INADDR_LOOPBACK));
+  s.Pump();
+  EXPECT_EQ(s.Server->Connections(), 3u);
+  EXPECT_EQ(s.Server->Stats().RefusedPerIP, 1u);
+  EXPECT_TRUE(ClosedByServer(first[3]));
+  EXPECT_FALSE(ClosedByServer(first[2]));
+  // Another address still gets in, up to the total.
+  TFd other = s.ConnectFrom(INADDR_LOOPBACK + 1);
+  TFd third = s.ConnectFrom(INADDR_LOOPBACK + 2);
+  s.Pump();
+  EXPECT_EQ(s.Server->Connections(), 4u);
+  EXPECT_FALSE(ClosedByServer(other));
+  EXPECT_TRUE(ClosedByServer(third));
+  // A connection that ends makes room for its address again.
+  first[0] = TFd();
+  s.Pump();
+  TFd again = s.ConnectFrom(INADDR_LOOPBACK);
+  s.Pump();
+  EXPECT_FALSE(ClosedByServer(again));
+  EXPECT_EQ(s.Server->Connections(), 4u);
+}
+
+TEST(RelayServer, IdleTcpConnectionsCloseAfterTheirTime) {
+  TManualClock clock;
+  TRelayServerOptions opt;
+  opt.ConnIdleMs = 90'000;
+  TLocalServer s(opt);
+  TFd quiet = s.ConnectFrom(INADDR_LOOPBACK);
+  TFd busy = s.ConnectFrom(INADDR_LOOPBACK);
+  s.Pump();
+  ASSERT_EQ(s.Server->Connections(), 2u);
+  clock.Advance(45'000);
+  // Any data counts, even a hello with a bad version.
+  const TBytes bad = Framed(TBytes{kWireClientHello, 0x7F});
+  ASSERT_EQ(::send(busy.Get(), bad.data(), bad.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bad.size()));
+  s.Pump();
+  clock.Advance(45'000);  // the quiet one has been silent exactly its time
+  s.Pump();
+  EXPECT_EQ(s.Server->Connections(), 2u);
+  clock.Advance(1000);
+  s.Pump();
+  EXPECT_EQ(s.Server->Connections(), 1u);
+  EXPECT_TRUE(ClosedByServer(quiet));
+  EXPECT_FALSE(ClosedByServer(busy));
+}
+
+// Lowers the descriptor limit so that the next descriptor cannot be made; restores it when it goes.
+class TNoMoreDescriptors {
+ public:
+  TNoMoreDescriptors() {
+    ::getrlimit(RLIMIT_NOFILE, &FSaved);
+    const int lowest = ::dup(0);
+    ::close(lowest);
+    rlimit low = FSaved;
+    low.rlim_cur = static_cast<rlim_t>(lowest);
+    ::setrlimit(RLIMIT_NOFILE, &low);
+  }
+  ~TNoMoreDescriptors() { ::setrlimit(RLIMIT_NOFILE, &FSaved); }
+
+ private:
+  rlimit FSaved{};
+};
+
+TEST(RelayServer, AcceptBacksOffWhenDescriptorsRunOut) {
+  TManualClock clock;
+  TRelayServerOptions opt;
+  opt.AcceptPauseMs = 100;
+  opt.AcceptPauseMaxMs = 200;
+  TLocalServer s(opt);
+  TFd a = s.ConnectFrom(INADDR_LOOPBACK);
+  TFd b = s.ConnectFrom(INADDR_LOOPBACK);
+  {
+    TNoMoreDescriptors limit;
+    // Without a pause every round would try (and fail) again: the listener stays readable.
+    s.Pump(10);
+    EXPECT_EQ(s.Server->Stats().AcceptFailures, 1u);
+    EXPECT_TRUE(s.Server->Stats().AcceptPaused);
+    clock.Advance(99);
+    s.Pump();
+    EXPECT_EQ(s.Server->Stats().AcceptFailures, 1u);
+    // After the pause it tries again, fails again, and waits twice as long (the most allowed).
+    clock.Advance(1);
+    s.Pump(10);
+    EXPECT_EQ(s.Server->Stats().AcceptFailures, 2u);
+  }
+  clock.Advance(199);
+  s.Pump();
+  EXPECT_EQ(s.Server->Connections(), 0u);
+  EXPECT_TRUE(s.Server->Stats().AcceptPaused);
+  clock.Advance(1);
+  s.Pump();
+  EXPECT_FALSE(s.Server->Stats().AcceptPaused);
+  EXPECT_EQ(s.Server->Connections(), 2u);
+  EXPECT_EQ(s.Server->Stats().AcceptFailures, 2u);
+}
+
+// Queued TCP output: the connection's own budgets and the budget of all connections together, at
+// their edges. Sizes include the 2-byte length field.
+TEST(RelayQueueBudget, DropsRelayedPacketsAndClosesSlowReaders) {
+  TRelayServerOptions opt;
+  opt.DroppableOutBytes = 100;
+  opt.MaxOutBytes = 200;
+  opt.MaxQueuedBytes = 1000;
+  using V = TQueueVerdict;
+  struct TCase {
+    std::size_t Conn, Total, Bytes;
+    bool Relayed;
+    V Want;
+  } cases[] = {
+      {90, 500, 10, true, V::qvQueue},     // exactly the connection's relayed budget
+      {91, 500, 10, true, V::qvDrop},
+      {190, 500, 10, false, V::qvQueue},   // exactly the connection's budget
+      {191, 500, 10, false, V::qvClose},
+      {50, 990, 10, true, V::qvQueue},     // exactly the total
+      {50, 991, 10, true, V::qvDrop},
+      {50, 991, 10, false, V::qvClose},    // a line to a connection with a backlog, over the total
+      {0, 991, 10, false, V::qvQueue},     // no backlog: it usually leaves at once
+      {0, 991, 10, true, V::qvDrop},
+  };
+  for (const TCase& c : cases)
+    EXPECT_EQ(QueueVerdict(opt, c.Conn, c.Total, c.Bytes, c.Relayed), c.Want)
+        << c.Conn << " " << c.Total << " " << c.Bytes << " " << c.Relayed;
 }
 
 std::uint16_t FreeTcpPort() {
