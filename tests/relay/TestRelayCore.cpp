@@ -45,8 +45,25 @@ TEST_F(RelayCoreTest, RenewedHandshakeKeepsTheIDAndSwitchesKeysOnFirstGenuineLin
   TRelayTestClient old = std::move(pc.C);
   pc.C = TRelayTestClient();
   Secure(pc);  // a second hello from the same address
+  // Until a line arrives under the new keys, the old ones still work (a forged hello cuts nothing):
+  // the relay answers under the old keys.
+  Send(pc, old.Line("CONNECT 1"));
+  ASSERT_EQ(pc.Raw.size(), 1u);
+  EXPECT_EQ(old.Open(pc.Raw.back()), "ERR CONNECT_BAD");
+  EXPECT_TRUE(pc.Lines.empty());
+  pc.Raw.clear();
+  // The first genuine line under the new keys switches: answers come under them, with the same ID...
   Say(pc, HelloLine(pc, pc.ID));
   EXPECT_EQ(Take(pc), "ID " + pc.ID + " 600");
+  Say(pc, "CONNECT 1");
+  EXPECT_EQ(Take(pc), "ERR CONNECT_BAD");
+  // ...and the old keys no longer open anything.
+  const auto dropped = FCore->Stats().Dropped;
+  Send(pc, old.Line("CONNECT 1"));
+  EXPECT_TRUE(pc.Raw.empty());
+  EXPECT_TRUE(pc.Lines.empty());
+  EXPECT_EQ(FCore->Stats().Dropped, dropped + 1);
+  EXPECT_EQ(FCore->IDOf(pc.Ep), pc.ID);
 }
 
 TEST_F(RelayCoreTest, HelloGivesOneTimeIDAndAnnouncesPortsAndBrandOnce) {
