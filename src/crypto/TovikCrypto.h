@@ -235,6 +235,9 @@ public:
 
   std::uint8_t PacketType() const { return FType; }
   std::uint64_t SendCounter() const { return FSendCounter; }
+  // For tests: the channel continues as if ACounter packets had been sealed (the next carries
+  // ACounter + 1), so that the end of the counter can be reached.
+  void SkipSendCounterTo(std::uint64_t ACounter) { FSendCounter = ACounter; }
   const TReplayWindow& Window() const { return FWindow; }
 
 private:

@@ -135,6 +135,11 @@ void TTovikClient::PushRx(TRxPacket&& APacket) {
   if (wake) wake();
 }
 
+std::pair<std::size_t, std::size_t> TTovikClient::RxQueued() {
+  std::lock_guard<std::mutex> g(FRxLock);
+  return {FRxQueue.size(), FRxQueuedBytes};
+}
+
 void TTovikClient::SetRxWake(std::function<void()> AWake) {
   std::lock_guard<std::mutex> g(FRxLock);
   FRxWake = std::move(AWake);

@@ -137,6 +137,8 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   IRxSink& RxSink() { return *this; }
   // Whether datagrams wait for RxTick (any thread).
   bool RxWaiting() const { return FRxWaiting.load(); }
+  // Datagrams and bytes waiting for RxTick (any thread).
+  std::pair<std::size_t, std::size_t> RxQueued();
   // One received datagram at ANow (what RxTick does for each queued packet). Public for tests and
   // fuzzing.
   void DispatchPacket(const TRxPacket& APacket, TTick ANow);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <random>
 
 #include "crypto/TovikCrypto.h"
@@ -70,6 +71,25 @@ TEST_F(RelayPair, SealsWithIncreasingCountersAndOpensBothWays) {
   EXPECT_EQ(StringOf(Plain), "welcome");
   // A packet never opens on the channel that sealed it (other key and label).
   EXPECT_FALSE(ClientSide.Open(ClientSide.Seal(Utf8Bytes("loop")), Plain));
+}
+
+TEST_F(RelayPair, TheLastCounterIsUsedOnceAndThenSealingStops) {
+  constexpr std::uint64_t kLast = std::numeric_limits<std::uint64_t>::max();
+  ClientSide.SkipSendCounterTo(kLast - 1);
+  const TBytes last = ClientSide.Seal(Utf8Bytes("last"));
+  EXPECT_EQ(CounterOf(last), kLast);
+  ASSERT_TRUE(RelaySide.Open(last, Plain));
+  EXPECT_EQ(StringOf(Plain), "last");
+  // A wrapped counter would seal under a nonce already used: sealing refuses, and keeps refusing.
+  for (int i = 0; i < 2; ++i) {
+    try {
+      (void)ClientSide.Seal(Utf8Bytes("more"));
+      ADD_FAILURE() << "sealed past the last counter";
+    } catch (const ETovikCrypto& e) {
+      EXPECT_STREQ(e.what(), "Packet counter exhausted");
+    }
+    EXPECT_EQ(ClientSide.SendCounter(), kLast);
+  }
 }
 
 TEST_F(RelayPair, RejectsReplaysOldCountersAndMalformedPackets) {

@@ -458,6 +458,36 @@ TEST(NetClient, AReceiveFloodIsHandledInSlices) {
   }
 }
 
+// The receive queue holds at most KRxQueueMaxPackets datagrams and KRxQueueMaxBytes bytes between two
+// RxTicks; what comes beyond either is dropped, and a drained queue takes datagrams again.
+TEST(NetClient, TheReceiveQueueIsBoundedInDatagramsAndBytes) {
+  World w;
+  TSimPC& pc = w.PC("203.0.113.10");
+  pc.Start();
+  w.Net.RunFor(1000);
+  ASSERT_EQ(pc.C().State(), rsRegistered);
+  IRxSink& sink = pc.C().RxSink();
+  const auto push = [&](std::size_t bytes) { sink.PushRx(TRxPacket{TBytes(bytes, 0x55), "198.51.100.9", 1}); };
+  struct TCase {
+    std::size_t Size;  // of each datagram
+    std::size_t Fits;  // datagrams that fit
+  } cases[] = {
+      {1, KRxQueueMaxPackets},
+      {64 * 1024, KRxQueueMaxBytes / (64 * 1024)},
+  };
+  for (const TCase& c : cases) {
+    for (std::size_t i = 0; i < c.Fits; ++i) push(c.Size);
+    EXPECT_EQ(pc.C().RxQueued(), std::make_pair(c.Fits, c.Fits * c.Size)) << c.Size;
+    push(1);
+    EXPECT_EQ(pc.C().RxQueued().first, c.Fits) << c.Size;
+    w.Net.RunFor(100);
+    EXPECT_EQ(pc.C().RxQueued(), std::make_pair(std::size_t{0}, std::size_t{0}));
+    push(1);
+    EXPECT_EQ(pc.C().RxQueued().first, 1u) << c.Size;
+    w.Net.RunFor(100);
+  }
+}
+
 // Punching runs the punch tick every 200 ms; a live link stops it and runs the ping tick instead.
 TEST(NetClient, PunchAndPingTicksFollowTheLink) {
   World w;
