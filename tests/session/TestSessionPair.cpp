@@ -227,6 +227,38 @@ TEST(SessionPair, EarlyBufferOverflowEndsTheSession) {
   EXPECT_TRUE(logged);
 }
 
+// Small messages reach the count cap long before the byte cap: 4096 are kept and replayed once the
+// person allows; one more ends the session.
+TEST(SessionPair, EarlyBufferKeepsAtMost4096SmallMessages) {
+  for (const std::size_t posted : {kEarlyMaxMessages, kEarlyMaxMessages + 1}) {
+    TPairOptions o;
+    o.AutoAnswer.reset();
+    auto seen = std::make_shared<std::vector<std::pair<int, std::string>>>();
+    o.HostTools = [seen](const TToolsContext& c) {
+      auto t = std::make_unique<TRecordingTools>(c);
+      t->Seen = seen;
+      return t;
+    };
+    TSessionPair pair(o);
+    const TBytes tiny{'x'};
+    for (std::size_t i = 0; i < posted; ++i) ASSERT_TRUE(pair.Viewer->Channel().Post(mkChat, tiny, false));
+    pair.Run(20000);
+    const bool fits = posted <= kEarlyMaxMessages;
+    ASSERT_EQ(static_cast<bool>(pair.Host), fits) << posted;
+    EXPECT_EQ(TSessionPair::Has(pair.HostLog, "too many messages before consent (4096 messages, 4096 bytes buffered); "
+                                              "ending the session"),
+              !fits)
+        << posted;
+    if (!fits) continue;
+    EXPECT_EQ(pair.Host->EarlyCount(), kEarlyMaxMessages);
+    pair.Consent->Answer(caControl);
+    pair.Run(1000);
+    std::size_t chats = 0;
+    for (auto& [k, text] : *seen) chats += k == mkChat && text == "x" ? 1 : 0;
+    EXPECT_EQ(chats, kEarlyMaxMessages);
+  }
+}
+
 TEST(SessionPair, DestroyedSessionRunsNoQueuedWork) {
   TPairOptions o;
   o.AutoAnswer.reset();
