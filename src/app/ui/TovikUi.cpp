@@ -122,6 +122,22 @@ int TUiButton::IdealWidth() const {
   return text + Px(this, 36) + (glyph ? Px(this, 24) : 0);
 }
 
+TUiButton::TContentLayout TUiButton::ContentLayout() const {
+  TContentLayout l;
+  l.Icon = FGlyph ? IconText(FGlyph) : QString();
+  l.GlyphOnly = !l.Icon.isEmpty() && (FIconOnly || FCaption.isEmpty());
+  l.GlyphWidth = l.Icon.isEmpty() ? 0 : Px(this, 16);
+  l.Gap = (l.Icon.isEmpty() || l.GlyphOnly) ? 0 : Px(this, 8);
+  l.TextWidth = l.GlyphOnly ? 0 : QFontMetrics(UiFont(13, true, this)).horizontalAdvance(FCaption);
+  l.Margin = Px(this, 8);
+  return l;
+}
+
+int TUiButton::NeededWidth() const {
+  const TContentLayout l = ContentLayout();
+  return 2 * l.Margin + l.GlyphWidth + l.Gap + l.TextWidth;
+}
+
 QColor TUiButton::FillColor() const {
   const bool hover = Live() && FHover, down = Live() && FDown;
   if (!isEnabled()) {
@@ -160,13 +176,11 @@ void TUiButton::paintEvent(QPaintEvent*) {
   const QColor fill = FillColor();
   if (fill.isValid()) FillRound(p, r, r.height() / 2, fill);
   p.setPen(InkColor());
-  const QString icon = FGlyph ? IconText(FGlyph) : QString();
-  const bool glyphOnly = !icon.isEmpty() && (FIconOnly || FCaption.isEmpty());
+  const TContentLayout l = ContentLayout();
+  const QString& icon = l.Icon;
+  const bool glyphOnly = l.GlyphOnly;
   const QFont textFont = UiFont(13, true, this);
-  const int gw = icon.isEmpty() ? 0 : Px(this, 16);
-  const int gap = (icon.isEmpty() || glyphOnly) ? 0 : Px(this, 8);
-  const int tw = glyphOnly ? 0 : QFontMetrics(textFont).horizontalAdvance(FCaption);
-  const int margin = Px(this, 8);
+  const int gw = l.GlyphWidth, gap = l.Gap, tw = l.TextWidth, margin = l.Margin;
   int x = std::max(margin, (width() - gw - gap - tw) / 2);
   if (!icon.isEmpty()) {
     p.setFont(IconFont(16, this));

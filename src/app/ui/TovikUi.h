@@ -49,7 +49,10 @@ class TUiButton : public QWidget {
   QString Caption() const { return FCaption; }
   void SetGlyph(char16_t glyph);
   void SetIconOnly(bool on);
+  // The width the button asks for (with room around the caption).
   int IdealWidth() const;
+  // The least width at which the glyph and the caption show whole; narrower, the caption is elided.
+  int NeededWidth() const;
   // The fill and ink the button paints with in its current state.
   QColor FillColor() const;
   QColor InkColor() const;
@@ -57,6 +60,15 @@ class TUiButton : public QWidget {
   bool Down() const { return FDown; }
   std::function<void()> OnClick;
   QSize sizeHint() const override;
+
+ private:
+  // Where paintEvent puts the glyph and the caption.
+  struct TContentLayout {
+    QString Icon;
+    bool GlyphOnly = false;
+    int GlyphWidth = 0, Gap = 0, TextWidth = 0, Margin = 0;
+  };
+  TContentLayout ContentLayout() const;
 
  protected:
   void paintEvent(QPaintEvent*) override;

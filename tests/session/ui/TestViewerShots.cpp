@@ -1,5 +1,7 @@
 // Screenshots of the consent dialog, the stop bar, the viewer window and the controls in Day and
-// Night, saved as PNG files into the build folder for a person to look at. Needs an X server.
+// Night, saved as PNG files into the build folder for a person to look at, and checked where a
+// regression would show: the look's colours in key places, text drawn where it belongs, and no text
+// cut by its widget. Needs an X server.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -9,7 +11,7 @@
 #include "app/ui/TovikButtons.h"
 #include "app/ui/TovikTheme.h"
 #include "app/ui/TovikUi.h"
-#include "tests/app/UiTestApp.h"
+#include "tests/app/UiShotChecks.h"
 #include "session/ui/TovikConsent.h"
 #include "session/ui/TovikViewer.h"
 
@@ -28,13 +30,27 @@ class Shots : public ::testing::Test {
   }
   void TearDown() override { ApplyTheme(false); }
   static QString Dir() { return QStringLiteral(TOVIK_SHOT_DIR); }
-  static void Save(QWidget& w, const QString& name) {
+  // Saves the picture of w and returns it; fails the test when a text of w does not fit.
+  static QImage Save(QWidget& w, const QString& name) {
     QCoreApplication::processEvents();
-    const QImage img = w.grab().toImage();
-    ASSERT_FALSE(img.isNull());
-    ASSERT_TRUE(img.save(Dir() + "/" + name + ".png")) << name.toStdString();
+    const QImage img = test::Shot(w);
+    EXPECT_FALSE(img.isNull());
+    EXPECT_TRUE(img.save(Dir() + "/" + name + ".png")) << name.toStdString();
+    for (const std::string& cut : test::ClippedTexts(w)) ADD_FAILURE() << name.toStdString() << ": " << cut;
+    return img;
+  }
+  // The label of w whose text contains APart.
+  static QLabel* LabelWith(QWidget& w, const QString& APart) {
+    for (QLabel* l : w.findChildren<QLabel*>())
+      if (l->text().contains(APart)) return l;
+    ADD_FAILURE() << "no label with " << APart.toStdString();
+    return nullptr;
   }
 };
+
+QRgb Hex(const QColor& c) { return c.rgb() & 0xFFFFFF; }
+using test::InkShare;
+using test::Rgb;
 
 // A made-up desktop of the other PC: a wallpaper, a window with text and a task bar.
 QImage Desktop(int w, int h) {
@@ -61,10 +77,24 @@ TEST_F(Shots, ConsentDialog) {
     ApplyTheme(dark);
     TConsentForm plain("Anna Berg, Acme Support", "203.0.113.5:51820", "482 913", QImage());
     plain.show();
-    Save(plain, dark ? "consent-night" : "consent-day");
+    const QImage img = Save(plain, dark ? "consent-night" : "consent-day");
+    const QRgb back = Rgb(img, 2, 2);
+    EXPECT_EQ(back, Hex(dark ? MapDarkBackground(Qt::white) : QColor(Qt::white))) << dark;
+    // The request and the check number are drawn, in an ink that stands out from the page.
+    for (const QString& part : {QStringLiteral("wants to see your screen"), QStringLiteral("482 913")}) {
+      QLabel* l = LabelWith(plain, part);
+      ASSERT_TRUE(l);
+      EXPECT_GT(InkShare(img, l->geometry(), back), 0.02) << part.toStdString() << " " << dark;
+    }
     TConsentForm pic("Anna Berg, Acme Support", "203.0.113.5:51820", "482 913", face);
     pic.show();
-    Save(pic, dark ? "consent-picture-night" : "consent-picture-day");
+    const QImage withPic = Save(pic, dark ? "consent-picture-night" : "consent-picture-day");
+    // The helper's picture sits in its place, its colour unchanged.
+    QLabel* holder = nullptr;
+    for (QLabel* l : pic.findChildren<QLabel*>())
+      if (!l->pixmap().isNull()) holder = l;
+    ASSERT_TRUE(holder);
+    EXPECT_EQ(Rgb(withPic, holder->geometry().center().x(), holder->geometry().center().y()), 0x93C5FDu);
   }
 }
 
@@ -73,9 +103,20 @@ TEST_F(Shots, StopBar) {
     ApplyTheme(dark);
     TStopBar bar("Anna Berg (helper)", caControl);
     bar.show();
-    Save(bar, dark ? "stopbar-night" : "stopbar-day");
-    bar.SetPaused(true);
-    Save(bar, dark ? "stopbar-paused-night" : "stopbar-paused-day");
+    for (bool paused : {false, true}) {
+      bar.SetPaused(paused);
+      const QImage img = Save(bar, QStringLiteral("stopbar-%1%2").arg(paused ? "paused-" : "", dark ? "night" : "day"));
+      // Red in both looks, so that nobody misses it, with its darker line at the bottom.
+      EXPECT_EQ(Rgb(img, 2, 2), 0xDC2626u);
+      EXPECT_EQ(Rgb(img, img.width() / 2, img.height() - 1), 0xB91C1Cu);
+      QLabel* who = LabelWith(bar, "Anna Berg");
+      ASSERT_TRUE(who);
+      EXPECT_GT(InkShare(img, who->geometry(), 0xDC2626u), 0.02);
+      for (TBarButton* b : bar.findChildren<TBarButton*>()) {
+        EXPECT_TRUE(b->CaptionShown()) << b->Caption().toStdString();
+        EXPECT_GT(InkShare(img, b->geometry(), 0xDC2626u), 0.05) << b->Caption().toStdString();
+      }
+    }
   }
 }
 
@@ -89,13 +130,29 @@ TEST_F(Shots, ViewerWindow) {
     form.ShowPicture(Desktop(1920, 1080));
     form.FpsTick();
     const QString tag = dark ? "night" : "day";
-    Save(form, "viewer-" + tag);
+    const QImage img = Save(form, "viewer-" + tag);
+    // The tool bar in the look's colour, the picture below it in its place: the other PC's task bar
+    // along the bottom of the picture, its wallpaper at the right.
+    EXPECT_EQ(Rgb(img, 2, 2), dark ? 0x2B2B2Bu : 0xFFFFFFu);
+    const TVRect d = form.Dest();
+    ASSERT_FALSE(d.Empty());
+    EXPECT_GE(d.Top, TViewerForm::BarHeight);
+    EXPECT_EQ(Rgb(img, d.Left + d.Width / 2, d.Top + d.Height - 4), 0x111827u);
+    const QRgb wall = Rgb(img, d.Left + d.Width * 9 / 10, d.Top + d.Height / 4);
+    EXPECT_GT(qGreen(wall) + qBlue(wall), 2 * qRed(wall) + 60) << std::hex << wall;
     form.SetScreens(2, 0);
     form.SetTransfer("Quarterly report 2026.xlsx", 300, 1000, 2);
     form.SetNotice("Paused by the other person");
-    Save(form, "viewer-busy-" + tag);
+    const QImage busy = Save(form, "viewer-busy-" + tag);
+    // The notice band lies over the top of the picture with its text in it.
+    const QRect band(0, TViewerForm::BarHeight, form.width(), 44);
+    EXPECT_EQ(Rgb(busy, 4, TViewerForm::BarHeight + 4), 0xF09020u);
+    EXPECT_GT(InkShare(busy, band.adjusted(form.width() / 4, 8, -form.width() / 4, -8), 0xF09020u), 0.02);
+    EXPECT_TRUE(form.TransferPanel()->isVisible());
     form.resize(760, 560);
-    Save(form, "viewer-narrow-" + tag);
+    const QImage narrow = Save(form, "viewer-narrow-" + tag);
+    EXPECT_EQ(narrow.width(), 760);
+    EXPECT_EQ(Rgb(narrow, 2, 2), dark ? 0x2B2B2Bu : 0xFFFFFFu);
   }
 }
 
@@ -155,7 +212,12 @@ TEST_F(Shots, Controls) {
     page.show();
     auto* bubble = new TUiBubble(card);
     bubble->Popup("Copied to the clipboard", tile->geometry(), 5000);
-    Save(page, dark ? "controls-night" : "controls-day");
+    const QImage img = Save(page, dark ? "controls-night" : "controls-day");
+    // Page and card in the look's colours; the disabled button is not the accent.
+    EXPECT_EQ(Rgb(img, 4, 4), Hex(Ui().Page)) << dark;
+    EXPECT_EQ(Rgb(img, 16 + 528 / 2, 16 + 12), Hex(Ui().Card)) << dark;
+    EXPECT_NE(Hex(Ui().Page), Hex(Ui().Card));
+    EXPECT_NE(Rgb(img, 16 + 24 + 8, 16 + y + 44 + 17), Hex(Accent()));
   }
 }
 
