@@ -19,6 +19,7 @@
 #include "app/ui/TovikButtons.h"
 #include "app/ui/TovikTheme.h"
 #include "app/ui/TovikUi.h"
+#include "tests/app/UiShotChecks.h"
 #include "tests/app/UiTestApp.h"
 #include "app/TovikMainClient.h"
 #include "app/TovikQtDriver.h"
@@ -97,6 +98,32 @@ TEST_F(MainWindow, StartsFromTheSettingsAndKeepsItsStartSizeAsMinimum) {
   EXPECT_NE(log.find("Unattended access turned on"), std::string::npos);
 }
 
+// Saves the picture of the main window and checks it: the page in the look's colour at the window's
+// edge, no text cut by its widget, and each of ATexts shown by a visible widget with ink where it is.
+void CheckShot(TForm2& w, const QString& path, std::initializer_list<const char*> ATexts) {
+  const QImage img = test::Shot(w);
+  ASSERT_TRUE(img.save(path));
+  const std::string name = path.toStdString();
+  EXPECT_EQ(test::Rgb(img, 1, img.height() / 2), Ui().Page.rgb() & 0xFFFFFF) << name;
+  for (const std::string& cut : test::ClippedTexts(w)) ADD_FAILURE() << name << ": " << cut;
+  for (const char* text : ATexts) {
+    QWidget* shown = nullptr;
+    for (QWidget* c : w.findChildren<QWidget*>()) {
+      if (!c->isVisibleTo(&w)) continue;
+      const auto* l = qobject_cast<QLabel*>(c);
+      const auto* b = qobject_cast<TUiButton*>(c);
+      const auto* bb = qobject_cast<TBarButton*>(c);
+      if ((l && l->text().contains(QString::fromUtf8(text))) || (b && b->Caption() == QString::fromUtf8(text)) ||
+          (bb && bb->Caption() == QString::fromUtf8(text)))
+        shown = c;
+    }
+    ASSERT_TRUE(shown) << name << ": no visible widget shows " << text;
+    const QRect at(shown->mapTo(&w, QPoint(0, 0)), shown->size());
+    const QRgb back = test::Rgb(img, at.left() + 1, at.top() + 1);
+    EXPECT_GT(test::InkShare(img, at, back), 0.01) << name << ": " << text;
+  }
+}
+
 // Pictures of the window as a helped PC sees it in a session and as an idle helper, in both looks.
 TEST_F(MainWindow, Screenshots) {
   if (QGuiApplication::platformName() != QLatin1String("xcb")) GTEST_SKIP() << "screenshots are taken on an X display (QT_QPA_PLATFORM=xcb)";
@@ -114,7 +141,7 @@ TEST_F(MainWindow, Screenshots) {
     v.SetHint("Type the ID of the PC you want to help, or pick a saved PC.", KColMuted);
     v.SetSessionDisplay(KColGrey, "No active session", "Sessions are encrypted end to end with AES-256");
     QTest::qWait(50);
-    ASSERT_TRUE(w.grab().toImage().save(dir + (mode == 1 ? "/main-day.png" : "/main-night.png")));
+    CheckShot(w, dir + (mode == 1 ? "/main-day.png" : "/main-night.png"), {"482 913 507", "Valid for 9:41."});
     v.SetToolsButton(true);
     v.SetConnectCaption("Disconnect");
     v.SetHostState("Anna Berg is helping this PC.");
@@ -122,7 +149,8 @@ TEST_F(MainWindow, Screenshots) {
     v.SetSessionDisplay(KColGreen, "Connected to 315 770 204  |  Check number 482 913",
                         "Anna Berg is helping this PC. Direct link, AES-256 encrypted.");
     QTest::qWait(50);
-    ASSERT_TRUE(w.grab().toImage().save(dir + (mode == 1 ? "/main-session-day.png" : "/main-session-night.png")));
+    CheckShot(w, dir + (mode == 1 ? "/main-session-day.png" : "/main-session-night.png"),
+              {"Anna Berg is helping this PC.", "Disconnect"});
     v.SetToolsButton(false);
     v.SetConnectCaption("Connect");
   }
