@@ -138,6 +138,29 @@ TEST_F(RelayLimitsTest, RateTablesStayWithinTheirCap) {
   EXPECT_FALSE(Answered(0x0B000001 + (19u << 8)));
 }
 
+// Clients that fall silent are dropped once their time has passed: a client without HELLO sooner.
+TEST_F(RelayLimitsTest, SilentClientsAreDroppedAfterTheirTime) {
+  struct TCase {
+    bool Helloed;
+    TTick Limit;
+  } cases[] = {{true, FConfig.SilentMs}, {false, FConfig.UnhelloedMs}};
+  for (const TCase& c : cases) {
+    Restart();
+    Advance(0);
+    TPc* pc = nullptr;
+    if (c.Helloed) {
+      pc = &Online(kRangeA + 1, 5000);
+    } else {
+      pc = &NewPc(kRangeA + 1, 5000);
+      Secure(*pc);
+    }
+    Advance(c.Limit);
+    EXPECT_EQ(FCore->Stats().Sessions, 1u) << c.Helloed;
+    Advance(1000);
+    EXPECT_EQ(FCore->Stats().Sessions, 0u) << c.Helloed;
+  }
+}
+
 TEST(RelayCappedTable, ForgetsTheLeastRecentlyUsedAndIdleEntries) {
   TCappedTable<int> t(3);
   t.Touch(1, 100) = 10;
