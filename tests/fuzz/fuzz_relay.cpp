@@ -50,7 +50,12 @@ struct TWorld {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static TWorld w;
+  // One world for many inputs (a handshake per input would cost most of the time), made again once an
+  // input has ended its client (BYE, silence): otherwise every later input would meet a relay that
+  // knows nobody, and the coverage of a run would depend on the order of its corpus.
+  static std::unique_ptr<TWorld> world;
+  if (!world || world->Core->IDOf(world->Ep).empty()) world = std::make_unique<TWorld>();
+  TWorld& w = *world;
   if (size == 0) return 0;
   const TByteView rest(data + 1, size - 1);
   w.Now += data[0];
