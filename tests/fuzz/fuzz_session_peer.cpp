@@ -2,10 +2,12 @@
 // packets through OnPeerData with their timers and the viewer's input interleaved. Whatever arrives,
 // neither side may crash, read out of bounds or grow without limit.
 //
-// Input: a sequence of [op][length][bytes]. op % 5: 0 packet to the host, 1 packet to the viewer,
+// Input: a sequence of [op][length][bytes]. op % 6: 0 packet to the host, 1 packet to the viewer,
 // 2 length x 10 ms of timers, 3 one input event from the viewer window, 4 the bytes as an
 // uncompressed tile update that the harness compresses and sends to the viewer as a whole frame,
-// so that the viewer's decoding of the tile layout is reached behind inflate.
+// so that the viewer's decoding of the tile layout is reached behind inflate, 5 a helper's picture
+// for the host (size from the first two bytes, pixels from the rest, compressed by the harness; an
+// odd length cuts the compressed stream short).
 #include <zlib.h>
 
 #include <cstddef>
@@ -35,13 +37,32 @@ struct TNullLink : ISessionLink {
   void Disconnect() override { DisconnectAsked = true; }
 };
 
+TBytes Deflate(TByteView APlain) {
+  uLongf size = compressBound(static_cast<uLong>(APlain.size()));
+  TBytes packed(size);
+  if (compress2(packed.data(), &size, APlain.data(), static_cast<uLong>(APlain.size()), 1) != Z_OK) return {};
+  packed.resize(size);
+  return packed;
+}
+
+// The profile picture message as a helper sends it: width, height, compressed pixels.
+TBytes ProfilePicture(TByteView ABody) {
+  if (ABody.size() < 2) return {};
+  const int w = 1 + ABody[0] % 16, h = 1 + ABody[1] % 16;
+  TBytes pixels(ABody.begin() + 2, ABody.end());
+  pixels.resize(static_cast<std::size_t>(w * h * 3), 0);
+  TBytes packed = Deflate(pixels);
+  if (ABody.size() % 2 == 1) packed.resize(packed.size() / 2);
+  TBytes msg;
+  PutU16LE(msg, static_cast<std::uint16_t>(w));
+  PutU16LE(msg, static_cast<std::uint16_t>(h));
+  Append(msg, packed);
+  return msg;
+}
+
 // A tile update as the host would send it: compressed, in a frame blob, cut into frame chunks.
 std::vector<TBytes> TileFrame(TByteView AUpdate, std::uint32_t AFrameID) {
-  uLongf size = compressBound(static_cast<uLong>(AUpdate.size()));
-  TBytes packed(size);
-  if (compress2(packed.data(), &size, AUpdate.data(), static_cast<uLong>(AUpdate.size()), 1) != Z_OK) return {};
-  packed.resize(size);
-  const TBytes blob = MakeTileBlob(packed);
+  const TBytes blob = MakeTileBlob(Deflate(AUpdate));
   const std::size_t count = (blob.size() + kChunkData - 1) / kChunkData;
   std::vector<TBytes> chunks;
   for (std::size_t i = 0; i < count; ++i) {
@@ -60,6 +81,7 @@ std::vector<TBytes> TileFrame(TByteView AUpdate, std::uint32_t AFrameID) {
 struct TWorld {
   TManualClock Clock;
   std::uint32_t NextFrameID = 1000;
+  TMsgChannel ToHost;  // the harness's own messages to the host
   TNullLink HostLink, ViewerLink;
   std::deque<std::function<void()>> Queue;
   std::shared_ptr<TFakeScreenState> Screen = std::make_shared<TFakeScreenState>();
@@ -122,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t len = std::min<std::size_t>(data[i + 1], size - i - 2);
     const TByteView body(data + i + 2, len);
     i += 2 + len;
-    switch (op % 5) {
+    switch (op % 6) {
       case 0:
         if (w.Host) w.Host->OnPeerData(body);
         break;
@@ -142,6 +164,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (w.Viewer)
           for (const TBytes& chunk : TileFrame(body, w.NextFrameID++))
             if (w.Viewer) w.Viewer->OnPeerData(chunk);
+        break;
+      case 5:
+        if (w.Host && w.ToHost.Post(mkProfilePicture, ProfilePicture(body), false))
+          for (const TBytes& p : w.ToHost.Poll(w.Clock.Now()))
+            if (w.Host) w.Host->OnPeerData(p);
         break;
     }
     w.RunQueue();
