@@ -27,6 +27,7 @@
 #include "app/ui/TovikUi.h"
 #include "net/TovikNet.h"
 #include "net/TovikSocket.h"
+#include "records/ui/TovikHistoryForm.h"
 #include "session/ui/TovikPasswordForm.h"
 
 namespace tovik {
@@ -195,7 +196,7 @@ void TForm2::BuildMenu() {
   sessions->addSeparator();
   QAction* history = sessions->addAction(QStringLiteral("Session &history..."));
   history->setShortcut(QKeySequence(QStringLiteral("Ctrl+H")));
-  connect(history, &QAction::triggered, this, [this] { NotYet(QStringLiteral("The session history")); });
+  connect(history, &QAction::triggered, this, [this] { OpenHistory(); });
   sessions->addSeparator();
   connect(sessions->addAction(QStringLiteral("E&xit")), &QAction::triggered, this, [this] {
     FReallyExit = true;
@@ -229,6 +230,12 @@ void TForm2::BuildMenu() {
   connect(help->addAction(QStringLiteral("&About...")), &QAction::triggered, this, [this] {
     Tell(LblTitle->text() + QStringLiteral("\nRemote assistance, encrypted end to end\nBuild ") + Q(FBuild));
   });
+}
+
+void TForm2::OpenHistory() {
+  if (!FHistory)
+    FHistory = new THistoryForm(FStore.Paths().UserFolder + "/Sessions.csv", FStore.Paths().UserIni, nullptr, this);
+  FHistory->Open();
 }
 
 void TForm2::NotYet(const QString& AFeature) {
@@ -357,7 +364,7 @@ void TForm2::BuildLayout() {
   btnHistory->SetKind(ubGhost);
   btnHistory->SetIconOnly(true);
   btnHistory->setToolTip(QStringLiteral("Session history: who was helped, when and how long (Ctrl+H)"));
-  btnHistory->OnClick = [this] { NotYet(QStringLiteral("The session history")); };
+  btnHistory->OnClick = [this] { OpenHistory(); };
   PlaceInCard(btnHistory, 292, 18, 34, 34);
   LblDeliverHint = MakeLabel(PnlDeliverHelp, QString(), 12, false, KColMuted, true);
   PlaceInCard(LblDeliverHint, 24, 54, 302, 48);

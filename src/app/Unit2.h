@@ -6,7 +6,7 @@
 // status bar.
 //
 // Features that later versions bring (session tabs, saved PCs, sync, updates, tray, connection test,
-// settings dialog, history, reports, feedback) have their menu items; they say that the feature is not
+// settings dialog, reports, feedback) have their menu items; they say that the feature is not
 // available yet.
 //
 // Test hooks, off unless their environment variable is set (for the end-to-end tests and the demo):
@@ -34,6 +34,7 @@ class QScrollArea;
 
 namespace tovik {
 
+class THistoryForm;
 class TMainClientHost;
 class TMainSessions;
 class TMainTestProbe;
@@ -99,6 +100,8 @@ class TForm2 final : public QMainWindow, public IMainView {
   // A message box shown after the current event handler has returned.
   void Tell(const QString& AText, bool AWarning = false);
   void NotYet(const QString& AFeature);
+  // The session history window, created on first use and kept (a child of this window).
+  void OpenHistory();
   void StartClient();
   void UiTick();
   void ConnectClicked();
@@ -133,6 +136,7 @@ class TForm2 final : public QMainWindow, public IMainView {
   QLineEdit* EdtPartnerID = nullptr;
   TUiButton* BtnConnect = nullptr;
   TUiStatusBar* FStatusBar = nullptr;
+  THistoryForm* FHistory = nullptr;
 
   std::uint32_t FHintInk = KColMuted;
   std::uint32_t FStatusColour = KColAmber;

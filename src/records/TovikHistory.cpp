@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "base/TovikBytes.h"
 #include "base/TovikIni.h"
 
 namespace tovik {
@@ -27,17 +28,6 @@ std::vector<std::string_view> SplitView(std::string_view text, char sep) {
   }
 }
 
-bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 std::string DigitsOf(std::string_view id) {
   std::string digits;
   for (char c : id)
@@ -55,7 +45,7 @@ const std::string& SavedName(const std::map<std::string, std::string>& names, st
 template <typename F>
 void ForShownRecords(const std::vector<THistoryRecord>& records, bool onlyHelper, F&& each) {
   for (auto it = records.rbegin(); it != records.rend(); ++it) {
-    if (onlyHelper && !SameTextIgnoringCase((*it)[THistoryField::Role], "Helper")) continue;
+    if (onlyHelper && !SameTextAscii((*it)[THistoryField::Role], "Helper")) continue;
     each(*it);
   }
 }
@@ -132,12 +122,6 @@ std::map<std::string, std::string> ReadSavedNames(const std::string& userIni) {
   return names;
 }
 
-std::string FormatHistoryID(std::string_view id) {
-  if (id.size() == 9 && DigitsOf(id).size() == 9)
-    return std::string(id.substr(0, 3)) + ' ' + std::string(id.substr(3, 3)) + ' ' + std::string(id.substr(6, 3));
-  return std::string(id);
-}
-
 std::vector<THistoryListRow> BuildHistoryList(const std::vector<THistoryRecord>& records,
                                               const std::map<std::string, std::string>& names,
                                               bool onlyHelper) {
@@ -148,7 +132,7 @@ std::vector<THistoryListRow> BuildHistoryList(const std::vector<THistoryRecord>&
     row.Start = f[THistoryField::Start];
     row.Minutes = f[THistoryField::Minutes];
     row.Role = f[THistoryField::Role];
-    row.ID = FormatHistoryID(f[THistoryField::PartnerID]);
+    row.ID = FormatID(f[THistoryField::PartnerID]);
     const std::string& saved = SavedName(names, f[THistoryField::PartnerID]);
     row.Name = saved.empty() ? f[THistoryField::PartnerName] : saved;
     const auto pc = SplitView(f[THistoryField::RemotePC], '|');
@@ -181,7 +165,7 @@ std::vector<std::vector<std::string>> BuildHistoryExport(const std::vector<THist
     const auto pc = SplitView(f[THistoryField::RemotePC], '|');
     auto part = [&](std::size_t i) { return i < pc.size() ? std::string(pc[i]) : std::string(); };
     rows.push_back({f[THistoryField::Start], f[THistoryField::End], f[THistoryField::Minutes],
-                    f[THistoryField::Role], FormatHistoryID(f[THistoryField::PartnerID]),
+                    f[THistoryField::Role], FormatID(f[THistoryField::PartnerID]),
                     SavedName(names, f[THistoryField::PartnerID]), f[THistoryField::PartnerName], part(0),
                     part(1), part(2), f[THistoryField::FilesSent], f[THistoryField::FilesReceived],
                     f[THistoryField::Chats]});

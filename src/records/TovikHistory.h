@@ -52,15 +52,12 @@ TFileResult ReadSessionsFile(const std::string& path, std::vector<THistoryRecord
 // later duplicate ID overwrites an earlier one; entries without a name are left out.
 std::map<std::string, std::string> ReadSavedNames(const std::string& userIni);
 
-// The ID with its digits in groups of three ("123 456 789") when it has 9 digits, else as it is.
-std::string FormatHistoryID(std::string_view id);
-
 // One row of the history list.
 struct THistoryListRow {
   std::string Start, Minutes, Role, ID, Name, Computer, FilesSent, FilesReceived, Chats;
 };
 
-// Rows of the list: newest first, only rows whose role is "Helper" (any case) when onlyHelper.
+// Rows of the list (IDs in groups of three, see FormatID): newest first, only rows whose role is "Helper" (any case) when onlyHelper.
 std::vector<THistoryListRow> BuildHistoryList(const std::vector<THistoryRecord>& records,
                                               const std::map<std::string, std::string>& names,
                                               bool onlyHelper);

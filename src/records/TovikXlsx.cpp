@@ -7,6 +7,8 @@
 #include <limits>
 #include <utility>
 
+#include "base/TovikBytes.h"
+
 namespace tovik {
 
 namespace {
@@ -44,42 +46,12 @@ void AppendCodePoint(std::string& out, char32_t c) {
   }
 }
 
-// The next code point of text at i (advanced past it); an invalid or incomplete sequence, an overlong
-// form, a surrogate or a value above U+10FFFF gives U+FFFD and skips one byte.
+// The code point of well-formed UTF-8 at i (advanced past it).
 char32_t NextCodePoint(std::string_view text, std::size_t& i) {
   const auto b0 = static_cast<unsigned char>(text[i]);
-  if (b0 < 0x80) {
-    ++i;
-    return b0;
-  }
-  std::size_t len = 0;
-  char32_t c = 0, min = 0;
-  if ((b0 & 0xE0) == 0xC0) {
-    len = 2, c = b0 & 0x1F, min = 0x80;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3, c = b0 & 0x0F, min = 0x800;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4, c = b0 & 0x07, min = 0x10000;
-  } else {
-    ++i;
-    return 0xFFFD;
-  }
-  if (i + len > text.size()) {
-    ++i;
-    return 0xFFFD;
-  }
-  for (std::size_t k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(text[i + k]);
-    if ((b & 0xC0) != 0x80) {
-      ++i;
-      return 0xFFFD;
-    }
-    c = (c << 6) | (b & 0x3F);
-  }
-  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-    ++i;
-    return 0xFFFD;
-  }
+  const std::size_t len = b0 < 0x80 ? 1 : b0 < 0xE0 ? 2 : b0 < 0xF0 ? 3 : 4;
+  char32_t c = len == 1 ? b0 : len == 2 ? (b0 & 0x1F) : len == 3 ? (b0 & 0x0F) : (b0 & 0x07);
+  for (std::size_t k = 1; k < len; ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
   i += len;
   return c;
 }
@@ -298,7 +270,8 @@ std::string TZipWriter::Finish() {
   return std::exchange(FData, std::string());
 }
 
-std::string XlsxText(std::string_view text) {
+std::string XlsxText(std::string_view raw) {
+  const std::string text = Utf8Sanitize(raw);
   std::string out;
   out.reserve(text.size() + 8);
   std::size_t i = 0;

@@ -96,10 +96,7 @@ TEST_F(HistoryFile, OversizedFileIsReadFromItsEnd) {
   for (const auto& r : records) EXPECT_EQ(r.size(), kHistoryFieldCount);  // no half line taken
 }
 
-TEST(HistoryNames, IdFormatAndProposedExportName) {
-  EXPECT_EQ(FormatHistoryID("123456789"), "123 456 789");
-  EXPECT_EQ(FormatHistoryID("12345678"), "12345678");
-  EXPECT_EQ(FormatHistoryID("12345678x"), "12345678x");
+TEST(HistoryNames, ProposedExportName) {
   EXPECT_EQ(ProposedExportName(2026, 3, 7), "Tovik sessions 2026-03-07.xlsx");
 }
 
