@@ -96,10 +96,12 @@ class TReportRequests {
   std::deque<TReportAsk> FItems;
 };
 
-// What the queue needs from the network client. Must outlive the queue.
+// What reports and feedback need from the network client. Must outlive the objects that use it.
 class IReportLink {
  public:
   virtual ~IReportLink() = default;
+  // The relay channel exists.
+  virtual bool HasChannel() const = 0;
   // The relay channel exists and this PC has an ID.
   virtual bool CanSend() const = 0;
   // Fingerprint of the key of the relay connected now.

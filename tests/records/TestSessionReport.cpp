@@ -108,6 +108,7 @@ struct TFakeLink : IReportLink {
   bool Up = true;
   std::string Key = "AAAA";
   std::vector<std::string> Lines;
+  bool HasChannel() const override { return Up; }
   bool CanSend() const override { return Up; }
   std::string RelayKey() const override { return Key; }
   void SendLine(const std::string& line) override { Lines.push_back(line); }
