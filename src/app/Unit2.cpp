@@ -20,6 +20,7 @@
 #include <cstdio>
 
 #include "app/TovikMainClient.h"
+#include "app/TovikMainRecords.h"
 #include "app/TovikMainSession.h"
 #include "app/TovikQtDriver.h"
 #include "app/TovikTestProbe.h"
@@ -139,6 +140,10 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
   FStatusBar->SetLeft(Q("Server " + server), QString(), Rgb(KColAmber));
   FLogic->Startup(server);
   StartClient();
+  // Session reports and feedback: their relay lines, the report queue and the feedback sender.
+  FRecords = std::make_unique<TMainRecords>(FClientHost->Client(), FStore, *FDriver,
+                                            [this](const std::string& l) { Log(l); }, FBuild, this);
+  FClientHost->Client().OnReply = [records = FRecords.get()](const std::string& line) { records->HandleReply(line); };
   FUiTimer.start();
 
   SetThemeMode(FThemeMode);
@@ -152,6 +157,8 @@ TForm2::~TForm2() {
   FProbe->Watch({});
   FSession.reset();  // frees the session and takes its ticks off the driver
   FLogic->Attach(nullptr, nullptr);
+  FClientHost->Client().OnReply = nullptr;
+  FRecords.reset();  // takes the report queue and the feedback sender off the driver
   FDriver->Remove(FClientHost->Client());
   FClientHost.reset();  // detaches the client's events, then BYE to the partner and the relay
   FDriver.reset();
@@ -224,8 +231,12 @@ void TForm2::BuildMenu() {
   connect(help->addAction(QStringLiteral("&Test the connection...")), &QAction::triggered, this,
           [this] { NotYet(QStringLiteral("The connection test")); });
   help->addSeparator();
-  connect(help->addAction(QStringLiteral("Request a &feature...")), &QAction::triggered, this,
-          [this] { NotYet(QStringLiteral("Sending feedback")); });
+  connect(help->addAction(QStringLiteral("Request a &feature...")), &QAction::triggered, this, [this] {
+    if (FRecords)
+      FRecords->OpenFeedback();
+    else
+      NotYet(QStringLiteral("Sending feedback"));
+  });
   help->addSeparator();
   connect(help->addAction(QStringLiteral("&About...")), &QAction::triggered, this, [this] {
     Tell(LblTitle->text() + QStringLiteral("\nRemote assistance, encrypted end to end\nBuild ") + Q(FBuild));

@@ -6,7 +6,7 @@
 // status bar.
 //
 // Features that later versions bring (session tabs, saved PCs, sync, updates, tray, connection test,
-// settings dialog, reports, feedback) have their menu items; they say that the feature is not
+// settings dialog, ...) have their menu items; they say that the feature is not
 // available yet.
 //
 // Test hooks, off unless their environment variable is set (for the end-to-end tests and the demo):
@@ -35,6 +35,7 @@ class QScrollArea;
 namespace tovik {
 
 class THistoryForm;
+class TMainRecords;
 class TMainClientHost;
 class TMainSessions;
 class TMainTestProbe;
@@ -155,6 +156,7 @@ class TForm2 final : public QMainWindow, public IMainView {
   std::unique_ptr<TMainSessions> FSession;
   std::unique_ptr<TMainLogic> FLogic;
   std::unique_ptr<TMainTestProbe> FProbe;
+  std::unique_ptr<TMainRecords> FRecords;
 };
 
 }  // namespace tovik
