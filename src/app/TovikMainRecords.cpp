@@ -133,6 +133,7 @@ void TMainRecords::ShowNext() {
   if (!ask) return;
   const QString helper = Q(FStore.ReadText("Profile", "Name"));
   auto* form = new TReportForm(*ask, helper, QString(), FOwner);
+  form->setAttribute(Qt::WA_DeleteOnClose);  // closing frees the form and shows the next request
   const std::string grouped = FormatID(ask->HelpedID);
   form->OnSave = [this, grouped](const std::string& payload, const TReportAsk& a) {
     FQueue->Add(payload, a.RelayKey, TickMs());

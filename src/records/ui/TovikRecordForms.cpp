@@ -80,7 +80,6 @@ void CutToUtf8Bytes(QPlainTextEdit* edit, std::int64_t maxBytes) {
 
 TReportForm::TReportForm(const TReportAsk& ask, const QString& helperName, const QString& pcName, QWidget* owner)
     : QWidget(owner, Qt::Window), FAsk(ask) {
-  setAttribute(Qt::WA_DeleteOnClose);
   setWindowTitle(QStringLiteral("Tovik - Session report"));
   setFixedSize(560, 620);
   auto* col = new QVBoxLayout(this);
@@ -322,7 +321,7 @@ void TFeedbackForm::SetStatus(const QString& text, std::uint32_t colour) {
 }
 
 void TFeedbackForm::Send() {
-  if (!FSend->isVisible() || !FSend->isEnabled()) return;
+  if (FSend->isHidden() || !FSend->isEnabled()) return;
   if (Busy && Busy()) return SetStatus(QStringLiteral("Still sending the last message..."), kGrey);
   if (Utf8Length(CleanFeedbackMessage(S(FMessage->toPlainText()))) <= 2) {
     SetStatus(QStringLiteral("Please write a few words first."), kAmber);

@@ -1,6 +1,7 @@
 // The session report form and the feedback form ("Request a feature").
 //
-// GUI thread only. Both are top-level windows owned through their Qt parent; they never call the
+// GUI thread only. Both are top-level windows owned through their Qt parent (the owner decides whether
+// closing frees them); they never call the
 // network themselves: a saved report goes to OnSave, a message to OnSend, and the owner answers a
 // feedback form with Delivered or NotDelivered. Texts that came from the relay (the helped ID, the
 // reference) were checked before a request reached the form and are shown as plain text.
