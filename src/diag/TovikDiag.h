@@ -73,6 +73,9 @@ class IDiagNet {
                                                std::string& error) = 0;
   // A HEAD request to an http:// address; the status code, or false with error.
   virtual bool HttpHead(const std::string& url, std::int64_t timeoutMs, int& status, std::string& error) = 0;
+  // The backend of the system the program was built for (POSIX sockets on Linux); defined by the
+  // platform library and called only by the program's entry.
+  static std::unique_ptr<IDiagNet> Create();
 };
 
 // --- STUN (RFC 5389, IPv4) --------------------------------------------------------------------------
