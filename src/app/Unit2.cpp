@@ -14,6 +14,7 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSysInfo>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -28,6 +29,7 @@
 #include "app/ui/TovikUi.h"
 #include "net/TovikNet.h"
 #include "net/TovikSocket.h"
+#include "diag/ui/TovikDiagForm.h"
 #include "records/ui/TovikHistoryForm.h"
 #include "session/ui/TovikPasswordForm.h"
 
@@ -229,7 +231,7 @@ void TForm2::BuildMenu() {
   connect(help->addAction(QStringLiteral("Check for &updates...")), &QAction::triggered, this,
           [this] { NotYet(QStringLiteral("Checking for updates")); });
   connect(help->addAction(QStringLiteral("&Test the connection...")), &QAction::triggered, this,
-          [this] { NotYet(QStringLiteral("The connection test")); });
+          [this] { OpenConnectionTest(); });
   help->addSeparator();
   connect(help->addAction(QStringLiteral("Request a &feature...")), &QAction::triggered, this, [this] {
     if (FRecords)
@@ -247,6 +249,32 @@ void TForm2::OpenHistory() {
   if (!FHistory)
     FHistory = new THistoryForm(FStore.Paths().UserFolder + "/Sessions.csv", FStore.Paths().UserIni, nullptr, this);
   FHistory->Open();
+}
+
+void TForm2::OpenConnectionTest() {
+  if (!FPlatform.DiagNet) return NotYet(QStringLiteral("The connection test"));
+  if (FDiag) {
+    FDiag->raise();
+    FDiag->activateWindow();
+    return;
+  }
+  const TTovikClient& c = FClientHost->Client();
+  const TRelayEndpoint relay = FStore.RelayEndpoint();
+  TDiagSetup setup;
+  setup.Host = relay.Host;
+  setup.UdpPort = static_cast<std::uint16_t>(relay.Port);
+  setup.TcpPorts = c.TcpPorts();
+  setup.KeyHex = c.RelayKey().empty() ? relay.Key : BytesToHex(c.RelayKey());
+  setup.Build = FBuild;
+  setup.System = QSysInfo::prettyProductName().toStdString() + " (" + QSysInfo::kernelVersion().toStdString() + ")";
+  setup.UpdateUrl = FStore.UpdateUrl();
+  setup.State = "State: " + c.RelayStatus() + (c.MyID() != "0" ? ", ID " + FormatID(c.MyID()) : std::string());
+  if (!c.PeerAddress().empty()) setup.LastLink = c.Transport() + " " + c.PeerAddress();
+  FDiag = new TDiagForm(std::move(setup), FPlatform.DiagNet, this);
+  FDiag->setAttribute(Qt::WA_DeleteOnClose);
+  FDiag->move(frameGeometry().center() - QPoint(FDiag->width() / 2, FDiag->height() / 2));
+  FDiag->show();
+  FDiag->Run();
 }
 
 void TForm2::NotYet(const QString& AFeature) {

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QTimer>
 
 #include <memory>
@@ -34,6 +35,7 @@ class QScrollArea;
 
 namespace tovik {
 
+class TDiagForm;
 class THistoryForm;
 class TMainRecords;
 class TMainClientHost;
@@ -103,6 +105,8 @@ class TForm2 final : public QMainWindow, public IMainView {
   void NotYet(const QString& AFeature);
   // The session history window, created on first use and kept (a child of this window).
   void OpenHistory();
+  // The connection test window (at most one; freed when closed).
+  void OpenConnectionTest();
   void StartClient();
   void UiTick();
   void ConnectClicked();
@@ -138,6 +142,7 @@ class TForm2 final : public QMainWindow, public IMainView {
   TUiButton* BtnConnect = nullptr;
   TUiStatusBar* FStatusBar = nullptr;
   THistoryForm* FHistory = nullptr;
+  QPointer<TDiagForm> FDiag;
 
   std::uint32_t FHintInk = KColMuted;
   std::uint32_t FStatusColour = KColAmber;
