@@ -61,6 +61,7 @@ class TForm2 final : public QMainWindow, public IMainView {
   ~TForm2() override;
 
   TMainLogic& Logic() { return *FLogic; }
+  TMainRecords& Records() { return *FRecords; }
   // The client with its backend, and the driver that runs the client and the session (for tests).
   TMainClientHost& ClientHost() { return *FClientHost; }
   TQtTimedDriver& Driver() { return *FDriver; }
