@@ -268,6 +268,8 @@ void TForm2::OpenConnectionTest() {
   setup.Build = FBuild;
   setup.System = QSysInfo::prettyProductName().toStdString() + " (" + QSysInfo::kernelVersion().toStdString() + ")";
   setup.UpdateUrl = FStore.UpdateUrl();
+  if (const std::string stun = FStore.ReadText("Diag", "Stun1"); !stun.empty()) setup.Stun1 = stun;
+  if (const std::string stun = FStore.ReadText("Diag", "Stun2"); !stun.empty()) setup.Stun2 = stun;
   setup.State = "State: " + c.RelayStatus() + (c.MyID() != "0" ? ", ID " + FormatID(c.MyID()) : std::string());
   if (!c.PeerAddress().empty()) setup.LastLink = c.Transport() + " " + c.PeerAddress();
   FDiag = new TDiagForm(std::move(setup), FPlatform.DiagNet, this);

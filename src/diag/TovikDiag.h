@@ -35,6 +35,7 @@ struct TDiagSetup {
   std::string UpdateUrl;  // may be empty
   std::string State;      // one line: the client's state
   std::string LastLink;   // the last peer link, empty for none
+  // The two STUN servers (host:port); the built-in ones unless the settings name others.
   std::string Stun1 = "stun.l.google.com:19302";
   std::string Stun2 = "stun.cloudflare.com:3478";
 };
