@@ -736,19 +736,22 @@ void TRelayCore::CmdMessage(TSession& s, const std::vector<std::string_view>& f,
 
   TStoredMessage m;
   m.MsgID = msgID;
-  m.Sender = s.ID.empty() ? "0" : s.ID;
+  // Feedback is kept without anything that names the sending PC (its form says so).
+  m.Sender = feedback || s.ID.empty() ? "0" : s.ID;
   m.Stamp = StampMs();
   for (auto& p : a->Parts) m.Payload += p;
   s.Assemblies.erase(a);
   if (!Base64Decode(m.Payload)) return Send(s, err + "BAD", out);
   if (feedback) {
     ++RateOf(s.Ep.IP, now).Fb;
-    if (!FStore.AddFeedback(m)) {
+    const TStoredAdd added = FStore.AddFeedback(m);
+    if (!added) {
       Log("Could not store a feedback message");
       return Send(s, err + "STORE", out);
     }
-    Log("Feedback " + msgID + " stored");
-    if (FConfig.OnFeedback) FConfig.OnFeedback(m);
+    // A resend after a lost answer is confirmed again but mailed only once.
+    Log("Feedback " + msgID + (added.Fresh ? " stored" : " already stored"));
+    if (added.Fresh && FConfig.OnFeedback) FConfig.OnFeedback(m);
   } else {
     ++s.Reports;
     if (!FStore.AddReport(m)) {
@@ -758,6 +761,22 @@ void TRelayCore::CmdMessage(TSession& s, const std::vector<std::string_view>& f,
     Log("Session report " + msgID + " from " + m.Sender + " stored");
   }
   Send(s, word + " OK " + std::string(f[1]), out);
+}
+
+std::string FeedbackTextForMail(std::string_view text, std::string* email) {
+  if (email) email->clear();
+  const std::size_t first = text.find('\n');
+  if (first == std::string_view::npos) return std::string(text);
+  const std::size_t second = text.find('\n', first + 1);
+  const std::string_view address =
+      text.substr(first + 1, second == std::string_view::npos ? std::string_view::npos : second - first - 1);
+  if (IsValidEmail(address)) {
+    if (email) *email = std::string(address);
+    return std::string(text);
+  }
+  std::string out(text.substr(0, first + 1));
+  if (second != std::string_view::npos) out.append(text.substr(second));
+  return out;
 }
 
 void TRelayCore::CmdLogoGet(TSession& s, TTick now, TRelayOutput& out) {

@@ -210,6 +210,11 @@ class TRelayCore {
   TBytes FScratch;
 };
 
+// The decoded feedback text (kind, e-mail address, build, message on lines of their own) as the mail
+// command gets it: the address line is emptied unless IsValidEmail accepts it, so a command that puts
+// the address in a header never sees a line break or a list there. email receives the checked address.
+std::string FeedbackTextForMail(std::string_view text, std::string* email = nullptr);
+
 // Hash of a keep-ID secret as stored (the secret itself is never stored).
 std::string KeptSecretHash(std::string_view ASecretHex);
 

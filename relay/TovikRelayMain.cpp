@@ -111,10 +111,15 @@ std::optional<TEcdsaKey> LoadOrCreateKey(const std::string& dir, bool create, st
 }
 
 // Delivers a feedback message through the configured command: the decoded text on its standard
-// input, the message ID in TOVIK_FEEDBACK_ID. Runs detached; the loop does not wait for it.
+// input (the address line emptied unless it is a valid address), the message ID in TOVIK_FEEDBACK_ID
+// and the checked address (or nothing) in TOVIK_FEEDBACK_EMAIL. Runs detached; the loop does not wait.
 void Deliver(const std::string& command, const TStoredMessage& m) {
-  const auto text = Base64Decode(m.Payload);
-  if (!text) return;
+  const auto decoded = Base64Decode(m.Payload);
+  if (!decoded) return;
+  std::string email;
+  const std::string mailText =
+      FeedbackTextForMail(std::string_view(reinterpret_cast<const char*>(decoded->data()), decoded->size()), &email);
+  const std::string* text = &mailText;
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return;
   const pid_t pid = fork();
@@ -127,6 +132,7 @@ void Deliver(const std::string& command, const TStoredMessage& m) {
   if (pid == 0) {
     dup2(fds[0], 0);
     setenv("TOVIK_FEEDBACK_ID", m.MsgID.c_str(), 1);
+    setenv("TOVIK_FEEDBACK_EMAIL", email.c_str(), 1);
     execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }

@@ -92,17 +92,18 @@ void TMemoryRelayStore::PurgeExpired(std::int64_t nowMs) {
   std::erase_if(FLeases, [&](const auto& l) { return l.second.ExpiresMs <= nowMs; });
 }
 
-static bool AddUnique(std::vector<TStoredMessage>& to, const TStoredMessage& m) {
+static TStoredAdd AddUnique(std::vector<TStoredMessage>& to, const TStoredMessage& m, bool fail) {
+  if (fail) return {};
   for (const auto& e : to)
-    if (e.MsgID == m.MsgID && e.Sender == m.Sender) return true;
+    if (e.MsgID == m.MsgID && e.Sender == m.Sender) return {true, false};
   TStoredMessage c = m;
   c.Id = static_cast<std::int64_t>(to.size()) + 1;
   to.push_back(std::move(c));
-  return true;
+  return {true, true};
 }
 
-bool TMemoryRelayStore::AddReport(const TStoredMessage& m) { return !FFailWrites && AddUnique(FReports, m); }
-bool TMemoryRelayStore::AddFeedback(const TStoredMessage& m) { return !FFailWrites && AddUnique(FFeedback, m); }
+TStoredAdd TMemoryRelayStore::AddReport(const TStoredMessage& m) { return AddUnique(FReports, m, FFailWrites); }
+TStoredAdd TMemoryRelayStore::AddFeedback(const TStoredMessage& m) { return AddUnique(FFeedback, m, FFailWrites); }
 
 static std::vector<TStoredMessage> Last(const std::vector<TStoredMessage>& v, int limit) {
   const std::size_t n = std::min<std::size_t>(v.size(), static_cast<std::size_t>(std::max(limit, 0)));
@@ -382,17 +383,20 @@ void TSqliteRelayStore::PurgeExpired(std::int64_t nowMs) {
   }
 }
 
-bool TSqliteRelayStore::AddMessage(const char* table, const TStoredMessage& m) {
+TStoredAdd TSqliteRelayStore::AddMessage(const char* table, const TStoredMessage& m) {
   const std::string sql =
       std::string("INSERT OR IGNORE INTO ") + table + "(msg_id,sender,payload,stamp) VALUES(?,?,?,?)";
   auto s = FImpl->Prepare(sql.c_str(), FError);
-  if (!s) return false;
+  if (!s) return {};
   Bind(s.get(), 1, m.MsgID);
   Bind(s.get(), 2, m.Sender);
   Bind(s.get(), 3, m.Payload);
   Bind(s.get(), 4, m.Stamp);
-  if (sqlite3_step(s.get()) != SQLITE_DONE) return FError = sqlite3_errmsg(FImpl->Db.get()), false;
-  return true;
+  if (sqlite3_step(s.get()) != SQLITE_DONE) {
+    FError = sqlite3_errmsg(FImpl->Db.get());
+    return {};
+  }
+  return {true, sqlite3_changes(FImpl->Db.get()) > 0};  // OR IGNORE changes nothing for a known message
 }
 
 std::vector<TStoredMessage> TSqliteRelayStore::Messages(const char* table, int limit) {
@@ -414,8 +418,8 @@ std::vector<TStoredMessage> TSqliteRelayStore::Messages(const char* table, int l
   return out;
 }
 
-bool TSqliteRelayStore::AddReport(const TStoredMessage& m) { return AddMessage("reports", m); }
-bool TSqliteRelayStore::AddFeedback(const TStoredMessage& m) { return AddMessage("feedback", m); }
+TStoredAdd TSqliteRelayStore::AddReport(const TStoredMessage& m) { return AddMessage("reports", m); }
+TStoredAdd TSqliteRelayStore::AddFeedback(const TStoredMessage& m) { return AddMessage("feedback", m); }
 std::vector<TStoredMessage> TSqliteRelayStore::Reports(int limit) { return Messages("reports", limit); }
 std::vector<TStoredMessage> TSqliteRelayStore::Feedback(int limit) { return Messages("feedback", limit); }
 

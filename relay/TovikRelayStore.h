@@ -28,6 +28,13 @@ struct TStoredMessage {
   std::int64_t Stamp = 0;     // when it was stored (ms since 1970)
 };
 
+// The outcome of storing a message: false on a write failure; Fresh when it was not stored before.
+struct TStoredAdd {
+  bool Ok = false;
+  bool Fresh = false;
+  explicit operator bool() const { return Ok; }
+};
+
 struct TUsageRecord {
   std::int64_t Id = 0;
   std::string ViewerID, HostID;
@@ -73,10 +80,10 @@ class IRelayStore {
   virtual std::int64_t PairOfferCount(std::int64_t nowMs) = 0;
   virtual void PurgeExpired(std::int64_t nowMs) = 0;
 
-  // Reports and feedback. Add returns false on a write failure; a message ID that is already
-  // stored for the same sender is not stored twice (AddX returns true: it is safely kept).
-  virtual bool AddReport(const TStoredMessage& m) = 0;
-  virtual bool AddFeedback(const TStoredMessage& m) = 0;
+  // Reports and feedback. Add fails only on a write failure; a message ID that is already stored
+  // for the same sender is not stored twice (the result is Ok, not Fresh: it is safely kept).
+  virtual TStoredAdd AddReport(const TStoredMessage& m) = 0;
+  virtual TStoredAdd AddFeedback(const TStoredMessage& m) = 0;
   virtual std::vector<TStoredMessage> Reports(int limit) = 0;
   virtual std::vector<TStoredMessage> Feedback(int limit) = 0;
 
@@ -102,8 +109,8 @@ class TMemoryRelayStore : public IRelayStore {
   std::optional<std::string> TakePairOffer(const std::string& pairID, std::int64_t nowMs) override;
   std::int64_t PairOfferCount(std::int64_t nowMs) override;
   void PurgeExpired(std::int64_t nowMs) override;
-  bool AddReport(const TStoredMessage& m) override;
-  bool AddFeedback(const TStoredMessage& m) override;
+  TStoredAdd AddReport(const TStoredMessage& m) override;
+  TStoredAdd AddFeedback(const TStoredMessage& m) override;
   std::vector<TStoredMessage> Reports(int limit) override;
   std::vector<TStoredMessage> Feedback(int limit) override;
   std::int64_t AddUsage(const TUsageRecord& r) override;
@@ -142,8 +149,8 @@ class TSqliteRelayStore : public IRelayStore {
   std::optional<std::string> TakePairOffer(const std::string& pairID, std::int64_t nowMs) override;
   std::int64_t PairOfferCount(std::int64_t nowMs) override;
   void PurgeExpired(std::int64_t nowMs) override;
-  bool AddReport(const TStoredMessage& m) override;
-  bool AddFeedback(const TStoredMessage& m) override;
+  TStoredAdd AddReport(const TStoredMessage& m) override;
+  TStoredAdd AddFeedback(const TStoredMessage& m) override;
   std::vector<TStoredMessage> Reports(int limit) override;
   std::vector<TStoredMessage> Feedback(int limit) override;
   std::int64_t AddUsage(const TUsageRecord& r) override;
@@ -155,7 +162,7 @@ class TSqliteRelayStore : public IRelayStore {
  private:
   struct TImpl;
   explicit TSqliteRelayStore(std::unique_ptr<TImpl> impl);
-  bool AddMessage(const char* table, const TStoredMessage& m);
+  TStoredAdd AddMessage(const char* table, const TStoredMessage& m);
   std::vector<TStoredMessage> Messages(const char* table, int limit);
   std::unique_ptr<TImpl> FImpl;
   std::string FError;

@@ -14,6 +14,7 @@
 #include "media/TovikCapture.h"
 #include "media/TovikInput.h"
 #include "app/ui/TovikTheme.h"
+#include "diag/TovikDiag.h"
 #include "net/TovikSocket.h"
 #include "session/TovikSessionIntf.h"
 #include "session/TovikWallpaper.h"
@@ -38,6 +39,8 @@ struct TPlatformServices {
   // raise with the reason it cannot. None = no sound on that side.
   std::function<std::unique_ptr<ILoopbackCapture>()> SoundCapture;
   std::function<std::unique_ptr<IAudioPlayer>()> SoundPlayer;
+  // The connection test's network (blocking calls with time-outs on its worker thread); none = no test.
+  std::function<std::unique_ptr<IDiagNet>()> DiagNet;
   // What the window system's key events mean, for the viewer windows; null = Qt's key numbers only.
   std::shared_ptr<const IViewerKeys> ViewerKeys;
 };
@@ -54,6 +57,7 @@ inline TPlatformServices SystemPlatform() {
   p.DesktopTheme = [] { return IDesktopTheme::Create(); };
   p.SoundCapture = [] { return ILoopbackCapture::Create(); };
   p.SoundPlayer = [] { return IAudioPlayer::Create(); };
+  p.DiagNet = [] { return IDiagNet::Create(); };
   p.ViewerKeys = IViewerKeys::Create();
   return p;
 }

@@ -132,6 +132,9 @@ constexpr TSettingDef kCatalogue[] = {
     {"Recent", "Id", stText, "", slUser, true},
     {"Recent", "Name", stText, "", slUser, true},
     {"Reports", "Wanted", stSwitch, "0", slUser},
+    // The connection test's two STUN servers (host:port); empty: the test's built-in ones.
+    {"Diag", "Stun1", stText, "", slUserProgram},
+    {"Diag", "Stun2", stText, "", slUserProgram},
     // Read by the service from "Tovik.ini" in the program folder.
     {"Service", "KeepScreenOnDisconnect", stInt, "-1", slProgramFolder},
     {"Update", "Url", stText, "", slProgramFolder},

@@ -14,12 +14,14 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSysInfo>
 #include <QVBoxLayout>
 
 #include <algorithm>
 #include <cstdio>
 
 #include "app/TovikMainClient.h"
+#include "app/TovikMainRecords.h"
 #include "app/TovikMainSession.h"
 #include "app/TovikQtDriver.h"
 #include "app/TovikTestProbe.h"
@@ -27,6 +29,8 @@
 #include "app/ui/TovikUi.h"
 #include "net/TovikNet.h"
 #include "net/TovikSocket.h"
+#include "diag/ui/TovikDiagForm.h"
+#include "records/ui/TovikHistoryForm.h"
 #include "session/ui/TovikPasswordForm.h"
 
 namespace tovik {
@@ -138,6 +142,10 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
   FStatusBar->SetLeft(Q("Server " + server), QString(), Rgb(KColAmber));
   FLogic->Startup(server);
   StartClient();
+  // Session reports and feedback: their relay lines, the report queue and the feedback sender.
+  FRecords = std::make_unique<TMainRecords>(FClientHost->Client(), FStore, *FDriver,
+                                            [this](const std::string& l) { Log(l); }, FBuild, this);
+  FClientHost->Client().OnReply = [records = FRecords.get()](const std::string& line) { records->HandleReply(line); };
   FUiTimer.start();
 
   SetThemeMode(FThemeMode);
@@ -151,6 +159,8 @@ TForm2::~TForm2() {
   FProbe->Watch({});
   FSession.reset();  // frees the session and takes its ticks off the driver
   FLogic->Attach(nullptr, nullptr);
+  FClientHost->Client().OnReply = nullptr;
+  FRecords.reset();  // takes the report queue and the feedback sender off the driver
   FDriver->Remove(FClientHost->Client());
   FClientHost.reset();  // detaches the client's events, then BYE to the partner and the relay
   FDriver.reset();
@@ -195,7 +205,7 @@ void TForm2::BuildMenu() {
   sessions->addSeparator();
   QAction* history = sessions->addAction(QStringLiteral("Session &history..."));
   history->setShortcut(QKeySequence(QStringLiteral("Ctrl+H")));
-  connect(history, &QAction::triggered, this, [this] { NotYet(QStringLiteral("The session history")); });
+  connect(history, &QAction::triggered, this, [this] { OpenHistory(); });
   sessions->addSeparator();
   connect(sessions->addAction(QStringLiteral("E&xit")), &QAction::triggered, this, [this] {
     FReallyExit = true;
@@ -221,14 +231,52 @@ void TForm2::BuildMenu() {
   connect(help->addAction(QStringLiteral("Check for &updates...")), &QAction::triggered, this,
           [this] { NotYet(QStringLiteral("Checking for updates")); });
   connect(help->addAction(QStringLiteral("&Test the connection...")), &QAction::triggered, this,
-          [this] { NotYet(QStringLiteral("The connection test")); });
+          [this] { OpenConnectionTest(); });
   help->addSeparator();
-  connect(help->addAction(QStringLiteral("Request a &feature...")), &QAction::triggered, this,
-          [this] { NotYet(QStringLiteral("Sending feedback")); });
+  connect(help->addAction(QStringLiteral("Request a &feature...")), &QAction::triggered, this, [this] {
+    if (FRecords)
+      FRecords->OpenFeedback();
+    else
+      NotYet(QStringLiteral("Sending feedback"));
+  });
   help->addSeparator();
   connect(help->addAction(QStringLiteral("&About...")), &QAction::triggered, this, [this] {
     Tell(LblTitle->text() + QStringLiteral("\nRemote assistance, encrypted end to end\nBuild ") + Q(FBuild));
   });
+}
+
+void TForm2::OpenHistory() {
+  if (!FHistory)
+    FHistory = new THistoryForm(FStore.Paths().UserFolder + "/Sessions.csv", FStore.Paths().UserIni, nullptr, this);
+  FHistory->Open();
+}
+
+void TForm2::OpenConnectionTest() {
+  if (!FPlatform.DiagNet) return NotYet(QStringLiteral("The connection test"));
+  if (FDiag) {
+    FDiag->raise();
+    FDiag->activateWindow();
+    return;
+  }
+  const TTovikClient& c = FClientHost->Client();
+  const TRelayEndpoint relay = FStore.RelayEndpoint();
+  TDiagSetup setup;
+  setup.Host = relay.Host;
+  setup.UdpPort = static_cast<std::uint16_t>(relay.Port);
+  setup.TcpPorts = c.TcpPorts();
+  setup.KeyHex = c.RelayKey().empty() ? relay.Key : BytesToHex(c.RelayKey());
+  setup.Build = FBuild;
+  setup.System = QSysInfo::prettyProductName().toStdString() + " (" + QSysInfo::kernelVersion().toStdString() + ")";
+  setup.UpdateUrl = FStore.UpdateUrl();
+  if (const std::string stun = FStore.ReadText("Diag", "Stun1"); !stun.empty()) setup.Stun1 = stun;
+  if (const std::string stun = FStore.ReadText("Diag", "Stun2"); !stun.empty()) setup.Stun2 = stun;
+  setup.State = "State: " + c.RelayStatus() + (c.MyID() != "0" ? ", ID " + FormatID(c.MyID()) : std::string());
+  if (!c.PeerAddress().empty()) setup.LastLink = c.Transport() + " " + c.PeerAddress();
+  FDiag = new TDiagForm(std::move(setup), FPlatform.DiagNet, this);
+  FDiag->setAttribute(Qt::WA_DeleteOnClose);
+  FDiag->move(frameGeometry().center() - QPoint(FDiag->width() / 2, FDiag->height() / 2));
+  FDiag->show();
+  FDiag->Run();
 }
 
 void TForm2::NotYet(const QString& AFeature) {
@@ -357,7 +405,7 @@ void TForm2::BuildLayout() {
   btnHistory->SetKind(ubGhost);
   btnHistory->SetIconOnly(true);
   btnHistory->setToolTip(QStringLiteral("Session history: who was helped, when and how long (Ctrl+H)"));
-  btnHistory->OnClick = [this] { NotYet(QStringLiteral("The session history")); };
+  btnHistory->OnClick = [this] { OpenHistory(); };
   PlaceInCard(btnHistory, 292, 18, 34, 34);
   LblDeliverHint = MakeLabel(PnlDeliverHelp, QString(), 12, false, KColMuted, true);
   PlaceInCard(LblDeliverHint, 24, 54, 302, 48);

@@ -6,7 +6,7 @@
 // status bar.
 //
 // Features that later versions bring (session tabs, saved PCs, sync, updates, tray, connection test,
-// settings dialog, history, reports, feedback) have their menu items; they say that the feature is not
+// settings dialog, ...) have their menu items; they say that the feature is not
 // available yet.
 //
 // Test hooks, off unless their environment variable is set (for the end-to-end tests and the demo):
@@ -17,6 +17,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QTimer>
 
 #include <memory>
@@ -34,6 +35,9 @@ class QScrollArea;
 
 namespace tovik {
 
+class TDiagForm;
+class THistoryForm;
+class TMainRecords;
 class TMainClientHost;
 class TMainSessions;
 class TMainTestProbe;
@@ -57,6 +61,7 @@ class TForm2 final : public QMainWindow, public IMainView {
   ~TForm2() override;
 
   TMainLogic& Logic() { return *FLogic; }
+  TMainRecords& Records() { return *FRecords; }
   // The client with its backend, and the driver that runs the client and the session (for tests).
   TMainClientHost& ClientHost() { return *FClientHost; }
   TQtTimedDriver& Driver() { return *FDriver; }
@@ -99,6 +104,10 @@ class TForm2 final : public QMainWindow, public IMainView {
   // A message box shown after the current event handler has returned.
   void Tell(const QString& AText, bool AWarning = false);
   void NotYet(const QString& AFeature);
+  // The session history window, created on first use and kept (a child of this window).
+  void OpenHistory();
+  // The connection test window (at most one; freed when closed).
+  void OpenConnectionTest();
   void StartClient();
   void UiTick();
   void ConnectClicked();
@@ -133,6 +142,8 @@ class TForm2 final : public QMainWindow, public IMainView {
   QLineEdit* EdtPartnerID = nullptr;
   TUiButton* BtnConnect = nullptr;
   TUiStatusBar* FStatusBar = nullptr;
+  THistoryForm* FHistory = nullptr;
+  QPointer<TDiagForm> FDiag;
 
   std::uint32_t FHintInk = KColMuted;
   std::uint32_t FStatusColour = KColAmber;
@@ -151,6 +162,7 @@ class TForm2 final : public QMainWindow, public IMainView {
   std::unique_ptr<TMainSessions> FSession;
   std::unique_ptr<TMainLogic> FLogic;
   std::unique_ptr<TMainTestProbe> FProbe;
+  std::unique_ptr<TMainRecords> FRecords;
 };
 
 }  // namespace tovik

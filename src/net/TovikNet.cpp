@@ -205,7 +205,7 @@ void TTovikClient::HandleRelayPacket(const TRxPacket& APacket) {
     case kWireRenew:
       // Not authenticated: anyone can send it. The present channel stays until a new handshake
       // (signed by the pinned key) replaces it, so a forged renew costs one handshake, not the session.
-      if (FRelay && (!FRelayEcdh || FNow - FLastHandshake >= KHandshakeEveryMs)) {
+      if (FRelay && (!FRelayHello || FNow - FLastHandshake >= KHandshakeEveryMs)) {
         Log("The server asked for a new secure session");
         SendHandshake();
       }
@@ -279,7 +279,7 @@ void TTovikClient::MainTick(TTick ANow) {
   if (FRelay) {
     if (now - FLastRelayRx > KRelaySilenceMs)
       DropRelay("Lost contact with the server, reconnecting...");
-    else if (FRelayEcdh && now - FLastHandshake >= KHandshakeEveryMs)
+    else if (FRelayHello && now - FLastHandshake >= KHandshakeEveryMs)
       SendHandshake();  // a renewal whose reply has not come yet
     else if (now - FLastHello >= KHelloEveryMs)
       SendHello();
@@ -316,43 +316,26 @@ void TTovikClient::MainTick(TTick ANow) {
 }
 
 void TTovikClient::SendHandshake() {
-  FRelayEcdh.reset();
-  FRelayEcdh = std::make_unique<TEcdhKey>();
-  FRelayRandom = RandomBytes(static_cast<int>(kClientRandomSize));
-  TBytes hello;
-  hello.reserve(kClientHelloSize);
-  hello.push_back(kWireClientHello);
-  hello.push_back(kWireVersion);
-  Append(hello, FRelayEcdh->Public());
-  Append(hello, FRelayRandom);
-  SendRaw(FRelayIP, FRelayPort, hello);
+  FRelayHello.reset();
+  FRelayHello = std::make_unique<TRelayHello>();
+  SendRaw(FRelayIP, FRelayPort, FRelayHello->Bytes());
   FLastHandshake = FNow;
 }
 
 void TTovikClient::HandleHandshakeReply(TByteView AData) {
-  // With a relay channel, a reply is taken only for a renewal in progress (FRelayEcdh set).
-  if (!FRelayEcdh || AData.size() != kHandshakeReplySize || AData[1] != kWireVersion) return;
-  const TByteView relayEcdh = AData.subspan(2, 64);
-  const TByteView relayKey = AData.subspan(66, 64);
-  const TByteView signature = AData.subspan(130, 64);
-
+  // With a relay channel, a reply is taken only for a renewal in progress (FRelayHello set).
   // The signature first: anyone can send a reply with some key in it, and only a reply that the key
   // shown really signed over this handshake may count against the pinned key.
-  TBytes secret;
-  try {
-    const TEcdsaKey verifier = TEcdsaKey::CreateFromPublic(relayKey);
-    if (!verifier.Verify(RelayTranscript(FRelayEcdh->Public(), FRelayRandom, relayEcdh, relayKey), signature))
-      return;  // stays pending; the main tick repeats the handshake
-    secret = FRelayEcdh->SharedSecret(relayEcdh);
-  } catch (const ETovikCrypto& e) {
-    Log(std::string("Bad handshake from the server: ") + e.what());
-    return;
-  }
+  if (!FRelayHello) return;
+  auto reply = FRelayHello->Check(AData);
+  if (!reply) return;  // stays pending; the main tick repeats the handshake
+  const TBytes relayKey = std::move(reply->RelayKey);
+  TBytes secret = std::move(reply->Secret);
 
   if (!FRelayKey.empty() && !SameBytes(relayKey, FRelayKey)) {
     WipeBytes(secret);
     FRelayBlocked = true;
-    FRelayEcdh.reset();
+    FRelayHello.reset();
     FRelay.reset();
     Log("SECURITY: the server identified itself with key " + KeyFingerprint(relayKey) + ", but Tovik.ini expects " +
         KeyFingerprint(FRelayKey) + ". Not connecting. " +
@@ -364,11 +347,11 @@ void TTovikClient::HandleHandshakeReply(TByteView AData) {
   const bool pinnedNow = FRelayKey.empty();
   if (pinnedNow) FRelayKey.assign(relayKey.begin(), relayKey.end());
   {
-    const TRelayKeys keys = DeriveRelayKeys(secret, FRelayRandom);
+    const TRelayKeys keys = FRelayHello->Keys(secret);
     WipeBytes(secret);
     FRelay = std::make_unique<TSecureChannel>(kRelayPacketType, keys.C2S, keys.S2C, 1, 2);
   }
-  FRelayEcdh.reset();
+  FRelayHello.reset();
   FLastRelayRx = FNow;
   FUdpTries = 0;
   FTcpTries = 0;

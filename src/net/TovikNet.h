@@ -40,6 +40,7 @@
 #include "base/TovikClock.h"
 #include "base/TovikTimed.h"
 #include "crypto/TovikCrypto.h"
+#include "net/TovikRelayHello.h"
 #include "net/TovikSocket.h"
 #include "net/TovikWire.h"
 
@@ -265,8 +266,7 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   TTick FLastResolve = 0;
   TBytes FRelayKey;
   bool FRelayBlocked = false;
-  std::unique_ptr<TEcdhKey> FRelayEcdh;
-  TBytes FRelayRandom;
+  std::unique_ptr<TRelayHello> FRelayHello;  // the handshake in progress
   std::unique_ptr<TSecureChannel> FRelay;
   TTick FLastHandshake = 0;
   TTick FLastHello = 0;

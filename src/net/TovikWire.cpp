@@ -84,6 +84,18 @@ bool IsHexText(std::string_view s) {
 
 bool IsPartnerID(std::string_view s) { return s.size() == 9 && IsDecimal(s); }
 
+bool IsValidEmail(std::string_view s) {
+  if (s.size() < 5 || s.size() > 254) return false;
+  for (char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c <= 32 || c == 127 || std::string_view("\"(),:;<>[]\\").find(ch) != std::string_view::npos) return false;
+  }
+  const std::size_t at = s.find('@');
+  if (at == std::string_view::npos || at == 0 || s.find('@', at + 1) != std::string_view::npos) return false;
+  const std::size_t dot = s.rfind('.');
+  return dot != std::string_view::npos && dot >= at + 2 && dot + 1 < s.size();
+}
+
 std::optional<std::uint64_t> ParseDecimal(std::string_view s, std::uint64_t max) {
   if (!IsDecimal(s)) return std::nullopt;
   std::uint64_t v = 0;

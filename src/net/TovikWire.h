@@ -81,6 +81,10 @@ std::vector<std::string_view> SplitLine(std::string_view line);
 bool IsDecimal(std::string_view s);                  // 1..20 ASCII digits
 bool IsHexText(std::string_view s);                  // non-empty, 0-9 A-F a-f only
 bool IsPartnerID(std::string_view s);                // exactly 9 decimal digits
+// A feedback sender's e-mail address (UTF-8): 5 to 254 bytes; no byte of 32 or below and none of
+// " ( ) , : ; < > [ ] \; exactly one "@", not first; the last "." at least two characters after the "@"
+// and not last. Such an address cannot break a mail header (no line break, no list, no comment).
+bool IsValidEmail(std::string_view s);
 // Reads an unsigned decimal number without sign or grouping; nullopt when not digits or above max.
 std::optional<std::uint64_t> ParseDecimal(std::string_view s, std::uint64_t max = UINT64_MAX);
 // Dotted IPv4 text -> host-order address; nullopt for anything else.

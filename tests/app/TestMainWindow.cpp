@@ -23,7 +23,9 @@
 #include "tests/app/UiTestApp.h"
 #include "app/TovikMainClient.h"
 #include "app/TovikQtDriver.h"
+#include "app/TovikMainRecords.h"
 #include "app/Unit2.h"
+#include "records/ui/TovikRecordForms.h"
 #include "crypto/TovikPassword.h"
 #include "tests/support/NullNetBackend.h"
 
@@ -122,6 +124,30 @@ void CheckShot(TForm2& w, const QString& path, std::initializer_list<const char*
     const QRgb back = test::Rgb(img, at.left() + 1, at.top() + 1);
     EXPECT_GT(test::InkShare(img, at, back), 0.01) << name << ": " << text;
   }
+}
+
+// The relay asks for a session report: a checked request opens the form once per reference, a
+// malformed one is logged and ignored, and a saved report waits in PendingReports.txt.
+TEST_F(MainWindow, ReportRequestsFromTheRelayOpenTheReportForm) {
+  TForm2 w(Store, Log, {}, Platform());
+  w.Records().HandleReply("REPORTASK ../x 1700000000 1700000600 600 123456789");
+  w.Records().HandleReply("REPORTASK 77 1700000000 1700000600 600 123456789");
+  w.Records().HandleReply("REPORTASK 77 1700000000 1700000600 600 123456789");
+  QCoreApplication::processEvents();
+  TReportForm* form = w.Records().OpenReport();
+  ASSERT_NE(form, nullptr);
+  EXPECT_EQ(form->Ask().Ref, "77");
+  EXPECT_EQ(Store.ReadText("Reports", "Wanted"), "1");
+  EXPECT_NE(test::ReadFile(Store.Paths().LogPath).find("Session report: request ignored: REPORTASK ../x"),
+            std::string::npos);
+  form->Customer()->setText("ACME");
+  form->Save();
+  QCoreApplication::processEvents();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(w.Records().OpenReport(), nullptr) << "the repeated reference was not queued";
+  ASSERT_EQ(w.Records().Queue().Items().size(), 1u);
+  EXPECT_NE(test::ReadFile(Store.Paths().UserFolder + "/PendingReports.txt").find("\t(none)\t"), std::string::npos);
+  EXPECT_NE(test::ReadFile(Store.Paths().LogPath).find("Session report: saved for 123 456 789"), std::string::npos);
 }
 
 // Pictures of the window as a helped PC sees it in a session and as an idle helper, in both looks.

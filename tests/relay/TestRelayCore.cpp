@@ -552,6 +552,42 @@ TEST_F(RelayCoreTest, ReportsAndFeedbackAreAssembledStoredThenConfirmed) {
   EXPECT_EQ(Take(fresh), "ERR REPORT_NOT_READY");
 }
 
+// The client resends a whole message when the relay's answer got lost: it is confirmed again, kept
+// once, mailed once, and kept without the sending PC's ID.
+TEST_F(RelayCoreTest, ResentFeedbackIsStoredAndMailedOnceWithoutTheSender) {
+  TPc& pc = Online(kIpA, 5000);
+  const std::string b64 = Base64Encode(BytesOf(std::string("idea\n\n5\nMore themes")));
+  for (int i = 0; i < 2; ++i) {
+    Say(pc, "FEEDBACK 0a1b2c3d 0 1 " + b64);
+    EXPECT_EQ(Take(pc), "FEEDBACK OK 0a1b2c3d");
+  }
+  ASSERT_EQ(FStore->Feedback(10).size(), 1u);
+  EXPECT_EQ(FMailed.size(), 1u);
+  EXPECT_EQ(FStore->Feedback(10)[0].Sender, "0");
+  EXPECT_EQ(FMailed[0].Sender, "0");
+}
+
+TEST(RelayFeedbackMail, TheAddressIsCheckedBeforeTheMailCommandGetsIt) {
+  const struct {
+    const char* Address;
+    bool Valid;
+  } cases[] = {
+      {"ann@example.com", true},  {"a@b.c", true},           {"abcd", false},
+      {"ann@example", false},     {"ann@@example.com", false}, {"@example.com", false},
+      {"a@b@example.com", false}, {"ann@example.com\rBcc: x@y.z", false},
+      {"ann <a@b.com>", false},   {"a,b@example.com", false},  {"ann@example.", false},
+      {"\xC3\xA9va@exemple.fr", true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(IsValidEmail(c.Address), c.Valid) << c.Address;
+    std::string email = "stale";
+    const std::string text = std::string("idea\n") + c.Address + "\n5\nHello\nworld";
+    const std::string mail = FeedbackTextForMail(text, &email);
+    EXPECT_EQ(mail, c.Valid ? text : std::string("idea\n\n5\nHello\nworld")) << c.Address;
+    EXPECT_EQ(email, c.Valid ? std::string(c.Address) : std::string()) << c.Address;
+  }
+}
+
 TEST_F(RelayCoreTest, FeedbackRateAndStoreFailure) {
   TPc& pc = Online(kIpA, 5000);
   for (int i = 0; i < 5; ++i) {

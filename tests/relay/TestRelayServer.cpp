@@ -21,6 +21,9 @@
 #include "RelayTestClient.h"
 #include "base/TovikClock.h"
 #include "base/TovikFiles.h"
+#include "tests/support/RelayProcess.h"
+#include "records/TovikFeedback.h"
+#include "records/TovikSessionReport.h"
 #include "TovikRelayServer.h"
 
 namespace tovik::test {
@@ -465,72 +468,6 @@ TEST(RelayQueueBudget, DropsRelayedPacketsAndClosesSlowReaders) {
         << c.Conn << " " << c.Total << " " << c.Bytes << " " << c.Relayed;
 }
 
-std::uint16_t FreeTcpPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a = Loopback(0);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  socklen_t len = sizeof(a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
-
-// The tovik-relay program on loopback with a data folder; stops it (SIGTERM) when it goes.
-class TRelayProcess {
- public:
-  // AUdpPort 0: the program picks one (UdpPort() tells which).
-  TRelayProcess(const std::string& ADataDir, std::uint16_t AUdpPort, const std::string& ATcpPorts) {
-    int errPipe[2];
-    if (::pipe(errPipe) != 0) return;
-    const std::string udp = std::to_string(AUdpPort);
-    FPid = ::fork();
-    if (FPid == 0) {
-      ::dup2(errPipe[1], 2);
-      ::close(errPipe[0]);
-      ::execl(TOVIK_RELAY_BINARY, "tovik-relay", "--data", ADataDir.c_str(), "--listen", "127.0.0.1", "--udp-port",
-              udp.c_str(), "--tcp-ports", ATcpPorts.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(errPipe[1]);
-    FErr = errPipe[0];
-    // Read the start line to learn the UDP port the program got.
-    std::smatch m;
-    const std::regex started("listening on UDP 127\\.0\\.0\\.1:(\\d+), TCP (\\d+)");
-    for (int i = 0; i < 500 && !std::regex_search(Log, m, started); ++i) {
-      pollfd p{FErr, POLLIN, 0};
-      if (::poll(&p, 1, 10) <= 0) continue;
-      char buf[512];
-      const ssize_t n = ::read(FErr, buf, sizeof(buf));
-      if (n <= 0) break;
-      Log.append(buf, static_cast<std::size_t>(n));
-    }
-    if (std::regex_search(Log, m, started)) {
-      FUdpPort = static_cast<std::uint16_t>(std::stoi(m[1]));
-      FTcpPort = m[2];
-    }
-  }
-  ~TRelayProcess() { Stop(); }
-  // SIGTERM and wait; the exit code (or -1).
-  int Stop() {
-    if (FPid <= 0) return -1;
-    ::kill(FPid, SIGTERM);
-    int status = 0;
-    ::waitpid(FPid, &status, 0);
-    FPid = -1;
-    ::close(FErr);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  std::uint16_t UdpPort() const { return FUdpPort; }
-  const std::string& TcpPort() const { return FTcpPort; }
-  std::string Log;
-
- private:
-  pid_t FPid = -1;
-  int FErr = -1;
-  std::uint16_t FUdpPort = 0;
-  std::string FTcpPort;
-};
-
 TEST(RelayBinary, RealProgramOnLoopbackOverUdpAndTcp) {
   char tmpl[] = "/tmp/tovik-relay-bin-XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -635,6 +572,147 @@ TEST(RelayBinary, UsageListsTheStoredSessions) {
             "1  2026-01-02 10:00:00  2026-01-02 11:02:03  1:02:03  123456789  987654321  relay\n"
             "2  2026-01-03 10:00:00  2026-01-03 10:00:05  0:00:05  111222333  444555666  direct\n");
   EXPECT_EQ(rc, 0);
+  std::filesystem::remove_all(dir);
+}
+
+
+namespace {
+
+// The report queue and the feedback sender over a scripted PC on the real relay.
+struct TWireReportLink : IReportLink {
+  explicit TWireReportLink(TWirePc& pc) : Pc(pc) {}
+  bool HasChannel() const override { return Pc.C.FChannel != nullptr; }
+  bool CanSend() const override { return Pc.C.FChannel != nullptr; }
+  std::string RelayKey() const override { return KeyFingerprint(Pc.C.FRelayKey); }
+  void SendLine(const std::string& line) override { Pc.Send(Pc.C.Line(line)); }
+  TWirePc& Pc;
+};
+
+std::string Payload(const std::string& text) { return Base64Encode(BytesOf(text)); }
+
+}  // namespace
+
+// Two saved reports survive the program's kill -9 in PendingReports.txt; after the restart both reach
+// the relay that asked for them, one after the other. The relay's first confirmation is lost: the
+// report is sent again at 6 s of the queue's (virtual) clock and still stored once.
+TEST(RelayBinary, QueuedReportsSurviveAKillAndAreStoredOnce) {
+  char tmpl[] = "/tmp/tovik-relay-reports-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::filesystem::path dir = tmpl;
+  const std::string file = (dir / "PendingReports.txt").string();
+  {
+    TRelayProcess relay(tmpl, 0, std::to_string(FreeTcpPort()));
+    ASSERT_NE(relay.UdpPort(), 0) << relay.Log;
+    TWirePc pc(false, relay.UdpPort(), nullptr);
+    ASSERT_EQ(pc.Register().size(), 9u);
+    const std::string key = KeyFingerprint(pc.C.FRelayKey);
+
+    // The program saves two reports while its relay link is down, then is killed.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      struct TDown : IReportLink {
+        bool HasChannel() const override { return false; }
+        bool CanSend() const override { return false; }
+        std::string RelayKey() const override { return {}; }
+        void SendLine(const std::string&) override {}
+      } down;
+      int n = 0;
+      TReportQueue q(file, down, nullptr, [&n] { return std::string("0000000") + std::to_string(++n); });
+      q.Load(0);
+      q.Add(Payload("R1\n1\nfirst"), key, 0);
+      q.Add(Payload("R1\n2\nsecond"), key, 0);
+      ::raise(SIGKILL);
+      ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+
+    // The restart.
+    std::vector<std::string> log;
+    TWireReportLink link(pc);
+    TReportQueue q(file, link, [&](const std::string& l) { log.push_back(l); }, [] { return std::string("ffffffff"); });
+    q.Load(0);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0], "Session report: 2 report(s) still to send");
+    q.HandleTimeout(0);
+    auto ok = pc.RecvLineWith("REPORT OK");
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(*ok, "REPORT OK 00000001");  // dropped: the queue never hears it
+    q.HandleTimeout(6'000);               // resent
+    ok = pc.RecvLineWith("REPORT OK");
+    ASSERT_TRUE(ok);
+    q.Answered(*ParseReportAnswer(*ok), 6'000);
+    q.HandleTimeout(6'000);  // the next one at once
+    ok = pc.RecvLineWith("REPORT OK");
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(*ok, "REPORT OK 00000002");
+    q.Answered(*ParseReportAnswer(*ok), 6'000);
+    EXPECT_TRUE(q.Items().empty());
+    EXPECT_FALSE(std::filesystem::exists(file));
+  }
+  std::string err;
+  auto store = TSqliteRelayStore::Open((dir / "relay.db").string(), err);
+  ASSERT_TRUE(store) << err;
+  EXPECT_EQ(store->Reports(10).size(), 2u);
+  std::filesystem::remove_all(dir);
+}
+
+// Feedback whose first confirmation is lost: sent again, confirmed again, stored once and mailed once,
+// and the mail command sees the address only when it is a valid one.
+TEST(RelayBinary, ResentFeedbackIsMailedOnce) {
+  char tmpl[] = "/tmp/tovik-relay-feedback-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::filesystem::path dir = tmpl;
+  const std::string runs = (dir / "mail-runs").string();
+  const std::string config = (dir / "relay.ini").string();
+  {
+    FILE* f = std::fopen(config.c_str(), "w");
+    ASSERT_TRUE(f);
+    std::fprintf(f, "[Relay]\nMailCommand=echo \"run $TOVIK_FEEDBACK_ID <$TOVIK_FEEDBACK_EMAIL>\" >> %s\n", runs.c_str());
+    std::fclose(f);
+  }
+  {
+    TRelayProcess relay(tmpl, 0, std::to_string(FreeTcpPort()), config);
+    ASSERT_NE(relay.UdpPort(), 0) << relay.Log;
+    TWirePc pc(false, relay.UdpPort(), nullptr);
+    ASSERT_EQ(pc.Register().size(), 9u);
+    TWireReportLink link(pc);
+    TFeedbackSender sender(link, [] { return std::string("0a1b2c3d"); });
+    std::vector<bool> done;
+    sender.OnDone = [&](bool ok, const std::string&) { done.push_back(ok); };
+    std::string error;
+    ASSERT_TRUE(sender.Start(FeedbackPlainText(0, "ann@example.com", "7", "More themes, please"), 0, error));
+    ASSERT_EQ(pc.RecvLineWith("FEEDBACK OK"), "FEEDBACK OK 0a1b2c3d");  // lost
+    sender.HandleTimeout(6'000);
+    const auto ok = pc.RecvLineWith("FEEDBACK OK");
+    ASSERT_TRUE(ok);
+    EXPECT_TRUE(sender.HandleLine(*ok));
+    EXPECT_EQ(done, std::vector<bool>{true});
+    // The mail command runs detached: wait for its line (bounded), then make sure no second one comes.
+    for (int i = 0; i < 500 && !std::filesystem::exists(runs); ++i) ::poll(nullptr, 0, 10);
+    pc.Send(pc.C.Line("FEEDBACK 0a1b2c3d 0 1 " + Payload("idea\nx@y.zz\n7\nagain")));
+    EXPECT_EQ(pc.RecvLineWith("FEEDBACK OK"), "FEEDBACK OK 0a1b2c3d");
+  }
+  std::string err;
+  auto store = TSqliteRelayStore::Open((dir / "relay.db").string(), err);
+  ASSERT_TRUE(store) << err;
+  ASSERT_EQ(store->Feedback(10).size(), 1u);
+  EXPECT_EQ(store->Feedback(10)[0].Sender, "0");
+  std::string text;
+  for (int i = 0; i < 100; ++i) {
+    FILE* f = std::fopen(runs.c_str(), "r");
+    if (f) {
+      char buf[256];
+      const std::size_t n = std::fread(buf, 1, sizeof buf, f);
+      std::fclose(f);
+      text.assign(buf, n);
+      if (!text.empty()) break;
+    }
+    ::poll(nullptr, 0, 10);
+  }
+  EXPECT_EQ(text, "run 0a1b2c3d <ann@example.com>\n");
   std::filesystem::remove_all(dir);
 }
 
