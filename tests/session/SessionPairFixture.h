@@ -49,7 +49,7 @@ struct TPairOptions {
   std::optional<TConsentAnswer> AutoAnswer = caControl;
   int W = 320, H = 200;
   bool ViaRelay = false;    // the link goes through the server
-  TToolsFactory HostTools;  // none: TBasicSessionTools
+  TToolsFactory HostTools;  // none: TSessionTools
   // The platform's screen and injector instead of the fakes (the X11 test passes the real ones).
   std::function<std::shared_ptr<IScreenBackend>()> RealScreen;
   std::function<std::unique_ptr<IInputInjector>()> RealInput;
