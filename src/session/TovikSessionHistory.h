@@ -17,6 +17,8 @@ namespace tovik {
 struct TWallTime {
   std::int64_t Seconds = 0;
   std::string Local;
+  // Now, from the system's clock and time zone (defined by the platform library).
+  static TWallTime Now();
 };
 
 struct TSessionHistoryRow {

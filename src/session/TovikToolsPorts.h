@@ -112,6 +112,10 @@ class ITransferFiles {
   virtual TCreateResult CreateNew(const std::string& AName) = 0;
   // Bytes free for an unprivileged user in the download folder; none when unknown.
   virtual std::optional<std::int64_t> FreeSpace() = 0;
+
+  // The platform's files with received files saved in ADownloadFolder (defined by the platform
+  // library).
+  static std::shared_ptr<ITransferFiles> Create(const std::string& ADownloadFolder);
 };
 
 // ---- restart --------------------------------------------------------------------------------------
@@ -135,6 +139,9 @@ class ISessionHistory {
  public:
   virtual ~ISessionHistory() = default;
   virtual void Append(const TSessionHistoryRow& ARow) = 0;
+
+  // Appends to the file APath (its folder created when needed); defined by the platform library.
+  static std::shared_ptr<ISessionHistory> Create(const std::string& APath);
 };
 
 // The helper's profile, as the settings hold it; the picture already scaled to 96 px on its longer
