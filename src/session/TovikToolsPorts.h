@@ -130,6 +130,12 @@ class ISystemRestart {
   // Asks the system to restart. ADone runs exactly once on the GUI thread, maybe later, with "" when
   // the restart is under way or the reason it was refused or failed.
   virtual void Reboot(std::function<void(const std::string& AError)> ADone) = 0;
+
+  // The platform's restart for the program file AProgram (defined by the platform's window library:
+  // logind over D-Bus, an XDG autostart entry).
+  static std::shared_ptr<ISystemRestart> Create(const std::string& AProgram);
+  // Removes a once-entry left from an earlier restart; the program calls it when it starts.
+  static void ClearRunOnce();
 };
 
 // ---- history and time -----------------------------------------------------------------------------
