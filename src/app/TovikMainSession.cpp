@@ -8,6 +8,7 @@
 #include "app/TovikQtDriver.h"
 #include "base/TovikLog.h"
 #include "base/TovikTimed.h"
+#include "media/TovikThumbs.h"
 #include "session/ui/TovikConsent.h"
 #include "session/ui/TovikPasswordForm.h"
 #include "session/ui/TovikToolsForm.h"
@@ -202,6 +203,16 @@ TToolsServices TMainSessions::ToolsServices(bool AIsViewer) const {
     if (FPlatform.Restart) s.Restart = FPlatform.Restart(QCoreApplication::applicationFilePath().toStdString());
     // On X11 the helper's injected input already reaches the desktop's administrator prompts.
     s.AdminReachable = [] { return true; };
+    // Thumbnails through a screen backend of their own, made when the helper first asks for them.
+    if (FPlatform.Screen)
+      s.GrabThumb = [make = FPlatform.Screen, backend = std::shared_ptr<IScreenBackend>()](
+                        const TRect& AScreen, int AW, int AH) mutable -> std::optional<TPicture24> {
+        if (!backend) backend = make();
+        if (!backend) return std::nullopt;
+        TBytes rows = GrabThumbnail(*backend, AScreen, AW, AH);
+        if (rows.empty()) return std::nullopt;
+        return TPicture24{AW, AH, std::move(rows)};
+      };
   }
   return s;
 }

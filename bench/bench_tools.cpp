@@ -1,4 +1,4 @@
-// File throughput through the session's message channel: a viewer's tools send one file to a host's
+// The session tools' costs. File throughput through the session's message channel: a viewer's tools send one file to a host's
 // tools over two lossy pipes (10 ms each way, so 20 ms round trip) under a manual clock with the
 // session's 10 ms tick. Counters: virtual_MBps (file bytes per virtual second) and, for comparison,
 // ceiling_MBps (the same channel and pacing carrying bare 1150-byte messages, no files); rss_growth_MB
@@ -6,8 +6,10 @@
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
+#include <cstring>
 #include <memory>
 
+#include "media/TovikThumbs.h"
 #include "session/TovikSessionTools.h"
 #include "session/TovikSessionWire.h"
 #include "tests/net/LossyPipe.h"
@@ -136,8 +138,58 @@ void BM_FileThroughput(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * bytes);
 }
 
+// A screen of 1920 x 1080 with some detail, copied row by row as the plain copy gives it.
+struct TDesktopGrab : IScreenGrab {
+  const TBitmap32& Source;
+  explicit TDesktopGrab(const TBitmap32& ASource) : Source(ASource) {}
+  TGrabStatus CopyTo(TBitmap32& b, bool, std::span<const TRect>, TGrabChanges&) override {
+    for (int y = 0; y < b.Height(); ++y) std::memcpy(b.Row(y), Source.Row(y), static_cast<std::size_t>(b.Width()) * 4);
+    return TGrabStatus::gsOk;
+  }
+};
+struct TDesktop : IScreenBackend {
+  TBitmap32 Source;
+  TDesktop() {
+    Source.SetSize(1920, 1080);
+    for (int y = 0; y < 1080; ++y)
+      for (int x = 0; x < 1920; ++x) {
+        std::uint8_t* p = Source.Row(y) + x * 4;
+        p[0] = static_cast<std::uint8_t>(x ^ y);
+        p[1] = static_cast<std::uint8_t>(x / 8);
+        p[2] = static_cast<std::uint8_t>(y / 8);
+      }
+  }
+  std::vector<TMonitorInfo> Monitors() override { return {}; }
+  std::unique_ptr<IScreenGrab> CreateDup(const TRect&) override { return nullptr; }
+  std::unique_ptr<IScreenGrab> CreatePlain(const TRect&) override { return std::make_unique<TDesktopGrab>(Source); }
+  bool GetPointer(TPointerImage&) override { return false; }
+};
+
+// One host round of thumbnails for four 1080p screens on the GUI thread: grab (here a fill of the
+// picture, standing in for the copy), blank, scale, compress and post. Time per round.
+void BM_ThumbRoundFourScreens1080p(benchmark::State& state) {
+  TDesktop desktop;
+  TMsgChannel channel;
+  std::size_t posted = 0;
+  for (auto _ : state) {
+    for (int i = 0; i < 4; ++i) {
+      const TRect screen{i * 1920, 0, 1920, 1080};
+      const auto [w, h] = ThumbSize(screen);
+      TBytes rows = GrabThumbnail(desktop, screen, w, h);
+      const TBytes msg = MakeThumb(i, TPicture24{w, h, std::move(rows)});
+      channel.PostBytes(mkThumb, msg);
+      posted += msg.size();
+    }
+    state.PauseTiming();
+    channel = TMsgChannel();
+    state.ResumeTiming();
+  }
+  benchmark::DoNotOptimize(posted);
+}
+
 }  // namespace
 
+BENCHMARK(BM_ThumbRoundFourScreens1080p)->Unit(benchmark::kMillisecond);
 // MiB, loss in percent.
 BENCHMARK(BM_FileThroughput)->Args({64, 0})->Args({64, 1})->Args({64, 5})->Args({1024, 0})
     ->Unit(benchmark::kMillisecond)->Iterations(1);
