@@ -103,3 +103,23 @@ TEST_F(ToolsForm, DayAndNight) {
 }
 
 }  // namespace tovik
+
+namespace tovik {
+
+// The clipboard adaptor: text in and out, a change reported once listened to, none after it stops.
+TEST_F(ToolsForm, ClipboardTextAndChanges) {
+  TQtClipboard clip;
+  int changes = 0;
+  clip.Listen([&changes] { ++changes; });
+  clip.SetText("from the other PC \xC3\xA9");
+  QCoreApplication::processEvents();
+  EXPECT_EQ(clip.Text(), std::optional<std::string>("from the other PC \xC3\xA9"));
+  EXPECT_GE(changes, 1);
+  clip.Listen({});
+  const int before = changes;
+  clip.SetText("again");
+  QCoreApplication::processEvents();
+  EXPECT_EQ(changes, before);
+}
+
+}  // namespace tovik
