@@ -233,7 +233,7 @@ void TFileReceiver::RefuseBack(std::uint32_t AID) {
   FChannel.Post(mkFileCancel, b, false);
 }
 
-void TFileReceiver::Fail(std::uint32_t AID, const std::string& AName, const std::string& AReason) {
+void TFileReceiver::Fail(std::uint32_t AID, std::string AName, const std::string& AReason) {
   auto it = FRx.find(AID);
   if (it != FRx.end()) {
     it->second.File->Discard();

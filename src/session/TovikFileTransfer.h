@@ -122,8 +122,9 @@ class TFileReceiver {
   void Offer(TByteView AData);
   void Data(std::uint32_t AID, TByteView AData, TTick ANow);
   void Done(std::uint32_t AID);
-  // Drops the file, tells the sender and shows "Could not save <name>: <reason>".
-  void Fail(std::uint32_t AID, const std::string& AName, const std::string& AReason);
+  // Drops the file, tells the sender and shows "Could not save <name>: <reason>". AName is a copy:
+  // it may be the name of the entry this drops.
+  void Fail(std::uint32_t AID, std::string AName, const std::string& AReason);
   void RefuseBack(std::uint32_t AID);
 
   TMsgChannel& FChannel;

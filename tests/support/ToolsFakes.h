@@ -177,6 +177,12 @@ struct TFakeRestart : ISystemRestart {
     return "";
   }
   void RemoveRunOnce() override { OnceEntry = false; }
+  // Gives the kept answer (and lets go of the callback, as a finished D-Bus call does).
+  void AnswerNow(const std::string& e) {
+    auto f = std::move(Pending);
+    Pending = nullptr;
+    f(e);
+  }
   void Reboot(std::function<void(const std::string&)> done) override {
     ++Reboots;
     if (Defer)
