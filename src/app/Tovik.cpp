@@ -13,6 +13,7 @@
 #include "app/TovikSettings.h"
 #include "app/Unit2.h"
 #include "base/TovikLog.h"
+#include "session/TovikToolsPorts.h"
 #include "session/ui/TovikKeyMap.h"
 #include "session/ui/TovikOwnWindowTracker.h"
 #include "update/TovikEmbed.h"
@@ -26,6 +27,8 @@ int RunInteractive(int& argc, char** argv, const TSettingsStore& store, const TL
   QApplication app(argc, argv);
   // Every window this program shows is kept out of the reach of a helper's injected input.
   TAppWindowTracker ownWindows(&app);
+  // A restart asked by a helper left a once-entry that started this copy: it has done its job.
+  ISystemRestart::ClearRunOnce();
   TForm2 window(store, log, sw, SystemPlatform());
 
   // SIGTERM, SIGINT and SIGHUP close the program for good, the way the window's own quit does.

@@ -1,13 +1,18 @@
 #include "app/TovikMainSession.h"
 
+#include <QCoreApplication>
 #include <QImage>
+#include <QStandardPaths>
 #include <QMetaObject>
 
 #include "app/TovikQtDriver.h"
 #include "base/TovikLog.h"
 #include "base/TovikTimed.h"
+#include "media/TovikThumbs.h"
 #include "session/ui/TovikConsent.h"
 #include "session/ui/TovikPasswordForm.h"
+#include "session/ui/TovikToolsForm.h"
+#include "session/TovikSessionTools.h"
 #include "session/TovikSessionAdapters.h"
 #include "session/ui/TovikViewer.h"
 #include "session/TovikWallpaper.h"
@@ -157,6 +162,61 @@ bool TMainSessions::StopBarShown() const { return FStopBar && FStopBar->isVisibl
 
 const QWidget* TMainSessions::StopButton() const { return StopBarShown() ? FStopBar->StopButton() : nullptr; }
 
+namespace {
+// The helper's picture from [Profile] Picture: 96 px on its longer side, rows of blue, green, red.
+std::optional<TPicture24> ProfilePicture(const std::string& APath) {
+  if (APath.empty()) return std::nullopt;
+  QImage img(Q(APath));
+  if (img.isNull() || img.width() < 1 || img.height() < 1) return std::nullopt;
+  const bool tall = img.width() < img.height();
+  const int w = tall ? std::max(1, qRound(96.0 * img.width() / img.height())) : 96;
+  const int h = tall ? 96 : std::max(1, qRound(96.0 * img.height() / img.width()));
+  const QImage small = img.scaled(w, h, Qt::IgnoreAspectRatio, Qt::SmoothTransformation).convertToFormat(QImage::Format_RGB888);
+  TPicture24 pic{w, h, TBytes(static_cast<std::size_t>(w) * h * 3)};
+  for (int y = 0; y < h; ++y) {
+    const uchar* row = small.constScanLine(y);
+    for (int x = 0; x < w; ++x) {
+      std::uint8_t* p = &pic.Pixels[(static_cast<std::size_t>(y) * w + x) * 3];
+      p[0] = row[x * 3 + 2];
+      p[1] = row[x * 3 + 1];
+      p[2] = row[x * 3];
+    }
+  }
+  return pic;
+}
+}  // namespace
+
+TToolsServices TMainSessions::ToolsServices(bool AIsViewer) const {
+  TToolsServices s;
+  const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) + "/Tovik";
+  s.Clipboard = std::make_shared<TQtClipboard>();
+  if (FPlatform.TransferFiles) s.Files = FPlatform.TransferFiles(downloads.toStdString());
+  s.MakeWindow = MakeToolsWindows(downloads);
+  if (FPlatform.SessionHistory) s.History = FPlatform.SessionHistory(FStore.Paths().UserFolder + "/Sessions.csv");
+  s.WallNow = FPlatform.WallNow;
+  if (AIsViewer) {
+    std::string name = FStore.ReadText("Profile", "Name");
+    if (name.empty()) name = qEnvironmentVariable("USER").toStdString();
+    s.Profile = {name, FStore.ReadText("Profile", "Company"), FStore.ReadText("Profile", "Email"),
+                 FStore.ReadText("Profile", "Phone"), ProfilePicture(FStore.ReadText("Profile", "Picture"))};
+  } else {
+    if (FPlatform.Restart) s.Restart = FPlatform.Restart(QCoreApplication::applicationFilePath().toStdString());
+    // On X11 the helper's injected input already reaches the desktop's administrator prompts.
+    s.AdminReachable = [] { return true; };
+    // Thumbnails through a screen backend of their own, made when the helper first asks for them.
+    if (FPlatform.Screen)
+      s.GrabThumb = [make = FPlatform.Screen, backend = std::shared_ptr<IScreenBackend>()](
+                        const TRect& AScreen, int AW, int AH) mutable -> std::optional<TPicture24> {
+        if (!backend) backend = make();
+        if (!backend) return std::nullopt;
+        TBytes rows = GrabThumbnail(*backend, AScreen, AW, AH);
+        if (rows.empty()) return std::nullopt;
+        return TPicture24{AW, AH, std::move(rows)};
+      };
+  }
+  return s;
+}
+
 void TMainSessions::Create(bool AIsViewer, const std::optional<TPasswordVerifier>& AUnattended) {
   Free();
   TSessionDeps deps;
@@ -187,6 +247,9 @@ void TMainSessions::Create(bool AIsViewer, const std::optional<TPasswordVerifier
     if (!deps.Screen) SessionLog("no screen to capture on this desktop");
     if (!deps.Injector) SessionLog("no input injection on this desktop");
   }
+  deps.MakeTools = [this](const TToolsContext& AContext) {
+    return std::make_unique<TSessionTools>(AContext, ToolsServices(AContext.IsViewer));
+  };
   deps.Stopwatch = &TickMs;
   FSession = std::make_unique<TTovikSession>(std::move(deps), AIsViewer, AUnattended.has_value(), TickMs());
   AttachSession(FClient, *FSession);

@@ -26,6 +26,7 @@
 
 #include "app/TovikMainLogic.h"
 #include "app/TovikPlatform.h"
+#include "session/TovikToolsPorts.h"
 #include "app/TovikSettings.h"
 #include "media/TovikCapture.h"
 #include "net/TovikNet.h"
@@ -86,6 +87,9 @@ class TMainSessions final : public QObject, public IMainSessions {
   std::function<void()> OnFirstPicture;
 
  private:
+  // What the session tools of a new session use: this desktop's clipboard, files, tools window,
+  // history, restart and the helper's profile from [Profile].
+  TToolsServices ToolsServices(bool AIsViewer) const;
   void ShowStopBar();
   void SessionLog(const std::string& AText) const;
 

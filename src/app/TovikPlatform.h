@@ -17,6 +17,7 @@
 #include "diag/TovikDiag.h"
 #include "net/TovikSocket.h"
 #include "session/TovikSessionIntf.h"
+#include "session/TovikToolsPorts.h"
 #include "session/TovikWallpaper.h"
 #include "session/ui/TovikKeyMap.h"
 
@@ -43,6 +44,12 @@ struct TPlatformServices {
   std::function<std::unique_ptr<IDiagNet>()> DiagNet;
   // What the window system's key events mean, for the viewer windows; null = Qt's key numbers only.
   std::shared_ptr<const IViewerKeys> ViewerKeys;
+  // The session tools' files (received files saved in the given folder), the history file at the given
+  // path, the PC's restart for the given program file, and the wall clock. None = without them.
+  std::function<std::shared_ptr<ITransferFiles>(const std::string& ADownloads)> TransferFiles;
+  std::function<std::shared_ptr<ISessionHistory>(const std::string& APath)> SessionHistory;
+  std::function<std::shared_ptr<ISystemRestart>(const std::string& AProgram)> Restart;
+  std::function<TWallTime()> WallNow;
 };
 
 // The backends of the operating system the program was built for (their Create() functions live in the
@@ -59,6 +66,10 @@ inline TPlatformServices SystemPlatform() {
   p.SoundPlayer = [] { return IAudioPlayer::Create(); };
   p.DiagNet = [] { return IDiagNet::Create(); };
   p.ViewerKeys = IViewerKeys::Create();
+  p.TransferFiles = [](const std::string& ADownloads) { return ITransferFiles::Create(ADownloads); };
+  p.SessionHistory = [](const std::string& APath) { return ISessionHistory::Create(APath); };
+  p.Restart = [](const std::string& AProgram) { return ISystemRestart::Create(AProgram); };
+  p.WallNow = [] { return TWallTime::Now(); };
   return p;
 }
 

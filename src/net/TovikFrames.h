@@ -280,6 +280,10 @@ class TMsgChannel {
 
   // Messages posted and not yet acknowledged.
   int Backlog() const { return static_cast<int>(FOut.size()); }
+  // The sequence number of the latest message posted (0 before the first).
+  std::uint32_t LastPosted() const { return FNextSeq - 1; }
+  // True when the other end has acknowledged every message up to ASeq.
+  bool Acknowledged(std::uint32_t ASeq) const { return FOut.empty() || FOut.front().Seq > ASeq; }
   // What to send at ANow: every message among the oldest 64 unacknowledged ones that was never sent or
   // was last sent 300 ms ago or more, then the acknowledgement when one is due.
   std::vector<TBytes> Poll(TTick ANow);

@@ -21,9 +21,10 @@ TTovikSession::TTovikSession(TSessionDeps ADeps, bool AIsViewer, bool AUnattende
   else
     FHost = std::make_unique<THostSide>(FCtx, ADeps, AUnattended, OnHelperInfo, OnAllowed);
 
-  TToolsContext ctx{&FCtx.Channel, AIsViewer, FCtx.Link->PartnerID(), FCtx.Link->PartnerName(), FCtx.LogFn, {}, ADeps.Identity};
+  TToolsContext ctx{&FCtx.Channel, AIsViewer, FCtx.Link->PartnerID(), FCtx.Link->PartnerName(), FCtx.LogFn, {}, ADeps.Identity, {}};
   if (FHost) ctx.ListScreens = FHost->ScreenLister();
-  FCtx.Tools = ADeps.MakeTools ? ADeps.MakeTools(ctx) : std::make_unique<TBasicSessionTools>(ctx);
+  ctx.Now = [this] { return FCtx.Now; };
+  FCtx.Tools = ADeps.MakeTools ? ADeps.MakeTools(ctx) : std::make_unique<TSessionTools>(ctx);
 
   if (FHost)
     FHost->WireTools();

@@ -37,7 +37,7 @@ struct TSessionDeps {
   TPostToGui Post;               // required
   TLogFn Log;                    // session log lines; none = not logged
   TSessionSettings Settings;
-  TToolsFactory MakeTools;       // none = TBasicSessionTools
+  TToolsFactory MakeTools;       // none = TSessionTools without services (lines go to the log)
   // Measures how long grabbing and encoding one frame takes (ms, any monotonic origin), which the
   // frame rate depends on. The session reads no clock of its own: time reaches it through
   // HandleTimeout; this is only a stopwatch. None = the cost counts as 0 ms.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/TovikBytes.h"
+#include "base/TovikClock.h"
 #include "media/TovikCapture.h"
 #include "net/TovikFrames.h"
 #include "session/TovikConsentAnswer.h"
@@ -183,6 +184,9 @@ class ISessionTools {
   virtual void RequestRestart() = 0;
   virtual void RequestElevate() = 0;
   virtual std::optional<TPicture24> Thumb(int AIndex) = 0;
+  // Viewer: the host has let this helper in (it reports a mode). Files and clipboard texts wait
+  // until then.
+  virtual void AccessGranted() {}
 
   // Viewer: the host's screens as last announced. Host: its own screens.
   virtual std::vector<TScreenRect> Monitors() const = 0;
@@ -216,6 +220,7 @@ struct TToolsContext {
   TLogFn Log;
   std::function<std::vector<TScreenRect>()> ListScreens;  // host: its own screens
   THostIdentity Identity;                                 // host: told to the viewer
+  std::function<TTick()> Now;                             // the session's time; none = 0
 };
 
 using TToolsFactory = std::function<std::unique_ptr<ISessionTools>(const TToolsContext&)>;

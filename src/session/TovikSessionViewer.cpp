@@ -172,6 +172,8 @@ void TViewerSide::OnData(TByteView APacket) {
       auto s = ParseHostStatus(APacket);
       if (!s) return;
       FViewerMode = s->Mode;
+      // The host reports its status only once access is allowed.
+      FCtx.Tools->AccessGranted();
       SetInfo(StatusState(s->Mode));
       if (FViewer) {
         const std::string caption = FViewerCaption + StatusCaptionSuffix(*s);

@@ -49,7 +49,8 @@ struct TPairOptions {
   std::optional<TConsentAnswer> AutoAnswer = caControl;
   int W = 320, H = 200;
   bool ViaRelay = false;    // the link goes through the server
-  TToolsFactory HostTools;  // none: TBasicSessionTools
+  TToolsFactory HostTools;    // none: TSessionTools
+  TToolsFactory ViewerTools;  // none: TSessionTools
   // The platform's screen and injector instead of the fakes (the X11 test passes the real ones).
   std::function<std::shared_ptr<IScreenBackend>()> RealScreen;
   std::function<std::unique_ptr<IInputInjector>()> RealInput;
@@ -130,6 +131,7 @@ class TSessionPair {
     };
     if (Opt.ViewerAnswersPasswords) d.PasswordPrompt = Prompt;
     d.MakeSoundPlayer = Opt.SoundPlayer;
+    d.MakeTools = Opt.ViewerTools;
     Viewer = std::make_unique<TTovikSession>(std::move(d), true, false, Clock.Now());
   }
 

@@ -14,19 +14,19 @@ using namespace tovik::test;
 namespace {
 
 // Host tools that remember every message handed to them, in order.
-struct TRecordingTools : TBasicSessionTools {
-  using TBasicSessionTools::TBasicSessionTools;
+struct TRecordingTools : TSessionTools {
+  using TSessionTools::TSessionTools;
   std::shared_ptr<std::vector<std::pair<int, std::string>>> Seen =
       std::make_shared<std::vector<std::pair<int, std::string>>>();
   void HandleMessage(const TChannelMsg& m) override {
     Seen->emplace_back(m.Kind, StringOf(m.Data));
-    TBasicSessionTools::HandleMessage(m);
+    TSessionTools::HandleMessage(m);
   }
 };
 
 // Tools whose timer step fails.
-struct TFailingTools : TBasicSessionTools {
-  using TBasicSessionTools::TBasicSessionTools;
+struct TFailingTools : TSessionTools {
+  using TSessionTools::TSessionTools;
   void Tick() override { throw std::runtime_error("tools broke"); }
 };
 

@@ -159,7 +159,7 @@ TEST(SessionScreens, ListsFromTheOtherPcAreCheckedBeforeUse) {
   struct Case { const char* Name; TBytes Data; bool Ok; };
   const Case cases[] = {
       {"two screens", list({fhd, {1920, -200, 2560, 1440}}), true},
-      {"no screen", list({}), true},
+      {"no screen", list({}), false},
       {"at the limits", list({{-kMaxScreenOffset, kMaxScreenOffset, kMaxScreenSide, kMaxScreenSide}}), true},
       {"bytes after the list", [&] { TBytes b = list({fhd}); b.push_back(9); return b; }(), true},
       {"empty message", {}, false},
@@ -191,7 +191,7 @@ TEST(SessionScreens, ListsFromTheOtherPcAreCheckedBeforeUse) {
   ctx.IsViewer = true;
   std::vector<std::string> log;
   ctx.Log = [&log](const std::string& l) { log.push_back(l); };
-  TBasicSessionTools tools(ctx);
+  TSessionTools tools(ctx);
   int announced = 0;
   tools.OnMonitors = [&announced] { ++announced; };
   tools.HandleMessage({mkScreens, false, MakeScreens(mine)});
@@ -205,7 +205,7 @@ TEST(SessionScreens, ListsFromTheOtherPcAreCheckedBeforeUse) {
 // The helper's profile: name and company are cut to 80 characters before anything shows them.
 TEST(SessionTools, TheHelpersNameIsCutTo80Characters) {
   TToolsContext ctx;
-  TBasicSessionTools tools(ctx);
+  TSessionTools tools(ctx);
   const std::string name = std::string(100, 'n'), company = "\xC3\xA9" + std::string(100, 'c');
   tools.HandleMessage({mkProfile, false, BytesOf(" " + name + " |" + company + "|||0")});
   EXPECT_EQ(tools.HelperName(), std::string(80, 'n'));
