@@ -192,7 +192,8 @@ void TBookSync::SetSecret(std::string_view ASecret, std::int64_t AStamp) {
     SaveState();
   }
   const TTick now = FClock.Tick();
-  if (secret != FSecret) FQuietUntil = now + kQuietMs;
+  // Late answers for the previous secret are not taken for the new one.
+  if (secret != FSecret && !FSecret.empty()) FQuietUntil = now + kQuietMs;
   FSecret = secret;
   // A stored stamp from a clock that ran ahead would make every list on the relay look older: it is
   // forgotten, so the next list from the relay is merged.
@@ -464,8 +465,11 @@ void TBookSync::Merge(const std::string& AText, std::int64_t ARelayStamp) {
     }
   }
   std::erase_if(out.Order, [&](const std::string& id) { return !out.Known.count(id); });
-  std::stable_sort(out.Order.begin(), out.Order.end(),
-                   [&](const std::string& a, const std::string& b) { return out.Known[a].Used > out.Known[b].Used; });
+  // Equal uses (the ranks of first imports) are ordered by ID, so every PC shows the same order.
+  std::sort(out.Order.begin(), out.Order.end(), [&](const std::string& a, const std::string& b) {
+    const std::int64_t ua = out.Known[a].Used, ub = out.Known[b].Used;
+    return ua != ub ? ua > ub : a < b;
+  });
   while (out.Order.size() > kBookMaxEntries) {
     out.Gone[out.Order.back()] = now;
     out.Known.erase(out.Order.back());
@@ -523,7 +527,9 @@ void TBookSync::OnBookLine(const std::vector<std::string_view>& f) {
     ForgetUpload();
     Fetch();
   } else if (f[0] == "ERR" && f[1] == "BOOK_RATE") {
+    // The relay takes only so many lines a minute: the upload waits instead of being given up.
     FOutNext = now + kRateWaitMs;
+    if (!FOutParts.empty()) FOutUntil = std::max(FOutUntil, now + kRateWaitMs + kUploadGiveUpMs);
     if (FFetching) FFetchNext = now + kRateWaitMs;
   } else if (f[0] == "ERR" && f[1] == "BOOK_FULL") {
     if (FOutParts.empty()) return;

@@ -91,7 +91,7 @@ std::optional<TBytes> TKeyFileProtector::Unprotect(TByteView AProtected) {
 std::string TBookSettingsFile::ReadSecret(bool* AMigrate) {
   const std::string stored = Trim(IniReadString(FIni, "Book", "Secret", ""));
   if (AMigrate) *AMigrate = !stored.empty() && !IsProtectedText(stored);
-  return UnprotectText(FProtector, stored);
+  return AsciiLower(UnprotectText(FProtector, stored));
 }
 
 std::int64_t TBookSettingsFile::ReadStamp() {

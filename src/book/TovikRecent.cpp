@@ -7,10 +7,6 @@
 
 namespace tovik {
 
-bool IsPartnerID(std::string_view AText) {
-  return AText.size() == 9 && std::all_of(AText.begin(), AText.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 std::string CleanRecentName(std::string_view AName) {
   std::string s = Utf8Sanitize(AName);
   for (char& c : s)

@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/TovikBytes.h"
 #include "base/TovikFiles.h"
 #include "base/TovikIni.h"
 
@@ -31,8 +32,6 @@ inline constexpr std::size_t kMaxRecentNameChars = 80;
 // Count values read from the file are cut to this; only keys present are looked at.
 inline constexpr std::size_t kMaxRecentCountRead = 10'000;
 
-// True for exactly 9 ASCII digits.
-bool IsPartnerID(std::string_view AText);
 // A name as the user set it, made safe to keep: characters below U+0020 and "=" become blanks,
 // malformed UTF-8 becomes U+FFFD, the text is trimmed and cut to its first 80 characters (then trimmed
 // again).

@@ -82,8 +82,6 @@ bool IsHexText(std::string_view s) {
   return true;
 }
 
-bool IsPartnerID(std::string_view s) { return s.size() == 9 && IsDecimal(s); }
-
 std::optional<std::uint64_t> ParseDecimal(std::string_view s, std::uint64_t max) {
   if (!IsDecimal(s)) return std::nullopt;
   std::uint64_t v = 0;

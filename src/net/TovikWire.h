@@ -80,7 +80,7 @@ std::vector<std::string_view> SplitLine(std::string_view line);
 // Field checks used by both sides of the command protocol.
 bool IsDecimal(std::string_view s);                  // 1..20 ASCII digits
 bool IsHexText(std::string_view s);                  // non-empty, 0-9 A-F a-f only
-bool IsPartnerID(std::string_view s);                // exactly 9 decimal digits
+// IsPartnerID (exactly 9 decimal digits) lives in base/TovikBytes.h.
 // Reads an unsigned decimal number without sign or grouping; nullopt when not digits or above max.
 std::optional<std::uint64_t> ParseDecimal(std::string_view s, std::uint64_t max = UINT64_MAX);
 // Dotted IPv4 text -> host-order address; nullopt for anything else.

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <memory>
@@ -7,6 +8,7 @@
 
 #include "BookFakes.h"
 #include "book/TovikBook.h"
+#include "book/TovikBookSettings.h"
 #include "tests/base/TestTempDir.h"
 
 using namespace tovik;
@@ -314,6 +316,7 @@ TEST_F(BookSync, FarFutureStampsFromAWrongClockDoNotWinForever) {
 
 TEST_F(BookSync, AnEmptyRelayAsksNoLegacyQuestionAndAnswersAfterTheQuietTime) {
   Sync->SetLocal({Id(1) + "="});
+  Sync->SetSecret(std::string(64, 'e'), 0);
   Sync->SetSecret(kSecret, 0);
   Sync->Fetch();
   EXPECT_TRUE(Relay.SentStarting("BOOKGET").empty());  // quiet for 2 s after a new secret
@@ -457,4 +460,61 @@ TEST_F(BookSync, TheStateFileKeepsTheMergedListAcrossRestarts) {
   EXPECT_TRUE(Sync->Pending());
   EXPECT_EQ(ReadFile(Dir / "BookSync.txt").rfind("book=" + BookStateName(kSecret) + "\r\npending=1\r\n@" + Id(1), 0),
             0u);
+}
+
+namespace {
+
+// Protection that always fails (no key can be made).
+struct TFailingProtector final : ISecretProtector {
+  std::optional<TBytes> Protect(TByteView) override { return std::nullopt; }
+  std::optional<TBytes> Unprotect(TByteView) override { return std::nullopt; }
+};
+
+}  // namespace
+
+TEST(BookSettings, TheSecretIsStoredProtectedOrNotAtAll) {
+  TTempDir dir;
+  const std::string ini = dir / "config/Tovik.ini";
+  const std::string keyFile = dir / "data/Tovik/SettingsKey";
+  WriteFile(ini, "[Book]\r\nSecret=" + AsciiUpper(kSecret) + "\r\nStamp=77\r\n");
+  TKeyFileProtector protector(keyFile);
+  std::vector<std::string> logs;
+  TBookSettingsFile settings(ini, protector, [&](const std::string& s) { logs.push_back(s); });
+
+  // A plain value is read once and asked to be written again, protected.
+  bool migrate = false;
+  EXPECT_EQ(settings.ReadSecret(&migrate), kSecret);
+  EXPECT_TRUE(migrate);
+  EXPECT_EQ(settings.ReadStamp(), 77);
+  settings.SaveSecret(kSecret);
+  const std::string text = ReadFile(ini);
+  EXPECT_EQ(AsciiLower(text).find(kSecret), std::string::npos) << text;
+  EXPECT_NE(text.find("Secret=dpapi:"), std::string::npos);
+  EXPECT_EQ(settings.ReadSecret(&migrate), kSecret);
+  EXPECT_FALSE(migrate);
+  struct stat st{};
+  ASSERT_EQ(::stat(keyFile.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(st.st_size, 32);
+  ASSERT_EQ(::stat(ini.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 077, 0u);
+
+  // A value made under another key (another user) reads as empty, and so does damage.
+  TKeyFileProtector other(dir / "other/SettingsKey");
+  TBookSettingsFile otherSettings(ini, other, nullptr);
+  EXPECT_EQ(otherSettings.ReadSecret(), "");
+  WriteFile(ini, "[Book]\r\nSecret=DPAPI:not*base64\r\n");
+  EXPECT_EQ(settings.ReadSecret(), "");
+
+  // Protection that fails keeps the secret out of the file and says so.
+  WriteFile(ini, "[Book]\r\nSecret=" + kSecret + "\r\n");
+  TFailingProtector failing;
+  TBookSettingsFile broken(ini, failing, [&](const std::string& s) { logs.push_back(s); });
+  broken.SaveSecret(kSecret);
+  EXPECT_EQ(AsciiLower(ReadFile(ini)).find(kSecret), std::string::npos);
+  ASSERT_FALSE(logs.empty());
+  EXPECT_EQ(logs.back(), "Could not save the sync setting Secret");
+  // Turning sync off removes the value.
+  settings.SaveSecret("");
+  EXPECT_EQ(settings.ReadSecret(), "");
 }
