@@ -1,33 +1,65 @@
-// The saved-PC sync engine's view of the network client and of the clock (Qt-free adapters; the main
-// window and the simulator tests use them).
+// The main window's saved PCs: the list in the per-user settings file, the sync engine with its
+// protected secret and state file, and the adapters that connect the engine to the network client
+// and the clock. Qt-free; the window shows the list in a TRecentPicker and opens the sync dialog.
 //
-// Threads: the client's thread (the GUI thread in the program).
+// Ownership: TMainBook owns the list, the engine and their stores; the client and the settings store
+// must outlive it. Threads: GUI thread only (the window's one-second tick calls Tick).
 #pragma once
 
+#include <functional>
+#include <memory>
+#include <string>
 #include <string_view>
 
-#include "base/TovikClock.h"
+#include "app/TovikSettings.h"
+#include "app/TovikBookAdapters.h"
 #include "book/TovikBook.h"
-#include "net/TovikNet.h"
+#include "book/TovikBookSettings.h"
+#include "book/TovikProtect.h"
+#include "book/TovikRecent.h"
 
 namespace tovik {
 
-// The relay channel of a TTovikClient. The client must outlive the adapter.
-class TClientBookRelay final : public IBookRelay {
+// [Recent] of the per-user file through the settings store (which keeps a file that holds secrets
+// private).
+class TSettingsRecentStore final : public IRecentStore {
  public:
-  explicit TClientBookRelay(TTovikClient& AClient) : FClient(AClient) {}
-  bool Available() const override { return FClient.RelaySecure(); }
-  bool Send(std::string_view ALine) override { return FClient.SendBookCommand(ALine); }
+  explicit TSettingsRecentStore(const TSettingsStore& AStore) : FStore(AStore) {}
+  std::optional<TIniPairs> ReadSection() override { return IniReadSection(FStore.Paths().UserIni, "Recent"); }
+  TFileResult WriteSection(const TIniPairs& AKeys) override { return FStore.WriteSection("Recent", AKeys); }
+  std::string Path() const override { return FStore.Paths().UserIni; }
 
  private:
-  TTovikClient& FClient;
+  const TSettingsStore& FStore;
 };
 
-// The program's clock (base/TovikClock.h; a TManualClock in tests replaces it).
-class TProgramBookClock final : public IBookClock {
+class TMainBook {
  public:
-  TTick Tick() const override { return TickMs(); }
-  std::int64_t Stamp() const override { return StampMs(); }
+  using TLog = std::function<void(const std::string&)>;
+  // AProtector: how the secret is kept (the key file by default).
+  TMainBook(TTovikClient& AClient, const TSettingsStore& AStore, TLog ALog,
+            std::unique_ptr<ISecretProtector> AProtector = nullptr);
+
+  TRecentList& List() { return FList; }
+  TBookSync& Sync() { return *FSync; }
+  // The window connects to AID: it goes to the top of the saved PCs.
+  void Connecting(std::string_view AID) { FList.Add(AID); }
+  // Once a second: retries a failed save, runs the engine's timers.
+  void Tick();
+
+  // The list changed because of the sync (the picker refreshes); the status text changed.
+  std::function<void()> OnListChanged;
+  std::function<void()> OnStatus;
+
+ private:
+  TLog FLog;
+  TSettingsRecentStore FRecentStore;
+  TRecentList FList;
+  std::unique_ptr<ISecretProtector> FProtector;
+  TBookSettingsFile FSettings;
+  TClientBookRelay FRelay;
+  TProgramBookClock FClock;
+  std::unique_ptr<TBookSync> FSync;
 };
 
 }  // namespace tovik

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "BookFakes.h"
-#include "app/TovikMainBook.h"
+#include "app/TovikBookAdapters.h"
 #include "book/TovikRecent.h"
 #include "sim/TovikSimClient.h"
 #include "sim/TovikSimRelayCore.h"
