@@ -20,6 +20,8 @@ constexpr std::size_t kMaxStateBytes = 4u << 20;
 
 constexpr TTick kPollMs = 300'000;
 constexpr TTick kFastPollMs = 15'000;
+// While this PC's code is out, the other PC may join and upload the merged list at any moment.
+constexpr TTick kOfferPollMs = 5000;
 constexpr TTick kQuietMs = 2000;
 constexpr TTick kUploadGiveUpMs = 30'000;
 constexpr TTick kResendMs = 2000;
@@ -409,10 +411,15 @@ void TBookSync::EndFetch() {
   FInHave = 0;
 }
 
+TTick TBookSync::PollInterval(TTick ANow) const {
+  if (FPairState == bpOffering || FPairState == bpOffered) return kOfferPollMs;
+  return ANow < FFastPollUntil ? kFastPollMs : kPollMs;
+}
+
 void TBookSync::RecordSuccess() {
   FLastSync = NowStamp();
   FLastError.clear();
-  FNextPoll = FClock.Tick() + (FClock.Tick() < FFastPollUntil ? kFastPollMs : kPollMs);
+  FNextPoll = FClock.Tick() + PollInterval(FClock.Tick());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -618,7 +625,7 @@ void TBookSync::Tick() {
     }
   }
   if (IsOn() && !FFetching && FOutParts.empty() && up && (cameUp || now >= FNextPoll)) {
-    FNextPoll = now + (now < FFastPollUntil ? kFastPollMs : kPollMs);
+    FNextPoll = now + PollInterval(now);
     Fetch();
   }
   PairTimers(now);
@@ -671,7 +678,7 @@ bool TBookSync::StartPairing(std::string& ACode) {
   FPairTries = 0;
   SendPair();
   FFastPollUntil = FPairUntil;
-  FNextPoll = now + kFastPollMs;
+  FNextPoll = now + kOfferPollMs;
   ACode = FPairCode;
   Notify();
   return true;

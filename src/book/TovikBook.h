@@ -181,6 +181,7 @@ class TBookSync final : public ITimedObject {
   std::int64_t NowStamp() const { return FClock.Stamp(); }
   std::int64_t MaxAccepted() const;
   std::int64_t NextStamp() const;
+  TTick PollInterval(TTick ANow) const;
   bool Fold(bool ATombstones);
   void Merge(const std::string& AText, std::int64_t ARelayStamp);
   void StartUpload(std::int64_t AStamp);
