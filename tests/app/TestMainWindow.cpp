@@ -119,6 +119,10 @@ TEST_F(MainWindow, SavedPCsFromTheSettingsShowInThePickerAndFillThePartnerBox) {
   w.Logic().OnConnecting("555666777");
   EXPECT_EQ(w.Book().List().Lines().front(), "555666777=");
   EXPECT_NE(test::ReadFile(Store.Paths().UserIni).find("Id0=555666777"), std::string::npos);
+  // The window goes with its drop-down open.
+  w.Picker()->DropDown();
+  EXPECT_TRUE(w.Picker()->DroppedDown());
+  EXPECT_EQ(w.Picker()->Popup()->parentWidget(), &w);
 }
 
 // Pictures of the window as a helped PC sees it in a session and as an idle helper, in both looks.

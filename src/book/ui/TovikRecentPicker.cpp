@@ -260,7 +260,7 @@ TRecentPicker::TRecentPicker(TRecentList& AList, QWidget* AParent) : QWidget(APa
 
 TRecentPicker::~TRecentPicker() {
   qApp->removeEventFilter(this);
-  delete FPopup;
+  delete FPopup.data();
 }
 
 TRecentPalette TRecentPicker::Palette() const { return MakeRecentPalette(IsDark(), FAccent); }
@@ -279,7 +279,7 @@ void TRecentPicker::SetPickedID(const std::string& AID) {
 void TRecentPicker::SetAccent(const QColor& AAccent) {
   FAccent = AAccent;
   update();
-  FPopup->update();
+  if (FPopup) FPopup->update();
 }
 
 void TRecentPicker::Refresh() {
@@ -292,11 +292,12 @@ void TRecentPicker::Refresh() {
   }
 }
 
-bool TRecentPicker::DroppedDown() const { return FPopup->isVisible(); }
+bool TRecentPicker::DroppedDown() const { return FPopup && FPopup->isVisible(); }
 
 void TRecentPicker::DropDown() {
   if (DroppedDown() || !isEnabled()) return;
   setFocus(Qt::PopupFocusReason);
+  if (window() != this && FPopup->parentWidget() != window()) FPopup->setParent(window(), FPopup->windowFlags());
   FPopup->State().Reload(FList.Lines());
   FPopup->State().SelectID(FPickedID);
   FPopup->ClearHot();

@@ -6,8 +6,8 @@
 // Names come from other PCs through the sync: they are only ever drawn as plain text and handed to
 // the input and question boxes as plain text.
 //
-// Ownership: the picker does not own the list (it must outlive the picker); the popup is the picker's
-// child object and a top-level window of its own. Threads: GUI thread only.
+// Ownership: the picker does not own the list (it must outlive the picker); the popup is a tool window
+// of the picker's form, freed by the picker or with the form. Threads: GUI thread only.
 #pragma once
 
 #include <QColor>
@@ -81,7 +81,7 @@ class TRecentPicker final : public QWidget {
   void RenameID(const std::string& AID);
   void ForgetID(const std::string& AID);
   void DoSync();
-  TRecentPopup* Popup() const { return FPopup; }
+  TRecentPopup* Popup() const { return FPopup.data(); }
 
   // A saved PC was picked (raw ID); the list was changed by a rename or a forget (already saved by the
   // list); the footer was clicked.
@@ -114,7 +114,9 @@ class TRecentPicker final : public QWidget {
   std::string FPickedID;
   QColor FAccent{0x25, 0x63, 0xEB};
   bool FHover = false;
-  TRecentPopup* FPopup = nullptr;
+  // A tool window of the picker's form once dropped down (so it stays above that form); the form may
+  // free it first.
+  QPointer<TRecentPopup> FPopup;
 };
 
 }  // namespace tovik
