@@ -9,7 +9,7 @@ namespace tovik {
 namespace {
 
 constexpr std::size_t kMaxLineBytes = 8192;
-constexpr std::size_t kMaxBookParts = 16;
+constexpr std::size_t kMaxBookParts = 32;   // a full saved-PC list needs up to 31
 constexpr std::size_t kMaxMessageParts = 8;
 constexpr std::size_t kMaxLogoParts = 64;
 constexpr std::size_t kBookPartChars = 1000;     // clients cut at 900
@@ -21,6 +21,9 @@ constexpr TTick kAssemblyMs = 120'000;
 constexpr TTick kSweepMs = 1000;
 constexpr TTick kPurgeMs = 60'000;
 constexpr TTick kRateIdleMs = 3'600'000;
+// Book stamps are milliseconds since 1970; one further ahead of this relay's clock would shut out
+// every later version of the list.
+constexpr std::int64_t kBookFutureMs = 86'400'000;
 
 bool IsBase64Text(std::string_view s) {
   if (s.empty()) return false;
@@ -619,12 +622,17 @@ void TRelayCore::CmdBookPut(TSession& s, const std::vector<std::string_view>& f,
   const std::string bookID = AsciiLower(f[1]);
   const std::int64_t st = static_cast<std::int64_t>(*stamp);
   const std::string stText(f[2]);
+  if (st > StampMs() + kBookFutureMs) return Send(s, "ERR BOOK_BAD", out);
 
   const auto stored = FStore.GetBook(bookID);
   if (stored && stored->Stamp == st) {
-    // A resend after the list was stored: confirm again instead of refusing it.
-    Send(s, "BOOKPART OK " + stText + " " + Num(*index), out);
-    return Send(s, "BOOKPUT OK " + stText, out);
+    // A resend of the stored list is confirmed again; another list with the same stamp (a second PC
+    // that made its version at the same millisecond) is not the stored one and must not be told so.
+    if (stored->Parts.size() == *count && stored->Parts[*index] == f[5]) {
+      Send(s, "BOOKPART OK " + stText + " " + Num(*index), out);
+      return Send(s, "BOOKPUT OK " + stText, out);
+    }
+    return Send(s, "ERR BOOK_OLDER", out);
   }
   if (stored && stored->Stamp > st) return Send(s, "ERR BOOK_OLDER", out);
 

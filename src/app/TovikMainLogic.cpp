@@ -331,6 +331,7 @@ void TMainLogic::ConnectClick(const std::string& ABoxText) {
   }
   FIsViewer = true;
   SetSession(KColAmber, "Connecting to " + FormatID(id) + "...", kNoCheck, "Setting up the encrypted direct link");
+  if (OnConnecting) OnConnecting(id);
   FClient->ConnectTo(id);
 }
 

@@ -163,6 +163,8 @@ class TMainLogic {
 
   // User actions.
   void ConnectClick(const std::string& ABoxText);
+  // The helper connects to this ID (raw digits): it becomes the newest saved PC.
+  std::function<void(const std::string& AID)> OnConnecting;
   void CopyID();
   void KeepIDChanged(bool AOn);
   // The unattended switch was clicked: turning it on asks for a password first and stays off without

@@ -20,12 +20,15 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/TovikMainBook.h"
 #include "app/TovikMainClient.h"
 #include "app/TovikMainRecords.h"
 #include "app/TovikMainSession.h"
 #include "app/TovikQtDriver.h"
 #include "app/TovikTestProbe.h"
 #include "app/ui/TovikTheme.h"
+#include "book/ui/TovikRecentPicker.h"
+#include "book/ui/TovikSyncDialog.h"
 #include "app/ui/TovikUi.h"
 #include "net/TovikNet.h"
 #include "net/TovikSocket.h"
@@ -140,6 +143,7 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
     FProbe->WriteStatus();
   };
   FStatusBar->SetLeft(Q("Server " + server), QString(), Rgb(KColAmber));
+  BuildSavedPCs();
   FLogic->Startup(server);
   StartClient();
   // Session reports and feedback: their relay lines, the report queue and the feedback sender.
@@ -156,6 +160,11 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
 TForm2::~TForm2() {
   FUiTimer.stop();
   FLogic->SetClosing();
+  FLogic->OnConnecting = nullptr;
+  FClientHost->Client().OnBook = nullptr;
+  delete FPicker;
+  FPicker = nullptr;
+  FBook.reset();
   FProbe->Watch({});
   FSession.reset();  // frees the session and takes its ticks off the driver
   FLogic->Attach(nullptr, nullptr);
@@ -176,6 +185,7 @@ void TForm2::StartClient() {
   };
   hooks.Log = [this](const std::string& t) { Log(t); };
   FClientHost->Wire(*FLogic, std::move(hooks));
+  FClientHost->Client().OnBook = [this](const std::string& ALine) { FBook->Sync().HandleLine(ALine); };
   FClientHost->Client().SetRxWake([driver = FDriver.get()] { driver->Wake(); });
   std::string error;
   if (!FClientHost->Start(TickMs(), error)) {
@@ -225,7 +235,7 @@ void TForm2::BuildMenu() {
   });
   options->addSeparator();
   connect(options->addAction(QStringLiteral("S&ync saved PCs with my other PCs...")), &QAction::triggered, this,
-          [this] { NotYet(QStringLiteral("Syncing saved PCs")); });
+          [this] { Defer(daSyncDialog); });
 
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
   connect(help->addAction(QStringLiteral("Check for &updates...")), &QAction::triggered, this,
@@ -641,7 +651,38 @@ void TForm2::closeEvent(QCloseEvent* e) {
   e->accept();
 }
 
+// The saved PCs: the list and its sync, and the picker under the partner ID box.
+void TForm2::BuildSavedPCs() {
+  FBook = std::make_unique<TMainBook>(FClientHost->Client(), FStore, [this](const std::string& l) { Log(l); });
+  FPicker = new TRecentPicker(FBook->List(), PnlDeliverHelp);
+  FPicker->setToolTip(QStringLiteral("Your saved PCs: pick one to fill in its ID, rename it or forget it"));
+  FPicker->SetAccent(Accent());
+  PlaceInCard(FPicker, 24, 180, 302, 36);
+  FPicker->show();
+  FPicker->SetSyncText(FBook->Sync().StatusText());
+  FPicker->OnPick = [this](const std::string& AID) {
+    EdtPartnerID->setText(Q(FormatID(AID)));
+    EdtPartnerID->setFocus();
+  };
+  FPicker->OnSync = [this] { Defer(daSyncDialog); };
+  FBook->OnListChanged = [this] { FPicker->Refresh(); };
+  FBook->OnStatus = [this] { FPicker->SetSyncText(FBook->Sync().StatusText()); };
+  FLogic->OnConnecting = [this](const std::string& AID) {
+    FBook->Connecting(AID);
+    FPicker->Refresh();
+  };
+}
+
+void TForm2::Defer(TDeferredAction AAction) {
+  QTimer::singleShot(15, this, [this, AAction] {
+    switch (AAction) {
+      case daSyncDialog: ShowSyncDialog(this, FBook ? &FBook->Sync() : nullptr); break;
+    }
+  });
+}
+
 void TForm2::UiTick() {
+  FBook->Tick();
   FLogic->Tick();
   FDriver->Rearm();  // the logic may have asked the client for a reconnection
   FProbe->Dump();

@@ -38,7 +38,9 @@ namespace tovik {
 class TDiagForm;
 class THistoryForm;
 class TMainRecords;
+class TMainBook;
 class TMainClientHost;
+class TRecentPicker;
 class TMainSessions;
 class TMainTestProbe;
 class TQtTimedDriver;
@@ -51,6 +53,9 @@ class TUiPill;
 class TUiSegmented;
 class TUiStatusBar;
 class TUiToggle;
+
+// Work the window does after the current event handler has returned.
+enum TDeferredAction { daSyncDialog };
 
 class TForm2 final : public QMainWindow, public IMainView {
   Q_OBJECT
@@ -68,6 +73,9 @@ class TForm2 final : public QMainWindow, public IMainView {
   // The partner ID box and the Connect button, for tests and screenshots.
   QLineEdit* PartnerBox() const { return EdtPartnerID; }
   TUiButton* ConnectButton() const { return BtnConnect; }
+  // The saved PCs with their sync, and their picker in the deliver-help card.
+  TMainBook& Book() { return *FBook; }
+  TRecentPicker* Picker() const { return FPicker; }
   // Applies the look of a theme mode (0 Auto, 1 Day, 2 Night) without storing it.
   void SetThemeMode(int AMode);
 
@@ -111,6 +119,8 @@ class TForm2 final : public QMainWindow, public IMainView {
   void StartClient();
   void UiTick();
   void ConnectClicked();
+  void BuildSavedPCs();
+  void Defer(TDeferredAction AAction);
 
   const TSettingsStore& FStore;
   const TLogWriter& FLogFile;
@@ -163,6 +173,8 @@ class TForm2 final : public QMainWindow, public IMainView {
   std::unique_ptr<TMainLogic> FLogic;
   std::unique_ptr<TMainTestProbe> FProbe;
   std::unique_ptr<TMainRecords> FRecords;
+  std::unique_ptr<TMainBook> FBook;  // after the client host: freed before the client
+  TRecentPicker* FPicker = nullptr;
 };
 
 }  // namespace tovik

@@ -246,6 +246,13 @@ std::string_view TrimView(std::string_view s) {
 }
 std::string Trim(std::string_view s) { return std::string(TrimView(s)); }
 
+bool IsPartnerID(std::string_view AText) {
+  if (AText.size() != 9) return false;
+  for (char c : AText)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
 std::string FormatID(std::string_view AID) {
   if (AID.size() != 9) return std::string(AID);
   for (char c : AID)

@@ -65,6 +65,8 @@ bool SameTextAscii(std::string_view a, std::string_view b);
 // A partner ID as people read it: "123456789" -> "123 456 789". Any text that is not exactly nine
 // digits is returned unchanged.
 std::string FormatID(std::string_view AID);
+// True for a partner ID: exactly 9 ASCII digits.
+bool IsPartnerID(std::string_view AText);
 std::string_view TrimView(std::string_view s);
 std::string Trim(std::string_view s);
 

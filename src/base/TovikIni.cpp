@@ -231,6 +231,20 @@ std::optional<std::string> IniFind(const std::string& path, std::string_view sec
   return std::nullopt;
 }
 
+std::optional<TIniPairs> IniReadSection(const std::string& path, std::string_view section) {
+  TIniDoc doc;
+  if (!LoadDoc(path, doc)) return std::nullopt;
+  TIniPairs out;
+  std::size_t h = FindSection(doc, section);
+  if (h == std::string::npos) return out;
+  std::size_t end = SectionEnd(doc, h);
+  for (std::size_t i = h + 1; i < end; ++i) {
+    TLine l = ParseLine(doc.Lines[i]);
+    if (l.Kind == TLineKind::lkKey) out.emplace_back(std::string(l.Name), std::string(l.Value));
+  }
+  return out;
+}
+
 std::string IniReadString(const std::string& path, std::string_view section, std::string_view key,
                           std::string_view def) {
   auto v = IniFind(path, section, key);

@@ -66,6 +66,10 @@ std::string IniReadString(const std::string& path, std::string_view section, std
 // An absent key, an empty or non-numeric value give def.
 std::int32_t IniReadInt(const std::string& path, std::string_view section, std::string_view key, std::int32_t def);
 
+// Every key line of the first section of that name, in file order (values read as IniFind reads them);
+// an empty list when the file or the section is missing, nullopt when the file cannot be read.
+std::optional<TIniPairs> IniReadSection(const std::string& path, std::string_view section);
+
 // Writes one key (replacing the first one of that name in the section, else adding it at the end of
 // the section, else adding the section at the end of the file). The file is created if missing.
 // Names holding line breaks, "]" in a section or "=" in a key, and values holding line breaks or

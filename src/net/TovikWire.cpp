@@ -82,8 +82,6 @@ bool IsHexText(std::string_view s) {
   return true;
 }
 
-bool IsPartnerID(std::string_view s) { return s.size() == 9 && IsDecimal(s); }
-
 bool IsValidEmail(std::string_view s) {
   if (s.size() < 5 || s.size() > 254) return false;
   for (char ch : s) {

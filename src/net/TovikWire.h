@@ -80,7 +80,7 @@ std::vector<std::string_view> SplitLine(std::string_view line);
 // Field checks used by both sides of the command protocol.
 bool IsDecimal(std::string_view s);                  // 1..20 ASCII digits
 bool IsHexText(std::string_view s);                  // non-empty, 0-9 A-F a-f only
-bool IsPartnerID(std::string_view s);                // exactly 9 decimal digits
+// IsPartnerID (exactly 9 decimal digits) lives in base/TovikBytes.h.
 // A feedback sender's e-mail address (UTF-8): 5 to 254 bytes; no byte of 32 or below and none of
 // " ( ) , : ; < > [ ] \; exactly one "@", not first; the last "." at least two characters after the "@"
 // and not last. Such an address cannot break a mail header (no line break, no list, no comment).

@@ -20,7 +20,9 @@
 #include "app/ui/TovikTheme.h"
 #include "app/ui/TovikUi.h"
 #include "tests/app/UiShotChecks.h"
+#include "book/ui/TovikRecentPicker.h"
 #include "tests/app/UiTestApp.h"
+#include "app/TovikMainBook.h"
 #include "app/TovikMainClient.h"
 #include "app/TovikQtDriver.h"
 #include "app/TovikMainRecords.h"
@@ -148,6 +150,32 @@ TEST_F(MainWindow, ReportRequestsFromTheRelayOpenTheReportForm) {
   ASSERT_EQ(w.Records().Queue().Items().size(), 1u);
   EXPECT_NE(test::ReadFile(Store.Paths().UserFolder + "/PendingReports.txt").find("\t(none)\t"), std::string::npos);
   EXPECT_NE(test::ReadFile(Store.Paths().LogPath).find("Session report: saved for 123 456 789"), std::string::npos);
+}
+
+TEST_F(MainWindow, SavedPCsFromTheSettingsShowInThePickerAndFillThePartnerBox) {
+  Store.WriteSection("Recent", {{"Count", "2"}, {"Id0", "123456789"}, {"Name0", "Shop"}, {"Id1", "987 654 321"}});
+  TForm2 w(Store, Log, {}, Platform());
+  ASSERT_NE(w.Picker(), nullptr);
+  EXPECT_EQ(w.Book().List().Lines(), (std::vector<std::string>{"123456789=Shop", "987654321="}));
+  EXPECT_TRUE(w.Picker()->isVisibleTo(&w));
+  // Between the partner box and Connect, not over either.
+  const QRect picker = w.Picker()->geometry();
+  const QRect box = w.PartnerBox()->parentWidget()->geometry();
+  const QRect connect = w.ConnectButton()->geometry();
+  EXPECT_GE(picker.top(), box.bottom());
+  EXPECT_LE(picker.bottom(), connect.top());
+  EXPECT_EQ(w.Picker()->SyncText(), "Sync is off.");
+  w.Picker()->Pick("987654321");
+  EXPECT_EQ(w.PartnerBox()->text(), "987 654 321");
+  // Connecting to an ID makes it the newest saved PC.
+  ASSERT_TRUE(w.Logic().OnConnecting);
+  w.Logic().OnConnecting("555666777");
+  EXPECT_EQ(w.Book().List().Lines().front(), "555666777=");
+  EXPECT_NE(test::ReadFile(Store.Paths().UserIni).find("Id0=555666777"), std::string::npos);
+  // The window goes with its drop-down open.
+  w.Picker()->DropDown();
+  EXPECT_TRUE(w.Picker()->DroppedDown());
+  EXPECT_EQ(w.Picker()->Popup()->parentWidget(), &w);
 }
 
 // Pictures of the window as a helped PC sees it in a session and as an idle helper, in both looks.

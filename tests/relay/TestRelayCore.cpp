@@ -438,14 +438,23 @@ TEST_F(RelayCoreTest, SavedPcListIsStoredInPartsAndReturned) {
   EXPECT_EQ(Take(pc), "BOOKPUT OK 1000");
   Say(pc, "BOOKPUT " + AsciiUpper(book) + " 999 0 1 QUFB");
   EXPECT_EQ(Take(pc), "ERR BOOK_OLDER");
+  // Another list with the stored stamp is not confirmed as stored.
+  for (const std::string& other : {"BOOKPUT " + book + " 1000 0 2 Q0ND", "BOOKPUT " + book + " 1000 0 1 QUFB"}) {
+    Say(pc, other);
+    EXPECT_EQ(Take(pc), "ERR BOOK_OLDER") << other;
+    EXPECT_TRUE(pc.Lines.empty()) << other;
+  }
   Say(pc, "BOOKGET " + AsciiUpper(book));
   EXPECT_EQ(Take(pc), "BOOK 1000 0 2 QUFB");
   EXPECT_EQ(Take(pc), "BOOK 1000 1 2 QkJC");
 
   for (const std::string& bad :
-       {"BOOKPUT " + book + " 1001 2 2 QUFB", "BOOKPUT " + book + " 1001 0 17 QUFB", "BOOKPUT " + book + " 0 0 1 QUFB",
+       {"BOOKPUT " + book + " 1001 2 2 QUFB", "BOOKPUT " + book + " 1001 0 33 QUFB", "BOOKPUT " + book + " 0 0 1 QUFB",
         "BOOKPUT " + book + " 1001 0 1 no*base64", std::string("BOOKPUT short 1001 0 1 QUFB"), "BOOKPUT " + book + " 1001 0 1",
-        "BOOKPUT " + book + " 1001 0 1 " + std::string(1001, 'A'), std::string("BOOKGET zz")}) {
+        "BOOKPUT " + book + " 1001 0 1 " + std::string(1001, 'A'), std::string("BOOKGET zz"),
+        // A stamp more than a day ahead of the relay's clock, and one beyond 64 bits.
+        "BOOKPUT " + book + " " + std::to_string(StampMs() + 86'400'001) + " 0 1 QUFB",
+        "BOOKPUT " + book + " 18446744073709551616 0 1 QUFB"}) {
     Say(pc, bad);
     EXPECT_EQ(Take(pc), "ERR BOOK_BAD") << bad;
   }
