@@ -1,0 +1,294 @@
+#include "media/ffmpeg/TovikMF_ffmpeg.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/hwcontext.h>
+#include <libavutil/log.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixfmt.h>
+}
+
+#include "media/TovikPicture.h"
+
+namespace tovik {
+
+namespace {
+
+struct TContextFree {
+  void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
+};
+struct TFrameFree {
+  void operator()(AVFrame* p) const { av_frame_free(&p); }
+};
+struct TPacketFree {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct TBufferUnref {
+  void operator()(AVBufferRef* p) const { av_buffer_unref(&p); }
+};
+using TContextPtr = std::unique_ptr<AVCodecContext, TContextFree>;
+using TFramePtr = std::unique_ptr<AVFrame, TFrameFree>;
+using TPacketPtr = std::unique_ptr<AVPacket, TPacketFree>;
+using TBufferPtr = std::unique_ptr<AVBufferRef, TBufferUnref>;
+
+// The libraries' messages. They go nowhere (a hostile stream would fill stderr), but an error that a
+// decoder reports about its own data is counted: libavcodec's h264 decoder hides a damaged slice
+// (error concealment) and hands out the picture without any flag, and only says so in its log. A
+// decoder of ours marks its context by pointing opaque at its counter; other contexts are ignored.
+// Called on any thread (slice threads included).
+void LogSink(void* AObject, int ALevel, const char*, va_list) {
+  if (!AObject || ALevel > AV_LOG_ERROR) return;
+  if (*static_cast<const AVClass* const*>(AObject) != avcodec_get_class()) return;
+  auto* ctx = static_cast<AVCodecContext*>(AObject);
+  if (ctx->opaque && av_codec_is_decoder(ctx->codec)) static_cast<std::atomic<int>*>(ctx->opaque)->fetch_add(1);
+}
+
+void QuietLibraries() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_callback(LogSink); });
+}
+
+const char* const kNoHardware = "no hardware H.264 encoder on this PC (graphics driver or virtual machine)";
+
+// ---- libx264 ----------------------------------------------------------------------------------------
+
+// libavcodec's libx264 wrapper set up for screen video with the lowest delay: no B-frames, no look-ahead,
+// sliced threads, a GOP of 600 (key frames come when asked for), VBV capped at the bit rate, Main
+// profile (Baseline when Main is refused), BT.601 limited range written into the VUI.
+class TX264Engine final : public IH264Engine {
+ public:
+  explicit TX264Engine(const TEncoderParams& AParams) {
+    QuietLibraries();
+    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+    if (!codec) throw ETovikMF("libx264 is not part of this libavcodec");
+    // Large pictures at a high rate take the fastest preset so that one picture stays within a frame's
+    // time on two cores.
+    const std::int64_t load = std::int64_t{AParams.PadW} * AParams.PadH * AParams.Fps;
+    const char* preset = load > std::int64_t{1920} * 1088 * 30 ? "ultrafast" : "superfast";
+    int status = 0;
+    for (const char* profile : {"main", "baseline"}) {
+      TContextPtr ctx(avcodec_alloc_context3(codec));
+      if (!ctx) throw ETovikMF("avcodec_alloc_context3 failed");
+      ctx->width = AParams.PadW;
+      ctx->height = AParams.PadH;
+      ctx->time_base = AVRational{1, AParams.Fps};
+      ctx->framerate = AVRational{AParams.Fps, 1};
+      ctx->pix_fmt = AV_PIX_FMT_NV12;
+      ctx->bit_rate = std::int64_t{AParams.Kbps} * 1000;
+      ctx->rc_max_rate = ctx->bit_rate;
+      // One second of buffer: a key frame of a whole screen may be several pictures' worth of bits.
+      ctx->rc_buffer_size = static_cast<int>(std::min<std::int64_t>(ctx->bit_rate, INT32_MAX));
+      ctx->gop_size = 600;
+      ctx->max_b_frames = 0;
+      ctx->thread_count = 2;
+      ctx->thread_type = FF_THREAD_SLICE;
+      ctx->colorspace = AVCOL_SPC_SMPTE170M;
+      ctx->color_primaries = AVCOL_PRI_SMPTE170M;
+      ctx->color_trc = AVCOL_TRC_SMPTE170M;
+      ctx->color_range = AVCOL_RANGE_MPEG;
+      AVDictionary* opts = nullptr;
+      av_dict_set(&opts, "preset", preset, 0);
+      av_dict_set(&opts, "tune", "zerolatency", 0);
+      av_dict_set(&opts, "profile", profile, 0);
+      av_dict_set(&opts, "forced-idr", "1", 0);
+      av_dict_set(&opts, "x264-params", "sliced-threads=1:rc-lookahead=0:sync-lookahead=0:bframes=0", 0);
+      status = avcodec_open2(ctx.get(), codec, &opts);
+      av_dict_free(&opts);
+      if (status >= 0) {
+        FCtx = std::move(ctx);
+        break;
+      }
+    }
+    if (!FCtx) throw ETovikMF(MFFailed("avcodec_open2", status));
+    FFrame.reset(av_frame_alloc());
+    FPacket.reset(av_packet_alloc());
+    if (!FFrame || !FPacket) throw ETovikMF("av_frame_alloc failed");
+    FFrame->format = AV_PIX_FMT_NV12;
+    FFrame->width = AParams.PadW;
+    FFrame->height = AParams.PadH;
+    if ((status = av_frame_get_buffer(FFrame.get(), 0)) < 0) throw ETovikMF(MFFailed("av_frame_get_buffer", status));
+  }
+
+  TNV12Target Input() override {
+    const int status = av_frame_make_writable(FFrame.get());
+    if (status < 0) throw ETovikMF(MFFailed("av_frame_make_writable", status));
+    return {FFrame->data[0], FFrame->linesize[0], FFrame->data[1], FFrame->linesize[1]};
+  }
+
+  TBytes Encode(bool AKey) override {
+    FFrame->pict_type = AKey ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    FFrame->key_frame = AKey ? 1 : 0;
+    FFrame->pts = FPts++;
+    int status = avcodec_send_frame(FCtx.get(), FFrame.get());
+    if (status < 0) throw ETovikMF(MFFailed("avcodec_send_frame", status));
+    TBytes out;
+    for (;;) {
+      status = avcodec_receive_packet(FCtx.get(), FPacket.get());
+      if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) break;
+      if (status < 0) throw ETovikMF(MFFailed("avcodec_receive_packet", status));
+      out.insert(out.end(), FPacket->data, FPacket->data + FPacket->size);
+      av_packet_unref(FPacket.get());
+    }
+    return out;
+  }
+
+ private:
+  TContextPtr FCtx;
+  TFramePtr FFrame;
+  TPacketPtr FPacket;
+  std::int64_t FPts = 0;
+};
+
+// ---- hardware probe ---------------------------------------------------------------------------------
+
+struct THardwareProbe {
+  bool VaDevice = false;
+  std::string Note;
+};
+
+const THardwareProbe& ProbeHardware() {
+  static const THardwareProbe probe = [] {
+    QuietLibraries();
+    THardwareProbe p;
+    AVBufferRef* dev = nullptr;
+    if (av_hwdevice_ctx_create(&dev, AV_HWDEVICE_TYPE_VAAPI, nullptr, nullptr, 0) >= 0) {
+      TBufferPtr keep(dev);
+      p.VaDevice = avcodec_find_encoder_by_name("h264_vaapi") != nullptr;
+    }
+    // A VA driver answered, but this build encodes on the graphics card only through a path that
+    // has not been written yet; say so rather than pretend.
+    p.Note = p.VaDevice ? "VA-API device found; hardware encoding is not used by this build" : kNoHardware;
+    return p;
+  }();
+  return probe;
+}
+
+// ---- decoder ----------------------------------------------------------------------------------------
+
+class TAvDecoder final : public IH264Decoder {
+ public:
+  TAvDecoder(int AWidth, int AHeight, std::int64_t AMaxPixels) : FW(AWidth), FH(AHeight) {
+    if (AWidth <= 0 || AHeight <= 0) {
+      char buf[64];
+      std::snprintf(buf, sizeof buf, "Bad picture size %d x %d", AWidth, AHeight);
+      throw ETovikMF(buf);
+    }
+    QuietLibraries();
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    if (!codec) throw ETovikMF("No H.264 decoder on this PC");
+    FCtx.reset(avcodec_alloc_context3(codec));
+    if (!FCtx) throw ETovikMF("avcodec_alloc_context3 failed");
+    FCtx->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    FCtx->thread_type = FF_THREAD_SLICE;
+    FCtx->thread_count = 2;
+    FCtx->max_pixels = std::max<std::int64_t>(AMaxPixels, 1);
+    // Stop at the first damaged slice instead of hiding the damage (which would show a wrong picture).
+    FCtx->err_recognition = AV_EF_EXPLODE | AV_EF_BITSTREAM | AV_EF_BUFFER;
+    FCtx->opaque = &FErrors;
+    int status = avcodec_open2(FCtx.get(), codec, nullptr);
+    if (status < 0) throw ETovikMF(MFFailed("avcodec_open2", status));
+    FFrame.reset(av_frame_alloc());
+    FPacket.reset(av_packet_alloc());
+    if (!FFrame || !FPacket) throw ETovikMF("av_frame_alloc failed");
+  }
+
+  TDecodeResult Decode(TByteView AData, std::uint8_t* ADest, std::ptrdiff_t ADestStride) override {
+    if (AData.empty() || !ADest) return TDecodeResult::drNone;
+    if (AData.size() > static_cast<std::size_t>(INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) return Broken();
+    if (FWaitKey) {
+      // After an error (and at the start) only a key frame can give a whole picture again.
+      if (!HasNal(AData, kNalIdr)) return TDecodeResult::drNone;
+      avcodec_flush_buffers(FCtx.get());
+      FWaitKey = false;
+    }
+    FErrors.store(0);
+    int status = av_new_packet(FPacket.get(), static_cast<int>(AData.size()));
+    if (status < 0) throw ETovikMF(MFFailed("av_new_packet", status));
+    std::memcpy(FPacket->data, AData.data(), AData.size());
+    bool shown = false;
+    status = avcodec_send_packet(FCtx.get(), FPacket.get());
+    if (status == AVERROR(EAGAIN)) {
+      if (!Drain(ADest, ADestStride, shown)) return Broken();
+      status = avcodec_send_packet(FCtx.get(), FPacket.get());
+    }
+    av_packet_unref(FPacket.get());
+    if (status == AVERROR(ENOMEM)) throw ETovikMF(MFFailed("avcodec_send_packet", status));
+    if (status < 0) return Broken();
+    if (!Drain(ADest, ADestStride, shown) || FErrors.load() != 0) return Broken();
+    return shown ? TDecodeResult::drPicture : TDecodeResult::drNone;
+  }
+
+ private:
+  TDecodeResult Broken() {
+    avcodec_flush_buffers(FCtx.get());
+    FWaitKey = true;
+    return TDecodeResult::drBroken;
+  }
+
+  // Takes every picture the decoder has; false when one is damaged or does not fit.
+  bool Drain(std::uint8_t* ADest, std::ptrdiff_t ADestStride, bool& AShown) {
+    for (;;) {
+      const int status = avcodec_receive_frame(FCtx.get(), FFrame.get());
+      if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) return true;
+      if (status == AVERROR(ENOMEM)) throw ETovikMF(MFFailed("avcodec_receive_frame", status));
+      if (status < 0) return false;
+      const AVFrame& f = *FFrame;
+      const bool ok = (f.flags & AV_FRAME_FLAG_CORRUPT) == 0 && f.decode_error_flags == 0 && FErrors.load() == 0 &&
+                      f.width >= FW &&
+                      f.height >= FH &&
+                      (f.format == AV_PIX_FMT_YUV420P || f.format == AV_PIX_FMT_YUVJ420P || f.format == AV_PIX_FMT_NV12);
+      if (ok) {
+        if (f.format == AV_PIX_FMT_NV12)
+          NV12ToBgra(f.data[0], f.data[1], f.linesize[0], ADest, ADestStride, FW, FH);
+        else
+          I420ToBgra(f.data[0], f.linesize[0], f.data[1], f.data[2], f.linesize[1], ADest, ADestStride, FW, FH);
+        AShown = true;
+      }
+      av_frame_unref(FFrame.get());
+      if (!ok) return false;
+    }
+  }
+
+  const int FW, FH;
+  std::atomic<int> FErrors{0};  // errors the library reported about the current data (LogSink); outlives FCtx
+  TContextPtr FCtx;
+  TFramePtr FFrame;
+  TPacketPtr FPacket;
+  bool FWaitKey = true;
+};
+
+class TFfmpegCodecs final : public IVideoCodecs {
+ public:
+  bool CanDecode() override { return avcodec_find_decoder(AV_CODEC_ID_H264) != nullptr; }
+  std::unique_ptr<TH264Encoder> CreateEncoder(int AWidth, int AHeight, int AFps, int AKbps) override {
+    return std::make_unique<TH264Encoder>(AWidth, AHeight, AFps, AKbps, FfmpegEngines());
+  }
+  std::unique_ptr<IH264Decoder> CreateDecoder(int AWidth, int AHeight, std::int64_t AMaxPixels) override {
+    return CreateFfmpegDecoder(AWidth, AHeight, AMaxPixels);
+  }
+};
+
+}  // namespace
+
+TEngineList FfmpegEngines() {
+  TEngineList list;
+  list.HwNote = ProbeHardware().Note;
+  list.Software.push_back(
+      {"libx264 (software)", false, [](const TEncoderParams& p) { return std::make_unique<TX264Engine>(p); }});
+  return list;
+}
+
+std::unique_ptr<IH264Decoder> CreateFfmpegDecoder(int AWidth, int AHeight, std::int64_t AMaxPixels) {
+  return std::make_unique<TAvDecoder>(AWidth, AHeight, AMaxPixels);
+}
+
+std::shared_ptr<IVideoCodecs> CreateFfmpegCodecs() { return std::make_shared<TFfmpegCodecs>(); }
+
+}  // namespace tovik
