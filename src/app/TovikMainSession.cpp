@@ -168,6 +168,7 @@ void TMainSessions::Create(bool AIsViewer, const std::optional<TPasswordVerifier
   deps.Log = [this](const std::string& s) { SessionLog(s); };
   deps.Settings.EdgeSwitch = FStore.ReadSwitch("Session", "EdgeSwitch");
   deps.Settings.HideWallpaper = FStore.ReadSwitch("Session", "HideWallpaper");
+  deps.Video = FPlatform.Video;
   if (AIsViewer) {
     deps.MakeViewer = [this](IViewerEvents& AEvents, const std::string& ACaption) {
       return MakeViewerWindow(AEvents, ACaption, FStore, FStats, FPlatform.ViewerKeys, [this] {

@@ -13,6 +13,8 @@
 #include "media/TovikAudio.h"
 #include "media/TovikCapture.h"
 #include "media/TovikInput.h"
+#include "media/TovikMF.h"
+#include "media/ffmpeg/TovikMF_ffmpeg.h"
 #include "app/ui/TovikTheme.h"
 #include "net/TovikSocket.h"
 #include "session/TovikSessionIntf.h"
@@ -40,10 +42,13 @@ struct TPlatformServices {
   std::function<std::unique_ptr<IAudioPlayer>()> SoundPlayer;
   // What the window system's key events mean, for the viewer windows; null = Qt's key numbers only.
   std::shared_ptr<const IViewerKeys> ViewerKeys;
+  // H.264 encoding (host) and decoding (viewer); null = tiles only.
+  std::shared_ptr<IVideoCodecs> Video;
 };
 
 // The backends of the operating system the program was built for (their Create() functions live in the
-// platform libraries). Call only from an executable that links tovik_platform and tovik_platform_ui.
+// platform libraries). Call only from an executable that links tovik_platform, tovik_platform_ui and
+// tovik_media_ffmpeg.
 inline TPlatformServices SystemPlatform() {
   TPlatformServices p;
   p.NetBackend = [] { return INetBackend::Create(); };
@@ -55,6 +60,7 @@ inline TPlatformServices SystemPlatform() {
   p.SoundCapture = [] { return ILoopbackCapture::Create(); };
   p.SoundPlayer = [] { return IAudioPlayer::Create(); };
   p.ViewerKeys = IViewerKeys::Create();
+  p.Video = CreateFfmpegCodecs();
   return p;
 }
 

@@ -4,10 +4,12 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <functional>
 
 #include "media/TovikCapture.h"
 #include "media/TovikMF.h"
 #include "media/ffmpeg/TovikMF_ffmpeg.h"
+#include "tests/support/SyntheticScreen.h"
 
 namespace tovik {
 namespace {
@@ -169,40 +171,8 @@ TEST_F(TEncoderFixture, KeyFramesCarryTheParameterSets) {
 
 // ---- libavcodec --------------------------------------------------------------------------------------
 
-// A synthetic desktop: a gradient background, windows with title bars and lines of "text", and a
-// moving block so that pictures differ.
 void PaintScreen(TBitmap32& APic, int AFrame) {
-  const int w = APic.Width(), h = APic.Height();
-  for (int y = 0; y < h; ++y) {
-    std::uint8_t* row = APic.Row(y);
-    for (int x = 0; x < w; ++x) {
-      std::uint8_t* p = row + x * 4;
-      p[0] = static_cast<std::uint8_t>(120 + y * 100 / h);
-      p[1] = static_cast<std::uint8_t>(60 + x * 60 / w);
-      p[2] = 40;
-      p[3] = 0;
-      const int wx = x % 600, wy = y % 400;
-      if (wx > 40 && wx < 560 && wy > 30 && wy < 370) {
-        const bool title = wy < 58;
-        // Lines of 8 x 18 character cells; each character a few strokes picked by its cell number.
-        const int cell = (wx / 8) * 31 + (wy / 18) * 17, cx = wx % 8, cy = wy % 18;
-        const bool stroke = (cx == 1 && (cell & 1)) || (cx == 5 && (cell & 2)) || (cy == 6 && (cell & 4)) ||
-                            (cy == 13 && (cell & 8)) || (cx == 3 && cy > 9 && (cell & 16));
-        const bool text = !title && cy > 4 && cy < 15 && cx > 0 && cx < 7 && (wx / 8) % 9 != 8 && stroke;
-        const std::uint8_t v = title ? 70 : text ? 20 : 245;
-        p[0] = p[1] = p[2] = v;
-        if (title) p[0] = 180;
-      }
-    }
-  }
-  const int bx = (AFrame * 23) % (w - 64), by = (AFrame * 11) % (h - 64);
-  for (int y = by; y < by + 64; ++y)
-    for (int x = bx; x < bx + 64; ++x) {
-      std::uint8_t* p = APic.Row(y) + x * 4;
-      p[0] = 30;
-      p[1] = 200;
-      p[2] = 230;
-    }
+  test::PaintDesktop(APic.Row(0), APic.Stride(), APic.Width(), APic.Height(), AFrame);
 }
 
 double Psnr(const TBitmap32& A, const TBitmap32& B) {
@@ -299,13 +269,22 @@ TEST_F(TCodecFixture, BrokenStreamsAskForAKeyFrame) {
   struct TCase {
     const char* Name;
     std::function<TBytes(TBytes)> Damage;
-  } const cases[] = {{"truncated key frame", truncated}, {"corrupted key frame", corrupted}, {"garbage", garbage}};
+    bool MissingPicture;  // the key frame arrives whole, then picture 1 goes missing
+  } const cases[] = {{"truncated key frame", truncated, false},
+                     {"corrupted key frame", corrupted, false},
+                     {"garbage", garbage, false},
+                     {"a lost picture", [](TBytes d) { return d; }, true}};
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
     auto dec = Codecs->CreateDecoder(W, H, 7680LL * 4320);
     Out.SetSize(W, H);
     EXPECT_EQ(dec->Decode(stream[1], Out.Row(0), Out.Stride()), TDecodeResult::drNone) << "no key frame yet";
-    EXPECT_EQ(dec->Decode(c.Damage(idr), Out.Row(0), Out.Stride()), TDecodeResult::drBroken);
+    if (c.MissingPicture) {
+      ASSERT_EQ(dec->Decode(idr, Out.Row(0), Out.Stride()), TDecodeResult::drPicture);
+      EXPECT_EQ(dec->Decode(stream[2], Out.Row(0), Out.Stride()), TDecodeResult::drBroken);
+    } else {
+      EXPECT_EQ(dec->Decode(c.Damage(idr), Out.Row(0), Out.Stride()), TDecodeResult::drBroken);
+    }
     EXPECT_EQ(dec->Decode(stream[2], Out.Row(0), Out.Stride()), TDecodeResult::drNone);
     EXPECT_EQ(dec->Decode(key, Out.Row(0), Out.Stride()), TDecodeResult::drPicture);
     EXPECT_GT(Psnr(Pic, Out), 30.0);

@@ -38,13 +38,16 @@ using TFramePtr = std::unique_ptr<AVFrame, TFrameFree>;
 using TPacketPtr = std::unique_ptr<AVPacket, TPacketFree>;
 using TBufferPtr = std::unique_ptr<AVBufferRef, TBufferUnref>;
 
-// The libraries' messages. They go nowhere (a hostile stream would fill stderr), but an error that a
-// decoder reports about its own data is counted: libavcodec's h264 decoder hides a damaged slice
-// (error concealment) and hands out the picture without any flag, and only says so in its log. A
-// decoder of ours marks its context by pointing opaque at its counter; other contexts are ignored.
-// Called on any thread (slice threads included).
-void LogSink(void* AObject, int ALevel, const char*, va_list) {
-  if (!AObject || ALevel > AV_LOG_ERROR) return;
+// The libraries' messages. They go nowhere (a hostile stream would fill stderr), but what a decoder
+// says about its own data is counted as damage: libavcodec's h264 decoder hides a damaged slice (error
+// concealment) and a missing reference picture (a gap in frame_num, a lost frame) and hands out the
+// picture without any flag; only its log says so, at error level for a damaged slice and at debug
+// level for the gap. A decoder of ours marks its context by pointing opaque at its counter; other
+// contexts are ignored. Called on any thread (slice threads included).
+void LogSink(void* AObject, int ALevel, const char* AFmt, va_list) {
+  if (!AObject) return;
+  const bool damage = ALevel <= AV_LOG_ERROR || (AFmt && std::strncmp(AFmt, "Frame num gap", 13) == 0);
+  if (!damage) return;
   if (*static_cast<const AVClass* const*>(AObject) != avcodec_get_class()) return;
   auto* ctx = static_cast<AVCodecContext*>(AObject);
   if (ctx->opaque && av_codec_is_decoder(ctx->codec)) static_cast<std::atomic<int>*>(ctx->opaque)->fetch_add(1);
