@@ -79,11 +79,7 @@ class TQtViewer final : public IViewerWindow {
   void ShowUpdate(TByteView AUpdate) override {
     if (!FForm) return;
     FForm->ShowUpdate(AUpdate);  // throws on a bad update: the session asks for a full picture
-    ++FStats.Frames;
-    if (FStats.FirstPicture == 0) {
-      FStats.FirstPicture = TickMs();
-      if (FOnFirst) FOnFirst();
-    }
+    CountPicture();
   }
   bool VideoTarget(int AW, int AH, std::uint8_t*& ABits, std::ptrdiff_t& AStride) override {
     if (!FForm) return false;
@@ -93,7 +89,9 @@ class TQtViewer final : public IViewerWindow {
     return ABits != nullptr;
   }
   void VideoDone() override {
-    if (FForm) FForm->VideoDone();
+    if (!FForm) return;
+    FForm->VideoDone();
+    CountPicture();
   }
   void SetScreens(int ACount, int APrimary) override {
     if (FForm) FForm->SetScreens(ACount, APrimary);
@@ -126,6 +124,15 @@ class TQtViewer final : public IViewerWindow {
 
  private:
   ~TQtViewer() override = default;
+
+  // One more picture shown (a tile update or a decoded video picture).
+  void CountPicture() {
+    ++FStats.Frames;
+    if (FStats.FirstPicture == 0) {
+      FStats.FirstPicture = TickMs();
+      if (FOnFirst) FOnFirst();
+    }
+  }
 
   TViewerStats& FStats;
   std::function<void()> FOnFirst;

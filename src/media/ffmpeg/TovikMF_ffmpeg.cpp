@@ -58,6 +58,9 @@ void QuietLibraries() {
   std::call_once(once, [] { av_log_set_callback(LogSink); });
 }
 
+// x264's constant rate factor for screen pictures (lower is better; 23 is its default for film).
+const char* const kCrf = "21";
+
 const char* const kNoHardware = "no hardware H.264 encoder on this PC (graphics driver or virtual machine)";
 
 // ---- libx264 ----------------------------------------------------------------------------------------
@@ -101,6 +104,10 @@ class TX264Engine final : public IH264Engine {
       av_dict_set(&opts, "tune", "zerolatency", 0);
       av_dict_set(&opts, "profile", profile, 0);
       av_dict_set(&opts, "forced-idr", "1", 0);
+      // Constant quality under the VBV cap: a screen that stays still keeps readable text, and a
+      // screen that moves a lot is held to the bit rate. (An average-rate target would starve the
+      // first key frame of a still screen and never mend it.)
+      av_dict_set(&opts, "crf", kCrf, 0);
       av_dict_set(&opts, "x264-params", "sliced-threads=1:rc-lookahead=0:sync-lookahead=0:bframes=0", 0);
       status = avcodec_open2(ctx.get(), codec, &opts);
       av_dict_free(&opts);
