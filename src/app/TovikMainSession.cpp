@@ -139,6 +139,34 @@ class TQtViewer final : public IViewerWindow {
   QPointer<TViewerForm> FForm;
 };
 
+// The viewer window's recording over the program's MP4 recorder.
+class TViewerRecording final : public IViewerRecorder {
+ public:
+  explicit TViewerRecording(std::unique_ptr<IMP4Recorder> ARec) : FRec(std::move(ARec)) {}
+  std::string AddFrame(const TPictureView& APicture, std::int64_t ATimeMs) override {
+    if (!APicture.Bits || APicture.Width < FRec->Width() || APicture.Height < FRec->Height())
+      return "the picture to record has the wrong size";
+    return FRec->AddFrame(APicture.Bits, APicture.Stride, ATimeMs);
+  }
+  std::string Finish() override { return FRec->Finish(); }
+  std::string Path() const override { return FRec->Path(); }
+
+ private:
+  std::unique_ptr<IMP4Recorder> FRec;
+};
+
+TRecorderFactory RecorderFactory(std::shared_ptr<IVideoCodecs> AVideo) {
+  return [AVideo](const std::string& APath, int AW, int AH, int AFps, std::string& AError)
+             -> std::unique_ptr<IViewerRecorder> {
+    try {
+      return std::make_unique<TViewerRecording>(AVideo->CreateRecorder(APath, AW, AH, AFps));
+    } catch (const std::exception& e) {
+      AError = e.what();
+      return nullptr;
+    }
+  };
+}
+
 }  // namespace
 
 TViewerWindowPtr MakeViewerWindow(IViewerEvents& AEvents, const std::string& ACaption, const TSettingsStore& AStore,
@@ -178,9 +206,11 @@ void TMainSessions::Create(bool AIsViewer, const std::optional<TPasswordVerifier
   deps.Video = FPlatform.Video;
   if (AIsViewer) {
     deps.MakeViewer = [this](IViewerEvents& AEvents, const std::string& ACaption) {
-      return MakeViewerWindow(AEvents, ACaption, FStore, FStats, FPlatform.ViewerKeys, [this] {
+      TViewerWindowPtr window = MakeViewerWindow(AEvents, ACaption, FStore, FStats, FPlatform.ViewerKeys, [this] {
         if (OnFirstPicture) OnFirstPicture();
       });
+      if (FStats.Form && FPlatform.Video) FStats.Form->MakeRecorder = RecorderFactory(FPlatform.Video);
+      return window;
     };
     deps.PasswordPrompt = std::make_shared<TQtPasswordPrompt>();
     deps.MakeSoundPlayer = FPlatform.SoundPlayer;

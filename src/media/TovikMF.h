@@ -163,6 +163,33 @@ class IH264Decoder {
   virtual TDecodeResult Decode(TByteView AData, std::uint8_t* ADest, std::ptrdiff_t ADestStride) = 0;
 };
 
+// ---- recordings -------------------------------------------------------------------------------------
+
+// A session recording: one H.264 video stream in an MP4 file at a fixed frame rate, fed with pictures
+// stamped with the time they were shown. Frame times follow those stamps: a picture is repeated or
+// skipped so that the file keeps its frame rate and lasts as long as the recording did. The file is
+// written so that it plays even when the program dies before Finish.
+//
+// The owner's thread (the GUI thread) calls everything; encoding and writing happen on the
+// recorder's own worker, so AddFrame only copies the picture.
+class IMP4Recorder {
+ public:
+  virtual ~IMP4Recorder() = default;
+  // One picture of Width() x Height() 32-bit pixels (blue, green, red, X; rows AStride bytes apart,
+  // may be negative), shown ATimeMs after the recording started. Returns "" or the reason the
+  // recording failed (then it stops taking pictures).
+  virtual std::string AddFrame(const std::uint8_t* ABgra, std::ptrdiff_t AStride, std::int64_t ATimeMs) = 0;
+  // Completes the file (once; later calls return ""). Returns "" or the reason the file could not be
+  // completed.
+  virtual std::string Finish() = 0;
+  // Waits until every picture added so far has been encoded and handed to the file.
+  virtual void Drain() = 0;
+  // The file being written (the name asked for, or with " (2)", " (3)"... when that was taken).
+  virtual std::string Path() const = 0;
+  virtual int Width() const = 0;
+  virtual int Height() const = 0;
+};
+
 // The codec libraries of this program. Shared by the sessions; calls on the GUI thread.
 class IVideoCodecs {
  public:
@@ -174,6 +201,12 @@ class IVideoCodecs {
   // A decoder for pictures of AWidth x AHeight; a stream may never make it allocate pictures above
   // AMaxPixels. Raises ETovikMF.
   virtual std::unique_ptr<IH264Decoder> CreateDecoder(int AWidth, int AHeight, std::int64_t AMaxPixels) = 0;
+  // A new recording at APath (never an existing file); raises ETovikMF. None by default.
+  virtual std::unique_ptr<IMP4Recorder> CreateRecorder(const std::string& APath, int AWidth, int AHeight, int AFps) {
+    (void)AWidth, (void)AHeight, (void)AFps;
+    (void)APath;
+    throw ETovikMF("Video recording is not available in this build");
+  }
 };
 
 }  // namespace tovik

@@ -1,5 +1,7 @@
 #include "media/ffmpeg/TovikMF_ffmpeg.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
@@ -10,120 +12,34 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/hwcontext.h>
-#include <libavutil/log.h>
-#include <libavutil/opt.h>
 #include <libavutil/pixfmt.h>
 }
 
 #include "media/TovikPicture.h"
+#include "media/ffmpeg/TovikAv.h"
+#include "media/ffmpeg/TovikMP4_ffmpeg.h"
 
 namespace tovik {
 
 namespace {
 
-struct TContextFree {
-  void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
-};
-struct TFrameFree {
-  void operator()(AVFrame* p) const { av_frame_free(&p); }
-};
-struct TPacketFree {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct TBufferUnref {
-  void operator()(AVBufferRef* p) const { av_buffer_unref(&p); }
-};
-using TContextPtr = std::unique_ptr<AVCodecContext, TContextFree>;
-using TFramePtr = std::unique_ptr<AVFrame, TFrameFree>;
-using TPacketPtr = std::unique_ptr<AVPacket, TPacketFree>;
-using TBufferPtr = std::unique_ptr<AVBufferRef, TBufferUnref>;
-
-// The libraries' messages. They go nowhere (a hostile stream would fill stderr), but what a decoder
-// says about its own data is counted as damage: libavcodec's h264 decoder hides a damaged slice (error
-// concealment) and a missing reference picture (a gap in frame_num, a lost frame) and hands out the
-// picture without any flag; only its log says so, at error level for a damaged slice and at debug
-// level for the gap. A decoder of ours marks its context by pointing opaque at its counter; other
-// contexts are ignored. Called on any thread (slice threads included).
-void LogSink(void* AObject, int ALevel, const char* AFmt, va_list) {
-  if (!AObject) return;
-  const bool damage = ALevel <= AV_LOG_ERROR || (AFmt && std::strncmp(AFmt, "Frame num gap", 13) == 0);
-  if (!damage) return;
-  if (*static_cast<const AVClass* const*>(AObject) != avcodec_get_class()) return;
-  auto* ctx = static_cast<AVCodecContext*>(AObject);
-  if (ctx->opaque && av_codec_is_decoder(ctx->codec)) static_cast<std::atomic<int>*>(ctx->opaque)->fetch_add(1);
-}
-
-void QuietLibraries() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_log_set_callback(LogSink); });
-}
-
-// x264's constant rate factor for screen pictures (lower is better; 23 is its default for film).
-const char* const kCrf = "21";
-
 const char* const kNoHardware = "no hardware H.264 encoder on this PC (graphics driver or virtual machine)";
 
 // ---- libx264 ----------------------------------------------------------------------------------------
 
-// libavcodec's libx264 wrapper set up for screen video with the lowest delay: no B-frames, no look-ahead,
-// sliced threads, a GOP of 600 (key frames come when asked for), VBV capped at the bit rate, Main
-// profile (Baseline when Main is refused), BT.601 limited range written into the VUI.
+// libx264 for the screen (OpenX264's screen settings): NV12 pictures in, Annex B out.
 class TX264Engine final : public IH264Engine {
  public:
   explicit TX264Engine(const TEncoderParams& AParams) {
-    QuietLibraries();
-    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
-    if (!codec) throw ETovikMF("libx264 is not part of this libavcodec");
-    // Large pictures at a high rate take the fastest preset so that one picture stays within a frame's
-    // time on two cores.
-    const std::int64_t load = std::int64_t{AParams.PadW} * AParams.PadH * AParams.Fps;
-    const char* preset = load > std::int64_t{1920} * 1088 * 30 ? "ultrafast" : "superfast";
-    int status = 0;
-    for (const char* profile : {"main", "baseline"}) {
-      TContextPtr ctx(avcodec_alloc_context3(codec));
-      if (!ctx) throw ETovikMF("avcodec_alloc_context3 failed");
-      ctx->width = AParams.PadW;
-      ctx->height = AParams.PadH;
-      ctx->time_base = AVRational{1, AParams.Fps};
-      ctx->framerate = AVRational{AParams.Fps, 1};
-      ctx->pix_fmt = AV_PIX_FMT_NV12;
-      ctx->bit_rate = std::int64_t{AParams.Kbps} * 1000;
-      ctx->rc_max_rate = ctx->bit_rate;
-      // One second of buffer: a key frame of a whole screen may be several pictures' worth of bits.
-      ctx->rc_buffer_size = static_cast<int>(std::min<std::int64_t>(ctx->bit_rate, INT32_MAX));
-      ctx->gop_size = 600;
-      ctx->max_b_frames = 0;
-      ctx->thread_count = 2;
-      ctx->thread_type = FF_THREAD_SLICE;
-      ctx->colorspace = AVCOL_SPC_SMPTE170M;
-      ctx->color_primaries = AVCOL_PRI_SMPTE170M;
-      ctx->color_trc = AVCOL_TRC_SMPTE170M;
-      ctx->color_range = AVCOL_RANGE_MPEG;
-      AVDictionary* opts = nullptr;
-      av_dict_set(&opts, "preset", preset, 0);
-      av_dict_set(&opts, "tune", "zerolatency", 0);
-      av_dict_set(&opts, "profile", profile, 0);
-      av_dict_set(&opts, "forced-idr", "1", 0);
-      // Constant quality under the VBV cap: a screen that stays still keeps readable text, and a
-      // screen that moves a lot is held to the bit rate. (An average-rate target would starve the
-      // first key frame of a still screen and never mend it.)
-      av_dict_set(&opts, "crf", kCrf, 0);
-      av_dict_set(&opts, "x264-params", "sliced-threads=1:rc-lookahead=0:sync-lookahead=0:bframes=0", 0);
-      status = avcodec_open2(ctx.get(), codec, &opts);
-      av_dict_free(&opts);
-      if (status >= 0) {
-        FCtx = std::move(ctx);
-        break;
-      }
-    }
-    if (!FCtx) throw ETovikMF(MFFailed("avcodec_open2", status));
-    FFrame.reset(av_frame_alloc());
+    TX264Setup setup;
+    setup.W = AParams.PadW;
+    setup.H = AParams.PadH;
+    setup.Fps = AParams.Fps;
+    setup.Kbps = AParams.Kbps;
+    FCtx = OpenX264(setup);
+    FFrame = MakeNV12Frame(AParams.PadW, AParams.PadH);
     FPacket.reset(av_packet_alloc());
-    if (!FFrame || !FPacket) throw ETovikMF("av_frame_alloc failed");
-    FFrame->format = AV_PIX_FMT_NV12;
-    FFrame->width = AParams.PadW;
-    FFrame->height = AParams.PadH;
-    if ((status = av_frame_get_buffer(FFrame.get(), 0)) < 0) throw ETovikMF(MFFailed("av_frame_get_buffer", status));
+    if (!FPacket) throw ETovikMF("av_packet_alloc failed");
   }
 
   TNV12Target Input() override {
@@ -282,6 +198,16 @@ class TFfmpegCodecs final : public IVideoCodecs {
   }
   std::unique_ptr<IH264Decoder> CreateDecoder(int AWidth, int AHeight, std::int64_t AMaxPixels) override {
     return CreateFfmpegDecoder(AWidth, AHeight, AMaxPixels);
+  }
+  std::unique_ptr<IMP4Recorder> CreateRecorder(const std::string& APath, int AWidth, int AHeight, int AFps) override {
+    std::string path;
+    auto sink = CreateFileSink(APath, path);
+    try {
+      return CreateMP4Recorder(std::move(sink), path, AWidth, AHeight, AFps);
+    } catch (...) {
+      ::unlink(path.c_str());  // no empty file left behind
+      throw;
+    }
   }
 };
 
