@@ -123,6 +123,7 @@ void THostSide::Dispatch(const TChannelMsg& AMsg) {
       const std::uint8_t f = AMsg.Data[0];
       FViewerCaps = f;
       FVideoWanted = (f & kCapsH264) != 0;
+      if (!FVideoWanted) FEncoder.reset();  // tiles from now on
       {
         std::lock_guard<std::mutex> l(FTxLock);
         FFrameTx.SetLegacy((f & kCapsWindowed) == 0);
