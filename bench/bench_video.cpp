@@ -87,6 +87,34 @@ void BM_DecodePicture_1080p(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodePicture_1080p)->Unit(benchmark::kMillisecond);
 
+// Ten seconds of a 720p screen on which a video plays (a 640 x 360 area changing every picture) at the
+// session's 30-a-second settings: the bytes sent (the bit rate cap bounds them).
+void BM_VideoPlaying720p30_TenSeconds(benchmark::State& state) {
+  constexpr int w = 1280, h = 720, fps = 30;
+  auto codecs = CreateFfmpegCodecs();
+  TBitmap32 pic;
+  pic.SetSize(w, h);
+  test::PaintDesktop(pic.Row(0), pic.Stride(), w, h, 0);
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    auto enc = codecs->CreateEncoder(w, h, fps, 3318);  // Round(1280 x 720 x 30 x 0.12 / 1000)
+    bytes = 0;
+    for (int n = 0; n < 10 * fps; ++n) {
+      for (int y = 0; y < 360; ++y)
+        for (int x = 0; x < 640; ++x) {
+          std::uint8_t* p = pic.Row(200 + y) + (320 + x) * 4;
+          const int v = (x * 3 + y * 2 + n * 7) ^ ((x / 16 + n) * (y / 16 + 3));
+          p[0] = static_cast<std::uint8_t>(v);
+          p[1] = static_cast<std::uint8_t>(v + x / 4 + n);
+          p[2] = static_cast<std::uint8_t>(y / 2 + n * 3);
+        }
+      bytes += enc->Encode(pic.Row(0), pic.Stride(), n == 0).size();
+    }
+  }
+  state.counters["MB_per_10s"] = double(bytes) / 1e6;
+}
+BENCHMARK(BM_VideoPlaying720p30_TenSeconds)->Unit(benchmark::kMillisecond)->Iterations(1);
+
 // What the viewer's GUI thread spends per recorded picture (the worker encodes beside it).
 void BM_RecorderAddFrame_1080p(benchmark::State& state) {
   auto codecs = CreateFfmpegCodecs();
