@@ -84,11 +84,7 @@ class TQtViewer final : public IViewerWindow {
   void ShowUpdate(TByteView AUpdate) override {
     if (!FForm) return;
     FForm->ShowUpdate(AUpdate);  // throws on a bad update: the session asks for a full picture
-    ++FStats.Frames;
-    if (FStats.FirstPicture == 0) {
-      FStats.FirstPicture = TickMs();
-      if (FOnFirst) FOnFirst();
-    }
+    CountPicture();
   }
   bool VideoTarget(int AW, int AH, std::uint8_t*& ABits, std::ptrdiff_t& AStride) override {
     if (!FForm) return false;
@@ -98,7 +94,9 @@ class TQtViewer final : public IViewerWindow {
     return ABits != nullptr;
   }
   void VideoDone() override {
-    if (FForm) FForm->VideoDone();
+    if (!FForm) return;
+    FForm->VideoDone();
+    CountPicture();
   }
   void SetScreens(int ACount, int APrimary) override {
     if (FForm) FForm->SetScreens(ACount, APrimary);
@@ -132,10 +130,47 @@ class TQtViewer final : public IViewerWindow {
  private:
   ~TQtViewer() override = default;
 
+  // One more picture shown (a tile update or a decoded video picture).
+  void CountPicture() {
+    ++FStats.Frames;
+    if (FStats.FirstPicture == 0) {
+      FStats.FirstPicture = TickMs();
+      if (FOnFirst) FOnFirst();
+    }
+  }
+
   TViewerStats& FStats;
   std::function<void()> FOnFirst;
   QPointer<TViewerForm> FForm;
 };
+
+// The viewer window's recording over the program's MP4 recorder.
+class TViewerRecording final : public IViewerRecorder {
+ public:
+  explicit TViewerRecording(std::unique_ptr<IMP4Recorder> ARec) : FRec(std::move(ARec)) {}
+  std::string AddFrame(const TPictureView& APicture, std::int64_t ATimeMs) override {
+    if (!APicture.Bits || APicture.Width < FRec->Width() || APicture.Height < FRec->Height())
+      return "the picture to record has the wrong size";
+    return FRec->AddFrame(APicture.Bits, APicture.Stride, ATimeMs);
+  }
+  std::string Finish() override { return FRec->Finish(); }
+  std::string Path() const override { return FRec->Path(); }
+
+ private:
+  std::unique_ptr<IMP4Recorder> FRec;
+};
+
+TRecorderFactory RecorderFactory(std::shared_ptr<IVideoCodecs> AVideo) {
+  return [AVideo](const std::string& APath, int AW, int AH, int AFps, std::string& AError)
+             -> std::unique_ptr<IViewerRecorder> {
+    try {
+      return std::make_unique<TViewerRecording>(AVideo->CreateRecorder(APath, AW, AH, AFps));
+    } catch (const std::exception& e) {
+      AError = e.what();
+      return nullptr;
+    }
+  };
+}
 
 }  // namespace
 
@@ -228,11 +263,14 @@ void TMainSessions::Create(bool AIsViewer, const std::optional<TPasswordVerifier
   deps.Log = [this](const std::string& s) { SessionLog(s); };
   deps.Settings.EdgeSwitch = FStore.ReadSwitch("Session", "EdgeSwitch");
   deps.Settings.HideWallpaper = FStore.ReadSwitch("Session", "HideWallpaper");
+  deps.Video = FPlatform.Video;
   if (AIsViewer) {
     deps.MakeViewer = [this](IViewerEvents& AEvents, const std::string& ACaption) {
-      return MakeViewerWindow(AEvents, ACaption, FStore, FStats, FPlatform.ViewerKeys, [this] {
+      TViewerWindowPtr window = MakeViewerWindow(AEvents, ACaption, FStore, FStats, FPlatform.ViewerKeys, [this] {
         if (OnFirstPicture) OnFirstPicture();
       });
+      if (FStats.Form && FPlatform.Video) FStats.Form->MakeRecorder = RecorderFactory(FPlatform.Video);
+      return window;
     };
     deps.PasswordPrompt = std::make_shared<TQtPasswordPrompt>();
     deps.MakeSoundPlayer = FPlatform.SoundPlayer;

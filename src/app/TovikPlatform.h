@@ -13,6 +13,8 @@
 #include "media/TovikAudio.h"
 #include "media/TovikCapture.h"
 #include "media/TovikInput.h"
+#include "media/TovikMF.h"
+#include "media/ffmpeg/TovikMF_ffmpeg.h"
 #include "app/ui/TovikTheme.h"
 #include "diag/TovikDiag.h"
 #include "net/TovikSocket.h"
@@ -50,10 +52,13 @@ struct TPlatformServices {
   std::function<std::shared_ptr<ISessionHistory>(const std::string& APath)> SessionHistory;
   std::function<std::shared_ptr<ISystemRestart>(const std::string& AProgram)> Restart;
   std::function<TWallTime()> WallNow;
+  // H.264 encoding (host) and decoding (viewer); null = tiles only.
+  std::shared_ptr<IVideoCodecs> Video;
 };
 
 // The backends of the operating system the program was built for (their Create() functions live in the
-// platform libraries). Call only from an executable that links tovik_platform and tovik_platform_ui.
+// platform libraries). Call only from an executable that links tovik_platform, tovik_platform_ui and
+// tovik_media_ffmpeg.
 inline TPlatformServices SystemPlatform() {
   TPlatformServices p;
   p.NetBackend = [] { return INetBackend::Create(); };
@@ -70,6 +75,7 @@ inline TPlatformServices SystemPlatform() {
   p.SessionHistory = [](const std::string& APath) { return ISessionHistory::Create(APath); };
   p.Restart = [](const std::string& AProgram) { return ISystemRestart::Create(AProgram); };
   p.WallNow = [] { return TWallTime::Now(); };
+  p.Video = CreateFfmpegCodecs();
   return p;
 }
 

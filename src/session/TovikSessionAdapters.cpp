@@ -8,6 +8,9 @@ class TCapturerScreen final : public IHostScreen {
  public:
   explicit TCapturerScreen(std::shared_ptr<IScreenBackend> ABackend) : FCap(std::move(ABackend)) {}
   TBytes CaptureUpdate(bool AFull) override { return FCap.CaptureUpdate(AFull); }
+  bool CaptureVideo(bool AFull, const std::uint8_t*& ABits, std::ptrdiff_t& AStride, int& AW, int& AH) override {
+    return FCap.CaptureVideo(AFull, ABits, AStride, AW, AH);
+  }
   void SetArea(const TRect& ARect) override { FCap.SetArea(ARect); }
   std::string Diag() const override { return FCap.FDiag; }
   bool IsNormalDesktop() const override { return tovik::IsNormalDesktop(); }

@@ -15,6 +15,7 @@
 
 #include "base/TovikClock.h"
 #include "media/TovikAudio.h"
+#include "media/TovikMF.h"
 #include "session/TovikSessionGuard.h"
 #include "session/TovikSessionIntf.h"
 #include "session/TovikUnattended.h"
@@ -42,6 +43,9 @@ struct TSessionDeps {
   // frame rate depends on. The session reads no clock of its own: time reaches it through
   // HandleTimeout; this is only a stopwatch. None = the cost counts as 0 ms.
   std::function<TTick()> Stopwatch;
+  // H.264: the host encodes with it when the viewer can show H.264, the viewer announces H.264 when
+  // it can decode. Shared by the program's sessions; none = tiles only.
+  std::shared_ptr<IVideoCodecs> Video;
   // Host.
   std::unique_ptr<IHostScreen> Screen;
   std::unique_ptr<IHostInput> Injector;

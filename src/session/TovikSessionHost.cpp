@@ -32,6 +32,7 @@ THostSide::THostSide(TSessionContext& ACtx, TSessionDeps& ADeps, bool AUnattende
       FInputBudgetSince(ACtx.Now) {
   FFrameTx.SetMaxInFlight(4);
   FMakeSoundCapture = std::move(ADeps.MakeSoundCapture);
+  FVideo = std::move(ADeps.Video);
   if (ADeps.Wallpaper) FWallpaper = std::make_unique<TWallpaperKeeper>(std::move(ADeps.Wallpaper));
   FCaptureTimer.Start(FCreated);
   FPumpTimer.Start(FCreated);
@@ -122,6 +123,7 @@ void THostSide::Dispatch(const TChannelMsg& AMsg) {
       const std::uint8_t f = AMsg.Data[0];
       FViewerCaps = f;
       FVideoWanted = (f & kCapsH264) != 0;
+      if (!FVideoWanted) FEncoder.reset();  // tiles from now on
       {
         std::lock_guard<std::mutex> l(FTxLock);
         FFrameTx.SetLegacy((f & kCapsWindowed) == 0);
@@ -383,7 +385,9 @@ void THostSide::CaptureTick() {
 void THostSide::RunRateStats() {
   TRateStep r = RateStats(FRate, FCtx.Now);
   FRate = std::move(r.Next);
-  if (r.Changed) FCtx.Log(r.Log);  // the encoder, when there is one, is rebuilt on the next frame
+  if (!r.Changed) return;
+  FCtx.Log(r.Log);
+  FEncoder.reset();  // rebuilt for the new rate with the next video frame, starting with a key frame
 }
 
 void THostSide::CaptureAndSend(bool AFromAck) {
@@ -431,8 +435,7 @@ void THostSide::CaptureAndSend(bool AFromAck) {
 
 TBytes THostSide::BuildFrame() {
   if (!FCapturer) return {};
-  const bool video = FVideoWanted && !FVideoFailed;
-  if (video) {
+  if (FVideoWanted && !FVideoFailed) {
     const bool secure = !FCapturer->IsNormalDesktop();
     if (secure != FOnSecureDesktop) {
       FOnSecureDesktop = secure;
@@ -440,15 +443,62 @@ TBytes THostSide::BuildFrame() {
       FCtx.Log(secure ? "secure desktop: tiles through the support service" : "normal desktop again: H.264 video");
     }
     if (!FOnSecureDesktop) {
-      // No encoder is built into this program yet: fall back to tiles for the rest of the session.
-      FCtx.Log(std::string("No H.264 encoder, using tiles: ") + kNoH264);
-      FVideoFailed = true;
-      FWantFull = true;
+      TBytes blob = BuildVideoFrame();
+      if (!FVideoFailed) return blob;
+      // The encoder failed: tiles within the same call, and for the rest of the session.
     }
   }
   TBytes update = FCapturer->CaptureUpdate(FWantFull);
   if (update.empty()) return {};
   return MakeTileBlob(update);
+}
+
+TBytes THostSide::BuildVideoFrame() {
+  if (!FVideo) {
+    FCtx.Log(std::string("No H.264 encoder, using tiles: ") + kNoH264);
+    FVideoFailed = true;
+    FWantFull = true;
+    return {};
+  }
+  const std::uint8_t* bits = nullptr;
+  std::ptrdiff_t stride = 0;
+  int w = 0, h = 0;
+  const TTick grabStart = FStopwatch ? FStopwatch() : 0;
+  if (!FCapturer->CaptureVideo(FWantFull || FVideoPending, bits, stride, w, h)) return {};
+  if (FStopwatch) FRate.FStatGrabMs += static_cast<std::uint32_t>(FStopwatch() - grabStart);
+  bool key = FWantFull;
+  if (!FEncoder || w != FEncW || h != FEncH) {
+    FEncoder.reset();
+    try {
+      const int fps = FRate.F60 ? 60 : 30;
+      FEncoder = FVideo->CreateEncoder(w, h, fps, static_cast<int>(H264BitrateKbps(w, h, FRate.F60)));
+      FEncW = w;
+      FEncH = h;
+      key = true;
+      FCtx.Log("H.264 encoder: " + FEncoder->EncoderName());
+    } catch (const std::exception& e) {
+      FCtx.Log(std::string("No H.264 encoder, using tiles: ") + e.what());
+      FVideoFailed = true;
+      FWantFull = true;
+      return {};
+    }
+  }
+  TBytes data;
+  try {
+    data = FEncoder->Encode(bits, stride, key);
+  } catch (const std::exception& e) {
+    FCtx.Log(std::string("H.264 encode failed, using tiles: ") + e.what());
+    FEncoder.reset();
+    FVideoFailed = true;
+    FWantFull = true;
+    return {};
+  }
+  // Nothing came out for this picture (the encoder held it back): the current picture is offered
+  // again on the next tick, changed or not, until output comes. A key frame asked for here has
+  // already been asked of the encoder.
+  FVideoPending = data.empty();
+  if (data.empty()) return {};
+  return MakeVideoBlob(static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h), data);
 }
 
 void THostSide::PumpPackets() {

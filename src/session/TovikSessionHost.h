@@ -102,6 +102,8 @@ class THostSide {
   void ConsentAnswered(TConsentAnswer AAnswer);
   void CaptureAndSend(bool AFromAck);
   TBytes BuildFrame();
+  // The video part of BuildFrame: a video frame blob, or nothing (no change, held back, or failed).
+  TBytes BuildVideoFrame();
   void RunRateStats();
   void SendStatus();
   void HideWallpaper();
@@ -176,6 +178,12 @@ class THostSide {
   TRateState FRate;
   bool FVideoWanted = false;
   bool FVideoFailed = false;
+  std::shared_ptr<IVideoCodecs> FVideo;   // none: tiles only
+  std::unique_ptr<TH264Encoder> FEncoder;  // for FEncW x FEncH at the current rate
+  int FEncW = 0, FEncH = 0;
+  // The encoder held the last picture back: offer the current picture again on the next tick even
+  // when the screen has not changed, so that the viewer never stays on an old one.
+  bool FVideoPending = false;
   bool FOnSecureDesktop = false;
   bool FAudioOn = false;
   bool FAudioFailed = false;

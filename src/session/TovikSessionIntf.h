@@ -233,6 +233,13 @@ class IHostScreen {
   virtual ~IHostScreen() = default;
   // A compressed tile update, or empty when nothing changed or nothing could be grabbed.
   virtual TBytes CaptureUpdate(bool AFull) = 0;
+  // Grabs for the video path: true when a picture is to be encoded (it changed, or AFull), with ABits
+  // at its row 0 until the next call and AStride the signed row distance. The picture then counts as
+  // sent for later tile updates. False when nothing changed or nothing could be grabbed.
+  virtual bool CaptureVideo(bool AFull, const std::uint8_t*& ABits, std::ptrdiff_t& AStride, int& AW, int& AH) {
+    (void)AFull, (void)ABits, (void)AStride, (void)AW, (void)AH;
+    return false;
+  }
   virtual void SetArea(const TRect& ARect) = 0;
   virtual std::string Diag() const = 0;
   virtual bool IsNormalDesktop() const { return true; }

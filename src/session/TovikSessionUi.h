@@ -26,10 +26,13 @@ struct TPictureView {
 class IViewerRecorder {
  public:
   virtual ~IViewerRecorder() = default;
-  // Adds one picture of the recording size. Returns "" or the error text.
-  virtual std::string AddFrame(const TPictureView& picture) = 0;
-  // Finishes the file. Returns "" or the error text.
+  // Adds one picture of the recording size, shown ATimeMs after the recording started (the file's
+  // frame times follow these). Returns "" or the error text.
+  virtual std::string AddFrame(const TPictureView& picture, std::int64_t ATimeMs) = 0;
+  // Finishes the file. Returns "" or the reason the file could not be completed.
   virtual std::string Finish() = 0;
+  // The file written: the name asked for, or with " (2)", " (3)"... when that one existed.
+  virtual std::string Path() const = 0;
 };
 
 // Makes a session recording of AW x AH at AFps frames a second into APath; returns null and sets

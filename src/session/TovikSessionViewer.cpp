@@ -9,7 +9,7 @@
 namespace tovik {
 
 namespace {
-constexpr const char* kNoH264 = "no H.264 codec in this build";
+constexpr const char* kDamagedVideo = "damaged H.264 picture; nothing new is shown until the next key frame";
 constexpr const char* kNoSound = "no sound device support in this build";
 constexpr const char* kWrongPasswordNotice = "The other PC did not accept the password.";
 constexpr const char* kPausedPasswordNotice =
@@ -33,6 +33,7 @@ TViewerSide::TViewerSide(TSessionContext& ACtx, TSessionDeps& ADeps)
       FViewer->Show();
   }
   FMakeSoundPlayer = std::move(ADeps.MakeSoundPlayer);
+  FVideo = std::move(ADeps.Video);
   FCtx.Send(MakeFullPicture());
   FChannelTimer.Start(FCtx.Now);
   FNackTimer.Start(FCtx.Now);
@@ -57,9 +58,10 @@ void TViewerSide::Start() {
   tools.OnSendProgress = [this](const std::string& n, std::int64_t d, std::int64_t t, int l) {
     if (FViewer) FViewer->SetTransfer(n, d, t, l);
   };
-  // Announce only what this viewer really has: windowed frames, no H.264 decoder, and answers to a
-  // password challenge when it can ask its user. Sound is on from the start.
-  FCaps = static_cast<std::uint8_t>(kCapsWindowed | (FPasswordPrompt ? kCapsPassword : 0));
+  // Announce only what this viewer really has: windowed frames, H.264 when it can decode, and answers
+  // to a password challenge when it can ask its user. Sound is on from the start.
+  const bool h264 = FVideo && FVideo->CanDecode();
+  FCaps = static_cast<std::uint8_t>(kCapsWindowed | (h264 ? kCapsH264 : 0) | (FPasswordPrompt ? kCapsPassword : 0));
   FCtx.Channel.Post(mkViewerCaps, TBytes{FCaps}, false);
   FCtx.Channel.Post(mkSoundSwitch, TBytes{1}, false);
   tools.PostProfile();
@@ -196,7 +198,9 @@ void TViewerSide::ShowFrame(TByteView ABlob) {
     auto blob = ParseFrameBlob(ABlob);
     if (!blob) throw std::runtime_error("Bad frame");
     if (blob->Kind == TBlobKind::Video) {
-      ShowVideo(*blob);
+      // While the decoder waits for a key frame the picture is not whole: the viewer tick keeps
+      // asking for a complete one.
+      if (!ShowVideo(*blob)) return;
     } else {
       // The picture size comes from the network: refuse it before the window allocates anything.
       const std::string bad = CheckTileUpdate(blob->Payload);
@@ -212,13 +216,48 @@ void TViewerSide::ShowFrame(TByteView ABlob) {
   }
 }
 
-void TViewerSide::ShowVideo(const TFrameBlob&) {
-  // No decoder is built into this program yet; this viewer never announced H.264.
-  FCtx.Log(std::string("No H.264 decoder: ") + kNoH264);
-  VideoFailed();
+bool TViewerSide::ShowVideo(const TFrameBlob& ABlob) {
+  // Not announced (any more): a frame still in flight from before, or a host that did not listen.
+  if (!FVideo || (FCaps & kCapsH264) == 0) throw std::runtime_error("H.264 frame while tiles were asked for");
+  if (!FDecoder || ABlob.Width != FDecW || ABlob.Height != FDecH) {
+    FDecoder.reset();
+    try {
+      FDecoder = FVideo->CreateDecoder(ABlob.Width, ABlob.Height, static_cast<std::int64_t>(kMaxPicturePixels));
+      FDecW = ABlob.Width;
+      FDecH = ABlob.Height;
+    } catch (const std::exception& e) {
+      FCtx.Log(std::string("No H.264 decoder: ") + e.what());
+      VideoFailed();
+      return false;
+    }
+    FAwaitKey = true;
+  }
+  std::uint8_t* bits = nullptr;
+  std::ptrdiff_t stride = 0;
+  if (!FViewer || !FViewer->VideoTarget(ABlob.Width, ABlob.Height, bits, stride)) return true;
+  TDecodeResult r;
+  try {
+    r = FDecoder->Decode(ABlob.Payload, bits, stride);
+  } catch (const std::exception& e) {
+    FCtx.Log(std::string("H.264 decode failed: ") + e.what());
+    VideoFailed();
+    return false;
+  }
+  if (r == TDecodeResult::drPicture) {
+    FAwaitKey = false;
+    FViewer->VideoDone();
+  }
+  // Damaged or refused data: the decoder shows nothing until the next key frame, which the request
+  // for a complete picture (ShowFrame) makes the host send.
+  if (r == TDecodeResult::drBroken) {
+    FAwaitKey = true;
+    throw std::runtime_error(kDamagedVideo);
+  }
+  return !FAwaitKey;
 }
 
 void TViewerSide::VideoFailed() {
+  FDecoder.reset();
   FCaps = static_cast<std::uint8_t>(FCaps & ~kCapsH264);
   FCtx.Channel.Post(mkViewerCaps, TBytes{FCaps}, false);
   FullPictureRequest();

@@ -75,7 +75,9 @@ class TViewerSide final : public IViewerEvents {
   void PasswordAnswered(const TPasswordChallenge& AChallenge, std::optional<std::string>& APassword);
   void PasswordResult(const TBytes& ABody);
   void ShowFrame(TByteView ABlob);
-  void ShowVideo(const TFrameBlob& ABlob);
+  // Decodes one video frame into the window; false while no whole picture can be shown (waiting for
+  // a key frame, or the decoder failed and the session went back to tiles). Throws for damaged data.
+  bool ShowVideo(const TFrameBlob& ABlob);
   void VideoFailed();
   void PollNacks();
   void PlaySound(TByteView APacket);
@@ -103,6 +105,10 @@ class TViewerSide final : public IViewerEvents {
   TTick FLastEdgeSwitch = 0;
   bool FMuted = false;
   bool FPlayerFailed = false;
+  std::shared_ptr<IVideoCodecs> FVideo;     // none: this viewer cannot show H.264
+  std::unique_ptr<IH264Decoder> FDecoder;    // for FDecW x FDecH
+  int FDecW = 0, FDecH = 0;
+  bool FAwaitKey = true;  // the decoder shows nothing until the next key frame
   std::function<std::unique_ptr<IAudioPlayer>()> FMakeSoundPlayer;
   std::unique_ptr<IAudioPlayer> FPlayer;  // made with the first sound packet
   std::optional<std::uint32_t> FLastSoundSeq;  // of the last sound packet played

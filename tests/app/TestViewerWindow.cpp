@@ -55,7 +55,7 @@ class TNoSession : public IViewerEvents {
 class TCountingRecorder : public IViewerRecorder {
  public:
   TCountingRecorder(int& AFrames, unsigned& ASum) : FFrames(AFrames), FSum(ASum) {}
-  std::string AddFrame(const TPictureView& APicture) override {
+  std::string AddFrame(const TPictureView& APicture, std::int64_t) override {
     FSum = 0;
     for (int y = 0; y < APicture.Height; ++y)
       for (int x = 0; x < APicture.Width * 4; ++x)
@@ -64,6 +64,7 @@ class TCountingRecorder : public IViewerRecorder {
     return "";
   }
   std::string Finish() override { return ""; }
+  std::string Path() const override { return "recording.mp4"; }
 
  private:
   int& FFrames;

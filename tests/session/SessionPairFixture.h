@@ -64,6 +64,8 @@ struct TPairOptions {
   // Sound on each side; none: the side has no sound devices.
   std::function<std::unique_ptr<ILoopbackCapture>()> SoundCapture;
   std::function<std::unique_ptr<IAudioPlayer>()> SoundPlayer;
+  // H.264 on each side; none: tiles only.
+  std::shared_ptr<IVideoCodecs> HostVideo = nullptr, ViewerVideo = nullptr;
 };
 
 // One verifier per password for the whole test program: PBKDF2 at the real work factor is slow.
@@ -119,6 +121,7 @@ class TSessionPair {
     d.MakeTools = Opt.HostTools;
     d.Identity = {"HOSTPC", "helped", "Linux 6.1"};
     d.MakeSoundCapture = Opt.SoundCapture;
+    d.Video = Opt.HostVideo;
     Host = std::make_unique<TTovikSession>(std::move(d), false, Opt.Unattended, Clock.Now());
   }
   void StartViewer() {
@@ -132,6 +135,7 @@ class TSessionPair {
     if (Opt.ViewerAnswersPasswords) d.PasswordPrompt = Prompt;
     d.MakeSoundPlayer = Opt.SoundPlayer;
     d.MakeTools = Opt.ViewerTools;
+    d.Video = Opt.ViewerVideo;
     Viewer = std::make_unique<TTovikSession>(std::move(d), true, false, Clock.Now());
   }
 
@@ -167,19 +171,22 @@ class TSessionPair {
     const TTick end = Clock.Now() + AMs;
     while (Clock.Now() < end) Step(end);
   }
-  // Runs until the viewer's picture equals the host's screen (looked at every 50 ms), at most AMaxMs;
-  // true when it does.
+  // Runs until the viewer's picture equals the host's screen, at most AMaxMs; true when it does.
   bool RunUntilSame(TTick AMaxMs) {
+    return RunUntil([this] { return Same(); }, AMaxMs);
+  }
+  // Runs until APred holds (looked at every 50 ms), at most AMaxMs; true when it does.
+  bool RunUntil(const std::function<bool()>& APred, TTick AMaxMs) {
     const TTick end = Clock.Now() + AMaxMs;
     TTick look = Clock.Now();
     while (Clock.Now() < end) {
       Step(std::min(end, std::max(look, Clock.Now() + 1)));
       if (Clock.Now() >= look) {
-        if (Same()) return true;
+        if (APred()) return true;
         look = Clock.Now() + 50;
       }
     }
-    return Same();
+    return APred();
   }
   void RunQueue() {
     while (!HoldQueue && !Queue.empty()) {

@@ -34,6 +34,8 @@ struct TSimOptions {
   std::optional<TConsentAnswer> AutoAnswer = caControl;
   int W = 320, H = 200;
   std::uint32_t Seed = 3;
+  // H.264 on each side; none: tiles only.
+  std::shared_ptr<IVideoCodecs> HostVideo = nullptr, ViewerVideo = nullptr;
 };
 
 class TSimSessions {
@@ -118,6 +120,7 @@ class TSimSessions {
       d.MakeViewer = [this](IViewerEvents& e, const std::string&) {
         return TViewerWindowPtr(new TFakeViewer(Window, e));
       };
+      d.Video = Opt.ViewerVideo;
       Viewer = std::make_unique<TTovikSession>(std::move(d), true, false, Net.Now());
       ++ViewerSessions;
     } else {
@@ -126,6 +129,7 @@ class TSimSessions {
       d.Screen = MakeCapturerScreen(std::make_shared<TFakeBackend>(Screen));
       d.Injector = std::move(in);
       d.Consent = Consent;
+      d.Video = Opt.HostVideo;
       Host = std::make_unique<TTovikSession>(std::move(d), false, false, Net.Now());
       ++HostSessions;
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -120,6 +121,7 @@ struct TFakeViewerState {
   TBitmap32 Picture;
   std::string Caption, Title, Line, Notice;
   int Updates = 0, BadUpdates = 0;
+  int VideoPictures = 0;  // decoded video pictures shown
   IViewerEvents* Events = nullptr;
   bool Freed = false;
 };
@@ -143,8 +145,13 @@ class TFakeViewer : public IViewerWindow {
       throw;
     }
   }
-  bool VideoTarget(int, int, std::uint8_t*&, std::ptrdiff_t&) override { return false; }
-  void VideoDone() override {}
+  bool VideoTarget(int w, int h, std::uint8_t*& bits, std::ptrdiff_t& stride) override {
+    if (S->Picture.Width() != w || S->Picture.Height() != h) S->Picture.SetSize(w, h);
+    bits = S->Picture.Row(0);
+    stride = S->Picture.Stride();
+    return true;
+  }
+  void VideoDone() override { ++S->VideoPictures; }
   void SetScreens(int, int) override {}
   void SelectScreen(int) override {}
   void WarpToEdge(int, double) override {}
@@ -170,6 +177,24 @@ inline bool SamePicture(const TBitmap32& AViewer, const TFakeScreenState& AHost)
       if (v[x * 4] != h[x * 4] || v[x * 4 + 1] != h[x * 4 + 1] || v[x * 4 + 2] != h[x * 4 + 2]) return false;
   }
   return true;
+}
+
+// How close the viewer's picture is to the host's screen (blue, green, red), in dB; 0 when the sizes
+// differ, 99 when equal.
+inline double PicturePsnr(const TBitmap32& AViewer, const TFakeScreenState& AHost) {
+  if (AViewer.Width() != AHost.W || AViewer.Height() != AHost.H || AHost.W == 0) return 0;
+  double se = 0;
+  for (int y = 0; y < AViewer.Height(); ++y) {
+    const std::uint8_t* v = AViewer.Row(y);
+    const std::uint8_t* h = &AHost.Px[static_cast<std::size_t>(y) * AHost.W * 4];
+    for (int x = 0; x < AViewer.Width() * 4; ++x) {
+      if (x % 4 == 3) continue;
+      const double d = double(v[x]) - double(h[x]);
+      se += d * d;
+    }
+  }
+  if (se == 0) return 99;
+  return 10 * std::log10(255.0 * 255.0 * 3.0 * AHost.W * AHost.H / se);
 }
 
 inline bool HasLine(const std::vector<std::string>& ALog, const std::string& ALine) {

@@ -967,6 +967,7 @@ void TViewerForm::ToggleRecord() {
   FRecFrame = QImage(size.X, size.Y, QImage::Format_RGB32);
   FRecBtn->SetCaption(QStringLiteral("Stop"));
   FRecBtn->SetGlyph(glyph::Stop);
+  FRecClock.start();
   FRecTimer.start();
   RecordTick();
 }
@@ -979,7 +980,8 @@ void TViewerForm::RecordTick() {
     p.drawImage(FRecFrame.rect(), PictureView());
   }
   const std::string error = FRec->AddFrame({FRecFrame.constBits(), FRecFrame.width(), FRecFrame.height(),
-                                            static_cast<int>(FRecFrame.bytesPerLine())});
+                                            static_cast<int>(FRecFrame.bytesPerLine())},
+                                           FRecClock.elapsed());
   if (!error.empty()) {
     StopRecording(false);
     Ask(QStringLiteral("error"), QStringLiteral("Recording stopped: ") + QString::fromStdString(error), [&] {
@@ -992,17 +994,26 @@ void TViewerForm::RecordTick() {
 void TViewerForm::StopRecording(bool report) {
   if (!FRec) return;
   FRecTimer.stop();
-  FRec->Finish();
+  // Only a file that was completed is reported as saved.
+  const std::string error = FRec->Finish();
+  FRecFile = QString::fromStdString(FRec->Path());
   FRec.reset();
   FRecBtn->SetCaption(QStringLiteral("Record"));
   FRecBtn->SetGlyph(glyph::Record);
-  if (report) {
-    const QString text = QStringLiteral("Recording saved:\r\n") + FRecFile;
-    Ask(QStringLiteral("info"), text, [&] {
-      QMessageBox::information(this, windowTitle(), text);
+  if (!report) return;
+  if (!error.empty()) {
+    const QString text = QStringLiteral("Recording stopped: ") + QString::fromStdString(error);
+    Ask(QStringLiteral("error"), text, [&] {
+      QMessageBox::critical(this, windowTitle(), text);
       return QStringList{};
     });
+    return;
   }
+  const QString text = QStringLiteral("Recording saved:\r\n") + FRecFile;
+  Ask(QStringLiteral("info"), text, [&] {
+    QMessageBox::information(this, windowTitle(), text);
+    return QStringList{};
+  });
 }
 
 void TViewerForm::RequestClose() {

@@ -7,6 +7,7 @@
 // one of the window's modal dialogs may be open. The window never frees itself on close.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QImage>
 #include <QPointer>
 #include <QTimer>
@@ -213,6 +214,7 @@ class TViewerForm : public QWidget {
   TBarButton* FRecBtn = nullptr;
   std::unique_ptr<IViewerRecorder> FRec;
   QTimer FRecTimer;
+  QElapsedTimer FRecClock;  // since the recording started: the frames' times
   QImage FRecFrame;
   QString FRecFile;
   QString FRecordFolder;

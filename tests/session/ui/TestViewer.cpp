@@ -21,15 +21,19 @@ namespace {
 
 class TFakeRecorder : public IViewerRecorder {
  public:
-  explicit TFakeRecorder(int* frames) : FFrames(frames) {}
-  std::string AddFrame(const TPictureView& p) override {
+  TFakeRecorder(int* frames, std::string path, std::string finishError)
+      : FFrames(frames), FPath(std::move(path)), FFinishError(std::move(finishError)) {}
+  std::string AddFrame(const TPictureView& p, std::int64_t t) override {
     ++*FFrames;
+    if (t < 0) return "time before the start";
     return p.Width == 1920 && p.Height == 1080 ? "" : "wrong size";
   }
-  std::string Finish() override { return ""; }
+  std::string Finish() override { return FFinishError; }
+  std::string Path() const override { return FPath; }
 
  private:
   int* FFrames;
+  std::string FPath, FFinishError;
 };
 
 // The session as the window sees it, and the program's recorder.
@@ -42,6 +46,8 @@ class TFakeHost : public IViewerEvents {
   int Closes = 0, Restarts = 0, Frames = 0;
   std::string RecordPath;
   TVPoint RecordSize;
+  std::string WrittenSuffix;  // the recorder writes to RecordPath + this
+  std::string FinishError;    // what the recorder's Finish answers
   void OnInput(const TInputEvent& e) override { Inputs.push_back(e); }
   void OnUserClose() override { ++Closes; }
   void OnEdge(int dir, double f) override { Edges.push_back({dir, f}); }
@@ -52,7 +58,7 @@ class TFakeHost : public IViewerEvents {
     RecordPath = path;
     RecordSize = {w, h};
     EXPECT_EQ(fps, 15);
-    return std::make_unique<TFakeRecorder>(&Frames);
+    return std::make_unique<TFakeRecorder>(&Frames, path + WrittenSuffix, FinishError);
   }
 };
 
@@ -385,6 +391,27 @@ TEST_F(Viewer, RecordingSizeNameAndMessages) {
   EXPECT_FALSE(FForm->Recording());
   EXPECT_EQ(rec->Caption(), "Record");
   EXPECT_EQ(shown.last(), "info: Recording saved:\r\n" + QString::fromStdString(FHost.RecordPath));
+
+  // The file the recorder really wrote is the one reported; a file that could not be completed is
+  // never reported as saved.
+  struct TCase {
+    const char* Suffix;
+    const char* FinishError;
+    QString Shown;  // after the name asked for, or the whole message
+  } const cases[] = {{" (2)", "", "info: Recording saved:\r\n"},
+                     {"", "write: No space left on device", "error: Recording stopped: write: No space left on device"}};
+  for (const TCase& c : cases) {
+    FHost.WrittenSuffix = c.Suffix;
+    FHost.FinishError = c.FinishError;
+    QTest::mouseClick(rec, Qt::LeftButton);
+    ASSERT_TRUE(FForm->Recording());
+    QTest::mouseClick(rec, Qt::LeftButton);
+    EXPECT_FALSE(FForm->Recording());
+    if (*c.FinishError)
+      EXPECT_EQ(shown.last(), c.Shown);
+    else
+      EXPECT_EQ(shown.last(), c.Shown + QString::fromStdString(FHost.RecordPath) + c.Suffix);
+  }
 }
 
 TEST_F(Viewer, FreedWhileTheRestartQuestionIsOpen) {
