@@ -17,7 +17,9 @@ TMainBook::TMainBook(TTovikClient& AClient, const TSettingsStore& AStore, TLog A
   FSync->SetLocal(FList.Lines());
   bool migrate = false;
   const std::string secret = FSettings.ReadSecret(&migrate);
-  FSync->SetSecret(secret, FSettings.ReadStamp());
+  const std::int64_t stamp = FSettings.ReadStamp();
+  FSync->SetSecret(secret, stamp);
+  FSync->SettingsOnFile(secret, stamp);
   // A secret found in clear is written again in protected form (or taken out of the file).
   if (migrate) FSettings.SaveSecret(FSync->Secret());
 

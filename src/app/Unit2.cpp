@@ -29,6 +29,8 @@
 #include "app/ui/TovikTheme.h"
 #include "book/ui/TovikRecentPicker.h"
 #include "book/ui/TovikSyncDialog.h"
+#include "book/TovikRecent.h"
+#include "session/TovikSessionHistory.h"
 #include "app/ui/TovikUi.h"
 #include "net/TovikNet.h"
 #include "net/TovikSocket.h"
@@ -257,7 +259,9 @@ void TForm2::BuildMenu() {
 
 void TForm2::OpenHistory() {
   if (!FHistory)
-    FHistory = new THistoryForm(FStore.Paths().UserFolder + "/Sessions.csv", FStore.Paths().UserIni, nullptr, this);
+    FHistory = new THistoryForm(
+        FStore.Paths().UserFolder + "/" + std::string(kSessionsFileName),
+        [this] { return RecentNames(FBook->List().Lines()); }, nullptr, this);
   FHistory->Open();
 }
 

@@ -181,6 +181,11 @@ void TBookSync::MarkNewFormat() {
 // ---------------------------------------------------------------------------------------------
 // Secret
 
+void TBookSync::SettingsOnFile(std::string_view ASecret, std::int64_t AStamp) {
+  FSavedSecret = AsciiLower(Trim(ASecret));
+  FSavedStamp = AStamp;
+}
+
 void TBookSync::SetSecret(std::string_view ASecret, std::int64_t AStamp) {
   std::string secret = AsciiLower(Trim(ASecret));
   if (!IsValidSecret(secret)) secret.clear();

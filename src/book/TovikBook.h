@@ -132,6 +132,8 @@ class TBookSync final : public ITimedObject {
   void SetLocal(std::vector<std::string> ALines) { FLocal = std::move(ALines); FHasLocal = true; }
   // Installs a secret (the stored one at start, a new one when turning on or joining).
   void SetSecret(std::string_view ASecret, std::int64_t AStamp);
+  // What the settings file holds now (as read at start), so that only changes are written back.
+  void SettingsOnFile(std::string_view ASecret, std::int64_t AStamp);
   bool IsOn() const { return !FSecret.empty(); }
   const std::string& Secret() const { return FSecret; }
   std::int64_t Stamp() const { return FStamp; }

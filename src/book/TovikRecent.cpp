@@ -26,6 +26,13 @@ std::string RecentItemName(std::string_view ALine) {
   return eq == std::string_view::npos ? std::string() : Trim(ALine.substr(eq + 1));
 }
 
+std::map<std::string, std::string> RecentNames(const std::vector<std::string>& ALines) {
+  std::map<std::string, std::string> names;
+  for (const std::string& line : ALines)
+    if (std::string name = RecentItemName(line); !name.empty()) names[RecentItemID(line)] = std::move(name);
+  return names;
+}
+
 namespace {
 
 // "Id17" -> 17 for the prefix "Id" (case-insensitive); nullopt for anything else.

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,6 +41,8 @@ std::string CleanRecentName(std::string_view AName);
 std::string RecentItemID(std::string_view ALine);
 // The trimmed text after the first "=", empty when the line has none.
 std::string RecentItemName(std::string_view ALine);
+// The names the person gave saved PCs: ID -> name, for the lines that have one.
+std::map<std::string, std::string> RecentNames(const std::vector<std::string>& ALines);
 
 // Where the [Recent] section lives.
 class IRecentStore {

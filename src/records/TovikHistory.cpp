@@ -104,24 +104,6 @@ TFileResult ReadSessionsFile(const std::string& path, std::vector<THistoryRecord
   return TFileResult::Success();
 }
 
-std::map<std::string, std::string> ReadSavedNames(const std::string& userIni) {
-  std::map<std::string, std::string> names;
-  std::string text;
-  if (!ReadWholeFile(userIni, text, kMaxIniBytes)) return names;
-  const TIniText ini(text);
-  const int count = ini.ReadInt("Recent", "Count", 0);
-  for (int i = 0; i < count && i < 10000; ++i) {
-    const std::string id = DigitsOf(ini.ReadString("Recent", "Id" + std::to_string(i), ""));
-    if (id.empty()) continue;
-    const std::string name = ini.ReadString("Recent", "Name" + std::to_string(i), "");
-    if (name.empty())
-      names.erase(id);
-    else
-      names[id] = name;
-  }
-  return names;
-}
-
 std::vector<THistoryListRow> BuildHistoryList(const std::vector<THistoryRecord>& records,
                                               const std::map<std::string, std::string>& names,
                                               bool onlyHelper) {

@@ -16,11 +16,12 @@
 #include <vector>
 
 #include "base/TovikFiles.h"
+#include "session/TovikSessionHistory.h"
 
 namespace tovik {
 
-// The columns of Sessions.csv this module reads (0-based). They are named here only; everything below
-// uses these names.
+// The columns of Sessions.csv this module reads (0-based), by name; the file's column list is
+// kSessionsColumns, which the writer uses too, and the asserts below keep the two together.
 struct THistoryField {
   static constexpr std::size_t Start = 0;          // "yyyy-mm-dd hh:nn"
   static constexpr std::size_t End = 1;            // same form
@@ -33,7 +34,15 @@ struct THistoryField {
   static constexpr std::size_t FilesReceived = 8;
   static constexpr std::size_t Chats = 9;
 };
-inline constexpr std::size_t kHistoryFieldCount = 10;
+inline constexpr std::size_t kHistoryFieldCount = kSessionsColumns.size();
+static_assert(kSessionsColumns[THistoryField::Start] == "Start" && kSessionsColumns[THistoryField::End] == "End" &&
+              kSessionsColumns[THistoryField::Minutes] == "Minutes" && kSessionsColumns[THistoryField::Role] == "Role" &&
+              kSessionsColumns[THistoryField::PartnerID] == "Partner ID" &&
+              kSessionsColumns[THistoryField::PartnerName] == "Partner" &&
+              kSessionsColumns[THistoryField::RemotePC] == "Remote PC" &&
+              kSessionsColumns[THistoryField::FilesSent] == "Files sent" &&
+              kSessionsColumns[THistoryField::FilesReceived] == "Files received" &&
+              kSessionsColumns[THistoryField::Chats] == "Chat messages");
 inline constexpr std::size_t kMaxSessionsCsvBytes = 32u * 1024 * 1024;
 
 // One accepted line of Sessions.csv: its fields (at least kHistoryFieldCount).
@@ -47,10 +56,6 @@ std::vector<THistoryRecord> ParseSessionsCsv(std::string_view text);
 // Reads the file (missing: no records, success). A file above maxBytes is read from its end.
 TFileResult ReadSessionsFile(const std::string& path, std::vector<THistoryRecord>& out,
                              std::size_t maxBytes = kMaxSessionsCsvBytes);
-
-// Saved names from the [Recent] section of the per-user settings file: digits of the ID -> name; a
-// later duplicate ID overwrites an earlier one; entries without a name are left out.
-std::map<std::string, std::string> ReadSavedNames(const std::string& userIni);
 
 // One row of the history list.
 struct THistoryListRow {

@@ -73,6 +73,8 @@ TEST(RecentText, NamesAreCleanedAndLinesSplit) {
   EXPECT_EQ(RecentItemID(" 123456789 = Anna = B"), "123456789");
   EXPECT_EQ(RecentItemName(" 123456789 = Anna = B"), "Anna = B");
   EXPECT_EQ(RecentItemID("123456789"), "123456789");
+  EXPECT_EQ(RecentNames({"123456789=Anna", "987654321=", "555000111"}),
+            (std::map<std::string, std::string>{{"123456789", "Anna"}}));
   EXPECT_EQ(RecentItemName("123456789"), "");
 }
 

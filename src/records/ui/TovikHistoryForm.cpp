@@ -96,11 +96,11 @@ QVariant THistoryModel::headerData(int section, Qt::Orientation orientation, int
 
 // ---- window ---------------------------------------------------------------------------------------
 
-THistoryForm::THistoryForm(std::string sessionsPath, std::string userIni, std::unique_ptr<IHistoryPrompts> prompts,
+THistoryForm::THistoryForm(std::string sessionsPath, TSavedNames savedNames, std::unique_ptr<IHistoryPrompts> prompts,
                            QWidget* owner)
     : QWidget(owner, Qt::Window),
       FSessionsPath(std::move(sessionsPath)),
-      FUserIni(std::move(userIni)),
+      FSavedNames(std::move(savedNames)),
       FPrompts(prompts ? std::move(prompts) : IHistoryPrompts::CreateQt()) {
   setWindowTitle(QStringLiteral("Session history"));
   resize(kFormWidth, kFormHeight);
@@ -166,7 +166,7 @@ void THistoryForm::Open() {
 void THistoryForm::Reload() {
   std::vector<THistoryRecord> records;
   ReadSessionsFile(FSessionsPath, records);  // an unreadable file shows as an empty history
-  auto rows = BuildHistoryList(records, ReadSavedNames(FUserIni), FOnlyHelped->isChecked());
+  auto rows = BuildHistoryList(records, SavedNames(), FOnlyHelped->isChecked());
   FCount->setText(QStringLiteral("%1 sessions").arg(rows.size()));
   FModel->SetRows(std::move(rows));
 }
@@ -177,7 +177,7 @@ void THistoryForm::Export() {
   if (path.isEmpty()) return;
   std::vector<THistoryRecord> records;
   ReadSessionsFile(FSessionsPath, records);
-  const auto rows = BuildHistoryExport(records, ReadSavedNames(FUserIni), FOnlyHelped->isChecked());
+  const auto rows = BuildHistoryExport(records, SavedNames(), FOnlyHelped->isChecked());
   const TXlsxSheet sheet{"Sessions", HistoryExportHeaders(), &rows, &HistoryExportColumnIsNumeric};
   const TFileResult r = WriteXlsxFile(path.toStdString(), sheet);
   if (!r) {

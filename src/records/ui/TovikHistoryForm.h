@@ -9,6 +9,8 @@
 #include <QString>
 #include <QWidget>
 
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,9 +56,11 @@ class THistoryModel : public QAbstractTableModel {
 class THistoryForm : public QWidget {
   Q_OBJECT
  public:
-  // sessionsPath: Sessions.csv; userIni: the per-user settings (saved names). prompts may be null for
-  // the standard dialogs.
-  THistoryForm(std::string sessionsPath, std::string userIni, std::unique_ptr<IHistoryPrompts> prompts,
+  // The saved names (digits of the ID -> name), asked for at each reload and export.
+  using TSavedNames = std::function<std::map<std::string, std::string>()>;
+  // sessionsPath: Sessions.csv; savedNames: the saved PCs' names (may be empty). prompts may be null
+  // for the standard dialogs.
+  THistoryForm(std::string sessionsPath, TSavedNames savedNames, std::unique_ptr<IHistoryPrompts> prompts,
                QWidget* owner);
 
   // Reloads, shows and raises the window.
@@ -78,9 +82,10 @@ class THistoryForm : public QWidget {
 
  private:
   void PlaceButtons();
+  std::map<std::string, std::string> SavedNames() const { return FSavedNames ? FSavedNames() : std::map<std::string, std::string>{}; }
 
   std::string FSessionsPath;
-  std::string FUserIni;
+  TSavedNames FSavedNames;
   std::unique_ptr<IHistoryPrompts> FPrompts;
   THistoryModel* FModel = nullptr;
   QTableView* FList = nullptr;
