@@ -19,6 +19,7 @@
 #include <iterator>
 #include <thread>
 
+#include "tests/support/LoopbackPort.h"
 #include "app/TovikMainBook.h"
 #include "base/TovikTimed.h"
 #include "net/TovikNet.h"
@@ -30,17 +31,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::uint16_t FreePort(int type) {
-  const int fd = ::socket(AF_INET, type, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
+using test::FreeLoopbackPort;
 
 struct TBookPC {
   TBookPC(const fs::path& ADir, std::uint16_t AUdp)
@@ -81,7 +72,7 @@ std::vector<std::string> FilesHolding(const fs::path& ADir, const std::string& A
 }  // namespace
 
 TEST(BookLoopback, PairingThroughTheRealRelayMergesBothListsAndKeepsTheSecretOutOfFiles) {
-  const std::uint16_t udp = FreePort(SOCK_DGRAM), tcp = FreePort(SOCK_STREAM);
+  const std::uint16_t udp = FreeLoopbackPort(SOCK_DGRAM), tcp = FreeLoopbackPort(SOCK_STREAM);
   const fs::path root = fs::temp_directory_path() / ("tovik-bookloop-" + std::to_string(::getpid()));
   const fs::path relayDir = root / "relay";
   fs::create_directories(relayDir);

@@ -16,6 +16,7 @@
 #include <functional>
 #include <thread>
 
+#include "tests/support/LoopbackPort.h"
 #include "base/TovikTimed.h"
 #include "net/TovikNet.h"
 
@@ -23,17 +24,7 @@ using namespace tovik;
 
 namespace {
 
-std::uint16_t FreePort(int type) {
-  const int fd = ::socket(AF_INET, type, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
+using test::FreeLoopbackPort;
 
 // The POSIX backend with a filter on outgoing UDP, to stand in for a network that blocks paths.
 struct TFilteredBackend : INetBackend {
@@ -80,8 +71,8 @@ struct TPC {
 class NetLoopback : public ::testing::Test {
  protected:
   void SetUp() override {
-    Udp = FreePort(SOCK_DGRAM);
-    Tcp = FreePort(SOCK_STREAM);
+    Udp = FreeLoopbackPort(SOCK_DGRAM);
+    Tcp = FreeLoopbackPort(SOCK_STREAM);
     Dir = std::filesystem::temp_directory_path() / ("tovik-netloop-" + std::to_string(::getpid()));
     std::filesystem::create_directories(Dir);
     Pid = ::fork();

@@ -15,19 +15,11 @@
 #include <regex>
 #include <string>
 
+#include "tests/support/LoopbackPort.h"
+
 namespace tovik::test {
 
-inline std::uint16_t FreeTcpPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  socklen_t len = sizeof(a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
+inline std::uint16_t FreeTcpPort() { return FreeLoopbackPort(SOCK_STREAM); }
 
 // The tovik-relay program on loopback with a data folder; stops it (SIGTERM) when it goes.
 class TRelayProcess {
