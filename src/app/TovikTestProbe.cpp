@@ -1,5 +1,6 @@
 #include "app/TovikTestProbe.h"
 
+#include <QApplication>
 #include <QFile>
 #include <QLabel>
 #include <QWidget>
@@ -11,6 +12,7 @@
 #include "base/TovikFiles.h"
 #include "base/TovikOwnWindows.h"
 #include "net/TovikNet.h"
+#include "session/ui/TovikToolsForm.h"
 #include "session/ui/TovikViewer.h"
 
 namespace tovik {
@@ -36,6 +38,20 @@ std::string Centre(const QWidget* w) {
 }
 
 std::string TextOf(const QLabel* l) { return l ? l->text().toStdString() : std::string(); }
+
+// The last line of the chat log of a shown chat and files window, on one line of at most 200
+// characters (the text may come from the other PC).
+std::string LastChatLine() {
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    const auto* form = qobject_cast<const TToolsForm*>(w);
+    if (!form || !form->isVisible()) continue;
+    QString last = form->LogBox()->toPlainText().section(QLatin1Char('\n'), -1).left(200);
+    for (QChar& c : last)
+      if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format) c = QLatin1Char(' ');
+    return last.toStdString();
+  }
+  return {};
+}
 
 }  // namespace
 
@@ -90,6 +106,10 @@ std::string TMainTestProbe::StatusText() const {
   line("unattended_xy", Centre(FSources.UnattendedSwitch));
   line("keepid_xy", Centre(FSources.KeepIDSwitch));
   line("stop_xy", Centre(sessions ? sessions->StopButton() : nullptr));
+  const TViewerForm* viewer = sessions ? sessions->Viewer().Form : nullptr;
+  line("chat_xy", Centre(viewer ? viewer->Item(TViewerForm::biChat) : nullptr));
+  line("sendfiles_xy", Centre(viewer ? viewer->Item(TViewerForm::biSend) : nullptr));
+  line("chat_last", LastChatLine());
   return s;
 }
 
