@@ -20,7 +20,8 @@ set(TOVIK_SYSGROUP_compression "^(zlib\\.h|libdeflate\\.h)$")
 set(TOVIK_SYSGROUP_sqlite "^sqlite3\\.h$")
 set(TOVIK_SYSGROUP_pulse "^pulse/")
 set(TOVIK_SYSGROUP_ffmpeg "^lib(avcodec|avformat|avutil|swscale)/")
-set(TOVIK_SYSGROUPS qt qtdbus x11 sockets processes openssl compression sqlite pulse ffmpeg)
+set(TOVIK_SYSGROUP_curl "^curl/")
+set(TOVIK_SYSGROUPS qt qtdbus x11 sockets processes openssl compression sqlite pulse ffmpeg curl)
 
 set(TOVIK_RULE_base base)
 set(TOVIK_SYS_base "")
@@ -61,6 +62,6 @@ set(TOVIK_SYS_app/ui qt)
 set(TOVIK_RULE_platform/linux base crypto net media update book session session/ui diag app app/ui platform/linux)
 # The desktop's light/dark choice is read over D-Bus (DesktopTheme_portal.cpp, tovik_platform_ui);
 # sound goes through PulseAudio (TovikAudio_pulse.cpp).
-set(TOVIK_SYS_platform/linux x11 sockets processes qt qtdbus pulse)
+set(TOVIK_SYS_platform/linux x11 sockets processes qt qtdbus pulse curl)
 set(TOVIK_RULE_relay base crypto net/TovikWire.h relay)
 set(TOVIK_SYS_relay sockets sqlite processes)

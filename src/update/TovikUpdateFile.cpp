@@ -121,6 +121,14 @@ bool ParseUpdateFile(std::string_view AText, TByteView AVendorKey, TUpdateInfo& 
   return true;
 }
 
+std::string SignUpdateFile(const TUpdateInfo& AInfo, const TEcdsaKey& AVendorKey) {
+  TUpdateInfo info = AInfo;
+  info.Sha256 = AsciiLower(info.Sha256);
+  const TBytes sig = AVendorKey.Sign(Utf8Bytes(UpdateSignedMessage(info)));
+  return std::string(kMagic) + "\r\nbuild=" + std::to_string(info.Build) + "\r\nsize=" + std::to_string(info.Size) +
+         "\r\nsha256=" + info.Sha256 + "\r\nurl=" + info.Url + "\r\nsig=" + BytesToHex(sig) + "\r\n";
+}
+
 bool ParseUpdateFile(std::string_view AText, TUpdateInfo& AInfo, std::string& AReason) {
   TBytes key = BuiltInUpdateKey();
   return ParseUpdateFile(AText, key, AInfo, AReason);

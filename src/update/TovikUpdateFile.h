@@ -39,6 +39,11 @@ TBytes BuiltInUpdateKey();
 // Never raises.
 bool ParseUpdateFile(std::string_view AText, TByteView AVendorKey, TUpdateInfo& AInfo,
                      std::string& AReason);
+// The text of an update file for AInfo signed with AVendorKey (which must hold a private half), lines
+// ended by CR LF. Raises ETovikCrypto when signing fails.
+class TEcdsaKey;
+std::string SignUpdateFile(const TUpdateInfo& AInfo, const TEcdsaKey& AVendorKey);
+
 // The same with BuiltInUpdateKey().
 bool ParseUpdateFile(std::string_view AText, TUpdateInfo& AInfo, std::string& AReason);
 

@@ -1,0 +1,126 @@
+// Putting a checked program file in place: the steps, a kill at every step, the build record and the
+// package manager's file lists.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "base/TovikFiles.h"
+#include "crypto/TovikCrypto.h"
+#include "update/TovikEmbed.h"
+#include "update/TovikInstall.h"
+#include "update/TovikUpdate.h"
+#include "update/TovikVersion.h"
+
+namespace tovik {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const std::string& path) {
+  std::string out;
+  ReadWholeFile(path, out, 1 << 30);
+  return out;
+}
+
+class InstallFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tovik-inst-XXXXXX";
+    Dir = ::mkdtemp(tmpl);
+    Program = Dir + "/tovik";
+    Ready = Dir + "/ready";
+    WriteFileAtomic(Program, Old, 0755);
+    WriteFileAtomic(Ready, New, 0600);
+    Info = TUpdateInfo{413, static_cast<std::int64_t>(New.size()), AsciiLower(BytesToHex(Sha256(Utf8Bytes(New)))),
+                       "https://x/y"};
+  }
+  void TearDown() override { fs::remove_all(Dir); }
+
+  std::string Dir, Program, Ready;
+  std::string Old = std::string(100'000, 'o');
+  std::string New = std::string(150'000, 'n');
+  TUpdateInfo Info;
+};
+
+TEST_F(InstallFiles, KeepsSettingsAndThePreviousBuild) {
+  std::string old;
+  ASSERT_EQ(InstallProgramFile(Ready, Info, Program, "[Update]\nUrl=http://company/tovik/update.txt\n", 77, old), "");
+  EXPECT_EQ(old, Program + ".old");
+  EXPECT_EQ(ReadFile(old), Old);
+  EXPECT_EQ(ReadBuiltInSettings(Program), "[Update]\nUrl=http://company/tovik/update.txt\n");
+  EXPECT_EQ(ReadFile(Program).substr(0, New.size()), New);
+  EXPECT_TRUE(fs::status(Program).permissions() == static_cast<fs::perms>(0755));
+  EXPECT_FALSE(fs::exists(NewFileName(Program)));
+  ASSERT_EQ(RollBackInstall(Program, old), "");
+  EXPECT_EQ(ReadFile(Program), Old);
+}
+
+TEST_F(InstallFiles, OldNameTakesTheTickWhenTheOldCopyStays) {
+  // "<program>.old" that cannot be deleted (a folder of that name here): the tick count makes it unique.
+  fs::create_directory(Program + ".old");
+  EXPECT_EQ(ChooseOldName(Program, 123456), Program + ".old123456");
+  fs::remove(Program + ".old");
+  EXPECT_EQ(ChooseOldName(Program, 123456), Program + ".old");
+  WriteFileAtomic(Program + ".old42", "x");
+  WriteFileAtomic(Program + ".new", "x");
+  WriteFileAtomic(Program + ".older-notes", "x");
+  DeleteOldCopies(Program);
+  EXPECT_FALSE(fs::exists(Program + ".old42"));
+  EXPECT_FALSE(fs::exists(Program + ".new"));
+  EXPECT_TRUE(fs::exists(Program + ".older-notes"));
+}
+
+// A kill -9 at any step leaves a complete program, the old or the new one, at the program's path.
+TEST_F(InstallFiles, KillAtEveryStepLeavesAWorkingProgram) {
+  for (int killAt = 1; killAt <= 5; ++killAt) {
+    WriteFileAtomic(Program, Old, 0755);
+    ::chmod(Program.c_str(), 0755);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      std::string old;
+      InstallProgramFile(Ready, Info, Program, "", 1, old, [killAt](int step) {
+        if (step == killAt) ::raise(SIGKILL);
+      });
+      ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "step " << killAt;
+    const std::string now = ReadFile(Program);
+    EXPECT_TRUE(now == Old || now == New) << "step " << killAt << ": " << now.size() << " bytes";
+    EXPECT_EQ(now == New, killAt == 5) << "step " << killAt;
+    EXPECT_EQ(::access(Program.c_str(), X_OK), 0) << "step " << killAt;
+    DeleteOldCopies(Program);
+  }
+}
+
+TEST_F(InstallFiles, BuildRecordIsReadAndStamped) {
+  // This test program carries the record of the update library; a copy gets another number.
+  const std::string copy = Dir + "/copy";
+  fs::copy_file("/proc/self/exe", copy);
+  EXPECT_EQ(ReadFileBuild(copy), OwnBuild());
+  ASSERT_TRUE(StampFileBuild(copy, 4242));
+  EXPECT_EQ(ReadFileBuild(copy), 4242);
+  EXPECT_EQ(ReadFileBuild(Program), 0);  // no record
+  EXPECT_FALSE(StampFileBuild(Program, 1));
+}
+
+TEST_F(InstallFiles, PackageManagerListsNameTheProgram) {
+  const std::string info = Dir + "/info";
+  fs::create_directory(info);
+  WriteFileAtomic(info + "/other.list", "/.\n/usr\n/usr/bin/tovik-relay\n");
+  EXPECT_FALSE(InstalledByDpkg(Program, info));
+  WriteFileAtomic(info + "/tovik.list", "/.\n/usr\n" + Program + "\n/usr/share/tovik");
+  EXPECT_TRUE(InstalledByDpkg(Program, info));
+  EXPECT_FALSE(InstalledByDpkg(Program + "x", info));
+  EXPECT_FALSE(InstalledByDpkg(Program, Dir + "/none"));
+}
+
+}  // namespace
+}  // namespace tovik
