@@ -5,7 +5,7 @@
 // unknown names ignored): build, size, sha256, url, sig. The signature is ECDSA P-256 (r||s, in
 // hexadecimal) over SHA-256 of UpdateSignedMessage(), made with the vendor's key; the program
 // holds the public half (64 bytes X||Y), set at build time with the CMake cache variable
-// TOVIK_UPDATE_KEY (128 hexadecimal digits).
+// TOVIK_UPDATE_KEY (128 hexadecimal digits) or stamped in later (update/TovikVersion.h).
 //
 // All functions are pure and thread-safe.
 #pragma once

@@ -109,6 +109,11 @@ TEST_F(InstallFiles, BuildRecordIsReadAndStamped) {
   EXPECT_EQ(ReadFileBuild(copy), 4242);
   EXPECT_EQ(ReadFileBuild(Program), 0);  // no record
   EXPECT_FALSE(StampFileBuild(Program, 1));
+  const TBytes key = TEcdsaKey::CreateNew().Public();
+  EXPECT_TRUE(StampFileUpdateKey(copy, key));
+  EXPECT_EQ(ReadFileBuild(copy), 4242) << "the key record is not the build record";
+  EXPECT_FALSE(StampFileUpdateKey(copy, TBytes(63, 1)));
+  EXPECT_FALSE(StampFileUpdateKey(Program, key));
 }
 
 TEST_F(InstallFiles, PackageManagerListsNameTheProgram) {
