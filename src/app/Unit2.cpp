@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/TovikMainBook.h"
 #include "app/TovikMainClient.h"
@@ -705,6 +706,9 @@ void TForm2::StartUpdater() {
   };
   FUpdater = std::make_unique<TUpdater>(setup, FPlatform.Http(), *FUpdateSystem, std::move(threads),
                                         [this](const std::string& l) { Log(l); }, TickMs());
+  // Test hook (the end-to-end tests): TOVIK_TEST_UPDATE_NOW=1 checks at start instead of 2 minutes later.
+  if (const char* now = std::getenv("TOVIK_TEST_UPDATE_NOW"); now && std::string_view(now) == "1")
+    FUpdater->CheckNow(TickMs());
 }
 
 bool TForm2::UpdateTick() {
