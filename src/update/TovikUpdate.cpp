@@ -17,8 +17,6 @@ namespace tovik {
 namespace {
 
 constexpr std::string_view kCompanySuffix = "/tovik/update.txt";
-// The program file next to a company's update file.
-constexpr std::string_view kProgramOnServer = "tovik";
 
 std::string Trimmed(std::string_view s) {
   while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
@@ -53,9 +51,10 @@ std::vector<std::string> SplitBlanks(const std::string& s) {
 
 }  // namespace
 
-std::string DownloadAddress(const std::string& AUrl, const std::string& ADefaultUrl, const TUpdateInfo& AInfo) {
+std::string DownloadAddress(const std::string& AUrl, const std::string& ADefaultUrl, const TUpdateInfo& AInfo,
+                            std::string_view AFileOnServer) {
   if (AUrl != ADefaultUrl && EndsWithNoCase(AUrl, kCompanySuffix))
-    return AUrl.substr(0, AUrl.size() - 10) + std::string(kProgramOnServer);
+    return AUrl.substr(0, AUrl.size() - 10) + std::string(AFileOnServer);
   return AInfo.Url;
 }
 

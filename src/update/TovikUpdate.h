@@ -98,9 +98,11 @@ struct TCheckOutcome {
   TUpdateInfo Info;
 };
 
-// Where the program file of a check comes from: next to the update file for a company server whose
-// address ends in "/tovik/update.txt" (not the default address), else the update file's url.
-std::string DownloadAddress(const std::string& AUrl, const std::string& ADefaultUrl, const TUpdateInfo& AInfo);
+// Where the file of a check comes from: AFileOnServer ("tovik" for the program, "tovik.deb" for the
+// package) next to the update file for a company server whose address ends in "/tovik/update.txt"
+// (not the default address), else the update file's url.
+std::string DownloadAddress(const std::string& AUrl, const std::string& ADefaultUrl, const TUpdateInfo& AInfo,
+                            std::string_view AFileOnServer = "tovik");
 
 // Runs one check on the calling thread. Never raises.
 TCheckOutcome RunUpdateCheck(IHttpClient& AHttp, const TCheckJob& AJob);

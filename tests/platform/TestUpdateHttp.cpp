@@ -15,6 +15,7 @@
 #include "crypto/TovikCrypto.h"
 #include "tests/support/TinyHttpServer.h"
 #include "update/TovikDownload.h"
+#include "update/TovikServiceUpdate.h"
 #include "update/TovikUpdate.h"
 #include "update/TovikVersion.h"
 
@@ -439,6 +440,166 @@ TEST_F(Updater, PutsThePreviousBuildBackWhenTheNewOneDoesNotStart) {
   EXPECT_FALSE(u->Install("", Clock.Now()));
   EXPECT_EQ(ReadFile(Program()), OldProgram);
   EXPECT_EQ(Lines.back(), "Update: the new Tovik did not start; the previous build is back in place");
+}
+
+// --- The service's side ----------------------------------------------------------------------------
+
+class TFakeRequests final : public IUpdateRequests {
+ public:
+  bool Take() override { return std::exchange(Pending, false); }
+  bool Pending = false;
+};
+
+class TFakeInstaller final : public IPackageInstaller {
+ public:
+  std::string Install(const std::string& APackage) override {
+    Installed.push_back(ReadFile(APackage));
+    return Answer;
+  }
+  std::vector<std::string> Installed;
+  std::string Answer;
+};
+
+class ServiceUpdate : public ::testing::Test {
+ protected:
+  TManualClock Clock;
+  TTinyHttpServer Server;
+  TempDir Dir;
+  TEcdsaKey Vendor = TEcdsaKey::CreateNew();  // a test key pair
+  TFakeRequests Requests;
+  std::shared_ptr<TFakeInstaller> Installer = std::make_shared<TFakeInstaller>();
+  std::vector<std::string> Lines;
+  std::string Package = std::string(100'000, 'd') + "package";
+  int OnDisk = 412;  // what the fake ReadBuild sees
+  std::string RootProblem;
+
+  void Serve(int ABuild) {
+    // A company server: the package comes from beside the update file.
+    TUpdateInfo info{ABuild, static_cast<std::int64_t>(Package.size()), Sha(Package), "https://example.invalid/x.deb"};
+    Server.Route("/tovik/update.txt", THttpAnswer{200, SignUpdateFile(info, Vendor), {}, false, 0, ""});
+    Server.Route("/tovik/tovik.deb", THttpAnswer{200, Package, {}, false, 0, ""});
+  }
+  std::unique_ptr<TServiceUpdater> Make(const std::string& ini) {
+    WriteFileAtomic(Dir.Path() + "/Tovik.ini", ini);
+    TServiceUpdateSetup s;
+    s.ProgramFile = Dir.Path() + "/tovik";
+    s.SettingsFile = Dir.Path() + "/Tovik.ini";
+    s.DefaultUrl = "https://update.example.invalid/tovik/update.txt";
+    s.DownloadFolder = Dir.Path() + "/root-cache";
+    s.RunningBuild = 412;
+    s.VendorKey = Vendor.Public();
+    auto u = std::make_unique<TServiceUpdater>(s, IHttpClient::Create(), Installer, Requests,
+                                               [this](const std::string& l) { Lines.push_back(l); }, Clock.Now(),
+                                               [](std::function<void()> job) { job(); });
+    u->ReadBuild = [this](const std::string&) { return OnDisk; };
+    u->RootOnly = [this](const std::string&) { return RootProblem; };
+    return u;
+  }
+  std::string Ini() const { return "[Update]\nUrl=" + Server.Url("/tovik/update.txt") + "\n"; }
+  bool Ask(TServiceUpdater& u) {
+    Requests.Pending = true;
+    return u.UpdateCheck(Clock.Now());
+  }
+};
+
+TEST_F(ServiceUpdate, InstallsTheCheckedPackageAndRestarts) {
+  Serve(413);
+  auto u = Make(Ini());
+  // dpkg puts the new program file in place.
+  EXPECT_FALSE(Ask(*u));
+  ASSERT_EQ(Installer->Installed.size(), 1u) << (Lines.empty() ? "" : Lines.back());
+  EXPECT_TRUE(Installer->Installed[0] == Package);
+  EXPECT_EQ(Server.Seen().front().UserAgent, "TovikService/412");
+  EXPECT_EQ(Lines.back(), "Update: build 413 installed (was 412)");
+  EXPECT_FALSE(fs::exists(Dir.Path() + "/root-cache/tovik-413.deb"));
+  EXPECT_EQ(fs::status(Dir.Path() + "/root-cache").permissions() & fs::perms::all, fs::perms::owner_all);
+  // The fake disk still says 412: nothing to restart onto.
+  EXPECT_EQ(u->State(), TServiceUpdater::usIdle);
+
+  OnDisk = 413;
+  Clock.Advance(kRequestGuardMs);
+  EXPECT_FALSE(Ask(*u));
+  EXPECT_EQ(Lines.back(), "Update: asked, but build 413 is already in place");
+}
+
+TEST_F(ServiceUpdate, RefusesWhatItCannotTrust) {
+  struct Case {
+    const char* What;
+    std::string Ini;
+    std::function<void()> Arrange;
+    std::string Line;
+  };
+  const Case cases[] = {
+      {"turned off", "[Update]\nEnabled=0\n", [] {}, "Update: asked, but [Update] Enabled=0 in " + Dir.Path() + "/Tovik.ini"},
+      {"not http", "[Update]\nUrl=ftp://x/tovik/update.txt\n", [] {},
+       "Update: asked, but the update address is not http:// or https://"},
+      {"wrong hash", Ini(),
+       [&] {
+         Serve(413);
+         Server.Route("/tovik/tovik.deb", THttpAnswer{200, std::string(Package.size(), 'x'), {}, false, 0, ""});
+       },
+       std::string("Update: could not install: ") + kWrongHash},
+      {"dpkg fails", Ini(),
+       [&] {
+         Serve(413);
+         Installer->Answer = "dpkg ended with code 1";
+       },
+       "Update: could not install: the package was not installed: dpkg ended with code 1"},
+  };
+  for (const Case& c : cases) {
+    c.Arrange();
+    Installer->Installed.clear();
+    auto u = Make(c.Ini);
+    EXPECT_FALSE(Ask(*u)) << c.What;
+    EXPECT_EQ(Lines.back(), c.Line) << c.What;
+    EXPECT_EQ(u->State(), TServiceUpdater::usIdle) << c.What;
+    if (std::string(c.What) == "wrong hash") {
+      EXPECT_TRUE(Installer->Installed.empty());
+    }
+    Installer->Answer.clear();
+  }
+}
+
+TEST_F(ServiceUpdate, AskedAgainTooSoonIsSaidOncePerWindow) {
+  Serve(412);  // nothing newer
+  auto u = Make(Ini());
+  Ask(*u);
+  for (int i = 0; i < 5; ++i) {
+    Clock.Advance(1000);
+    Ask(*u);
+  }
+  EXPECT_EQ(std::count(Lines.begin(), Lines.end(), "Update: asked again too soon; waiting"), 1);
+  EXPECT_EQ(std::count(Lines.begin(), Lines.end(), "Update: Tovik asks to install a new build"), 1);
+  Clock.Advance(kRequestGuardMs);
+  Ask(*u);
+  EXPECT_EQ(std::count(Lines.begin(), Lines.end(), "Update: Tovik asks to install a new build"), 2);
+}
+
+TEST_F(ServiceUpdate, RestartsOnlyOntoARootOnlyNewerFile) {
+  auto u = Make(Ini());
+  OnDisk = 414;
+  RootProblem = "/opt/tovik may be changed by other users";
+  for (int i = 0; i < 3; ++i) {
+    Clock.Advance(kOnDiskCheckMs);
+    EXPECT_FALSE(u->UpdateCheck(Clock.Now()));
+  }
+  EXPECT_EQ(std::count(Lines.begin(), Lines.end(),
+                       "Update: build 414 on disk is not used: /opt/tovik may be changed by other users"),
+            1);
+  RootProblem.clear();
+  Clock.Advance(kOnDiskCheckMs - 1);
+  EXPECT_FALSE(u->UpdateCheck(Clock.Now()));
+  Clock.Advance(1);
+  EXPECT_TRUE(u->UpdateCheck(Clock.Now()));
+  EXPECT_EQ(Lines.back(), "Update: tovik build 414 is on disk (running 412); restarting the service");
+}
+
+TEST(RootOnly, FilesAndFoldersOfOthersAreRefused) {
+  TempDir dir;  // under /tmp: writable by everybody
+  const std::string f = dir.Path() + "/tovik";
+  WriteFileAtomic(f, "x");
+  EXPECT_NE(RootOnlyProblem(f), "");
+  EXPECT_EQ(RootOnlyProblem("/bin/sh"), "");
 }
 
 }  // namespace
