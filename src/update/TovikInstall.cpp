@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <system_error>
 
 #include "base/TovikFiles.h"
@@ -129,6 +131,48 @@ std::string RollBackInstall(const std::string& AProgram, const std::string& AOld
   if (::rename(AOldName.c_str(), AProgram.c_str()) != 0) return "cannot put back " + AProgram + ": " + SysText(errno);
   SyncFolder(FolderOf(AProgram));
   return {};
+}
+
+int ApplyUpdateElevated(const std::string& ATarget, const std::string& AOwnProgram, const std::string& AReady,
+                        const std::string& AUpdateFile, TByteView AVendorKey, int AOwnBuild, TTick ANow,
+                        std::string& AWhy) {
+  char a[PATH_MAX], b[PATH_MAX];
+  if (!::realpath(ATarget.c_str(), a) || !::realpath(AOwnProgram.c_str(), b) || std::string(a) != b) {
+    AWhy = "only the installed program itself can be replaced";
+    return 1;
+  }
+  const std::string target = a;
+  // The update file, read here: not through a link, and small.
+  std::string text;
+  {
+    TFd fd(::open(AUpdateFile.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 16 * 1024) {
+      AWhy = "cannot read the update file";
+      return 1;
+    }
+    char buf[4096];
+    for (;;) {
+      const ssize_t got = ::read(fd.Get(), buf, sizeof buf);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      text.append(buf, static_cast<std::size_t>(got));
+      if (text.size() > 16 * 1024) break;
+    }
+  }
+  TUpdateInfo info;
+  std::string reason;
+  if (!ParseUpdateFile(text, AVendorKey, info, reason)) {
+    AWhy = "update file refused: " + reason;
+    return 1;
+  }
+  if (info.Build <= AOwnBuild) {
+    AWhy = "build " + std::to_string(info.Build) + " is not newer than " + std::to_string(AOwnBuild);
+    return 1;
+  }
+  std::string old;
+  AWhy = InstallProgramFile(AReady, info, target, ReadBuiltInSettings(target), ANow, old);
+  return AWhy.empty() ? 0 : 1;
 }
 
 }  // namespace tovik

@@ -17,6 +17,7 @@
 #include <functional>
 #include <string>
 
+#include "base/TovikBytes.h"
 #include "base/TovikClock.h"
 #include "update/TovikUpdateFile.h"
 
@@ -42,5 +43,17 @@ std::string InstallProgramFile(const std::string& AReady, const TUpdateInfo& AIn
 
 // Puts the previous build back: renames AOldName over AProgram. "" on success, else why not.
 std::string RollBackInstall(const std::string& AProgram, const std::string& AOldName);
+
+// The elevated step of an update ("/applyupdate <target> <ready file> <update file>", run with
+// administrator rights through the polkit action that names the installed program's path). It is the
+// installed, trusted program that runs it, and it trusts nothing its caller says: it replaces only its
+// own program file (ATarget must be AOwnProgram, links resolved), reads the update file itself (at
+// most kMaxUpdateFileText bytes, not through a link), checks its signature with AVendorKey and that
+// its build is newer than AOwnBuild, and installs the ready file only when the bytes it copies match
+// the signed size and SHA-256. Returns the exit code: 0 when the new build is in place, else 1, with
+// the reason in AWhy.
+int ApplyUpdateElevated(const std::string& ATarget, const std::string& AOwnProgram, const std::string& AReady,
+                        const std::string& AUpdateFile, TByteView AVendorKey, int AOwnBuild, TTick ANow,
+                        std::string& AWhy);
 
 }  // namespace tovik

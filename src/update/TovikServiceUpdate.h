@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "base/TovikClock.h"
 #include "update/TovikHttp.h"
@@ -30,12 +31,17 @@ namespace tovik {
 inline constexpr TTick kOnDiskCheckMs = 60'000;
 inline constexpr TTick kRequestGuardMs = 600'000;
 
+// The service's request socket, to which the interactive program sends the update request.
+inline constexpr std::string_view kUpdateRequestSocket = "/run/tovik/update-request";
+
 // The update requests that reach the service. Only the service loop's thread calls it.
 class IUpdateRequests {
  public:
   virtual ~IUpdateRequests() = default;
   // True when at least one request arrived since the last call (all of them are taken).
   virtual bool Take() = 0;
+  // Listens at APath (its folder is made when missing); null with AError when it cannot.
+  static std::unique_ptr<IUpdateRequests> Create(const std::string& APath, std::string& AError);
 };
 
 // Installs a package file as root. Called on the install worker.
@@ -44,6 +50,8 @@ class IPackageInstaller {
   virtual ~IPackageInstaller() = default;
   // Installs APackage; "" on success, else why not (the installer's exit code and last words).
   virtual std::string Install(const std::string& APackage) = 0;
+  // dpkg on Linux.
+  static std::shared_ptr<IPackageInstaller> Create();
 };
 
 struct TServiceUpdateSetup {

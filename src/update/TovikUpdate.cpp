@@ -89,6 +89,7 @@ TCheckOutcome RunUpdateCheck(IHttpClient& AHttp, const TCheckJob& AJob) {
       return out;
     }
     out.Info = info;
+    out.Text = body;
     if (info.Build <= AJob.OwnBuild) return out;  // up to date
     out.Newer = true;
     if (info.Size > kMaxUpdateSize) {
@@ -243,6 +244,7 @@ void TUpdater::Finish(const TCheckOutcome& AOutcome) {
     FReadyFile = AOutcome.File;
     FReadyBuild = AOutcome.Info.Build;
     FReadyInfo = AOutcome.Info;
+    FReadyText = AOutcome.Text;
     Log(Fmt("build %lld downloaded and checked; installs when Tovik is not in use", FReadyBuild));
   }
   if (!AOutcome.Message.empty()) {
@@ -322,7 +324,14 @@ bool TUpdater::InstallElevated(const std::string& AParams, TTick ANow) {
     Log("could not install build " + build + ": " + why);
     return false;
   }
-  const int code = FSystem.RunElevated(FReadyFile, FSetup.ProgramFile);
+  // The signed update file goes along: the elevated step checks the ready file against it itself.
+  const std::string updateFile = FSetup.DownloadFolder + "/update-" + build + ".txt";
+  if (auto w = WriteFileAtomic(updateFile, FReadyText); !w) {
+    Log("could not install build " + build + ": " + w.Error);
+    return false;
+  }
+  const int code = FSystem.RunElevated(FSetup.ProgramFile, FReadyFile, updateFile);
+  ::unlink(updateFile.c_str());
   if (code < 0) {
     Log("build " + build + " not installed: no administrator rights (the prompt was cancelled)");
     return false;

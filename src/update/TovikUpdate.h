@@ -54,9 +54,10 @@ class IUpdateSystem {
   virtual bool ServiceRunning() = 0;
   // Sends the service the update request; false when it cannot be sent.
   virtual bool SignalService() = 0;
-  // Runs AReady with administrator rights as "/applyupdate <AProgram>" and waits for it (at most a
-  // minute); its exit code, or -1 when the rights were refused or it did not start.
-  virtual int RunElevated(const std::string& AReady, const std::string& AProgram) = 0;
+  // Runs the installed program AProgram with administrator rights as
+  // "/applyupdate <AProgram> <AReady> <AUpdateFile>" and waits for it (at most a minute); its exit
+  // code, or -1 when the rights were refused or it did not start.
+  virtual int RunElevated(const std::string& AProgram, const std::string& AReady, const std::string& AUpdateFile) = 0;
   static std::unique_ptr<IUpdateSystem> Create();
 };
 
@@ -96,6 +97,7 @@ struct TCheckOutcome {
   std::string Message;  // a failure or refusal ("" for up to date, available, or good)
   std::string File;
   TUpdateInfo Info;
+  std::string Text;     // the update file as fetched (the elevated step checks it again itself)
 };
 
 // Where the file of a check comes from: AFileOnServer ("tovik" for the program, "tovik.deb" for the
@@ -170,6 +172,7 @@ class TUpdater {
   std::string FReadyFile;
   int FReadyBuild = 0;
   TUpdateInfo FReadyInfo;
+  std::string FReadyText;
   bool FGaveUp = false;
   bool FHanded = false;
   TTick FHandedAt = 0;

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -214,7 +217,7 @@ class TRecordingSystem final : public IUpdateSystem {
   long ProcessId() override { return 4711; }
   bool ServiceRunning() override { return Service; }
   bool SignalService() override { return Service; }
-  int RunElevated(const std::string&, const std::string&) override { return -1; }
+  int RunElevated(const std::string&, const std::string&, const std::string&) override { return -1; }
   std::vector<std::string> Started;
   std::vector<std::string> Args;
   bool StartWorks = true;
@@ -600,6 +603,26 @@ TEST(RootOnly, FilesAndFoldersOfOthersAreRefused) {
   WriteFileAtomic(f, "x");
   EXPECT_NE(RootOnlyProblem(f), "");
   EXPECT_EQ(RootOnlyProblem("/bin/sh"), "");
+}
+
+TEST(UpdateRequests, DatagramsAreTakenOnce) {
+  TempDir dir;
+  const std::string path = dir.Path() + "/run/update-request";
+  std::string error;
+  auto requests = IUpdateRequests::Create(path, error);
+  ASSERT_TRUE(requests) << error;
+  EXPECT_FALSE(requests->Take());
+  EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::group_write |
+                fs::perms::others_read | fs::perms::others_write);
+  TFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+  for (int i = 0; i < 3; ++i)
+    ASSERT_EQ(::sendto(fd.Get(), "update", 6, 0, reinterpret_cast<sockaddr*>(&a), sizeof a), 6);
+  EXPECT_TRUE(requests->Take());
+  EXPECT_FALSE(requests->Take());
 }
 
 }  // namespace

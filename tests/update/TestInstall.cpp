@@ -12,6 +12,7 @@
 #include "base/TovikFiles.h"
 #include "crypto/TovikCrypto.h"
 #include "update/TovikEmbed.h"
+#include "update/TovikDownload.h"
 #include "update/TovikInstall.h"
 #include "update/TovikUpdate.h"
 #include "update/TovikVersion.h"
@@ -125,6 +126,56 @@ TEST_F(InstallFiles, PackageManagerListsNameTheProgram) {
   EXPECT_TRUE(InstalledByDpkg(Program, info));
   EXPECT_FALSE(InstalledByDpkg(Program + "x", info));
   EXPECT_FALSE(InstalledByDpkg(Program, Dir + "/none"));
+}
+
+}  // namespace
+}  // namespace tovik
+
+namespace tovik {
+namespace {
+
+// The elevated step replaces only its own program file, and only with bytes that the update file it
+// reads itself has signed.
+TEST_F(InstallFiles, ElevatedApplyTrustsNothingItIsTold) {
+  const TEcdsaKey vendor = TEcdsaKey::CreateNew();  // a test key pair
+  const TEcdsaKey other = TEcdsaKey::CreateNew();
+  const std::string signedFile = Dir + "/update.txt";
+  const std::string forged = Dir + "/forged.txt";
+  WriteFileAtomic(signedFile, SignUpdateFile(Info, vendor));
+  WriteFileAtomic(forged, SignUpdateFile(Info, other));
+  const std::string elsewhere = Dir + "/other/tovik";  // any other file of that name
+  fs::create_directory(Dir + "/other");
+  WriteFileAtomic(elsewhere, Old, 0755);
+  const std::string link = Dir + "/update-link.txt";
+  fs::create_symlink(signedFile, link);
+  std::string swapped = New;
+  swapped[5] = 'X';
+  const std::string swappedReady = Dir + "/swapped";
+  WriteFileAtomic(swappedReady, swapped);
+
+  struct Case {
+    const char* What;
+    std::string Target, Ready, UpdateFile;
+    int OwnBuild;
+    std::string Why;
+  };
+  const Case cases[] = {
+      {"another file named tovik", elsewhere, Ready, signedFile, 412, "only the installed program itself can be replaced"},
+      {"signed with another key", Program, Ready, forged, 412,
+       "update file refused: the signature of the update file is not valid"},
+      {"update file through a link", Program, Ready, link, 412, "cannot read the update file"},
+      {"not newer", Program, Ready, signedFile, 413, "build 413 is not newer than 413"},
+      {"ready file swapped", Program, swappedReady, signedFile, 412, kWrongHash},
+      {"all checked", Program, Ready, signedFile, 412, ""},
+  };
+  for (const Case& c : cases) {
+    std::string why;
+    const int code = ApplyUpdateElevated(c.Target, Program, c.Ready, c.UpdateFile, vendor.Public(), c.OwnBuild, 1, why);
+    EXPECT_EQ(why, c.Why) << c.What;
+    EXPECT_EQ(code, c.Why.empty() ? 0 : 1) << c.What;
+    EXPECT_TRUE(ReadFile(elsewhere) == Old) << c.What;
+    EXPECT_EQ(ReadFile(Program) == New, c.Why.empty()) << c.What;
+  }
 }
 
 }  // namespace
