@@ -715,7 +715,8 @@ bool TForm2::UpdateTick() {
   if (!FUpdater) return false;
   const TTick now = TickMs();
   FUpdater->Tick(now);
-  if (!FUpdater->Ready()) return false;
+  const bool packaged = FUpdater->PackageInstalled(now);
+  if (!FUpdater->Ready() && !packaged) return false;
   TIdleFacts f;
   f.ClientExists = true;
   f.State = FClientHost->Client().State();
@@ -724,7 +725,8 @@ bool TForm2::UpdateTick() {
   f.ModalOpen = QApplication::activeModalWidget() != nullptr;
   f.WindowLookedAt = isVisible() && !isMinimized() && QApplication::activeWindow() != nullptr;
   if (!UpdateMayInstall(f, FUpdater->Handed())) return false;
-  if (!FUpdater->Install(RestartParameters(FTrayMode, isVisible(), isMinimized()), now)) return false;
+  const std::string params = RestartParameters(FTrayMode, isVisible(), isMinimized());
+  if (packaged ? !FUpdater->RestartOnNewBuild(params) : !FUpdater->Install(params, now)) return false;
   FReallyExit = true;
   QMetaObject::invokeMethod(this, "close", Qt::QueuedConnection);
   return true;

@@ -159,6 +159,9 @@ TUpdater::TUpdater(const TUpdaterSetup& ASetup, std::shared_ptr<IHttpClient> AHt
   FOwnBuild = FSetup.OwnBuild;
   const bool httpUrl = IsHttpAddress(FUrl);
   FEnabled = FSetup.Enabled && FOwnBuild > 0 && !FSetup.DevelopmentCopy && !FSetup.PackageManaged && httpUrl;
+  // A packaged copy still looks on the same schedule, without downloading, and hands a newer build
+  // to the system service, which installs its signed package.
+  FServiceChecks = FSetup.Enabled && FOwnBuild > 0 && !FSetup.DevelopmentCopy && FSetup.PackageManaged && httpUrl;
   FNextCheck = ANow + kFirstCheckMs;
   if (!FSetup.Enabled)
     FOffWhy = "turned off in Tovik.ini ([Update] Enabled=0)";
@@ -186,7 +189,7 @@ std::string TUpdater::ProgramFolder() const {
 }
 
 void TUpdater::Tick(TTick ANow) {
-  if (!FEnabled || FBusy || FGaveUp || !FReadyFile.empty()) return;
+  if ((!FEnabled && !FServiceChecks) || FBusy || FGaveUp || !FReadyFile.empty()) return;
   if (ANow < FNextCheck) return;
   StartCheck(ANow);
 }
@@ -251,6 +254,37 @@ void TUpdater::Finish(const TCheckOutcome& AOutcome) {
     FNextCheck = TickMs() + kRetryAfterFailureMs;
     Log(EscapeForLog(AOutcome.Message, 500));
   }
+  if (FServiceChecks && AOutcome.Newer && AOutcome.Message.empty() && !FHanded) {
+    if (FSystem.ServiceRunning() && FSystem.SignalService()) {
+      FHanded = true;
+      FHandedAt = TickMs();
+      FHandedBuild = AOutcome.Info.Build;
+      Log(Fmt("build %lld: the system service installs its package", AOutcome.Info.Build));
+    } else {
+      Log(Fmt("build %lld is available; the system's package manager installs it", AOutcome.Info.Build));
+    }
+  }
+}
+
+bool TUpdater::PackageInstalled(TTick ANow) {
+  if (!FHanded || FHandedBuild == 0 || ANow < FNextDiskLook) return false;
+  FNextDiskLook = ANow + kOnDiskLookMs;
+  if (ReadFileBuild(FSetup.ProgramFile) < FHandedBuild) {
+    if (ANow - FHandedAt > kServiceWaitMs && !FGaveUp) {
+      FGaveUp = true;
+      Log(Fmt("build %lld: the service did not install it; the service's log says why", FHandedBuild));
+    }
+    return false;
+  }
+  return true;
+}
+
+bool TUpdater::RestartOnNewBuild(const std::string& AParams) {
+  Log(Fmt("build %lld installed by the service (was %lld); restarting", FHandedBuild, FOwnBuild));
+  FHandedBuild = 0;
+  if (Restart(AParams)) return true;
+  Log("the new Tovik did not start; it starts next time");
+  return false;
 }
 
 bool TUpdater::Ready() const {

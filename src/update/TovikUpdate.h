@@ -35,6 +35,7 @@ inline constexpr TTick kFirstCheckMs = 120'000;
 inline constexpr TTick kCheckPeriodMs = 10'800'000;
 inline constexpr TTick kRetryAfterFailureMs = 1'800'000;
 inline constexpr TTick kServiceWaitMs = 600'000;
+inline constexpr TTick kOnDiskLookMs = 60'000;  // a packaged copy looks for its new build on disk
 inline constexpr std::int64_t kMaxUpdateSize = 67'108'864;  // the largest program file accepted
 inline constexpr std::int64_t kMaxUpdateFileText = 16 * 1024;  // the update file itself
 inline constexpr const char* kPackagedOffWhy = "installed by the system's package manager";
@@ -134,6 +135,10 @@ class TUpdater {
   bool Install(const std::string& AParams, TTick ANow);
   // The Install now button: may ask for administrator rights.
   bool InstallElevated(const std::string& AParams, TTick ANow);
+  // A packaged copy whose newer build was handed to the service: true once that build is on disk
+  // (looked at once a minute); the caller then restarts when idle with RestartOnNewBuild.
+  bool PackageInstalled(TTick ANow);
+  bool RestartOnNewBuild(const std::string& AParams);
   // Several lines (CR LF) for the settings dialog's Updates page and the about box.
   std::string StatusText(TTick ANow) const;
 
@@ -176,6 +181,9 @@ class TUpdater {
   bool FGaveUp = false;
   bool FHanded = false;
   TTick FHandedAt = 0;
+  bool FServiceChecks = false;  // a packaged copy: checks without downloading, the service installs
+  int FHandedBuild = 0;         // the build the service was asked to install (packaged copies)
+  TTick FNextDiskLook = 0;
   std::string FOffWhy;
   std::int64_t FLastCheck = 0;  // StampMs() of the last finished check, 0 = none
   std::string FLastResult;

@@ -402,6 +402,30 @@ TEST_F(Updater, OffCopiesOnlyReport) {
             std::string::npos);
 }
 
+TEST_F(Updater, PackagedCopyHandsANewerBuildToTheService) {
+  TUpdaterSetup packaged = Setup();
+  packaged.PackageManaged = true;
+  System.Service = true;
+  auto u = Make(packaged);
+  Clock.Advance(kFirstCheckMs);
+  u->Tick(Clock.Now());
+  EXPECT_EQ(u->LastResult(), "build 413 is available");
+  EXPECT_FALSE(fs::exists(Dir.Path() + "/cache/TovikUpdate/Tovik-413")) << "a packaged copy downloads nothing";
+  EXPECT_TRUE(u->Handed());
+  EXPECT_EQ(Lines.back(), "Update: build 413: the system service installs its package");
+  EXPECT_FALSE(u->PackageInstalled(Clock.Now()));
+
+  // dpkg puts build 413 in place (a program file with its build record stamped).
+  fs::remove(Program());
+  fs::copy_file("/proc/self/exe", Program());
+  ASSERT_TRUE(StampFileBuild(Program(), 413));
+  EXPECT_FALSE(u->PackageInstalled(Clock.Now() + kOnDiskLookMs - 1));
+  EXPECT_TRUE(u->PackageInstalled(Clock.Now() + kOnDiskLookMs));
+  EXPECT_TRUE(u->RestartOnNewBuild("/min"));
+  EXPECT_EQ(System.Args, (std::vector<std::string>{"/min", "/noadmin", "/waitpid:4711"}));
+  EXPECT_EQ(Lines.back(), "Update: build 413 installed by the service (was 412); restarting");
+}
+
 TEST_F(Updater, InstallsAndRestarts) {
   auto u = Make(Setup());
   u->CheckNow(Clock.Now());
