@@ -264,11 +264,11 @@ class Updater : public ::testing::Test {
     s.VendorKey = Vendor.Public();
     return s;
   }
-  std::unique_ptr<TUpdater> Make(const TUpdaterSetup& s) {
+  std::unique_ptr<TUpdater> Make(const TUpdaterSetup& s, std::shared_ptr<IHttpClient> http = IHttpClient::Create()) {
     TUpdaterThreads inline_;
     inline_.Start = [](std::function<void()> job) { job(); };
     inline_.Post = [](std::function<void()> fn) { fn(); };
-    return std::make_unique<TUpdater>(s, IHttpClient::Create(), System, inline_,
+    return std::make_unique<TUpdater>(s, http, System, inline_,
                                       [this](const std::string& l) { Lines.push_back(l); }, Clock.Now());
   }
   std::size_t Requests() const { return Server.Seen().size(); }
@@ -303,9 +303,34 @@ TEST_F(Updater, ChecksOnTheSchedule) {
       << u->StatusText(Clock.Now());
 }
 
+// The real client, keeping the options of every request.
+class TOptionsClient final : public IHttpClient {
+ public:
+  THttpResult Get(const std::string& AUrl, const THttpOptions& AOptions, const THttpSink& AOnData) override {
+    Seen.push_back(AOptions);
+    return FInner->Get(AUrl, AOptions, AOnData);
+  }
+  THttpResult Head(const std::string& AUrl, const THttpOptions& AOptions) override { return FInner->Head(AUrl, AOptions); }
+  std::vector<THttpOptions> Seen;
+
+ private:
+  std::shared_ptr<IHttpClient> FInner = IHttpClient::Create();
+};
+
 TEST_F(Updater, DownloadsAndChecksANewerBuild) {
-  auto u = Make(Setup());
+  auto http = std::make_shared<TOptionsClient>();
+  auto u = Make(Setup(), http);
   u->CheckNow(Clock.Now());
+  // Connect within 15 s; the answer may take as long as it keeps moving (a stall time-out of 60 s);
+  // the update file is read with a small cap, the program file with its declared size.
+  ASSERT_EQ(http->Seen.size(), 2u);
+  for (const THttpOptions& o : http->Seen) {
+    EXPECT_EQ(o.ConnectTimeoutMs, 15'000);
+    EXPECT_EQ(o.StallTimeoutMs, 60'000);
+    EXPECT_EQ(o.UserAgent, "Tovik/412");
+  }
+  EXPECT_EQ(http->Seen[0].MaxBytes, kMaxUpdateFileText);
+  EXPECT_EQ(http->Seen[1].MaxBytes, static_cast<std::int64_t>(NewProgram.size()));
   ASSERT_TRUE(u->Ready()) << u->LastResult();
   EXPECT_EQ(u->LastResult(), "build 413 found and downloaded");
   EXPECT_EQ(u->ReadyBuild(), 413);
