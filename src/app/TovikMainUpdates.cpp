@@ -53,7 +53,10 @@ TUpdaterSetup MainUpdaterSetup(const TSettingsStore& AStore, const TEnvLookup& A
   s.DownloadFolder = UpdateDownloadFolder(AEnv);
   s.Settings = ReadBuiltInSettings(program);
   s.DevelopmentCopy = IsDevelopmentCopy(program);
-  s.PackageManaged = InstalledByDpkg(program);
+  // dpkg installs as root: a program file that another user owns is no package's (and the lists of
+  // every package need not be read at each start of a portable copy).
+  struct stat st {};
+  s.PackageManaged = ::stat(program.c_str(), &st) == 0 && st.st_uid == 0 && InstalledByDpkg(program);
   return s;
 }
 

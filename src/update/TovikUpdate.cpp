@@ -121,16 +121,20 @@ bool InstalledByDpkg(const std::string& AProgramFile, const std::string& AInfoFo
     char real[4096];
     std::string path = ::realpath(AProgramFile.c_str(), real) ? std::string(real) : AProgramFile;
     const std::string needle = "\n" + path + "\n";
+    auto names = [&](const std::string& list) {
+      std::string text;
+      if (!ReadWholeFile(AInfoFolder + "/" + list, text, 64u << 20)) return false;
+      return ("\n" + text + "\n").find(needle) != std::string::npos;
+    };
+    // Our own package's list first; every list only when that does not name the file.
+    if (names("tovik.list")) return true;
     DIR* d = ::opendir(AInfoFolder.c_str());
     if (!d) return false;
     bool found = false;
     while (dirent* e = ::readdir(d)) {
       const std::string name = e->d_name;
-      if (name.size() < 6 || name.compare(name.size() - 5, 5, ".list") != 0) continue;
-      std::string text;
-      if (!ReadWholeFile(AInfoFolder + "/" + name, text, 64u << 20)) continue;
-      if (("\n" + text).find(needle) != std::string::npos ||
-          (!text.empty() && text.back() != '\n' && ("\n" + text + "\n").find(needle) != std::string::npos)) {
+      if (name.size() < 6 || name.compare(name.size() - 5, 5, ".list") != 0 || name == "tovik.list") continue;
+      if (names(name)) {
         found = true;
         break;
       }
