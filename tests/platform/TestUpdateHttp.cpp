@@ -118,6 +118,20 @@ TEST_F(HttpCurl, CapsTheBody) {
   EXPECT_LT(Server.LastBodySent(), 50 << 20);
 }
 
+TEST_F(HttpCurl, ASlowButMovingAnswerIsNotCutOff) {
+  // 12 bytes, one every 250 ms: 3 s in all, far longer than the 1 s stall limit, yet never stalled.
+  THttpAnswer slow{200, "slow answer.", {}, false, 0, ""};
+  slow.DripMs = 250;
+  Server.Route("/slow", slow);
+  THttpOptions o;
+  o.ConnectTimeoutMs = 1000;
+  o.StallTimeoutMs = 1000;
+  std::string body;
+  THttpResult r = FetchText(*Http, Server.Url("/slow"), o, 1000, body);
+  EXPECT_EQ(r.Outcome, THttpOutcome::hrOk) << r.Error;
+  EXPECT_EQ(body, "slow answer.");
+}
+
 // --- Downloads ------------------------------------------------------------------------------------
 
 // The real client, watching how large the file on disk gets while the body arrives.

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -28,6 +29,7 @@ struct THttpAnswer {
   bool NoLength = false;                      // no Content-Length: the body ends when the server closes
   std::int64_t StreamExtra = 0;               // bytes sent after Body (for bodies longer than declared)
   std::string Location;                       // a redirect's target
+  int DripMs = 0;                             // Body sent one byte at a time, this far apart
 };
 
 struct TSeenRequest {
@@ -132,7 +134,14 @@ class TTinyHttpServer {
     FLastSent = 0;
     if (!SendAll(c, head.data(), head.size())) return;
     if (seen.Method == "HEAD") return;
-    if (!SendAll(c, answer.Body.data(), answer.Body.size())) return;
+    if (answer.DripMs > 0) {
+      for (char ch : answer.Body) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(answer.DripMs));
+        if (!SendAll(c, &ch, 1)) return;
+      }
+    } else if (!SendAll(c, answer.Body.data(), answer.Body.size())) {
+      return;
+    }
     std::int64_t sent = static_cast<std::int64_t>(answer.Body.size());
     FLastSent = sent;
     const std::string chunk(65536, 'x');
