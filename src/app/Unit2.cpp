@@ -700,7 +700,11 @@ void TForm2::StartUpdater() {
   QPointer<TForm2> self(this);
   // The check's outcome comes back on the GUI thread; the updater's own token drops it once it is gone.
   threads.Post = [self](std::function<void()> AFinish) {
-    QMetaObject::invokeMethod(qApp, [self, AFinish = std::move(AFinish)] {
+    // On the check's worker: once the application object is gone (the program is ending) the outcome
+    // has nowhere to go.
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app) return;
+    QMetaObject::invokeMethod(app, [self, AFinish = std::move(AFinish)] {
       if (self) AFinish();
     }, Qt::QueuedConnection);
   };
