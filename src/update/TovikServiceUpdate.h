@@ -71,8 +71,8 @@ std::string RootOnlyProblem(const std::string& AFile);
 class TServiceUpdater {
  public:
   using TStart = std::function<void(std::function<void()>)>;
-  // Every reference must outlive the object. AStart runs the install job on a worker (default: a new
-  // thread); AReadBuild reads the build of the program file on disk (default ReadFileBuild), and
+  // Every reference must outlive the object. ALog is also called on the install worker, so it must be
+  // safe to call from any thread. AStart runs the install job on a worker (default: a new thread); AReadBuild reads the build of the program file on disk (default ReadFileBuild), and
   // ARootOnly checks a file before the service restarts onto it (default RootOnlyProblem).
   TServiceUpdater(const TServiceUpdateSetup& ASetup, std::shared_ptr<IHttpClient> AHttp,
                   std::shared_ptr<IPackageInstaller> AInstaller, IUpdateRequests& ARequests, TUpdateLog ALog,
