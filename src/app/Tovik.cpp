@@ -12,11 +12,16 @@
 #include "app/TovikRunModes.h"
 #include "app/TovikSettings.h"
 #include "app/Unit2.h"
+#include "base/TovikBytes.h"
+#include "base/TovikClock.h"
 #include "base/TovikLog.h"
 #include "session/TovikToolsPorts.h"
 #include "session/ui/TovikKeyMap.h"
 #include "session/ui/TovikOwnWindowTracker.h"
 #include "update/TovikEmbed.h"
+#include "update/TovikInstall.h"
+#include "update/TovikUpdateFile.h"
+#include "update/TovikVersion.h"
 
 namespace {
 
@@ -78,6 +83,20 @@ int main(int argc, char** argv) {
   ctx.Elevation = elevation.get();
   ctx.Waiter = waiter.get();
   ctx.AutoElevate = [&] { return settings().ReadSwitch("Admin", "AutoElevate"); };
+  // The elevated step of an update: "/applyupdate <target> <ready file> <update file>".
+  ctx.ApplyUpdate = [&](const std::string& target) {
+    std::size_t at = 0;
+    while (at < args.size() && !SameTextAscii(args[at], "/applyupdate")) ++at;
+    if (at + 3 >= args.size()) {
+      ctx.Error("tovik: /applyupdate needs the program, the ready file and the update file");
+      return 1;
+    }
+    std::string why;
+    const int code = ApplyUpdateElevated(target, program, args[at + 2], args[at + 3], BuiltInUpdateKey(), OwnBuild(),
+                                         TickMs(), why);
+    if (code != 0) ctx.Error("tovik: the update was not put in place: " + why);
+    return code;
+  };
   ctx.Error = [](std::string_view line) { std::fprintf(stderr, "%.*s\n", int(line.size()), line.data()); };
   ctx.RunInteractive = [&](const TRunSwitches& sw) {
     log.SetPath(settings().Paths().LogPath);

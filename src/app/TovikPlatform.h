@@ -22,6 +22,8 @@
 #include "session/TovikToolsPorts.h"
 #include "session/TovikWallpaper.h"
 #include "session/ui/TovikKeyMap.h"
+#include "update/TovikHttp.h"
+#include "update/TovikUpdate.h"
 
 namespace tovik {
 
@@ -54,6 +56,10 @@ struct TPlatformServices {
   std::function<TWallTime()> WallNow;
   // H.264 encoding (host) and decoding (viewer); null = tiles only.
   std::shared_ptr<IVideoCodecs> Video;
+  // The HTTP client (update checks and downloads) and what the updater asks of the system; none = no
+  // updater.
+  std::function<std::shared_ptr<IHttpClient>()> Http;
+  std::function<std::unique_ptr<IUpdateSystem>()> UpdateSystem;
 };
 
 // The backends of the operating system the program was built for (their Create() functions live in the
@@ -76,6 +82,8 @@ inline TPlatformServices SystemPlatform() {
   p.Restart = [](const std::string& AProgram) { return ISystemRestart::Create(AProgram); };
   p.WallNow = [] { return TWallTime::Now(); };
   p.Video = CreateFfmpegCodecs();
+  p.Http = [] { return IHttpClient::Create(); };
+  p.UpdateSystem = [] { return IUpdateSystem::Create(); };
   return p;
 }
 

@@ -1,5 +1,7 @@
 #include "app/TovikSettings.h"
 
+#include "update/TovikVersion.h"
+
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -221,7 +223,11 @@ std::string BuildNumberText(std::string_view compiledIn, const std::string& prog
   return "?";
 }
 
-std::string BuildNumberText(const std::string& programFile) { return BuildNumberText(kCompiledBuildNumber, programFile); }
+std::string BuildNumberText(const std::string& programFile) {
+  // The build record (stamped by the release step) first, then the number given at configure time.
+  if (const int own = OwnBuild(); own > 0) return std::to_string(own);
+  return BuildNumberText(kCompiledBuildNumber, programFile);
+}
 
 // --- The store ----------------------------------------------------------------------------------
 

@@ -19,11 +19,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/TovikMainBook.h"
 #include "app/TovikMainClient.h"
 #include "app/TovikMainRecords.h"
 #include "app/TovikMainSession.h"
+#include "app/TovikMainUpdates.h"
 #include "app/TovikQtDriver.h"
 #include "app/TovikTestProbe.h"
 #include "app/ui/TovikTheme.h"
@@ -34,6 +36,7 @@
 #include "app/ui/TovikUi.h"
 #include "net/TovikNet.h"
 #include "net/TovikSocket.h"
+#include "update/TovikUpdate.h"
 #include "diag/ui/TovikDiagForm.h"
 #include "records/ui/TovikHistoryForm.h"
 #include "session/ui/TovikPasswordForm.h"
@@ -89,7 +92,7 @@ void SetInk(QLabel* l, const QColor& c) {
 TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunSwitches& ASwitches,
                TPlatformServices APlatform)
     : FStore(AStore), FLogFile(ALog), FPlatform(std::move(APlatform)) {
-  (void)ASwitches;
+  FTrayMode = ASwitches.Tray;
   FStore.EnsureUserFolder();
   const TFileResult secrets = FStore.KeepSecretsPrivate();
   FBuild = BuildNumberText(FStore.Paths().ProgramFile);
@@ -152,6 +155,7 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
   FRecords = std::make_unique<TMainRecords>(FClientHost->Client(), FStore, *FDriver,
                                             [this](const std::string& l) { Log(l); }, FBuild, this);
   FClientHost->Client().OnReply = [records = FRecords.get()](const std::string& line) { records->HandleReply(line); };
+  StartUpdater();
   FUiTimer.start();
 
   SetThemeMode(FThemeMode);
@@ -161,6 +165,7 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
 
 TForm2::~TForm2() {
   FUiTimer.stop();
+  FUpdater.reset();  // a running check's outcome is dropped
   FLogic->SetClosing();
   FLogic->OnConnecting = nullptr;
   FClientHost->Client().OnBook = nullptr;
@@ -685,7 +690,54 @@ void TForm2::Defer(TDeferredAction AAction) {
   });
 }
 
+void TForm2::StartUpdater() {
+  if (!FPlatform.Http || !FPlatform.UpdateSystem) return;
+  FUpdateSystem = FPlatform.UpdateSystem();
+  if (!FUpdateSystem) return;
+  const TUpdaterSetup setup = MainUpdaterSetup(FStore, ProcessEnv);
+  if (!setup.PackageManaged) DeleteOldCopies(setup.ProgramFile);
+  TUpdaterThreads threads;
+  QPointer<TForm2> self(this);
+  // The check's outcome comes back on the GUI thread; the updater's own token drops it once it is gone.
+  threads.Post = [self](std::function<void()> AFinish) {
+    // On the check's worker: once the application object is gone (the program is ending) the outcome
+    // has nowhere to go.
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app) return;
+    QMetaObject::invokeMethod(app, [self, AFinish = std::move(AFinish)] {
+      if (self) AFinish();
+    }, Qt::QueuedConnection);
+  };
+  FUpdater = std::make_unique<TUpdater>(setup, FPlatform.Http(), *FUpdateSystem, std::move(threads),
+                                        [this](const std::string& l) { Log(l); }, TickMs());
+  // Test hook (the end-to-end tests): TOVIK_TEST_UPDATE_NOW=1 checks at start instead of 2 minutes later.
+  if (const char* now = std::getenv("TOVIK_TEST_UPDATE_NOW"); now && std::string_view(now) == "1")
+    FUpdater->CheckNow(TickMs());
+}
+
+bool TForm2::UpdateTick() {
+  if (!FUpdater) return false;
+  const TTick now = TickMs();
+  FUpdater->Tick(now);
+  const bool packaged = FUpdater->PackageInstalled(now);
+  if (!FUpdater->Ready() && !packaged) return false;
+  TIdleFacts f;
+  f.ClientExists = true;
+  f.State = FClientHost->Client().State();
+  f.Session = FSession->Exists();
+  f.ReconnectPending = !FLogic->ReconnectID().empty();
+  f.ModalOpen = QApplication::activeModalWidget() != nullptr;
+  f.WindowLookedAt = isVisible() && !isMinimized() && QApplication::activeWindow() != nullptr;
+  if (!UpdateMayInstall(f, FUpdater->Handed())) return false;
+  const std::string params = RestartParameters(FTrayMode, isVisible(), isMinimized());
+  if (packaged ? !FUpdater->RestartOnNewBuild(params) : !FUpdater->Install(params, now)) return false;
+  FReallyExit = true;
+  QMetaObject::invokeMethod(this, "close", Qt::QueuedConnection);
+  return true;
+}
+
 void TForm2::UiTick() {
+  if (UpdateTick()) return;
   FBook->Tick();
   FLogic->Tick();
   FDriver->Rearm();  // the logic may have asked the client for a reconnection

@@ -45,6 +45,8 @@ class TMainSessions;
 class TMainTestProbe;
 class TQtTimedDriver;
 class TThemeSwitch;
+class TUpdater;
+class IUpdateSystem;
 class TUiButton;
 class TUiCard;
 class TUiField;
@@ -76,6 +78,9 @@ class TForm2 final : public QMainWindow, public IMainView {
   // The saved PCs with their sync, and their picker in the deliver-help card.
   TMainBook& Book() { return *FBook; }
   TRecentPicker* Picker() const { return FPicker; }
+  // The updater (null when this build has none): its StatusText, CheckNow and Install serve the
+  // settings dialog's Updates page.
+  TUpdater* Updater() const { return FUpdater.get(); }
   // Applies the look of a theme mode (0 Auto, 1 Day, 2 Night) without storing it.
   void SetThemeMode(int AMode);
 
@@ -118,6 +123,10 @@ class TForm2 final : public QMainWindow, public IMainView {
   void OpenConnectionTest();
   void StartClient();
   void UiTick();
+  // Sets up the updater and removes what an earlier update left beside the program file.
+  void StartUpdater();
+  // Installs a ready build by itself when the PC is idle; true when this program is closing for it.
+  bool UpdateTick();
   void ConnectClicked();
   void BuildSavedPCs();
   void Defer(TDeferredAction AAction);
@@ -161,6 +170,7 @@ class TForm2 final : public QMainWindow, public IMainView {
   bool FSettingKeepID = false;
   bool FSettingUnattended = false;
   bool FReallyExit = false;
+  bool FTrayMode = false;
   int FThemeMode = 0;
   TThemeSwitch* FTheme = nullptr;
 
@@ -175,6 +185,8 @@ class TForm2 final : public QMainWindow, public IMainView {
   std::unique_ptr<TMainRecords> FRecords;
   std::unique_ptr<TMainBook> FBook;  // after the client host: freed before the client
   TRecentPicker* FPicker = nullptr;
+  std::unique_ptr<IUpdateSystem> FUpdateSystem;
+  std::unique_ptr<TUpdater> FUpdater;  // after its system: freed first
 };
 
 }  // namespace tovik

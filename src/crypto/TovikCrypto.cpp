@@ -21,6 +21,7 @@ namespace tovik {
 namespace detail {
 void TPkeyFree::operator()(evp_pkey_st* p) const noexcept { EVP_PKEY_free(p); }
 void TCipherCtxFree::operator()(evp_cipher_ctx_st* p) const noexcept { EVP_CIPHER_CTX_free(p); }
+void TMdCtxFree::operator()(evp_md_ctx_st* p) const noexcept { EVP_MD_CTX_free(p); }
 }  // namespace detail
 
 namespace {
@@ -450,6 +451,24 @@ TBytes Sha256(TByteView AData) {
   Check(EVP_Digest(AData.empty() ? &kEmpty : AData.data(), AData.size(), out.data(), &len, md,
                    nullptr),
         "EVP_Digest");
+  return out;
+}
+
+TSha256::TSha256() : FCtx(EVP_MD_CTX_new()) {
+  if (!FCtx) Fail("EVP_MD_CTX_new");
+  Check(EVP_DigestInit_ex(FCtx.get(), Sha256Md(), nullptr), "EVP_DigestInit_ex");
+}
+
+void TSha256::Update(TByteView AData) {
+  if (AData.empty()) return;
+  Check(EVP_DigestUpdate(FCtx.get(), AData.data(), AData.size()), "EVP_DigestUpdate");
+}
+
+TBytes TSha256::Final() {
+  TBytes out(32);
+  unsigned len = 0;
+  Check(EVP_DigestFinal_ex(FCtx.get(), out.data(), &len), "EVP_DigestFinal_ex");
+  Check(EVP_DigestInit_ex(FCtx.get(), Sha256Md(), nullptr), "EVP_DigestInit_ex");
   return out;
 }
 

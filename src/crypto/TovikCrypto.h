@@ -30,6 +30,7 @@
 // OpenSSL handle types, declared here so that users of this header need no OpenSSL headers.
 struct evp_pkey_st;
 struct evp_cipher_ctx_st;
+struct evp_md_ctx_st;
 
 namespace tovik {
 
@@ -45,6 +46,9 @@ struct TPkeyFree {
 };
 struct TCipherCtxFree {
   void operator()(evp_cipher_ctx_st* p) const noexcept;
+};
+struct TMdCtxFree {
+  void operator()(evp_md_ctx_st* p) const noexcept;
 };
 using TPkeyPtr = std::unique_ptr<evp_pkey_st, TPkeyFree>;
 using TCipherCtxPtr = std::unique_ptr<evp_cipher_ctx_st, TCipherCtxFree>;
@@ -165,6 +169,19 @@ private:
 // ACount random bytes from OpenSSL's default generator; 0 or less gives an empty buffer.
 TBytes RandomBytes(int ACount);
 TBytes Sha256(TByteView AData);
+
+// SHA-256 of data that arrives in pieces (files read in blocks). Raises ETovikCrypto when OpenSSL
+// fails. One thread at a time.
+class TSha256 {
+ public:
+  TSha256();
+  void Update(TByteView AData);
+  // The 32-byte digest; the object starts over afterwards.
+  TBytes Final();
+
+ private:
+  std::unique_ptr<evp_md_ctx_st, detail::TMdCtxFree> FCtx;
+};
 // HMAC-SHA-256; an empty key is replaced by 32 zero bytes.
 TBytes HmacSha256(TByteView AKey, TByteView AMessage);
 // HKDF (RFC 5869) over HMAC-SHA-256. ALength 0 or less gives an empty buffer; more than 255 blocks

@@ -72,7 +72,7 @@ class IDiagNet {
   virtual std::unique_ptr<IDiagUdp> OpenUdp(std::string& error) = 0;
   virtual std::unique_ptr<IDiagTcp> ConnectTcp(const std::string& ip, std::uint16_t port, std::int64_t timeoutMs,
                                                std::string& error) = 0;
-  // A HEAD request to an http:// address; the status code, or false with error.
+  // A HEAD request to an http:// or https:// address; the status code, or false with error.
   virtual bool HttpHead(const std::string& url, std::int64_t timeoutMs, int& status, std::string& error) = 0;
   // The backend of the system the program was built for (POSIX sockets on Linux); defined by the
   // platform library and called only by the program's entry.

@@ -6,18 +6,13 @@
 #include <vector>
 
 #include "crypto/TovikCrypto.h"
-
-#ifndef TOVIK_UPDATE_KEY
-#define TOVIK_UPDATE_KEY ""
-#endif
+#include "update/TovikVersion.h"
 
 namespace tovik {
 
 namespace {
 
 constexpr std::string_view kMagic = "TOVIKUPDATE1";
-static_assert(sizeof(TOVIK_UPDATE_KEY) == 1 || sizeof(TOVIK_UPDATE_KEY) == 129,
-              "TOVIK_UPDATE_KEY must be empty or 128 hexadecimal digits");
 
 // Removes control characters and blanks (everything up to the space character) at both ends.
 std::string_view TrimControls(std::string_view s) {
@@ -58,7 +53,7 @@ std::string UpdateSignedMessage(const TUpdateInfo& AInfo) {
          "|" + AsciiLower(AInfo.Sha256) + "|" + AInfo.Url;
 }
 
-TBytes BuiltInUpdateKey() { return HexToBytes(TOVIK_UPDATE_KEY); }
+TBytes BuiltInUpdateKey() { return OwnUpdateKey(); }
 
 bool ParseUpdateFile(std::string_view AText, TByteView AVendorKey, TUpdateInfo& AInfo,
                      std::string& AReason) {
@@ -119,6 +114,14 @@ bool ParseUpdateFile(std::string_view AText, TByteView AVendorKey, TUpdateInfo& 
   }
   AInfo = std::move(info);
   return true;
+}
+
+std::string SignUpdateFile(const TUpdateInfo& AInfo, const TEcdsaKey& AVendorKey) {
+  TUpdateInfo info = AInfo;
+  info.Sha256 = AsciiLower(info.Sha256);
+  const TBytes sig = AVendorKey.Sign(Utf8Bytes(UpdateSignedMessage(info)));
+  return std::string(kMagic) + "\r\nbuild=" + std::to_string(info.Build) + "\r\nsize=" + std::to_string(info.Size) +
+         "\r\nsha256=" + info.Sha256 + "\r\nurl=" + info.Url + "\r\nsig=" + BytesToHex(sig) + "\r\n";
 }
 
 bool ParseUpdateFile(std::string_view AText, TUpdateInfo& AInfo, std::string& AReason) {

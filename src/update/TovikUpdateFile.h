@@ -5,7 +5,7 @@
 // unknown names ignored): build, size, sha256, url, sig. The signature is ECDSA P-256 (r||s, in
 // hexadecimal) over SHA-256 of UpdateSignedMessage(), made with the vendor's key; the program
 // holds the public half (64 bytes X||Y), set at build time with the CMake cache variable
-// TOVIK_UPDATE_KEY (128 hexadecimal digits).
+// TOVIK_UPDATE_KEY (128 hexadecimal digits) or stamped in later (update/TovikVersion.h).
 //
 // All functions are pure and thread-safe.
 #pragma once
@@ -39,6 +39,11 @@ TBytes BuiltInUpdateKey();
 // Never raises.
 bool ParseUpdateFile(std::string_view AText, TByteView AVendorKey, TUpdateInfo& AInfo,
                      std::string& AReason);
+// The text of an update file for AInfo signed with AVendorKey (which must hold a private half), lines
+// ended by CR LF. Raises ETovikCrypto when signing fails.
+class TEcdsaKey;
+std::string SignUpdateFile(const TUpdateInfo& AInfo, const TEcdsaKey& AVendorKey);
+
 // The same with BuiltInUpdateKey().
 bool ParseUpdateFile(std::string_view AText, TUpdateInfo& AInfo, std::string& AReason);
 

@@ -1,5 +1,5 @@
 // IDiagNet over POSIX sockets: blocking calls bounded by poll() time-outs, for the connection test's
-// worker thread. Only plain http:// addresses are asked for the update site.
+// worker thread. The update site is asked with a HEAD request through the HTTP client (libcurl).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
@@ -16,6 +16,7 @@
 #include "base/TovikFiles.h"
 #include "diag/TovikDiag.h"
 #include "net/TovikWire.h"
+#include "update/TovikHttp.h"
 
 namespace tovik {
 
@@ -200,58 +201,23 @@ class TDiagNetPosix : public IDiagNet {
     return std::make_unique<TTcp>(std::move(fd));
   }
 
+  // The update site is asked through the program's one HTTP client (http:// and https://).
   bool HttpHead(const std::string& url, std::int64_t timeoutMs, int& status, std::string& error) override {
-    const std::string scheme = "http://";
-    if (url.compare(0, scheme.size(), scheme) != 0) {
-      error = "only http:// addresses can be checked here";
+    if (!FHttp) FHttp = IHttpClient::Create();
+    THttpOptions o;
+    o.ConnectTimeoutMs = timeoutMs;
+    o.StallTimeoutMs = timeoutMs;
+    const THttpResult r = FHttp->Head(url, o);
+    if (r.Outcome != THttpOutcome::hrOk) {
+      error = r.Error.empty() ? std::string("no answer") : r.Error;
       return false;
     }
-    const std::string rest = url.substr(scheme.size());
-    const std::size_t slash = rest.find('/');
-    const std::string hostPort = rest.substr(0, slash);
-    const std::string path = slash == std::string::npos ? "/" : rest.substr(slash);
-    std::string host = hostPort;
-    std::uint16_t port = 80;
-    if (const std::size_t colon = hostPort.rfind(':'); colon != std::string::npos) {
-      host = hostPort.substr(0, colon);
-      const auto p = ParseDecimal(hostPort.substr(colon + 1), 65535);
-      if (!p || *p == 0) {
-        error = "bad port";
-        return false;
-      }
-      port = static_cast<std::uint16_t>(*p);
-    }
-    for (char c : host + path)
-      if (static_cast<unsigned char>(c) <= ' ') {
-        error = "bad address";
-        return false;
-      }
-    std::string ip;
-    if (!Resolve(host, ip, error)) return false;
-    auto tcp = ConnectTcp(ip, port, timeoutMs, error);
-    if (!tcp) return false;
-    const std::string req =
-        "HEAD " + path + " HTTP/1.1\r\nHost: " + hostPort + "\r\nUser-Agent: Tovik\r\nConnection: close\r\n\r\n";
-    if (!tcp->SendAll(TByteView(reinterpret_cast<const std::uint8_t*>(req.data()), req.size()), error)) return false;
-    // The status line: "HTTP/1.x NNN ...".
-    std::string line;
-    TBytes one;
-    while (line.size() < 256 && line.find('\n') == std::string::npos) {
-      if (!tcp->ReadExactly(1, timeoutMs, one, error)) return false;
-      line += static_cast<char>(one[0]);
-    }
-    if (line.size() < 12 || line.compare(0, 5, "HTTP/") != 0) {
-      error = "not an HTTP answer";
-      return false;
-    }
-    const auto code = ParseDecimal(std::string_view(line).substr(9, 3), 999);
-    if (!code) {
-      error = "not an HTTP answer";
-      return false;
-    }
-    status = static_cast<int>(*code);
+    status = r.Status;
     return true;
   }
+
+ private:
+  std::shared_ptr<IHttpClient> FHttp;
 };
 
 }  // namespace
