@@ -18,6 +18,7 @@
 #include "app/ui/TovikTheme.h"
 #include "diag/TovikDiag.h"
 #include "net/TovikSocket.h"
+#include "service/TovikBrokerClient.h"
 #include "session/TovikSessionIntf.h"
 #include "session/TovikToolsPorts.h"
 #include "session/TovikWallpaper.h"
@@ -54,6 +55,11 @@ struct TPlatformServices {
   std::function<TWallTime()> WallNow;
   // H.264 encoding (host) and decoding (viewer); null = tiles only.
   std::shared_ptr<IVideoCodecs> Video;
+  // The desktop broker (helping at the greeter and across user switches), shared by the host sessions
+  // and the admin button; null = none. The entry makes it, since its log lives beside the main log.
+  std::shared_ptr<TBrokerClient> Broker;
+  // Whether this program's desktop is the one shown on the seat; none = always.
+  std::function<bool()> IsNormalDesktop;
 };
 
 // The backends of the operating system the program was built for (their Create() functions live in the
@@ -76,6 +82,7 @@ inline TPlatformServices SystemPlatform() {
   p.Restart = [](const std::string& AProgram) { return ISystemRestart::Create(AProgram); };
   p.WallNow = [] { return TWallTime::Now(); };
   p.Video = CreateFfmpegCodecs();
+  p.IsNormalDesktop = [probe = std::make_shared<TShownDesktopProbe>(ILogind::Create())] { return (*probe)(); };
   return p;
 }
 
