@@ -78,6 +78,9 @@ std::string TMainTestProbe::StatusText() const {
   line("frames", std::to_string(sessions ? sessions->Viewer().Frames : 0));
   line("first_picture_ms", FFirstPictureMs);
   line("stopbar", sessions && sessions->StopBarShown() ? "1" : "0");
+  // The viewer's notice over the picture (the other PC is on its secure desktop).
+  const TViewerForm* viewerForm = sessions ? sessions->Viewer().Form : nullptr;
+  line("notice", viewerForm ? viewerForm->Notice().toStdString() : std::string());
   // Our windows that captures blank: "left top width height" each, separated by ";".
   std::string own;
   for (const TOwnWindowRect& r : OwnWindowRects())

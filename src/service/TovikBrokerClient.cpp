@@ -17,6 +17,9 @@ TBrokerClient::~TBrokerClient() {
 void TBrokerClient::DropLocked() {
   if (FTransport) FTransport->Close();
   FInUse = false;
+  // A broker that broke off or hung is not asked again at once: each attempt could cost its caller an
+  // exchange time-out.
+  FRetryAt = TickMs() + kBrokerRetryMs;
 }
 
 bool TBrokerClient::ExchangeLocked(const TBytes& ARequest, TBytes* AReply) {

@@ -4,8 +4,9 @@
 // while the program's own session is not the one shown on the seat, the session's screen and input go
 // through the broker (MakeBrokerScreen, MakeBrokerInput). Every exchange runs under one lock, so
 // requests and replies never interleave; each blocks its caller for at most the transport's time-outs,
-// and after a failed connection no new attempt is made for kBrokerRetryMs, so a missing agent costs the
-// GUI thread one failed connect() per second at most.
+// and after a failed connection or exchange no new attempt is made for kBrokerRetryMs, so a missing
+// agent costs the GUI thread one failed connect() per second at most, and a hung one an exchange
+// time-out per second at most.
 //
 // Threads: any thread; the lock serialises them. The transport is used under the lock only.
 #pragma once

@@ -275,6 +275,9 @@ TEST(BrokerClient, AllowIsCountedAndPickedUpAgainAfterABrokerRestart) {
   f.S->Conn.reset();
   EXPECT_FALSE(f.Client.Capture(false, {}));  // the send fails, the client lets go
   EXPECT_FALSE(f.Client.InUse());
+  EXPECT_FALSE(f.Client.Capture(false, {}));  // and does not ask again at once
+  EXPECT_EQ(f.S->Conn, nullptr);
+  f.Clock.Advance(kBrokerRetryMs);
   EXPECT_EQ(f.Client.Capture(false, {}), BytesOf("tiles"));
   EXPECT_TRUE(f.Client.InUse());
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "service/TovikRdpKeep.h"
 #include "service/TovikServiceHost.h"
 
 namespace tovik {
@@ -130,6 +131,49 @@ TEST(ServiceLoop, XAuthorityIsTheXServersAuthArgument) {
   EXPECT_EQ(XAuthorityFor(procs, ":10"), "");  // names the display, has no authority argument
   EXPECT_EQ(XAuthorityFor(procs, ":2"), "");
   EXPECT_EQ(XAuthorityFor(procs, ""), "");
+}
+
+}  // namespace
+}  // namespace tovik
+
+namespace tovik {
+namespace {
+
+TEST(RdpKeep, SettingAndVirtualMachineDecideTheFirstCheckLine) {
+  struct TCase {
+    std::optional<int> Setting;
+    bool Vm;
+    bool On;
+  } cases[] = {{std::nullopt, true, true}, {std::nullopt, false, false}, {-1, true, true},
+               {0, true, false},           {1, false, true},             {7, false, true}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << "setting " << c.Setting.value_or(-99) << " vm " << c.Vm);
+    std::vector<std::string> log;
+    int reads = 0;
+    TRdpKeep keep({[&] {
+                     ++reads;
+                     return c.Setting;
+                   },
+                   [&] { return c.Vm; }, [&](const std::string& l) { log.push_back(l); }});
+    keep.Check(1000);
+    keep.Check(1000 + kRdpKeepGapMs);
+    keep.Check(1000 + 3 * kRdpKeepGapMs);
+    EXPECT_EQ(keep.On(), c.On);
+    ASSERT_EQ(log.size(), 1u);  // said once
+    EXPECT_EQ(reads, 1);
+    EXPECT_NE(log[0].find(c.On ? "keeps drawing on its own" : "KeepScreenOnDisconnect=1 in Tovik.ini to change"),
+              std::string::npos)
+        << log[0];
+  }
+}
+
+TEST(RdpKeep, VirtualMachinesByFirmwareNames) {
+  EXPECT_TRUE(IsVirtualMachine("QEMU", "Standard PC (Q35 + ICH9, 2009)"));
+  EXPECT_TRUE(IsVirtualMachine("innotek GmbH", "VirtualBox"));
+  EXPECT_TRUE(IsVirtualMachine("Microsoft Corporation", "Virtual Machine"));
+  EXPECT_TRUE(IsVirtualMachine("", "vmware7,1"));
+  EXPECT_FALSE(IsVirtualMachine("LENOVO", "20XW0026GE"));
+  EXPECT_FALSE(IsVirtualMachine("", ""));
 }
 
 }  // namespace

@@ -27,6 +27,8 @@
 #include <mutex>
 
 #include "app/TovikRunModes.h"
+#include "app/TovikSettings.h"
+#include "base/TovikIni.h"
 #include "base/TovikBytes.h"
 #include "base/TovikClock.h"
 #include "base/TovikFiles.h"
@@ -34,6 +36,7 @@
 #include "platform/linux/TovikBrokerSocket_unix.h"
 #include "platform/linux/TovikServiceLinux.h"
 #include "platform/linux/TovikServiceUnit.h"
+#include "service/TovikRdpKeep.h"
 
 extern char** environ;
 
@@ -88,6 +91,13 @@ int Systemctl(std::initializer_list<std::string> AArgs) {
 bool FileExists(const std::string& APath) {
   struct stat st {};
   return ::stat(APath.c_str(), &st) == 0;
+}
+
+// One value of the firmware's description (/sys/class/dmi/id); empty when unreadable.
+std::string FirmwareValue(const char* AName) {
+  std::string text;
+  if (!ReadWholeFile(std::string("/sys/class/dmi/id/") + AName, text, 256)) return {};
+  return Trim(text);
 }
 
 // Blocks the stop signals and returns a descriptor that reports them.
@@ -268,12 +278,21 @@ class TSystemdServiceModes final : public IServiceModes {
     std::unique_ptr<ILoginWatch> watch = ILoginWatch::Create();
     std::unique_ptr<IAgentLauncher> launcher = CreateAgentLauncher(OwnProgram());
     TServiceLoop loop(*logind, *launcher, [&log](const std::string& l) { log(l); });
+    const std::vector<std::string> programIni = ComputeSettingsPaths(ProcessEnv, OwnProgram()).ProgramIni;
+    TRdpKeep keep({[&programIni]() -> std::optional<int> {
+                     for (const std::string& file : programIni)
+                       if (auto v = IniFind(file, "Service", "KeepScreenOnDisconnect")) return ParseIniInt(*v, -1);
+                     return std::nullopt;
+                   },
+                   [] { return IsVirtualMachine(FirmwareValue("sys_vendor"), FirmwareValue("product_name")); },
+                   [&log](const std::string& l) { log(l); }});
     sd_notify(0, "READY=1\nSTATUS=Following the active session of seat0");
     log("Service started");
     bool ok = true;
     try {
       for (;;) {
         loop.Round();
+        keep.Check(TickMs());
         std::vector<pollfd> polls{{stop.Get(), POLLIN, 0}};
         if (watch->Fd() >= 0) polls.push_back({watch->Fd(), POLLIN, 0});
         if (auto* agent = dynamic_cast<TLinuxAgent*>(loop.Agent()); agent && agent->PidFd() >= 0)
@@ -373,10 +392,16 @@ std::unique_ptr<IAgentLauncher> CreateAgentLauncher(std::string AProgram) {
 }
 
 bool ProgramFitForService(const std::string& APath, std::string& AWhy) {
-  if (APath.empty() || APath.front() != '/') {
+  // Links resolved: what is checked is what would run.
+  std::unique_ptr<char, decltype(&std::free)> real(APath.empty() || APath.front() != '/'
+                                                       ? nullptr
+                                                       : ::realpath(APath.c_str(), nullptr),
+                                                   &std::free);
+  if (!real) {
     AWhy = "the program's path is unknown";
     return false;
   }
+  const std::string path = real.get();
   const auto rootOnly = [&](const std::string& APart, const char* AWhat) {
     struct stat st {};
     if (::lstat(APart.c_str(), &st) != 0) {
@@ -391,9 +416,9 @@ bool ProgramFitForService(const std::string& APath, std::string& AWhy) {
     }
     return true;
   };
-  if (!rootOnly(APath, "the program")) return false;
+  if (!rootOnly(path, "the program")) return false;
   // Every folder up to the root: anyone who can write one of them could replace the program.
-  std::string dir = APath.substr(0, APath.rfind('/'));
+  std::string dir = path.substr(0, path.rfind('/'));
   for (;;) {
     if (!rootOnly(dir.empty() ? "/" : dir, "the folder")) return false;
     if (dir.empty()) return true;

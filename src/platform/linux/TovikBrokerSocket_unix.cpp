@@ -336,7 +336,7 @@ struct TBrokerSocketServer::TImpl {
         if (!polls[i].revents) continue;
         TFd client(::accept4(polls[i].fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (client.Get() < 0) continue;
-        const TBrokerPeer peer = Config.Inspector ? Config.Inspector->Inspect(client.Get()) : TBrokerPeer{EPERM};
+        const TBrokerPeer peer = Config.Inspector ? Config.Inspector->Inspect(client.Get()) : TBrokerPeer{EPERM, 0, 0, 0, {}};
         const std::string reason = BrokerClientRejection(peer, {uids[i - 1], Seat, Config.Program});
         if (!reason.empty()) {
           Reject(reason);
