@@ -29,20 +29,35 @@ namespace {
 
 constexpr int kW = 1920, kH = 1080;
 
+// Paints the synthetic desktop when its frame number moved (or the caller lost the picture) and
+// reports no change otherwise, as a damage-driven grab of a still screen does.
 struct TSynthGrab final : IScreenGrab {
   const int* Frame;
+  int Painted = -1;
   explicit TSynthGrab(const int* AFrame) : Frame(AFrame) {}
-  TGrabStatus CopyTo(TBitmap32& B, bool, std::span<const TRect>, TGrabChanges& C) override {
-    test::PaintDesktop(B.Row(0), B.Stride(), B.Width(), B.Height(), *Frame);
-    C.All = true;
+  TGrabStatus CopyTo(TBitmap32& B, bool AKeep, std::span<const TRect>, TGrabChanges& C) override {
+    if (!AKeep || Painted != *Frame) {
+      test::PaintDesktop(B.Row(0), B.Stride(), B.Width(), B.Height(), *Frame);
+      Painted = *Frame;
+      C.All = true;
+    }
     return TGrabStatus::gsOk;
   }
+};
+
+// A display whose capture answers with a fixed number of bytes: the socket's own cost.
+struct TCannedDesk final : IBrokerDesktop {
+  TBytes Reply;
+  std::vector<TMonitorInfo> Monitors() override { return {{"S", {0, 0, kW, kH}, true}}; }
+  void SetArea(const TRect&) override {}
+  TBytes CaptureUpdate(bool) override { return Reply; }
+  void InjectInput(const TInputEvent&) override {}
 };
 
 struct TSynthScreen final : IScreenBackend {
   int Frame = 0;
   std::vector<TMonitorInfo> Monitors() override { return {{"S", {0, 0, kW, kH}, true}}; }
-  std::unique_ptr<IScreenGrab> CreateDup(const TRect&) override { throw std::runtime_error("none"); }
+  std::unique_ptr<IScreenGrab> CreateDup(const TRect&) override { return std::make_unique<TSynthGrab>(&Frame); }
   std::unique_ptr<IScreenGrab> CreatePlain(const TRect&) override { return std::make_unique<TSynthGrab>(&Frame); }
   bool GetPointer(TPointerImage&) override { return false; }
 };
@@ -144,6 +159,43 @@ int main(int argc, char** argv) {
   std::printf("ratio socket/in-process: no-change p50 %.2f, full picture p50 %.2f\n",
               nochangeSock.P(0.5) / std::max(1e-6, nochangeDirect.P(0.5)), fullSock.P(0.5) / std::max(1e-6, fullDirect.P(0.5)));
   client.UseBroker(false);
+
+  // The socket alone: captures answered with a fixed payload (the largest tile update, and a
+  // whole 1080p picture of 24-bit pixels in one reply), against the same bytes copied in-process.
+  const std::string cannedPath = dir + "/canned";
+  std::filesystem::create_directories(cannedPath);
+  TBrokerSocketServer::TConfig cannedConfig = config;
+  cannedConfig.Dir = cannedPath;
+  TCannedDesk* canned = nullptr;
+  TBrokerSocketServer cannedServer(cannedConfig, [&canned] {
+    auto d = std::make_unique<TCannedDesk>();
+    canned = d.get();
+    return d;
+  });
+  cannedServer.SetUsers({::getuid()});
+  const std::string cannedSock = BrokerSocketPath(cannedPath, ::getuid());
+  for (int i = 0; i < 1000 && ::access(cannedSock.c_str(), F_OK) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  TBrokerClient cannedClient(CreateUnixBrokerTransport(cannedSock), nullptr);
+  cannedClient.UseBroker(true);
+  for (std::size_t size : {std::size_t{0}, kMaxUpdateBytes, std::size_t{kW} * kH * 3}) {
+    canned->Reply.assign(size, 0x5A);  // the server thread reads it only during a request
+    TStats sock, copy;
+    for (int i = 0; i < rounds * 5; ++i) {
+      auto t0 = TClock::now();
+      const auto u = cannedClient.Capture(false, {});
+      sock.V.push_back(Ms(TClock::now() - t0));
+      if (!u || u->size() != size) std::fprintf(stderr, "short reply\n");
+      t0 = TClock::now();
+      TBytes copied(canned->Reply);
+      copy.V.push_back(Ms(TClock::now() - t0));
+    }
+    const std::string what = "capture reply of " + std::to_string(size) + " bytes through the socket";
+    sock.Print(what.c_str());
+    const std::string whatCopy = "  the same bytes copied in-process";
+    copy.Print(whatCopy.c_str());
+  }
+  cannedClient.UseBroker(false);
 
   // No agent: the calls a GUI thread makes (status, capture tick, input, admin button).
   TBrokerClient none(CreateUnixBrokerTransport(dir + "/desktop-none.sock"), nullptr);

@@ -79,7 +79,9 @@ void TBrokerClient::UseBroker(bool AOn) {
   if (FUseCount > 0) return;
   FWanted = false;
   if (FTransport && FTransport->Connected()) ExchangeLocked(EncodeAllowRequest(false), nullptr);
-  DropLocked();
+  // Closed on purpose: a later session may connect again at once.
+  if (FTransport) FTransport->Close();
+  FInUse = false;
 }
 
 bool TBrokerClient::InUse() {

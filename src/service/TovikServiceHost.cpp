@@ -36,7 +36,7 @@ void TServiceLoop::Shutdown() {
   FAgentSession.clear();
 }
 
-void TServiceLoop::Round() {
+void TServiceLoop::Round(TTick ANow) {
   const TSeatState seat = FLogind.ReadSeat();
   const std::optional<TSeatSession>& active = seat.Active;
 
@@ -60,6 +60,8 @@ void TServiceLoop::Round() {
     FUnservedNoted = active->Id;
     return;
   }
+  if (FLaunchedAt && ANow - *FLaunchedAt < kAgentRelaunchGapMs) return;
+  FLaunchedAt = ANow;
   std::string error;
   FAgent = FLauncher.Launch(*active, error);
   if (!FAgent) {

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "base/TovikClock.h"
+
 namespace tovik {
 
 using TServiceLogFn = std::function<void(const std::string&)>;
@@ -84,9 +86,10 @@ class TServiceLoop {
   TServiceLoop& operator=(const TServiceLoop&) = delete;
 
   // One round: forget an agent that ended, replace it when the active session changed, start one
-  // when none runs and the active session can be served. Run on every logind change, when the agent
-  // ends, and at least every kServiceRoundMs.
-  void Round();
+  // when none runs and the active session can be served (but not sooner than kAgentRelaunchGapMs
+  // after the last start, so that an agent that dies at once is not started in a tight loop). Run on
+  // every logind change, when the agent ends, and at least every kServiceRoundMs.
+  void Round(TTick ANow);
   // Ends the agent (leaving the loop).
   void Shutdown();
   // The running agent, or null.
@@ -99,8 +102,10 @@ class TServiceLoop {
   std::unique_ptr<IAgentProcess> FAgent;
   std::string FAgentSession;
   std::string FUnservedNoted;  // the session whose "cannot serve" line was logged last
+  std::optional<TTick> FLaunchedAt;
 };
 
 inline constexpr int kServiceRoundMs = 2000;
+inline constexpr TTick kAgentRelaunchGapMs = 1000;
 
 }  // namespace tovik

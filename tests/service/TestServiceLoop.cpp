@@ -54,55 +54,63 @@ struct TLoopFixture {
   TFakeAgents Agents;
   std::vector<std::string> Log;
   TServiceLoop Loop{Logind, Agents, [this](const std::string& l) { Log.push_back(l); }};
+  TTick Now = 1'000'000;
 };
 
 TEST(ServiceLoop, FollowsTheActiveSessionAndRestartsAnEndedAgent) {
   TLoopFixture f;
-  f.Loop.Round();  // no active session: nothing
+  f.Loop.Round(f.Now += kAgentRelaunchGapMs);  // no active session: nothing
   EXPECT_TRUE(f.Agents.Events.empty());
 
   f.Logind.Seat = {kUser, {1000}};
-  f.Loop.Round();
-  f.Loop.Round();  // still the same session: nothing more
+  f.Loop.Round(f.Now += kAgentRelaunchGapMs);
+  f.Loop.Round(f.Now += kAgentRelaunchGapMs);  // still the same session: nothing more
   EXPECT_EQ(f.Agents.Events, std::vector<std::string>{"launch 2 :1"});
   EXPECT_EQ(f.Log.back(), "Launched agent (pid 100) in session 2 on display :1");
 
   // A switch to the greeter replaces the agent.
   f.Logind.Seat = {kGreeter, {1000, 120}};
-  f.Loop.Round();
+  f.Loop.Round(f.Now += kAgentRelaunchGapMs);
   EXPECT_EQ(f.Agents.Events, (std::vector<std::string>{"launch 2 :1", "terminate 100", "launch c1 :0"}));
   EXPECT_EQ(f.Log[1], "Active seat0 session changed to c1; relaunching agent");
 
   // The agent was killed: the next round starts a new one in the same session.
   f.Agents.Last->Alive = false;
-  f.Loop.Round();
+  f.Loop.Round(f.Now += kAgentRelaunchGapMs);
   EXPECT_EQ(f.Agents.Events.back(), "launch c1 :0");
   EXPECT_EQ(f.Log[3], "Agent (pid 101) ended");
 
+  // An agent that dies at once is not started again before the relaunch gap is over.
+  f.Agents.Last->Alive = false;
+  f.Loop.Round(f.Now + 1);
+  EXPECT_EQ(f.Loop.Agent(), nullptr);
+  f.Loop.Round(f.Now + kAgentRelaunchGapMs);
+  EXPECT_EQ(f.Agents.Events.back(), "launch c1 :0");
+
   f.Loop.Shutdown();
-  EXPECT_EQ(f.Agents.Events.back(), "terminate 102");
+  EXPECT_EQ(f.Agents.Events.back(), "terminate 103");
 }
 
 TEST(ServiceLoop, NoAgentOnAWaylandSessionAndAFailedLaunchIsRetried) {
   TLoopFixture f;
   f.Logind.Seat = {TSeatSession{"3", 1000, "wayland", "user", ""}, {1000}};
-  f.Loop.Round();
-  f.Loop.Round();
+  f.Loop.Round(f.Now += kAgentRelaunchGapMs);
+  f.Loop.Round(f.Now += kAgentRelaunchGapMs);
   EXPECT_TRUE(f.Agents.Events.empty());
   ASSERT_EQ(f.Log.size(), 1u);  // said once
   EXPECT_EQ(f.Log[0], "Active seat0 session 3 is a wayland session; the desktop broker cannot capture it");
 
   f.Logind.Seat = {kUser, {1000}};
   f.Agents.Fail = true;
-  f.Loop.Round();
+  f.Loop.Round(f.Now += kAgentRelaunchGapMs);
   EXPECT_EQ(f.Log.back(), "Could not start the agent on :1");
   f.Agents.Fail = false;
-  f.Loop.Round();
+  f.Loop.Round(f.Now += kAgentRelaunchGapMs);
   EXPECT_EQ(f.Agents.Events, std::vector<std::string>{"launch 2 :1"});
 
   // The active session goes away (logout to nothing yet): the agent ends.
   f.Logind.Seat = {};
-  f.Loop.Round();
+  f.Loop.Round(f.Now += kAgentRelaunchGapMs);
   EXPECT_EQ(f.Agents.Events.back(), "terminate 100");
   EXPECT_EQ(f.Loop.Agent(), nullptr);
 }

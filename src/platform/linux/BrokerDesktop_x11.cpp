@@ -3,6 +3,7 @@
 // helped session is allowed there (so that whoever sits at the greeter sees it).
 #include <xcb/xcb.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 

@@ -6,6 +6,7 @@
 //   active <id>
 #include <systemd/sd-login.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <memory>

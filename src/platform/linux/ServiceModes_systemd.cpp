@@ -16,6 +16,7 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -25,6 +26,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <stdexcept>
 
 #include "app/TovikRunModes.h"
 #include "app/TovikSettings.h"
@@ -291,13 +293,16 @@ class TSystemdServiceModes final : public IServiceModes {
     bool ok = true;
     try {
       for (;;) {
-        loop.Round();
+        loop.Round(TickMs());
         keep.Check(TickMs());
         std::vector<pollfd> polls{{stop.Get(), POLLIN, 0}};
         if (watch->Fd() >= 0) polls.push_back({watch->Fd(), POLLIN, 0});
         if (auto* agent = dynamic_cast<TLinuxAgent*>(loop.Agent()); agent && agent->PidFd() >= 0)
           polls.push_back({agent->PidFd(), POLLIN, 0});
-        const int r = ::poll(polls.data(), polls.size(), watch->PollMs());
+        // An agent started less than the relaunch gap ago that ended already is started again when
+        // the gap is over.
+        const int wait = loop.Agent() ? watch->PollMs() : std::min<int>(watch->PollMs(), kAgentRelaunchGapMs);
+        const int r = ::poll(polls.data(), polls.size(), wait);
         if (r < 0 && errno != EINTR) throw std::runtime_error(std::string("poll failed: ") + std::strerror(errno));
         if (polls[0].revents) break;
         watch->Flush();
@@ -348,6 +353,9 @@ class TSystemdServiceModes final : public IServiceModes {
       log(std::string("Desktop broker error: ") + e.what());
     }
     server.reset();
+    // Asked to stop by the service: say which session is active now, not at the last round.
+    const TSeatState last = logind->ReadSeat();
+    activeNow = last.Active ? last.Active->Id : "";
     log("Desktop broker in session " + EscapeForLog(own, 64) + " exiting (active session now " +
         (activeNow.empty() ? std::string("none") : EscapeForLog(activeNow, 64)) + ")");
     return TModeResult::mrOk;

@@ -342,6 +342,9 @@ struct TBrokerSocketServer::TImpl {
           Reject(reason);
           continue;
         }
+        // Room for a whole tile update in the socket, as the pipe's 1 MiB output buffer had.
+        const int sendBuffer = 1 << 20;
+        ::setsockopt(client.Get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
         Serve(std::move(client), uids[i - 1], *desktop);
         break;  // the set of sockets may have changed meanwhile
       }
