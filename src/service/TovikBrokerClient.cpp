@@ -89,6 +89,11 @@ bool TBrokerClient::InUse() {
   return FInUse;
 }
 
+bool TBrokerClient::Wanted() {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FWanted;
+}
+
 bool TBrokerClient::BrokerAvailable() {
   std::lock_guard<std::mutex> lock(FLock);
   if (FInUse) return true;
@@ -179,7 +184,7 @@ class TBrokerInput final : public IHostInput {
 
   void InjectInput(const TInputEvent& AEvent) override {
     const bool normal = Normal();
-    if (!normal || FClient->InUse()) {
+    if (!normal || FClient->Wanted()) {
       if (FClient->Input(AEvent, {})) return;
       // Off the normal desktop the event is dropped: this program's own display is not the one shown,
       // and keys typed into it unseen would act in the user's hidden session.

@@ -65,6 +65,9 @@ class TBrokerClient {
   // True when the broker is in use or answers a ping.
   bool BrokerAvailable();
   bool InUse();
+  // A session switched the broker on (it may not be in use: a broker that restarted is picked up
+  // again by the next request).
+  bool Wanted();
   // A tile update of the shown display (empty when nothing changed); nullopt when the request failed
   // or no broker is in use.
   std::optional<TBytes> Capture(bool AFull, const TRect& AArea);
@@ -88,8 +91,9 @@ class TBrokerClient {
 
 // The session's screen and input with the broker in front: while AIsNormalDesktop answers false the
 // pictures come from the broker (tiles only; the shown display's primary monitor), and input goes to
-// the broker or is dropped; on the normal desktop everything goes to AInner, except that input goes to
-// the broker first while it is in use. AInner may be null (no local screen or injector).
+// the broker or is dropped; on the normal desktop everything goes to AInner, except that input is
+// offered to the broker first while a session switched it on (and injected by AInner when the broker
+// does not take it). AInner may be null (no local screen or injector).
 std::unique_ptr<IHostScreen> MakeBrokerScreen(std::unique_ptr<IHostScreen> AInner,
                                               std::shared_ptr<TBrokerClient> AClient,
                                               std::function<bool()> AIsNormalDesktop);

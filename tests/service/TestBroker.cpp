@@ -331,3 +331,118 @@ TEST(LineRateLimit, OneLineEveryTenSeconds) {
 
 }  // namespace
 }  // namespace tovik
+
+namespace tovik {
+namespace {
+
+struct TInnerScreen final : IHostScreen {
+  int Captures = 0;
+  TBytes CaptureUpdate(bool) override {
+    ++Captures;
+    return BytesOf("own");
+  }
+  bool CaptureVideo(bool, const std::uint8_t*&, std::ptrdiff_t&, int&, int&) override { return true; }
+  void SetArea(const TRect&) override {}
+  std::string Diag() const override { return "inner"; }
+};
+
+struct TInnerInput final : IHostInput {
+  std::vector<TInputEvent>* Got;
+  explicit TInnerInput(std::vector<TInputEvent>* AGot) : Got(AGot) {}
+  void InjectInput(const TInputEvent& AEvent) override { Got->push_back(AEvent); }
+  bool IsOwnWindowAt(TPoint) override { return true; }
+  bool OwnWindowHasFocus() override { return true; }
+};
+
+// The host's screen and input with the broker in front, on the normal desktop and off it.
+TEST(BrokerRouting, PicturesAndInputFollowTheShownDesktop) {
+  TClientFixture f;
+  auto client = std::shared_ptr<TBrokerClient>(&f.Client, [](TBrokerClient*) {});
+  bool normal = true;
+  auto inner = std::make_unique<TInnerScreen>();
+  TInnerScreen* innerScreen = inner.get();
+  std::vector<TInputEvent> local;
+  auto screen = MakeBrokerScreen(std::move(inner), client, [&] { return normal; });
+  auto input = MakeBrokerInput(std::make_unique<TInnerInput>(&local), client, [&] { return normal; });
+  const std::uint8_t* bits = nullptr;
+  std::ptrdiff_t stride = 0;
+  int w = 0, h = 0;
+  const TInputEvent ev{1, ikMove, 3, 4, 0};
+
+  // Normal desktop, broker not switched on: everything stays local.
+  EXPECT_EQ(screen->CaptureUpdate(false), BytesOf("own"));
+  EXPECT_TRUE(screen->CaptureVideo(false, bits, stride, w, h));
+  input->InjectInput(ev);
+  EXPECT_EQ(local.size(), 1u);
+  EXPECT_TRUE(input->IsOwnWindowAt({1, 1}));
+  EXPECT_EQ(f.S->Connects, 0);
+
+  // The seat shows another session, and no session had consent yet: nothing is shown or injected.
+  normal = false;
+  EXPECT_FALSE(screen->IsNormalDesktop());
+  EXPECT_TRUE(screen->CaptureUpdate(false).empty());
+  EXPECT_EQ(screen->Diag(), "broker unavailable");
+  EXPECT_FALSE(screen->CaptureVideo(true, bits, stride, w, h));
+  input->InjectInput(ev);
+  EXPECT_EQ(local.size(), 1u);  // dropped, not typed into the hidden session
+  EXPECT_FALSE(input->IsOwnWindowAt({1, 1}));
+  EXPECT_FALSE(input->OwnWindowHasFocus());
+
+  // After consent: tiles and input go through the broker.
+  f.Client.UseBroker(true);
+  EXPECT_EQ(screen->CaptureUpdate(true), BytesOf("tiles"));
+  EXPECT_EQ(screen->Diag(), "broker");
+  input->InjectInput(ev);
+  EXPECT_EQ(f.S->Desk.Injected, std::vector<TInputEvent>{ev});
+  EXPECT_EQ(local.size(), 1u);
+  EXPECT_EQ(innerScreen->Captures, 1);
+
+  // The broker breaks off: off the normal desktop the event is dropped.
+  f.S->FailNextSend = true;
+  input->InjectInput(ev);
+  EXPECT_EQ(local.size(), 1u);
+  EXPECT_EQ(f.S->Desk.Injected.size(), 1u);
+
+  // Back on the normal desktop with the broker in use (after its back-off): input is offered to the
+  // broker first, pictures are local again.
+  normal = true;
+  f.Clock.Advance(kBrokerRetryMs);
+  EXPECT_EQ(screen->CaptureUpdate(false), BytesOf("own"));
+  EXPECT_EQ(screen->Diag(), "inner");
+  input->InjectInput(ev);
+  EXPECT_EQ(f.S->Desk.Injected.size(), 2u);
+  EXPECT_EQ(local.size(), 1u);
+  // ... and a failed hand-over there is injected locally.
+  f.S->FailNextSend = true;
+  input->InjectInput(ev);
+  EXPECT_EQ(local.size(), 2u);
+}
+
+struct TSeatFile final : ILogind {
+  TSeatState* Seat;
+  int* Reads;
+  TSeatFile(TSeatState* S, int* R) : Seat(S), Reads(R) {}
+  TSeatState ReadSeat() override {
+    ++*Reads;
+    return *Seat;
+  }
+  std::string OwnSession() override { return "2"; }
+};
+
+TEST(ShownDesktopProbe, AsksLogindAtMostEveryQuarterSecond) {
+  TManualClock clock;
+  TSeatState seat{TSeatSession{"2", 1000, "x11", "user", ":1"}, {1000}};
+  int reads = 0;
+  TShownDesktopProbe probe(std::make_unique<TSeatFile>(&seat, &reads));
+  EXPECT_TRUE(probe());
+  seat.Active->Id = "c1";  // the greeter
+  clock.Advance(kShownDesktopCacheMs - 1);
+  EXPECT_TRUE(probe());
+  EXPECT_EQ(reads, 1);
+  clock.Advance(1);
+  EXPECT_FALSE(probe());
+  EXPECT_EQ(reads, 2);
+}
+
+}  // namespace
+}  // namespace tovik
