@@ -4,14 +4,12 @@
 //
 // Test mode: with TOVIK_TEST_LOGIND naming a test seat, the service runs without systemd and the
 // logind of the tests is read instead (see Logind_sdlogin.cpp).
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
@@ -113,102 +111,6 @@ TFd StopSignals() {
   return TFd(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
 }
 
-class TLinuxAgent final : public IAgentProcess {
- public:
-  TLinuxAgent(pid_t APid, TFd APidFd) : FPid(APid), FPidFd(std::move(APidFd)) {}
-  ~TLinuxAgent() override {
-    if (Running()) Terminate();
-  }
-  long Pid() const override { return FPid; }
-  int PidFd() const { return FPidFd.Get(); }
-  bool Running() override {
-    if (FReaped) return false;
-    int status = 0;
-    const pid_t r = ::waitpid(FPid, &status, WNOHANG);
-    if (r == FPid || (r < 0 && errno == ECHILD)) FReaped = true;
-    return !FReaped;
-  }
-  void Terminate() override {
-    if (FReaped) return;
-    ::kill(FPid, SIGTERM);
-    const TTick until = TickMs() + 3000;
-    while (Running() && TickMs() < until) {
-      pollfd p{FPidFd.Get(), POLLIN, 0};
-      ::poll(&p, 1, 100);
-    }
-    if (Running()) {
-      ::kill(FPid, SIGKILL);
-      int status = 0;
-      ::waitpid(FPid, &status, 0);
-      FReaped = true;
-    }
-  }
-
- private:
-  pid_t FPid;
-  TFd FPidFd;
-  bool FReaped = false;
-};
-
-// The arguments of the processes run by root or by AUid (X servers of the greeter or of the session).
-std::vector<std::vector<std::string>> ServerProcessArgs(std::uint32_t AUid) {
-  std::vector<std::vector<std::string>> out;
-  std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), &::closedir);
-  if (!proc) return out;
-  while (dirent* e = ::readdir(proc.get())) {
-    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-    const std::string base = std::string("/proc/") + e->d_name;
-    struct stat st {};
-    if (::stat(base.c_str(), &st) != 0 || (st.st_uid != 0 && st.st_uid != AUid)) continue;
-    std::ifstream in(base + "/cmdline", std::ios::binary);
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<std::string> args;
-    std::size_t at = 0;
-    while (at < all.size() && args.size() < 64) {
-      const std::size_t end = all.find('\0', at);
-      args.push_back(all.substr(at, end == std::string::npos ? std::string::npos : end - at));
-      if (end == std::string::npos) break;
-      at = end + 1;
-    }
-    if (!args.empty()) out.push_back(std::move(args));
-  }
-  return out;
-}
-
-class TLinuxAgentLauncher final : public IAgentLauncher {
- public:
-  explicit TLinuxAgentLauncher(std::string AProgram) : FProgram(std::move(AProgram)) {}
-  std::unique_ptr<IAgentProcess> Launch(const TSeatSession& ASession, std::string& AError) override {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      const std::string_view v(*e);
-      if (v.starts_with("DISPLAY=") || v.starts_with("XAUTHORITY=") || v.starts_with("TOVIK_AGENT_SESSION=")) continue;
-      env.emplace_back(v);
-    }
-    env.push_back("DISPLAY=" + ASession.Display);
-    const std::string auth = XAuthorityFor(ServerProcessArgs(ASession.Uid), ASession.Display);
-    if (!auth.empty()) env.push_back("XAUTHORITY=" + auth);
-    env.push_back("TOVIK_AGENT_SESSION=" + ASession.Id);
-    std::vector<char*> envp;
-    for (std::string& s : env) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::string program = FProgram;
-    std::string agent = "/agent";
-    char* argv[] = {program.data(), agent.data(), nullptr};
-    pid_t pid = 0;
-    const int err = ::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, envp.data());
-    if (err != 0) {
-      AError = "Could not start the agent in session " + EscapeForLog(ASession.Id, 64) + ": " + std::strerror(err);
-      return nullptr;
-    }
-    TFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-    return std::make_unique<TLinuxAgent>(pid, std::move(pidfd));
-  }
-
- private:
-  std::string FProgram;
-};
-
 class TSystemdServiceModes final : public IServiceModes {
  public:
   TModeResult RestartService() override {
@@ -297,8 +199,7 @@ class TSystemdServiceModes final : public IServiceModes {
         keep.Check(TickMs());
         std::vector<pollfd> polls{{stop.Get(), POLLIN, 0}};
         if (watch->Fd() >= 0) polls.push_back({watch->Fd(), POLLIN, 0});
-        if (auto* agent = dynamic_cast<TLinuxAgent*>(loop.Agent()); agent && agent->PidFd() >= 0)
-          polls.push_back({agent->PidFd(), POLLIN, 0});
+        if (const int agentFd = AgentPidFd(loop.Agent()); agentFd >= 0) polls.push_back({agentFd, POLLIN, 0});
         // An agent started less than the relaunch gap ago that ended already is started again when
         // the gap is over.
         const int wait = loop.Agent() ? watch->PollMs() : std::min<int>(watch->PollMs(), kAgentRelaunchGapMs);
@@ -395,9 +296,6 @@ std::string OwnProgram() {
   return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
 }
 
-std::unique_ptr<IAgentLauncher> CreateAgentLauncher(std::string AProgram) {
-  return std::make_unique<TLinuxAgentLauncher>(std::move(AProgram));
-}
 
 bool ProgramFitForService(const std::string& APath, std::string& AWhy) {
   // Links resolved: what is checked is what would run.

@@ -35,6 +35,8 @@ std::string OwnProgram();
 // Starts "<program> /agent" on a session's display (DISPLAY, and XAUTHORITY from the X server's own
 // arguments), and watches it through a pidfd.
 std::unique_ptr<IAgentLauncher> CreateAgentLauncher(std::string AProgram);
+// The pidfd of an agent that launcher started (readable when it ends), or -1.
+int AgentPidFd(IAgentProcess* AAgent);
 
 // The agent's view of its display: capture, input and the "This PC is being helped" marker over X11.
 // nullptr when the display cannot be opened.
