@@ -20,8 +20,9 @@ set(TOVIK_SYSGROUP_compression "^(zlib\\.h|libdeflate\\.h)$")
 set(TOVIK_SYSGROUP_sqlite "^sqlite3\\.h$")
 set(TOVIK_SYSGROUP_pulse "^pulse/")
 set(TOVIK_SYSGROUP_ffmpeg "^lib(avcodec|avformat|avutil|swscale)/")
+set(TOVIK_SYSGROUP_openh264 "^wels/")
 set(TOVIK_SYSGROUP_systemd "^systemd/")
-set(TOVIK_SYSGROUPS qt qtdbus x11 sockets processes openssl compression sqlite pulse ffmpeg systemd)
+set(TOVIK_SYSGROUPS qt qtdbus x11 sockets processes openssl compression sqlite pulse ffmpeg openh264 systemd)
 
 set(TOVIK_RULE_base base)
 set(TOVIK_SYS_base "")
@@ -33,9 +34,10 @@ set(TOVIK_RULE_net/tools base crypto net)
 set(TOVIK_SYS_net/tools "")
 set(TOVIK_RULE_media base media)
 set(TOVIK_SYS_media compression)
-# The codec libraries (FFmpeg) only in their own backend folder, behind IVideoCodecs and IH264Engine.
+# The codec libraries (FFmpeg, OpenH264) only in their own backend folder, behind IVideoCodecs and
+# IH264Engine.
 set(TOVIK_RULE_media/ffmpeg base media)
-set(TOVIK_SYS_media/ffmpeg ffmpeg)
+set(TOVIK_SYS_media/ffmpeg ffmpeg openh264)
 set(TOVIK_RULE_update base crypto update)
 set(TOVIK_SYS_update compression)
 set(TOVIK_RULE_book base crypto book)

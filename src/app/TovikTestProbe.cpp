@@ -1,5 +1,6 @@
 #include "app/TovikTestProbe.h"
 
+#include <QApplication>
 #include <QFile>
 #include <QLabel>
 #include <QWidget>
@@ -11,6 +12,7 @@
 #include "base/TovikFiles.h"
 #include "base/TovikOwnWindows.h"
 #include "net/TovikNet.h"
+#include "session/ui/TovikToolsForm.h"
 #include "session/ui/TovikViewer.h"
 
 namespace tovik {
@@ -36,6 +38,20 @@ std::string Centre(const QWidget* w) {
 }
 
 std::string TextOf(const QLabel* l) { return l ? l->text().toStdString() : std::string(); }
+
+// The last line of the chat log of a shown chat and files window, on one line of at most 200
+// characters (the text may come from the other PC).
+std::string LastChatLine() {
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    const auto* form = qobject_cast<const TToolsForm*>(w);
+    if (!form || !form->isVisible()) continue;
+    QString last = form->LogBox()->toPlainText().section(QLatin1Char('\n'), -1).left(200);
+    for (QChar& c : last)
+      if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format) c = QLatin1Char(' ');
+    return last.toStdString();
+  }
+  return {};
+}
 
 }  // namespace
 
@@ -78,9 +94,9 @@ std::string TMainTestProbe::StatusText() const {
   line("frames", std::to_string(sessions ? sessions->Viewer().Frames : 0));
   line("first_picture_ms", FFirstPictureMs);
   line("stopbar", sessions && sessions->StopBarShown() ? "1" : "0");
+  const TViewerForm* viewer = sessions ? sessions->Viewer().Form : nullptr;
   // The viewer's notice over the picture (the other PC is on its secure desktop).
-  const TViewerForm* viewerForm = sessions ? sessions->Viewer().Form : nullptr;
-  line("notice", viewerForm ? viewerForm->Notice().toStdString() : std::string());
+  line("notice", viewer ? viewer->Notice().toStdString() : std::string());
   // Our windows that captures blank: "left top width height" each, separated by ";".
   std::string own;
   for (const TOwnWindowRect& r : OwnWindowRects())
@@ -93,6 +109,9 @@ std::string TMainTestProbe::StatusText() const {
   line("unattended_xy", Centre(FSources.UnattendedSwitch));
   line("keepid_xy", Centre(FSources.KeepIDSwitch));
   line("stop_xy", Centre(sessions ? sessions->StopButton() : nullptr));
+  line("chat_xy", Centre(viewer ? viewer->Item(TViewerForm::biChat) : nullptr));
+  line("sendfiles_xy", Centre(viewer ? viewer->Item(TViewerForm::biSend) : nullptr));
+  line("chat_last", LastChatLine());
   return s;
 }
 

@@ -5,9 +5,12 @@
 //                             detail, hint, hoststate, caption, viewer, allowed, frames,
 //                             first_picture_ms (from the Connect click), stopbar, own_windows, and the
 //                             screen centres of the partner box, Connect, the unattended and keep-ID
-//                             switches and the stop bar's Stop button (partner_xy, connect_xy,
-//                             unattended_xy, keepid_xy, stop_xy: "x y", empty when not shown). Nothing
-//                             secret is written: the ID and the check number are what the window shows.
+//                             switches, the stop bar's Stop button and the viewer's Chat and Send
+//                             files buttons (partner_xy, connect_xy, unattended_xy, keepid_xy, stop_xy,
+//                             chat_xy, sendfiles_xy: "x y", empty when not shown), and chat_last, the
+//                             last line of a shown chat window's log (control characters blanked, at
+//                             most 200 characters). Nothing secret is written: the ID and the check
+//                             number are what the window shows.
 //   TOVIK_TEST_DUMP=<file>    when <file>.req exists, the viewer's current picture is written to <file>
 //                             as a binary PPM and <file>.req is removed.
 // They are in every build (the demo and the end-to-end tests drive release builds), so they write

@@ -261,7 +261,8 @@ TEST_F(MainWindow, TestProbeWritesTheStatusFile) {
     EXPECT_EQ(keys, (std::vector<std::string>{"id", "id_shown", "state", "status", "session", "check", "detail",
                                               "hint", "hoststate", "caption", "viewer", "allowed", "frames",
                                               "first_picture_ms", "stopbar", "notice", "own_windows", "partner_xy",
-                                              "connect_xy", "unattended_xy", "keepid_xy", "stop_xy"}));
+                                              "connect_xy", "unattended_xy", "keepid_xy", "stop_xy", "chat_xy",
+                                              "sendfiles_xy", "chat_last"}));
     EXPECT_NE(text.find("id=0\n"), std::string::npos);
     EXPECT_NE(text.find("state=offline\n"), std::string::npos);
     EXPECT_NE(text.find("status=Connecting to server...\n"), std::string::npos);

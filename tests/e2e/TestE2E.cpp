@@ -212,7 +212,7 @@ class E2E : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     // scripts/setup installs these; a missing one is a failure, not a reason to skip.
-    if (Sh("for p in Xvfb xdotool xterm xdpyinfo ss; do command -v $p; done | wc -l") != "5") return;
+    if (Sh("for p in Xvfb xdotool xterm xdpyinfo ss xclip; do command -v $p; done | wc -l") != "6") return;
     Dir = fs::temp_directory_path() / ("tovik-e2e-" + std::to_string(::getpid()));
     fs::create_directories(Dir);
     // The programs' test hooks write only into a folder no other user can change.
@@ -268,7 +268,7 @@ class E2E : public ::testing::Test {
   }
 
   void SetUp() override {
-    ASSERT_TRUE(Ready) << "could not start the relay and two Xvfb displays (Xvfb, xdotool, xterm, xdpyinfo and ss "
+    ASSERT_TRUE(Ready) << "could not start the relay and two Xvfb displays (Xvfb, xdotool, xterm, xdpyinfo, ss and xclip "
                           "are needed; scripts/setup installs them)";
   }
   void TearDown() override {
@@ -728,4 +728,73 @@ TEST_F(E2E, HelperKeepsPictureAndControlWhileTheSeatShowsTheGreeter) {
   ASSERT_TRUE(WaitFor([&] { return serviceLogHas("Active seat0 session changed to user1; relaunching agent"); }, 10));
   EXPECT_TRUE(WaitStatus("viewer", "notice", [](const std::string& v) { return v.empty(); }, 10));
   EXPECT_TRUE(WaitFor([&] { return PictureMatches(why); }, 30)) << why;
+}
+
+// The session tools across a real session: text copied on either display lands on the other's
+// clipboard, a line typed in the helper's chat window shows in the helped PC's, and a file picked in
+// the viewer's Send files dialog arrives in the helped PC's Downloads/Tovik with the same bytes.
+TEST_F(E2E, ClipboardChatAndAFileCrossARealSession) {
+  StartAndConnect("");
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(AllowOnHost());
+  ASSERT_TRUE(WaitStatus("viewer", "first_picture_ms", [](const std::string& v) { return !v.empty(); }, 30));
+  ASSERT_TRUE(WaitStatus("host", "allowed", [](const std::string& v) { return v == "1"; }));
+
+  // xclip keeps serving the text it was given in the background, until another program takes the
+  // clipboard or the display ends.
+  auto setClip = [](const std::string& display, const std::string& text) {
+    Sh("printf %s '" + text + "' | xclip -display " + display + " -selection clipboard -i >/dev/null 2>&1");
+  };
+  auto clip = [](const std::string& display) {
+    return Sh("xclip -display " + display + " -selection clipboard -o 2>/dev/null");
+  };
+  struct TWay {
+    const std::string *From, *To;
+    const char* Text;
+  } const ways[] = {{&HostDisplay, &ViewerDisplay, "copied on the helped PC"},
+                    {&ViewerDisplay, &HostDisplay, "copied by the helper"}};
+  for (const TWay& w : ways) {
+    setClip(*w.From, w.Text);
+    std::string got;
+    EXPECT_TRUE(WaitFor([&] { return (got = clip(*w.To)) == w.Text; }, 20)) << w.Text << ": the other side has '" << got << "'";
+  }
+
+  // Chat: the viewer's Chat button opens the chat window; Enter sends the line.
+  ASSERT_TRUE(WaitStatus("viewer", "chat_xy", [](const std::string& v) { return !v.empty(); }));
+  X(ViewerDisplay, "mousemove " + Get("viewer", "chat_xy") + " click 1");
+  const std::string chat = WaitWindow(ViewerDisplay, "Tovik - chat and files with");
+  ASSERT_FALSE(chat.empty()) << "no chat window on the helper's PC";
+  X(ViewerDisplay, "windowfocus --sync " + chat);
+  ASSERT_TRUE(KeysGoTo(ViewerDisplay, chat, "the chat window"));
+  X(ViewerDisplay, "type --delay 30 'Hello from the helper'");
+  X(ViewerDisplay, "key Return");
+  EXPECT_TRUE(WaitStatus("host", "chat_last", [](const std::string& v) {
+    return v.find("Hello from the helper") != std::string::npos;
+  })) << "the helped PC shows '" << Get("host", "chat_last") << "'";
+
+  // A file through the viewer's Send files dialog.
+  std::string data;
+  for (unsigned i = 0; i < 300000; ++i) data += static_cast<char>((i * 7919u) >> 5);
+  const fs::path sent = Dir / "work" / "notes for the helped PC.bin";
+  std::ofstream(sent, std::ios::binary) << data;
+  // The chat window may cover the viewer's tool bar: raise the viewer first.
+  const std::string viewer = ViewerWindow();
+  X(ViewerDisplay, "windowraise " + viewer + " mousemove " + Get("viewer", "sendfiles_xy"));
+  std::string under;
+  ASSERT_TRUE(WaitFor([&] { return (under = PointerWindow(ViewerDisplay)) == viewer; }, 20))
+      << "the pointer is over window " << under << ", not over the viewer " << viewer;
+  X(ViewerDisplay, "click 1");
+  const std::string dialog = WaitWindow(ViewerDisplay, "Send files to the other PC");
+  ASSERT_FALSE(dialog.empty()) << "no file dialog on the helper's PC";
+  X(ViewerDisplay, "windowfocus --sync " + dialog);
+  ASSERT_TRUE(KeysGoTo(ViewerDisplay, dialog, "the file dialog"));
+  X(ViewerDisplay, "type --delay 20 '" + sent.string() + "'");
+  X(ViewerDisplay, "key Return");
+  const fs::path arrived = Dir / "host" / "Downloads" / "Tovik" / sent.filename();
+  auto read = [](const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  };
+  EXPECT_TRUE(WaitFor([&] { return fs::exists(arrived) && read(arrived) == data; }, 30))
+      << arrived << (fs::exists(arrived) ? " differs" : " is missing");
 }

@@ -9,6 +9,7 @@
 #include "media/TovikCapture.h"
 #include "media/TovikMF.h"
 #include "media/ffmpeg/TovikMF_ffmpeg.h"
+#include "media/ffmpeg/TovikOpenH264.h"
 #include "tests/support/SyntheticScreen.h"
 
 namespace tovik {
@@ -199,18 +200,25 @@ struct TCodecFixture : ::testing::Test {
   TBitmap32 Pic, Out;
 };
 
-// Pictures survive the round trip at the usual screen sizes; every Encode(n) gives picture n's slices,
-// and a forced key frame starts with SPS + PPS and decodes on its own.
+// Pictures survive the round trip at the usual screen sizes, with the first software encoder
+// (libx264) and with the last (OpenH264, when only it is left); every Encode(n) gives picture n's
+// slices, and a forced key frame starts with SPS + PPS and decodes on its own.
 TEST_F(TCodecFixture, RoundTripAtScreenSizes) {
   ASSERT_TRUE(Codecs->CanDecode());
+  ASSERT_TRUE(OpenH264Present()) << "scripts/setup installs libopenh264";
   struct TCase {
     int W, H;
-  } const cases[] = {{1366, 768}, {1920, 1080}};
+    const char* Engine;
+  } const cases[] = {{1366, 768, "libx264"}, {1920, 1080, "libx264"}, {1366, 768, "OpenH264"}, {1920, 1080, "OpenH264"}};
   for (const TCase& c : cases) {
-    SCOPED_TRACE(std::to_string(c.W) + "x" + std::to_string(c.H));
-    auto enc = Codecs->CreateEncoder(c.W, c.H, 30, Kbps30(c.W, c.H));
+    SCOPED_TRACE(std::to_string(c.W) + "x" + std::to_string(c.H) + " " + c.Engine);
+    TEngineList openh264;
+    openh264.Software.push_back(OpenH264Engine());
+    auto enc = std::string(c.Engine) == "libx264"
+                   ? Codecs->CreateEncoder(c.W, c.H, 30, Kbps30(c.W, c.H))
+                   : std::make_unique<TH264Encoder>(c.W, c.H, 30, Kbps30(c.W, c.H), openh264);
     auto dec = Codecs->CreateDecoder(c.W, c.H, 7680LL * 4320);
-    EXPECT_NE(enc->EncoderName().find("libx264"), std::string::npos);
+    EXPECT_NE(enc->EncoderName().find(c.Engine), std::string::npos) << enc->EncoderName();
     Pic.SetSize(c.W, c.H);
     Out.SetSize(c.W, c.H, 0, true);  // a bottom-up target, like a window bitmap may be
     TBytes key;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "media/TovikCapture.h"
@@ -149,6 +150,74 @@ TEST(Picture, I420MatchesNV12) {
   back.SetSize(6, 4);
   I420ToBgra(t.Nv12.data(), 6, u.data(), v.data(), 3, back.Row(0), back.Stride(), 6, 4);
   for (int y = 0; y < 4; ++y) EXPECT_EQ(0, std::memcmp(back.Row(y), t.Back.Row(y), 24));
+}
+
+// The formulas written out pixel by pixel (edges repeated), against which every width is checked:
+// the fast paths work on eight columns at a time and must agree byte for byte, at the picture's
+// edges and in its padding too.
+int RefY(int r, int g, int b) { return ((66 * r + 129 * g + 25 * b + 128) >> 8) + 16; }
+int RefClamp(int v) { return std::clamp(v, 0, 255); }
+int RefFloorDiv256(int v) { return v >= 0 ? v / 256 : -((-v + 255) / 256); }
+
+TEST(Picture, EveryWidthMatchesTheFormulasByteForByte) {
+  std::srand(7);
+  for (const int w : {1, 2, 7, 8, 9, 15, 16, 17, 24, 31, 33, 67}) {
+    for (const int h : {1, 2, 3, 6}) {
+      const int padW = (w + 1) / 2 * 2 + 2, padH = (h + 1) / 2 * 2 + 2;
+      TBitmap32 src;
+      src.SetSize(w, h);
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w * 4; ++x) src.Row(y)[x] = static_cast<std::uint8_t>(std::rand());
+      std::vector<std::uint8_t> nv12(static_cast<std::size_t>(padW) * padH * 3 / 2);
+      BgraToNV12(src.Row(0), src.Stride(), w, h, nv12.data(), padW, padH);
+      const auto px = [&](int x, int y) { return src.Row(std::min(y, h - 1)) + std::min(x, w - 1) * 4; };
+      for (int y = 0; y < padH; ++y)
+        for (int x = 0; x < padW; ++x) {
+          const std::uint8_t* p = px(x, y);
+          ASSERT_EQ(nv12[y * padW + x], RefY(p[2], p[1], p[0])) << w << "x" << h << " at " << x << "," << y;
+        }
+      for (int y = 0; y < padH; y += 2)
+        for (int x = 0; x < padW; x += 2) {
+          int sb = 0, sg = 0, sr = 0;
+          for (const auto& [dx, dy] : {std::pair{0, 0}, {1, 0}, {0, 1}, {1, 1}}) {
+            const std::uint8_t* p = px(x + dx, y + dy);
+            sb += p[0], sg += p[1], sr += p[2];
+          }
+          const std::uint8_t* uv = nv12.data() + padW * padH + (y / 2) * padW + x;
+          ASSERT_EQ(uv[0], (112 * sb - 38 * sr - 74 * sg + 131584) >> 10) << w << "x" << h << " U at " << x;
+          ASSERT_EQ(uv[1], (112 * sr - 94 * sg - 18 * sb + 131584) >> 10) << w << "x" << h << " V at " << x;
+        }
+
+      // Back from random planes, NV12 and the same chroma as I420.
+      for (auto& b : nv12) b = static_cast<std::uint8_t>(std::rand());
+      const std::uint8_t* yPlane = nv12.data();
+      const std::uint8_t* uvPlane = nv12.data() + padW * padH;
+      std::vector<std::uint8_t> u(padW / 2 * padH / 2), v(u.size());
+      for (int y = 0; y < padH / 2; ++y)
+        for (int x = 0; x < padW / 2; ++x) {
+          u[y * (padW / 2) + x] = uvPlane[y * padW + x * 2];
+          v[y * (padW / 2) + x] = uvPlane[y * padW + x * 2 + 1];
+        }
+      TBitmap32 a, b;
+      a.SetSize(w, h);
+      b.SetSize(w, h);
+      NV12ToBgra(yPlane, uvPlane, padW, a.Row(0), a.Stride(), w, h);
+      I420ToBgra(yPlane, padW, u.data(), v.data(), padW / 2, b.Row(0), b.Stride(), w, h);
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+          const int yy = yPlane[y * padW + x] - 16;
+          const int uu = uvPlane[(y / 2) * padW + (x / 2) * 2] - 128;
+          const int vv = uvPlane[(y / 2) * padW + (x / 2) * 2 + 1] - 128;
+          const int want[4] = {RefClamp(RefFloorDiv256(298 * yy + 516 * uu + 128)),
+                               RefClamp(RefFloorDiv256(298 * yy - 100 * uu - 208 * vv + 128)),
+                               RefClamp(RefFloorDiv256(298 * yy + 409 * vv + 128)), 0};
+          for (int ch = 0; ch < 4; ++ch) {
+            ASSERT_EQ(a.Row(y)[x * 4 + ch], want[ch]) << w << "x" << h << " NV12 at " << x << "," << y;
+            ASSERT_EQ(b.Row(y)[x * 4 + ch], want[ch]) << w << "x" << h << " I420 at " << x << "," << y;
+          }
+        }
+    }
+  }
 }
 
 // Band heights: 1920 x 1088 on three processors gives 364-row bands; odd heights round up to even

@@ -18,6 +18,7 @@ extern "C" {
 #include "media/TovikPicture.h"
 #include "media/ffmpeg/TovikAv.h"
 #include "media/ffmpeg/TovikMP4_ffmpeg.h"
+#include "media/ffmpeg/TovikOpenH264.h"
 
 namespace tovik {
 
@@ -218,6 +219,7 @@ TEngineList FfmpegEngines() {
   list.HwNote = ProbeHardware().Note;
   list.Software.push_back(
       {"libx264 (software)", false, [](const TEncoderParams& p) { return std::make_unique<TX264Engine>(p); }});
+  list.Software.push_back(OpenH264Engine());
   return list;
 }
 

@@ -69,6 +69,7 @@ TToolsForm::TToolsForm(IToolsEvents& AEvents, const QString& ACaption, const QSt
     QDesktopServices::openUrl(QUrl::fromLocalFile(FDownloads));
   });
   ThemeWindow(this);
+  FInput->setFocus();  // typing in a shown chat window writes the next line
 }
 
 void TToolsForm::AddLine(const std::string& AText, bool AShow) {
@@ -84,6 +85,7 @@ void TToolsForm::ShowWindow() {
   show();
   raise();
   activateWindow();
+  FInput->setFocus();
 }
 
 void TToolsForm::SendInput() {

@@ -44,6 +44,7 @@ TEST_F(ToolsForm, SendsTrimmedTextAndShowsTheOtherPcsTextPlain) {
   EXPECT_TRUE(form->LogBox()->toPlainText().endsWith("  Other PC: <b>bold?</b> <img src=x>"));
   form->AddLine("Received a.txt (in Downloads/Tovik)", true);
   EXPECT_TRUE(form->isVisible());
+  EXPECT_EQ(form->focusWidget(), form->Input()) << "typing in the shown window must write the next line";
   EXPECT_EQ(form->ProgressLabel()->textFormat(), Qt::PlainText);
   EXPECT_TRUE(form->ShareClipboard());
   form->ShareBox()->setChecked(false);
