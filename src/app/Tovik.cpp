@@ -15,6 +15,7 @@
 #include "base/TovikBytes.h"
 #include "base/TovikClock.h"
 #include "base/TovikLog.h"
+#include "service/TovikBrokerClient.h"
 #include "session/TovikToolsPorts.h"
 #include "session/ui/TovikKeyMap.h"
 #include "session/ui/TovikOwnWindowTracker.h"
@@ -34,7 +35,19 @@ int RunInteractive(int& argc, char** argv, const TSettingsStore& store, const TL
   TAppWindowTracker ownWindows(&app);
   // A restart asked by a helper left a once-entry that started this copy: it has done its job.
   ISystemRestart::ClearRunOnce();
-  TForm2 window(store, log, sw, SystemPlatform());
+  // The broker's allowance lives in this process: other processes of the user may not read or steer it.
+  ProtectInteractiveProcess();
+  TPlatformServices platform = SystemPlatform();
+  // The desktop broker's client writes TovikBroker.log beside the main log, one line in 10 s at most.
+  const std::string& mainLog = store.Paths().LogPath;
+  auto brokerLog = std::make_shared<TLineRateLimit>(
+      [writer = TLogWriter(mainLog.substr(0, mainLog.rfind('/') + 1) + "TovikBroker.log")](const std::string& ALine) {
+        writer.Line(ALine);
+      },
+      kBrokerLogGapMs);
+  platform.Broker = std::make_shared<TBrokerClient>(IBrokerTransport::Create(),
+                                                    [brokerLog](const std::string& ALine) { (*brokerLog)(ALine); });
+  TForm2 window(store, log, sw, platform);
 
   // SIGTERM, SIGINT and SIGHUP close the program for good, the way the window's own quit does.
   std::unique_ptr<IQuitRequests> quit = IQuitRequests::Create();

@@ -277,6 +277,14 @@ void TMainSessions::Create(bool AIsViewer, const std::optional<TPasswordVerifier
   } else {
     if (FPlatform.Screen) deps.Screen = MakeCapturerScreen(FPlatform.Screen());
     if (FPlatform.Injector) deps.Injector = MakeHostInput(FPlatform.Injector());
+    if (const std::shared_ptr<TBrokerClient>& broker = FPlatform.Broker) {
+      // Off this program's own desktop (the greeter, another user's session) pictures and input go
+      // through the agent of the shown session, after consent.
+      deps.Screen = MakeBrokerScreen(std::move(deps.Screen), broker, FPlatform.IsNormalDesktop);
+      deps.Injector = MakeBrokerInput(std::move(deps.Injector), broker, FPlatform.IsNormalDesktop);
+      deps.UseBroker = [broker](bool AOn) { broker->UseBroker(AOn); };
+      deps.AdminAvailable = [broker] { return broker->BrokerAvailable(); };
+    }
     if (FPlatform.HostIdentity) deps.Identity = FPlatform.HostIdentity();
     deps.Consent = std::make_shared<TQtConsent>();
     deps.MakeSoundCapture = FPlatform.SoundCapture;

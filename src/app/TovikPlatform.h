@@ -18,6 +18,7 @@
 #include "app/ui/TovikTheme.h"
 #include "diag/TovikDiag.h"
 #include "net/TovikSocket.h"
+#include "service/TovikBrokerClient.h"
 #include "session/TovikSessionIntf.h"
 #include "session/TovikToolsPorts.h"
 #include "session/TovikWallpaper.h"
@@ -60,6 +61,11 @@ struct TPlatformServices {
   // updater.
   std::function<std::shared_ptr<IHttpClient>()> Http;
   std::function<std::unique_ptr<IUpdateSystem>()> UpdateSystem;
+  // The desktop broker (helping at the greeter and across user switches), shared by the host sessions
+  // and the admin button; null = none. The entry makes it, since its log lives beside the main log.
+  std::shared_ptr<TBrokerClient> Broker;
+  // Whether this program's desktop is the one shown on the seat; none = always.
+  std::function<bool()> IsNormalDesktop;
 };
 
 // The backends of the operating system the program was built for (their Create() functions live in the
@@ -84,6 +90,7 @@ inline TPlatformServices SystemPlatform() {
   p.Video = CreateFfmpegCodecs();
   p.Http = [] { return IHttpClient::Create(); };
   p.UpdateSystem = [] { return IUpdateSystem::Create(); };
+  p.IsNormalDesktop = [probe = std::make_shared<TShownDesktopProbe>(ILogind::Create())] { return (*probe)(); };
   return p;
 }
 

@@ -94,6 +94,9 @@ std::string TMainTestProbe::StatusText() const {
   line("frames", std::to_string(sessions ? sessions->Viewer().Frames : 0));
   line("first_picture_ms", FFirstPictureMs);
   line("stopbar", sessions && sessions->StopBarShown() ? "1" : "0");
+  const TViewerForm* viewer = sessions ? sessions->Viewer().Form : nullptr;
+  // The viewer's notice over the picture (the other PC is on its secure desktop).
+  line("notice", viewer ? viewer->Notice().toStdString() : std::string());
   // Our windows that captures blank: "left top width height" each, separated by ";".
   std::string own;
   for (const TOwnWindowRect& r : OwnWindowRects())
@@ -106,7 +109,6 @@ std::string TMainTestProbe::StatusText() const {
   line("unattended_xy", Centre(FSources.UnattendedSwitch));
   line("keepid_xy", Centre(FSources.KeepIDSwitch));
   line("stop_xy", Centre(sessions ? sessions->StopButton() : nullptr));
-  const TViewerForm* viewer = sessions ? sessions->Viewer().Form : nullptr;
   line("chat_xy", Centre(viewer ? viewer->Item(TViewerForm::biChat) : nullptr));
   line("sendfiles_xy", Centre(viewer ? viewer->Item(TViewerForm::biSend) : nullptr));
   line("chat_last", LastChatLine());

@@ -260,7 +260,7 @@ TEST_F(MainWindow, TestProbeWritesTheStatusFile) {
     }
     EXPECT_EQ(keys, (std::vector<std::string>{"id", "id_shown", "state", "status", "session", "check", "detail",
                                               "hint", "hoststate", "caption", "viewer", "allowed", "frames",
-                                              "first_picture_ms", "stopbar", "own_windows", "partner_xy",
+                                              "first_picture_ms", "stopbar", "notice", "own_windows", "partner_xy",
                                               "connect_xy", "unattended_xy", "keepid_xy", "stop_xy", "chat_xy",
                                               "sendfiles_xy", "chat_last"}));
     EXPECT_NE(text.find("id=0\n"), std::string::npos);

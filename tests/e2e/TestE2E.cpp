@@ -248,13 +248,22 @@ class E2E : public ::testing::Test {
     // TOVIK_E2E_KEEP keeps the folder with the logs and status files for a look afterwards.
     if (!Dir.empty() && !std::getenv("TOVIK_E2E_KEEP")) fs::remove_all(Dir, ec);
   }
-  static std::string StartXvfb(int from, const std::string& geom, pid_t& pid) {
+  // An Xvfb display; with xauth given, the server admits only clients that hold the cookie in that
+  // authority file (as a display manager's greeter does).
+  static std::string StartXvfb(int from, const std::string& geom, pid_t& pid, const std::string& xauth = "") {
     const int n = FreeDisplay(from);
     const std::string d = ":" + std::to_string(n);
-    pid = Spawn({"Xvfb", d, "-screen", "0", geom, "-nolisten", "tcp", "-noreset", "+extension", "XTEST", "+extension",
-                 "DAMAGE", "+extension", "XFIXES", "+extension", "RANDR"},
-                {}, (Dir / ("xvfb" + std::to_string(n) + ".log")).string());
-    if (!WaitFor([&] { return Sh("DISPLAY=" + d + " xdpyinfo >/dev/null 2>&1 && echo ok") == "ok"; }, 20)) return "";
+    std::vector<std::string> args{"Xvfb", d, "-screen", "0", geom, "-nolisten", "tcp", "-noreset", "+extension", "XTEST",
+                                  "+extension", "DAMAGE", "+extension", "XFIXES", "+extension", "RANDR"};
+    std::string envAuth;
+    if (!xauth.empty()) {
+      Sh("xauth -f " + xauth + " add " + d + " . $(od -An -tx1 -N16 /dev/urandom | tr -d ' \n') 2>/dev/null");
+      args.insert(args.end(), {"-auth", xauth});
+      envAuth = "XAUTHORITY=" + xauth + " ";
+    }
+    pid = Spawn(args, {}, (Dir / ("xvfb" + std::to_string(n) + ".log")).string());
+    if (!WaitFor([&] { return Sh(envAuth + "DISPLAY=" + d + " xdpyinfo >/dev/null 2>&1 && echo ok") == "ok"; }, 20))
+      return "";
     return d;
   }
 
@@ -271,7 +280,8 @@ class E2E : public ::testing::Test {
   }
 
   // One tovik instance with its own HOME pointing at the loopback relay.
-  pid_t StartTovik(const std::string& name, const std::string& display, const std::string& extraIni) {
+  pid_t StartTovik(const std::string& name, const std::string& display, const std::string& extraIni,
+                   const std::map<std::string, std::string>& extraEnv = {}) {
     const fs::path home = Dir / name;
     fs::remove_all(home);
     fs::remove(Status(name));
@@ -281,14 +291,14 @@ class E2E : public ::testing::Test {
     std::ofstream(home / ".config/Tovik/Tovik.ini") << "[Relay]\nHost=127.0.0.1\nPort=" << Udp << "\nKey=" << RelayKey
                                                     << "\nTcpPort=" << Tcp << "\n"
                                                     << extraIni;
-    return Spawn({TOVIK_BIN, "/noadmin"},
-                 {{"HOME", home.string()},
-                  {"XDG_CONFIG_HOME", (home / ".config").string()},
-                  {"DISPLAY", display},
-                  {"QT_QPA_PLATFORM", "xcb"},
-                  {"TOVIK_TEST_STATUS", Status(name)},
-                  {"TOVIK_TEST_DUMP", Status(name) + ".ppm"}},
-                 (home / "stdout.log").string());
+    std::map<std::string, std::string> env = {{"HOME", home.string()},
+                                              {"XDG_CONFIG_HOME", (home / ".config").string()},
+                                              {"DISPLAY", display},
+                                              {"QT_QPA_PLATFORM", "xcb"},
+                                              {"TOVIK_TEST_STATUS", Status(name)},
+                                              {"TOVIK_TEST_DUMP", Status(name) + ".ppm"}};
+    env.insert(extraEnv.begin(), extraEnv.end());
+    return Spawn({TOVIK_BIN, "/noadmin"}, env, (home / "stdout.log").string());
   }
   static std::string Status(const std::string& name) { return (Dir / (name + ".status")).string(); }
   static std::string Get(const std::string& name, const std::string& key) { return ReadStatus(Status(name))[key]; }
@@ -413,8 +423,12 @@ class E2E : public ::testing::Test {
 
   // Whether the helper's decoded picture shows what the helped PC's display shows (pointer drawn in):
   // exactly with tiles, within kMinVideoPsnr with H.264.
-  bool PictureMatches(std::string& why) {
-    ::setenv("DISPLAY", HostDisplay.c_str(), 1);
+  // ADisplay (with its authority file AXauth) is the display whose picture the helper must see: the
+  // helped PC's own one unless the seat shows another.
+  bool PictureMatches(std::string& why, const std::string& ADisplay = "", const std::string& AXauth = "") {
+    const bool ownDisplay = ADisplay.empty();
+    ::setenv("DISPLAY", ownDisplay ? HostDisplay.c_str() : ADisplay.c_str(), 1);
+    if (!AXauth.empty()) ::setenv("XAUTHORITY", AXauth.c_str(), 1);
     auto backend = IScreenBackend::Create();
     if (!backend) {
       why = "cannot open the helped PC's display";
@@ -435,14 +449,16 @@ class E2E : public ::testing::Test {
     TBitmap32 screen;
     screen.SetSize(area.Width, area.Height);
     auto grab = backend->CreatePlain(area);
+    ::unsetenv("XAUTHORITY");
     TGrabChanges ch;
     if (!grab || grab->CopyTo(screen, false, {}, ch) != TGrabStatus::gsOk) {
       why = "cannot grab the helped PC's display";
       return false;
     }
-    // The helped PC leaves its own windows (the stop bar) out of what it sends.
+    // The helped PC leaves its own windows (the stop bar) out of what it sends; they are not on
+    // another display.
     std::vector<TOwnWindowRect> own;
-    std::istringstream list(Get("host", "own_windows"));
+    std::istringstream list(ownDisplay ? Get("host", "own_windows") : std::string());
     for (std::string item; std::getline(list, item, ';');) {
       TOwnWindowRect r;
       if (std::istringstream(item) >> r.Left >> r.Top >> r.Width >> r.Height) own.push_back(r);
@@ -607,6 +623,111 @@ TEST_F(E2E, ClicksOnTheHelpedPCsOwnWindowsChangeNoneOfItsSettings) {
   EXPECT_EQ(ini.find("Unattended=1"), std::string::npos) << ini;
   EXPECT_EQ(ini.find("Secret="), std::string::npos) << ini;
   EXPECT_EQ(Get("host", "allowed"), "1");
+}
+
+// The support service without systemd, against a test seat with two sessions on two displays: the
+// helped user's and a greeter with its own authority file. While the greeter is the active session the
+// helper sees and controls the greeter through the agent that the service moved there, with the secure
+// notice and the "This PC is being helped" bar; when the user's session comes back, so does its
+// picture. Killing the agent brings a new one.
+TEST_F(E2E, HelperKeepsPictureAndControlWhileTheSeatShowsTheGreeter) {
+  const std::string xauth = (Dir / "greeter.xauth").string();
+  pid_t greeterXvfb = 0;
+  const std::string greeter = StartXvfb(std::stoi(ViewerDisplay.substr(1)) + 1,
+                                        std::to_string(kHostW) + "x" + std::to_string(kHostH) + "x24", greeterXvfb, xauth);
+  ASSERT_FALSE(greeter.empty()) << "no greeter display";
+  Sh("XAUTHORITY=" + xauth + " DISPLAY=" + greeter + " xsetroot -solid '#7A2E2E'");
+  const std::string seat = (Dir / "seat").string();
+  const std::string uid = std::to_string(::getuid());
+  auto show = [&](const char* AActive) {
+    std::ofstream(seat + ".new") << "session user1 " << uid << " x11 user " << HostDisplay << "\n"
+                                 << "session greeter1 " << uid << " x11 greeter " << greeter << "\n"
+                                 << "active " << AActive << "\n";
+    fs::rename(seat + ".new", seat);
+  };
+  show("user1");
+  const std::string runDir = (Dir / "run").string(), serviceLog = (Dir / "TovikService.log").string();
+  fs::create_directories(runDir);
+  fs::remove(serviceLog);
+  const std::map<std::string, std::string> seatEnv{
+      {"TOVIK_TEST_LOGIND", seat}, {"TOVIK_BROKER_DIR", runDir}, {"TOVIK_SERVICE_LOG", serviceLog}};
+  pid_t service = Spawn({TOVIK_BIN, "/service"}, seatEnv, (Dir / "service.out").string());
+  auto serviceLogHas = [&](const std::string& AText) {
+    std::ifstream f(serviceLog);
+    return std::string(std::istreambuf_iterator<char>(f), {}).find(AText) != std::string::npos;
+  };
+  struct TCleanup {
+    std::function<void()> F;
+    ~TCleanup() { F(); }
+  } cleanup{[&] {
+    Stop(service);
+    Stop(greeterXvfb);
+  }};
+  ASSERT_TRUE(WaitFor([&] { return serviceLogHas("in session user1 on display " + HostDisplay); }, 20))
+      << "the service started no agent in the user's session";
+
+  // The helped user's program runs in session user1 of the seat.
+  fs::create_directories(Dir / "work");
+  HostApp = StartTovik("host", HostDisplay, "", {{"TOVIK_TEST_LOGIND", seat}, {"TOVIK_TEST_SESSION", "user1"},
+                                                 {"TOVIK_BROKER_DIR", runDir}});
+  ViewerApp = StartTovik("viewer", ViewerDisplay, "");
+  auto nine = [](const std::string& v) { return v.size() == 9; };
+  ASSERT_TRUE(WaitStatus("host", "id", nine, 30));
+  ASSERT_TRUE(WaitStatus("viewer", "id", nine, 30));
+  HostID = Get("host", "id");
+  const std::string main = WaitWindow(ViewerDisplay, "Remote assistance - build");
+  ASSERT_FALSE(main.empty());
+  ASSERT_TRUE(WaitStatusWrittenAfter("viewer", fs::file_time_type::clock::now()));
+  X(ViewerDisplay, "mousemove " + Get("viewer", "partner_xy") + " click 1");
+  ASSERT_TRUE(KeysGoTo(ViewerDisplay, main, "the helper's main window"));
+  X(ViewerDisplay, "type --delay 30 '" + HostID + "'");
+  X(ViewerDisplay, "mousemove " + Get("viewer", "connect_xy") + " click 1");
+  ASSERT_TRUE(AllowOnHost());
+  ASSERT_TRUE(WaitStatus("viewer", "first_picture_ms", [](const std::string& v) { return !v.empty(); }, 30));
+  std::string why;
+  EXPECT_TRUE(WaitFor([&] { return PictureMatches(why); }, 20)) << why;
+  EXPECT_EQ(Get("viewer", "notice"), "");
+
+  // The user switches to the greeter: the agent moves there and the helper sees it.
+  show("greeter1");
+  ASSERT_TRUE(WaitFor([&] { return serviceLogHas("Active seat0 session changed to greeter1; relaunching agent"); }, 10));
+  ASSERT_TRUE(WaitFor([&] { return serviceLogHas("in session greeter1 on display " + greeter); }, 10));
+  EXPECT_TRUE(WaitFor([&] { return PictureMatches(why, greeter, xauth); }, 30)) << why;
+  EXPECT_TRUE(WaitStatus("viewer", "notice", [](const std::string& v) { return !v.empty(); }, 10));
+  EXPECT_NE(HostLog().find("secure desktop: tiles through the support service"), std::string::npos);
+  // The bar that says so is on the greeter, in its red.
+  const std::string bar = Sh("XAUTHORITY=" + xauth + " DISPLAY=" + greeter +
+                             " xwininfo -root -tree 2>/dev/null | grep -c '260x22+'");
+  EXPECT_EQ(bar, "1") << "no \"This PC is being helped\" bar on the greeter";
+
+  // A click in the viewer moves the greeter's pointer.
+  const int hx = 700, hy = 420;
+  const auto [vx, vy] = ViewerPoint(hx, hy);
+  X(ViewerDisplay, "mousemove " + std::to_string(vx) + " " + std::to_string(vy) + " click 1");
+  std::string at;
+  EXPECT_TRUE(WaitFor([&] {
+    at = Sh("XAUTHORITY=" + xauth + " DISPLAY=" + greeter + " xdotool getmouselocation --shell | head -n 2 | tr '\\n' ' '");
+    int x = -1, y = -1;
+    return std::sscanf(at.c_str(), "X=%d Y=%d", &x, &y) == 2 && std::abs(x - hx) <= 1 && std::abs(y - hy) <= 1;
+  }, 10)) << at;
+  // ... and not the helped user's hidden one.
+  EXPECT_EQ(X(HostDisplay, "getmouselocation --shell | head -n 1").find("X=700"), std::string::npos);
+
+  // The agent is killed: the service starts another one in the same session.
+  std::ifstream in(serviceLog);
+  long agentPid = 0;
+  for (std::string line; std::getline(in, line);)
+    if (const auto at = line.find("Launched agent (pid "); at != std::string::npos && line.find("greeter1") != std::string::npos)
+      std::sscanf(line.c_str() + at, "Launched agent (pid %ld", &agentPid);
+  ASSERT_GT(agentPid, 0);
+  ::kill(static_cast<pid_t>(agentPid), SIGKILL);
+  EXPECT_TRUE(WaitFor([&] { return serviceLogHas("Agent (pid " + std::to_string(agentPid) + ") ended"); }, 10));
+
+  // Back to the user's session: its own picture again, without the notice.
+  show("user1");
+  ASSERT_TRUE(WaitFor([&] { return serviceLogHas("Active seat0 session changed to user1; relaunching agent"); }, 10));
+  EXPECT_TRUE(WaitStatus("viewer", "notice", [](const std::string& v) { return v.empty(); }, 10));
+  EXPECT_TRUE(WaitFor([&] { return PictureMatches(why); }, 30)) << why;
 }
 
 // The session tools across a real session: text copied on either display lands on the other's

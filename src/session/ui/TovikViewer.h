@@ -91,6 +91,8 @@ class TViewerForm : public QWidget {
   bool HasPicture() const { return PicW() > 0; }
 
   void SetNotice(const QString& AText);
+  // The notice over the picture ("" when none).
+  const QString& Notice() const { return FNotice; }
   void SetSessionInfo(const QString& ATitle, const QString& ASub);
   void SetScreens(int ACount, int AMain);
   void SelectScreen(int AIndex);

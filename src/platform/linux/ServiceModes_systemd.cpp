@@ -1,0 +1,337 @@
+// The service, agent and service-restart modes on Linux: a systemd unit (tovik-service.service,
+// Type=notify) that runs "tovik /service" as root, follows the active session of seat0 through
+// logind and keeps one agent ("tovik /agent") on that session's X display.
+//
+// Test mode: with TOVIK_TEST_LOGIND naming a test seat, the service runs without systemd and the
+// logind of the tests is read instead (see Logind_sdlogin.cpp).
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <stdexcept>
+
+#include "app/TovikRunModes.h"
+#include "app/TovikSettings.h"
+#include "base/TovikIni.h"
+#include "base/TovikBytes.h"
+#include "base/TovikClock.h"
+#include "base/TovikFiles.h"
+#include "base/TovikLog.h"
+#include "platform/linux/TovikBrokerSocket_unix.h"
+#include "platform/linux/TovikServiceLinux.h"
+#include "platform/linux/TovikServiceUnit.h"
+#include "service/TovikRdpKeep.h"
+
+extern char** environ;
+
+namespace tovik {
+
+namespace {
+
+constexpr const char* kUnitName = "tovik-service.service";
+constexpr const char* kUnitFile = "/etc/systemd/system/tovik-service.service";
+constexpr const char* kPackagedUnits[] = {"/lib/systemd/system/tovik-service.service",
+                                          "/usr/lib/systemd/system/tovik-service.service"};
+
+// The service log: one line per write, rotated at 2 MiB (TLogWriter), serialised between the threads of
+// this process by a lock and between processes by the writer's file lock.
+class TServiceLog {
+ public:
+  TServiceLog() {
+    const std::string path = ServiceLogPath();
+    const std::string dir = path.substr(0, path.rfind('/'));
+    if (!dir.empty()) ::mkdir(dir.c_str(), 0755);
+    FWriter.SetPath(path);
+  }
+  void operator()(const std::string& ALine) {
+    std::lock_guard<std::mutex> lock(FLock);
+    FWriter.Line(ALine);
+  }
+
+ private:
+  std::mutex FLock;
+  TLogWriter FWriter;
+};
+
+// Runs a command and returns its exit code (-1 when it could not run).
+int RunCommand(const std::vector<std::string>& AArgs) {
+  std::vector<char*> argv;
+  for (const std::string& a : AArgs) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int Systemctl(std::initializer_list<std::string> AArgs) {
+  std::vector<std::string> args{"systemctl"};
+  args.insert(args.end(), AArgs.begin(), AArgs.end());
+  return RunCommand(args);
+}
+
+bool FileExists(const std::string& APath) {
+  struct stat st {};
+  return ::stat(APath.c_str(), &st) == 0;
+}
+
+// One value of the firmware's description (/sys/class/dmi/id); empty when unreadable.
+std::string FirmwareValue(const char* AName) {
+  std::string text;
+  if (!ReadWholeFile(std::string("/sys/class/dmi/id/") + AName, text, 256)) return {};
+  return Trim(text);
+}
+
+// Blocks the stop signals and returns a descriptor that reports them.
+TFd StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
+  ::sigprocmask(SIG_BLOCK, &set, nullptr);
+  return TFd(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+}
+
+class TSystemdServiceModes final : public IServiceModes {
+ public:
+  TModeResult RestartService() override {
+    // Up to 30 attempts a second apart, as the update restart helper needs.
+    for (int i = 0; i < 30; ++i) {
+      if (Systemctl({"restart", kUnitName}) == 0) return TModeResult::mrOk;
+      ::sleep(1);
+    }
+    return TModeResult::mrFailed;
+  }
+
+  TModeResult Install() override {
+    TServiceLog log;
+    const std::string program = OwnProgram();
+    std::string why;
+    if (!ProgramFitForService(program, why)) {
+      log("Service not installed: " + why);
+      std::fprintf(stderr, "tovik: the service was not installed: %s\n", why.c_str());
+      return TModeResult::mrFailed;
+    }
+    bool packaged = false;
+    for (const char* p : kPackagedUnits) packaged = packaged || FileExists(p);
+    bool updated = FileExists(kUnitFile);
+    if (!packaged) {
+      // No packaged unit: write one for this program file (rewritten when it moved).
+      if (const TFileResult r = WriteFileAtomic(kUnitFile, UnitText(program), 0644); !r) {
+        log(std::string("Could not write ") + kUnitFile + ": " + r.Error);
+        return TModeResult::mrFailed;
+      }
+    }
+    if (Systemctl({"daemon-reload"}) != 0 || Systemctl({"enable", kUnitName}) != 0) {
+      log("systemctl enable failed");
+      return TModeResult::mrFailed;
+    }
+    log(updated ? "Service updated; running as root, started at boot" : "Service installed; running as root, started at boot");
+    if (Systemctl({"start", kUnitName}) != 0) {
+      log("systemctl start failed");
+      return TModeResult::mrFailed;
+    }
+    log("Service start requested");
+    return TModeResult::mrOk;
+  }
+
+  TModeResult Uninstall() override {
+    TServiceLog log;
+    bool present = FileExists(kUnitFile);
+    for (const char* p : kPackagedUnits) present = present || FileExists(p);
+    if (!present) return TModeResult::mrOk;  // nothing to do
+    Systemctl({"disable", "--now", kUnitName});
+    if (FileExists(kUnitFile) && ::unlink(kUnitFile) != 0) {
+      log(std::string("Could not remove ") + kUnitFile + ": " + std::strerror(errno));
+      return TModeResult::mrFailed;
+    }
+    Systemctl({"daemon-reload"});
+    log("Service removed");
+    return TModeResult::mrOk;
+  }
+
+  TModeResult RunService() override {
+    TServiceLog log;
+    const bool test = TestSeatMode();
+    if (!test && !std::getenv("NOTIFY_SOCKET") && !std::getenv("INVOCATION_ID")) {
+      log("The service runs under systemd only (" + std::string(kUnitName) + ")");
+      std::fprintf(stderr, "tovik: /service runs under systemd only; use /install\n");
+      return TModeResult::mrFailed;
+    }
+    TFd stop = StopSignals();
+    std::unique_ptr<ILogind> logind = ILogind::Create();
+    std::unique_ptr<ILoginWatch> watch = ILoginWatch::Create();
+    std::unique_ptr<IAgentLauncher> launcher = CreateAgentLauncher(OwnProgram());
+    TServiceLoop loop(*logind, *launcher, [&log](const std::string& l) { log(l); });
+    const std::vector<std::string> programIni = ComputeSettingsPaths(ProcessEnv, OwnProgram()).ProgramIni;
+    TRdpKeep keep({[&programIni]() -> std::optional<int> {
+                     for (const std::string& file : programIni)
+                       if (auto v = IniFind(file, "Service", "KeepScreenOnDisconnect")) return ParseIniInt(*v, -1);
+                     return std::nullopt;
+                   },
+                   [] { return IsVirtualMachine(FirmwareValue("sys_vendor"), FirmwareValue("product_name")); },
+                   [&log](const std::string& l) { log(l); }});
+    sd_notify(0, "READY=1\nSTATUS=Following the active session of seat0");
+    log("Service started");
+    bool ok = true;
+    try {
+      for (;;) {
+        loop.Round(TickMs());
+        keep.Check(TickMs());
+        std::vector<pollfd> polls{{stop.Get(), POLLIN, 0}};
+        if (watch->Fd() >= 0) polls.push_back({watch->Fd(), POLLIN, 0});
+        if (const int agentFd = AgentPidFd(loop.Agent()); agentFd >= 0) polls.push_back({agentFd, POLLIN, 0});
+        // An agent started less than the relaunch gap ago that ended already is started again when
+        // the gap is over.
+        const int wait = loop.Agent() ? watch->PollMs() : std::min<int>(watch->PollMs(), kAgentRelaunchGapMs);
+        const int r = ::poll(polls.data(), polls.size(), wait);
+        if (r < 0 && errno != EINTR) throw std::runtime_error(std::string("poll failed: ") + std::strerror(errno));
+        if (polls[0].revents) break;
+        watch->Flush();
+      }
+    } catch (const std::exception& e) {
+      log(std::string("Service loop error: ") + e.what());
+      ok = false;
+    }
+    sd_notify(0, "STOPPING=1");
+    log("Service stopping");
+    loop.Shutdown();
+    // A failed loop ends with a failure, so that systemd starts the service again (Restart=on-failure).
+    return ok ? TModeResult::mrOk : TModeResult::mrFailed;
+  }
+
+  TModeResult RunAgent() override {
+    TServiceLog log;
+    const char* session = std::getenv("TOVIK_AGENT_SESSION");
+    if (!session || !*session) {
+      log("Agent could not read its session id");
+      return TModeResult::mrOk;
+    }
+    const std::string own = session;
+    TFd stop = StopSignals();
+    std::unique_ptr<ILogind> logind = ILogind::Create();
+    log("Desktop broker started in session " + EscapeForLog(own, 64));
+    TBrokerSocketServer::TConfig config;
+    config.Dir = BrokerDir();
+    config.Program = OwnProgram();
+    config.Inspector = IBrokerPeerInspector::Create();
+    config.Log = [&log](const std::string& l) { log(l); };
+    auto makeServer = [&] { return std::make_unique<TBrokerSocketServer>(config, CreateX11BrokerDesktop); };
+    std::unique_ptr<TBrokerSocketServer> server = makeServer();
+    std::string activeNow;
+    int round = 0;
+    try {
+      for (;; ++round) {
+        const TSeatState seat = logind->ReadSeat();
+        activeNow = seat.Active ? seat.Active->Id : "";
+        if (activeNow != own) break;
+        // Every 5 seconds a server that ended is started again.
+        if (!server->Running() && round % 5 == 0) server = makeServer();
+        server->SetUsers(seat.Uids);
+        pollfd p{stop.Get(), POLLIN, 0};
+        if (::poll(&p, 1, 1000) > 0) break;
+      }
+    } catch (const std::exception& e) {
+      log(std::string("Desktop broker error: ") + e.what());
+    }
+    server.reset();
+    // Asked to stop by the service: say which session is active now, not at the last round.
+    const TSeatState last = logind->ReadSeat();
+    activeNow = last.Active ? last.Active->Id : "";
+    log("Desktop broker in session " + EscapeForLog(own, 64) + " exiting (active session now " +
+        (activeNow.empty() ? std::string("none") : EscapeForLog(activeNow, 64)) + ")");
+    return TModeResult::mrOk;
+  }
+
+  bool IsServiceRunning() override {
+    if (TestSeatMode()) return false;
+    return Systemctl({"is-active", "--quiet", kUnitName}) == 0;
+  }
+
+ private:
+  // The packaged unit with this program file in ExecStart.
+  static std::string UnitText(const std::string& AProgram) {
+    std::string text = kServiceUnitText;
+    const std::string from = "ExecStart=/usr/bin/tovik /service";
+    const std::size_t at = text.find(from);
+    if (at != std::string::npos) text.replace(at, from.size(), "ExecStart=" + AProgram + " /service");
+    return text;
+  }
+};
+
+}  // namespace
+
+std::string ServiceLogPath() {
+  const char* p = std::getenv("TOVIK_SERVICE_LOG");
+  return p && *p ? p : "/var/log/tovik/TovikService.log";
+}
+
+std::string BrokerDir() {
+  const char* p = std::getenv("TOVIK_BROKER_DIR");
+  return p && *p ? p : kBrokerSocketDir;
+}
+
+std::string OwnProgram() {
+  char buf[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+
+bool ProgramFitForService(const std::string& APath, std::string& AWhy) {
+  // Links resolved: what is checked is what would run.
+  std::unique_ptr<char, decltype(&std::free)> real(APath.empty() || APath.front() != '/'
+                                                       ? nullptr
+                                                       : ::realpath(APath.c_str(), nullptr),
+                                                   &std::free);
+  if (!real) {
+    AWhy = "the program's path is unknown";
+    return false;
+  }
+  const std::string path = real.get();
+  const auto rootOnly = [&](const std::string& APart, const char* AWhat) {
+    struct stat st {};
+    if (::lstat(APart.c_str(), &st) != 0) {
+      AWhy = std::string("cannot read ") + AWhat + " " + APart;
+      return false;
+    }
+    if (st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+      AWhy = std::string(AWhat) + " " + APart +
+             " must be owned by root and writable by root only; copy the program to a folder such as /usr/bin "
+             "(or install the package) and run /install from there";
+      return false;
+    }
+    return true;
+  };
+  if (!rootOnly(path, "the program")) return false;
+  // Every folder up to the root: anyone who can write one of them could replace the program.
+  std::string dir = path.substr(0, path.rfind('/'));
+  for (;;) {
+    if (!rootOnly(dir.empty() ? "/" : dir, "the folder")) return false;
+    if (dir.empty()) return true;
+    dir = dir.substr(0, dir.rfind('/'));
+  }
+}
+
+std::unique_ptr<IServiceModes> IServiceModes::Create() { return std::make_unique<TSystemdServiceModes>(); }
+
+}  // namespace tovik
