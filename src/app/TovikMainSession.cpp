@@ -1,5 +1,7 @@
 #include "app/TovikMainSession.h"
 
+#include "app/TovikPictures.h"
+
 #include <QCoreApplication>
 #include <QImage>
 #include <QStandardPaths>
@@ -201,7 +203,8 @@ namespace {
 // The helper's picture from [Profile] Picture: 96 px on its longer side, rows of blue, green, red.
 std::optional<TPicture24> ProfilePicture(const std::string& APath) {
   if (APath.empty()) return std::nullopt;
-  QImage img(Q(APath));
+  // Decoded at about the size it is sent, so a huge picture never lands in memory whole.
+  const QImage img = ReadPictureScaled(Q(APath), 96);
   if (img.isNull() || img.width() < 1 || img.height() < 1) return std::nullopt;
   const bool tall = img.width() < img.height();
   const int w = tall ? std::max(1, qRound(96.0 * img.width() / img.height())) : 96;

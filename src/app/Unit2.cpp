@@ -15,6 +15,12 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSysInfo>
+#include <QFile>
+#include <QMenu>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QStyle>
+#include <QSystemTrayIcon>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -25,6 +31,10 @@
 #include "app/TovikMainRecords.h"
 #include "app/TovikMainSession.h"
 #include "app/TovikQtDriver.h"
+#include "app/TovikSettingsForm.h"
+#include "app/TovikTrayMode.h"
+#include "app/TovikUpdaterPort.h"
+#include "crypto/TovikCrypto.h"
 #include "app/TovikTestProbe.h"
 #include "app/ui/TovikTheme.h"
 #include "book/ui/TovikRecentPicker.h"
@@ -48,7 +58,14 @@ constexpr int kStatusH = 28;
 constexpr int kCardsH = 332;
 constexpr int kCardW = 350, kCardH = 300;
 constexpr std::uint32_t kPage = 0xEEF1F6, kEditBack = 0xF1F4F8;
-constexpr char16_t kGlyphConnect = 0xE703, kGlyphDisconnect = 0xE711, kGlyphAdmin = 0xE7F4;
+constexpr char16_t kGlyphConnect = 0xE703, kGlyphDisconnect = 0xE711;
+// The theme switch's segments from left to right, and the [UI] Theme value of each.
+constexpr int kSegmentMode[3] = {tmDay, tmAuto, tmNight};
+int SegmentOf(int AMode) {
+  for (int i = 0; i < 3; ++i)
+    if (kSegmentMode[i] == AMode) return i;
+  return 1;
+}
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 QColor Rgb(std::uint32_t c) { return QColor(QRgb(c)); }
@@ -88,13 +105,20 @@ void SetInk(QLabel* l, const QColor& c) {
 
 TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunSwitches& ASwitches,
                TPlatformServices APlatform)
-    : FStore(AStore), FLogFile(ALog), FPlatform(std::move(APlatform)) {
-  (void)ASwitches;
+    : FStore(AStore), FLogFile(ALog), FPlatform(std::move(APlatform)), FSwitches(ASwitches) {
   FStore.EnsureUserFolder();
+  FTrayMode = ASwitches.Tray;
+  FTrayAvailable = FPlatform.TrayAvailable && FPlatform.TrayAvailable();
+  FElevated = FPlatform.Elevated && FPlatform.Elevated();
+  if (FPlatform.Autostart) FAutostart = FPlatform.Autostart(FStore.Paths().UserFolder, FStore.Paths().ProgramFile);
+  AskFn = [this](const QString& AText) {
+    return QMessageBox::question(this, windowTitle(), AText, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+  };
   const TFileResult secrets = FStore.KeepSecretsPrivate();
   FBuild = BuildNumberText(FStore.Paths().ProgramFile);
   const TLocalBranding brand = FStore.LocalBranding();
-  setWindowTitle(Q(brand.CaptionName + " - Remote assistance - build " + FBuild));
+  setWindowTitle(Q(brand.CaptionName + " - Remote assistance - build " + FBuild +
+                   (FElevated ? " (administrator)" : "")));
   Log("--- Tovik started (build " + FBuild + ") ---");
   if (!secrets) Log("Could not make the settings file private to this user: " + secrets.Error);
   SetAccent(Rgb(brand.Accent.Color), Rgb(brand.Accent.Darker));
@@ -107,6 +131,7 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
 
   BuildMenu();
   BuildLayout();
+  BuildTray();
   LblTitle->setText(Q(brand.CaptionName));
   FLogoTile->SetLetter(Q(brand.CaptionName.substr(0, 1)));
 
@@ -120,7 +145,7 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
 
   FTheme = new TThemeSwitch(FPlatform.DesktopTheme ? FPlatform.DesktopTheme() : nullptr, this);
   FTheme->OnApplied = [this](bool) { ApplyColours(); };
-  FThemeSwitch->SetItemIndex(FThemeMode);
+  FThemeSwitch->SetItemIndex(SegmentOf(FThemeMode));
 
   // The relay endpoint, the pinned key and the TCP fallback ports, then the client and the session.
   const TRelayEndpoint relay = FStore.RelayEndpoint();
@@ -153,6 +178,7 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
                                             [this](const std::string& l) { Log(l); }, FBuild, this);
   FClientHost->Client().OnReply = [records = FRecords.get()](const std::string& line) { records->HandleReply(line); };
   FUiTimer.start();
+  CheckService();
 
   SetThemeMode(FThemeMode);
   EdtPartnerID->setFocus();
@@ -227,7 +253,7 @@ void TForm2::BuildMenu() {
   QMenu* options = menuBar()->addMenu(QStringLiteral("&Options"));
   QAction* settings = options->addAction(QStringLiteral("&Settings..."));
   settings->setShortcut(QKeySequence(QStringLiteral("Ctrl+,")));
-  connect(settings, &QAction::triggered, this, [this] { NotYet(QStringLiteral("The settings dialog")); });
+  connect(settings, &QAction::triggered, this, [this] { OpenSettings(""); });
   QAction* tabs = options->addAction(QStringLiteral("Show helped PCs as &tabs"));
   tabs->setCheckable(true);
   tabs->setChecked(false);
@@ -241,7 +267,10 @@ void TForm2::BuildMenu() {
 
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
   connect(help->addAction(QStringLiteral("Check for &updates...")), &QAction::triggered, this,
-          [this] { NotYet(QStringLiteral("Checking for updates")); });
+          [this] {
+            if (FUpdater) FUpdater->CheckNow();
+            OpenSettings("Updates");
+          });
   connect(help->addAction(QStringLiteral("&Test the connection...")), &QAction::triggered, this,
           [this] { OpenConnectionTest(); });
   help->addSeparator();
@@ -252,9 +281,8 @@ void TForm2::BuildMenu() {
       NotYet(QStringLiteral("Sending feedback"));
   });
   help->addSeparator();
-  connect(help->addAction(QStringLiteral("&About...")), &QAction::triggered, this, [this] {
-    Tell(LblTitle->text() + QStringLiteral("\nRemote assistance, encrypted end to end\nBuild ") + Q(FBuild));
-  });
+  connect(help->addAction(QStringLiteral("&About...")), &QAction::triggered, this,
+          [this] { TAboutBox::Execute(LblTitle->text(), Q(FBuild), QString(), this); });
 }
 
 void TForm2::OpenHistory() {
@@ -332,17 +360,18 @@ void TForm2::BuildLayout() {
   LblTitle = MakeLabel(PnlHeader, QStringLiteral("Tovik"), 22, true, KColInk);
   LblSubtitle = MakeLabel(PnlHeader, QStringLiteral("Remote assistance, encrypted end to end"), 12, false, KColMuted);
   FThemeSwitch = new TUiSegmented(PnlHeader);
+  FThemeSwitch->AddItem({glyph::Sun, QString::fromUtf8("\u2600"), QString(),
+                         QStringLiteral("Day: always the light look"), QColor(0xF5, 0x9E, 0x0B)});
   FThemeSwitch->AddItem({0, QString(), QStringLiteral("Auto"),
-                         QStringLiteral("Follow the desktop's light or dark choice"), QColor()});
-  FThemeSwitch->AddItem({glyph::Sun, QStringLiteral("D"), QString(), QStringLiteral("Day: the light look"),
-                         QColor(0xF5, 0x9E, 0x0B)});
-  FThemeSwitch->AddItem({glyph::Moon, QStringLiteral("N"), QString(), QStringLiteral("Night: the dark look"),
-                         QColor(0x81, 0x8C, 0xF8)});
+                         QStringLiteral("Auto: follows the desktop, light or dark (its appearance settings)"),
+                         QColor()});
+  FThemeSwitch->AddItem({glyph::Moon, QString::fromUtf8("\u263E"), QString(),
+                         QStringLiteral("Night: always the dark look"), QColor(0x63, 0x66, 0xF1)});
   FThemeSwitch->OnChange = [this] {
-    FThemeMode = FThemeSwitch->ItemIndex();
+    FThemeMode = kSegmentMode[std::clamp(FThemeSwitch->ItemIndex(), 0, 2)];
     const TFileResult r = FStore.WriteInt("UI", "Theme", FThemeMode);
     if (!r) Log(SaveFailureLine(TSaveFailure::sfTheme, "", "", r.Error));
-    SetThemeMode(FThemeMode);
+    Defer(daTheme);
   };
   FStatusPill = new TUiPill(QStringLiteral("Connecting to server..."), PnlHeader);
   BtnTools = new TUiButton(QStringLiteral("Chat & files"), PnlHeader);
@@ -372,9 +401,11 @@ void TForm2::BuildLayout() {
   Place(PnlGetHelp, 24 - TUiCard::Inset, 8 - TUiCard::Inset, kCardW + 2 * TUiCard::Inset,
         kCardH + 2 * TUiCard::Inset);
   PlaceInCard(MakeLabel(PnlGetHelp, QStringLiteral("Get help"), 20, true, KColInk), 24, 20, 180, 30);
-  PlaceInCard(MakeLabel(PnlGetHelp, QStringLiteral("Give this ID to the person who helps you"), 12, false, KColMuted,
-                        true),
-              24, 58, 302, 34);
+  LblGetHelpHint = MakeLabel(PnlGetHelp, QStringLiteral("Give this ID to the person who helps you"), 12, false,
+                             KColMuted, true);
+  PlaceInCard(LblGetHelpHint, 24, 58, 302, 34);
+  BtnAdmin = new TUiButton(QStringLiteral("Allow admin tasks"), PnlGetHelp);
+  BtnAdmin->SetKind(ubSecondary);
   PlaceInCard(MakeLabel(PnlGetHelp, QStringLiteral("YOUR ID"), 11, true, KColMuted), 24, 96, 200, 16);
   LblIDNumber = MakeLabel(PnlGetHelp, QStringLiteral("--- --- ---"), 44, true, Accent().rgb() & 0xFFFFFF);
   PlaceInCard(LblIDNumber, 24, 110, 258, 58);
@@ -447,7 +478,10 @@ void TForm2::BuildLayout() {
   BtnConnect->SetKind(ubPrimary);
   BtnConnect->OnClick = [this] { ConnectClicked(); };
   PlaceInCard(BtnConnect, 24, 224, 302, 48);
-  (void)kGlyphAdmin;
+
+  // The bubble after a change of look floats over the whole window, below the switch.
+  FBubble = new TUiBubble(this);
+  FBubble->hide();
 
   // Status bar.
   FStatusBar = new TUiStatusBar(central);
@@ -501,15 +535,19 @@ void TForm2::LayoutBody() {
 
 void TForm2::SetThemeMode(int AMode) {
   FThemeMode = (AMode >= 0 && AMode <= 2) ? AMode : 0;
-  FThemeSwitch->SetItemIndex(FThemeMode);
+  FThemeSwitch->SetItemIndex(SegmentOf(FThemeMode));
   FTheme->SetMode(static_cast<TThemeMode>(FThemeMode));
 }
 
 // Colours that change with the state are set here again after each change of look.
 void TForm2::ApplyColours() {
-  SetInk(LblIDNumber, IsDark() ? MapDarkInk(Accent()) : Accent());
+  // Night shows the ID in the accent blended with white, as the palette's accent text.
+  SetInk(LblIDNumber, IsDark() ? Ui().AccentText : Accent());
   SetInk(LblDeliverHint, LookInk(Rgb(FHintInk)));
   FStatusPill->SetDotColor(LookInk(Rgb(FStatusColour)));
+  FStatusBar->SetLeft(FStatusBar->LeftText(), Q(FLogic ? FLogic->ServerResult() : std::string()),
+                      LookInk(Rgb(FStatusColour)));
+  FStatusBar->SetMiddle(FSessText, FSessTip, LookInk(Rgb(FSessColour)));
   QPalette p = EdtPartnerID->palette();
   p.setColor(QPalette::Base, IsDark() ? MapDarkBackground(Rgb(kEditBack)) : Rgb(kEditBack));
   p.setColor(QPalette::Text, LookInk(Rgb(KColInk)));
@@ -530,6 +568,7 @@ void TForm2::ShowID(const std::string& AFormatted) {
   while (px > 24 && QFontMetrics(f).horizontalAdvance(text) > LblIDNumber->width()) f = UiFont(--px, true, this);
   LblIDNumber->setFont(f);
   LblIDNumber->setText(text);
+  if (FTray) FTray->setToolTip(DigitsOf(AFormatted).empty() ? QStringLiteral("Tovik") : QStringLiteral("Tovik - ID ") + text);
 }
 
 void TForm2::SetConnectEnabled(bool AOn) { BtnConnect->setEnabled(AOn); }
@@ -553,7 +592,9 @@ void TForm2::SetStatus(std::uint32_t AColour, const std::string& AText) {
 
 void TForm2::SetSessionDisplay(std::uint32_t ADot, const std::string& AText, const std::string& ATip) {
   FSessColour = ADot;
-  FStatusBar->SetMiddle(Q(AText), Q(ATip), LookInk(Rgb(ADot)));
+  FSessText = Q(AText);
+  FSessTip = Q(ATip);
+  FStatusBar->SetMiddle(FSessText, FSessTip, LookInk(Rgb(ADot)));
 }
 
 void TForm2::SetHint(const std::string& AText, std::uint32_t AColour) {
@@ -648,11 +689,110 @@ bool TForm2::eventFilter(QObject* o, QEvent* e) {
   return QMainWindow::eventFilter(o, e);
 }
 
+bool TForm2::CloseHidesWindow() const { return CloseHides(FTrayMode, FTrayAvailable && FTray, FReallyExit); }
+
 void TForm2::closeEvent(QCloseEvent* e) {
-  // Without a tray icon, closing the window always ends the program.
+  // In tray mode closing only hides the window; without a tray it always ends the program, so the
+  // program can always be reached.
+  if (CloseHidesWindow()) {
+    e->ignore();
+    hide();
+    return;
+  }
   FReallyExit = true;
   FLogic->SetClosing();
+  if (FTray) FTray->hide();
   e->accept();
+  if (!FClosedForGood) {
+    FClosedForGood = true;
+    if (OnClosedForGood) OnClosedForGood();
+  }
+}
+
+void TForm2::QuitRequested() {
+  Log("Closed by the setup (update)");
+  FReallyExit = true;
+  close();
+}
+
+// ---- tray -----------------------------------------------------------------------------------------
+
+void TForm2::BuildTray() {
+  // The icon exists only in tray mode, and only where the desktop can show it.
+  if (!FTrayMode || !FTrayAvailable) return;
+  FTray = new QSystemTrayIcon(this);
+  FTray->setIcon(windowIcon().isNull() ? style()->standardIcon(QStyle::SP_ComputerIcon) : windowIcon());
+  FTray->setToolTip(QStringLiteral("Tovik"));
+  FTrayMenu = new QMenu(this);
+  QAction* open = FTrayMenu->addAction(QStringLiteral("&Open Tovik"));
+  FTrayMenu->setDefaultAction(open);
+  connect(open, &QAction::triggered, this, [this] { ShowWindow(); });
+  connect(FTrayMenu->addAction(QStringLiteral("E&xit")), &QAction::triggered, this, [this] {
+    FReallyExit = true;
+    close();
+  });
+  FTray->setContextMenu(FTrayMenu);
+  connect(FTray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+    if (r == QSystemTrayIcon::Trigger || r == QSystemTrayIcon::DoubleClick) ShowWindow();
+  });
+  FTray->show();
+}
+
+void TForm2::ShowAtStart() {
+  switch (StartShowing(FSwitches, FTrayAvailable && FTray)) {
+    case TStartShow::ssHidden: break;
+    case TStartShow::ssMinimized: showMinimized(); break;
+    case TStartShow::ssShown: show(); break;
+  }
+}
+
+void TForm2::ShowWindow() {
+  if (isMinimized()) showNormal();
+  show();
+  raise();
+  activateWindow();
+}
+
+// ---- administrator rights -------------------------------------------------------------------------
+
+void TForm2::CheckService() {
+  const bool ready = FPlatform.BrokerAvailable && FPlatform.BrokerAvailable();
+  const bool first = FServiceCheckAt == 0;
+  FServiceCheckAt = TickMs() + (ready ? 5000 : 1000);
+  if (!first && ready == FServiceReady) return;
+  FServiceReady = ready;
+  ApplyAdminFace();
+}
+
+void TForm2::ApplyAdminFace() {
+  const TAdminFace face = AdminFace(FElevated, FServiceReady, FPlatform.AdminPromptsReachable);
+  BtnAdmin->SetCaption(Q(face.Caption));
+  BtnAdmin->SetGlyph(face.Glyph);
+  BtnAdmin->SetKind(face.Success ? ubSuccess : ubSecondary);
+  BtnAdmin->setToolTip(Q(face.Tip));
+  BtnAdmin->OnClick = face.Clickable ? std::function<void()>([this] { AdminClicked(); }) : nullptr;
+  BtnAdmin->setCursor(face.Clickable ? Qt::PointingHandCursor : Qt::ArrowCursor);
+  LblGetHelpHint->setText(Q(face.Hint));
+  const int w = std::min(BtnAdmin->IdealWidth(), Px(this, 150));
+  BtnAdmin->setGeometry(Px(this, 326 + TUiCard::Inset) - w, Px(this, 19 + TUiCard::Inset), w, Px(this, 32));
+}
+
+void TForm2::AdminClicked() {
+  CheckService();
+  if (FServiceReady) {
+    FLogic->Notice("Admin support is ready. Give your Tovik ID to your helper and allow the session when Tovik asks.",
+                   KColGreen);
+    return;
+  }
+  const TTovikState st = FClientHost->Client().State();
+  if (st == rsPunching || st == rsConnected) {
+    SetHostState("End the session first, then allow admin tasks.");
+    Log("End the session first, then allow admin tasks.");
+    return;
+  }
+  // This desktop has no way to restart the window with administrator rights.
+  SetHostState("Tovik was not restarted as administrator.");
+  Log("Tovik was not restarted as administrator.");
 }
 
 // The saved PCs: the list and its sync, and the picker under the partner ID box.
@@ -681,16 +821,158 @@ void TForm2::Defer(TDeferredAction AAction) {
   QTimer::singleShot(15, this, [this, AAction] {
     switch (AAction) {
       case daSyncDialog: ShowSyncDialog(this, FBook ? &FBook->Sync() : nullptr); break;
+      case daTheme: {
+        SetThemeMode(FThemeMode);
+        QString text;
+        switch (FThemeMode) {
+          case tmDay: text = QStringLiteral("Day: always the light look"); break;
+          case tmNight: text = QStringLiteral("Night: always the dark look"); break;
+          default:
+            text = IsDark() ? QStringLiteral("Auto: follows the desktop (dark now)")
+                            : QStringLiteral("Auto: follows the desktop (light now)");
+        }
+        const QRect seg = FThemeSwitch->SegmentRect(FThemeSwitch->ItemIndex());
+        FBubble->Popup(text, QRect(FThemeSwitch->mapTo(this, seg.topLeft()), seg.size()), 3500);
+        break;
+      }
     }
   });
 }
 
 void TForm2::UiTick() {
+  if (TickMs() >= FServiceCheckAt) CheckService();
   FBook->Tick();
   FLogic->Tick();
   FDriver->Rearm();  // the logic may have asked the client for a reconnection
   FProbe->Dump();
   FProbe->WriteStatus();
+}
+
+// ---- settings dialog ------------------------------------------------------------------------------
+
+// What applying the settings does outside the settings file, on this window.
+class TForm2::TSettingsEffects final : public ISettingsEffects {
+ public:
+  explicit TSettingsEffects(TForm2& AForm) : F(AForm) {}
+  void Log(const std::string& AText) override { F.Log(AText); }
+  void Tell(const std::string& AText, bool AWarning) override { F.Tell(Q(AText), AWarning); }
+  bool Ask(const std::string& AText) override { return F.AskFn && F.AskFn(Q(AText)); }
+  std::string CopyFile(const std::string& AFrom, const std::string& ATo) override {
+    QFile from(Q(AFrom));
+    const QString temp = Q(ATo) + QStringLiteral(".new");
+    QFile::remove(temp);
+    if (!from.copy(temp)) return from.errorString().toStdString();
+    QFile::remove(Q(ATo));
+    if (!QFile::rename(temp, Q(ATo))) {
+      QFile::remove(temp);
+      return "the copy could not be put in place";
+    }
+    return {};
+  }
+  void SetRdpKeepDrawing(bool AOn) override {
+    // This desktop has no Remote Desktop client setting of that kind.
+    F.Log(std::string("Remote Desktop drawing when minimized: ") + (AOn ? "on" : "off") +
+          " (not applicable on this system)");
+  }
+  void TurnKeepIDOn() override {
+    if (F.FLogic->KeepIDOn()) return;
+    F.SetKeepID(true);
+    F.FLogic->KeepIDChanged(true);
+  }
+  std::string SetStartWithDesktop(bool AOn) override {
+    if (!F.FAutostart) return "starting with the desktop is not available here";
+    return F.FAutostart->SetEnabled(AOn);
+  }
+  void SetUnattended(bool AOn) override {
+    F.SetUnattendedSwitch(AOn);
+    F.FLogic->UnattendedChanged(AOn);
+  }
+  void RestartProgram() override {
+    QProcess::startDetached(Q(F.FStore.Paths().ProgramFile), {});
+    F.FReallyExit = true;
+    F.close();
+  }
+
+ private:
+  TForm2& F;
+};
+
+TTovikSettings TForm2::PrepareSettings(const std::string& AStartPage) const {
+  TTovikSettings s;
+  s.StartPage = AStartPage;
+  s.EdgeSwitch = FStore.ReadSwitch("Session", "EdgeSwitch");
+  s.HideWallpaper = FStore.ReadSwitch("Session", "HideWallpaper");
+  s.RecordFolder = FStore.ReadText("Session", "RecordFolder");
+  if (s.RecordFolder.empty())
+    s.RecordFolder = (QStandardPaths::writableLocation(QStandardPaths::MoviesLocation) + QStringLiteral("/Tovik")).toStdString();
+  s.Unattended = FLogic->Unattended();
+  s.AutoElevate = FStore.ReadSwitch("Admin", "AutoElevate");
+  s.StartWithDesktop = FAutostart && FAutostart->Enabled();
+  const TRelayEndpoint relay = FStore.RelayEndpoint();
+  s.RelayHost = relay.Host;
+  s.RelayPort = relay.Port;
+  const TTovikClient& c = FClientHost->Client();
+  s.RelayStatus = FStatusBar->LeftText().toStdString() + " - " +
+                  (FLogic->ServerResult().empty() ? FLogic->StatusText() : FLogic->ServerResult());
+  if (c.RelaySecure()) s.RelayStatus += ". Server key " + KeyFingerprint(c.RelayKey());
+  s.RdpKeepDrawing = false;
+  s.ProfileName = FStore.ReadText("Profile", "Name");
+  s.Company = FStore.ReadText("Profile", "Company");
+  s.Email = FStore.ReadText("Profile", "Email");
+  s.Phone = FStore.ReadText("Profile", "Phone");
+  s.PicturePath = FStore.ReadText("Profile", "Picture");
+  s.ComputerName = QSysInfo::machineHostName().toStdString();
+  s.WindowsUser = qEnvironmentVariable("USER").toStdString();
+  if (c.MyID() != "0") s.TovikID = FormatID(c.MyID());
+  IUpdaterPort* up = FUpdater;
+  if (up) {
+    s.UpdateStatus = [up] { return up->StatusText(); };
+    s.UpdateReady = [up] { return up->Ready(); };
+    s.OnCheckUpdate = [up] { up->CheckNow(); };
+  } else {
+    s.UpdateStatus = [] { return std::string("Updates are not available."); };
+  }
+  s.OnInstallUpdate = [this] { const_cast<TForm2*>(this)->FInstallAfterSettings = true; };
+  return s;
+}
+
+void TForm2::ApplySettingsRecord(const TTovikSettings& ABefore, const TTovikSettings& AAfter) {
+  TSettingsEffects effects(*this);
+  ApplySettings(FStore, effects, ABefore, AAfter);
+}
+
+void TForm2::OpenSettings(const std::string& AStartPage) {
+  const TTovikSettings before = PrepareSettings(AStartPage);
+  TTovikSettings after = before;
+  const bool ok = TSettingsForm::Execute(after, FStore.BuiltIn(), this);
+  if (FInstallAfterSettings) {
+    FInstallAfterSettings = false;
+    InstallNow();
+    return;
+  }
+  if (ok) ApplySettingsRecord(before, after);
+}
+
+void TForm2::InstallNow() {
+  Log("Update: Install now clicked");
+  if (!FUpdater || !FUpdater->Ready()) {
+    const std::string status = FUpdater ? FUpdater->StatusText() : std::string("Updates are not available.");
+    Log("Update: nothing ready to install: " + status);
+    Tell(QStringLiteral("There is no checked new version to install yet.\r\n\r\n") + Q(status));
+    return;
+  }
+  const TTovikState st = FClientHost->Client().State();
+  if (st == rsPunching || st == rsConnected || FSession->Exists()) {
+    Tell(QStringLiteral("End the help session first; then click Install now again (or let Tovik install it by "
+                        "itself afterwards)."));
+    return;
+  }
+  if (FUpdater->Install(RestartParameters(FTrayMode, isVisible(), isMinimized()))) {
+    FReallyExit = true;
+    close();
+  } else {
+    Tell(QStringLiteral("The new version could not be installed now; Tovik.log says why."), true);
+  }
 }
 
 }  // namespace tovik
