@@ -1,5 +1,9 @@
 #include "app/TovikServerBrand.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "base/TovikFiles.h"
 #include "crypto/TovikCrypto.h"
 #include "net/TovikWire.h"
 
@@ -62,6 +66,19 @@ std::optional<TPictureSize> PictureHeaderSize(TByteView d) {
   }
   return std::nullopt;
 }
+
+bool TPlainBrandFiles::Exists(const std::string& APath) const {
+  struct stat st {};
+  return ::stat(APath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string TPlainBrandFiles::Write(const std::string& APath, TByteView AData) {
+  const TFileResult r =
+      WriteFileAtomic(APath, std::string_view(reinterpret_cast<const char*>(AData.data()), AData.size()));
+  return r ? std::string() : r.Error;
+}
+
+void TPlainBrandFiles::Remove(const std::string& APath) { ::unlink(APath.c_str()); }
 
 TServerBrand::TServerBrand(const TSettingsStore& AStore, IBrandFiles& AFiles, TLogSink ALog,
                            std::function<void(const std::string&)> ASend)

@@ -51,6 +51,14 @@ class IBrandFiles {
   virtual void Remove(const std::string& APath) = 0;
 };
 
+// Plain files (stat, an atomic replace, unlink).
+class TPlainBrandFiles final : public IBrandFiles {
+ public:
+  bool Exists(const std::string& APath) const override;
+  std::string Write(const std::string& APath, TByteView AData) override;
+  void Remove(const std::string& APath) override;
+};
+
 class TServerBrand {
  public:
   // AStore, AFiles must outlive the object. ASend sends one line to the relay.

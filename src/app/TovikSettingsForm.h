@@ -58,7 +58,7 @@ class TSettingsForm final : public QDialog {
 
  private:
   QWidget* AddPage(const QString& ACaption);
-  QCheckBox* CheckRow(QWidget* APage, int AY, const QString& ACaption, const QString& ANote, int ANoteH = 34);
+  QCheckBox* CheckRow(QWidget* APage, int AY, const QString& ACaption, const QString& ANote, int ANoteH = 46);
   QLineEdit* EditRow(QWidget* APage, int AY, const QString& ACaption, const QString& AText, int AWidth = 300,
                      bool AReadOnly = false);
 

@@ -32,6 +32,9 @@
 #include "app/TovikMainSession.h"
 #include "app/TovikQtDriver.h"
 #include "app/TovikSettingsForm.h"
+#include "app/TovikPictures.h"
+#include "app/TovikServerBrand.h"
+#include "session/ui/TovikConsent.h"
 #include "app/TovikTrayMode.h"
 #include "app/TovikUpdaterPort.h"
 #include "crypto/TovikCrypto.h"
@@ -116,7 +119,8 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
   };
   const TFileResult secrets = FStore.KeepSecretsPrivate();
   FBuild = BuildNumberText(FStore.Paths().ProgramFile);
-  const TLocalBranding brand = FStore.LocalBranding();
+  FLocalBrand = FStore.LocalBranding();
+  const TLocalBranding& brand = FLocalBrand;
   setWindowTitle(Q(brand.CaptionName + " - Remote assistance - build " + FBuild +
                    (FElevated ? " (administrator)" : "")));
   Log("--- Tovik started (build " + FBuild + ") ---");
@@ -132,8 +136,6 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
   BuildMenu();
   BuildLayout();
   BuildTray();
-  LblTitle->setText(Q(brand.CaptionName));
-  FLogoTile->SetLetter(Q(brand.CaptionName.substr(0, 1)));
 
   // Size at start (also the smallest size): the column and the cards, never larger than the work area.
   QRect work(0, 0, 1920, 1080);
@@ -177,6 +179,16 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
   FRecords = std::make_unique<TMainRecords>(FClientHost->Client(), FStore, *FDriver,
                                             [this](const std::string& l) { Log(l); }, FBuild, this);
   FClientHost->Client().OnReply = [records = FRecords.get()](const std::string& line) { records->HandleReply(line); };
+  // The relay's branding: its name and logo in the header and on the consent dialog.
+  FBrandFiles = std::make_unique<TPlainBrandFiles>();
+  FBrand = std::make_unique<TServerBrand>(FStore, *FBrandFiles, [this](std::string_view l) { Log(l); },
+                                          [this](const std::string& ALine) {
+                                            FClientHost->Client().SendText(ALine);
+                                            FDriver->Rearm();
+                                          });
+  FBrand->OnChanged = [this] { ApplyBranding(); };
+  FClientHost->Client().OnBrand = [this](const std::string& ALine) { FBrand->HandleLine(ALine, TickMs()); };
+  ApplyBranding();
   FUiTimer.start();
   CheckService();
 
@@ -197,6 +209,7 @@ TForm2::~TForm2() {
   FSession.reset();  // frees the session and takes its ticks off the driver
   FLogic->Attach(nullptr, nullptr);
   FClientHost->Client().OnReply = nullptr;
+  FClientHost->Client().OnBrand = nullptr;
   FRecords.reset();  // takes the report queue and the feedback sender off the driver
   FDriver->Remove(FClientHost->Client());
   FClientHost.reset();  // detaches the client's events, then BYE to the partner and the relay
@@ -504,6 +517,7 @@ void TForm2::LayoutHeader() {
     w->setGeometry(off + Px(this, x), Px(this, y), Px(this, width), Px(this, height));
   };
   at(FLogoTile, 24, 22, 44, 44);
+  if (FBrandImg) at(FBrandImg, 24, 22, 44, 44);
   at(FThemeSwitch, 606, 22, 138, 32);
   const int pillW = std::min(FStatusPill->IdealWidth(), Px(this, 300));
   const int pillRight = FThemeSwitch->x() - Px(this, 12);
@@ -773,7 +787,8 @@ void TForm2::ApplyAdminFace() {
   BtnAdmin->OnClick = face.Clickable ? std::function<void()>([this] { AdminClicked(); }) : nullptr;
   BtnAdmin->setCursor(face.Clickable ? Qt::PointingHandCursor : Qt::ArrowCursor);
   LblGetHelpHint->setText(Q(face.Hint));
-  const int w = std::min(BtnAdmin->IdealWidth(), Px(this, 150));
+  // The button may reach towards the card's title, which needs about 100 pixels.
+  const int w = std::min(BtnAdmin->IdealWidth(), Px(this, 200));
   BtnAdmin->setGeometry(Px(this, 326 + TUiCard::Inset) - w, Px(this, 19 + TUiCard::Inset), w, Px(this, 32));
 }
 
@@ -841,6 +856,7 @@ void TForm2::Defer(TDeferredAction AAction) {
 
 void TForm2::UiTick() {
   if (TickMs() >= FServiceCheckAt) CheckService();
+  FBrand->Tick(TickMs());
   FBook->Tick();
   FLogic->Tick();
   FDriver->Rearm();  // the logic may have asked the client for a reconnection
@@ -973,6 +989,47 @@ void TForm2::InstallNow() {
   } else {
     Tell(QStringLiteral("The new version could not be installed now; Tovik.log says why."), true);
   }
+}
+
+// ---- branding -------------------------------------------------------------------------------------
+
+QString TForm2::BrandName() const {
+  std::string name = FLocalBrand.Name;
+  if (name.empty()) name = FBrand->Name();
+  if (name.empty()) name = FLocalBrand.BuiltInName;
+  if (name.empty()) name = std::string(kStandardName);
+  return Q(name);
+}
+
+void TForm2::ApplyBranding() {
+  const QString name = BrandName();
+  std::string logo;
+  if (!FLocalBrand.LogoPath.empty() && FBrandFiles->Exists(FLocalBrand.LogoPath)) logo = FLocalBrand.LogoPath;
+  if (logo.empty()) logo = FBrand->LogoFile();
+  if (logo.empty() && !FLocalBrand.BuiltInLogo.empty() && FBrandFiles->Exists(FLocalBrand.BuiltInLogo))
+    logo = FLocalBrand.BuiltInLogo;
+  // The consent dialog's brand line names a brand only: the standard name without a logo adds nothing.
+  SetConsentBrand(name == QLatin1String(kStandardName.data(), int(kStandardName.size())) ? QString() : name, Q(logo));
+  LblTitle->setText(name);
+  if (!name.trimmed().isEmpty()) FLogoTile->SetLetter(name.trimmed().left(1).toUpper());
+  QImage img;
+  if (!logo.empty())
+    img = ReadPictureScaled(Q(logo), Px(this, 44) * 2,
+                            {static_cast<std::int64_t>(kMaxLogoBytes), kMaxLogoSide});
+  if (!img.isNull()) {
+    if (!FBrandImg) {
+      FBrandImg = new QLabel(PnlHeader);
+      FBrandImg->setAlignment(Qt::AlignCenter);
+    }
+    const QSize box(Px(this, 44), Px(this, 44));
+    FBrandImg->setPixmap(QPixmap::fromImage(img.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+  } else if (FBrandImg) {
+    FBrandImg->clear();
+  }
+  const bool shown = !img.isNull();
+  if (FBrandImg) FBrandImg->setVisible(shown);
+  FLogoTile->setVisible(!shown);
+  LayoutHeader();
 }
 
 }  // namespace tovik

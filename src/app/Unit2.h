@@ -58,6 +58,8 @@ class TUiSegmented;
 class TUiStatusBar;
 class TUiToggle;
 class TUiBubble;
+class TServerBrand;
+class TPlainBrandFiles;
 class IAutostart;
 class IUpdaterPort;
 
@@ -110,6 +112,11 @@ class TForm2 final : public QMainWindow, public IMainView {
   // The admin button in the get-help card, and its face after a readiness check.
   TUiButton* AdminButton() const { return BtnAdmin; }
   void CheckService();
+  // The relay's branding (BRAND and LOGO lines), and the name and logo the header shows.
+  TServerBrand& ServerBrand() { return *FBrand; }
+  QLabel* BrandPicture() const { return FBrandImg; }
+  QString BrandName() const;
+  void ApplyBranding();
   // Yes/No questions of the window; tests replace it.
   std::function<bool(const QString&)> AskFn;
 
@@ -176,6 +183,10 @@ class TForm2 final : public QMainWindow, public IMainView {
   TUiSegmented* FThemeSwitch = nullptr;
   TUiButton* BtnTools = nullptr;
   TUiBubble* FBubble = nullptr;
+  QLabel* FBrandImg = nullptr;
+  TLocalBranding FLocalBrand;
+  std::unique_ptr<TPlainBrandFiles> FBrandFiles;
+  std::unique_ptr<TServerBrand> FBrand;
   // Body.
   QScrollArea* FHomeBody = nullptr;
   QWidget* FHomeFill = nullptr;
