@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/TovikSettings.h"
 #include "base/TovikFiles.h"
+#include "base/TovikIni.h"
 #include "crypto/TovikCrypto.h"
 #include "net/TovikWire.h"
 
@@ -80,18 +82,22 @@ std::string TPlainBrandFiles::Write(const std::string& APath, TByteView AData) {
 
 void TPlainBrandFiles::Remove(const std::string& APath) { ::unlink(APath.c_str()); }
 
-TServerBrand::TServerBrand(const TSettingsStore& AStore, IBrandFiles& AFiles, TLogSink ALog,
+TServerBrand::TServerBrand(IBrandSettings& ASettings, IBrandFiles& AFiles, std::string AUserFolder, TLogSink ALog,
                            std::function<void(const std::string&)> ASend)
-    : FStore(AStore), FFiles(AFiles), FLog(std::move(ALog)), FSend(std::move(ASend)) {}
+    : FSettings(ASettings),
+      FFiles(AFiles),
+      FUserFolder(std::move(AUserFolder)),
+      FLog(std::move(ALog)),
+      FSend(std::move(ASend)) {}
 
 std::string TServerBrand::LogoPath(bool AJpeg) const {
-  return FStore.Paths().UserFolder + (AJpeg ? "/ServerLogo.jpg" : "/ServerLogo.png");
+  return FUserFolder + (AJpeg ? "/ServerLogo.jpg" : "/ServerLogo.png");
 }
 
-std::string TServerBrand::Name() const { return CleanBrandName(FStore.ReadText("ServerBrand", "Name")); }
+std::string TServerBrand::Name() const { return CleanBrandName(Trim(FSettings.Read("Name"))); }
 
 std::string TServerBrand::LogoFile() const {
-  const std::string f = FStore.ReadText("ServerBrand", "LogoFile");
+  const std::string f = Trim(FSettings.Read("LogoFile"));
   return !f.empty() && FFiles.Exists(f) ? f : std::string();
 }
 
@@ -107,17 +113,17 @@ void TServerBrand::Brand(const std::vector<std::string_view>& w, TTick ANow) {
   if (w[3] != "-")
     if (const auto bytes = Base64Decode(w[3]); bytes && bytes->size() <= 4 * kMaxBrandNameChars * 4)
       name = CleanBrandName(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
-  FStore.WriteText("ServerBrand", "Name", name);
+  FSettings.Write("Name", name);
   if (w[1] == "-") {
-    FStore.WriteText("ServerBrand", "LogoHash", "");
-    FStore.WriteText("ServerBrand", "LogoFile", "");
+    FSettings.Write("LogoHash", "");
+    FSettings.Write("LogoFile", "");
     // Only our own stored copies; the settings file's path is never deleted.
     FFiles.Remove(LogoPath(true));
     FFiles.Remove(LogoPath(false));
     FParts.clear();
   }
   const int parts = ParseIniInt(w[2], 0);
-  const std::string stored = FStore.ReadText("ServerBrand", "LogoHash");
+  const std::string stored = Trim(FSettings.Read("LogoHash"));
   const bool wanted = w[1] != "-" && w[1].size() <= 64 &&
                       (!SameTextAscii(stored, w[1]) || LogoFile().empty()) && parts >= 1 && parts <= kMaxLogoParts;
   if (wanted) {
@@ -161,8 +167,8 @@ void TServerBrand::Logo(const std::vector<std::string_view>& w) {
     return;
   }
   FFiles.Remove(LogoPath(!jpeg));
-  FStore.WriteText("ServerBrand", "LogoHash", FLogoHash);
-  FStore.WriteText("ServerBrand", "LogoFile", path);
+  FSettings.Write("LogoHash", FLogoHash);
+  FSettings.Write("LogoFile", path);
   if (FLog) FLog("Server logo received");
   if (OnChanged) OnChanged();
 }

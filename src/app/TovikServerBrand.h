@@ -17,7 +17,6 @@
 #include <string_view>
 #include <vector>
 
-#include "app/TovikSettings.h"
 #include "base/TovikBytes.h"
 #include "base/TovikClock.h"
 
@@ -41,6 +40,16 @@ struct TPictureSize {
 };
 std::optional<TPictureSize> PictureHeaderSize(TByteView AData);
 
+using TLogSink = std::function<void(std::string_view line)>;
+
+// The [ServerBrand] keys (Name, LogoHash, LogoFile); the main window's are in the per-user file.
+class IBrandSettings {
+ public:
+  virtual ~IBrandSettings() = default;
+  virtual std::string Read(const std::string& AKey) const = 0;
+  virtual void Write(const std::string& AKey, const std::string& AValue) = 0;
+};
+
 // The files of the server logo; the main window's are plain files in the per-user folder.
 class IBrandFiles {
  public:
@@ -61,8 +70,9 @@ class TPlainBrandFiles final : public IBrandFiles {
 
 class TServerBrand {
  public:
-  // AStore, AFiles must outlive the object. ASend sends one line to the relay.
-  TServerBrand(const TSettingsStore& AStore, IBrandFiles& AFiles, TLogSink ALog,
+  // ASettings, AFiles must outlive the object. AUserFolder: where the logo is stored. ASend sends one
+  // line to the relay.
+  TServerBrand(IBrandSettings& ASettings, IBrandFiles& AFiles, std::string AUserFolder, TLogSink ALog,
                std::function<void(const std::string&)> ASend);
 
   // A BRAND or LOGO line from the relay. Raises OnChanged when the branding changed.
@@ -86,8 +96,9 @@ class TServerBrand {
   void Logo(const std::vector<std::string_view>& AWords);
   void Ask(TTick ANow);
 
-  const TSettingsStore& FStore;
+  IBrandSettings& FSettings;
   IBrandFiles& FFiles;
+  std::string FUserFolder;
   TLogSink FLog;
   std::function<void(const std::string&)> FSend;
   std::string FLogoHash;

@@ -104,6 +104,19 @@ void SetInk(QLabel* l, const QColor& c) {
 
 }  // namespace
 
+// The [ServerBrand] keys in the per-user settings file.
+class TForm2::TBrandSettings final : public IBrandSettings {
+ public:
+  explicit TBrandSettings(const TSettingsStore& AStore) : FStore(AStore) {}
+  std::string Read(const std::string& AKey) const override { return FStore.ReadText("ServerBrand", AKey); }
+  void Write(const std::string& AKey, const std::string& AValue) override {
+    FStore.WriteText("ServerBrand", AKey, AValue);
+  }
+
+ private:
+  const TSettingsStore& FStore;
+};
+
 // ---- construction ---------------------------------------------------------------------------------
 
 TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunSwitches& ASwitches,
@@ -181,9 +194,11 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
   FClientHost->Client().OnReply = [records = FRecords.get()](const std::string& line) { records->HandleReply(line); };
   // The relay's branding: its name and logo in the header and on the consent dialog.
   FBrandFiles = std::make_unique<TPlainBrandFiles>();
-  FBrand = std::make_unique<TServerBrand>(FStore, *FBrandFiles, [this](std::string_view l) { Log(l); },
+  FBrandSettings = std::make_unique<TBrandSettings>(FStore);
+  FBrand = std::make_unique<TServerBrand>(*FBrandSettings, *FBrandFiles, FStore.Paths().UserFolder,
+                                          [this](std::string_view l) { Log(l); },
                                           [this](const std::string& ALine) {
-                                            FClientHost->Client().SendText(ALine);
+                                            FClientHost->Client().SendBookCommand(ALine);  // any relay command of a feature
                                             FDriver->Rearm();
                                           });
   FBrand->OnChanged = [this] { ApplyBranding(); };

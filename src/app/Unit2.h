@@ -186,6 +186,8 @@ class TForm2 final : public QMainWindow, public IMainView {
   QLabel* FBrandImg = nullptr;
   TLocalBranding FLocalBrand;
   std::unique_ptr<TPlainBrandFiles> FBrandFiles;
+  class TBrandSettings;
+  std::unique_ptr<TBrandSettings> FBrandSettings;
   std::unique_ptr<TServerBrand> FBrand;
   // Body.
   QScrollArea* FHomeBody = nullptr;
