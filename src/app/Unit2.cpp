@@ -15,6 +15,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSysInfo>
+#include <QDateTime>
 #include <QFile>
 #include <QMenu>
 #include <QProcess>
@@ -34,6 +35,7 @@
 #include "app/TovikSettingsForm.h"
 #include "app/TovikPictures.h"
 #include "app/TovikServerBrand.h"
+#include "session/TovikHelperLink.h"
 #include "session/ui/TovikConsent.h"
 #include "app/TovikTrayMode.h"
 #include "app/TovikUpdaterPort.h"
@@ -221,6 +223,11 @@ TForm2::~TForm2() {
   FPicker = nullptr;
   FBook.reset();
   FProbe->Watch({});
+  for (auto& link : FLinks) {
+    FDriver->Remove(link->Client());
+    FDriver->Remove(*link);
+  }
+  FLinks.clear();  // ends the extra sessions (BYE to their PCs)
   FSession.reset();  // frees the session and takes its ticks off the driver
   FLogic->Attach(nullptr, nullptr);
   FClientHost->Client().OnReply = nullptr;
@@ -841,6 +848,10 @@ void TForm2::BuildSavedPCs() {
   FPicker->OnSync = [this] { Defer(daSyncDialog); };
   FBook->OnListChanged = [this] { FPicker->Refresh(); };
   FBook->OnStatus = [this] { FPicker->SetSyncText(FBook->Sync().StatusText()); };
+  FLogic->HasExtra = [this](const std::string& AID) {
+    return std::any_of(FLinks.begin(), FLinks.end(), [&](const auto& l) { return l->Target() == AID; });
+  };
+  FLogic->OpenExtra = [this](const std::string& AID) { OpenExtraSession(AID); };
   FLogic->OnConnecting = [this](const std::string& AID) {
     FBook->Connecting(AID);
     FPicker->Refresh();
@@ -1045,6 +1056,66 @@ void TForm2::ApplyBranding() {
   if (FBrandImg) FBrandImg->setVisible(shown);
   FLogoTile->setVisible(!shown);
   LayoutHeader();
+}
+
+// ---- extra helped PCs -----------------------------------------------------------------------------
+
+namespace {
+// An extra PC's viewer session with its Qt parts, on the link's own client.
+class TExtraSession final : public IExtraSession {
+ public:
+  explicit TExtraSession(std::unique_ptr<TMainSessions> ASessions) : FSessions(std::move(ASessions)) {}
+
+ private:
+  std::unique_ptr<TMainSessions> FSessions;
+};
+}  // namespace
+
+void TForm2::OpenExtraSession(const std::string& AID) {
+  if (!FPlatform.NetBackend) return;
+  const TRelayEndpoint relay = FStore.RelayEndpoint();
+  const TTovikClient& main = FClientHost->Client();
+  THelperLinkSetup setup;
+  setup.Host = relay.Host;
+  setup.Port = static_cast<std::uint16_t>(relay.Port);
+  // Only the key the main client pinned: empty until then, and the link refuses to start.
+  setup.KeyHex = main.RelayKey().empty() ? std::string() : BytesToHex(main.RelayKey());
+  setup.Target = AID;
+  setup.MakeSession = [this](TTovikClient& AClient) -> std::unique_ptr<IExtraSession> {
+    auto s = std::make_unique<TMainSessions>(AClient, FStore, FStore.Paths().LogPath, FPlatform, *FDriver);
+    s->Create(true, std::nullopt);
+    return std::make_unique<TExtraSession>(std::move(s));
+  };
+  setup.Post = [this](std::function<void()> AWork) { QTimer::singleShot(0, this, std::move(AWork)); };
+  setup.WallNow = [] { return QDateTime::currentMSecsSinceEpoch(); };
+  auto backend = std::shared_ptr<INetBackend>(FPlatform.NetBackend());
+  if (!backend) return;
+  auto link = std::make_unique<THelperLink>(*backend, std::move(setup));
+  THelperLink* raw = link.get();
+  raw->OnLog = [this](THelperLink&, const std::string& ALine) { Log(ALine); };
+  raw->OnFailed = [this](THelperLink& ALink, const std::string& AText) {
+    Tell(Q("Could not help " + FormatID(ALink.Target()) + ": " + AText), true);
+  };
+  raw->OnDone = [this, backend](THelperLink& ALink) {
+    // Freed after this handler: the link (its client, then the backend in this closure) goes then.
+    THelperLink* done = &ALink;
+    QTimer::singleShot(0, this, [this, done] {
+      for (auto it = FLinks.begin(); it != FLinks.end(); ++it)
+        if (it->get() == done) {
+          FDriver->Remove(done->Client());
+          FDriver->Remove(*done);
+          FLinks.erase(it);
+          break;
+        }
+    });
+  };
+  raw->Client().SetRxWake([driver = FDriver.get()] { driver->Wake(); });
+  FLinks.push_back(std::move(link));
+  raw->Go(TickMs());
+  if (!raw->Done()) {
+    FDriver->Add(raw->Client());
+    FDriver->Add(*raw);
+  }
 }
 
 }  // namespace tovik

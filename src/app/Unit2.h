@@ -22,6 +22,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 #include <string>
 
 #include "app/TovikMainLogic.h"
@@ -59,6 +60,7 @@ class TUiStatusBar;
 class TUiToggle;
 class TUiBubble;
 class TServerBrand;
+class THelperLink;
 class TPlainBrandFiles;
 class IAutostart;
 class IUpdaterPort;
@@ -117,6 +119,9 @@ class TForm2 final : public QMainWindow, public IMainView {
   QLabel* BrandPicture() const { return FBrandImg; }
   QString BrandName() const;
   void ApplyBranding();
+  // The extra helped PCs (THelperLink), each with its own client and viewer session.
+  std::size_t ExtraCount() const { return FLinks.size(); }
+  void OpenExtraSession(const std::string& AID);
   // Yes/No questions of the window; tests replace it.
   std::function<bool(const QString&)> AskFn;
 
@@ -245,6 +250,7 @@ class TForm2 final : public QMainWindow, public IMainView {
   std::unique_ptr<TMainTestProbe> FProbe;
   std::unique_ptr<TMainRecords> FRecords;
   std::unique_ptr<TMainBook> FBook;  // after the client host: freed before the client
+  std::vector<std::unique_ptr<THelperLink>> FLinks;  // freed before the driver
   TRecentPicker* FPicker = nullptr;
 };
 

@@ -328,6 +328,16 @@ TEST_F(MainLogic, HelpAnotherParsesStrictly) {
   Logic.HelpAnother(std::string("123 456 780"));
   EXPECT_NE(View.Hint.find("not available yet"), std::string::npos);
   EXPECT_TRUE(Client.Calls.empty());
+  // With extra sessions: a new ID opens a link, one that a link already helps is refused.
+  std::vector<std::string> opened;
+  Logic.OpenExtra = [&opened](const std::string& id) { opened.push_back(id); };
+  Logic.HasExtra = [&opened](const std::string& id) { return std::find(opened.begin(), opened.end(), id) != opened.end(); };
+  View.Hint.clear();
+  Logic.HelpAnother(std::string("123 456 780"));
+  EXPECT_EQ(opened, std::vector<std::string>{"123456780"});
+  Logic.HelpAnother(std::string("123-456-780"));
+  EXPECT_EQ(View.Hint, "You are already helping that PC.");
+  EXPECT_EQ(opened.size(), 1u);
 }
 
 TEST_F(MainLogic, KeepIDWritesAndErasesTheIDSection) {
