@@ -63,7 +63,7 @@ constexpr int kStatusH = 28;
 constexpr int kCardsH = 332;
 constexpr int kCardW = 350, kCardH = 300;
 constexpr std::uint32_t kPage = 0xEEF1F6, kEditBack = 0xF1F4F8;
-constexpr char16_t kGlyphConnect = 0xE703, kGlyphDisconnect = 0xE711;
+constexpr char16_t kGlyphConnect = glyph::Connect, kGlyphDisconnect = 0xE711;
 // The theme switch's segments from left to right, and the [UI] Theme value of each.
 constexpr int kSegmentMode[3] = {tmDay, tmAuto, tmNight};
 int SegmentOf(int AMode) {

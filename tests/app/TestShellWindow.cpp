@@ -167,6 +167,13 @@ TEST_F(ShellWindow, NightColoursOfTheIdAndTheStatusDots) {
   EXPECT_TRUE(green) << "no day-green dot in the status bar after switching back to Day";
 }
 
+// Every glyph the main window's buttons name has an icon in the icon font (the Connect button had none).
+TEST_F(ShellWindow, TheWindowsGlyphsAllHaveIcons) {
+  if (!HasIconFont()) GTEST_SKIP() << "no icon font on this system";
+  for (char16_t g : {glyph::Connect, glyph::Cancel, glyph::Check, glyph::Shield, glyph::Sun, glyph::Moon, glyph::Copy})
+    EXPECT_FALSE(IconText(g).isEmpty()) << std::hex << int(g);
+}
+
 TEST_F(ShellWindow, AdminButtonSaysThatAdminPromptsWorkOnThisDesktop) {
   TForm2 w(Store, Log, {}, Platform(false));
   ASSERT_TRUE(w.AdminButton());
