@@ -14,7 +14,9 @@
 #include <QTest>
 
 #include "app/TovikAutostart.h"
+#include "app/TovikMainSession.h"
 #include "app/TovikSettingsForm.h"
+#include "session/ui/TovikConsent.h"
 #include "app/Unit2.h"
 #include "app/ui/TovikTheme.h"
 #include "app/ui/TovikUi.h"
@@ -259,6 +261,25 @@ TEST_F(ShellWindow, ProfilePictureIsReadScaledAndBounded) {
   EXPECT_GT(shown.width(), 0);
   f.SetPicturePath(QString::fromStdString(Dir.Path() + "/broken.png"));
   EXPECT_TRUE(f.PictureView()->pixmap().isNull());
+}
+
+// The session ends while its consent dialog is open: the dialog stays until answered, and the answer
+// goes nowhere.
+TEST_F(ShellWindow, TheConsentDialogOutlivesItsSessionAndItsAnswerIsIgnored) {
+  std::shared_ptr<IConsentPrompt> prompt = MakeConsentPrompt();
+  int answers = 0;
+  prompt->Ask({"Anna Berg", "", "482 913", std::nullopt}, [&answers](TConsentAnswer) { ++answers; });
+  QPointer<TConsentForm> form;
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* f = qobject_cast<TConsentForm*>(w); f && f->isVisible()) form = f;
+  ASSERT_TRUE(form);
+  prompt.reset();  // the session ended
+  QTest::qWait(20);
+  ASSERT_TRUE(form);
+  EXPECT_TRUE(form->isVisible());
+  form->Choose(caControl);
+  QTest::qWait(20);
+  EXPECT_EQ(answers, 0);
 }
 
 // Pictures of the settings tabs, the about box and the tray menu in Day and Night: the page colour
