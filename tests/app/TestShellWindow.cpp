@@ -16,6 +16,8 @@
 #include "app/TovikAutostart.h"
 #include "app/TovikMainSession.h"
 #include "app/TovikSettingsForm.h"
+#include "app/TovikSessionTabs.h"
+#include <QTabBar>
 #include "session/ui/TovikConsent.h"
 #include "app/Unit2.h"
 #include "app/ui/TovikTheme.h"
@@ -282,6 +284,54 @@ TEST_F(ShellWindow, TheConsentDialogOutlivesItsSessionAndItsAnswerIsIgnored) {
   EXPECT_EQ(answers, 0);
 }
 
+// Viewers docked as tabs: captions, middle click and the context menu end only their own session, and
+// a tab goes when its viewer goes.
+TEST_F(ShellWindow, SessionTabsCloseOnlyTheirOwnViewer) {
+  QTabWidget pages;
+  auto* home = new QWidget;
+  pages.addTab(home, "  Tovik  ");
+  pages.resize(900, 500);
+  pages.show();
+  TSessionTabs tabs(&pages, home, &pages);
+  std::vector<int> counts;
+  tabs.OnCountChanged = [&counts](int n) { counts.push_back(n); };
+  std::vector<std::string> asked;
+  auto* a = new QWidget;
+  auto* b = new QWidget;
+  tabs.AddViewer(a, "315 770 204", [&asked] { asked.push_back("a"); });
+  tabs.AddViewer(b, "", [&asked] { asked.push_back("b"); });
+  ASSERT_EQ(pages.count(), 3);
+  EXPECT_EQ(pages.tabText(1), "  315 770 204  ");
+  EXPECT_EQ(pages.tabText(2), "  PC  ");
+  EXPECT_EQ(pages.currentIndex(), 2);
+  EXPECT_EQ(tabs.Count(), 2);
+  QTabBar* bar = pages.tabBar();
+  QTest::mouseClick(bar, Qt::MiddleButton, {}, bar->tabRect(0).center());
+  EXPECT_TRUE(asked.empty()) << "the home tab has no session";
+  QTest::mouseClick(bar, Qt::MiddleButton, {}, bar->tabRect(1).center());
+  EXPECT_EQ(asked, std::vector<std::string>{"a"});
+  // Right click on the inactive tab 1, then "Disconnect this PC": tab 1's viewer, not tab 2's.
+  asked.clear();
+  QTest::mousePress(bar, Qt::RightButton, {}, bar->tabRect(1).center());
+  EXPECT_EQ(pages.currentIndex(), 1);
+  emit tabs.Menu()->aboutToShow();
+  EXPECT_TRUE(tabs.CloseItem()->isEnabled());
+  tabs.CloseItem()->trigger();
+  EXPECT_EQ(asked, std::vector<std::string>{"a"});
+  pages.setCurrentIndex(0);
+  emit tabs.Menu()->aboutToShow();
+  EXPECT_FALSE(tabs.CloseItem()->isEnabled());
+  // The session frees its viewer: the tab goes.
+  delete a;
+  QTest::qWait(10);
+  EXPECT_EQ(pages.count(), 2);
+  EXPECT_EQ(tabs.Count(), 1);
+  EXPECT_EQ(counts, (std::vector<int>{1, 2, 1}));
+  asked.clear();
+  tabs.CloseAll();
+  EXPECT_EQ(asked, std::vector<std::string>{"b"});
+}
+
 // Pictures of the settings tabs, the about box and the tray menu in Day and Night: the page colour
 // follows the look, no text is cut, and the captions are drawn.
 TEST_F(ShellWindow, Screenshots) {
@@ -329,6 +379,29 @@ TEST_F(ShellWindow, Screenshots) {
     ASSERT_TRUE(about.ChangesButton());
     EXPECT_LT(about.OkButton()->geometry().bottom(), about.height());
     EXPECT_GT(about.Description()->height(), 100);
+
+    // A page control with the home tab and two helped PCs: every caption fits its tab and is drawn.
+    {
+      QTabWidget pages;
+      auto* home = new QWidget;
+      pages.addTab(home, "  Tovik  ");
+      pages.resize(900, 300);
+      TSessionTabs tabs(&pages, home, &pages);
+      tabs.AddViewer(new QLabel("picture of 315 770 204"), "315 770 204", [] {});
+      tabs.AddViewer(new QLabel("picture of 482 913 507"), "Anna's laptop", [] {});
+      ThemeWindow(&pages);
+      pages.show();
+      QTest::qWait(30);
+      const QImage t = test::Shot(pages);
+      ASSERT_TRUE(t.save(dir + "/tabs-" + look + ".png"));
+      QTabBar* bar = pages.tabBar();
+      for (int i = 0; i < bar->count(); ++i) {
+        EXPECT_GE(bar->tabRect(i).width(), QFontMetrics(bar->font()).horizontalAdvance(bar->tabText(i).trimmed()))
+            << bar->tabText(i).toStdString();
+        const QRect r = bar->tabRect(i).translated(bar->mapTo(&pages, QPoint(0, 0)));
+        EXPECT_GT(test::InkShare(t, r.adjusted(4, 4, -4, -4), t.pixel(r.left() + 2, r.top() + 2)), 0.02) << i;
+      }
+    }
 
     ASSERT_TRUE(w.TrayMenu());
     w.TrayMenu()->popup(w.mapToGlobal(QPoint(40, 40)));
