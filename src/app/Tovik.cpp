@@ -1,6 +1,7 @@
 // Program entry: wires the Linux backends into the run-mode sequence. The decision itself lives in
 // TovikRunModes (tovik_app_core); the interactive program is the main window TForm2 (Unit2).
 #include <QApplication>
+#include <QPointer>
 #include <QMetaObject>
 
 #include <cstdio>
@@ -47,22 +48,33 @@ int RunInteractive(int& argc, char** argv, const TSettingsStore& store, const TL
       kBrokerLogGapMs);
   platform.Broker = std::make_shared<TBrokerClient>(IBrokerTransport::Create(),
                                                     [brokerLog](const std::string& ALine) { (*brokerLog)(ALine); });
-  TForm2 window(store, log, sw, platform);
+  // The admin button's "Admin support ready" face follows the broker.
+  platform.BrokerAvailable = [broker = platform.Broker] { return broker->BrokerAvailable(); };
 
-  // SIGTERM, SIGINT and SIGHUP close the program for good, the way the window's own quit does.
+  // SIGTERM, SIGINT and SIGHUP close the program for good, the way the window's own quit does. The
+  // handler is in place before the window is built; a request during the build is handled as soon as
+  // the event loop runs, by then the window exists.
+  QPointer<TForm2> target;
   std::unique_ptr<IQuitRequests> quit = IQuitRequests::Create();
   if (quit)
-    quit->SetHandler([&window] {
-      // On the backend's thread: the window and the loop are only touched on the GUI thread, through
-      // queued calls by name (nothing of ours crosses the threads).
-      QMetaObject::invokeMethod(&window, "close", Qt::QueuedConnection);
-      QMetaObject::invokeMethod(qApp, "quit", Qt::QueuedConnection);
+    quit->SetHandler([&target] {
+      // On the backend's thread: the window and the loop are only touched on the GUI thread, through a
+      // queued call (nothing of ours crosses the threads).
+      QMetaObject::invokeMethod(
+          qApp,
+          [&target] {
+            if (target) target->QuitRequested();
+            QCoreApplication::quit();
+          },
+          Qt::QueuedConnection);
     });
 
-  if (sw.Min)
-    window.showMinimized();
-  else
-    window.show();
+  TForm2 window(store, log, sw, platform);
+  target = &window;
+  // A hidden tray window must not end the program; it ends when the window closes for good.
+  app.setQuitOnLastWindowClosed(false);
+  window.OnClosedForGood = [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); };
+  window.ShowAtStart();
   int code = app.exec();
   quit.reset();  // no request is handed over after this
   return code;

@@ -358,11 +358,16 @@ void TMainLogic::OpenExtraSession(const std::string& AID) {
     Warn(kStillConnecting);
     return;
   }
-  if (FClient->State() == rsConnected && FClient->PartnerID() == AID) {
+  if ((FClient->State() == rsConnected && FClient->PartnerID() == AID) || (HasExtra && HasExtra(AID))) {
     Warn("You are already helping that PC.");
     return;
   }
-  // Extra sessions beside the primary one come with the session tabs.
+  if (OpenExtra) {
+    if (OnConnecting) OnConnecting(AID);
+    Log("Opening a second session to " + FormatID(AID));
+    OpenExtra(AID);
+    return;
+  }
   Notice("Helping several PCs at once is not available yet. End this session first, then connect to " +
              FormatID(AID) + ".",
          KColAmber);

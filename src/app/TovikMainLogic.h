@@ -165,6 +165,10 @@ class TMainLogic {
   void ConnectClick(const std::string& ABoxText);
   // The helper connects to this ID (raw digits): it becomes the newest saved PC.
   std::function<void(const std::string& AID)> OnConnecting;
+  // Extra helped PCs beside the primary session: whether a link already targets the ID, and opening
+  // one (the window owns the links). Without OpenExtra extra sessions are not available.
+  std::function<bool(const std::string& AID)> HasExtra;
+  std::function<void(const std::string& AID)> OpenExtra;
   void CopyID();
   void KeepIDChanged(bool AOn);
   // The unattended switch was clicked: turning it on asks for a password first and stays off without

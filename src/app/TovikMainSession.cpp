@@ -1,5 +1,7 @@
 #include "app/TovikMainSession.h"
 
+#include "app/TovikPictures.h"
+
 #include <QCoreApplication>
 #include <QImage>
 #include <QStandardPaths>
@@ -23,19 +25,26 @@ namespace {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
-// The consent dialog as the session's prompt. The dialog answers once; when the session ends first,
-// the prompt (owned by the session) closes the dialog without an answer.
+// The consent dialog as the session's prompt. The dialog answers once. When the session ends first,
+// the dialog stays until the person answers it (or its countdown does), and that answer is ignored: a
+// dialog vanishing under the pointer could turn a click meant for it into a click on what lies below.
+// A new request replaces an older dialog.
 class TQtConsent final : public IConsentPrompt {
  public:
-  ~TQtConsent() override { AbandonConsent(FForm); }
+  ~TQtConsent() override { *FLive = false; }
   void Ask(const TConsentRequest& ARequest, std::function<void(TConsentAnswer)> AAnswer) override {
     AbandonConsent(FForm);
+    *FLive = false;
+    FLive = std::make_shared<bool>(true);
     FForm = AskConsent(Q(ARequest.Helper), Q(ARequest.Address), Q(ARequest.CheckNumber), PictureImage(ARequest.Picture),
-                       std::move(AAnswer));
+                       [live = FLive, answer = std::move(AAnswer)](TConsentAnswer A) {
+                         if (*live) answer(A);
+                       });
   }
 
  private:
   QPointer<TConsentForm> FForm;
+  std::shared_ptr<bool> FLive = std::make_shared<bool>(false);
 };
 
 // The password prompt as the helper's side of unattended access; like the consent dialog, it closes
@@ -201,7 +210,8 @@ namespace {
 // The helper's picture from [Profile] Picture: 96 px on its longer side, rows of blue, green, red.
 std::optional<TPicture24> ProfilePicture(const std::string& APath) {
   if (APath.empty()) return std::nullopt;
-  QImage img(Q(APath));
+  // Decoded at about the size it is sent, so a huge picture never lands in memory whole.
+  const QImage img = ReadPictureScaled(Q(APath), 96);
   if (img.isNull() || img.width() < 1 || img.height() < 1) return std::nullopt;
   const bool tall = img.width() < img.height();
   const int w = tall ? std::max(1, qRound(96.0 * img.width() / img.height())) : 96;
@@ -220,6 +230,8 @@ std::optional<TPicture24> ProfilePicture(const std::string& APath) {
   return pic;
 }
 }  // namespace
+
+std::shared_ptr<IConsentPrompt> MakeConsentPrompt() { return std::make_shared<TQtConsent>(); }
 
 TToolsServices TMainSessions::ToolsServices(bool AIsViewer) const {
   TToolsServices s;
@@ -286,7 +298,7 @@ void TMainSessions::Create(bool AIsViewer, const std::optional<TPasswordVerifier
       deps.AdminAvailable = [broker] { return broker->BrokerAvailable(); };
     }
     if (FPlatform.HostIdentity) deps.Identity = FPlatform.HostIdentity();
-    deps.Consent = std::make_shared<TQtConsent>();
+    deps.Consent = MakeConsentPrompt();
     deps.MakeSoundCapture = FPlatform.SoundCapture;
     if (AUnattended) deps.UnattendedPassword = TUnattendedPassword{*AUnattended, FThrottle};
     if (FPlatform.Wallpaper) deps.Wallpaper = FPlatform.Wallpaper([this](const std::string& s) { SessionLog(s); });

@@ -54,6 +54,9 @@ TViewerWindowPtr MakeViewerWindow(IViewerEvents& AEvents, const std::string& ACa
                                   TViewerStats& AStats, std::shared_ptr<const IViewerKeys> AKeys,
                                   std::function<void()> AOnFirst);
 
+// The consent dialog as a session's prompt (see TovikMainSession.cpp).
+std::shared_ptr<IConsentPrompt> MakeConsentPrompt();
+
 class TMainSessions final : public QObject, public IMainSessions {
   Q_OBJECT
  public:

@@ -16,6 +16,10 @@
 #include "media/TovikMF.h"
 #include "media/ffmpeg/TovikMF_ffmpeg.h"
 #include "app/ui/TovikTheme.h"
+#include "app/TovikAutostart.h"
+#include "app/TovikRunModes.h"
+
+#include <QSystemTrayIcon>
 #include "diag/TovikDiag.h"
 #include "net/TovikSocket.h"
 #include "service/TovikBrokerClient.h"
@@ -66,6 +70,17 @@ struct TPlatformServices {
   std::shared_ptr<TBrokerClient> Broker;
   // Whether this program's desktop is the one shown on the seat; none = always.
   std::function<bool()> IsNormalDesktop;
+  // The main window's desktop integration. TrayAvailable: the desktop shows notification-area icons
+  // (none = no tray). Autostart: the start-with-the-desktop entry for the given per-user folder and
+  // program file (none = not offered). Elevated: the program runs with administrator rights.
+  // BrokerAvailable: the support service's desktop broker answers (none = never).
+  // AdminPromptsReachable: a helper's injected input reaches the desktop's administrator prompts
+  // without restarting the program (X11 with polkit agents).
+  std::function<bool()> TrayAvailable;
+  std::function<std::unique_ptr<IAutostart>(const std::string& AUserFolder, const std::string& AProgram)> Autostart;
+  std::function<bool()> Elevated;
+  std::function<bool()> BrokerAvailable;
+  bool AdminPromptsReachable = false;
 };
 
 // The backends of the operating system the program was built for (their Create() functions live in the
@@ -91,6 +106,12 @@ inline TPlatformServices SystemPlatform() {
   p.Http = [] { return IHttpClient::Create(); };
   p.UpdateSystem = [] { return IUpdateSystem::Create(); };
   p.IsNormalDesktop = [probe = std::make_shared<TShownDesktopProbe>(ILogind::Create())] { return (*probe)(); };
+  p.TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+  p.Autostart = [](const std::string& AUserFolder, const std::string& AProgram) -> std::unique_ptr<IAutostart> {
+    return std::make_unique<TXdgAutostart>(TXdgAutostart::FolderFor(AUserFolder), AProgram);
+  };
+  p.Elevated = [] { return IElevation::Create(nullptr)->IsElevated(); };
+  p.AdminPromptsReachable = true;
   return p;
 }
 

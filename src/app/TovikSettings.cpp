@@ -379,6 +379,14 @@ TFileResult TSettingsStore::WriteSection(std::string_view section, const TIniPai
   return IniWriteSection(FPaths.UserIni, section, keys);
 }
 
+TFileResult TSettingsStore::WriteBatch(const std::vector<TIniEdit>& edits) const {
+  bool adds = false;
+  for (const TIniEdit& e : edits)
+    adds = adds || (e.Value && IsSecret(e.Section, e.Key) && !TrimView(*e.Value).empty());
+  if (auto r = BeforeWrite(adds); !r) return r;
+  return IniWriteBatch(FPaths.UserIni, edits);
+}
+
 bool TSettingsStore::WriteTextLogged(TSaveFailure what, std::string_view section, std::string_view key,
                                      std::string_view value, const TLogSink& log) const {
   TFileResult r = WriteText(section, key, value);

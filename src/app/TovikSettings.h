@@ -192,6 +192,8 @@ class TSettingsStore {
   TFileResult DeleteKey(std::string_view section, std::string_view key) const;
   TFileResult EraseSection(std::string_view section) const;
   TFileResult WriteSection(std::string_view section, const TIniPairs& keys) const;
+  // Several keys set or removed in one write of the per-user file: all of them land, or none.
+  TFileResult WriteBatch(const std::vector<TIniEdit>& edits) const;
 
   // While the per-user file holds a secret (a non-empty value of a key marked Secret in the
   // catalogue), group and others have no rights on it (0600 as the program creates it). A write that

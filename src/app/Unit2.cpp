@@ -15,6 +15,13 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSysInfo>
+#include <QDateTime>
+#include <QFile>
+#include <QMenu>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QStyle>
+#include <QSystemTrayIcon>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -27,6 +34,14 @@
 #include "app/TovikMainSession.h"
 #include "app/TovikMainUpdates.h"
 #include "app/TovikQtDriver.h"
+#include "app/TovikSettingsForm.h"
+#include "app/TovikPictures.h"
+#include "app/TovikServerBrand.h"
+#include "session/TovikHelperLink.h"
+#include "session/ui/TovikConsent.h"
+#include "app/TovikTrayMode.h"
+#include "app/TovikUpdaterPort.h"
+#include "crypto/TovikCrypto.h"
 #include "app/TovikTestProbe.h"
 #include "app/ui/TovikTheme.h"
 #include "book/ui/TovikRecentPicker.h"
@@ -51,7 +66,14 @@ constexpr int kStatusH = 28;
 constexpr int kCardsH = 332;
 constexpr int kCardW = 350, kCardH = 300;
 constexpr std::uint32_t kPage = 0xEEF1F6, kEditBack = 0xF1F4F8;
-constexpr char16_t kGlyphConnect = 0xE703, kGlyphDisconnect = 0xE711, kGlyphAdmin = 0xE7F4;
+constexpr char16_t kGlyphConnect = glyph::Connect, kGlyphDisconnect = 0xE711;
+// The theme switch's segments from left to right, and the [UI] Theme value of each.
+constexpr int kSegmentMode[3] = {tmDay, tmAuto, tmNight};
+int SegmentOf(int AMode) {
+  for (int i = 0; i < 3; ++i)
+    if (kSegmentMode[i] == AMode) return i;
+  return 1;
+}
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 QColor Rgb(std::uint32_t c) { return QColor(QRgb(c)); }
@@ -87,17 +109,38 @@ void SetInk(QLabel* l, const QColor& c) {
 
 }  // namespace
 
+// The [ServerBrand] keys in the per-user settings file.
+class TForm2::TBrandSettings final : public IBrandSettings {
+ public:
+  explicit TBrandSettings(const TSettingsStore& AStore) : FStore(AStore) {}
+  std::string Read(const std::string& AKey) const override { return FStore.ReadText("ServerBrand", AKey); }
+  void Write(const std::string& AKey, const std::string& AValue) override {
+    FStore.WriteText("ServerBrand", AKey, AValue);
+  }
+
+ private:
+  const TSettingsStore& FStore;
+};
+
 // ---- construction ---------------------------------------------------------------------------------
 
 TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunSwitches& ASwitches,
                TPlatformServices APlatform)
-    : FStore(AStore), FLogFile(ALog), FPlatform(std::move(APlatform)) {
-  FTrayMode = ASwitches.Tray;
+    : FStore(AStore), FLogFile(ALog), FPlatform(std::move(APlatform)), FSwitches(ASwitches) {
   FStore.EnsureUserFolder();
+  FTrayMode = ASwitches.Tray;
+  FTrayAvailable = FPlatform.TrayAvailable && FPlatform.TrayAvailable();
+  FElevated = FPlatform.Elevated && FPlatform.Elevated();
+  if (FPlatform.Autostart) FAutostart = FPlatform.Autostart(FStore.Paths().UserFolder, FStore.Paths().ProgramFile);
+  AskFn = [this](const QString& AText) {
+    return QMessageBox::question(this, windowTitle(), AText, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+  };
   const TFileResult secrets = FStore.KeepSecretsPrivate();
   FBuild = BuildNumberText(FStore.Paths().ProgramFile);
-  const TLocalBranding brand = FStore.LocalBranding();
-  setWindowTitle(Q(brand.CaptionName + " - Remote assistance - build " + FBuild));
+  FLocalBrand = FStore.LocalBranding();
+  const TLocalBranding& brand = FLocalBrand;
+  setWindowTitle(Q(brand.CaptionName + " - Remote assistance - build " + FBuild +
+                   (FElevated ? " (administrator)" : "")));
   Log("--- Tovik started (build " + FBuild + ") ---");
   if (!secrets) Log("Could not make the settings file private to this user: " + secrets.Error);
   SetAccent(Rgb(brand.Accent.Color), Rgb(brand.Accent.Darker));
@@ -110,8 +153,7 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
 
   BuildMenu();
   BuildLayout();
-  LblTitle->setText(Q(brand.CaptionName));
-  FLogoTile->SetLetter(Q(brand.CaptionName.substr(0, 1)));
+  BuildTray();
 
   // Size at start (also the smallest size): the column and the cards, never larger than the work area.
   QRect work(0, 0, 1920, 1080);
@@ -123,7 +165,7 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
 
   FTheme = new TThemeSwitch(FPlatform.DesktopTheme ? FPlatform.DesktopTheme() : nullptr, this);
   FTheme->OnApplied = [this](bool) { ApplyColours(); };
-  FThemeSwitch->SetItemIndex(FThemeMode);
+  FThemeSwitch->SetItemIndex(SegmentOf(FThemeMode));
 
   // The relay endpoint, the pinned key and the TCP fallback ports, then the client and the session.
   const TRelayEndpoint relay = FStore.RelayEndpoint();
@@ -156,7 +198,20 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
                                             [this](const std::string& l) { Log(l); }, FBuild, this);
   FClientHost->Client().OnReply = [records = FRecords.get()](const std::string& line) { records->HandleReply(line); };
   StartUpdater();
+  // The relay's branding: its name and logo in the header and on the consent dialog.
+  FBrandFiles = std::make_unique<TPlainBrandFiles>();
+  FBrandSettings = std::make_unique<TBrandSettings>(FStore);
+  FBrand = std::make_unique<TServerBrand>(*FBrandSettings, *FBrandFiles, FStore.Paths().UserFolder,
+                                          [this](std::string_view l) { Log(l); },
+                                          [this](const std::string& ALine) {
+                                            FClientHost->Client().SendBookCommand(ALine);  // any relay command of a feature
+                                            FDriver->Rearm();
+                                          });
+  FBrand->OnChanged = [this] { ApplyBranding(); };
+  FClientHost->Client().OnBrand = [this](const std::string& ALine) { FBrand->HandleLine(ALine, TickMs()); };
+  ApplyBranding();
   FUiTimer.start();
+  CheckService();
 
   SetThemeMode(FThemeMode);
   EdtPartnerID->setFocus();
@@ -165,6 +220,8 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
 
 TForm2::~TForm2() {
   FUiTimer.stop();
+  FUpdaterPort = nullptr;
+  FOwnUpdaterPort.reset();
   FUpdater.reset();  // a running check's outcome is dropped
   FLogic->SetClosing();
   FLogic->OnConnecting = nullptr;
@@ -173,9 +230,15 @@ TForm2::~TForm2() {
   FPicker = nullptr;
   FBook.reset();
   FProbe->Watch({});
+  for (auto& link : FLinks) {
+    FDriver->Remove(link->Client());
+    FDriver->Remove(*link);
+  }
+  FLinks.clear();  // ends the extra sessions (BYE to their PCs)
   FSession.reset();  // frees the session and takes its ticks off the driver
   FLogic->Attach(nullptr, nullptr);
   FClientHost->Client().OnReply = nullptr;
+  FClientHost->Client().OnBrand = nullptr;
   FRecords.reset();  // takes the report queue and the feedback sender off the driver
   FDriver->Remove(FClientHost->Client());
   FClientHost.reset();  // detaches the client's events, then BYE to the partner and the relay
@@ -232,7 +295,7 @@ void TForm2::BuildMenu() {
   QMenu* options = menuBar()->addMenu(QStringLiteral("&Options"));
   QAction* settings = options->addAction(QStringLiteral("&Settings..."));
   settings->setShortcut(QKeySequence(QStringLiteral("Ctrl+,")));
-  connect(settings, &QAction::triggered, this, [this] { NotYet(QStringLiteral("The settings dialog")); });
+  connect(settings, &QAction::triggered, this, [this] { OpenSettings(""); });
   QAction* tabs = options->addAction(QStringLiteral("Show helped PCs as &tabs"));
   tabs->setCheckable(true);
   tabs->setChecked(false);
@@ -246,7 +309,10 @@ void TForm2::BuildMenu() {
 
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
   connect(help->addAction(QStringLiteral("Check for &updates...")), &QAction::triggered, this,
-          [this] { NotYet(QStringLiteral("Checking for updates")); });
+          [this] {
+            if (FUpdaterPort) FUpdaterPort->CheckNow();
+            OpenSettings("Updates");
+          });
   connect(help->addAction(QStringLiteral("&Test the connection...")), &QAction::triggered, this,
           [this] { OpenConnectionTest(); });
   help->addSeparator();
@@ -257,9 +323,8 @@ void TForm2::BuildMenu() {
       NotYet(QStringLiteral("Sending feedback"));
   });
   help->addSeparator();
-  connect(help->addAction(QStringLiteral("&About...")), &QAction::triggered, this, [this] {
-    Tell(LblTitle->text() + QStringLiteral("\nRemote assistance, encrypted end to end\nBuild ") + Q(FBuild));
-  });
+  connect(help->addAction(QStringLiteral("&About...")), &QAction::triggered, this,
+          [this] { TAboutBox::Execute(LblTitle->text(), Q(FBuild), QString(), this); });
 }
 
 void TForm2::OpenHistory() {
@@ -337,17 +402,18 @@ void TForm2::BuildLayout() {
   LblTitle = MakeLabel(PnlHeader, QStringLiteral("Tovik"), 22, true, KColInk);
   LblSubtitle = MakeLabel(PnlHeader, QStringLiteral("Remote assistance, encrypted end to end"), 12, false, KColMuted);
   FThemeSwitch = new TUiSegmented(PnlHeader);
+  FThemeSwitch->AddItem({glyph::Sun, QString::fromUtf8("\u2600"), QString(),
+                         QStringLiteral("Day: always the light look"), QColor(0xF5, 0x9E, 0x0B)});
   FThemeSwitch->AddItem({0, QString(), QStringLiteral("Auto"),
-                         QStringLiteral("Follow the desktop's light or dark choice"), QColor()});
-  FThemeSwitch->AddItem({glyph::Sun, QStringLiteral("D"), QString(), QStringLiteral("Day: the light look"),
-                         QColor(0xF5, 0x9E, 0x0B)});
-  FThemeSwitch->AddItem({glyph::Moon, QStringLiteral("N"), QString(), QStringLiteral("Night: the dark look"),
-                         QColor(0x81, 0x8C, 0xF8)});
+                         QStringLiteral("Auto: follows the desktop, light or dark (its appearance settings)"),
+                         QColor()});
+  FThemeSwitch->AddItem({glyph::Moon, QString::fromUtf8("\u263E"), QString(),
+                         QStringLiteral("Night: always the dark look"), QColor(0x63, 0x66, 0xF1)});
   FThemeSwitch->OnChange = [this] {
-    FThemeMode = FThemeSwitch->ItemIndex();
+    FThemeMode = kSegmentMode[std::clamp(FThemeSwitch->ItemIndex(), 0, 2)];
     const TFileResult r = FStore.WriteInt("UI", "Theme", FThemeMode);
     if (!r) Log(SaveFailureLine(TSaveFailure::sfTheme, "", "", r.Error));
-    SetThemeMode(FThemeMode);
+    Defer(daTheme);
   };
   FStatusPill = new TUiPill(QStringLiteral("Connecting to server..."), PnlHeader);
   BtnTools = new TUiButton(QStringLiteral("Chat & files"), PnlHeader);
@@ -377,9 +443,11 @@ void TForm2::BuildLayout() {
   Place(PnlGetHelp, 24 - TUiCard::Inset, 8 - TUiCard::Inset, kCardW + 2 * TUiCard::Inset,
         kCardH + 2 * TUiCard::Inset);
   PlaceInCard(MakeLabel(PnlGetHelp, QStringLiteral("Get help"), 20, true, KColInk), 24, 20, 180, 30);
-  PlaceInCard(MakeLabel(PnlGetHelp, QStringLiteral("Give this ID to the person who helps you"), 12, false, KColMuted,
-                        true),
-              24, 58, 302, 34);
+  LblGetHelpHint = MakeLabel(PnlGetHelp, QStringLiteral("Give this ID to the person who helps you"), 12, false,
+                             KColMuted, true);
+  PlaceInCard(LblGetHelpHint, 24, 58, 302, 34);
+  BtnAdmin = new TUiButton(QStringLiteral("Allow admin tasks"), PnlGetHelp);
+  BtnAdmin->SetKind(ubSecondary);
   PlaceInCard(MakeLabel(PnlGetHelp, QStringLiteral("YOUR ID"), 11, true, KColMuted), 24, 96, 200, 16);
   LblIDNumber = MakeLabel(PnlGetHelp, QStringLiteral("--- --- ---"), 44, true, Accent().rgb() & 0xFFFFFF);
   PlaceInCard(LblIDNumber, 24, 110, 258, 58);
@@ -452,7 +520,10 @@ void TForm2::BuildLayout() {
   BtnConnect->SetKind(ubPrimary);
   BtnConnect->OnClick = [this] { ConnectClicked(); };
   PlaceInCard(BtnConnect, 24, 224, 302, 48);
-  (void)kGlyphAdmin;
+
+  // The bubble after a change of look floats over the whole window, below the switch.
+  FBubble = new TUiBubble(this);
+  FBubble->hide();
 
   // Status bar.
   FStatusBar = new TUiStatusBar(central);
@@ -475,6 +546,7 @@ void TForm2::LayoutHeader() {
     w->setGeometry(off + Px(this, x), Px(this, y), Px(this, width), Px(this, height));
   };
   at(FLogoTile, 24, 22, 44, 44);
+  if (FBrandImg) at(FBrandImg, 24, 22, 44, 44);
   at(FThemeSwitch, 606, 22, 138, 32);
   const int pillW = std::min(FStatusPill->IdealWidth(), Px(this, 300));
   const int pillRight = FThemeSwitch->x() - Px(this, 12);
@@ -506,15 +578,19 @@ void TForm2::LayoutBody() {
 
 void TForm2::SetThemeMode(int AMode) {
   FThemeMode = (AMode >= 0 && AMode <= 2) ? AMode : 0;
-  FThemeSwitch->SetItemIndex(FThemeMode);
+  FThemeSwitch->SetItemIndex(SegmentOf(FThemeMode));
   FTheme->SetMode(static_cast<TThemeMode>(FThemeMode));
 }
 
 // Colours that change with the state are set here again after each change of look.
 void TForm2::ApplyColours() {
-  SetInk(LblIDNumber, IsDark() ? MapDarkInk(Accent()) : Accent());
+  // Night shows the ID in the accent blended with white, as the palette's accent text.
+  SetInk(LblIDNumber, IsDark() ? Ui().AccentText : Accent());
   SetInk(LblDeliverHint, LookInk(Rgb(FHintInk)));
   FStatusPill->SetDotColor(LookInk(Rgb(FStatusColour)));
+  FStatusBar->SetLeft(FStatusBar->LeftText(), Q(FLogic ? FLogic->ServerResult() : std::string()),
+                      LookInk(Rgb(FStatusColour)));
+  FStatusBar->SetMiddle(FSessText, FSessTip, LookInk(Rgb(FSessColour)));
   QPalette p = EdtPartnerID->palette();
   p.setColor(QPalette::Base, IsDark() ? MapDarkBackground(Rgb(kEditBack)) : Rgb(kEditBack));
   p.setColor(QPalette::Text, LookInk(Rgb(KColInk)));
@@ -535,6 +611,7 @@ void TForm2::ShowID(const std::string& AFormatted) {
   while (px > 24 && QFontMetrics(f).horizontalAdvance(text) > LblIDNumber->width()) f = UiFont(--px, true, this);
   LblIDNumber->setFont(f);
   LblIDNumber->setText(text);
+  if (FTray) FTray->setToolTip(DigitsOf(AFormatted).empty() ? QStringLiteral("Tovik") : QStringLiteral("Tovik - ID ") + text);
 }
 
 void TForm2::SetConnectEnabled(bool AOn) { BtnConnect->setEnabled(AOn); }
@@ -558,7 +635,9 @@ void TForm2::SetStatus(std::uint32_t AColour, const std::string& AText) {
 
 void TForm2::SetSessionDisplay(std::uint32_t ADot, const std::string& AText, const std::string& ATip) {
   FSessColour = ADot;
-  FStatusBar->SetMiddle(Q(AText), Q(ATip), LookInk(Rgb(ADot)));
+  FSessText = Q(AText);
+  FSessTip = Q(ATip);
+  FStatusBar->SetMiddle(FSessText, FSessTip, LookInk(Rgb(ADot)));
 }
 
 void TForm2::SetHint(const std::string& AText, std::uint32_t AColour) {
@@ -653,11 +732,111 @@ bool TForm2::eventFilter(QObject* o, QEvent* e) {
   return QMainWindow::eventFilter(o, e);
 }
 
+bool TForm2::CloseHidesWindow() const { return CloseHides(FTrayMode, FTrayAvailable && FTray, FReallyExit); }
+
 void TForm2::closeEvent(QCloseEvent* e) {
-  // Without a tray icon, closing the window always ends the program.
+  // In tray mode closing only hides the window; without a tray it always ends the program, so the
+  // program can always be reached.
+  if (CloseHidesWindow()) {
+    e->ignore();
+    hide();
+    return;
+  }
   FReallyExit = true;
   FLogic->SetClosing();
+  if (FTray) FTray->hide();
   e->accept();
+  if (!FClosedForGood) {
+    FClosedForGood = true;
+    if (OnClosedForGood) OnClosedForGood();
+  }
+}
+
+void TForm2::QuitRequested() {
+  Log("Closed by the setup (update)");
+  FReallyExit = true;
+  close();
+}
+
+// ---- tray -----------------------------------------------------------------------------------------
+
+void TForm2::BuildTray() {
+  // The icon exists only in tray mode, and only where the desktop can show it.
+  if (!FTrayMode || !FTrayAvailable) return;
+  FTray = new QSystemTrayIcon(this);
+  FTray->setIcon(windowIcon().isNull() ? style()->standardIcon(QStyle::SP_ComputerIcon) : windowIcon());
+  FTray->setToolTip(QStringLiteral("Tovik"));
+  FTrayMenu = new QMenu(this);
+  QAction* open = FTrayMenu->addAction(QStringLiteral("&Open Tovik"));
+  FTrayMenu->setDefaultAction(open);
+  connect(open, &QAction::triggered, this, [this] { ShowWindow(); });
+  connect(FTrayMenu->addAction(QStringLiteral("E&xit")), &QAction::triggered, this, [this] {
+    FReallyExit = true;
+    close();
+  });
+  FTray->setContextMenu(FTrayMenu);
+  connect(FTray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+    if (r == QSystemTrayIcon::Trigger || r == QSystemTrayIcon::DoubleClick) ShowWindow();
+  });
+  FTray->show();
+}
+
+void TForm2::ShowAtStart() {
+  switch (StartShowing(FSwitches, FTrayAvailable && FTray)) {
+    case TStartShow::ssHidden: break;
+    case TStartShow::ssMinimized: showMinimized(); break;
+    case TStartShow::ssShown: show(); break;
+  }
+}
+
+void TForm2::ShowWindow() {
+  if (isMinimized()) showNormal();
+  show();
+  raise();
+  activateWindow();
+}
+
+// ---- administrator rights -------------------------------------------------------------------------
+
+void TForm2::CheckService() {
+  const bool ready = FPlatform.BrokerAvailable && FPlatform.BrokerAvailable();
+  const bool first = FServiceCheckAt == 0;
+  FServiceCheckAt = TickMs() + (ready ? 5000 : 1000);
+  if (!first && ready == FServiceReady) return;
+  FServiceReady = ready;
+  ApplyAdminFace();
+}
+
+void TForm2::ApplyAdminFace() {
+  const TAdminFace face = AdminFace(FElevated, FServiceReady, FPlatform.AdminPromptsReachable);
+  BtnAdmin->SetCaption(Q(face.Caption));
+  BtnAdmin->SetGlyph(face.Glyph);
+  BtnAdmin->SetKind(face.Success ? ubSuccess : ubSecondary);
+  BtnAdmin->setToolTip(Q(face.Tip));
+  BtnAdmin->OnClick = face.Clickable ? std::function<void()>([this] { AdminClicked(); }) : nullptr;
+  BtnAdmin->setCursor(face.Clickable ? Qt::PointingHandCursor : Qt::ArrowCursor);
+  LblGetHelpHint->setText(Q(face.Hint));
+  // The button may reach towards the card's title, which needs about 100 pixels.
+  const int w = std::min(BtnAdmin->IdealWidth(), Px(this, 200));
+  BtnAdmin->setGeometry(Px(this, 326 + TUiCard::Inset) - w, Px(this, 19 + TUiCard::Inset), w, Px(this, 32));
+}
+
+void TForm2::AdminClicked() {
+  CheckService();
+  if (FServiceReady) {
+    FLogic->Notice("Admin support is ready. Give your Tovik ID to your helper and allow the session when Tovik asks.",
+                   KColGreen);
+    return;
+  }
+  const TTovikState st = FClientHost->Client().State();
+  if (st == rsPunching || st == rsConnected) {
+    SetHostState("End the session first, then allow admin tasks.");
+    Log("End the session first, then allow admin tasks.");
+    return;
+  }
+  // This desktop has no way to restart the window with administrator rights.
+  SetHostState("Tovik was not restarted as administrator.");
+  Log("Tovik was not restarted as administrator.");
 }
 
 // The saved PCs: the list and its sync, and the picker under the partner ID box.
@@ -676,6 +855,10 @@ void TForm2::BuildSavedPCs() {
   FPicker->OnSync = [this] { Defer(daSyncDialog); };
   FBook->OnListChanged = [this] { FPicker->Refresh(); };
   FBook->OnStatus = [this] { FPicker->SetSyncText(FBook->Sync().StatusText()); };
+  FLogic->HasExtra = [this](const std::string& AID) {
+    return std::any_of(FLinks.begin(), FLinks.end(), [&](const auto& l) { return l->Target() == AID; });
+  };
+  FLogic->OpenExtra = [this](const std::string& AID) { OpenExtraSession(AID); };
   FLogic->OnConnecting = [this](const std::string& AID) {
     FBook->Connecting(AID);
     FPicker->Refresh();
@@ -686,9 +869,40 @@ void TForm2::Defer(TDeferredAction AAction) {
   QTimer::singleShot(15, this, [this, AAction] {
     switch (AAction) {
       case daSyncDialog: ShowSyncDialog(this, FBook ? &FBook->Sync() : nullptr); break;
+      case daTheme: {
+        SetThemeMode(FThemeMode);
+        QString text;
+        switch (FThemeMode) {
+          case tmDay: text = QStringLiteral("Day: always the light look"); break;
+          case tmNight: text = QStringLiteral("Night: always the dark look"); break;
+          default:
+            text = IsDark() ? QStringLiteral("Auto: follows the desktop (dark now)")
+                            : QStringLiteral("Auto: follows the desktop (light now)");
+        }
+        const QRect seg = FThemeSwitch->SegmentRect(FThemeSwitch->ItemIndex());
+        FBubble->Popup(text, QRect(FThemeSwitch->mapTo(this, seg.topLeft()), seg.size()), 3500);
+        break;
+      }
     }
   });
 }
+
+namespace {
+
+// The updater as the settings dialog and Install now use it, on the GUI thread's clock.
+class TUpdaterPortOf final : public IUpdaterPort {
+ public:
+  explicit TUpdaterPortOf(TUpdater& AUpdater) : F(AUpdater) {}
+  std::string StatusText() const override { return F.StatusText(TickMs()); }
+  bool Ready() const override { return F.Ready(); }
+  void CheckNow() override { F.CheckNow(TickMs()); }
+  bool Install(const std::string& AParams) override { return F.Install(AParams, TickMs()); }
+
+ private:
+  TUpdater& F;
+};
+
+}  // namespace
 
 void TForm2::StartUpdater() {
   if (!FPlatform.Http || !FPlatform.UpdateSystem) return;
@@ -710,6 +924,8 @@ void TForm2::StartUpdater() {
   };
   FUpdater = std::make_unique<TUpdater>(setup, FPlatform.Http(), *FUpdateSystem, std::move(threads),
                                         [this](const std::string& l) { Log(l); }, TickMs());
+  FOwnUpdaterPort = std::make_unique<TUpdaterPortOf>(*FUpdater);
+  FUpdaterPort = FOwnUpdaterPort.get();
   // Test hook (the end-to-end tests): TOVIK_TEST_UPDATE_NOW=1 checks at start instead of 2 minutes later.
   if (const char* now = std::getenv("TOVIK_TEST_UPDATE_NOW"); now && std::string_view(now) == "1")
     FUpdater->CheckNow(TickMs());
@@ -738,11 +954,241 @@ bool TForm2::UpdateTick() {
 
 void TForm2::UiTick() {
   if (UpdateTick()) return;
+  if (TickMs() >= FServiceCheckAt) CheckService();
+  FBrand->Tick(TickMs());
   FBook->Tick();
   FLogic->Tick();
   FDriver->Rearm();  // the logic may have asked the client for a reconnection
   FProbe->Dump();
   FProbe->WriteStatus();
+}
+
+// ---- settings dialog ------------------------------------------------------------------------------
+
+// What applying the settings does outside the settings file, on this window.
+class TForm2::TSettingsEffects final : public ISettingsEffects {
+ public:
+  explicit TSettingsEffects(TForm2& AForm) : F(AForm) {}
+  void Log(const std::string& AText) override { F.Log(AText); }
+  void Tell(const std::string& AText, bool AWarning) override { F.Tell(Q(AText), AWarning); }
+  bool Ask(const std::string& AText) override { return F.AskFn && F.AskFn(Q(AText)); }
+  std::string CopyFile(const std::string& AFrom, const std::string& ATo) override {
+    QFile from(Q(AFrom));
+    const QString temp = Q(ATo) + QStringLiteral(".new");
+    QFile::remove(temp);
+    if (!from.copy(temp)) return from.errorString().toStdString();
+    QFile::remove(Q(ATo));
+    if (!QFile::rename(temp, Q(ATo))) {
+      QFile::remove(temp);
+      return "the copy could not be put in place";
+    }
+    return {};
+  }
+  void SetRdpKeepDrawing(bool AOn) override {
+    // This desktop has no Remote Desktop client setting of that kind.
+    F.Log(std::string("Remote Desktop drawing when minimized: ") + (AOn ? "on" : "off") +
+          " (not applicable on this system)");
+  }
+  void TurnKeepIDOn() override {
+    if (F.FLogic->KeepIDOn()) return;
+    F.SetKeepID(true);
+    F.FLogic->KeepIDChanged(true);
+  }
+  std::string SetStartWithDesktop(bool AOn) override {
+    if (!F.FAutostart) return "starting with the desktop is not available here";
+    return F.FAutostart->SetEnabled(AOn);
+  }
+  void SetUnattended(bool AOn) override {
+    F.SetUnattendedSwitch(AOn);
+    F.FLogic->UnattendedChanged(AOn);
+  }
+  void RestartProgram() override {
+    QProcess::startDetached(Q(F.FStore.Paths().ProgramFile), {});
+    F.FReallyExit = true;
+    F.close();
+  }
+
+ private:
+  TForm2& F;
+};
+
+TTovikSettings TForm2::PrepareSettings(const std::string& AStartPage) const {
+  TTovikSettings s;
+  s.StartPage = AStartPage;
+  s.EdgeSwitch = FStore.ReadSwitch("Session", "EdgeSwitch");
+  s.HideWallpaper = FStore.ReadSwitch("Session", "HideWallpaper");
+  s.RecordFolder = FStore.ReadText("Session", "RecordFolder");
+  if (s.RecordFolder.empty())
+    s.RecordFolder = (QStandardPaths::writableLocation(QStandardPaths::MoviesLocation) + QStringLiteral("/Tovik")).toStdString();
+  s.Unattended = FLogic->Unattended();
+  s.AutoElevate = FStore.ReadSwitch("Admin", "AutoElevate");
+  s.StartWithDesktop = FAutostart && FAutostart->Enabled();
+  const TRelayEndpoint relay = FStore.RelayEndpoint();
+  s.RelayHost = relay.Host;
+  s.RelayPort = relay.Port;
+  const TTovikClient& c = FClientHost->Client();
+  s.RelayStatus = FStatusBar->LeftText().toStdString() + " - " +
+                  (FLogic->ServerResult().empty() ? FLogic->StatusText() : FLogic->ServerResult());
+  if (c.RelaySecure()) s.RelayStatus += ". Server key " + KeyFingerprint(c.RelayKey());
+  s.RdpKeepDrawing = false;
+  s.ProfileName = FStore.ReadText("Profile", "Name");
+  s.Company = FStore.ReadText("Profile", "Company");
+  s.Email = FStore.ReadText("Profile", "Email");
+  s.Phone = FStore.ReadText("Profile", "Phone");
+  s.PicturePath = FStore.ReadText("Profile", "Picture");
+  s.ComputerName = QSysInfo::machineHostName().toStdString();
+  s.WindowsUser = qEnvironmentVariable("USER").toStdString();
+  if (c.MyID() != "0") s.TovikID = FormatID(c.MyID());
+  IUpdaterPort* up = FUpdaterPort;
+  if (up) {
+    s.UpdateStatus = [up] { return up->StatusText(); };
+    s.UpdateReady = [up] { return up->Ready(); };
+    s.OnCheckUpdate = [up] { up->CheckNow(); };
+  } else {
+    s.UpdateStatus = [] { return std::string("Updates are not available."); };
+  }
+  s.OnInstallUpdate = [this] { const_cast<TForm2*>(this)->FInstallAfterSettings = true; };
+  return s;
+}
+
+void TForm2::ApplySettingsRecord(const TTovikSettings& ABefore, const TTovikSettings& AAfter) {
+  TSettingsEffects effects(*this);
+  ApplySettings(FStore, effects, ABefore, AAfter);
+}
+
+void TForm2::OpenSettings(const std::string& AStartPage) {
+  const TTovikSettings before = PrepareSettings(AStartPage);
+  TTovikSettings after = before;
+  const bool ok = TSettingsForm::Execute(after, FStore.BuiltIn(), this);
+  if (FInstallAfterSettings) {
+    FInstallAfterSettings = false;
+    InstallNow();
+    return;
+  }
+  if (ok) ApplySettingsRecord(before, after);
+}
+
+void TForm2::InstallNow() {
+  Log("Update: Install now clicked");
+  if (!FUpdaterPort || !FUpdaterPort->Ready()) {
+    const std::string status = FUpdaterPort ? FUpdaterPort->StatusText() : std::string("Updates are not available.");
+    Log("Update: nothing ready to install: " + status);
+    Tell(QStringLiteral("There is no checked new version to install yet.\r\n\r\n") + Q(status));
+    return;
+  }
+  const TTovikState st = FClientHost->Client().State();
+  if (st == rsPunching || st == rsConnected || FSession->Exists()) {
+    Tell(QStringLiteral("End the help session first; then click Install now again (or let Tovik install it by "
+                        "itself afterwards)."));
+    return;
+  }
+  if (FUpdaterPort->Install(RestartParameters(FTrayMode, isVisible(), isMinimized()))) {
+    FReallyExit = true;
+    close();
+  } else {
+    Tell(QStringLiteral("The new version could not be installed now; Tovik.log says why."), true);
+  }
+}
+
+// ---- branding -------------------------------------------------------------------------------------
+
+QString TForm2::BrandName() const {
+  std::string name = FLocalBrand.Name;
+  if (name.empty()) name = FBrand->Name();
+  if (name.empty()) name = FLocalBrand.BuiltInName;
+  if (name.empty()) name = std::string(kStandardName);
+  return Q(name);
+}
+
+void TForm2::ApplyBranding() {
+  const QString name = BrandName();
+  std::string logo;
+  if (!FLocalBrand.LogoPath.empty() && FBrandFiles->Exists(FLocalBrand.LogoPath)) logo = FLocalBrand.LogoPath;
+  if (logo.empty()) logo = FBrand->LogoFile();
+  if (logo.empty() && !FLocalBrand.BuiltInLogo.empty() && FBrandFiles->Exists(FLocalBrand.BuiltInLogo))
+    logo = FLocalBrand.BuiltInLogo;
+  // The consent dialog's brand line names a brand only: the standard name without a logo adds nothing.
+  SetConsentBrand(name == QLatin1String(kStandardName.data(), int(kStandardName.size())) ? QString() : name, Q(logo));
+  LblTitle->setText(name);
+  if (!name.trimmed().isEmpty()) FLogoTile->SetLetter(name.trimmed().left(1).toUpper());
+  QImage img;
+  if (!logo.empty())
+    img = ReadPictureScaled(Q(logo), Px(this, 44) * 2,
+                            {static_cast<std::int64_t>(kMaxLogoBytes), kMaxLogoSide});
+  if (!img.isNull()) {
+    if (!FBrandImg) {
+      FBrandImg = new QLabel(PnlHeader);
+      FBrandImg->setAlignment(Qt::AlignCenter);
+    }
+    const QSize box(Px(this, 44), Px(this, 44));
+    FBrandImg->setPixmap(QPixmap::fromImage(img.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+  } else if (FBrandImg) {
+    FBrandImg->clear();
+  }
+  const bool shown = !img.isNull();
+  if (FBrandImg) FBrandImg->setVisible(shown);
+  FLogoTile->setVisible(!shown);
+  LayoutHeader();
+}
+
+// ---- extra helped PCs -----------------------------------------------------------------------------
+
+namespace {
+// An extra PC's viewer session with its Qt parts, on the link's own client.
+class TExtraSession final : public IExtraSession {
+ public:
+  explicit TExtraSession(std::unique_ptr<TMainSessions> ASessions) : FSessions(std::move(ASessions)) {}
+
+ private:
+  std::unique_ptr<TMainSessions> FSessions;
+};
+}  // namespace
+
+void TForm2::OpenExtraSession(const std::string& AID) {
+  if (!FPlatform.NetBackend) return;
+  const TRelayEndpoint relay = FStore.RelayEndpoint();
+  const TTovikClient& main = FClientHost->Client();
+  THelperLinkSetup setup;
+  setup.Host = relay.Host;
+  setup.Port = static_cast<std::uint16_t>(relay.Port);
+  // Only the key the main client pinned: empty until then, and the link refuses to start.
+  setup.KeyHex = main.RelayKey().empty() ? std::string() : BytesToHex(main.RelayKey());
+  setup.Target = AID;
+  setup.MakeSession = [this](TTovikClient& AClient) -> std::unique_ptr<IExtraSession> {
+    auto s = std::make_unique<TMainSessions>(AClient, FStore, FStore.Paths().LogPath, FPlatform, *FDriver);
+    s->Create(true, std::nullopt);
+    return std::make_unique<TExtraSession>(std::move(s));
+  };
+  setup.Post = [this](std::function<void()> AWork) { QTimer::singleShot(0, this, std::move(AWork)); };
+  setup.WallNow = [] { return QDateTime::currentMSecsSinceEpoch(); };
+  auto backend = std::shared_ptr<INetBackend>(FPlatform.NetBackend());
+  if (!backend) return;
+  auto link = std::make_unique<THelperLink>(*backend, std::move(setup));
+  THelperLink* raw = link.get();
+  raw->OnLog = [this](THelperLink&, const std::string& ALine) { Log(ALine); };
+  raw->OnFailed = [this](THelperLink& ALink, const std::string& AText) {
+    Tell(Q("Could not help " + FormatID(ALink.Target()) + ": " + AText), true);
+  };
+  raw->OnDone = [this, backend](THelperLink& ALink) {
+    // Freed after this handler: the link (its client, then the backend in this closure) goes then.
+    THelperLink* done = &ALink;
+    QTimer::singleShot(0, this, [this, done] {
+      for (auto it = FLinks.begin(); it != FLinks.end(); ++it)
+        if (it->get() == done) {
+          FDriver->Remove(done->Client());
+          FDriver->Remove(*done);
+          FLinks.erase(it);
+          break;
+        }
+    });
+  };
+  raw->Client().SetRxWake([driver = FDriver.get()] { driver->Wake(); });
+  FLinks.push_back(std::move(link));
+  raw->Go(TickMs());
+  if (!raw->Done()) {
+    FDriver->Add(raw->Client());
+    FDriver->Add(*raw);
+  }
 }
 
 }  // namespace tovik

@@ -20,18 +20,23 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
+#include <vector>
 #include <string>
 
 #include "app/TovikMainLogic.h"
 #include "app/TovikPlatform.h"
 #include "app/TovikRunModes.h"
 #include "app/TovikSettings.h"
+#include "app/TovikSettingsApply.h"
 #include "base/TovikLog.h"
 
 class QLabel;
 class QLineEdit;
 class QScrollArea;
+class QSystemTrayIcon;
+class QMenu;
 
 namespace tovik {
 
@@ -55,9 +60,15 @@ class TUiPill;
 class TUiSegmented;
 class TUiStatusBar;
 class TUiToggle;
+class TUiBubble;
+class TServerBrand;
+class THelperLink;
+class TPlainBrandFiles;
+class IAutostart;
+class IUpdaterPort;
 
 // Work the window does after the current event handler has returned.
-enum TDeferredAction { daSyncDialog };
+enum TDeferredAction { daSyncDialog, daTheme };
 
 class TForm2 final : public QMainWindow, public IMainView {
   Q_OBJECT
@@ -83,6 +94,41 @@ class TForm2 final : public QMainWindow, public IMainView {
   TUpdater* Updater() const { return FUpdater.get(); }
   // Applies the look of a theme mode (0 Auto, 1 Day, 2 Night) without storing it.
   void SetThemeMode(int AMode);
+  // The theme switch in the header (segments Day, Auto, Night) and the bubble after a change.
+  TUiSegmented* ThemeSwitch() const { return FThemeSwitch; }
+  TUiBubble* ThemeBubble() const { return FBubble; }
+  // Shows the window as the run switches ask (tray mode without a tray starts minimized).
+  void ShowAtStart();
+  // Shows the window: leaves the minimized state, raises and activates it.
+  void ShowWindow();
+  // The tray icon (null when the desktop has none) and whether closing only hides the window.
+  QSystemTrayIcon* Tray() const { return FTray; }
+  QMenu* TrayMenu() const { return FTrayMenu; }
+  bool CloseHidesWindow() const;
+  // A quit request from outside (SIGTERM, SIGINT, SIGHUP): logs it and closes for good.
+  Q_INVOKABLE void QuitRequested();
+  // Raised once when the window has closed for good (the entry ends the event loop).
+  std::function<void()> OnClosedForGood;
+  // The updater (not owned; null: "Updates are not available.").
+  void SetUpdater(IUpdaterPort* AUpdater) { FUpdaterPort = AUpdater; }
+  // The settings dialog's record as the window prepares it, and its application (after OK).
+  TTovikSettings PrepareSettings(const std::string& AStartPage) const;
+  void ApplySettingsRecord(const TTovikSettings& ABefore, const TTovikSettings& AAfter);
+  // "&Settings..." (no start page) and "Check for &updates..." ("Updates").
+  void OpenSettings(const std::string& AStartPage);
+  // The admin button in the get-help card, and its face after a readiness check.
+  TUiButton* AdminButton() const { return BtnAdmin; }
+  void CheckService();
+  // The relay's branding (BRAND and LOGO lines), and the name and logo the header shows.
+  TServerBrand& ServerBrand() { return *FBrand; }
+  QLabel* BrandPicture() const { return FBrandImg; }
+  QString BrandName() const;
+  void ApplyBranding();
+  // The extra helped PCs (THelperLink), each with its own client and viewer session.
+  std::size_t ExtraCount() const { return FLinks.size(); }
+  void OpenExtraSession(const std::string& AID);
+  // Yes/No questions of the window; tests replace it.
+  std::function<bool(const QString&)> AskFn;
 
  protected:
   void closeEvent(QCloseEvent* e) override;
@@ -130,6 +176,12 @@ class TForm2 final : public QMainWindow, public IMainView {
   void ConnectClicked();
   void BuildSavedPCs();
   void Defer(TDeferredAction AAction);
+  void BuildTray();
+  void ApplyAdminFace();
+  void AdminClicked();
+  void InstallNow();
+  class TSettingsEffects;
+  friend class TSettingsEffects;
 
   const TSettingsStore& FStore;
   const TLogWriter& FLogFile;
@@ -144,6 +196,13 @@ class TForm2 final : public QMainWindow, public IMainView {
   TUiPill* FStatusPill = nullptr;
   TUiSegmented* FThemeSwitch = nullptr;
   TUiButton* BtnTools = nullptr;
+  TUiBubble* FBubble = nullptr;
+  QLabel* FBrandImg = nullptr;
+  TLocalBranding FLocalBrand;
+  std::unique_ptr<TPlainBrandFiles> FBrandFiles;
+  class TBrandSettings;
+  std::unique_ptr<TBrandSettings> FBrandSettings;
+  std::unique_ptr<TServerBrand> FBrand;
   // Body.
   QScrollArea* FHomeBody = nullptr;
   QWidget* FHomeFill = nullptr;
@@ -152,6 +211,8 @@ class TForm2 final : public QMainWindow, public IMainView {
   TUiCard* PnlDeliverHelp = nullptr;
   QLabel* LblIDNumber = nullptr;
   TUiButton* BtnCopyID = nullptr;
+  TUiButton* BtnAdmin = nullptr;
+  QLabel* LblGetHelpHint = nullptr;
   QLabel* LblHostState = nullptr;
   QLabel* ImgHelper = nullptr;
   TUiToggle* ChkKeepID = nullptr;
@@ -167,10 +228,24 @@ class TForm2 final : public QMainWindow, public IMainView {
   std::uint32_t FHintInk = KColMuted;
   std::uint32_t FStatusColour = KColAmber;
   std::uint32_t FSessColour = KColGrey;
+  QString FSessText, FSessTip;
   bool FSettingKeepID = false;
   bool FSettingUnattended = false;
   bool FReallyExit = false;
+  bool FClosedForGood = false;
+  // Tray and start.
+  TRunSwitches FSwitches;
   bool FTrayMode = false;
+  bool FTrayAvailable = false;
+  QSystemTrayIcon* FTray = nullptr;
+  QMenu* FTrayMenu = nullptr;
+  std::unique_ptr<IAutostart> FAutostart;
+  // Administrator rights: elevated at start, the service's readiness and its next check.
+  bool FElevated = false;
+  bool FServiceReady = false;
+  TTick FServiceCheckAt = 0;
+  IUpdaterPort* FUpdaterPort = nullptr;  // the updater as the settings dialog sees it (may be a test's)
+  bool FInstallAfterSettings = false;
   int FThemeMode = 0;
   TThemeSwitch* FTheme = nullptr;
 
@@ -184,9 +259,11 @@ class TForm2 final : public QMainWindow, public IMainView {
   std::unique_ptr<TMainTestProbe> FProbe;
   std::unique_ptr<TMainRecords> FRecords;
   std::unique_ptr<TMainBook> FBook;  // after the client host: freed before the client
+  std::vector<std::unique_ptr<THelperLink>> FLinks;  // freed before the driver
   TRecentPicker* FPicker = nullptr;
   std::unique_ptr<IUpdateSystem> FUpdateSystem;
   std::unique_ptr<TUpdater> FUpdater;  // after its system: freed first
+  std::unique_ptr<IUpdaterPort> FOwnUpdaterPort;  // FUpdater as an IUpdaterPort; freed before it
 };
 
 }  // namespace tovik

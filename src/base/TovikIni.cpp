@@ -256,18 +256,16 @@ std::int32_t IniReadInt(const std::string& path, std::string_view section, std::
   return v ? ParseIniInt(*v, def) : def;
 }
 
-TFileResult IniWriteString(const std::string& path, std::string_view section, std::string_view key,
-                           std::string_view value) {
-  if (auto r = CheckSection(section); !r) return r;
-  if (auto r = CheckKey(key); !r) return r;
-  if (auto r = CheckValue(value); !r) return r;
-  TIniDoc doc;
-  if (auto r = LoadDoc(path, doc); !r) return r;
+namespace {
+
+// Sets one key in the document (replacing the first one of that name in the section, else adding it
+// after the section's last non-blank line, else adding the section at the end).
+void SetKey(TIniDoc& doc, std::string_view section, std::string_view key, std::string_view value) {
   std::size_t h = FindSection(doc, section);
   if (h == std::string::npos) {
     AppendSection(doc, section);
     doc.Lines.push_back(KeyLine(key, value));
-    return SaveDoc(path, doc);
+    return;
   }
   std::size_t end = SectionEnd(doc, h);
   std::size_t lastUsed = h;
@@ -275,24 +273,18 @@ TFileResult IniWriteString(const std::string& path, std::string_view section, st
     TLine l = ParseLine(doc.Lines[i]);
     if (l.Kind == TLineKind::lkKey && SameTextAscii(l.Name, key)) {
       doc.Lines[i] = KeyLine(key, value);
-      return SaveDoc(path, doc);
+      return;
     }
     if (!TrimView(doc.Lines[i]).empty()) lastUsed = i;
   }
   // New key after the section's last non-blank line, so a blank line before the next header stays.
   doc.Lines.insert(doc.Lines.begin() + static_cast<std::ptrdiff_t>(lastUsed + 1), KeyLine(key, value));
-  return SaveDoc(path, doc);
 }
 
-TFileResult IniWriteInt(const std::string& path, std::string_view section, std::string_view key, std::int64_t value) {
-  return IniWriteString(path, section, key, std::to_string(value));
-}
-
-TFileResult IniDeleteKey(const std::string& path, std::string_view section, std::string_view key) {
-  TIniDoc doc;
-  if (auto r = LoadDoc(path, doc); !r) return r;
+// Removes every line of that key from the first section of that name; true when one was removed.
+bool RemoveKey(TIniDoc& doc, std::string_view section, std::string_view key) {
   std::size_t h = FindSection(doc, section);
-  if (h == std::string::npos) return {};
+  if (h == std::string::npos) return false;
   std::size_t end = SectionEnd(doc, h);
   bool changed = false;
   for (std::size_t i = end; i-- > h + 1;) {
@@ -302,7 +294,52 @@ TFileResult IniDeleteKey(const std::string& path, std::string_view section, std:
       changed = true;
     }
   }
+  return changed;
+}
+
+}  // namespace
+
+TFileResult IniWriteString(const std::string& path, std::string_view section, std::string_view key,
+                           std::string_view value) {
+  if (auto r = CheckSection(section); !r) return r;
+  if (auto r = CheckKey(key); !r) return r;
+  if (auto r = CheckValue(value); !r) return r;
+  TIniDoc doc;
+  if (auto r = LoadDoc(path, doc); !r) return r;
+  SetKey(doc, section, key, value);
+  return SaveDoc(path, doc);
+}
+
+TFileResult IniWriteBatch(const std::string& path, const std::vector<TIniEdit>& edits) {
+  for (const TIniEdit& e : edits) {
+    if (auto r = CheckSection(e.Section); !r) return r;
+    if (auto r = CheckKey(e.Key); !r) return r;
+    if (e.Value)
+      if (auto r = CheckValue(*e.Value); !r) return r;
+  }
+  if (edits.empty()) return {};
+  TIniDoc doc;
+  if (auto r = LoadDoc(path, doc); !r) return r;
+  bool changed = false;
+  for (const TIniEdit& e : edits) {
+    if (e.Value) {
+      SetKey(doc, e.Section, e.Key, *e.Value);
+      changed = true;
+    } else {
+      changed = RemoveKey(doc, e.Section, e.Key) || changed;
+    }
+  }
   return changed ? SaveDoc(path, doc) : TFileResult{};
+}
+
+TFileResult IniWriteInt(const std::string& path, std::string_view section, std::string_view key, std::int64_t value) {
+  return IniWriteString(path, section, key, std::to_string(value));
+}
+
+TFileResult IniDeleteKey(const std::string& path, std::string_view section, std::string_view key) {
+  TIniDoc doc;
+  if (auto r = LoadDoc(path, doc); !r) return r;
+  return RemoveKey(doc, section, key) ? SaveDoc(path, doc) : TFileResult{};
 }
 
 TFileResult IniEraseSection(const std::string& path, std::string_view section) {

@@ -77,6 +77,16 @@ std::optional<TIniPairs> IniReadSection(const std::string& path, std::string_vie
 TFileResult IniWriteString(const std::string& path, std::string_view section, std::string_view key,
                            std::string_view value);
 TFileResult IniWriteInt(const std::string& path, std::string_view section, std::string_view key, std::int64_t value);
+// One change of a batch: Value sets the key (as IniWriteString), nullopt removes it (as IniDeleteKey).
+struct TIniEdit {
+  std::string Section;
+  std::string Key;
+  std::optional<std::string> Value;
+};
+// Applies every edit in order to one reading of the file and writes the result once, so the file
+// holds either all of them or none. Any invalid name or value refuses the whole batch before the file
+// is read; an empty batch, or one that changes nothing, leaves the file untouched.
+TFileResult IniWriteBatch(const std::string& path, const std::vector<TIniEdit>& edits);
 // Removes every line of that key from the first section of that name. A missing file, section or key
 // is success and leaves the file untouched.
 TFileResult IniDeleteKey(const std::string& path, std::string_view section, std::string_view key);

@@ -7,6 +7,7 @@
 #include "tests/base/TestTempDir.h"
 #include "tests/app/TempSettingsPaths.h"
 #include "app/TovikMainLogic.h"
+#include "app/TovikTrayMode.h"
 #include "base/TovikIni.h"
 
 using namespace tovik;
@@ -140,6 +141,56 @@ class MainLogic : public ::testing::Test {
   std::vector<std::string> Log;
   TMainLogic Logic;
 };
+
+// Tray mode shows nothing at start only where a tray icon can bring the window back; elsewhere it
+// starts minimized and closing ends the program.
+TEST(TrayMode, StartAndCloseDependOnTheTrayBeingThere) {
+  struct TCase {
+    bool Tray, Show, Min, TrayAvailable;
+    TStartShow Want;
+  } cases[] = {
+      {false, false, false, true, TStartShow::ssShown},     {false, false, true, true, TStartShow::ssMinimized},
+      {true, false, false, true, TStartShow::ssHidden},     {true, false, false, false, TStartShow::ssMinimized},
+      {true, true, false, true, TStartShow::ssShown},       {true, true, true, true, TStartShow::ssMinimized},
+  };
+  for (const TCase& c : cases) {
+    TRunSwitches sw;
+    sw.Tray = c.Tray;
+    sw.Show = c.Show;
+    sw.Min = c.Min;
+    EXPECT_EQ(StartShowing(sw, c.TrayAvailable), c.Want) << c.Tray << c.Show << c.Min << c.TrayAvailable;
+  }
+  EXPECT_TRUE(CloseHides(true, true, false));
+  EXPECT_FALSE(CloseHides(true, false, false));
+  EXPECT_FALSE(CloseHides(true, true, true));
+  EXPECT_FALSE(CloseHides(false, true, false));
+  EXPECT_EQ(RestartParameters(true, true, true), "/tray /show /min");
+  EXPECT_EQ(RestartParameters(true, false, false), "/tray");
+  EXPECT_EQ(RestartParameters(false, true, true), " /min");
+  EXPECT_EQ(RestartParameters(false, true, false), "");
+}
+
+TEST(AdminButton, FacesFollowTheRealState) {
+  struct TCase {
+    bool Elevated, Ready, Reaches;
+    TAdminFaceKind Want;
+    const char* Caption;
+  } cases[] = {
+      {true, false, false, TAdminFaceKind::afElevated, "Admin mode on"},
+      {false, true, false, TAdminFaceKind::afServiceReady, "Admin support ready"},
+      {true, true, true, TAdminFaceKind::afServiceReady, "Admin support ready"},
+      {false, false, true, TAdminFaceKind::afDesktopReaches, "Admin prompts OK"},
+      {false, false, false, TAdminFaceKind::afNotReady, "Allow admin tasks"},
+      // The service going away while elevated leaves the elevated face, not a restart offer.
+      {true, false, true, TAdminFaceKind::afElevated, "Admin mode on"},
+  };
+  for (const TCase& c : cases) {
+    const TAdminFace f = AdminFace(c.Elevated, c.Ready, c.Reaches);
+    EXPECT_EQ(f.Kind, c.Want) << c.Caption;
+    EXPECT_EQ(f.Caption, c.Caption);
+    EXPECT_EQ(f.Clickable, c.Want == TAdminFaceKind::afNotReady) << c.Caption;
+  }
+}
 
 }  // namespace
 
@@ -277,6 +328,16 @@ TEST_F(MainLogic, HelpAnotherParsesStrictly) {
   Logic.HelpAnother(std::string("123 456 780"));
   EXPECT_NE(View.Hint.find("not available yet"), std::string::npos);
   EXPECT_TRUE(Client.Calls.empty());
+  // With extra sessions: a new ID opens a link, one that a link already helps is refused.
+  std::vector<std::string> opened;
+  Logic.OpenExtra = [&opened](const std::string& id) { opened.push_back(id); };
+  Logic.HasExtra = [&opened](const std::string& id) { return std::find(opened.begin(), opened.end(), id) != opened.end(); };
+  View.Hint.clear();
+  Logic.HelpAnother(std::string("123 456 780"));
+  EXPECT_EQ(opened, std::vector<std::string>{"123456780"});
+  Logic.HelpAnother(std::string("123-456-780"));
+  EXPECT_EQ(View.Hint, "You are already helping that PC.");
+  EXPECT_EQ(opened.size(), 1u);
 }
 
 TEST_F(MainLogic, KeepIDWritesAndErasesTheIDSection) {

@@ -130,6 +130,25 @@ TEST_F(IniFile, DeleteEraseAndWriteSection) {
   EXPECT_FALSE(Exists(FDir / "missing.ini"));
 }
 
+// A batch lands whole: every edit in one write, or none when any of them is invalid.
+TEST_F(IniFile, BatchWritesAllOrNothing) {
+  WriteFile(FPath, "[Relay]\r\nHost=a\r\nKey=K\r\n[UI]\r\nTheme=1\r\n");
+  ASSERT_TRUE(IniWriteBatch(FPath, {{"Relay", "host", "b"}, {"Relay", "Key", std::nullopt}, {"Profile", "Name", "Anna"},
+                                    {"UI", "Theme", "2"}}));
+  EXPECT_EQ(ReadFile(FPath), "[Relay]\r\nhost=b\r\n[UI]\r\nTheme=2\r\n\r\n[Profile]\r\nName=Anna\r\n");
+  const std::string before = ReadFile(FPath);
+  EXPECT_FALSE(IniWriteBatch(FPath, {{"UI", "Theme", "0"}, {"Profile", "Name", "x\ny=1"}}));
+  EXPECT_FALSE(IniWriteBatch(FPath, {{"UI", "Theme", "0"}, {"Bad]", "K", "v"}}));
+  EXPECT_EQ(ReadFile(FPath), before);
+  // Removing what is not there changes nothing and leaves the file as it was.
+  struct stat a {}, b {};
+  ::stat(FPath.c_str(), &a);
+  EXPECT_TRUE(IniWriteBatch(FPath, {{"UI", "Nope", std::nullopt}}));
+  EXPECT_TRUE(IniWriteBatch(FPath, {}));
+  ::stat(FPath.c_str(), &b);
+  EXPECT_EQ(a.st_ino, b.st_ino);
+}
+
 TEST_F(IniFile, RefusesWritesThatWouldForgeLines) {
   WriteFile(FPath, "[UI]\r\nTheme=1\r\n");
   const std::string before = ReadFile(FPath);

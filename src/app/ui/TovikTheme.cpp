@@ -208,7 +208,7 @@ QString IconText(char16_t g) {
       {glyph::Send, 0xE163},         {glyph::Info, 0xE88E},       {glyph::Warning, 0xE002},
       {glyph::Lock, 0xE897},         {glyph::Link, 0xE157},       {glyph::History, 0xE889},
       {glyph::Folder, 0xE2C7},       {glyph::Check, 0xE5CA},      {glyph::Computer, 0xE30A},
-      {glyph::Attach, 0xE226},
+      {glyph::Attach, 0xE226},      {glyph::Connect, 0xE5C8},
   };
   for (const TMap& m : kMap)
     if (m.From == g) return QString(QChar(m.To));

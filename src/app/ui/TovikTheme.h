@@ -77,7 +77,8 @@ constexpr char16_t Chat = 0xE8BD, Upload = 0xE898, Zoom = 0xE71E, FullScreen = 0
                    Cancel = 0xE711, Menu = 0xE700, Sun = 0xE706, Moon = 0xE708, Settings = 0xE713,
                    Copy = 0xE8C8, Person = 0xE77B, Pause = 0xE769, Play = 0xE768, Send = 0xE724,
                    Info = 0xE946, Warning = 0xE7BA, Lock = 0xE72E, Link = 0xE71B, History = 0xE81C,
-                   Folder = 0xE8B7, Check = 0xE73E, Computer = 0xE7F8, Attach = 0xE723;
+                   Folder = 0xE8B7, Check = 0xE73E, Computer = 0xE7F8, Attach = 0xE723,
+                   Connect = 0xE703;
 }  // namespace glyph
 
 // Choosing the look: Day → light, Night → dark, Auto → the desktop's choice.

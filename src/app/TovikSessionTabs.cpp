@@ -1,0 +1,85 @@
+#include "app/TovikSessionTabs.h"
+
+#include <QMenu>
+#include <QMouseEvent>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+namespace tovik {
+
+TSessionTabs::TSessionTabs(QTabWidget* APages, QWidget* AHome, QObject* AOwner)
+    : QObject(AOwner), FPages(APages), FHome(AHome) {
+  connect(FPages, &QTabWidget::currentChanged, this, [this](int) {
+    if (QWidget* v = ViewerOn(FPages->currentWidget())) v->setFocus();
+  });
+  FPages->tabBar()->installEventFilter(this);
+  FMenu = new QMenu(FPages);
+  FCloseItem = FMenu->addAction(QStringLiteral("&Disconnect this PC"));
+  connect(FCloseItem, &QAction::triggered, this, [this] { CloseActive(); });
+  connect(FMenu, &QMenu::aboutToShow, this,
+          [this] { FCloseItem->setEnabled(ViewerOn(FPages->currentWidget()) != nullptr); });
+  FPages->tabBar()->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(FPages->tabBar(), &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& p) { FMenu->popup(FPages->tabBar()->mapToGlobal(p)); });
+}
+
+QWidget* TSessionTabs::ViewerOn(QWidget* ASheet) const {
+  if (!ASheet || ASheet == FHome) return nullptr;
+  for (auto it = FViewers.begin(); it != FViewers.end(); ++it)
+    if (it->Sheet == ASheet) return it.key();
+  return nullptr;
+}
+
+void TSessionTabs::AddViewer(QWidget* AViewer, const QString& ACaption, std::function<void()> ARequestClose) {
+  auto* sheet = new QWidget;
+  auto* fill = new QVBoxLayout(sheet);
+  fill->setContentsMargins(0, 0, 0, 0);
+  AViewer->setParent(sheet, Qt::Widget);
+  fill->addWidget(AViewer);
+  const int index = FPages->addTab(sheet, ACaption.isEmpty() ? QStringLiteral("  PC  ") : "  " + ACaption + "  ");
+  AViewer->show();
+  FViewers.insert(AViewer, {sheet, std::move(ARequestClose)});
+  connect(AViewer, &QObject::destroyed, this, [this, AViewer] {
+    const TDocked d = FViewers.take(AViewer);
+    if (d.Sheet) d.Sheet->deleteLater();  // a sheet already going is left alone
+    if (OnCountChanged) OnCountChanged(Count());
+  });
+  if (OnCountChanged) OnCountChanged(Count());
+  FPages->setCurrentIndex(index);
+  AViewer->setFocus();
+}
+
+void TSessionTabs::RequestCloseOf(QWidget* AViewer) {
+  auto it = FViewers.find(AViewer);
+  if (it != FViewers.end() && it->RequestClose) it->RequestClose();
+}
+
+void TSessionTabs::CloseActive() {
+  if (QWidget* v = ViewerOn(FPages->currentWidget())) RequestCloseOf(v);
+}
+
+void TSessionTabs::CloseAll() {
+  const QList<QWidget*> all = FViewers.keys();  // a copy: closing changes the map
+  for (QWidget* v : all) RequestCloseOf(v);
+}
+
+bool TSessionTabs::eventFilter(QObject* AObject, QEvent* AEvent) {
+  if (AObject == FPages->tabBar() && AEvent->type() == QEvent::MouseButtonPress) {
+    auto* m = static_cast<QMouseEvent*>(AEvent);
+    const int index = FPages->tabBar()->tabAt(m->position().toPoint());
+    QWidget* viewer = index >= 0 ? ViewerOn(FPages->widget(index)) : nullptr;
+    if (m->button() == Qt::MiddleButton) {
+      if (viewer) RequestCloseOf(viewer);
+      return true;
+    }
+    if (m->button() == Qt::RightButton && index >= 0) {
+      // The context menu that follows acts on this tab.
+      FPages->setCurrentIndex(index);
+      if (viewer) viewer->setFocus();
+    }
+  }
+  return QObject::eventFilter(AObject, AEvent);
+}
+
+}  // namespace tovik
