@@ -11,14 +11,6 @@ bool CloseHides(bool ATrayMode, bool ATrayAvailable, bool AReallyExit) {
   return ATrayMode && ATrayAvailable && !AReallyExit;
 }
 
-std::string RestartParameters(bool ATrayMode, bool AVisible, bool AMinimized) {
-  std::string p;
-  if (ATrayMode) p += "/tray";
-  if (ATrayMode && AVisible) p += " /show";
-  if (AVisible && AMinimized) p += " /min";
-  return p;
-}
-
 TAdminFace AdminFace(bool AElevated, bool AServiceReady, bool ADesktopReaches) {
   if (AServiceReady)
     return {TAdminFaceKind::afServiceReady, "Admin support ready", 0xE73E, true, false,

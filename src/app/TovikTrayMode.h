@@ -18,8 +18,7 @@ enum class TStartShow { ssShown, ssMinimized, ssHidden };
 TStartShow StartShowing(const TRunSwitches& ASwitches, bool ATrayAvailable);
 // Closing hides the window instead of ending the program.
 bool CloseHides(bool ATrayMode, bool ATrayAvailable, bool AReallyExit);
-// "/tray", " /show", " /min" as the window is now.
-std::string RestartParameters(bool ATrayMode, bool AVisible, bool AMinimized);
+// The restart switches as the window is now: RestartParameters in app/TovikMainUpdates.h.
 
 enum class TAdminFaceKind {
   afElevated,       // the process runs as administrator

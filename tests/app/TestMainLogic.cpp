@@ -7,6 +7,7 @@
 #include "tests/base/TestTempDir.h"
 #include "tests/app/TempSettingsPaths.h"
 #include "app/TovikMainLogic.h"
+#include "app/TovikMainUpdates.h"
 #include "app/TovikTrayMode.h"
 #include "base/TovikIni.h"
 
@@ -166,7 +167,7 @@ TEST(TrayMode, StartAndCloseDependOnTheTrayBeingThere) {
   EXPECT_FALSE(CloseHides(false, true, false));
   EXPECT_EQ(RestartParameters(true, true, true), "/tray /show /min");
   EXPECT_EQ(RestartParameters(true, false, false), "/tray");
-  EXPECT_EQ(RestartParameters(false, true, true), " /min");
+  EXPECT_EQ(RestartParameters(false, true, true), "/min");
   EXPECT_EQ(RestartParameters(false, true, false), "");
 }
 
