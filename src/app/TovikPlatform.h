@@ -6,6 +6,7 @@
 // Threads: the factories are called on the GUI thread.
 #pragma once
 
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -54,6 +55,8 @@ struct TPlatformServices {
   std::function<TWallTime()> WallNow;
   // H.264 encoding (host) and decoding (viewer); null = tiles only.
   std::shared_ptr<IVideoCodecs> Video;
+  // A viewer asks for compact tile updates.
+  bool CompactTiles = true;
 };
 
 // The backends of the operating system the program was built for (their Create() functions live in the
@@ -76,6 +79,13 @@ inline TPlatformServices SystemPlatform() {
   p.Restart = [](const std::string& AProgram) { return ISystemRestart::Create(AProgram); };
   p.WallNow = [] { return TWallTime::Now(); };
   p.Video = CreateFfmpegCodecs();
+  // Measurements of the screen path (scripts/measure) choose it: TOVIK_TEST_SCREEN=tiles leaves H.264
+  // out, =zlib-tiles also the compact tile updates.
+  if (const char* s = std::getenv("TOVIK_TEST_SCREEN")) {
+    const std::string screen = s;
+    if (screen == "tiles" || screen == "zlib-tiles") p.Video = nullptr;
+    if (screen == "zlib-tiles") p.CompactTiles = false;
+  }
   return p;
 }
 

@@ -124,13 +124,14 @@ void THostSide::Dispatch(const TChannelMsg& AMsg) {
       FViewerCaps = f;
       FVideoWanted = (f & kCapsH264) != 0;
       if (!FVideoWanted) FEncoder.reset();  // tiles from now on
+      if (FCapturer) FCapturer->SetCompact((f & kCapsCompact) != 0);
       {
         std::lock_guard<std::mutex> l(FTxLock);
         FFrameTx.SetLegacy((f & kCapsWindowed) == 0);
       }
       FWantFull = true;
       FCtx.Log(std::string("helper can show H.264: ") + TF(f & kCapsH264) +
-               ", several frames in flight: " + TF(f & kCapsWindowed));
+               ", several frames in flight: " + TF(f & kCapsWindowed) + ", compact tiles: " + TF(f & kCapsCompact));
       return;
     }
     case mkWallpaper:
