@@ -218,6 +218,7 @@ class TTileEncoder {
   std::unique_ptr<z_stream_s, TDeflateFree> FDeflate; // the compact stream; made on first use
   bool FStreamLive = false;  // FDeflate continues a stream the viewer has from its restart on
   std::uint32_t FStreamSeq = 0; // number of the next compact update since the restart
+  int FStreamLevel = -1;        // FDeflate's compression level
   std::vector<std::uint64_t> FHashCur, FHashPrev; // row hashes for the scroll search
 };
 
@@ -243,6 +244,8 @@ class TScreenPicture {
   void Apply(TByteView AUpdate);
   // The picture (0 x 0 before the first one).
   const TBitmap32& Picture() const { return FFront; }
+  // Where the last Apply painted (picture coordinates), until the next call of Apply or Replace.
+  const std::vector<TRect>& LastPainted() const { return FBackStale; }
   // The picture at AW x AH (black when the size changes), to be written in place by a source other
   // than tile updates (a decoded video frame, a picture for tests).
   TBitmap32& Replace(int AW, int AH);

@@ -16,7 +16,10 @@ namespace {
 
 enum : std::uint8_t { opCopy = 1, opSolid = 2, opPalette = 3, opRaw = 4 };
 
+// Deflate works harder where it pays (text, few colours) and fast on updates mostly of raw pixels
+// (photographs, video), whose bytes it hardly shrinks.
 constexpr int kDeflateLevel = 6;
+constexpr int kDeflateLevelRaw = 1;
 constexpr int kMaxPalette = 16;
 
 void Put16(std::vector<std::uint8_t>& AOut, int v) {
@@ -252,18 +255,25 @@ TTileEncoder::TResult TTileEncoder::EncodeCompact(const TBitmap32& ACur, TBitmap
       MarkDirty(dst, w, h);
     }
   }
-  const int tiles = PickTiles(ACur, APrev, [&](const TRect& r) { PutTile(FRaw, ACur, r); });
+  std::size_t rawPixels = 0;
+  const int tiles = PickTiles(ACur, APrev, [&](const TRect& r) {
+    const std::size_t at = FRaw.size();
+    PutTile(FRaw, ACur, r);
+    if (FRaw[at] == opRaw) rawPixels += FRaw.size() - at;
+  });
   ops += tiles;
   if (ops == 0) return res;
 
   if (!FDeflate) {
     auto z = std::make_unique<z_stream_s>();
     if (deflateInit2(z.get(), kDeflateLevel, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) == Z_OK) FDeflate.reset(z.release());
+    FStreamLevel = kDeflateLevel;
   }
   if (FDeflate && reset) {
     if (deflateReset(FDeflate.get()) != Z_OK) FDeflate.reset();
     FStreamSeq = 0;
   }
+  const int level = rawPixels * 2 > FRaw.size() ? kDeflateLevelRaw : kDeflateLevel;
   if (!FDeflate) {
     // Only an allocation failure gets here; the tiles are in APrev, so send a full picture next.
     Restart();
@@ -282,10 +292,21 @@ TTileEncoder::TResult TTileEncoder::EncodeCompact(const TBitmap32& ACur, TBitmap
   FOut[11] = static_cast<std::uint8_t>(ops >> 8);
   Store32(FOut.data() + 12, static_cast<std::uint32_t>(FRaw.size()));
   z_stream_s& z = *FDeflate;
-  z.next_in = FRaw.data();
-  z.avail_in = static_cast<uInt>(FRaw.size());
   std::size_t used = kCompactHeader;
   int rc = Z_OK;
+  FOut.resize(used + std::max<std::size_t>(FRaw.size() / 2, 65536));
+  if (level != FStreamLevel) {
+    // With no input pending, the change only ends the current (already flushed) block.
+    z.next_in = FRaw.data();
+    z.avail_in = 0;
+    z.next_out = FOut.data() + used;
+    z.avail_out = static_cast<uInt>(FOut.size() - used);
+    rc = deflateParams(&z, level, Z_DEFAULT_STRATEGY);
+    used = FOut.size() - z.avail_out;
+    FStreamLevel = level;
+  }
+  z.next_in = FRaw.data();
+  z.avail_in = static_cast<uInt>(FRaw.size());
   do {
     if (FOut.size() - used < 4096) FOut.resize(used + std::max<std::size_t>(FRaw.size() / 2, 65536));
     z.next_out = FOut.data() + used;
@@ -294,6 +315,7 @@ TTileEncoder::TResult TTileEncoder::EncodeCompact(const TBitmap32& ACur, TBitmap
     used = FOut.size() - z.avail_out;
   } while (rc == Z_OK && (z.avail_in > 0 || z.avail_out == 0));
   if (rc != Z_OK && rc != Z_BUF_ERROR) {
+    FStreamLevel = -1;
     Restart();
     FStreamLive = false;
     return res;
