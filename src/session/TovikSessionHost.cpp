@@ -131,7 +131,8 @@ void THostSide::Dispatch(const TChannelMsg& AMsg) {
       }
       FWantFull = true;
       FCtx.Log(std::string("helper can show H.264: ") + TF(f & kCapsH264) +
-               ", several frames in flight: " + TF(f & kCapsWindowed) + ", compact tiles: " + TF(f & kCapsCompact));
+               ", several frames in flight: " + TF(f & kCapsWindowed));
+      if (f & kCapsCompact) FCtx.Log("helper reads compact tiles");
       return;
     }
     case mkWallpaper:
