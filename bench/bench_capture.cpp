@@ -89,6 +89,7 @@ void EncodeFull64(benchmark::State& state, void (*fill)(TBitmap32&, std::uint32_
   fill(cur, 1);
   std::size_t bytes = 0;
   TTileEncoder enc;
+  enc.FCompact = state.range(0) != 0;
   for (auto _ : state) {
     auto r = enc.Encode(cur, prev, true);
     bytes = r.Data.size();
@@ -100,9 +101,10 @@ void EncodeFull64(benchmark::State& state, void (*fill)(TBitmap32&, std::uint32_
 void BM_Encode64TilesText(benchmark::State& s) { EncodeFull64(s, FillText); }
 void BM_Encode64TilesPhoto(benchmark::State& s) { EncodeFull64(s, FillPhoto); }
 void BM_Encode64TilesNoisyPhoto(benchmark::State& s) { EncodeFull64(s, FillNoisyPhoto); }
-BENCHMARK(BM_Encode64TilesText)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Encode64TilesPhoto)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Encode64TilesNoisyPhoto)->Unit(benchmark::kMillisecond);
+// compact:0 is the zlib update every viewer reads, compact:1 the compact update, side by side.
+BENCHMARK(BM_Encode64TilesText)->ArgName("compact")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Encode64TilesPhoto)->ArgName("compact")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Encode64TilesNoisyPhoto)->ArgName("compact")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 void DecodeFull64(benchmark::State& state, void (*fill)(TBitmap32&, std::uint32_t)) {
   TBitmap32 cur, prev, view;
@@ -110,16 +112,25 @@ void DecodeFull64(benchmark::State& state, void (*fill)(TBitmap32&, std::uint32_
   prev.SetSize(kW, kH);
   fill(cur, 1);
   TTileEncoder enc;
+  enc.FCompact = state.range(0) != 0;
   const TBytes update = enc.Encode(cur, prev, true).Data;
-  for (auto _ : state) ApplyScreenUpdate(view, update);
+  if (enc.FCompact) {
+    // Each round starts the shared context afresh, as the first update of a full picture does.
+    for (auto _ : state) {
+      TCompactDecoder dec;
+      dec.Apply(view, update);
+    }
+  } else {
+    for (auto _ : state) ApplyScreenUpdate(view, update);
+  }
   state.counters["bytes_per_update"] = static_cast<double>(update.size());
 }
 void BM_Decode64TilesText(benchmark::State& s) { DecodeFull64(s, FillText); }
 void BM_Decode64TilesPhoto(benchmark::State& s) { DecodeFull64(s, FillPhoto); }
 void BM_Decode64TilesNoisyPhoto(benchmark::State& s) { DecodeFull64(s, FillNoisyPhoto); }
-BENCHMARK(BM_Decode64TilesText)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Decode64TilesPhoto)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Decode64TilesNoisyPhoto)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Decode64TilesText)->ArgName("compact")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Decode64TilesPhoto)->ArgName("compact")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Decode64TilesNoisyPhoto)->ArgName("compact")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 // The scan of an unchanged picture: every tile compared (no damage information), or none (damage
 // says nothing changed).

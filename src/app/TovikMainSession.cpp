@@ -276,6 +276,7 @@ void TMainSessions::Create(bool AIsViewer, const std::optional<TPasswordVerifier
   deps.Settings.EdgeSwitch = FStore.ReadSwitch("Session", "EdgeSwitch");
   deps.Settings.HideWallpaper = FStore.ReadSwitch("Session", "HideWallpaper");
   deps.Video = FPlatform.Video;
+  deps.Settings.CompactTiles = FPlatform.CompactTiles;
   if (AIsViewer) {
     deps.MakeViewer = [this](IViewerEvents& AEvents, const std::string& ACaption) {
       TViewerWindowPtr window = MakeViewerWindow(AEvents, ACaption, FStore, FStats, FPlatform.ViewerKeys, [this] {

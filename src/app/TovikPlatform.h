@@ -6,6 +6,7 @@
 // Threads: the factories are called on the GUI thread.
 #pragma once
 
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -81,6 +82,8 @@ struct TPlatformServices {
   std::function<bool()> Elevated;
   std::function<bool()> BrokerAvailable;
   bool AdminPromptsReachable = false;
+  // A viewer asks for compact tile updates.
+  bool CompactTiles = true;
 };
 
 // The backends of the operating system the program was built for (their Create() functions live in the
@@ -112,6 +115,13 @@ inline TPlatformServices SystemPlatform() {
   };
   p.Elevated = [] { return IElevation::Create(nullptr)->IsElevated(); };
   p.AdminPromptsReachable = true;
+  // Measurements of the screen path (scripts/measure) choose it: TOVIK_TEST_SCREEN=tiles leaves H.264
+  // out, =zlib-tiles also the compact tile updates.
+  if (const char* s = std::getenv("TOVIK_TEST_SCREEN")) {
+    const std::string screen = s;
+    if (screen == "tiles" || screen == "zlib-tiles") p.Video = nullptr;
+    if (screen == "zlib-tiles") p.CompactTiles = false;
+  }
   return p;
 }
 

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <stdexcept>
@@ -21,6 +22,7 @@
 #include "base/TovikClock.h"
 
 struct libdeflate_compressor;
+struct z_stream_s;
 
 namespace tovik {
 
@@ -95,6 +97,65 @@ class EScreenUpdate : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// ---- Compact updates --------------------------------------------------------------------------------
+//
+// The format a viewer asks for by capability. A 16-byte header that is read without decompressing:
+//   0xC1 (never the first byte of a zlib stream), flags (bit 0: the shared context restarts here),
+//   u32 number of the update since that restart, u16 width, u16 height, u16 operations, u32 size of
+//   the operations once inflated (at most kMaxCompactBytes);
+// then the operations as raw deflate data, one piece (ending in a sync flush) of a stream that
+// runs over every update since the last restart, so that what repeats between tiles and between
+// frames (glyphs of text) costs little. The encoder restarts the stream with every full picture, so a
+// viewer that missed an update (it sees the number jump) is whole again after asking for one.
+// Operations, all integers u16 little-endian, rectangles as x, y, w, h:
+//   1 copy    rect, source top: the rows of rect's columns from source top on move to rect (a
+//             vertical scroll), read from the picture as it was before the copy
+//   2 solid   rect, blue, green, red
+//   3 palette rect, n (2..16), n x (blue, green, red), then per row the indices of the pixels packed
+//             most significant bits first at 1 (n = 2), 2 (n <= 4) or 4 bits, rows whole bytes
+//   4 raw     rect, w x h x (blue, green, red)
+inline constexpr std::uint8_t kCompactMagic = 0xC1;
+inline constexpr std::size_t kCompactHeader = 16;
+inline constexpr std::uint8_t kCompactReset = 1;
+inline constexpr std::size_t kMaxCompactBytes = kMaxUpdateBytes + 64 * 16;
+
+// Header of a compact update; nothing when AUpdate is not one or is shorter than the header.
+struct TCompactHeader {
+  bool Reset = false;
+  std::uint32_t Seq = 0;
+  int Width = 0, Height = 0, Ops = 0;
+  std::uint32_t RawBytes = 0;
+};
+bool ReadCompactHeader(TByteView AUpdate, TCompactHeader& AHeader);
+
+// The viewer's half of the compact format: holds the shared inflate context. An update that does not
+// follow the last one applied (or comes after a failed one) is refused until the next restart.
+// Not thread-safe; one owner.
+class TCompactDecoder {
+ public:
+  TCompactDecoder();
+  ~TCompactDecoder();
+  TCompactDecoder(const TCompactDecoder&) = delete;
+  TCompactDecoder& operator=(const TCompactDecoder&) = delete;
+  // Paints AUpdate into ABitmap as ApplyScreenUpdate does (APainted likewise, copies included).
+  // Throws EScreenUpdate.
+  void Apply(TBitmap32& ABitmap, TByteView AUpdate, std::vector<TRect>* APainted = nullptr);
+
+ private:
+  struct TInflateFree {
+    void operator()(z_stream_s* p) const;
+  };
+  std::unique_ptr<z_stream_s, TInflateFree> FZ;
+  std::vector<std::uint8_t> FRaw;
+  std::uint32_t FNextSeq = 0;
+  bool FReady = false; // a restart was applied and nothing failed since
+};
+
+// True when the pixels of rectangle At differ between two pictures of the same size.
+bool TileDiffers(const TBitmap32& ACur, const TBitmap32& APrev, const TRect& At);
+// Blue, green, red of AN pixels from 4-byte to 3-byte form.
+void PackRow(const std::uint8_t* ASrc, std::uint8_t* ADst, int AN);
+
 // Tile geometry of a W x H picture.
 int TilesAcross(int AW);
 int TilesDown(int AH);
@@ -125,6 +186,10 @@ class TTileEncoder {
   // True: only tiles marked by MarkDirty/MarkAllDirty since they were last found equal are compared.
   // False: every tile is compared on every call.
   bool FTrackDamage = false;
+  // Write compact updates (solid, palette and raw tiles, vertical scrolls as copies, one deflate
+  // stream across updates) instead of the zlib update every viewer reads. A change takes effect with
+  // the next full picture.
+  bool FCompact = false;
   bool FForceAll = true; // next updates send every tile, as a sweep
   int FSweep = 0;        // tile where an unfinished sweep resumes
   int FScanFrom = 0;     // tile where the next change scan starts (after the last tile sent)
@@ -134,7 +199,15 @@ class TTileEncoder {
     void operator()(libdeflate_compressor* p) const;
   };
 
+  struct TDeflateFree {
+    void operator()(z_stream_s* p) const;
+  };
+
   void FitMarks(int ATiles);
+  // Chooses the tiles of one update (a sweep, or the changed tiles after the last update's), hands
+  // each to ASend and copies it to APrev; returns how many.
+  int PickTiles(const TBitmap32& ACur, TBitmap32& APrev, const std::function<void(const TRect&)>& ASend);
+  TResult EncodeCompact(const TBitmap32& ACur, TBitmap32& APrev);
   std::vector<std::uint8_t> FDirty; // per tile: 1 = may differ between ACur and APrev
   bool FAllDirty = true;
   int FMarkW = 0;
@@ -142,6 +215,11 @@ class TTileEncoder {
   TBytes FRaw; // reused uncompressed update
   TBytes FOut; // reused compression output, sized for the largest update
   std::unique_ptr<libdeflate_compressor, TCompressorFree> FCompressor; // made on first use
+  std::unique_ptr<z_stream_s, TDeflateFree> FDeflate; // the compact stream; made on first use
+  bool FStreamLive = false;  // FDeflate continues a stream the viewer has from its restart on
+  std::uint32_t FStreamSeq = 0; // number of the next compact update since the restart
+  int FStreamLevel = -1;        // FDeflate's compression level
+  std::vector<std::uint64_t> FHashCur, FHashPrev; // row hashes for the scroll search
 };
 
 // Decompresses AUpdate (the frame body without its kind byte) and paints its tiles into ABitmap,
@@ -166,6 +244,8 @@ class TScreenPicture {
   void Apply(TByteView AUpdate);
   // The picture (0 x 0 before the first one).
   const TBitmap32& Picture() const { return FFront; }
+  // Where the last Apply painted (picture coordinates), until the next call of Apply or Replace.
+  const std::vector<TRect>& LastPainted() const { return FBackStale; }
   // The picture at AW x AH (black when the size changes), to be written in place by a source other
   // than tile updates (a decoded video frame, a picture for tests).
   TBitmap32& Replace(int AW, int AH);
@@ -173,6 +253,7 @@ class TScreenPicture {
  private:
   void CatchUp();
 
+  TCompactDecoder FCompact;      // for compact updates
   TBitmap32 FFront;              // the picture
   TBitmap32 FBack;               // the scratch picture
   std::vector<TRect> FBackStale; // where FBack may differ from FFront (when FBackKnown)

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "media/TovikCapture.h"
@@ -85,8 +86,6 @@ void TTileEncoder::MarkSent() {
   FScanFrom = 0;
 }
 
-namespace {
-
 bool TileDiffers(const TBitmap32& ACur, const TBitmap32& APrev, const TRect& t) {
   const std::size_t bytes = static_cast<std::size_t>(t.Width) * 4;
   const std::size_t off = static_cast<std::size_t>(t.Left) * 4;
@@ -95,13 +94,15 @@ bool TileDiffers(const TBitmap32& ACur, const TBitmap32& APrev, const TRect& t) 
   return false;
 }
 
-// Blue, green, red of AN pixels from 4-byte to 3-byte form. Each pixel is moved as one 4-byte word
-// whose fourth byte the next pixel overwrites; the last pixel is moved as three bytes.
+// Each pixel is moved as one 4-byte word whose fourth byte the next pixel overwrites; the last pixel
+// is moved as three bytes.
 void PackRow(const std::uint8_t* ASrc, std::uint8_t* ADst, int AN) {
   if (AN <= 0) return;
   for (int c = 0; c < AN - 1; ++c, ASrc += 4, ADst += 3) std::memcpy(ADst, ASrc, 4);
   std::memcpy(ADst, ASrc, 3);
 }
+
+namespace {
 
 void PutU16(std::uint8_t* p, int v) {
   p[0] = static_cast<std::uint8_t>(v & 0xFF);
@@ -109,6 +110,47 @@ void PutU16(std::uint8_t* p, int v) {
 }
 
 }  // namespace
+
+int TTileEncoder::PickTiles(const TBitmap32& ACur, TBitmap32& APrev, const std::function<void(const TRect&)>& ASend) {
+  const int w = ACur.Width(), h = ACur.Height();
+  const int total = TilesAcross(w) * TilesDown(h);
+  int count = 0;
+  int lastSent = -1;
+  auto sendTile = [&](int t, const TRect& r) {
+    ASend(r);
+    const std::size_t off = static_cast<std::size_t>(r.Left) * 4, bytes = static_cast<std::size_t>(r.Width) * 4;
+    for (int row = 0; row < r.Height; ++row) std::memcpy(APrev.Row(r.Top + row) + off, ACur.Row(r.Top + row) + off, bytes);
+    FDirty[static_cast<std::size_t>(t)] = 0;
+    lastSent = t;
+    ++count;
+  };
+
+  if (FForceAll) {
+    int t = FSweep;
+    for (; t < total && count < kMaxTilesPerUpdate; ++t) sendTile(t, TileRect(t, w, h));
+    if (t < total) {
+      FSweep = t;
+    } else {
+      FForceAll = false;
+      FSweep = 0;
+    }
+    FScanFrom = 0;
+  } else {
+    // Scan every tile once, starting after the last tile sent by a capped scan, so that tiles after
+    // the 64th are not starved when more than 64 keep changing.
+    for (int i = 0; i < total && count < kMaxTilesPerUpdate; ++i) {
+      const int t = (FScanFrom + i) % total;
+      if (!FDirty[static_cast<std::size_t>(t)]) continue;
+      const TRect r = TileRect(t, w, h);
+      if (TileDiffers(ACur, APrev, r))
+        sendTile(t, r);
+      else
+        FDirty[static_cast<std::size_t>(t)] = 0;
+    }
+    FScanFrom = count >= kMaxTilesPerUpdate ? (lastSent + 1) % total : 0;
+  }
+  return count;
+}
 
 TTileEncoder::TResult TTileEncoder::Encode(const TBitmap32& ACur, TBitmap32& APrev, bool AFull) {
   TResult res;
@@ -132,16 +174,15 @@ TTileEncoder::TResult TTileEncoder::Encode(const TBitmap32& ACur, TBitmap32& APr
   if (FSweep < 0 || FSweep >= total) FSweep = 0;
   if (FScanFrom < 0 || FScanFrom >= total) FScanFrom = 0;
 
+  if (FCompact) return EncodeCompact(ACur, APrev);
+  FStreamLive = false;  // a later switch to compact updates starts with a restart
+
   // Sized once for the largest update; `used` is how much of it this update fills.
   if (FRaw.size() < kMaxUpdateBytes) FRaw.resize(kMaxUpdateBytes);
   std::size_t used = 6;
   PutU16(FRaw.data(), w);
   PutU16(FRaw.data() + 2, h);
-  int count = 0;
-  int lastSent = -1;
-  int stopAt = total;
-
-  auto sendTile = [&](int t, const TRect& r) {
+  const int count = PickTiles(ACur, APrev, [&](const TRect& r) {
     std::uint8_t* out = FRaw.data() + used;
     used += 8 + static_cast<std::size_t>(r.Width) * static_cast<std::size_t>(r.Height) * 3;
     PutU16(out, r.Left);
@@ -149,42 +190,9 @@ TTileEncoder::TResult TTileEncoder::Encode(const TBitmap32& ACur, TBitmap32& APr
     PutU16(out + 4, r.Width);
     PutU16(out + 6, r.Height);
     out += 8;
-    const std::size_t off = static_cast<std::size_t>(r.Left) * 4, bytes = static_cast<std::size_t>(r.Width) * 4;
-    for (int row = 0; row < r.Height; ++row, out += static_cast<std::size_t>(r.Width) * 3) {
-      const std::uint8_t* src = ACur.Row(r.Top + row) + off;
-      PackRow(src, out, r.Width);
-      std::memcpy(APrev.Row(r.Top + row) + off, src, bytes);
-    }
-    FDirty[static_cast<std::size_t>(t)] = 0;
-    lastSent = t;
-    ++count;
-  };
-
-  if (FForceAll) {
-    int t = FSweep;
-    for (; t < total && count < kMaxTilesPerUpdate; ++t) sendTile(t, TileRect(t, w, h));
-    stopAt = t;
-    if (stopAt < total) {
-      FSweep = stopAt;
-    } else {
-      FForceAll = false;
-      FSweep = 0;
-    }
-    FScanFrom = 0;
-  } else {
-    // Scan every tile once, starting after the last tile sent by a capped scan, so that tiles after
-    // the 64th are not starved when more than 64 keep changing.
-    for (int i = 0; i < total && count < kMaxTilesPerUpdate; ++i) {
-      const int t = (FScanFrom + i) % total;
-      if (!FDirty[static_cast<std::size_t>(t)]) continue;
-      const TRect r = TileRect(t, w, h);
-      if (TileDiffers(ACur, APrev, r))
-        sendTile(t, r);
-      else
-        FDirty[static_cast<std::size_t>(t)] = 0;
-    }
-    FScanFrom = count >= kMaxTilesPerUpdate ? (lastSent + 1) % total : 0;
-  }
+    for (int row = 0; row < r.Height; ++row, out += static_cast<std::size_t>(r.Width) * 3)
+      PackRow(ACur.Row(r.Top + row) + static_cast<std::size_t>(r.Left) * 4, out, r.Width);
+  });
 
   if (count == 0) return res;
   PutU16(FRaw.data() + 4, count);
@@ -330,7 +338,10 @@ void TScreenPicture::Apply(TByteView AUpdate) {
   CatchUp();
   FPainted.clear();
   try {
-    ApplyScreenUpdate(FBack, AUpdate, &FPainted);
+    if (!AUpdate.empty() && AUpdate[0] == kCompactMagic)
+      FCompact.Apply(FBack, AUpdate, &FPainted);
+    else
+      ApplyScreenUpdate(FBack, AUpdate, &FPainted);
   } catch (...) {
     FBackKnown = false;  // resized or partly painted
     throw;

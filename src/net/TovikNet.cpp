@@ -67,7 +67,12 @@ TTovikClient::~TTovikClient() {
 void TTovikClient::Start(TTick ANow) {
   SetNow(ANow);
   std::string error;
-  if (!FUDP->Open(error)) Log("Cannot open the UDP socket: " + error);
+  if (!FUDP->Open(error)) {
+    Log("Cannot open the UDP socket: " + error);
+  } else if (const IUdpSocket::TRecvBuffer b = FUDP->RecvBuffer(); b.Asked > 0) {
+    Log(Format("UDP receive buffer: %d KiB granted of %d KiB asked%s", b.Granted / 1024, b.Asked / 1024,
+               b.Forced ? " (forced past the system limit)" : b.Granted < b.Asked ? " (system limit net.core.rmem_max)" : ""));
+  }
   FLocalIP = FBackend.LocalIPv4();
   NewPeerKey();
   ResolveRelay();

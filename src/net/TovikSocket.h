@@ -46,6 +46,14 @@ class IUdpSocket {
   virtual bool SendTo(const std::string& AIP, std::uint16_t APort, TByteView AData) = 0;
   // Stops receiving and closes. No PushRx happens after Close returns.
   virtual void Close() = 0;
+  // Receive buffer asked for and granted (bytes of data, as the system reports it after Open; 0 when
+  // unknown), and whether it was forced past the system's limit for unprivileged processes.
+  struct TRecvBuffer {
+    int Asked = 0;
+    int Granted = 0;
+    bool Forced = false;
+  };
+  virtual TRecvBuffer RecvBuffer() const { return {}; }
 };
 
 // The TCP fallback link to the relay: carries the same datagrams as UDP, each framed with a 16-bit

@@ -12,6 +12,7 @@ class TCapturerScreen final : public IHostScreen {
     return FCap.CaptureVideo(AFull, ABits, AStride, AW, AH);
   }
   void SetArea(const TRect& ARect) override { FCap.SetArea(ARect); }
+  void SetCompact(bool AOn) override { FCap.FEncoder.FCompact = AOn; }
   std::string Diag() const override { return FCap.FDiag; }
   bool IsNormalDesktop() const override { return tovik::IsNormalDesktop(); }
   TPoint Origin() const override { return CaptureOrigin(); }

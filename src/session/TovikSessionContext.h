@@ -28,6 +28,8 @@ namespace tovik {
 struct TSessionSettings {
   bool EdgeSwitch = true;
   bool HideWallpaper = true;
+  // The viewer asks for compact tile updates; off = the zlib updates of older viewers (measurements).
+  bool CompactTiles = true;
   // When set, a new viewer window is handed to it (with the grouped partner ID) instead of shown.
   std::function<void(IViewerWindow&, const std::string&)> DockViewer;
 };

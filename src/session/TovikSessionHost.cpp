@@ -124,6 +124,7 @@ void THostSide::Dispatch(const TChannelMsg& AMsg) {
       FViewerCaps = f;
       FVideoWanted = (f & kCapsH264) != 0;
       if (!FVideoWanted) FEncoder.reset();  // tiles from now on
+      if (FCapturer) FCapturer->SetCompact((f & kCapsCompact) != 0);
       {
         std::lock_guard<std::mutex> l(FTxLock);
         FFrameTx.SetLegacy((f & kCapsWindowed) == 0);
@@ -131,6 +132,7 @@ void THostSide::Dispatch(const TChannelMsg& AMsg) {
       FWantFull = true;
       FCtx.Log(std::string("helper can show H.264: ") + TF(f & kCapsH264) +
                ", several frames in flight: " + TF(f & kCapsWindowed));
+      if (f & kCapsCompact) FCtx.Log("helper reads compact tiles");
       return;
     }
     case mkWallpaper:

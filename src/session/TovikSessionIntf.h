@@ -241,6 +241,9 @@ class IHostScreen {
     return false;
   }
   virtual void SetArea(const TRect& ARect) = 0;
+  // Compact tile updates (the viewer announced kCapsCompact) from the next full picture on, or the
+  // zlib updates every viewer reads. A screen without them keeps to the latter.
+  virtual void SetCompact(bool AOn) { (void)AOn; }
   virtual std::string Diag() const = 0;
   virtual bool IsNormalDesktop() const { return true; }
   // Top-left corner of the captured area in desktop coordinates.

@@ -61,7 +61,7 @@ void TViewerSide::Start() {
   // Announce only what this viewer really has: windowed frames, H.264 when it can decode, and answers
   // to a password challenge when it can ask its user. Sound is on from the start.
   const bool h264 = FVideo && FVideo->CanDecode();
-  FCaps = static_cast<std::uint8_t>(kCapsWindowed | (h264 ? kCapsH264 : 0) | (FPasswordPrompt ? kCapsPassword : 0));
+  FCaps = static_cast<std::uint8_t>(kCapsWindowed | (FSettings.CompactTiles ? kCapsCompact : 0) | (h264 ? kCapsH264 : 0) | (FPasswordPrompt ? kCapsPassword : 0));
   FCtx.Channel.Post(mkViewerCaps, TBytes{FCaps}, false);
   FCtx.Channel.Post(mkSoundSwitch, TBytes{1}, false);
   tools.PostProfile();

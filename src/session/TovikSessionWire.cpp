@@ -1,5 +1,7 @@
 #include "session/TovikSessionWire.h"
 
+#include "media/TovikCapture.h"
+
 #include <zlib.h>
 
 namespace tovik {
@@ -112,6 +114,9 @@ std::optional<TFrameBlob> ParseFrameBlob(TByteView ABlob) {
 
 std::optional<TTileHeader> PeekTileHeader(TByteView ATileUpdate) {
   if (ATileUpdate.empty()) return std::nullopt;
+  TCompactHeader c;
+  if (ReadCompactHeader(ATileUpdate, c))
+    return TTileHeader{static_cast<std::uint16_t>(c.Width), static_cast<std::uint16_t>(c.Height), static_cast<std::uint16_t>(c.Ops)};
   z_stream zs{};
   if (inflateInit(&zs) != Z_OK) return std::nullopt;
   std::uint8_t head[6];

@@ -51,6 +51,7 @@ enum TMsgKind : std::uint8_t {
 inline constexpr std::uint8_t kCapsH264 = 1;
 inline constexpr std::uint8_t kCapsWindowed = 2;
 inline constexpr std::uint8_t kCapsPassword = 4;  // the helper's program can answer a password challenge
+inline constexpr std::uint8_t kCapsCompact = 8;   // the helper reads compact tile updates
 
 // A host handles these kinds before consent is given; every other delivered kind waits in the
 // early buffer until consent.

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -160,3 +161,31 @@ TEST_F(NetLoopback, BlockedUdpReachesTheRelayOverTcp) {
 }
 
 }  // namespace
+
+// The receive buffer: 4 MiB asked, and what the system granted read back. Linux silently caps
+// SO_RCVBUF at net.core.rmem_max; a process that may (CAP_NET_ADMIN) forces the full size.
+TEST(UdpSocket, ReadsBackTheReceiveBufferGranted) {
+  struct TSink : IRxSink {
+    void PushRx(TRxPacket&&) override {}
+  } sink;
+  auto sock = INetBackend::Create()->CreateUdp(sink);
+  EXPECT_EQ(sock->RecvBuffer().Granted, 0);
+  std::string error;
+  ASSERT_TRUE(sock->Open(error)) << error;
+  const IUdpSocket::TRecvBuffer b = sock->RecvBuffer();
+  EXPECT_EQ(b.Asked, 4 * 1024 * 1024);
+  EXPECT_GT(b.Granted, 0);
+  if (b.Forced) {
+    EXPECT_GE(b.Granted, b.Asked);
+  } else {
+    long rmemMax = 0;
+    if (FILE* f = std::fopen("/proc/sys/net/core/rmem_max", "r")) {
+      if (std::fscanf(f, "%ld", &rmemMax) != 1) rmemMax = 0;
+      std::fclose(f);
+    }
+    if (rmemMax > 0) {
+      EXPECT_LE(b.Granted, std::max<long>(rmemMax, 4608));
+    }
+  }
+  sock->Close();
+}

@@ -119,6 +119,7 @@ struct TFakePasswordPrompt : IPasswordPrompt {
 
 struct TFakeViewerState {
   TBitmap32 Picture;
+  TCompactDecoder Compact;  // the shared context of compact tile updates
   std::string Caption, Title, Line, Notice;
   int Updates = 0, BadUpdates = 0;
   int VideoPictures = 0;  // decoded video pictures shown
@@ -138,7 +139,10 @@ class TFakeViewer : public IViewerWindow {
   void SetNotice(const std::string& n) override { S->Notice = n; }
   void ShowUpdate(TByteView u) override {
     try {
-      ApplyScreenUpdate(S->Picture, u);
+      if (!u.empty() && u[0] == kCompactMagic)
+        S->Compact.Apply(S->Picture, u);
+      else
+        ApplyScreenUpdate(S->Picture, u);
       ++S->Updates;
     } catch (...) {
       ++S->BadUpdates;

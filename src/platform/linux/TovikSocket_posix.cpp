@@ -44,9 +44,16 @@ class TPosixUdpSocket final : public IUdpSocket {
       ::close(fd);
       return false;
     }
-    // Large receive buffer for bursts of frame chunks; failures only cost burst tolerance.
+    // Large receive buffer for bursts of frame chunks; failures only cost burst tolerance. The system
+    // silently caps SO_RCVBUF at net.core.rmem_max; a process with CAP_NET_ADMIN may pass that cap
+    // with SO_RCVBUFFORCE. Linux reports back twice the data size (its bookkeeping share included).
     int rcv = KRecvBuffer, snd = KSendBuffer;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
+    FRecv.Asked = KRecvBuffer;
+    FRecv.Forced = ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &rcv, sizeof rcv) == 0;
+    if (!FRecv.Forced) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
+    int got = 0;
+    socklen_t gotLen = sizeof got;
+    if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &got, &gotLen) == 0) FRecv.Granted = got / 2;
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &snd, sizeof snd);
     socklen_t len = sizeof addr;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
@@ -58,6 +65,7 @@ class TPosixUdpSocket final : public IUdpSocket {
   }
 
   std::uint16_t LocalPort() const override { return FPort; }
+  TRecvBuffer RecvBuffer() const override { return FRecv; }
 
   bool SendTo(const std::string& AIP, std::uint16_t APort, TByteView AData) override {
     if (FFd < 0) return false;
@@ -98,6 +106,7 @@ class TPosixUdpSocket final : public IUdpSocket {
   IRxSink& FSink;
   int FFd = -1;
   std::uint16_t FPort = 0;
+  TRecvBuffer FRecv;
   std::atomic<bool> FStop{false};
   std::thread FThread;
 };

@@ -422,8 +422,29 @@ QWidget* TViewerForm::StripPanel() const { return FStrip; }
 // ---- pictures ----
 
 void TViewerForm::ShowUpdate(TByteView AUpdate) {
+  const int w0 = PicW(), h0 = PicH();
   FPicture.Apply(AUpdate);  // throws on a bad update, leaving the picture as it was
-  CountPicture();
+  const TVRect d = Dest();
+  if (w0 != PicW() || h0 != PicH() || d.Empty()) {
+    CountPicture();
+    return;
+  }
+  // Only where the update painted, in window coordinates, with a pixel to spare for smooth scaling.
+  ++FFrameCount;
+  int l = PicW(), t = PicH(), r = 0, b = 0;
+  for (const TRect& p : FPicture.LastPainted()) {
+    l = std::min(l, p.Left);
+    t = std::min(t, p.Top);
+    r = std::max(r, p.Right());
+    b = std::max(b, p.Bottom());
+  }
+  if (r <= l || b <= t) return;
+  const double sx = static_cast<double>(d.Width) / PicW(), sy = static_cast<double>(d.Height) / PicH();
+  const int bar = ToolBarShown() ? BarHeight : 0;
+  const QRect area(0, bar, width(), std::max(1, height() - bar));
+  update(QRect(QPoint(d.Left + static_cast<int>(std::floor(l * sx)) - 2, d.Top + static_cast<int>(std::floor(t * sy)) - 2),
+               QPoint(d.Left + static_cast<int>(std::ceil(r * sx)) + 2, d.Top + static_cast<int>(std::ceil(b * sy)) + 2)) &
+         area);
 }
 
 void TViewerForm::VideoTarget(int AW, int AH, std::uint8_t*& ABits, int& AStride) {

@@ -1,0 +1,464 @@
+// Compact tile updates: per-tile solid / palette / raw coding, vertical scrolls found by row hashes
+// and sent as copies, and one deflate stream shared by the updates between two full pictures.
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string_view>
+#include <unordered_map>
+
+#include "media/TovikCapture.h"
+
+namespace tovik {
+
+namespace {
+
+enum : std::uint8_t { opCopy = 1, opSolid = 2, opPalette = 3, opRaw = 4 };
+
+// Deflate works harder where it pays (text, few colours) and fast on updates mostly of raw pixels
+// (photographs, video), whose bytes it hardly shrinks.
+constexpr int kDeflateLevel = 6;
+constexpr int kDeflateLevelRaw = 1;
+constexpr int kMaxPalette = 16;
+
+void Put16(std::vector<std::uint8_t>& AOut, int v) {
+  AOut.push_back(static_cast<std::uint8_t>(v & 0xFF));
+  AOut.push_back(static_cast<std::uint8_t>((v >> 8) & 0xFF));
+}
+
+void PutRect(std::vector<std::uint8_t>& AOut, std::uint8_t AOp, const TRect& r) {
+  AOut.push_back(AOp);
+  Put16(AOut, r.Left);
+  Put16(AOut, r.Top);
+  Put16(AOut, r.Width);
+  Put16(AOut, r.Height);
+}
+
+std::uint32_t Pixel(const std::uint8_t* p) { return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16; }
+
+void PutPixel(std::vector<std::uint8_t>& AOut, std::uint32_t c) {
+  AOut.push_back(static_cast<std::uint8_t>(c & 0xFF));
+  AOut.push_back(static_cast<std::uint8_t>((c >> 8) & 0xFF));
+  AOut.push_back(static_cast<std::uint8_t>((c >> 16) & 0xFF));
+}
+
+void Store32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>((v >> (8 * i)) & 0xFF);
+}
+
+int PaletteBits(int n) { return n <= 2 ? 1 : n <= 4 ? 2 : 4; }
+
+// Writes one tile as solid, palette or raw, whichever is smallest before deflate.
+void PutTile(std::vector<std::uint8_t>& AOut, const TBitmap32& ACur, const TRect& r) {
+  std::array<std::uint32_t, kMaxPalette> pal{};
+  int n = 0;
+  std::uint32_t last = 0xFFFFFFFFu;
+  for (int y = 0; y < r.Height && n <= kMaxPalette; ++y) {
+    const std::uint8_t* p = ACur.Row(r.Top + y) + static_cast<std::size_t>(r.Left) * 4;
+    for (int x = 0; x < r.Width; ++x, p += 4) {
+      const std::uint32_t c = Pixel(p);
+      if (c == last) continue;
+      last = c;
+      if (std::find(pal.begin(), pal.begin() + n, c) != pal.begin() + n) continue;
+      if (n == kMaxPalette) {
+        n = kMaxPalette + 1;
+        break;
+      }
+      pal[static_cast<std::size_t>(n++)] = c;
+    }
+  }
+  if (n == 1) {
+    PutRect(AOut, opSolid, r);
+    PutPixel(AOut, pal[0]);
+    return;
+  }
+  if (n <= kMaxPalette) {
+    PutRect(AOut, opPalette, r);
+    AOut.push_back(static_cast<std::uint8_t>(n));
+    for (int i = 0; i < n; ++i) PutPixel(AOut, pal[static_cast<std::size_t>(i)]);
+    const int bits = PaletteBits(n);
+    std::uint32_t lastC = pal[0];
+    int lastI = 0;
+    for (int y = 0; y < r.Height; ++y) {
+      const std::uint8_t* p = ACur.Row(r.Top + y) + static_cast<std::size_t>(r.Left) * 4;
+      unsigned acc = 0;
+      int fill = 0;
+      for (int x = 0; x < r.Width; ++x, p += 4) {
+        const std::uint32_t c = Pixel(p);
+        if (c != lastC) {
+          lastC = c;
+          lastI = static_cast<int>(std::find(pal.begin(), pal.begin() + n, c) - pal.begin());
+        }
+        acc = acc << bits | static_cast<unsigned>(lastI);
+        fill += bits;
+        if (fill == 8) {
+          AOut.push_back(static_cast<std::uint8_t>(acc));
+          acc = 0;
+          fill = 0;
+        }
+      }
+      if (fill > 0) AOut.push_back(static_cast<std::uint8_t>(acc << (8 - fill)));
+    }
+    return;
+  }
+  PutRect(AOut, opRaw, r);
+  const std::size_t at = AOut.size();
+  // PackRow writes four bytes for the last pixel's three: one spare byte at the end.
+  AOut.resize(at + static_cast<std::size_t>(r.Width) * static_cast<std::size_t>(r.Height) * 3 + 1);
+  std::uint8_t* out = AOut.data() + at;
+  for (int y = 0; y < r.Height; ++y, out += static_cast<std::size_t>(r.Width) * 3)
+    PackRow(ACur.Row(r.Top + y) + static_cast<std::size_t>(r.Left) * 4, out, r.Width);
+  AOut.pop_back();
+}
+
+std::uint64_t RowHash(const std::uint8_t* p, std::size_t n) {
+  return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(p), n));
+}
+
+// Moves the rows of ABox's columns: row y takes what row y + ADy held. Rows are visited so that a
+// row is read before it is overwritten.
+void CopyRows(TBitmap32& ABitmap, const TRect& ADst, int ASrcTop) {
+  const std::size_t off = static_cast<std::size_t>(ADst.Left) * 4, bytes = static_cast<std::size_t>(ADst.Width) * 4;
+  if (ASrcTop > ADst.Top) {
+    for (int y = 0; y < ADst.Height; ++y) std::memmove(ABitmap.Row(ADst.Top + y) + off, ABitmap.Row(ASrcTop + y) + off, bytes);
+  } else {
+    for (int y = ADst.Height - 1; y >= 0; --y)
+      std::memmove(ABitmap.Row(ADst.Top + y) + off, ABitmap.Row(ASrcTop + y) + off, bytes);
+  }
+}
+
+}  // namespace
+
+// ---- Encoder ------------------------------------------------------------------------------------
+
+void TTileEncoder::TDeflateFree::operator()(z_stream_s* p) const {
+  deflateEnd(p);
+  delete p;
+}
+
+namespace {
+
+// ABox narrowed to the columns where ACur and APrev differ (a scrolled window inside the tiles
+// then hashes without its unmoved surroundings).
+TRect ChangedColumns(const TBitmap32& ACur, const TBitmap32& APrev, const TRect& ABox) {
+  int lo = ABox.Right(), hi = ABox.Left;
+  for (int y = ABox.Top; y < ABox.Bottom(); ++y) {
+    const std::uint8_t* c = ACur.Row(y);
+    const std::uint8_t* p = APrev.Row(y);
+    int x = ABox.Left;
+    while (x < lo && std::memcmp(c + x * 4, p + x * 4, 4) == 0) ++x;
+    if (x == ABox.Right()) continue;  // the row is the same
+    lo = std::min(lo, x);
+    int e = ABox.Right() - 1;
+    while (e > hi && std::memcmp(c + e * 4, p + e * 4, 4) == 0) --e;
+    hi = std::max(hi, e);
+  }
+  if (hi < lo) return {};
+  return {lo, ABox.Top, hi + 1 - lo, ABox.Height};
+}
+
+// Searches ABox for a vertical scroll between APrev and ACur: the row offset most changed rows agree
+// on (counting only rows whose content occurs once in APrev), then the longest run of rows of ACur
+// that APrev holds at that offset. True with ADst and ASrcTop when the run is worth a copy.
+bool FindScroll(const TBitmap32& ACur, const TBitmap32& APrev, const TRect& ABox, std::vector<std::uint64_t>& AHc,
+                std::vector<std::uint64_t>& AHp, TRect& ADst, int& ASrcTop) {
+  constexpr int kMinRun = 16;
+  if (ABox.Height < kMinRun * 2) return false;
+  const std::size_t off = static_cast<std::size_t>(ABox.Left) * 4, bytes = static_cast<std::size_t>(ABox.Width) * 4;
+  AHc.resize(static_cast<std::size_t>(ABox.Height));
+  AHp.resize(static_cast<std::size_t>(ABox.Height));
+  std::unordered_map<std::uint64_t, int> where;  // row hash of APrev -> row, or -1 when not unique
+  where.reserve(static_cast<std::size_t>(ABox.Height) * 2);
+  for (int y = 0; y < ABox.Height; ++y) {
+    AHc[static_cast<std::size_t>(y)] = RowHash(ACur.Row(ABox.Top + y) + off, bytes);
+    const std::uint64_t hp = RowHash(APrev.Row(ABox.Top + y) + off, bytes);
+    AHp[static_cast<std::size_t>(y)] = hp;
+    auto [it, fresh] = where.try_emplace(hp, y);
+    if (!fresh) it->second = -1;
+  }
+  std::unordered_map<int, int> votes;
+  for (int y = 0; y < ABox.Height; ++y) {
+    const std::uint64_t hc = AHc[static_cast<std::size_t>(y)];
+    if (hc == AHp[static_cast<std::size_t>(y)]) continue;
+    auto it = where.find(hc);
+    if (it == where.end() || it->second < 0) continue;
+    ++votes[it->second - y];
+  }
+  int best = 0, bestVotes = 0;
+  for (auto [dy, v] : votes)
+    if (v > bestVotes || (v == bestVotes && dy < best)) {
+      best = dy;
+      bestVotes = v;
+    }
+  if (best == 0 || bestVotes < 4) return false;
+  int runTop = 0, runLen = 0;
+  for (int y = std::max(0, -best); y < ABox.Height && y + best < ABox.Height;) {
+    if (AHc[static_cast<std::size_t>(y)] != AHp[static_cast<std::size_t>(y + best)]) {
+      ++y;
+      continue;
+    }
+    int e = y;
+    while (e < ABox.Height && e + best < ABox.Height && AHc[static_cast<std::size_t>(e)] == AHp[static_cast<std::size_t>(e + best)])
+      ++e;
+    if (e - y > runLen) {
+      runTop = y;
+      runLen = e - y;
+    }
+    y = e;
+  }
+  if (runLen < kMinRun) return false;
+  ADst = {ABox.Left, ABox.Top + runTop, ABox.Width, runLen};
+  ASrcTop = ABox.Top + runTop + best;
+  return true;
+}
+
+}  // namespace
+
+TTileEncoder::TResult TTileEncoder::EncodeCompact(const TBitmap32& ACur, TBitmap32& APrev) {
+  TResult res;
+  const int w = ACur.Width(), h = ACur.Height();
+  const int total = TilesAcross(w) * TilesDown(h);
+  // Every full picture restarts the shared stream, and so does the first compact update.
+  const bool reset = !FStreamLive || (FForceAll && FSweep == 0);
+  FRaw.clear();
+  int ops = 0;
+
+  if (!FForceAll) {
+    // A vertical scroll inside the box of the changed tiles travels as one copy; the tiles it
+    // leaves different are then sent as usual.
+    TRect box;
+    int changed = 0;
+    for (int t = 0; t < total; ++t) {
+      if (!FDirty[static_cast<std::size_t>(t)]) continue;
+      const TRect r = TileRect(t, w, h);
+      if (!TileDiffers(ACur, APrev, r)) {
+        FDirty[static_cast<std::size_t>(t)] = 0;
+        continue;
+      }
+      ++changed;
+      if (box.Empty()) {
+        box = r;
+      } else {
+        const int l = std::min(box.Left, r.Left), tp = std::min(box.Top, r.Top);
+        box = {l, tp, std::max(box.Right(), r.Right()) - l, std::max(box.Bottom(), r.Bottom()) - tp};
+      }
+    }
+    TRect dst;
+    int srcTop = 0;
+    if (changed >= 4) box = ChangedColumns(ACur, APrev, box);
+    if (changed >= 4 && FindScroll(ACur, APrev, box, FHashCur, FHashPrev, dst, srcTop)) {
+      PutRect(FRaw, opCopy, dst);
+      Put16(FRaw, srcTop);
+      ++ops;
+      CopyRows(APrev, dst, srcTop);
+      MarkDirty(dst, w, h);
+    }
+  }
+  std::size_t rawPixels = 0;
+  const int tiles = PickTiles(ACur, APrev, [&](const TRect& r) {
+    const std::size_t at = FRaw.size();
+    PutTile(FRaw, ACur, r);
+    if (FRaw[at] == opRaw) rawPixels += FRaw.size() - at;
+  });
+  ops += tiles;
+  if (ops == 0) return res;
+
+  if (!FDeflate) {
+    auto z = std::make_unique<z_stream_s>();
+    if (deflateInit2(z.get(), kDeflateLevel, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) == Z_OK) FDeflate.reset(z.release());
+    FStreamLevel = kDeflateLevel;
+  }
+  if (FDeflate && reset) {
+    if (deflateReset(FDeflate.get()) != Z_OK) FDeflate.reset();
+    FStreamSeq = 0;
+  }
+  const int level = rawPixels * 2 > FRaw.size() ? kDeflateLevelRaw : kDeflateLevel;
+  if (!FDeflate) {
+    // Only an allocation failure gets here; the tiles are in APrev, so send a full picture next.
+    Restart();
+    FStreamLive = false;
+    return res;
+  }
+  FOut.resize(kCompactHeader);
+  FOut[0] = kCompactMagic;
+  FOut[1] = reset ? kCompactReset : 0;
+  Store32(FOut.data() + 2, FStreamSeq);
+  FOut[6] = static_cast<std::uint8_t>(w & 0xFF);
+  FOut[7] = static_cast<std::uint8_t>(w >> 8);
+  FOut[8] = static_cast<std::uint8_t>(h & 0xFF);
+  FOut[9] = static_cast<std::uint8_t>(h >> 8);
+  FOut[10] = static_cast<std::uint8_t>(ops & 0xFF);
+  FOut[11] = static_cast<std::uint8_t>(ops >> 8);
+  Store32(FOut.data() + 12, static_cast<std::uint32_t>(FRaw.size()));
+  z_stream_s& z = *FDeflate;
+  std::size_t used = kCompactHeader;
+  int rc = Z_OK;
+  FOut.resize(used + std::max<std::size_t>(FRaw.size() / 2, 65536));
+  if (level != FStreamLevel) {
+    // With no input pending, the change only ends the current (already flushed) block.
+    z.next_in = FRaw.data();
+    z.avail_in = 0;
+    z.next_out = FOut.data() + used;
+    z.avail_out = static_cast<uInt>(FOut.size() - used);
+    rc = deflateParams(&z, level, Z_DEFAULT_STRATEGY);
+    used = FOut.size() - z.avail_out;
+    FStreamLevel = level;
+  }
+  z.next_in = FRaw.data();
+  z.avail_in = static_cast<uInt>(FRaw.size());
+  do {
+    if (FOut.size() - used < 4096) FOut.resize(used + std::max<std::size_t>(FRaw.size() / 2, 65536));
+    z.next_out = FOut.data() + used;
+    z.avail_out = static_cast<uInt>(FOut.size() - used);
+    rc = deflate(&z, Z_SYNC_FLUSH);
+    used = FOut.size() - z.avail_out;
+  } while (rc == Z_OK && (z.avail_in > 0 || z.avail_out == 0));
+  if (rc != Z_OK && rc != Z_BUF_ERROR) {
+    FStreamLevel = -1;
+    Restart();
+    FStreamLive = false;
+    return res;
+  }
+  FStreamLive = true;
+  ++FStreamSeq;
+  res.Data.assign(FOut.begin(), FOut.begin() + static_cast<std::ptrdiff_t>(used));
+  res.Tiles = tiles;
+  return res;
+}
+
+// ---- Decoder ------------------------------------------------------------------------------------
+
+bool ReadCompactHeader(TByteView AUpdate, TCompactHeader& AHeader) {
+  if (AUpdate.size() < kCompactHeader || AUpdate[0] != kCompactMagic) return false;
+  const std::uint8_t* p = AUpdate.data();
+  AHeader.Reset = (p[1] & kCompactReset) != 0;
+  AHeader.Seq = GetU32LE(p + 2);
+  AHeader.Width = GetU16LE(p + 6);
+  AHeader.Height = GetU16LE(p + 8);
+  AHeader.Ops = GetU16LE(p + 10);
+  AHeader.RawBytes = GetU32LE(p + 12);
+  return true;
+}
+
+void TCompactDecoder::TInflateFree::operator()(z_stream_s* p) const {
+  inflateEnd(p);
+  delete p;
+}
+
+TCompactDecoder::TCompactDecoder() = default;
+TCompactDecoder::~TCompactDecoder() = default;
+
+void TCompactDecoder::Apply(TBitmap32& ABitmap, TByteView AUpdate, std::vector<TRect>* APainted) {
+  TCompactHeader hd;
+  if (!ReadCompactHeader(AUpdate, hd)) throw EScreenUpdate("Screen update too short");
+  const int w = hd.Width, h = hd.Height;
+  if (w < 2 || h < 2 || w > kMaxScreenSide || h > kMaxScreenSide || static_cast<std::int64_t>(w) * h > kMaxScreenPixels)
+    throw EScreenUpdate("Bad screen size");
+  if (hd.RawBytes > kMaxCompactBytes) throw EScreenUpdate("Screen update too large");
+  if (!hd.Reset && (!FReady || hd.Seq != FNextSeq)) throw EScreenUpdate("Screen update out of order");
+  FReady = false;  // until this update has decoded whole
+  if (!FZ) {
+    auto z = std::make_unique<z_stream_s>();
+    if (inflateInit2(z.get(), -15) != Z_OK) throw EScreenUpdate(zError(Z_MEM_ERROR));
+    FZ.reset(z.release());
+  } else if (hd.Reset && inflateReset(FZ.get()) != Z_OK) {
+    throw EScreenUpdate(zError(Z_STREAM_ERROR));
+  }
+  // Inflate exactly RawBytes: one more byte of room shows a stream that says less than it holds.
+  FRaw.resize(std::size_t{hd.RawBytes} + 1);
+  z_stream_s& z = *FZ;
+  z.next_in = const_cast<Bytef*>(AUpdate.data() + kCompactHeader);
+  z.avail_in = static_cast<uInt>(AUpdate.size() - kCompactHeader);
+  z.next_out = FRaw.data();
+  z.avail_out = static_cast<uInt>(FRaw.size());
+  while (z.avail_in > 0 && z.avail_out > 0) {
+    const int rc = inflate(&z, Z_SYNC_FLUSH);
+    if (rc == Z_OK) continue;
+    if (rc == Z_BUF_ERROR) break;
+    throw EScreenUpdate(rc == Z_STREAM_END ? "Screen update ends its stream" : z.msg ? z.msg : zError(rc));
+  }
+  if (z.avail_in > 0 || FRaw.size() - z.avail_out != hd.RawBytes) throw EScreenUpdate("Screen update cut short");
+
+  if (ABitmap.Width() != w || ABitmap.Height() != h) ABitmap.Resize(w, h);
+  ++ABitmap.FChangeCount;
+  const std::uint8_t* const data = FRaw.data();
+  const std::size_t size = hd.RawBytes;
+  std::size_t p = 0;
+  auto need = [&](std::size_t n) {
+    if (size - p < n) throw EScreenUpdate("Screen update cut short");
+  };
+  for (int i = 0; i < hd.Ops; ++i) {
+    need(9);
+    const std::uint8_t op = data[p];
+    const TRect r{GetU16LE(data + p + 1), GetU16LE(data + p + 3), GetU16LE(data + p + 5), GetU16LE(data + p + 7)};
+    p += 9;
+    if (r.Right() > w || r.Bottom() > h) throw EScreenUpdate("Bad tile in screen update");
+    const std::size_t off = static_cast<std::size_t>(r.Left) * 4;
+    switch (op) {
+      case opCopy: {
+        need(2);
+        const int src = GetU16LE(data + p);
+        p += 2;
+        if (src + r.Height > h) throw EScreenUpdate("Bad copy in screen update");
+        if (!r.Empty()) CopyRows(ABitmap, r, src);
+        break;
+      }
+      case opSolid: {
+        need(3);
+        std::uint8_t px[4] = {data[p], data[p + 1], data[p + 2], 0};
+        p += 3;
+        for (int y = 0; y < r.Height; ++y) {
+          std::uint8_t* d = ABitmap.Row(r.Top + y) + off;
+          for (int x = 0; x < r.Width; ++x, d += 4) std::memcpy(d, px, 4);
+        }
+        break;
+      }
+      case opPalette: {
+        need(1);
+        const int n = data[p++];
+        if (n < 2 || n > kMaxPalette) throw EScreenUpdate("Bad palette in screen update");
+        need(static_cast<std::size_t>(n) * 3);
+        std::array<std::array<std::uint8_t, 4>, kMaxPalette> pal{};
+        for (int c = 0; c < n; ++c, p += 3) pal[static_cast<std::size_t>(c)] = {data[p], data[p + 1], data[p + 2], 0};
+        const int bits = PaletteBits(n);
+        const std::size_t rowBytes = (static_cast<std::size_t>(r.Width) * static_cast<std::size_t>(bits) + 7) / 8;
+        need(rowBytes * static_cast<std::size_t>(r.Height));
+        const unsigned mask = (1u << bits) - 1;
+        for (int y = 0; y < r.Height; ++y, p += rowBytes) {
+          std::uint8_t* d = ABitmap.Row(r.Top + y) + off;
+          for (int x = 0; x < r.Width; ++x, d += 4) {
+            const std::size_t bit = static_cast<std::size_t>(x) * static_cast<std::size_t>(bits);
+            const unsigned idx = (data[p + bit / 8] >> (8 - bits - static_cast<int>(bit % 8))) & mask;
+            if (idx >= static_cast<unsigned>(n)) throw EScreenUpdate("Bad palette in screen update");
+            std::memcpy(d, pal[idx].data(), 4);
+          }
+        }
+        break;
+      }
+      case opRaw: {
+        const std::size_t bytes = static_cast<std::size_t>(r.Width) * static_cast<std::size_t>(r.Height) * 3;
+        need(bytes);
+        for (int y = 0; y < r.Height; ++y) {
+          std::uint8_t* d = ABitmap.Row(r.Top + y) + off;
+          const std::uint8_t* s = data + p + static_cast<std::size_t>(y) * static_cast<std::size_t>(r.Width) * 3;
+          for (int x = 0; x < r.Width; ++x, d += 4, s += 3) {
+            d[0] = s[0];
+            d[1] = s[1];
+            d[2] = s[2];
+            d[3] = 0;
+          }
+        }
+        p += bytes;
+        break;
+      }
+      default:
+        throw EScreenUpdate("Bad tile in screen update");
+    }
+    if (APainted && !r.Empty()) APainted->push_back(r);
+  }
+  FNextSeq = hd.Seq + 1;
+  FReady = true;
+}
+
+}  // namespace tovik
