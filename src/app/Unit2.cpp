@@ -1169,6 +1169,10 @@ void TForm2::OpenExtraSession(const std::string& AID) {
   raw->OnFailed = [this](THelperLink& ALink, const std::string& AText) {
     Tell(Q("Could not help " + FormatID(ALink.Target()) + ": " + AText), true);
   };
+  // A relay that asks for reports also gets one for each extra session that ran long enough.
+  raw->OnSessionEnded = [this](const std::string& ATarget, std::int64_t AStartMs, std::int64_t AEndMs) {
+    FRecords->AskLocalReport(ATarget, AStartMs / 1000, AEndMs / 1000);
+  };
   raw->OnDone = [this, backend](THelperLink& ALink) {
     // Freed after this handler: the link (its client, then the backend in this closure) goes then.
     THelperLink* done = &ALink;

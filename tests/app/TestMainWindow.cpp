@@ -152,6 +152,30 @@ TEST_F(MainWindow, ReportRequestsFromTheRelayOpenTheReportForm) {
   EXPECT_NE(test::ReadFile(Store.Paths().LogPath).find("Session report: saved for 123 456 789"), std::string::npos);
 }
 
+// After extra sessions the program asks by itself, once a relay has asked for reports: only for
+// sessions of at least 30 seconds, with the reference "-".
+TEST_F(MainWindow, ExtraSessionsAskForALocalReportOnceReportsAreWanted) {
+  {
+    TForm2 w(Store, Log, {}, Platform());
+    w.Records().AskLocalReport("123456789", 1700000000, 1700000600);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(w.Records().OpenReport(), nullptr) << "no relay has asked for reports";
+  }
+  Store.WriteText("Reports", "Wanted", "1");
+  TForm2 w(Store, Log, {}, Platform());
+  w.Records().AskLocalReport("123456789", 1700000000, 1700000029);
+  w.Records().AskLocalReport("", 1700000000, 1700000600);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(w.Records().OpenReport(), nullptr) << "29 seconds, or no helped PC";
+  w.Records().AskLocalReport("123456789", 1700000000, 1700000030);
+  QCoreApplication::processEvents();
+  TReportForm* form = w.Records().OpenReport();
+  ASSERT_NE(form, nullptr);
+  EXPECT_EQ(form->Ask().Ref, "-");
+  EXPECT_EQ(form->Ask().Seconds, 30);
+  EXPECT_EQ(form->Ask().HelpedID, "123456789");
+}
+
 TEST_F(MainWindow, SavedPCsFromTheSettingsShowInThePickerAndFillThePartnerBox) {
   Store.WriteSection("Recent", {{"Count", "2"}, {"Id0", "123456789"}, {"Name0", "Shop"}, {"Id1", "987 654 321"}});
   TForm2 w(Store, Log, {}, Platform());
