@@ -22,6 +22,7 @@
 #include "crypto/TovikCrypto.h"
 #include "tests/support/TinyHttpServer.h"
 #include "update/TovikDownload.h"
+#include "update/TovikUpdate.h"
 #include "update/TovikUpdateFile.h"
 #include "update/TovikVersion.h"
 
@@ -121,9 +122,12 @@ TEST_F(UpdateE2E, PortableCopyInstallsTheNextBuildWhenIdleAndRunsIt) {
   // Build N in a folder the user owns; build N+1 on the server.
   fs::create_directories(Dir / "portable");
   fs::copy_file(TOVIK_BIN, Program());
-  // Shipped programs carry no debug information; a test build's (above all a sanitizer build's) would
-  // be larger than the largest update accepted.
+  // Shipped programs carry no debug information; a test build's would come close to the largest update
+  // accepted. An AddressSanitizer build stays above it even then: the update cannot be tried with it.
   ASSERT_EQ(std::system(("objcopy --strip-debug '" + Program().string() + "'").c_str()), 0);
+  if (static_cast<std::int64_t>(fs::file_size(Program())) > kMaxUpdateSize)
+    GTEST_SKIP() << "this build of the program is larger than the largest update accepted (" << kMaxUpdateSize
+                 << " bytes) even without its debug information";
   ASSERT_TRUE(StampFileBuild(Program().string(), kBuild));
   ASSERT_TRUE(StampFileUpdateKey(Program().string(), vendor.Public()));
   const fs::path next = Dir / "next";
