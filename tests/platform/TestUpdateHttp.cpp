@@ -119,17 +119,19 @@ TEST_F(HttpCurl, CapsTheBody) {
 }
 
 TEST_F(HttpCurl, ASlowButMovingAnswerIsNotCutOff) {
-  // 12 bytes, one every 250 ms: 3 s in all, far longer than the 1 s stall limit, yet never stalled.
-  THttpAnswer slow{200, "slow answer.", {}, false, 0, ""};
-  slow.DripMs = 250;
+  // 30 bytes, one every 100 ms: 3 s in all, far longer than the 1 s stall limit, yet never stalled (the
+  // gaps stay a tenth of the limit, so a busy machine does not turn them into stalls).
+  const std::string text = "a slow answer, one byte a time";
+  THttpAnswer slow{200, text, {}, false, 0, ""};
+  slow.DripMs = 100;
   Server.Route("/slow", slow);
   THttpOptions o;
-  o.ConnectTimeoutMs = 1000;
+  o.ConnectTimeoutMs = 5000;
   o.StallTimeoutMs = 1000;
   std::string body;
   THttpResult r = FetchText(*Http, Server.Url("/slow"), o, 1000, body);
   EXPECT_EQ(r.Outcome, THttpOutcome::hrOk) << r.Error;
-  EXPECT_EQ(body, "slow answer.");
+  EXPECT_EQ(body, text);
 }
 
 // --- Downloads ------------------------------------------------------------------------------------
