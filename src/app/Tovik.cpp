@@ -1,8 +1,9 @@
 // Program entry: wires the Linux backends into the run-mode sequence. The decision itself lives in
 // TovikRunModes (tovik_app_core); the interactive program is the main window TForm2 (Unit2).
 #include <QApplication>
-#include <QPointer>
 #include <QMetaObject>
+#include <QPointer>
+#include <QTimer>
 
 #include <cstdio>
 #include <memory>
@@ -55,18 +56,18 @@ int RunInteractive(int& argc, char** argv, const TSettingsStore& store, const TL
   // handler is in place before the window is built; a request during the build is handled as soon as
   // the event loop runs, by then the window exists.
   QPointer<TForm2> target;
+  QTimer quitNow;  // fired from the backend's thread, its timeout handled on the GUI thread
+  quitNow.setSingleShot(true);
+  QObject::connect(&quitNow, &QTimer::timeout, [&target] {
+    if (target) target->QuitRequested();
+    QCoreApplication::quit();
+  });
   std::unique_ptr<IQuitRequests> quit = IQuitRequests::Create();
   if (quit)
-    quit->SetHandler([&target] {
-      // On the backend's thread: the window and the loop are only touched on the GUI thread, through a
-      // queued call (nothing of ours crosses the threads).
-      QMetaObject::invokeMethod(
-          qApp,
-          [&target] {
-            if (target) target->QuitRequested();
-            QCoreApplication::quit();
-          },
-          Qt::QueuedConnection);
+    quit->SetHandler([timer = &quitNow] {
+      // On the backend's thread: a queued call by name, so that nothing of ours crosses the threads (the
+      // timer existed before this thread started).
+      QMetaObject::invokeMethod(timer, "start", Qt::QueuedConnection);
     });
 
   TForm2 window(store, log, sw, platform);
