@@ -132,7 +132,7 @@ TEST_F(ShellWindow, ThemeSwitchSegmentsStoreTheModeAndShowTheBubble) {
     QTest::mouseClick(seg, Qt::LeftButton, {}, seg->SegmentRect(c.Segment).center());
     EXPECT_EQ(Store.ReadInt("UI", "Theme"), c.Mode);
     // The look is applied after the click's handler returns (a deferred call): wait for it, bounded.
-    QTest::qWaitFor([&] { return IsDark() == c.Dark && w.ThemeBubble()->isVisible(); }, 5000);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return IsDark() == c.Dark && w.ThemeBubble()->isVisible(); }, 5000));
     EXPECT_EQ(IsDark(), c.Dark);
     EXPECT_TRUE(w.ThemeBubble()->isVisible());
     EXPECT_EQ(w.ThemeBubble()->Text(), c.Bubble);
