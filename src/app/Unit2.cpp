@@ -41,6 +41,7 @@
 #include "session/ui/TovikConsent.h"
 #include "app/TovikTrayMode.h"
 #include "app/TovikUpdaterPort.h"
+#include "app/ui/TovikGuiPost.h"
 #include "crypto/TovikCrypto.h"
 #include "app/TovikTestProbe.h"
 #include "app/ui/TovikTheme.h"
@@ -913,14 +914,13 @@ void TForm2::StartUpdater() {
   TUpdaterThreads threads;
   QPointer<TForm2> self(this);
   // The check's outcome comes back on the GUI thread; the updater's own token drops it once it is gone.
+  InstallGuiPost();
   threads.Post = [self](std::function<void()> AFinish) {
     // On the check's worker: once the application object is gone (the program is ending) the outcome
     // has nowhere to go.
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app) return;
-    QMetaObject::invokeMethod(app, [self, AFinish = std::move(AFinish)] {
+    PostToGui([self, AFinish = std::move(AFinish)] {
       if (self) AFinish();
-    }, Qt::QueuedConnection);
+    });
   };
   FUpdater = std::make_unique<TUpdater>(setup, FPlatform.Http(), *FUpdateSystem, std::move(threads),
                                         [this](const std::string& l) { Log(l); }, TickMs());

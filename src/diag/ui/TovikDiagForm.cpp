@@ -13,6 +13,7 @@
 #include <atomic>
 #include <thread>
 
+#include "app/ui/TovikGuiPost.h"
 #include "app/ui/TovikTheme.h"
 #include "base/TovikClock.h"
 
@@ -78,6 +79,7 @@ QString TDiagForm::Report() const { return FMemo->toPlainText(); }
 
 void TDiagForm::Run() {
   if (FToken) return;
+  InstallGuiPost();
   FMemo->clear();
   FNote->clear();
   FRunBtn->setEnabled(false);
@@ -93,11 +95,9 @@ void TDiagForm::Run() {
   const std::string when = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toStdString();
   // The line hand-over: queued to the GUI thread, dropped once the window is gone or the run is over.
   auto post = [token](std::function<void(TDiagForm&)> what) {
-    QMetaObject::invokeMethod(
-        qApp, [token, what = std::move(what)] {
-          if (token->Alive && token->Form) what(*token->Form);
-        },
-        Qt::QueuedConnection);
+    PostToGui([token, what = std::move(what)] {
+      if (token->Alive && token->Form) what(*token->Form);
+    });
   };
   std::thread([token, post, setup = FSetup, net = std::move(net), when] {
     RunDiag(
