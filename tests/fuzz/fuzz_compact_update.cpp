@@ -13,6 +13,7 @@
 
 #include "base/TovikBytes.h"
 #include "media/TovikCapture.h"
+#include "tests/support/PictureChecks.h"
 
 namespace {
 
@@ -20,12 +21,6 @@ using namespace tovik;
 
 constexpr int kFuzzMaxPixels = 512 * 512;
 
-std::vector<std::uint8_t> Pixels(const TBitmap32& ABitmap) {
-  std::vector<std::uint8_t> all;
-  for (int y = 0; y < ABitmap.Height(); ++y)
-    all.insert(all.end(), ABitmap.Row(y), ABitmap.Row(y) + static_cast<std::size_t>(ABitmap.Width()) * 4);
-  return all;
-}
 
 struct THostStream {
   z_stream Z{};
@@ -92,14 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (update.size() >= 10 && static_cast<std::int64_t>(GetU16LE(update.data() + 6)) * GetU16LE(update.data() + 8) > kFuzzMaxPixels)
         continue;
     }
-    const int w0 = picture.Picture().Width(), h0 = picture.Picture().Height();
-    const std::vector<std::uint8_t> before = Pixels(picture.Picture());
-    try {
-      picture.Apply(update);
-    } catch (const EScreenUpdate&) {
-      if (picture.Picture().Width() != w0 || picture.Picture().Height() != h0 || Pixels(picture.Picture()) != before)
-        std::abort();
-    }
+    test::ApplyOrLeaveUnchanged(picture, update);
   }
   return 0;
 }

@@ -13,6 +13,7 @@
 
 #include "base/TovikBytes.h"
 #include "media/TovikCapture.h"
+#include "tests/support/PictureChecks.h"
 
 namespace {
 
@@ -30,12 +31,6 @@ TBytes Compress(TByteView APlain) {
   return out;
 }
 
-std::vector<std::uint8_t> Pixels(const TBitmap32& ABitmap) {
-  std::vector<std::uint8_t> all;
-  for (int y = 0; y < ABitmap.Height(); ++y)
-    all.insert(all.end(), ABitmap.Row(y), ABitmap.Row(y) + static_cast<std::size_t>(ABitmap.Width()) * 4);
-  return all;
-}
 
 }  // namespace
 
@@ -49,15 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (w * h > kFuzzMaxPixels && w <= kMaxScreenSide && h <= kMaxScreenSide) return 0;
   }
   const TBytes update = compress ? Compress(rest) : TBytes(rest.begin(), rest.end());
-  const int w0 = picture.Picture().Width(), h0 = picture.Picture().Height();
-  const std::vector<std::uint8_t> before = Pixels(picture.Picture());
-  try {
-    picture.Apply(update);
-  } catch (const EScreenUpdate&) {
-    if (picture.Picture().Width() != w0 || picture.Picture().Height() != h0 || Pixels(picture.Picture()) != before)
-      std::abort();
-    return 0;
-  }
+  if (!test::ApplyOrLeaveUnchanged(picture, update)) return 0;
   if (compress &&
       (rest.size() < 4 || picture.Picture().Width() != GetU16LE(rest.data()) ||
        picture.Picture().Height() != GetU16LE(rest.data() + 2)))

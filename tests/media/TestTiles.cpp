@@ -6,6 +6,7 @@
 #include <random>
 
 #include "media/TovikCapture.h"
+#include "tests/support/PictureChecks.h"
 
 using namespace tovik;
 
@@ -53,15 +54,7 @@ void SetPixel(TBitmap32& b, int x, int y, std::uint32_t bgrx) {
   for (int i = 0; i < 4; ++i) b.Row(y)[x * 4 + i] = static_cast<std::uint8_t>(bgrx >> (8 * i));
 }
 
-// True when both pictures show the same blue, green and red everywhere.
-bool SameBgr(const TBitmap32& a, const TBitmap32& b) {
-  if (a.Width() != b.Width() || a.Height() != b.Height()) return false;
-  for (int y = 0; y < a.Height(); ++y)
-    for (int x = 0; x < a.Width(); ++x)
-      for (int c = 0; c < 3; ++c)
-        if (a.Row(y)[x * 4 + c] != b.Row(y)[x * 4 + c]) return false;
-  return true;
-}
+using test::SameBgr;
 
 TBytes Compress(const TBytes& raw, int level = 1) {
   TBytes out(compressBound(raw.size()));

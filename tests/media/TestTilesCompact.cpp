@@ -9,19 +9,13 @@
 #include <random>
 
 #include "media/TovikCapture.h"
+#include "tests/support/PictureChecks.h"
 
 using namespace tovik;
 
 namespace {
 
-bool SameBgr(const TBitmap32& a, const TBitmap32& b) {
-  if (a.Width() != b.Width() || a.Height() != b.Height()) return false;
-  for (int y = 0; y < a.Height(); ++y)
-    for (int x = 0; x < a.Width(); ++x)
-      for (int c = 0; c < 3; ++c)
-        if (a.Row(y)[x * 4 + c] != b.Row(y)[x * 4 + c]) return false;
-  return true;
-}
+using test::SameBgr;
 
 void SetPixel(TBitmap32& b, int x, int y, std::uint32_t bgr) {
   for (int i = 0; i < 3; ++i) b.Row(y)[x * 4 + i] = static_cast<std::uint8_t>(bgr >> (8 * i));
