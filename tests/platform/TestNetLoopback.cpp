@@ -87,6 +87,19 @@ class NetLoopback : public ::testing::Test {
       ::_exit(127);
     }
     TcpPortsText = std::to_string(Tcp);
+    // The relay holds its UDP port before the clients open theirs: a client socket could otherwise be
+    // given the same free port first, and the relay would not start.
+    for (int i = 0; i < 1000 && UdpPortFree(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  bool UdpPortFree() const {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(Udp);
+    const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return free;
   }
   void TearDown() override {
     for (TPC* p : {&A, &B}) {
