@@ -23,7 +23,7 @@ TRunSwitches ParseRunSwitches(const std::vector<std::string>& args) {
       {"min", &TRunSwitches::Min},           {"noadmin", &TRunSwitches::NoAdmin},
       {"agent", &TRunSwitches::Agent},       {"install", &TRunSwitches::Install},
       {"uninstall", &TRunSwitches::Uninstall}, {"service", &TRunSwitches::Service},
-      {"restartservice", &TRunSwitches::RestartService},
+      {"restartservice", &TRunSwitches::RestartService}, {"serviceupdate", &TRunSwitches::ServiceUpdate},
   };
   for (const auto& a : args)
     for (const auto& n : kNamed)
@@ -81,6 +81,7 @@ int RunMainSequence(const std::vector<std::string>& args, const TRunContext& ctx
   IServiceModes* svc = ctx.Services;
   constexpr TModeResult kNone = TModeResult::mrUnavailable;
   if (sw.RestartService) return ModeExit(svc ? svc->RestartService() : kNone, "restarting the service", ctx);
+  if (sw.ServiceUpdate) return ModeExit(svc ? svc->InstallUpdate() : kNone, "installing an update as the service", ctx);
   if (sw.Install) return ModeExit(svc ? svc->Install() : kNone, "installing the service", ctx);
   if (sw.Uninstall) return ModeExit(svc ? svc->Uninstall() : kNone, "removing the service", ctx);
   if (sw.Service) return ModeExit(svc ? svc->RunService() : kNone, "running as the service", ctx);

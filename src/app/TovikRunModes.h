@@ -1,12 +1,13 @@
 // What the process becomes, decided once at start from its command line.
 //
-// Named switches (tray, show, min, noadmin, agent, install, uninstall, service, restartservice)
+// Named switches (tray, show, min, noadmin, agent, install, uninstall, service, restartservice,
+// serviceupdate)
 // match an argument that is "/", "-" or "--" followed by exactly the name, without regard to case.
 // "/applyupdate <path>" must be a whole argument ("/" only) followed by another argument;
 // "/waitpid:<pid>" is a prefix compared without regard to case.
 //
 // The main sequence, first claiming step wins:
-//   1 /applyupdate  2 /waitpid (then go on)  3 restartservice  4 install, uninstall, service
+//   1 /applyupdate  2 /waitpid (then go on)  3 restartservice, serviceupdate  4 install, uninstall, service
 //   5 agent  6 relaunch with administrator rights  7 the interactive program.
 // Every OS-facing step runs through an interface here whose backend lives in src/platform/<os>/;
 // the sequence itself has no I/O of its own so that tests drive it with fakes.
@@ -34,6 +35,7 @@ struct TRunSwitches {
   bool Uninstall = false;
   bool Service = false;
   bool RestartService = false;
+  bool ServiceUpdate = false;
   std::optional<std::string> ApplyUpdateTarget;  // the argument after "/applyupdate"
   long WaitPid = 0;                              // 0: none (or not a number)
 };
@@ -61,6 +63,8 @@ class IServiceModes {
  public:
   virtual ~IServiceModes() = default;
   virtual TModeResult RestartService() = 0;
+  // The update unit's run (root): fetch, check and install a newer signed package.
+  virtual TModeResult InstallUpdate() = 0;
   virtual TModeResult Install() = 0;  // install or reconfigure, then start
   virtual TModeResult Uninstall() = 0;
   virtual TModeResult RunService() = 0;  // returns when the service stops

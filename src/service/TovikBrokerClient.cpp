@@ -6,8 +6,8 @@
 
 namespace tovik {
 
-TBrokerClient::TBrokerClient(std::unique_ptr<IBrokerTransport> ATransport, TLogFn ALog)
-    : FTransport(std::move(ATransport)), FLog(std::move(ALog)) {}
+TBrokerClient::TBrokerClient(std::unique_ptr<IBrokerTransport> ATransport, TLogFn ALog, TBrokerTimeouts ATimeouts)
+    : FTransport(std::move(ATransport)), FLog(std::move(ALog)), FTimeouts(ATimeouts) {}
 
 TBrokerClient::~TBrokerClient() {
   std::lock_guard<std::mutex> lock(FLock);
@@ -28,7 +28,7 @@ bool TBrokerClient::ExchangeLocked(const TBytes& ARequest, TBytes* AReply) {
   if (!FTransport->Connected()) {
     const TTick now = TickMs();
     if (now < FRetryAt) return false;
-    if (!FTransport->Connect(kBrokerConnectTimeoutMs, err)) {
+    if (!FTransport->Connect(FTimeouts.ConnectMs, err)) {
       FRetryAt = now + kBrokerRetryMs;
       if (FLog) {
         char line[400];
@@ -40,8 +40,8 @@ bool TBrokerClient::ExchangeLocked(const TBytes& ARequest, TBytes* AReply) {
     }
   }
   std::uint8_t head[kBrokerHeaderBytes];
-  if (!FTransport->Send(ARequest, kBrokerExchangeTimeoutMs, err) ||
-      !FTransport->Receive(head, sizeof head, kBrokerExchangeTimeoutMs, err)) {
+  if (!FTransport->Send(ARequest, FTimeouts.ExchangeMs, err) ||
+      !FTransport->Receive(head, sizeof head, FTimeouts.ExchangeMs, err)) {
     if (FLog) FLog("Broker request failed (error " + std::to_string(err) + ")");
     DropLocked();
     return false;
@@ -53,7 +53,7 @@ bool TBrokerClient::ExchangeLocked(const TBytes& ARequest, TBytes* AReply) {
     return false;
   }
   TBytes payload(reply.Length);
-  if (reply.Length > 0 && !FTransport->Receive(payload.data(), payload.size(), kBrokerExchangeTimeoutMs, err)) {
+  if (reply.Length > 0 && !FTransport->Receive(payload.data(), payload.size(), FTimeouts.ExchangeMs, err)) {
     if (FLog) FLog("Broker reply cut short (error " + std::to_string(err) + ")");
     DropLocked();
     return false;

@@ -34,6 +34,13 @@ inline constexpr TTick kBrokerLogGapMs = 10'000;
 inline constexpr int kBrokerConnectTimeoutMs = 50;
 inline constexpr int kBrokerExchangeTimeoutMs = 250;
 
+// The time-outs a client uses (the defaults above; tests on a loaded machine widen them). Each is the
+// longest one transport call may block: a connect, or a send or receive of one exchange.
+struct TBrokerTimeouts {
+  int ConnectMs = kBrokerConnectTimeoutMs;
+  int ExchangeMs = kBrokerExchangeTimeoutMs;
+};
+
 // The client's end of the broker socket. Blocking calls that give up after their time-out; AError
 // receives the errno of a failure. Used under the client's lock only.
 class IBrokerTransport {
@@ -55,7 +62,7 @@ class IBrokerTransport {
 class TBrokerClient {
  public:
   // ALog receives the client's lines (the caller limits their rate); both must outlive the client.
-  TBrokerClient(std::unique_ptr<IBrokerTransport> ATransport, TLogFn ALog);
+  TBrokerClient(std::unique_ptr<IBrokerTransport> ATransport, TLogFn ALog, TBrokerTimeouts ATimeouts = {});
   ~TBrokerClient();
   TBrokerClient(const TBrokerClient&) = delete;
   TBrokerClient& operator=(const TBrokerClient&) = delete;
@@ -83,6 +90,7 @@ class TBrokerClient {
   std::mutex FLock;
   std::unique_ptr<IBrokerTransport> FTransport;
   TLogFn FLog;
+  const TBrokerTimeouts FTimeouts;
   bool FInUse = false;
   bool FWanted = false;
   int FUseCount = 0;

@@ -1,5 +1,6 @@
 #include "update/TovikServiceUpdate.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,7 +49,8 @@ std::string RootOnlyProblem(const std::string& AFile) {
 }
 
 void RunServiceInstall(const TServiceUpdateSetup& ASetup, IHttpClient& AHttp, IPackageInstaller& AInstaller,
-                       const std::function<int(const std::string&)>& AReadBuild, const TUpdateLog& ALog) {
+                       const std::function<int(const std::string&)>& AReadBuild, const TUpdateLog& ALog,
+                       const std::function<void(const std::string& APackage)>& ABeforeInstall) {
   auto log = [&](const std::string& line) {
     if (ALog) ALog("Update: " + line);
   };
@@ -95,6 +97,7 @@ void RunServiceInstall(const TServiceUpdateSetup& ASetup, IHttpClient& AHttp, IP
   if (!d.Ok()) throw std::runtime_error(d.Message);
 
   // 6. Checked again right before the package manager gets it.
+  if (ABeforeInstall) ABeforeInstall(package);
   if (std::string why = CheckFile(package, info.Size, info.Sha256); !why.empty()) {
     ::unlink(package.c_str());
     throw std::runtime_error(why);
@@ -105,20 +108,39 @@ void RunServiceInstall(const TServiceUpdateSetup& ASetup, IHttpClient& AHttp, IP
   log("build " + Num(info.Build) + " installed (was " + Num(own) + ")");
 }
 
-TServiceUpdater::TServiceUpdater(const TServiceUpdateSetup& ASetup, std::shared_ptr<IHttpClient> AHttp,
-                                 std::shared_ptr<IPackageInstaller> AInstaller, IUpdateRequests& ARequests,
-                                 TUpdateLog ALog, TTick ANow, TStart AStart)
+bool RunServiceInstallStep(const TServiceUpdateSetup& ASetup, IHttpClient& AHttp, IPackageInstaller& AInstaller,
+                           const std::function<int(const std::string&)>& AReadBuild, const TUpdateLog& ALog) {
+  try {
+    RunServiceInstall(ASetup, AHttp, AInstaller, AReadBuild, ALog);
+    return true;
+  } catch (const std::exception& e) {
+    // Whatever was partly written goes; the folder is the unit's own.
+    if (DIR* d = ::opendir(ASetup.DownloadFolder.c_str())) {
+      while (dirent* f = ::readdir(d)) {
+        const std::string name = f->d_name;
+        if (name.size() > 10 && name.compare(0, 6, "tovik-") == 0 && name.compare(name.size() - 4, 4, ".deb") == 0)
+          ::unlinkat(::dirfd(d), name.c_str(), 0);
+      }
+      ::closedir(d);
+    }
+    if (ALog) ALog("Update: could not install: " + EscapeForLog(e.what(), 500));
+    return false;
+  }
+}
+
+TServiceUpdater::TServiceUpdater(const TServiceUpdateSetup& ASetup, std::shared_ptr<IUpdateUnit> AUnit,
+                                 IUpdateRequests& ARequests, TUpdateLog ALog, TTick ANow, TStart AStart)
     : ReadBuild([](const std::string& f) { return ReadFileBuild(f); }),
       RootOnly([](const std::string& f) { return RootOnlyProblem(f); }),
       FSetup(ASetup),
-      FHttp(std::move(AHttp)),
-      FInstaller(std::move(AInstaller)),
+      FUnit(std::move(AUnit)),
       FRequests(ARequests),
       FLog(std::move(ALog)),
       FStart(std::move(AStart)),
       FState(std::make_shared<std::atomic<int>>(usIdle)) {
   if (!FStart) FStart = [](std::function<void()> job) { std::thread(std::move(job)).detach(); };
   FNextOnDisk = ANow + kOnDiskCheckMs;
+  FNextLook = ANow + kServiceFirstLookMs;
   DeleteOldCopies(FSetup.ProgramFile);
 }
 
@@ -141,42 +163,57 @@ bool TServiceUpdater::UpdateCheck(TTick ANow) {
     return true;
   }
 
-  if (!FRequests.Take()) {
-    if (ANow < FNextOnDisk) return false;
-    FNextOnDisk = ANow + kOnDiskCheckMs;
-    const int onDisk = ReadBuild(FSetup.ProgramFile);
-    if (FSetup.RunningBuild <= 0 || onDisk <= FSetup.RunningBuild) return false;
-    // Only onto a file that nobody but root can have put there.
-    if (std::string why = RootOnly(FSetup.ProgramFile); !why.empty()) {
-      if (FRefusedOnDisk != onDisk) Log("build " + Num(onDisk) + " on disk is not used: " + why);
-      FRefusedOnDisk = onDisk;
+  if (FRequests.Take()) {
+    if (FHadRequest && ANow - FLastRequest < kRequestGuardMs) {
+      // Said once per guard window, however often a user asks.
+      if (!FToldTooSoon) Log("asked again too soon; waiting");
+      FToldTooSoon = true;
       return false;
     }
-    Log("tovik build " + Num(onDisk) + " is on disk (running " + Num(FSetup.RunningBuild) + "); restarting the service");
-    return true;
-  }
-
-  if (FHadRequest && ANow - FLastRequest < kRequestGuardMs) {
-    // Said once per guard window, however often a user asks.
-    if (!FToldTooSoon) Log("asked again too soon; waiting");
-    FToldTooSoon = true;
+    FHadRequest = true;
+    FLastRequest = ANow;
+    FToldTooSoon = false;
+    Log("Tovik asks to install a new build");
+    StartUnit(ANow);
     return false;
   }
-  FHadRequest = true;
-  FLastRequest = ANow;
-  FToldTooSoon = false;
-  Log("Tovik asks to install a new build");
+  if (ANow >= FNextLook) {
+    Log("looking for a new build");
+    StartUnit(ANow);
+    return false;
+  }
+
+  if (ANow < FNextOnDisk) return false;
+  FNextOnDisk = ANow + kOnDiskCheckMs;
+  const int onDisk = ReadBuild(FSetup.ProgramFile);
+  if (FSetup.RunningBuild <= 0 || onDisk <= FSetup.RunningBuild) return false;
+  // Only onto a file that nobody but root can have put there.
+  if (std::string why = RootOnly(FSetup.ProgramFile); !why.empty()) {
+    if (FRefusedOnDisk != onDisk) Log("build " + Num(onDisk) + " on disk is not used: " + why);
+    FRefusedOnDisk = onDisk;
+    return false;
+  }
+  Log("tovik build " + Num(onDisk) + " is on disk (running " + Num(FSetup.RunningBuild) + "); restarting the service");
+  return true;
+}
+
+void TServiceUpdater::StartUnit(TTick ANow) {
+  FNextLook = ANow + kServiceLookPeriodMs;
   FState->store(usInstalling);
-  FStart([setup = FSetup, http = FHttp, installer = FInstaller, log = FLog, state = FState, readBuild = ReadBuild] {
+  FStart([unit = FUnit, log = FLog, state = FState, readBuild = ReadBuild, program = FSetup.ProgramFile,
+          running = FSetup.RunningBuild] {
+    std::string why;
     try {
-      RunServiceInstall(setup, *http, *installer, readBuild, log);
-      state->store(readBuild(setup.ProgramFile) > setup.RunningBuild ? usInstalled : usIdle);
+      why = unit->Run();
     } catch (const std::exception& e) {
-      if (log) log(std::string("Update: could not install: ") + e.what());
-      state->store(usIdle);
+      why = e.what();
     }
+    if (!why.empty() && log)
+      log("Update: " + std::string(kUpdateUnitName) + " did not finish: " + EscapeForLog(why, 500));
+    // A newer build on disk counts even after a failure (the package may be in place all the same);
+    // the loop checks the file before it restarts onto it.
+    state->store(running > 0 && readBuild(program) > running ? usInstalled : usIdle);
   });
-  return false;
 }
 
 }  // namespace tovik

@@ -78,6 +78,7 @@ struct TFakes : IServiceModes, IElevation, IProcessWaiter {
     return Result;
   }
   TModeResult RestartService() override { return Record("restartservice"); }
+  TModeResult InstallUpdate() override { return Record("serviceupdate"); }
   TModeResult Install() override { return Record("install"); }
   TModeResult Uninstall() override { return Record("uninstall"); }
   TModeResult RunService() override { return Record("service"); }
@@ -133,6 +134,7 @@ TEST(MainSequence, FirstClaimingStepWins) {
       {{"/waitpid:42", "/tray"}, 0, {"wait 42 20000", "read AutoElevate", "interactive tray"}},
       {{"/waitpid:x"}, 0, {"read AutoElevate", "interactive"}},
       {{"/waitpid:9", "/service", "/restartservice"}, 0, {"wait 9 20000", "restartservice"}},
+      {{"/service", "/serviceupdate", "/tray"}, 0, {"serviceupdate"}},
       {{"/uninstall", "-INSTALL"}, 0, {"install"}},
       {{"/agent", "/service", "/uninstall"}, 0, {"uninstall"}},
       {{"--agent", "/service"}, 0, {"service"}},

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the packages with scripts/package from a built tree and checks them: the files each package
-# holds, the stamped build, the relay's unit and user, lintian without errors, the portable tarball.
+# holds, the stamped build, the units (systemd-analyze verify) and what the maintainer scripts do with
+# them, the relay's unit and user, lintian without errors, the portable tarball.
 # As root it also installs both packages, runs the relay as its system user on its data folder, and
-# removes and purges them again.
+# removes and purges them again: in a private copy of this system (a mount namespace with an overlay of
+# / and chroot into it), so that this machine's /usr, /etc and dpkg state are never touched.
 #   check_packages.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 src=$1
@@ -10,6 +12,50 @@ build=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# Installs both packages, runs the relay as its user, removes and purges them. Runs in the private
+# root only (see below).
+install_run_remove() {  # install_run_remove DEB RDEB
+  local deb=$1 rdeb=$2
+  if dpkg-query -W tovik >/dev/null 2>&1 || dpkg-query -W tovik-relay >/dev/null 2>&1; then
+    echo "tovik is installed on this system already: installation not tried"
+    return 0
+  fi
+  dpkg -i "$deb" "$rdeb" >/dev/null
+  [ -x /usr/bin/tovik ] && [ -x /usr/bin/tovik-relay ] || fail "the programs are not installed"
+  getent passwd tovik-relay >/dev/null || fail "no tovik-relay user"
+  systemd-analyze verify /lib/systemd/system/tovik-service.service /lib/systemd/system/tovik-update.service \
+    > "$work/verify-installed.txt" 2>&1 || { cat "$work/verify-installed.txt" >&2; fail "an installed unit does not verify"; }
+  [ "$(stat -c '%U %a' /var/lib/tovik-relay)" = "tovik-relay 700" ] || fail "the data folder is not the relay user's own"
+  port=$(python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  runuser -u tovik-relay -- /usr/bin/tovik-relay --data /var/lib/tovik-relay --listen 127.0.0.1 --udp-port "$port" --tcp-ports 0 \
+    >"$work/relay.log" 2>&1 &
+  relay=$!
+  up=0
+  for _ in $(seq 100); do
+    if ss -uln | grep -q "127.0.0.1:$port "; then up=1; break; fi
+    kill -0 $relay 2>/dev/null || break
+    sleep 0.1
+  done
+  kill $relay 2>/dev/null || true
+  wait $relay 2>/dev/null || true
+  [ $up -eq 1 ] || { cat "$work/relay.log" >&2; fail "the installed relay did not start"; }
+  runuser -u tovik-relay -- /usr/bin/tovik-relay key --data /var/lib/tovik-relay >/dev/null ||
+    fail "the relay made no key in its data folder"
+  dpkg -r tovik tovik-relay >/dev/null
+  [ ! -e /usr/bin/tovik ] && [ ! -e /usr/bin/tovik-relay ] || fail "the programs stay after removal"
+  [ -d /var/lib/tovik-relay ] || fail "removal (not purge) deleted the relay's data"
+  dpkg -P tovik tovik-relay >/dev/null 2>&1
+  [ ! -e /var/lib/tovik-relay ] || fail "purge left the relay's data"
+  echo "packages installed, run and removed"
+}
+
+# The second stage, in the private root: only the installation.
+if [ -n "${TOVIK_PRIVATE_ROOT:-}" ]; then
+  arch=$(dpkg --print-architecture)
+  install_run_remove "$3/tovik_0.1.0+777_${arch}.deb" "$3/tovik-relay_0.1.0+777_${arch}.deb"
+  exit 0
+fi
 
 bash "$src/scripts/package" --build-dir "$build" --out "$work/out" --build 777 >/dev/null
 arch=$(dpkg --print-architecture)
@@ -52,6 +98,31 @@ grep -qx 'User=tovik-relay' "$work/x/lib/systemd/system/tovik-relay.service" || 
 dpkg-deb -e "$rdeb" "$work/ctl"
 grep -q 'adduser --system' "$work/ctl/postinst" || fail "the relay's postinst makes no system user"
 
+# The units: valid for systemd (their program is the packaged one, so they are verified in the
+# extracted tree); the update unit is a oneshot that the service starts, never enabled or started by
+# the package itself.
+units=$(find "$work/x/lib/systemd/system" -name '*.service' | sort)
+[ -n "$units" ] || fail "no systemd units in the packages"
+if command -v systemd-analyze >/dev/null; then
+  # shellcheck disable=SC2086
+  if ! systemd-analyze --root="$work/x" verify $units > "$work/verify.txt" 2>&1; then
+    cat "$work/verify.txt" >&2
+    fail "systemd-analyze verify rejects a unit"
+  fi
+else
+  fail "systemd-analyze is not installed"
+fi
+upd="$work/x/lib/systemd/system/tovik-update.service"
+[ -f "$upd" ] || fail "tovik lacks tovik-update.service"
+grep -qx 'Type=oneshot' "$upd" || fail "the update unit is not a oneshot"
+grep -qx 'ExecStart=/usr/bin/tovik /serviceupdate' "$upd" || fail "the update unit does not run /serviceupdate"
+grep -qx '\[Install\]' "$upd" && fail "the update unit can be enabled"
+grep -q 'PrivateNetwork' "$upd" && fail "the update unit has no network"
+dpkg-deb -e "$deb" "$work/tctl"
+grep -q 'enable --now tovik-service.service' "$work/tctl/postinst" || fail "the postinst does not start the service"
+grep -q 'tovik-update' "$work/tctl/postinst" && fail "the postinst starts the update unit"
+grep -q 'restart' "$work/tctl/postinst" && fail "the postinst restarts the service (it restarts itself after its checks)"
+
 # The portable copy: one folder with the program.
 tar -tzf "$tarball" | sort > "$work/tar.list"
 grep -qx 'tovik/tovik' "$work/tar.list" || fail "the tarball lacks tovik/tovik"
@@ -65,39 +136,25 @@ else
   fail "lintian is not installed (scripts/setup installs it)"
 fi
 
-# Install, run, remove (root only: the packages go into this system).
+# Install, run, remove: as root, in a private copy of this system (overlay mounts need root).
 if [ "$(id -u)" -ne 0 ]; then
   echo "not root: installation not tried"
   exit 0
 fi
-if dpkg-query -W tovik >/dev/null 2>&1 || dpkg-query -W tovik-relay >/dev/null 2>&1; then
-  echo "tovik is installed on this system already: installation not tried"
-  exit 0
-fi
-cleanup_pkgs() { dpkg -P tovik tovik-relay >/dev/null 2>&1 || true; rm -rf "$work"; }
-trap cleanup_pkgs EXIT
-dpkg -i "$deb" "$rdeb" >/dev/null
-[ -x /usr/bin/tovik ] && [ -x /usr/bin/tovik-relay ] || fail "the programs are not installed"
-getent passwd tovik-relay >/dev/null || fail "no tovik-relay user"
-[ "$(stat -c '%U %a' /var/lib/tovik-relay)" = "tovik-relay 700" ] || fail "the data folder is not the relay user's own"
-port=$(python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-runuser -u tovik-relay -- /usr/bin/tovik-relay --data /var/lib/tovik-relay --listen 127.0.0.1 --udp-port "$port" --tcp-ports 0 \
-  >"$work/relay.log" 2>&1 &
-relay=$!
-up=0
-for _ in $(seq 100); do
-  if ss -uln | grep -q "127.0.0.1:$port "; then up=1; break; fi
-  kill -0 $relay 2>/dev/null || break
-  sleep 0.1
-done
-kill $relay 2>/dev/null || true
-wait $relay 2>/dev/null || true
-[ $up -eq 1 ] || { cat "$work/relay.log" >&2; fail "the installed relay did not start"; }
-runuser -u tovik-relay -- /usr/bin/tovik-relay key --data /var/lib/tovik-relay >/dev/null ||
-  fail "the relay made no key in its data folder"
-dpkg -r tovik tovik-relay >/dev/null
-[ ! -e /usr/bin/tovik ] && [ ! -e /usr/bin/tovik-relay ] || fail "the programs stay after removal"
-[ -d /var/lib/tovik-relay ] || fail "removal (not purge) deleted the relay's data"
-dpkg -P tovik tovik-relay >/dev/null 2>&1
-[ ! -e /var/lib/tovik-relay ] || fail "purge left the relay's data"
-echo "packages installed, run and removed"
+priv="$work/private"
+mkdir -p "$priv/upper" "$priv/work" "$priv/root"
+# The private root sees this system as it is (the packages and this script included); what dpkg writes
+# lands in $priv/upper and goes with the namespace. No systemd runs there (/run is empty), so the
+# maintainer scripts leave the system's service manager alone too.
+unshare --mount --propagation private bash -c '
+  set -e
+  p=$1; shift
+  mount -t overlay overlay -o "lowerdir=/,upperdir=$p/upper,workdir=$p/work" "$p/root"
+  mount --rbind /proc "$p/root/proc"
+  mount --rbind /dev "$p/root/dev"
+  mount --rbind /sys "$p/root/sys"
+  mount -t tmpfs tmpfs "$p/root/run"
+  exec chroot "$p/root" env TOVIK_PRIVATE_ROOT=1 bash "$@"' _ "$priv" "$(readlink -f "$0")" "$src" "$build" "$work/out"
+dpkg-query -W tovik >/dev/null 2>&1 && fail "the installation reached this system's dpkg state"
+[ -e /usr/bin/tovik ] && fail "the installation reached this system's /usr"
+echo "installed in a private root only"

@@ -10,9 +10,11 @@
 
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <thread>
 
+#include "base/TovikFiles.h"
 #include "platform/linux/TovikBrokerSocket_unix.h"
 #include "platform/linux/TovikServiceLinux.h"
 #include "tests/base/TestTempDir.h"
@@ -35,6 +37,10 @@ struct TPeerStandIn final : IBrokerPeerInspector {
     return Peer;
   }
 };
+
+// The client's time-outs for talking to a real server thread: wide, because the machine may be loaded
+// (sanitizers, parallel tests). The defaults are for a live desktop.
+constexpr TBrokerTimeouts kPatient{5000, 10'000};
 
 struct TServerFixture {
   test::TTempDir Dir;
@@ -75,7 +81,7 @@ TEST(BrokerSocket, ServesTheUsersProgramAfterAllow) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(st.st_uid, ::getuid());
 
-  TBrokerClient client(CreateUnixBrokerTransport(f.Path), nullptr);
+  TBrokerClient client(CreateUnixBrokerTransport(f.Path), nullptr, kPatient);
   EXPECT_TRUE(client.BrokerAvailable());
   client.UseBroker(true);
   EXPECT_TRUE(client.InUse());
@@ -96,7 +102,7 @@ TEST(BrokerSocket, AnotherProgramIsRejectedBeforeItIsRead) {
     std::lock_guard<std::mutex> l(f.Peer->Lock);
     f.Peer->Peer.Exe = "/home/someone/tovik";
   }
-  TBrokerClient client(CreateUnixBrokerTransport(f.Path), nullptr);
+  TBrokerClient client(CreateUnixBrokerTransport(f.Path), nullptr, kPatient);
   client.UseBroker(true);
   EXPECT_FALSE(client.InUse());
   EXPECT_NE(f.LogText().find("Desktop broker rejected a client: Client PID " + std::to_string(::getpid()) +
@@ -138,6 +144,35 @@ TEST(BrokerSocket, ClientGivesUpQuicklyWithoutAnAgent) {
   EXPECT_FALSE(client.BrokerAvailable());
   client.UseBroker(true);
   EXPECT_FALSE(client.Capture(false, {}));
+}
+
+TEST(BrokerSocket, ASilentBrokerCannotHoldTheClient) {
+  // A socket that takes connections (the backlog) but never reads or answers: with the default
+  // time-outs the client gives up on its own. The wait here only bounds the test, it measures nothing.
+  test::TTempDir dir;
+  const std::string path = BrokerSocketPath(dir.Path(), ::getuid());
+  TFd silent(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un a {};
+  a.sun_family = AF_UNIX;
+  std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+  ASSERT_EQ(::bind(silent.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(silent.Get(), 4), 0);
+
+  std::vector<std::string> lines;
+  TBrokerClient client(CreateUnixBrokerTransport(path), [&lines](const std::string& l) { lines.push_back(l); });
+  std::promise<bool> done;
+  std::future<bool> result = done.get_future();
+  std::thread asker([&] {
+    client.UseBroker(true);
+    done.set_value(client.InUse());
+  });
+  const bool returned = result.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+  if (!returned) silent.Reset();  // lets a stuck client go, so that the thread can be joined
+  asker.join();
+  ASSERT_TRUE(returned) << "the client waited on a silent broker";
+  EXPECT_FALSE(result.get());
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Broker request failed (error " + std::to_string(ETIMEDOUT) + ")");
 }
 
 TEST(ServiceProgramCheck, OnlyARootOwnedProgramInRootOnlyFolders) {

@@ -522,11 +522,28 @@ class TFakeInstaller final : public IPackageInstaller {
  public:
   std::string Install(const std::string& APackage) override {
     Installed.push_back(ReadFile(APackage));
+    if (Answer.empty() && OnInstall) OnInstall();
     return Answer;
   }
   std::vector<std::string> Installed;
   std::string Answer;
+  std::function<void()> OnInstall;
 };
+
+// The update unit run in this process: what "tovik /serviceupdate" does in tovik-update.service.
+class TInlineUnit final : public IUpdateUnit {
+ public:
+  std::string Run() override {
+    ++Runs;
+    return Body();
+  }
+  std::function<std::string()> Body;
+  int Runs = 0;
+};
+
+bool Has(const std::vector<std::string>& ALines, const std::string& ALine) {
+  return std::find(ALines.begin(), ALines.end(), ALine) != ALines.end();
+}
 
 class ServiceUpdate : public ::testing::Test {
  protected:
@@ -536,18 +553,20 @@ class ServiceUpdate : public ::testing::Test {
   TEcdsaKey Vendor = TEcdsaKey::CreateNew();  // a test key pair
   TFakeRequests Requests;
   std::shared_ptr<TFakeInstaller> Installer = std::make_shared<TFakeInstaller>();
+  std::shared_ptr<TInlineUnit> Unit = std::make_shared<TInlineUnit>();
   std::vector<std::string> Lines;
   std::string Package = std::string(100'000, 'd') + "package";
   int OnDisk = 412;  // what the fake ReadBuild sees
   std::string RootProblem;
 
-  void Serve(int ABuild) {
+  void Serve(int ABuild, const TEcdsaKey* AKey = nullptr, std::int64_t ASize = -1) {
     // A company server: the package comes from beside the update file.
-    TUpdateInfo info{ABuild, static_cast<std::int64_t>(Package.size()), Sha(Package), "https://example.invalid/x.deb"};
-    Server.Route("/tovik/update.txt", THttpAnswer{200, SignUpdateFile(info, Vendor), {}, false, 0, ""});
+    TUpdateInfo info{ABuild, ASize >= 0 ? ASize : static_cast<std::int64_t>(Package.size()), Sha(Package),
+                     "https://example.invalid/x.deb"};
+    Server.Route("/tovik/update.txt", THttpAnswer{200, SignUpdateFile(info, AKey ? *AKey : Vendor), {}, false, 0, ""});
     Server.Route("/tovik/tovik.deb", THttpAnswer{200, Package, {}, false, 0, ""});
   }
-  std::unique_ptr<TServiceUpdater> Make(const std::string& ini) {
+  TServiceUpdateSetup Setup(const std::string& ini) {
     WriteFileAtomic(Dir.Path() + "/Tovik.ini", ini);
     TServiceUpdateSetup s;
     s.ProgramFile = Dir.Path() + "/tovik";
@@ -556,10 +575,23 @@ class ServiceUpdate : public ::testing::Test {
     s.DownloadFolder = Dir.Path() + "/root-cache";
     s.RunningBuild = 412;
     s.VendorKey = Vendor.Public();
-    auto u = std::make_unique<TServiceUpdater>(s, IHttpClient::Create(), Installer, Requests,
-                                               [this](const std::string& l) { Lines.push_back(l); }, Clock.Now(),
+    return s;
+  }
+  std::function<int(const std::string&)> ReadBuild() {
+    return [this](const std::string&) { return OnDisk; };
+  }
+  TUpdateLog Log() {
+    return [this](const std::string& l) { Lines.push_back(l); };
+  }
+  std::unique_ptr<TServiceUpdater> Make(const std::string& ini) {
+    const TServiceUpdateSetup s = Setup(ini);
+    Unit->Body = [this, s] {
+      return RunServiceInstallStep(s, *IHttpClient::Create(), *Installer, ReadBuild(), Log()) ? ""
+                                                                                              : "tovik ended with code 1";
+    };
+    auto u = std::make_unique<TServiceUpdater>(s, Unit, Requests, Log(), Clock.Now(),
                                                [](std::function<void()> job) { job(); });
-    u->ReadBuild = [this](const std::string&) { return OnDisk; };
+    u->ReadBuild = ReadBuild();
     u->RootOnly = [this](const std::string&) { return RootProblem; };
     return u;
   }
@@ -572,25 +604,35 @@ class ServiceUpdate : public ::testing::Test {
 
 TEST_F(ServiceUpdate, InstallsTheCheckedPackageAndRestarts) {
   Serve(413);
+  Installer->OnInstall = [this] { OnDisk = 413; };  // dpkg puts the new program file in place
   auto u = Make(Ini());
-  // dpkg puts the new program file in place.
   EXPECT_FALSE(Ask(*u));
+  EXPECT_EQ(Unit->Runs, 1);
   ASSERT_EQ(Installer->Installed.size(), 1u) << (Lines.empty() ? "" : Lines.back());
   EXPECT_TRUE(Installer->Installed[0] == Package);
   EXPECT_EQ(Server.Seen().front().UserAgent, "TovikService/412");
   EXPECT_EQ(Lines.back(), "Update: build 413 installed (was 412)");
   EXPECT_FALSE(fs::exists(Dir.Path() + "/root-cache/tovik-413.deb"));
   EXPECT_EQ(fs::status(Dir.Path() + "/root-cache").permissions() & fs::perms::all, fs::perms::owner_all);
-  // The fake disk still says 412: nothing to restart onto.
-  EXPECT_EQ(u->State(), TServiceUpdater::usIdle);
+  // The next round restarts the service onto it.
+  EXPECT_TRUE(u->UpdateCheck(Clock.Now() + 2000));
+  EXPECT_EQ(Lines.back(), "Update: restarting the service on the new build");
 
-  OnDisk = 413;
-  Clock.Advance(kRequestGuardMs);
-  EXPECT_FALSE(Ask(*u));
-  EXPECT_EQ(Lines.back(), "Update: asked, but build 413 is already in place");
+  // Up to date: nothing is installed, nothing restarts.
+  Installer->Installed.clear();
+  Lines.clear();
+  auto again = Make(Ini());
+  OnDisk = 412;
+  Serve(412);
+  EXPECT_FALSE(Ask(*again));
+  EXPECT_EQ(Lines.back(), "Update: asked, but build 412 is already in place");
+  EXPECT_TRUE(Installer->Installed.empty());
+  EXPECT_EQ(again->State(), TServiceUpdater::usIdle);
+  EXPECT_FALSE(again->UpdateCheck(Clock.Now() + 2000));
 }
 
 TEST_F(ServiceUpdate, RefusesWhatItCannotTrust) {
+  const TEcdsaKey other = TEcdsaKey::CreateNew();
   struct Case {
     const char* What;
     std::string Ini;
@@ -601,6 +643,10 @@ TEST_F(ServiceUpdate, RefusesWhatItCannotTrust) {
       {"turned off", "[Update]\nEnabled=0\n", [] {}, "Update: asked, but [Update] Enabled=0 in " + Dir.Path() + "/Tovik.ini"},
       {"not http", "[Update]\nUrl=ftp://x/tovik/update.txt\n", [] {},
        "Update: asked, but the update address is not http:// or https://"},
+      {"signed with another key", Ini(), [&] { Serve(413, &other); },
+       "Update: could not install: update file refused: the signature of the update file is not valid"},
+      {"wrong size", Ini(), [&] { Serve(413, nullptr, static_cast<std::int64_t>(Package.size()) - 1); },
+       std::string("Update: could not install: ") + kWrongSize},
       {"wrong hash", Ini(),
        [&] {
          Serve(413);
@@ -617,15 +663,36 @@ TEST_F(ServiceUpdate, RefusesWhatItCannotTrust) {
   for (const Case& c : cases) {
     c.Arrange();
     Installer->Installed.clear();
+    Lines.clear();
     auto u = Make(c.Ini);
     EXPECT_FALSE(Ask(*u)) << c.What;
-    EXPECT_EQ(Lines.back(), c.Line) << c.What;
+    EXPECT_TRUE(Has(Lines, c.Line)) << c.What << ": " << (Lines.empty() ? "" : Lines.back());
     EXPECT_EQ(u->State(), TServiceUpdater::usIdle) << c.What;
-    if (std::string(c.What) == "wrong hash") {
-      EXPECT_TRUE(Installer->Installed.empty());
+    if (std::string(c.What) != "dpkg fails") {
+      EXPECT_TRUE(Installer->Installed.empty()) << c.What;
     }
+    EXPECT_FALSE(fs::exists(Dir.Path() + "/root-cache/tovik-413.deb")) << c.What;
     Installer->Answer.clear();
   }
+}
+
+TEST_F(ServiceUpdate, ThePackageIsCheckedAgainRightBeforeDpkg) {
+  Serve(413);
+  const TServiceUpdateSetup s = Setup(Ini());
+  // Same size, other bytes, put in place after the download's check.
+  auto swap = [this](const std::string& package) {
+    std::string other = Package;
+    other[10] = 'X';
+    ASSERT_TRUE(WriteFileAtomic(package, other));
+  };
+  try {
+    RunServiceInstall(s, *IHttpClient::Create(), *Installer, ReadBuild(), Log(), swap);
+    ADD_FAILURE() << "a swapped package was accepted";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), kWrongHash);
+  }
+  EXPECT_TRUE(Installer->Installed.empty());
+  EXPECT_FALSE(fs::exists(Dir.Path() + "/root-cache/tovik-413.deb"));
 }
 
 TEST_F(ServiceUpdate, AskedAgainTooSoonIsSaidOncePerWindow) {
@@ -638,9 +705,11 @@ TEST_F(ServiceUpdate, AskedAgainTooSoonIsSaidOncePerWindow) {
   }
   EXPECT_EQ(std::count(Lines.begin(), Lines.end(), "Update: asked again too soon; waiting"), 1);
   EXPECT_EQ(std::count(Lines.begin(), Lines.end(), "Update: Tovik asks to install a new build"), 1);
+  EXPECT_EQ(Unit->Runs, 1);
   Clock.Advance(kRequestGuardMs);
   Ask(*u);
   EXPECT_EQ(std::count(Lines.begin(), Lines.end(), "Update: Tovik asks to install a new build"), 2);
+  EXPECT_EQ(Unit->Runs, 2);
 }
 
 TEST_F(ServiceUpdate, RestartsOnlyOntoARootOnlyNewerFile) {

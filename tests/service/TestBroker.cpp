@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -212,14 +214,16 @@ struct TMemTransport final : IBrokerTransport {
     bool BrokerUp = true;
     bool FailNextSend = false;
     int Connects = 0;
+    std::vector<int> ConnectTimeouts, ExchangeTimeouts;  // as the client passed them
   };
   std::shared_ptr<TShared> S;
   std::deque<std::uint8_t> In;
 
   explicit TMemTransport(std::shared_ptr<TShared> AS) : S(std::move(AS)) {}
   bool Connected() const override { return S->Conn != nullptr; }
-  bool Connect(int, int& AError) override {
+  bool Connect(int ATimeoutMs, int& AError) override {
     ++S->Connects;
+    S->ConnectTimeouts.push_back(ATimeoutMs);
     if (!S->BrokerUp) {
       AError = 111;
       return false;
@@ -227,7 +231,8 @@ struct TMemTransport final : IBrokerTransport {
     S->Conn = std::make_unique<TBrokerConnection>(S->Desk, nullptr);
     return true;
   }
-  bool Send(TByteView AData, int, int& AError) override {
+  bool Send(TByteView AData, int ATimeoutMs, int& AError) override {
+    S->ExchangeTimeouts.push_back(ATimeoutMs);
     if (!S->Conn || std::exchange(S->FailNextSend, false)) {
       AError = 32;
       return false;
@@ -240,7 +245,8 @@ struct TMemTransport final : IBrokerTransport {
     }
     return true;
   }
-  bool Receive(std::uint8_t* AData, std::size_t ALength, int, int& AError) override {
+  bool Receive(std::uint8_t* AData, std::size_t ALength, int ATimeoutMs, int& AError) override {
+    S->ExchangeTimeouts.push_back(ATimeoutMs);
     if (In.size() < ALength) {
       AError = 110;
       return false;
@@ -308,6 +314,29 @@ TEST(BrokerClient, AMissingBrokerIsAskedAtMostOnceASecond) {
   f.Clock.Advance(kBrokerRetryMs);
   EXPECT_EQ(f.Client.Capture(false, {}), BytesOf("tiles"));
   EXPECT_TRUE(f.Client.BrokerAvailable());
+}
+
+TEST(BrokerClient, EveryTransportCallGetsItsTimeOut) {
+  struct Case {
+    const char* What;
+    std::optional<TBrokerTimeouts> Given;
+    int Connect, Exchange;
+  };
+  const Case cases[] = {
+      {"defaults", std::nullopt, kBrokerConnectTimeoutMs, kBrokerExchangeTimeoutMs},
+      {"widened", TBrokerTimeouts{4000, 9000}, 4000, 9000},
+  };
+  for (const Case& c : cases) {
+    TManualClock clock;
+    auto s = std::make_shared<TMemTransport::TShared>();
+    auto client = c.Given ? std::make_unique<TBrokerClient>(std::make_unique<TMemTransport>(s), nullptr, *c.Given)
+                          : std::make_unique<TBrokerClient>(std::make_unique<TMemTransport>(s), nullptr);
+    client->UseBroker(true);
+    EXPECT_EQ(client->Capture(true, {}), BytesOf("tiles")) << c.What;
+    EXPECT_EQ(s->ConnectTimeouts, std::vector<int>{c.Connect}) << c.What;
+    ASSERT_FALSE(s->ExchangeTimeouts.empty()) << c.What;
+    for (int t : s->ExchangeTimeouts) EXPECT_EQ(t, c.Exchange) << c.What;
+  }
 }
 
 TEST(BrokerClient, AvailableByPingLeavesNoConnectionOpen) {

@@ -1,6 +1,8 @@
 // The service, agent and service-restart modes on Linux: a systemd unit (tovik-service.service,
 // Type=notify) that runs "tovik /service" as root, follows the active session of seat0 through
-// logind and keeps one agent ("tovik /agent") on that session's X display.
+// logind and keeps one agent ("tovik /agent") on that session's X display. Updates run outside its
+// sandbox, in the oneshot unit tovik-update.service ("tovik /serviceupdate"), which the service starts
+// (TServiceUpdater) and after which it restarts itself onto the new build.
 //
 // Test mode: with TOVIK_TEST_LOGIND naming a test seat, the service runs without systemd and the
 // logind of the tests is read instead (see Logind_sdlogin.cpp).
@@ -24,6 +26,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 
 #include "app/TovikRunModes.h"
@@ -37,6 +40,10 @@
 #include "platform/linux/TovikServiceLinux.h"
 #include "platform/linux/TovikServiceUnit.h"
 #include "service/TovikRdpKeep.h"
+#include "update/TovikEmbed.h"
+#include "update/TovikHttp.h"
+#include "update/TovikServiceUpdate.h"
+#include "update/TovikVersion.h"
 
 extern char** environ;
 
@@ -93,6 +100,22 @@ bool FileExists(const std::string& APath) {
   return ::stat(APath.c_str(), &st) == 0;
 }
 
+// What the service's update needs to know of this installation. The settings of a packaged copy are
+// /etc/tovik/Tovik.ini, of another one Tovik.ini beside the program; the package goes into the update
+// unit's own cache folder (CacheDirectory=tovik, root's only).
+TServiceUpdateSetup ServiceUpdateSetup() {
+  TServiceUpdateSetup s;
+  s.ProgramFile = OwnProgram();
+  const TSettingsPaths paths = ComputeSettingsPaths(ProcessEnv, s.ProgramFile);
+  s.SettingsFile = s.ProgramFile.rfind("/usr/", 0) == 0 ? std::string("/etc/tovik/Tovik.ini") : paths.ServiceIni;
+  s.BuiltInUrl = BuiltInSettings().ReadString("Update", "Url", "");
+  s.DefaultUrl = std::string(kDefaultUpdateUrl);
+  const char* cache = std::getenv("CACHE_DIRECTORY");
+  s.DownloadFolder = std::string(cache && *cache == '/' ? cache : "/var/cache/tovik") + "/update";
+  s.RunningBuild = OwnBuild();
+  return s;
+}
+
 // One value of the firmware's description (/sys/class/dmi/id); empty when unreadable.
 std::string FirmwareValue(const char* AName) {
   std::string text;
@@ -111,6 +134,12 @@ TFd StopSignals() {
   return TFd(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
 }
 
+// A service without a request socket: nobody can ask.
+class TNoUpdateRequests final : public IUpdateRequests {
+ public:
+  bool Take() override { return false; }
+};
+
 class TSystemdServiceModes final : public IServiceModes {
  public:
   TModeResult RestartService() override {
@@ -120,6 +149,22 @@ class TSystemdServiceModes final : public IServiceModes {
       ::sleep(1);
     }
     return TModeResult::mrFailed;
+  }
+
+  // "tovik /serviceupdate", as tovik-update.service runs it: nothing comes from whoever asked for it.
+  TModeResult InstallUpdate() override {
+    TServiceLog log;
+    if (::geteuid() != 0) {
+      std::fprintf(stderr, "tovik: /serviceupdate runs as root, from %.*s\n", int(kUpdateUnitName.size()),
+                   kUpdateUnitName.data());
+      return TModeResult::mrFailed;
+    }
+    const std::shared_ptr<IHttpClient> http = IHttpClient::Create();
+    const std::shared_ptr<IPackageInstaller> dpkg = IPackageInstaller::Create();
+    const bool ok = RunServiceInstallStep(ServiceUpdateSetup(), *http, *dpkg,
+                                          [](const std::string& f) { return ReadFileBuild(f); },
+                                          [&log](const std::string& l) { log(l); });
+    return ok ? TModeResult::mrOk : TModeResult::mrFailed;
   }
 
   TModeResult Install() override {
@@ -190,13 +235,32 @@ class TSystemdServiceModes final : public IServiceModes {
                    },
                    [] { return IsVirtualMachine(FirmwareValue("sys_vendor"), FirmwareValue("product_name")); },
                    [&log](const std::string& l) { log(l); }});
+    // Updates (not in the tests without systemd): the request socket in the runtime folder; the unit
+    // does the work. Without the socket the service still looks on its schedule and restarts onto a
+    // newer build that appears on disk.
+    std::string requestsError;
+    std::unique_ptr<IUpdateRequests> requests =
+        test ? nullptr : IUpdateRequests::Create(std::string(kUpdateRequestSocket), requestsError);
+    if (!test && !requests) log("Update: no update requests: " + requestsError);
+    TNoUpdateRequests noRequests;
+    std::optional<TServiceUpdater> updater;
+    // The unit's worker may outlive this function (it is not waited for): it writes through a log of its own.
+    auto updateLog = std::make_shared<TServiceLog>();
+    if (!test)
+      updater.emplace(ServiceUpdateSetup(), IUpdateUnit::Create(), requests ? *requests : noRequests,
+                      [updateLog](const std::string& l) { (*updateLog)(l); }, TickMs());
     sd_notify(0, "READY=1\nSTATUS=Following the active session of seat0");
     log("Service started");
     bool ok = true;
+    bool restart = false;
     try {
       for (;;) {
         loop.Round(TickMs());
         keep.Check(TickMs());
+        if (updater && updater->UpdateCheck(TickMs())) {
+          restart = true;
+          break;
+        }
         std::vector<pollfd> polls{{stop.Get(), POLLIN, 0}};
         if (watch->Fd() >= 0) polls.push_back({watch->Fd(), POLLIN, 0});
         if (const int agentFd = AgentPidFd(loop.Agent()); agentFd >= 0) polls.push_back({agentFd, POLLIN, 0});
@@ -215,6 +279,12 @@ class TSystemdServiceModes final : public IServiceModes {
     sd_notify(0, "STOPPING=1");
     log("Service stopping");
     loop.Shutdown();
+    // Onto the new build: systemd starts the unit again once this process has ended. Should the job not
+    // be queued, the failure exit makes systemd start it all the same (Restart=on-failure).
+    if (restart && !test && Systemctl({"--no-block", "restart", kUnitName}) != 0) {
+      log("Update: the service could not ask for its own restart; ending with a failure instead");
+      ok = false;
+    }
     // A failed loop ends with a failure, so that systemd starts the service again (Restart=on-failure).
     return ok ? TModeResult::mrOk : TModeResult::mrFailed;
   }

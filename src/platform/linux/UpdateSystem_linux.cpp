@@ -1,6 +1,6 @@
 // What the updater asks of a Linux system: starting the new program, the update request to the system
 // service (a datagram on the service's Unix socket, read in its loop), administrator rights through
-// pkexec; and on the service's side the request socket and dpkg.
+// pkexec; and on the service's side the request socket, the update unit (systemctl) and dpkg.
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -118,33 +118,49 @@ class TUpdateRequestsUnix final : public IUpdateRequests {
   TFd FFd;
 };
 
+// Runs AArgs with a fixed environment and waits up to AMs; "" when it ended with code 0, else its
+// exit code and the last line it wrote (kept short for the log).
+std::string RunForLog(const std::vector<std::string>& AArgs, TTick AMs) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return "no pipe";
+  static char kPath[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+  static char kFrontend[] = "DEBIAN_FRONTEND=noninteractive";
+  char* env[] = {kPath, kFrontend, nullptr};
+  const pid_t pid = Spawn(AArgs, "/", fds[1], false, env);
+  ::close(fds[1]);
+  std::string words;
+  char buf[4096];
+  for (;;) {
+    const ssize_t got = ::read(fds[0], buf, sizeof buf);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    words.append(buf, static_cast<std::size_t>(got));
+    if (words.size() > 8192) words.erase(0, words.size() - 8192);
+  }
+  ::close(fds[0]);
+  const std::string name = AArgs[0].substr(AArgs[0].rfind('/') + 1);
+  if (pid <= 0) return name + " did not start";
+  const int code = WaitChild(pid, AMs);
+  if (code == 0) return {};
+  while (!words.empty() && (words.back() == '\n' || words.back() == ' ')) words.pop_back();
+  const std::size_t nl = words.rfind('\n');
+  return name + " ended with code " + std::to_string(code) + (words.empty() ? "" : ": " + words.substr(nl + 1));
+}
+
 // dpkg, with its words kept short for the log.
 class TPackageInstallerDpkg final : public IPackageInstaller {
  public:
   std::string Install(const std::string& APackage) override {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return "no pipe";
-    static char kPath[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
-    static char kFrontend[] = "DEBIAN_FRONTEND=noninteractive";
-    char* env[] = {kPath, kFrontend, nullptr};
-    const pid_t pid = Spawn({"/usr/bin/dpkg", "--install", "--", APackage}, "/", fds[1], false, env);
-    ::close(fds[1]);
-    std::string words;
-    char buf[4096];
-    for (;;) {
-      const ssize_t got = ::read(fds[0], buf, sizeof buf);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) break;
-      words.append(buf, static_cast<std::size_t>(got));
-      if (words.size() > 8192) words.erase(0, words.size() - 8192);
-    }
-    ::close(fds[0]);
-    if (pid <= 0) return "dpkg did not start";
-    const int code = WaitChild(pid, 600'000);
-    if (code == 0) return {};
-    while (!words.empty() && (words.back() == '\n' || words.back() == ' ')) words.pop_back();
-    const std::size_t nl = words.rfind('\n');
-    return "dpkg ended with code " + std::to_string(code) + (words.empty() ? "" : ": " + words.substr(nl + 1));
+    return RunForLog({"/usr/bin/dpkg", "--install", "--", APackage}, 600'000);
+  }
+};
+
+// The update unit through systemctl: "start" of a oneshot unit returns when the unit has ended, with
+// a failure when it failed. The unit gives up after 15 minutes itself; this waits a little longer.
+class TUpdateUnitSystemd final : public IUpdateUnit {
+ public:
+  std::string Run() override {
+    return RunForLog({"/bin/systemctl", "start", "--quiet", std::string(kUpdateUnitName)}, 1'200'000);
   }
 };
 
@@ -175,5 +191,7 @@ std::unique_ptr<IUpdateRequests> IUpdateRequests::Create(const std::string& APat
 }
 
 std::shared_ptr<IPackageInstaller> IPackageInstaller::Create() { return std::make_shared<TPackageInstallerDpkg>(); }
+
+std::shared_ptr<IUpdateUnit> IUpdateUnit::Create() { return std::make_shared<TUpdateUnitSystemd>(); }
 
 }  // namespace tovik
