@@ -129,6 +129,15 @@ grep -q 'restart' "$work/tctl/postinst" && fail "the postinst restarts the servi
 tar -tzf "$tarball" | sort > "$work/tar.list"
 grep -qx 'tovik/tovik' "$work/tar.list" || fail "the tarball lacks tovik/tovik"
 grep -qx 'tovik/README.txt' "$work/tar.list" || fail "the tarball lacks its README"
+# The polkit action for "/applyupdate" belongs to a portable copy in /opt/tovik; the package never runs it.
+grep -qx 'tovik/org.tovik.update.policy' "$work/tar.list" || fail "the tarball lacks the update's polkit action"
+grep -q 'org.tovik.update.policy' "$work/tovik.list" && fail "the package holds the portable copy's polkit action"
+tar -xzf "$tarball" -C "$work" tovik/org.tovik.update.policy
+grep -q '<annotate key="org.freedesktop.policykit.exec.path">/opt/tovik/tovik</annotate>' \
+  "$work/tovik/org.tovik.update.policy" || fail "the update's polkit action names no fixed program path"
+if command -v xmllint >/dev/null; then
+  xmllint --noout "$work/tovik/org.tovik.update.policy" "$src"/packaging/*.policy || fail "a polkit action is not well-formed"
+fi
 
 # lintian: no errors.
 if command -v lintian >/dev/null; then

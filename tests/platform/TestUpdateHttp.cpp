@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -233,7 +237,10 @@ class TRecordingSystem final : public IUpdateSystem {
   long ProcessId() override { return 4711; }
   bool ServiceRunning() override { return Service; }
   bool SignalService() override { return Service; }
-  int RunElevated(const std::string&, const std::string&, const std::string&) override { return -1; }
+  int RunElevated(const std::string& AProgram, const std::string& AReady, const std::string& AUpdateFile) override {
+    return Real ? Real->RunElevated(AProgram, AReady, AUpdateFile) : -1;
+  }
+  std::unique_ptr<IUpdateSystem> Real;  // the Linux backend's pkexec step, when set
   std::vector<std::string> Started;
   std::vector<std::string> Args;
   bool StartWorks = true;
@@ -508,6 +515,112 @@ TEST_F(Updater, PutsThePreviousBuildBackWhenTheNewOneDoesNotStart) {
   EXPECT_FALSE(u->Install("", Clock.Now()));
   EXPECT_EQ(ReadFile(Program()), OldProgram);
   EXPECT_EQ(Lines.back(), "Update: the new Tovik did not start; the previous build is back in place");
+}
+
+// --- Install now in a folder the user cannot write: pkexec and the elevated step ----------------------
+
+// Makes AFolder a read-only bind mount in a mount namespace of this (child) process's own: the user
+// cannot write it, as in a folder of root's. A user namespace maps this user to root in it when the
+// test does not run as root.
+bool ReadOnlyInOwnNamespace(const std::string& AFolder) {
+  if (::geteuid() != 0) {
+    const std::string uid = std::to_string(::getuid()), gid = std::to_string(::getgid());
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return false;
+    auto put = [](const char* path, const std::string& text) {
+      TFd fd(::open(path, O_WRONLY | O_CLOEXEC));
+      return fd && ::write(fd.Get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    };
+    put("/proc/self/setgroups", "deny");
+    if (!put("/proc/self/uid_map", "0 " + uid + " 1") || !put("/proc/self/gid_map", "0 " + gid + " 1")) return false;
+  } else if (::unshare(CLONE_NEWNS) != 0) {
+    return false;
+  }
+  return ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         ::mount(AFolder.c_str(), AFolder.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+         ::mount(nullptr, AFolder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+}
+
+// The real program's "/applyupdate", reached through a stand-in pkexec first on PATH (never the real
+// one): it records its arguments, does what the case says (the administrator's answer), makes the
+// program folder writable as the administrator's rights would, and runs the command.
+TEST_F(Updater, InstallNowGoesThroughPkexecAndTheElevatedStepChecksForItself) {
+  const std::string bin = Dir.Path() + "/bin";
+  fs::create_directories(bin);
+  const std::string argsFile = Dir.Path() + "/pkexec-args";
+  ASSERT_TRUE(WriteFileAtomic(bin + "/pkexec",
+                              "#!/bin/sh\n"
+                              "printf '%s\\n' \"$@\" > \"$TOVIK_TEST_PKEXEC_ARGS\"\n"
+                              "case \"$TOVIK_TEST_PKEXEC\" in\n"
+                              "  dismiss) exit 126 ;;\n"
+                              "  swap) printf X | dd of=\"$4\" bs=1 seek=4096 conv=notrunc 2>/dev/null ;;\n"
+                              "esac\n"
+                              "mount -o remount,bind,rw \"$(dirname \"$1\")\" || exit 127\n"
+                              "exec \"$@\"\n",
+                              0755));
+  // The program and its next build: this build's tovik (without its debug sections, to stay well
+  // under the size limit), stamped with the builds and the test's key.
+  const std::string shipped = Dir.Path() + "/shipped";
+  ASSERT_EQ(std::system(("strip --strip-debug -o '" + shipped + "' '" TOVIK_BIN "'").c_str()), 0);
+  ASSERT_TRUE(StampFileUpdateKey(shipped, Vendor.Public()));
+  ASSERT_TRUE(StampFileBuild(shipped, 413));
+  const std::string next = ReadFile(shipped);
+  ASSERT_TRUE(StampFileBuild(shipped, 412));
+  const std::string current = ReadFile(shipped);
+  Serve(413, next);
+
+  struct Case {
+    const char* What;
+    const char* Answer;  // what the stand-in does
+    bool Installed;
+    std::string Line;
+  };
+  const Case cases[] = {
+      {"granted", "grant", true, "Update: build 413 installed (was 412); restarting"},
+      {"prompt dismissed", "dismiss", false,
+       "Update: build 413 not installed: no administrator rights (the prompt was cancelled)"},
+      {"ready file changed after the updater's own check", "swap", false,
+       "Update: build 413 could not be put in place in " + Dir.Path() + "/app (code 1)"},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(WriteFileAtomic(Program(), current, 0755)) << c.What;
+    Lines.clear();
+    System.Started.clear();
+    System.Real = IUpdateSystem::Create();
+    auto u = Make(Setup());
+    u->CheckNow(Clock.Now());
+    ASSERT_TRUE(u->Ready()) << c.What << ": " << u->LastResult();
+    ::unlink(argsFile.c_str());
+
+    // The install runs in a child with the program folder read-only; it reports its lines in a file.
+    const std::string report = Dir.Path() + "/report";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (!ReadOnlyInOwnNamespace(Dir.Path() + "/app")) ::_exit(3);
+      if (FolderWritable(Program())) ::_exit(4);
+      ::setenv("PATH", (bin + ":" + std::getenv("PATH")).c_str(), 1);
+      ::setenv("TOVIK_TEST_PKEXEC", c.Answer, 1);
+      ::setenv("TOVIK_TEST_PKEXEC_ARGS", argsFile.c_str(), 1);
+      std::string text = u->InstallElevated("/tray", Clock.Now()) ? "true\n" : "false\n";
+      for (const std::string& l : Lines) text += l + "\n";
+      for (const std::string& p : System.Started) text += "started " + p + "\n";
+      ::_exit(WriteFileAtomic(report, text) ? 0 : 5);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.What << ": child status " << status;
+    const std::string got = ReadFile(report);
+    EXPECT_EQ(got.rfind(c.Installed ? "true\n" : "false\n", 0), 0u) << c.What << ": " << got;
+    EXPECT_NE(got.find(c.Line + "\n"), std::string::npos) << c.What << ": " << got;
+    EXPECT_EQ(got.find("started ") != std::string::npos, c.Installed) << c.What << ": " << got;
+    EXPECT_TRUE(ReadFile(Program()) == (c.Installed ? next : current)) << c.What;
+    EXPECT_FALSE(fs::exists(Program() + ".new")) << c.What;
+    // pkexec was asked to run the installed program on its own path, nothing else.
+    const std::string args = ReadFile(argsFile);
+    EXPECT_EQ(args.substr(0, args.find("/cache/")),
+              Program() + "\n/applyupdate\n" + Program() + "\n" + Dir.Path())
+        << c.What << ": " << args;
+  }
 }
 
 // --- The service's side ----------------------------------------------------------------------------

@@ -38,10 +38,11 @@ bool SendRequest(bool AProbeOnly) {
   return ::send(fd.Get(), kWord, sizeof kWord - 1, MSG_DONTWAIT) == static_cast<ssize_t>(sizeof kWord - 1);
 }
 
-// Starts AArgs[0] (a full path) with AArgs; its process id, or -1. AOutput: a descriptor for its
-// standard output and error (-1: inherited). ANewSession: it does not end with our session.
+// Starts AArgs[0] (a full path, or a name looked up in PATH when ASearchPath) with AArgs; its process
+// id, or -1. AOutput: a descriptor for its standard output and error (-1: inherited). ANewSession: it
+// does not end with our session.
 pid_t Spawn(std::vector<std::string> AArgs, const std::string& AFolder, int AOutput, bool ANewSession,
-            char** AEnv) {
+            char** AEnv, bool ASearchPath = false) {
   std::vector<char*> argv;
   for (auto& a : AArgs) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -57,7 +58,8 @@ pid_t Spawn(std::vector<std::string> AArgs, const std::string& AFolder, int AOut
   if (ANewSession) posix_spawnattr_setflags(&at, POSIX_SPAWN_SETSID);
   pid_t pid = 0;
   // glibc reports a failed exec here (the file does not run), not only a failed fork.
-  const int rc = ::posix_spawn(&pid, AArgs[0].c_str(), &fa, &at, argv.data(), AEnv);
+  const int rc = ASearchPath ? ::posix_spawnp(&pid, AArgs[0].c_str(), &fa, &at, argv.data(), AEnv)
+                             : ::posix_spawn(&pid, AArgs[0].c_str(), &fa, &at, argv.data(), AEnv);
   posix_spawnattr_destroy(&at);
   posix_spawn_file_actions_destroy(&fa);
   return rc == 0 ? pid : -1;
@@ -91,10 +93,12 @@ class TUpdateSystemLinux final : public IUpdateSystem {
   long ProcessId() override { return static_cast<long>(::getpid()); }
   bool ServiceRunning() override { return SendRequest(true); }
   bool SignalService() override { return SendRequest(false); }
-  // pkexec runs the installed program as root; the polkit action names that program's path.
+  // pkexec (the user's own, from PATH) runs the installed program as root. Whatever it is asked, that
+  // program replaces only its own file and checks signature, size and SHA-256 itself; the polkit
+  // action org.tovik.update.applyupdate, where an administrator installed it, names that program's path.
   int RunElevated(const std::string& AProgram, const std::string& AReady, const std::string& AUpdateFile) override {
-    const pid_t pid = Spawn({"/usr/bin/pkexec", AProgram, "/applyupdate", AProgram, AReady, AUpdateFile}, "/", -1,
-                            false, environ);
+    const pid_t pid = Spawn({"pkexec", AProgram, "/applyupdate", AProgram, AReady, AUpdateFile}, "/", -1, false,
+                            environ, true);
     if (pid <= 0) return -1;
     const int code = WaitChild(pid, 60'000);
     // 126: the prompt was dismissed; 127: not allowed (pkexec's own codes).
