@@ -53,6 +53,7 @@ namespace {
 
 constexpr const char* kUnitName = "tovik-service.service";
 constexpr const char* kUnitFile = "/etc/systemd/system/tovik-service.service";
+constexpr const char* kUpdateUnitFile = "/etc/systemd/system/tovik-update.service";
 constexpr const char* kPackagedUnits[] = {"/lib/systemd/system/tovik-service.service",
                                           "/usr/lib/systemd/system/tovik-service.service"};
 
@@ -181,8 +182,14 @@ class TSystemdServiceModes final : public IServiceModes {
     bool updated = FileExists(kUnitFile);
     if (!packaged) {
       // No packaged unit: write one for this program file (rewritten when it moved).
-      if (const TFileResult r = WriteFileAtomic(kUnitFile, UnitText(program), 0644); !r) {
+      if (const TFileResult r = WriteFileAtomic(kUnitFile, UnitText(kServiceUnitText, program, "/service"), 0644); !r) {
         log(std::string("Could not write ") + kUnitFile + ": " + r.Error);
+        return TModeResult::mrFailed;
+      }
+      // The unit the service starts for an update (never enabled itself).
+      if (const TFileResult r = WriteFileAtomic(kUpdateUnitFile, UnitText(kUpdateUnitText, program, "/serviceupdate"), 0644);
+          !r) {
+        log(std::string("Could not write ") + kUpdateUnitFile + ": " + r.Error);
         return TModeResult::mrFailed;
       }
     }
@@ -205,9 +212,11 @@ class TSystemdServiceModes final : public IServiceModes {
     for (const char* p : kPackagedUnits) present = present || FileExists(p);
     if (!present) return TModeResult::mrOk;  // nothing to do
     Systemctl({"disable", "--now", kUnitName});
-    if (FileExists(kUnitFile) && ::unlink(kUnitFile) != 0) {
-      log(std::string("Could not remove ") + kUnitFile + ": " + std::strerror(errno));
-      return TModeResult::mrFailed;
+    for (const char* file : {kUnitFile, kUpdateUnitFile}) {
+      if (FileExists(file) && ::unlink(file) != 0) {
+        log(std::string("Could not remove ") + file + ": " + std::strerror(errno));
+        return TModeResult::mrFailed;
+      }
     }
     Systemctl({"daemon-reload"});
     log("Service removed");
@@ -338,12 +347,12 @@ class TSystemdServiceModes final : public IServiceModes {
   }
 
  private:
-  // The packaged unit with this program file in ExecStart.
-  static std::string UnitText(const std::string& AProgram) {
-    std::string text = kServiceUnitText;
-    const std::string from = "ExecStart=/usr/bin/tovik /service";
+  // A packaged unit with this program file in ExecStart.
+  static std::string UnitText(const char* AUnit, const std::string& AProgram, const std::string& ASwitch) {
+    std::string text = AUnit;
+    const std::string from = "ExecStart=/usr/bin/tovik " + ASwitch;
     const std::size_t at = text.find(from);
-    if (at != std::string::npos) text.replace(at, from.size(), "ExecStart=" + AProgram + " /service");
+    if (at != std::string::npos) text.replace(at, from.size(), "ExecStart=" + AProgram + " " + ASwitch);
     return text;
   }
 };
