@@ -59,7 +59,7 @@ class IUpdateRequests {
   static std::unique_ptr<IUpdateRequests> Create(const std::string& APath, std::string& AError);
 };
 
-// Installs a package file as root. Called on the install worker.
+// Installs a package file as root. Called by the update unit ("tovik /serviceupdate") on its one thread.
 class IPackageInstaller {
  public:
   virtual ~IPackageInstaller() = default;
