@@ -3,12 +3,15 @@
 #include <QApplication>
 #include <QFile>
 #include <QLabel>
+#include <QTabBar>
+#include <QTabWidget>
 #include <QWidget>
 
 #include <cstdio>
 
 #include "app/TovikMainLogic.h"
 #include "app/TovikMainSession.h"
+#include "app/TovikSessionTabs.h"
 #include "base/TovikFiles.h"
 #include "base/TovikOwnWindows.h"
 #include "net/TovikNet.h"
@@ -112,6 +115,24 @@ std::string TMainTestProbe::StatusText() const {
   line("chat_xy", Centre(viewer ? viewer->Item(TViewerForm::biChat) : nullptr));
   line("sendfiles_xy", Centre(viewer ? viewer->Item(TViewerForm::biSend) : nullptr));
   line("chat_last", LastChatLine());
+  const TSessionTabs* tabs = FSources.Tabs;
+  line("tabs", std::to_string(tabs ? tabs->Count() : 0));
+  std::string heads;
+  if (tabs && tabs->Pages()->tabBar()->isVisible()) {
+    const QTabBar* bar = tabs->Pages()->tabBar();
+    for (int i = 0; i < bar->count(); ++i) {
+      const QPoint c = bar->mapToGlobal(bar->tabRect(i).center());
+      heads += (heads.empty() ? "" : ";") + std::to_string(c.x()) + " " + std::to_string(c.y());
+    }
+  }
+  line("tabs_xy", heads);
+  std::string active;
+  if (const QWidget* v = tabs ? tabs->ActiveViewer() : nullptr) {
+    const QPoint at = v->mapToGlobal(QPoint(0, 0));
+    active = std::to_string(at.x()) + " " + std::to_string(at.y()) + " " + std::to_string(v->width()) + " " +
+             std::to_string(v->height());
+  }
+  line("active_viewer", active);
   return s;
 }
 

@@ -9,7 +9,11 @@
 //                             files buttons (partner_xy, connect_xy, unattended_xy, keepid_xy, stop_xy,
 //                             chat_xy, sendfiles_xy: "x y", empty when not shown), and chat_last, the
 //                             last line of a shown chat window's log (control characters blanked, at
-//                             most 200 characters). Nothing secret is written: the ID and the check
+//                             most 200 characters); then the session tabs: tabs (docked viewers),
+//                             tabs_xy (centres of the tab headers, home first, "x y" separated by ";",
+//                             empty while the tab row is hidden) and active_viewer (the viewer on the
+//                             active tab as "left top width height" on the screen, empty on the home
+//                             tab). Nothing secret is written: the ID and the check
 //                             number are what the window shows.
 //   TOVIK_TEST_DUMP=<file>    when <file>.req exists, the viewer's current picture is written to <file>
 //                             as a binary PPM and <file>.req is removed.
@@ -35,6 +39,7 @@ namespace tovik {
 
 class TMainLogic;
 class TMainSessions;
+class TSessionTabs;
 class TTovikClient;
 
 class TMainTestProbe {
@@ -50,6 +55,7 @@ class TMainTestProbe {
     const QWidget* ConnectButton = nullptr;
     const QWidget* UnattendedSwitch = nullptr;
     const QWidget* KeepIDSwitch = nullptr;
+    const TSessionTabs* Tabs = nullptr;
   };
 
   // Empty paths switch the hooks off.
