@@ -85,6 +85,8 @@ class TForm2 final : public QMainWindow, public IMainView {
 
   TMainLogic& Logic() { return *FLogic; }
   TMainRecords& Records() { return *FRecords; }
+  // The primary session's owner (for tests).
+  TMainSessions& Sessions() { return *FSession; }
   // The client with its backend, and the driver that runs the client and the session (for tests).
   TMainClientHost& ClientHost() { return *FClientHost; }
   TQtTimedDriver& Driver() { return *FDriver; }

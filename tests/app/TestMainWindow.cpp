@@ -26,6 +26,11 @@
 #include "app/TovikMainClient.h"
 #include "app/TovikQtDriver.h"
 #include "app/TovikMainRecords.h"
+#include "app/TovikMainSession.h"
+#include "app/TovikSessionTabs.h"
+#include "session/ui/TovikViewer.h"
+#include <QTabBar>
+#include <QTabWidget>
 #include "app/Unit2.h"
 #include "records/ui/TovikRecordForms.h"
 #include "crypto/TovikPassword.h"
@@ -200,6 +205,99 @@ TEST_F(MainWindow, SavedPCsFromTheSettingsShowInThePickerAndFillThePartnerBox) {
   w.Picker()->DropDown();
   EXPECT_TRUE(w.Picker()->DroppedDown());
   EXPECT_EQ(w.Picker()->Popup()->parentWidget(), &w);
+}
+
+// A viewer's events that only note a close request (the session would then end and free the window).
+struct TCloseNotes final : IViewerEvents {
+  int Closes = 0;
+  void OnInput(const TInputEvent&) override {}
+  void OnUserClose() override { ++Closes; }
+};
+
+// With tabs on (the default) a helper's viewer becomes a tab of the main window: through the session
+// core for the primary session, captioned with the saved name; the first tab enlarges the window and
+// the last one leaving puts it back, also after it was maximized in between; a middle click asks only
+// that tab's viewer to close.
+TEST_F(MainWindow, ViewersDockAsTabsAndTheWindowReturnsAfterTheLast) {
+  Store.WriteSection("Recent", {{"Count", "1"}, {"Id0", "315770204"}, {"Name0", "Anna's laptop"}});
+  TForm2 w(Store, Log, {}, Platform());
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  ASSERT_TRUE(w.Tabbed());
+  EXPECT_FALSE(w.Pages()->tabBar()->isVisible()) << "no tab row without session tabs";
+  const QRect before = w.geometry();
+
+  // The primary session's viewer, made by the session core, goes to the hook instead of a window.
+  w.Sessions().Create(true, std::nullopt);
+  QPointer<TViewerForm> primary = w.Sessions().Viewer().Form;
+  ASSERT_TRUE(primary);
+  EXPECT_FALSE(primary->isWindow());
+  EXPECT_EQ(w.Tabs()->Count(), 1);
+  EXPECT_EQ(w.Tabs()->ActiveViewer(), primary.data());
+  EXPECT_TRUE(w.Pages()->tabBar()->isVisible());
+  const QRect work = w.screen()->availableGeometry();
+  EXPECT_GE(w.width(), std::min(work.width() - 40, 1400));
+  EXPECT_GE(w.height(), std::min(work.height() - 40, 920));
+
+  // A second helped PC, docked by the hook with its saved name.
+  TCloseNotes notes;
+  QPointer<TViewerForm> second = new TViewerForm(QStringLiteral("Tovik - 315 770 204"));
+  second->SetEvents(&notes);
+  w.DockViewer(*second, "315 770 204");
+  ASSERT_EQ(w.Pages()->count(), 3);
+  EXPECT_EQ(w.Pages()->tabText(2), "  Anna's laptop (315 770 204)  ");
+  EXPECT_EQ(w.Pages()->currentIndex(), 2);
+  QTest::qWait(20);
+  EXPECT_EQ(second->size(), w.Pages()->currentWidget()->size()) << "the viewer fills its tab";
+
+  // Middle click on the second tab: only its viewer is asked to close.
+  QTabBar* bar = w.Pages()->tabBar();
+  QTest::mouseClick(bar, Qt::MiddleButton, {}, bar->tabRect(2).center());
+  EXPECT_EQ(notes.Closes, 1);
+  EXPECT_EQ(w.Tabs()->Count(), 2);
+  second->SetEvents(nullptr);
+  second->FreeSafely();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !second; }, 5000));
+  EXPECT_EQ(w.Tabs()->Count(), 1);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return w.Pages()->count() == 2; }, 5000)) << "its tab sheet goes too";
+
+  // The last tab goes while the window is maximized: it returns to where it was.
+  w.showMaximized();
+  QTest::qWait(20);
+  w.Sessions().Free();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !primary; }, 5000));
+  EXPECT_EQ(w.Tabs()->Count(), 0);
+  EXPECT_FALSE(w.Pages()->tabBar()->isVisible());
+  EXPECT_EQ(w.Pages()->currentWidget(), w.HomeTab());
+  EXPECT_FALSE(w.isMaximized());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return w.geometry() == before; }, 5000))
+      << w.geometry().width() << "x" << w.geometry().height() << " instead of " << before.width() << "x"
+      << before.height();
+}
+
+// "Show helped PCs as tabs" off: stored, said in the get-help card, and the next viewer is a window of
+// its own; on again, the next one is a tab.
+TEST_F(MainWindow, TabsOffGiveTheNextViewerItsOwnWindow) {
+  TForm2 w(Store, Log, {}, Platform());
+  ASSERT_TRUE(w.TabsMenuItem());
+  EXPECT_TRUE(w.TabsMenuItem()->isChecked());
+  w.TabsMenuItem()->trigger();
+  EXPECT_FALSE(w.Tabbed());
+  EXPECT_EQ(Store.ReadUserText("UI", "TabbedSessions", "<none>"), "0");
+  bool said = false;
+  for (const QLabel* l : w.findChildren<QLabel*>()) said |= l->text() == "This applies to the next PC you help.";
+  EXPECT_TRUE(said);
+  w.Sessions().Create(true, std::nullopt);
+  ASSERT_TRUE(w.Sessions().Viewer().Form);
+  EXPECT_TRUE(w.Sessions().Viewer().Form->isWindow());
+  EXPECT_EQ(w.Tabs()->Count(), 0);
+  w.Sessions().Free();
+  w.TabsMenuItem()->trigger();
+  EXPECT_EQ(Store.ReadUserText("UI", "TabbedSessions", "<none>"), "1");
+  w.Sessions().Create(true, std::nullopt);
+  ASSERT_TRUE(w.Sessions().Viewer().Form);
+  EXPECT_FALSE(w.Sessions().Viewer().Form->isWindow());
+  EXPECT_EQ(w.Tabs()->Count(), 1);
 }
 
 // Pictures of the window as a helped PC sees it in a session and as an idle helper, in both looks.
