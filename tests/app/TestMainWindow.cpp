@@ -333,6 +333,75 @@ TEST_F(MainWindow, Screenshots) {
   ApplyTheme(false);
 }
 
+// Pictures of the window with the home tab and two helped PCs docked, in Day and Night: every tab
+// caption is drawn and fits its tab, the active tab shows its own viewer's picture where the viewer
+// places it (the dark picture background around it), and the tab row and the home page take the look.
+TEST_F(MainWindow, ScreenshotsWithTwoSessionTabs) {
+  if (QGuiApplication::platformName() != QLatin1String("xcb")) GTEST_SKIP() << "screenshots are taken on an X display (QT_QPA_PLATFORM=xcb)";
+  const QString dir = QStringLiteral(TOVIK_SHOT_DIR);
+  QDir().mkpath(dir);
+  Store.WriteSection("Recent", {{"Count", "1"}, {"Id0", "315770204"}, {"Name0", "Anna's laptop"}});
+  TForm2 w(Store, Log, {}, Platform());
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  // Two helped PCs with pictures of their own colours (a 16:10 and a 4:3 screen).
+  const QRgb colours[2] = {qRgb(0xE0, 0x70, 0x20), qRgb(0x20, 0x90, 0x60)};
+  const QSize sizes[2] = {QSize(1280, 800), QSize(1024, 768)};
+  QPointer<TViewerForm> viewers[2];
+  for (int i = 0; i < 2; ++i) {
+    viewers[i] = new TViewerForm(QStringLiteral("Tovik - viewer"));
+    QImage pic(sizes[i], QImage::Format_RGB32);
+    pic.fill(colours[i]);
+    viewers[i]->ShowPicture(pic);
+    viewers[i]->SetSessionInfo(QStringLiteral("Connected"), QStringLiteral("Allow control"));
+    w.DockViewer(*viewers[i], i == 0 ? "315 770 204" : "482 913 507");
+  }
+  ASSERT_EQ(w.Pages()->count(), 3);
+  QTabBar* bar = w.Pages()->tabBar();
+  for (int mode : {tmDay, tmNight}) {
+    const bool dark = mode == tmNight;
+    w.SetThemeMode(mode);
+    for (int tab : {2, 1}) {
+      w.Pages()->setCurrentIndex(tab);
+      QTest::qWait(60);
+      const QImage img = test::Shot(w);
+      const QString name = dir + "/main-tabs-" + QString::number(tab) + (dark ? "-night.png" : "-day.png");
+      ASSERT_TRUE(img.save(name));
+      const std::string n = name.toStdString();
+      // Captions: drawn, and as wide as their text.
+      for (int i = 0; i < bar->count(); ++i) {
+        const QString text = bar->tabText(i).trimmed();
+        EXPECT_GE(bar->tabRect(i).width(), QFontMetrics(bar->font()).horizontalAdvance(text)) << n << ": " << text.toStdString();
+        const QRect r = bar->tabRect(i).translated(bar->mapTo(&w, QPoint(0, 0)));
+        EXPECT_GT(test::InkShare(img, r.adjusted(4, 4, -4, -4), img.pixel(r.left() + 2, r.top() + 2)), 0.02)
+            << n << ": " << text.toStdString();
+      }
+      EXPECT_EQ(bar->tabText(1), "  Anna's laptop (315 770 204)  ");
+      // The tab row beside the tabs is in the look's page colour family.
+      const QPoint beside = bar->mapTo(&w, QPoint(bar->width() - 3, bar->height() / 2));
+      EXPECT_EQ(qGray(img.pixel(beside)) < 128, dark) << n << ": the tab row";
+      // The active tab's viewer: its picture where it places it, the picture background around it.
+      TViewerForm* v = viewers[tab - 1];
+      ASSERT_TRUE(v && v->isVisible()) << n;
+      EXPECT_EQ(w.Tabs()->ActiveViewer(), v);
+      const TVRect d = v->Dest();
+      ASSERT_FALSE(d.Empty()) << n;
+      const QPoint origin = v->mapTo(&w, QPoint(0, 0));
+      const QRect picture(origin + QPoint(d.Left, d.Top), QSize(d.Width, d.Height));
+      EXPECT_TRUE(QRect(QPoint(0, 0), w.size()).contains(picture)) << n << ": the picture is cut by the window";
+      EXPECT_EQ(test::Rgb(img, picture.center().x(), picture.center().y()), colours[tab - 1] & 0xFFFFFF) << n;
+      EXPECT_GT(1.0 - test::InkShare(img, picture.adjusted(2, 2, -2, -2), colours[tab - 1]), 0.99) << n;
+      // The 4:3 picture leaves dark bands beside it in the wide tab.
+      if (picture.left() - origin.x() > 4) {
+        EXPECT_LT(qGray(img.pixel(origin.x() + 2, picture.center().y())), 64) << n << ": the picture background";
+      }
+      // The viewer's tool bar with its captions.
+      for (const std::string& cut : test::ClippedTexts(*v)) ADD_FAILURE() << n << ": " << cut;
+    }
+  }
+  ApplyTheme(false);
+}
+
 // The window's client sits on the backend the platform services hand in (no real socket), starts at
 // once, and is run by the window's one driver: at its main tick, and at once when data arrives.
 TEST_F(MainWindow, ClientRunsOnTheInjectedBackendThroughTheQtDriver) {
