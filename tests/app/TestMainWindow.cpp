@@ -395,6 +395,10 @@ TEST_F(MainWindow, ScreenshotsWithTwoSessionTabs) {
       if (picture.left() - origin.x() > 4) {
         EXPECT_LT(qGray(img.pixel(origin.x() + 2, picture.center().y())), 64) << n << ": the picture background";
       }
+      // The viewer fills its tab: the page's far corner is the viewer's dark picture background.
+      QWidget* page = w.Pages()->currentWidget();
+      const QPoint corner = page->mapTo(&w, QPoint(page->width() - 3, page->height() - 3));
+      EXPECT_LT(qGray(img.pixel(corner)), 64) << n << ": the viewer does not fill its tab";
       // The viewer's tool bar with its captions.
       for (const std::string& cut : test::ClippedTexts(*v)) ADD_FAILURE() << n << ": " << cut;
     }
