@@ -5,6 +5,10 @@
 #include <QLabel>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTimer>
+
+#include <algorithm>
+#include <vector>
 #include <QWidget>
 
 #include <cstdio>
@@ -60,6 +64,25 @@ std::string LastChatLine() {
 
 TMainTestProbe::TMainTestProbe(std::string AStatusPath, std::string ADumpPath)
     : FStatusPath(std::move(AStatusPath)), FDumpPath(std::move(ADumpPath)) {}
+
+TMainTestProbe::TMainTestProbe(TMainTestProbe&&) noexcept = default;
+TMainTestProbe::~TMainTestProbe() = default;
+
+void TMainTestProbe::StartPace() {
+  if (FStatusPath.empty() || FPace) return;
+  FPace = std::make_unique<QTimer>();
+  FPace->setTimerType(Qt::PreciseTimer);
+  FPace->setInterval(16);
+  QObject::connect(FPace.get(), &QTimer::timeout, [this] {
+    const TTick now = TickMs();
+    if (FPaceLast != 0) {
+      FPaceTurns.push_back(now - FPaceLast);
+      if (FPaceTurns.size() > 256) FPaceTurns.pop_front();
+    }
+    FPaceLast = now;
+  });
+  FPace->start();
+}
 
 TMainTestProbe TMainTestProbe::FromEnvironment() {
   return TMainTestProbe(qgetenv("TOVIK_TEST_STATUS").toStdString(), qgetenv("TOVIK_TEST_DUMP").toStdString());
@@ -133,6 +156,14 @@ std::string TMainTestProbe::StatusText() const {
              std::to_string(v->height());
   }
   line("active_viewer", active);
+  std::string pace;
+  if (!FPaceTurns.empty()) {
+    std::vector<TTick> t(FPaceTurns.begin(), FPaceTurns.end());
+    std::sort(t.begin(), t.end());
+    pace = std::to_string(t[t.size() / 2]) + " " + std::to_string(t[t.size() * 95 / 100]) + " " +
+           std::to_string(t.back());
+  }
+  line("gui_frame_ms", pace);
   return s;
 }
 

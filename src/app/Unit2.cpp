@@ -153,6 +153,7 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
   FTabbed = FStore.ReadSwitch("UI", "TabbedSessions");
 
   FProbe = std::make_unique<TMainTestProbe>(TMainTestProbe::FromEnvironment());
+  FProbe->StartPace();
 
   FUiTimer.setInterval(1000);
   connect(&FUiTimer, &QTimer::timeout, this, &TForm2::UiTick);

@@ -457,7 +457,7 @@ TEST_F(MainWindow, TestProbeWritesTheStatusFile) {
                                               "hint", "hoststate", "caption", "viewer", "allowed", "frames",
                                               "first_picture_ms", "stopbar", "notice", "own_windows", "partner_xy",
                                               "connect_xy", "unattended_xy", "keepid_xy", "stop_xy", "chat_xy",
-                                              "sendfiles_xy", "chat_last", "tabs", "tabs_xy", "active_viewer"}));
+                                              "sendfiles_xy", "chat_last", "tabs", "tabs_xy", "active_viewer", "gui_frame_ms"}));
     EXPECT_NE(text.find("id=0\n"), std::string::npos);
     EXPECT_NE(text.find("state=offline\n"), std::string::npos);
     EXPECT_NE(text.find("status=Connecting to server...\n"), std::string::npos);
