@@ -72,6 +72,14 @@ TSizeI StartWindowSize(TSizeI AWorkArea, double AScale, int AFrame, int AExtraH,
   return s;
 }
 
+TRectI TabbedWindowRect(TRectI AWindow, TRectI AWorkArea) {
+  const int w = std::max(1, std::min(AWorkArea.W - 40, 1400));
+  const int h = std::max(1, std::min(AWorkArea.H - 40, 920));
+  if (AWindow.W >= w && AWindow.H >= h) return AWindow;
+  return {AWorkArea.X + (AWorkArea.W - w) / 2, AWorkArea.Y + (AWorkArea.H - h) / 2, std::max(AWindow.W, w),
+          std::max(AWindow.H, h)};
+}
+
 // ---- the logic ------------------------------------------------------------------------------------
 
 TMainLogic::TMainLogic(const TSettingsStore& AStore, IMainView& AView, TLogSink ALog)
@@ -225,8 +233,9 @@ void TMainLogic::OnRelayKeyPinned(const std::string& AKeyHex) {
 
 void TMainLogic::OnConnected() {
   if (!FClient) return;
-  // Helping several PCs as tabs is not built yet, so a helper's button always ends the session.
-  SetConnectCaption("Disconnect");
+  // With tabs a helper keeps "Connect" to add more PCs (each tab ends its own session); otherwise the
+  // button ends the session.
+  SetConnectCaption(FIsViewer && FTabbed ? "Connect" : "Disconnect");
   FView.SetToolsButton(true);
   std::string detail;
   if (FIsViewer)

@@ -63,6 +63,15 @@ struct TSizeI {
 TSizeI StartWindowSize(TSizeI AWorkArea, double AScale, int AFrame, int AExtraH, int AClientW = 768,
                        int AClientH = 452);
 
+// The window's bounds once session tabs exist: at least W x H with W = min(work width - 40, 1400) and
+// H = min(work height - 40, 920), a larger dimension kept, with its top-left corner where a W x H
+// window centred on the work area would have it. A window already that large keeps its bounds.
+struct TRectI {
+  int X = 0, Y = 0, W = 0, H = 0;
+  bool operator==(const TRectI&) const = default;
+};
+TRectI TabbedWindowRect(TRectI AWindow, TRectI AWorkArea);
+
 // ---- seams ----------------------------------------------------------------------------------------
 
 class IMainClient {
@@ -176,6 +185,10 @@ class TMainLogic {
   void UnattendedChanged(bool AOn);
   // "Help another PC..." with the answer of its input box (nullopt: cancelled).
   void HelpAnother(const std::optional<std::string>& AAnswer);
+  // [UI] TabbedSessions as the window has it: a helper in a session then sees "Connect" and can add
+  // another PC by typing its ID. Read when a session starts.
+  void SetTabbed(bool AOn) { FTabbed = AOn; }
+  bool Tabbed() const { return FTabbed; }
   // The window is closing for good: the tick stops reconnecting.
   void SetClosing() { FClosing = true; }
 
@@ -224,6 +237,7 @@ class TMainLogic {
   TLogSink FLog;
   IMainClient* FClient = nullptr;
   IMainSessions* FSessions = nullptr;
+  bool FTabbed = false;
 
   std::string FStatusText;
   std::uint32_t FStatusColour = KColAmber;

@@ -285,6 +285,13 @@ void TMainSessions::Create(bool AIsViewer, const std::optional<TPasswordVerifier
       if (FStats.Form && FPlatform.Video) FStats.Form->MakeRecorder = RecorderFactory(FPlatform.Video);
       return window;
     };
+    if (Dock)
+      deps.Settings.DockViewer = [this, dock = Dock](IViewerWindow& AWindow, const std::string& ACaption) {
+        if (FStats.Form)
+          dock(*FStats.Form, ACaption);
+        else
+          AWindow.Show();
+      };
     deps.PasswordPrompt = std::make_shared<TQtPasswordPrompt>();
     deps.MakeSoundPlayer = FPlatform.SoundPlayer;
   } else {

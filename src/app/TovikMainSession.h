@@ -83,6 +83,11 @@ class TMainSessions final : public QObject, public IMainSessions {
   // The stop bar's Stop button while the bar is shown, else null (for the test hooks).
   const QWidget* StopButton() const;
 
+  // The viewer docking hook: when set as a viewer session starts, its window is handed to it with the
+  // partner ID as shown instead of being shown as a window of its own. Changing it affects only the
+  // sessions created afterwards.
+  std::function<void(TViewerForm& AViewer, const std::string& ACaption)> Dock;
+
   // Raised from the session (helped PC): the helper's profile arrived; consent was given.
   std::function<void()> OnHelperInfo;
   std::function<void()> OnAllowed;

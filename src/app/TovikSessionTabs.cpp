@@ -4,7 +4,6 @@
 #include <QMouseEvent>
 #include <QTabBar>
 #include <QTabWidget>
-#include <QVBoxLayout>
 
 namespace tovik {
 
@@ -31,13 +30,20 @@ QWidget* TSessionTabs::ViewerOn(QWidget* ASheet) const {
   return nullptr;
 }
 
+QWidget* TSessionTabs::ActiveViewer() const { return ViewerOn(FPages->currentWidget()); }
+
+QWidget* TSessionTabs::ViewerAt(int AIndex) const {
+  return AIndex >= 0 && AIndex < FPages->count() ? ViewerOn(FPages->widget(AIndex)) : nullptr;
+}
+
 void TSessionTabs::AddViewer(QWidget* AViewer, const QString& ACaption, std::function<void()> ARequestClose) {
+  // The viewer fills its sheet by the sheet's resize events rather than a layout, so it fills it again
+  // after it was away in full screen.
   auto* sheet = new QWidget;
-  auto* fill = new QVBoxLayout(sheet);
-  fill->setContentsMargins(0, 0, 0, 0);
   AViewer->setParent(sheet, Qt::Widget);
-  fill->addWidget(AViewer);
+  sheet->installEventFilter(this);
   const int index = FPages->addTab(sheet, ACaption.isEmpty() ? QStringLiteral("  PC  ") : "  " + ACaption + "  ");
+  AViewer->setGeometry(sheet->rect());
   AViewer->show();
   FViewers.insert(AViewer, {sheet, std::move(ARequestClose)});
   connect(AViewer, &QObject::destroyed, this, [this, AViewer] {
@@ -65,6 +71,11 @@ void TSessionTabs::CloseAll() {
 }
 
 bool TSessionTabs::eventFilter(QObject* AObject, QEvent* AEvent) {
+  if (AEvent->type() == QEvent::Resize || AEvent->type() == QEvent::Show) {
+    auto* sheet = qobject_cast<QWidget*>(AObject);
+    if (QWidget* v = sheet ? ViewerOn(sheet) : nullptr)
+      if (v->parentWidget() == sheet) v->setGeometry(sheet->rect());
+  }
   if (AObject == FPages->tabBar() && AEvent->type() == QEvent::MouseButtonPress) {
     auto* m = static_cast<QMouseEvent*>(AEvent);
     const int index = FPages->tabBar()->tabAt(m->position().toPoint());

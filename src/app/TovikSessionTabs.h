@@ -30,8 +30,13 @@ class TSessionTabs final : public QObject {
   // active tab and focuses the viewer. ARequestClose asks the viewer to close (its session ends).
   void AddViewer(QWidget* AViewer, const QString& ACaption, std::function<void()> ARequestClose);
   int Count() const { return static_cast<int>(FViewers.size()); }
+  // The viewer on the active tab; null while the home tab is active.
+  QWidget* ActiveViewer() const;
+  // The viewer on tab AIndex of the page control; null for the home tab or an index out of range.
+  QWidget* ViewerAt(int AIndex) const;
   void CloseActive();
   void CloseAll();
+  QTabWidget* Pages() const { return FPages; }
   QMenu* Menu() const { return FMenu; }
   QAction* CloseItem() const { return FCloseItem; }
 

@@ -3,12 +3,19 @@
 #include <QApplication>
 #include <QFile>
 #include <QLabel>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTimer>
+
+#include <algorithm>
+#include <vector>
 #include <QWidget>
 
 #include <cstdio>
 
 #include "app/TovikMainLogic.h"
 #include "app/TovikMainSession.h"
+#include "app/TovikSessionTabs.h"
 #include "base/TovikFiles.h"
 #include "base/TovikOwnWindows.h"
 #include "net/TovikNet.h"
@@ -57,6 +64,25 @@ std::string LastChatLine() {
 
 TMainTestProbe::TMainTestProbe(std::string AStatusPath, std::string ADumpPath)
     : FStatusPath(std::move(AStatusPath)), FDumpPath(std::move(ADumpPath)) {}
+
+TMainTestProbe::TMainTestProbe(TMainTestProbe&&) noexcept = default;
+TMainTestProbe::~TMainTestProbe() = default;
+
+void TMainTestProbe::StartPace() {
+  if (FStatusPath.empty() || FPace) return;
+  FPace = std::make_unique<QTimer>();
+  FPace->setTimerType(Qt::PreciseTimer);
+  FPace->setInterval(16);
+  QObject::connect(FPace.get(), &QTimer::timeout, [this] {
+    const TTick now = TickMs();
+    if (FPaceLast != 0) {
+      FPaceTurns.push_back(now - FPaceLast);
+      if (FPaceTurns.size() > 256) FPaceTurns.pop_front();
+    }
+    FPaceLast = now;
+  });
+  FPace->start();
+}
 
 TMainTestProbe TMainTestProbe::FromEnvironment() {
   return TMainTestProbe(qgetenv("TOVIK_TEST_STATUS").toStdString(), qgetenv("TOVIK_TEST_DUMP").toStdString());
@@ -112,6 +138,32 @@ std::string TMainTestProbe::StatusText() const {
   line("chat_xy", Centre(viewer ? viewer->Item(TViewerForm::biChat) : nullptr));
   line("sendfiles_xy", Centre(viewer ? viewer->Item(TViewerForm::biSend) : nullptr));
   line("chat_last", LastChatLine());
+  const TSessionTabs* tabs = FSources.Tabs;
+  line("tabs", std::to_string(tabs ? tabs->Count() : 0));
+  std::string heads;
+  if (tabs && tabs->Pages()->tabBar()->isVisible()) {
+    const QTabBar* bar = tabs->Pages()->tabBar();
+    for (int i = 0; i < bar->count(); ++i) {
+      const QPoint c = bar->mapToGlobal(bar->tabRect(i).center());
+      heads += (heads.empty() ? "" : ";") + std::to_string(c.x()) + " " + std::to_string(c.y());
+    }
+  }
+  line("tabs_xy", heads);
+  std::string active;
+  if (const QWidget* v = tabs ? tabs->ActiveViewer() : nullptr) {
+    const QPoint at = v->mapToGlobal(QPoint(0, 0));
+    active = std::to_string(at.x()) + " " + std::to_string(at.y()) + " " + std::to_string(v->width()) + " " +
+             std::to_string(v->height());
+  }
+  line("active_viewer", active);
+  std::string pace;
+  if (!FPaceTurns.empty()) {
+    std::vector<TTick> t(FPaceTurns.begin(), FPaceTurns.end());
+    std::sort(t.begin(), t.end());
+    pace = std::to_string(t[t.size() / 2]) + " " + std::to_string(t[t.size() * 95 / 100]) + " " +
+           std::to_string(t.back());
+  }
+  line("gui_frame_ms", pace);
   return s;
 }
 

@@ -9,7 +9,13 @@
 //                             files buttons (partner_xy, connect_xy, unattended_xy, keepid_xy, stop_xy,
 //                             chat_xy, sendfiles_xy: "x y", empty when not shown), and chat_last, the
 //                             last line of a shown chat window's log (control characters blanked, at
-//                             most 200 characters). Nothing secret is written: the ID and the check
+//                             most 200 characters); then the session tabs: tabs (docked viewers),
+//                             tabs_xy (centres of the tab headers, home first, "x y" separated by ";",
+//                             empty while the tab row is hidden) and active_viewer (the viewer on the
+//                             active tab as "left top width height" on the screen, empty on the home
+//                             tab); gui_frame_ms ("p50 p95 max" of the last 256 turns of a 16 ms
+//                             timer on the GUI thread, from StartPace: how long the window may wait
+//                             to paint). Nothing secret is written: the ID and the check
 //                             number are what the window shows.
 //   TOVIK_TEST_DUMP=<file>    when <file>.req exists, the viewer's current picture is written to <file>
 //                             as a binary PPM and <file>.req is removed.
@@ -23,18 +29,22 @@
 // when Connect was clicked. Threads: GUI thread only.
 #pragma once
 
+#include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "base/TovikClock.h"
 
 class QLabel;
+class QTimer;
 class QWidget;
 
 namespace tovik {
 
 class TMainLogic;
 class TMainSessions;
+class TSessionTabs;
 class TTovikClient;
 
 class TMainTestProbe {
@@ -50,16 +60,22 @@ class TMainTestProbe {
     const QWidget* ConnectButton = nullptr;
     const QWidget* UnattendedSwitch = nullptr;
     const QWidget* KeepIDSwitch = nullptr;
+    const TSessionTabs* Tabs = nullptr;
   };
 
   // Empty paths switch the hooks off.
   TMainTestProbe(std::string AStatusPath, std::string ADumpPath);
+  TMainTestProbe(TMainTestProbe&&) noexcept;
+  ~TMainTestProbe();
   // The paths from TOVIK_TEST_STATUS and TOVIK_TEST_DUMP.
   static TMainTestProbe FromEnvironment();
 
   const std::string& StatusPath() const { return FStatusPath; }
   const std::string& DumpPath() const { return FDumpPath; }
   void Watch(const TSources& ASources) { FSources = ASources; }
+
+  // With the status hook on: starts timing the GUI thread's turns (call once the probe has its place).
+  void StartPace();
 
   // Connect was clicked at ANow by a helper starting a session: its first picture is timed from here.
   void ConnectClicked(TTick ANow);
@@ -83,6 +99,9 @@ class TMainTestProbe {
   TSources FSources;
   TTick FConnectClick = 0;
   std::string FFirstPictureMs;
+  std::unique_ptr<QTimer> FPace;
+  TTick FPaceLast = 0;
+  std::deque<TTick> FPaceTurns;  // ms between the last turns
 };
 
 }  // namespace tovik

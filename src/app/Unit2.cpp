@@ -22,6 +22,8 @@
 #include <QStandardPaths>
 #include <QStyle>
 #include <QSystemTrayIcon>
+#include <QTabBar>
+#include <QTabWidget>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -37,6 +39,8 @@
 #include "app/TovikSettingsForm.h"
 #include "app/TovikPictures.h"
 #include "app/TovikServerBrand.h"
+#include "app/TovikSessionTabs.h"
+#include "session/ui/TovikViewer.h"
 #include "session/TovikHelperLink.h"
 #include "session/ui/TovikConsent.h"
 #include "app/TovikTrayMode.h"
@@ -146,8 +150,10 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
   if (!secrets) Log("Could not make the settings file private to this user: " + secrets.Error);
   SetAccent(Rgb(brand.Accent.Color), Rgb(brand.Accent.Darker));
   FThemeMode = FStore.Theme();
+  FTabbed = FStore.ReadSwitch("UI", "TabbedSessions");
 
   FProbe = std::make_unique<TMainTestProbe>(TMainTestProbe::FromEnvironment());
+  FProbe->StartPace();
 
   FUiTimer.setInterval(1000);
   connect(&FUiTimer, &QTimer::timeout, this, &TForm2::UiTick);
@@ -179,8 +185,10 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
       std::make_unique<TMainSessions>(FClientHost->Client(), FStore, FStore.Paths().LogPath, FPlatform, *FDriver);
   FLogic = std::make_unique<TMainLogic>(FStore, *this, [this](std::string_view l) { Log(l); });
   FLogic->Attach(&FClientHost->Seam(), FSession.get());
+  FLogic->SetTabbed(FTabbed);
+  InstallDockHook(*FSession);
   FProbe->Watch({&FClientHost->Client(), FLogic.get(), FSession.get(), LblIDNumber, LblHostState, EdtPartnerID,
-                 BtnConnect, ChkUnattended, ChkKeepID});
+                 BtnConnect, ChkUnattended, ChkKeepID, FTabs});
   FSession->OnHelperInfo = [this] { FLogic->OnHelperInfo(); };
   FSession->OnAllowed = [this] {
     FLogic->OnAllowed();
@@ -221,6 +229,8 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
 
 TForm2::~TForm2() {
   FUiTimer.stop();
+  FTabs->OnCountChanged = nullptr;
+  FSession->Dock = nullptr;
   FUpdaterPort = nullptr;
   FOwnUpdaterPort.reset();
   FUpdater.reset();  // a running check's outcome is dropped
@@ -299,11 +309,9 @@ void TForm2::BuildMenu() {
   connect(settings, &QAction::triggered, this, [this] { OpenSettings(""); });
   QAction* tabs = options->addAction(QStringLiteral("Show helped PCs as &tabs"));
   tabs->setCheckable(true);
-  tabs->setChecked(false);
-  connect(tabs, &QAction::triggered, this, [this, tabs] {
-    tabs->setChecked(false);
-    NotYet(QStringLiteral("Showing helped PCs as tabs"));
-  });
+  tabs->setChecked(FTabbed);
+  FTabsItem = tabs;
+  connect(tabs, &QAction::triggered, this, [this, tabs] { SetTabbed(tabs->isChecked()); });
   options->addSeparator();
   connect(options->addAction(QStringLiteral("S&ync saved PCs with my other PCs...")), &QAction::triggered, this,
           [this] { Defer(daSyncDialog); });
@@ -381,10 +389,23 @@ void TForm2::Tell(const QString& AText, bool AWarning) {
 
 void TForm2::BuildLayout() {
   auto* central = new QWidget(this);
-  auto* column = new QVBoxLayout(central);
+  auto* outer = new QVBoxLayout(central);
+  outer->setContentsMargins(0, 0, 0, 0);
+  outer->setSpacing(0);
+  setCentralWidget(central);
+  // The page control: the home tab (header and body) and, while helped PCs are docked, one tab each.
+  // The tab row shows only while there are session tabs.
+  FPages = new QTabWidget(central);
+  FPages->setDocumentMode(true);
+  FPages->tabBar()->hide();
+  outer->addWidget(FPages, 1);
+  FHome = new QWidget;
+  auto* column = new QVBoxLayout(FHome);
   column->setContentsMargins(0, 0, 0, 0);
   column->setSpacing(0);
-  setCentralWidget(central);
+  FPages->addTab(FHome, QStringLiteral("  Tovik  "));
+  FTabs = new TSessionTabs(FPages, FHome, this);
+  FTabs->OnCountChanged = [this](int ACount) { TabsCountChanged(ACount); };
 
   auto pagePanel = [](QWidget* w) {
     w->setAutoFillBackground(true);
@@ -394,7 +415,7 @@ void TForm2::BuildLayout() {
   };
 
   // Header.
-  PnlHeader = new QWidget(central);
+  PnlHeader = new QWidget(FHome);
   pagePanel(PnlHeader);
   PnlHeader->setFixedHeight(Px(this, kHeaderH));
   column->addWidget(PnlHeader);
@@ -424,7 +445,7 @@ void TForm2::BuildLayout() {
   BtnTools->hide();
 
   // Body.
-  FHomeBody = new QScrollArea(central);
+  FHomeBody = new QScrollArea(FHome);
   FHomeBody->setFrameShape(QFrame::NoFrame);
   FHomeBody->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   FHomeBody->verticalScrollBar()->setSingleStep(Px(this, 24));
@@ -531,7 +552,7 @@ void TForm2::BuildLayout() {
   FStatusBar->setFixedHeight(Px(this, kStatusH));
   FStatusBar->SetRight(QStringLiteral("Build ") + Q(FBuild),
                        QStringLiteral("The version of Tovik (Help > Check for updates)"), Rgb(KColMuted));
-  column->addWidget(FStatusBar);
+  outer->addWidget(FStatusBar);
 }
 
 void TForm2::resizeEvent(QResizeEvent* e) {
@@ -1156,6 +1177,7 @@ void TForm2::OpenExtraSession(const std::string& AID) {
   setup.Target = AID;
   setup.MakeSession = [this](TTovikClient& AClient) -> std::unique_ptr<IExtraSession> {
     auto s = std::make_unique<TMainSessions>(AClient, FStore, FStore.Paths().LogPath, FPlatform, *FDriver);
+    InstallDockHook(*s);
     s->Create(true, std::nullopt);
     return std::make_unique<TExtraSession>(std::move(s));
   };
@@ -1192,6 +1214,69 @@ void TForm2::OpenExtraSession(const std::string& AID) {
   if (!raw->Done()) {
     FDriver->Add(raw->Client());
     FDriver->Add(*raw);
+  }
+}
+
+}  // namespace tovik
+
+namespace tovik {
+
+// ---- session tabs ---------------------------------------------------------------------------------
+
+void TForm2::InstallDockHook(TMainSessions& ASessions) {
+  if (!FTabbed) {
+    ASessions.Dock = nullptr;
+    return;
+  }
+  ASessions.Dock = [this](TViewerForm& AViewer, const std::string& ACaption) { DockViewer(AViewer, ACaption); };
+}
+
+void TForm2::SetTabbed(bool AOn) {
+  FTabbed = AOn;
+  if (FTabsItem) FTabsItem->setChecked(AOn);
+  FLogic->SetTabbed(AOn);
+  InstallDockHook(*FSession);  // extra sessions take the hook when they start
+  const TFileResult r = FStore.WriteSwitch("UI", "TabbedSessions", AOn);
+  if (!r) Log(SaveFailureLine(TSaveFailure::sfTabs, "", "", r.Error));
+  SetHostState("This applies to the next PC you help.");
+}
+
+void TForm2::DockViewer(TViewerForm& AViewer, const std::string& ACaption) {
+  if (isMinimized()) showNormal();
+  const std::string name = FBook ? FBook->List().NameOf(DigitsOf(ACaption)) : std::string();
+  const QString caption = name.empty() ? Q(ACaption) : Q(name) + " (" + Q(ACaption) + ")";
+  QPointer<TViewerForm> viewer(&AViewer);
+  FTabs->AddViewer(&AViewer, caption, [viewer] {
+    if (viewer) viewer->RequestClose();
+  });
+  AViewer.FocusPicture();
+  show();
+  raise();
+  activateWindow();
+}
+
+void TForm2::TabsCountChanged(int ACount) {
+  FPages->tabBar()->setVisible(ACount > 0);
+  if (FProbe) FProbe->WriteStatus();
+  if (ACount > 0) {
+    if (!FGrown && !isMaximized()) {
+      FHomeRect = geometry();
+      FGrown = true;
+    }
+    if (isMaximized()) return;
+    QScreen* scr = screen() ? screen() : QGuiApplication::primaryScreen();
+    const QRect work = scr ? scr->availableGeometry() : QRect(0, 0, 1920, 1080);
+    const QRect g = geometry();
+    const TRectI r = TabbedWindowRect({g.x(), g.y(), g.width(), g.height()},
+                                      {work.x(), work.y(), work.width(), work.height()});
+    if (r.W != g.width() || r.H != g.height()) setGeometry(r.X, r.Y, r.W, r.H);
+    return;
+  }
+  FPages->setCurrentWidget(FHome);
+  if (FGrown) {
+    if (isMaximized() || isFullScreen()) showNormal();
+    setGeometry(FHomeRect);
+    FGrown = false;
   }
 }
 

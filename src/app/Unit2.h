@@ -5,9 +5,10 @@
 // get-help card with this PC's ID, the deliver-help card with the partner ID box and Connect, and the
 // status bar.
 //
-// Features that later versions bring (session tabs, saved PCs, sync, updates, tray, connection test,
-// settings dialog, ...) have their menu items; they say that the feature is not
-// available yet.
+// Session tabs: with [UI] TabbedSessions on, the window installs the viewer docking hook on its primary
+// session and on every extra session, so each helped PC's viewer becomes a tab of the window's page
+// control beside the home tab (TSessionTabs). The first tab enlarges the window; closing the last one
+// puts it back. With tabs off every viewer is a window of its own ("Tovik - <ID> - ...").
 //
 // Test hooks, off unless their environment variable is set (for the end-to-end tests and the demo):
 // TOVIK_TEST_STATUS=<file> (what the window shows, as "key=value" lines) and TOVIK_TEST_DUMP=<file>
@@ -37,6 +38,8 @@ class QLineEdit;
 class QScrollArea;
 class QSystemTrayIcon;
 class QMenu;
+class QTabWidget;
+class QAction;
 
 namespace tovik {
 
@@ -62,6 +65,8 @@ class TUiStatusBar;
 class TUiToggle;
 class TUiBubble;
 class TServerBrand;
+class TSessionTabs;
+class TViewerForm;
 class THelperLink;
 class TPlainBrandFiles;
 class IAutostart;
@@ -80,6 +85,8 @@ class TForm2 final : public QMainWindow, public IMainView {
 
   TMainLogic& Logic() { return *FLogic; }
   TMainRecords& Records() { return *FRecords; }
+  // The primary session's owner (for tests).
+  TMainSessions& Sessions() { return *FSession; }
   // The client with its backend, and the driver that runs the client and the session (for tests).
   TMainClientHost& ClientHost() { return *FClientHost; }
   TQtTimedDriver& Driver() { return *FDriver; }
@@ -127,6 +134,18 @@ class TForm2 final : public QMainWindow, public IMainView {
   // The extra helped PCs (THelperLink), each with its own client and viewer session.
   std::size_t ExtraCount() const { return FLinks.size(); }
   void OpenExtraSession(const std::string& AID);
+  // Session tabs: the page control (home tab first), the tabs object, and [UI] TabbedSessions.
+  QTabWidget* Pages() const { return FPages; }
+  QWidget* HomeTab() const { return FHome; }
+  TSessionTabs* Tabs() const { return FTabs; }
+  bool Tabbed() const { return FTabbed; }
+  // What "Show helped PCs as &tabs" does: installs or removes the docking hook for the sessions that
+  // start from now on, stores the setting and says so in the get-help card.
+  void SetTabbed(bool AOn);
+  // The viewer docking hook: the viewer becomes a tab captioned with the saved name and the ID, or the
+  // ID alone; the window comes to the front.
+  void DockViewer(TViewerForm& AViewer, const std::string& ACaption);
+  QAction* TabsMenuItem() const { return FTabsItem; }
   // Yes/No questions of the window; tests replace it.
   std::function<bool(const QString&)> AskFn;
 
@@ -177,6 +196,9 @@ class TForm2 final : public QMainWindow, public IMainView {
   void BuildSavedPCs();
   void Defer(TDeferredAction AAction);
   void BuildTray();
+  void TabsCountChanged(int ACount);
+  // The docking hook for a session owner while tabs are on, else none.
+  void InstallDockHook(TMainSessions& ASessions);
   void ApplyAdminFace();
   void AdminClicked();
   void InstallNow();
@@ -203,6 +225,14 @@ class TForm2 final : public QMainWindow, public IMainView {
   class TBrandSettings;
   std::unique_ptr<TBrandSettings> FBrandSettings;
   std::unique_ptr<TServerBrand> FBrand;
+  // Pages: the home tab (header and body) and one tab per docked viewer.
+  QTabWidget* FPages = nullptr;
+  QWidget* FHome = nullptr;
+  TSessionTabs* FTabs = nullptr;
+  bool FTabbed = true;
+  bool FGrown = false;   // the window was enlarged for tabs
+  QRect FHomeRect;       // its bounds before that
+  QAction* FTabsItem = nullptr;
   // Body.
   QScrollArea* FHomeBody = nullptr;
   QWidget* FHomeFill = nullptr;

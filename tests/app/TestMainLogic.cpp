@@ -229,6 +229,21 @@ TEST(MainLogicText, StartWindowSizeKeepsToTheWorkArea) {
     EXPECT_EQ(StartWindowSize(c.Work, c.Scale, c.Frame, c.Menu), c.Want) << c.Work.W << "x" << c.Work.H;
 }
 
+// The window once session tabs exist: grown to W x H centred on the work area, a larger dimension kept.
+TEST(MainLogicText, TabbedWindowGrowsToTheWorkAreaOnce) {
+  struct TCase {
+    TRectI Window, Work, Want;
+  } cases[] = {
+      {{100, 80, 784, 468}, {0, 0, 1920, 1080}, {260, 80, 1400, 920}},       // capped at 1400 x 920
+      {{0, 0, 784, 468}, {0, 0, 1280, 800}, {20, 20, 1240, 760}},            // work area - 40
+      {{10, 10, 1500, 500}, {0, 0, 1920, 1080}, {260, 80, 1500, 920}},       // wider already: kept
+      {{5, 6, 1600, 1000}, {0, 0, 1920, 1080}, {5, 6, 1600, 1000}},          // large enough: unchanged
+      {{2000, 0, 784, 468}, {1920, 30, 1920, 1050}, {2180, 95, 1400, 920}},  // the monitor holding it
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(TabbedWindowRect(c.Window, c.Work), c.Want) << c.Window.X << "," << c.Window.Y;
+}
+
 TEST(MainLogicText, ExtraIDAcceptsOnlyDigitsBlanksAndDashes) {
   EXPECT_EQ(ParseExtraID("123 456-789"), "123456789");
   EXPECT_EQ(ParseExtraID("123.456.789"), std::nullopt);
@@ -267,6 +282,43 @@ TEST_F(MainLogic, StartupShowsPlaceholdersAndAsksToKeepAStoredID) {
   EXPECT_EQ(View.Status, "Online, secure connection");
   EXPECT_EQ(View.Hint, "Type the ID of the PC you want to help, or pick a saved PC.");
   EXPECT_EQ(View.HostState, "Asking the server to keep this ID...");
+}
+
+// With tabs a helper in a session keeps "Connect" and adds the typed PC as an extra session; the helped
+// side and a helper without tabs get "Disconnect", which ends the session.
+TEST_F(MainLogic, TabsLetAHelperAddPCsWithConnect) {
+  struct TCase {
+    bool Tabbed, Helper;
+    std::string Caption;
+  } cases[] = {{true, true, "Connect"}, {false, true, "Disconnect"}, {true, false, "Disconnect"}};
+  for (const auto& c : cases) {
+    Logic.SetTabbed(c.Tabbed);
+    if (c.Helper) {
+      ConnectedAsHelper();
+    } else {
+      Online();
+      Client.St = rsConnected;
+      Client.Partner = "987654321";
+      Logic.OnConnected();
+    }
+    EXPECT_EQ(View.Caption, c.Caption) << c.Tabbed << c.Helper;
+    Client.St = rsRegistered;
+    Logic.OnDisconnected();
+    EXPECT_EQ(View.Caption, "Connect");
+  }
+  std::vector<std::string> opened;
+  Logic.OpenExtra = [&opened](const std::string& AID) { opened.push_back(AID); };
+  Logic.SetTabbed(true);
+  ConnectedAsHelper();
+  Client.Calls.clear();
+  Logic.ConnectClick("111-222-333");
+  EXPECT_EQ(opened, std::vector<std::string>{"111222333"});
+  EXPECT_TRUE(Client.Calls.empty()) << "the primary session goes on";
+  Logic.ConnectClick("987 654 321");
+  EXPECT_EQ(View.Hint, "You are already helping that PC.");
+  Logic.ConnectClick("12");
+  EXPECT_EQ(View.Hint, "Enter the 9-digit ID of the other PC.");
+  EXPECT_EQ(opened.size(), 1u);
 }
 
 TEST_F(MainLogic, ConnectReadsTheBoxAndRefusesBadIDs) {

@@ -26,6 +26,11 @@
 #include "app/TovikMainClient.h"
 #include "app/TovikQtDriver.h"
 #include "app/TovikMainRecords.h"
+#include "app/TovikMainSession.h"
+#include "app/TovikSessionTabs.h"
+#include "session/ui/TovikViewer.h"
+#include <QTabBar>
+#include <QTabWidget>
 #include "app/Unit2.h"
 #include "records/ui/TovikRecordForms.h"
 #include "crypto/TovikPassword.h"
@@ -202,6 +207,99 @@ TEST_F(MainWindow, SavedPCsFromTheSettingsShowInThePickerAndFillThePartnerBox) {
   EXPECT_EQ(w.Picker()->Popup()->parentWidget(), &w);
 }
 
+// A viewer's events that only note a close request (the session would then end and free the window).
+struct TCloseNotes final : IViewerEvents {
+  int Closes = 0;
+  void OnInput(const TInputEvent&) override {}
+  void OnUserClose() override { ++Closes; }
+};
+
+// With tabs on (the default) a helper's viewer becomes a tab of the main window: through the session
+// core for the primary session, captioned with the saved name; the first tab enlarges the window and
+// the last one leaving puts it back, also after it was maximized in between; a middle click asks only
+// that tab's viewer to close.
+TEST_F(MainWindow, ViewersDockAsTabsAndTheWindowReturnsAfterTheLast) {
+  Store.WriteSection("Recent", {{"Count", "1"}, {"Id0", "315770204"}, {"Name0", "Anna's laptop"}});
+  TForm2 w(Store, Log, {}, Platform());
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  ASSERT_TRUE(w.Tabbed());
+  EXPECT_FALSE(w.Pages()->tabBar()->isVisible()) << "no tab row without session tabs";
+  const QRect before = w.geometry();
+
+  // The primary session's viewer, made by the session core, goes to the hook instead of a window.
+  w.Sessions().Create(true, std::nullopt);
+  QPointer<TViewerForm> primary = w.Sessions().Viewer().Form;
+  ASSERT_TRUE(primary);
+  EXPECT_FALSE(primary->isWindow());
+  EXPECT_EQ(w.Tabs()->Count(), 1);
+  EXPECT_EQ(w.Tabs()->ActiveViewer(), primary.data());
+  EXPECT_TRUE(w.Pages()->tabBar()->isVisible());
+  const QRect work = w.screen()->availableGeometry();
+  EXPECT_GE(w.width(), std::min(work.width() - 40, 1400));
+  EXPECT_GE(w.height(), std::min(work.height() - 40, 920));
+
+  // A second helped PC, docked by the hook with its saved name.
+  TCloseNotes notes;
+  QPointer<TViewerForm> second = new TViewerForm(QStringLiteral("Tovik - 315 770 204"));
+  second->SetEvents(&notes);
+  w.DockViewer(*second, "315 770 204");
+  ASSERT_EQ(w.Pages()->count(), 3);
+  EXPECT_EQ(w.Pages()->tabText(2), "  Anna's laptop (315 770 204)  ");
+  EXPECT_EQ(w.Pages()->currentIndex(), 2);
+  QTest::qWait(20);
+  EXPECT_EQ(second->size(), w.Pages()->currentWidget()->size()) << "the viewer fills its tab";
+
+  // Middle click on the second tab: only its viewer is asked to close.
+  QTabBar* bar = w.Pages()->tabBar();
+  QTest::mouseClick(bar, Qt::MiddleButton, {}, bar->tabRect(2).center());
+  EXPECT_EQ(notes.Closes, 1);
+  EXPECT_EQ(w.Tabs()->Count(), 2);
+  second->SetEvents(nullptr);
+  second->FreeSafely();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !second; }, 5000));
+  EXPECT_EQ(w.Tabs()->Count(), 1);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return w.Pages()->count() == 2; }, 5000)) << "its tab sheet goes too";
+
+  // The last tab goes while the window is maximized: it returns to where it was.
+  w.showMaximized();
+  QTest::qWait(20);
+  w.Sessions().Free();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !primary; }, 5000));
+  EXPECT_EQ(w.Tabs()->Count(), 0);
+  EXPECT_FALSE(w.Pages()->tabBar()->isVisible());
+  EXPECT_EQ(w.Pages()->currentWidget(), w.HomeTab());
+  EXPECT_FALSE(w.isMaximized());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return w.geometry() == before; }, 5000))
+      << w.geometry().width() << "x" << w.geometry().height() << " instead of " << before.width() << "x"
+      << before.height();
+}
+
+// "Show helped PCs as tabs" off: stored, said in the get-help card, and the next viewer is a window of
+// its own; on again, the next one is a tab.
+TEST_F(MainWindow, TabsOffGiveTheNextViewerItsOwnWindow) {
+  TForm2 w(Store, Log, {}, Platform());
+  ASSERT_TRUE(w.TabsMenuItem());
+  EXPECT_TRUE(w.TabsMenuItem()->isChecked());
+  w.TabsMenuItem()->trigger();
+  EXPECT_FALSE(w.Tabbed());
+  EXPECT_EQ(Store.ReadUserText("UI", "TabbedSessions", "<none>"), "0");
+  bool said = false;
+  for (const QLabel* l : w.findChildren<QLabel*>()) said |= l->text() == "This applies to the next PC you help.";
+  EXPECT_TRUE(said);
+  w.Sessions().Create(true, std::nullopt);
+  ASSERT_TRUE(w.Sessions().Viewer().Form);
+  EXPECT_TRUE(w.Sessions().Viewer().Form->isWindow());
+  EXPECT_EQ(w.Tabs()->Count(), 0);
+  w.Sessions().Free();
+  w.TabsMenuItem()->trigger();
+  EXPECT_EQ(Store.ReadUserText("UI", "TabbedSessions", "<none>"), "1");
+  w.Sessions().Create(true, std::nullopt);
+  ASSERT_TRUE(w.Sessions().Viewer().Form);
+  EXPECT_FALSE(w.Sessions().Viewer().Form->isWindow());
+  EXPECT_EQ(w.Tabs()->Count(), 1);
+}
+
 // Pictures of the window as a helped PC sees it in a session and as an idle helper, in both looks.
 TEST_F(MainWindow, Screenshots) {
   if (QGuiApplication::platformName() != QLatin1String("xcb")) GTEST_SKIP() << "screenshots are taken on an X display (QT_QPA_PLATFORM=xcb)";
@@ -231,6 +329,79 @@ TEST_F(MainWindow, Screenshots) {
               {"Anna Berg is helping this PC.", "Disconnect"});
     v.SetToolsButton(false);
     v.SetConnectCaption("Connect");
+  }
+  ApplyTheme(false);
+}
+
+// Pictures of the window with the home tab and two helped PCs docked, in Day and Night: every tab
+// caption is drawn and fits its tab, the active tab shows its own viewer's picture where the viewer
+// places it (the dark picture background around it), and the tab row and the home page take the look.
+TEST_F(MainWindow, ScreenshotsWithTwoSessionTabs) {
+  if (QGuiApplication::platformName() != QLatin1String("xcb")) GTEST_SKIP() << "screenshots are taken on an X display (QT_QPA_PLATFORM=xcb)";
+  const QString dir = QStringLiteral(TOVIK_SHOT_DIR);
+  QDir().mkpath(dir);
+  Store.WriteSection("Recent", {{"Count", "1"}, {"Id0", "315770204"}, {"Name0", "Anna's laptop"}});
+  TForm2 w(Store, Log, {}, Platform());
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  // Two helped PCs with pictures of their own colours (a 16:10 and a 4:3 screen).
+  const QRgb colours[2] = {qRgb(0xE0, 0x70, 0x20), qRgb(0x20, 0x90, 0x60)};
+  const QSize sizes[2] = {QSize(1280, 800), QSize(1024, 768)};
+  QPointer<TViewerForm> viewers[2];
+  for (int i = 0; i < 2; ++i) {
+    viewers[i] = new TViewerForm(QStringLiteral("Tovik - viewer"));
+    QImage pic(sizes[i], QImage::Format_RGB32);
+    pic.fill(colours[i]);
+    viewers[i]->ShowPicture(pic);
+    viewers[i]->SetSessionInfo(QStringLiteral("Connected"), QStringLiteral("Allow control"));
+    w.DockViewer(*viewers[i], i == 0 ? "315 770 204" : "482 913 507");
+  }
+  ASSERT_EQ(w.Pages()->count(), 3);
+  QTabBar* bar = w.Pages()->tabBar();
+  for (int mode : {tmDay, tmNight}) {
+    const bool dark = mode == tmNight;
+    w.SetThemeMode(mode);
+    for (int tab : {2, 1}) {
+      w.Pages()->setCurrentIndex(tab);
+      QTest::qWait(60);
+      const QImage img = test::Shot(w);
+      const QString name = dir + "/main-tabs-" + QString::number(tab) + (dark ? "-night.png" : "-day.png");
+      ASSERT_TRUE(img.save(name));
+      const std::string n = name.toStdString();
+      // Captions: drawn, and as wide as their text.
+      for (int i = 0; i < bar->count(); ++i) {
+        const QString text = bar->tabText(i).trimmed();
+        EXPECT_GE(bar->tabRect(i).width(), QFontMetrics(bar->font()).horizontalAdvance(text)) << n << ": " << text.toStdString();
+        const QRect r = bar->tabRect(i).translated(bar->mapTo(&w, QPoint(0, 0)));
+        EXPECT_GT(test::InkShare(img, r.adjusted(4, 4, -4, -4), img.pixel(r.left() + 2, r.top() + 2)), 0.02)
+            << n << ": " << text.toStdString();
+      }
+      EXPECT_EQ(bar->tabText(1), "  Anna's laptop (315 770 204)  ");
+      // The tab row beside the tabs is in the look's page colour family.
+      const QPoint beside = bar->mapTo(&w, QPoint(bar->width() - 3, bar->height() / 2));
+      EXPECT_EQ(qGray(img.pixel(beside)) < 128, dark) << n << ": the tab row";
+      // The active tab's viewer: its picture where it places it, the picture background around it.
+      TViewerForm* v = viewers[tab - 1];
+      ASSERT_TRUE(v && v->isVisible()) << n;
+      EXPECT_EQ(w.Tabs()->ActiveViewer(), v);
+      const TVRect d = v->Dest();
+      ASSERT_FALSE(d.Empty()) << n;
+      const QPoint origin = v->mapTo(&w, QPoint(0, 0));
+      const QRect picture(origin + QPoint(d.Left, d.Top), QSize(d.Width, d.Height));
+      EXPECT_TRUE(QRect(QPoint(0, 0), w.size()).contains(picture)) << n << ": the picture is cut by the window";
+      EXPECT_EQ(test::Rgb(img, picture.center().x(), picture.center().y()), colours[tab - 1] & 0xFFFFFF) << n;
+      EXPECT_GT(1.0 - test::InkShare(img, picture.adjusted(2, 2, -2, -2), colours[tab - 1]), 0.99) << n;
+      // The 4:3 picture leaves dark bands beside it in the wide tab.
+      if (picture.left() - origin.x() > 4) {
+        EXPECT_LT(qGray(img.pixel(origin.x() + 2, picture.center().y())), 64) << n << ": the picture background";
+      }
+      // The viewer fills its tab: the page's far corner is the viewer's dark picture background.
+      QWidget* page = w.Pages()->currentWidget();
+      const QPoint corner = page->mapTo(&w, QPoint(page->width() - 3, page->height() - 3));
+      EXPECT_LT(qGray(img.pixel(corner)), 64) << n << ": the viewer does not fill its tab";
+      // The viewer's tool bar with its captions.
+      for (const std::string& cut : test::ClippedTexts(*v)) ADD_FAILURE() << n << ": " << cut;
+    }
   }
   ApplyTheme(false);
 }
@@ -286,7 +457,7 @@ TEST_F(MainWindow, TestProbeWritesTheStatusFile) {
                                               "hint", "hoststate", "caption", "viewer", "allowed", "frames",
                                               "first_picture_ms", "stopbar", "notice", "own_windows", "partner_xy",
                                               "connect_xy", "unattended_xy", "keepid_xy", "stop_xy", "chat_xy",
-                                              "sendfiles_xy", "chat_last"}));
+                                              "sendfiles_xy", "chat_last", "tabs", "tabs_xy", "active_viewer", "gui_frame_ms"}));
     EXPECT_NE(text.find("id=0\n"), std::string::npos);
     EXPECT_NE(text.find("state=offline\n"), std::string::npos);
     EXPECT_NE(text.find("status=Connecting to server...\n"), std::string::npos);

@@ -37,6 +37,9 @@ using namespace tovik;
 namespace {
 
 constexpr int kHostW = 1024, kHostH = 640;
+// The helper's settings for tests that find its viewer as a window of its own ("Tovik - <ID> - ..."):
+// with tabs (the default) the viewer is a tab of the main window instead.
+constexpr const char* kOwnViewerWindow = "[UI]\nTabbedSessions=0\n";
 
 std::string Sh(const std::string& cmd) {
   std::string out;
@@ -341,12 +344,12 @@ class E2E : public ::testing::Test {
   }
 
   // Starts the terminal on the helped PC, both programs, and connects the helper to the helped PC.
-  void StartAndConnect(const std::string& hostIni) {
+  void StartAndConnect(const std::string& hostIni, const std::string& viewerIni = kOwnViewerWindow) {
     fs::create_directories(Dir / "work");
     Term = Spawn({"xterm", "-geometry", "22x8+800+300", "-fa", "Monospace", "-fs", "11", "-e", "bash", "--norc"},
                  {{"DISPLAY", HostDisplay}, {"PS1", "$ "}}, (Dir / "xterm.log").string(), (Dir / "work").string());
     HostApp = StartTovik("host", HostDisplay, hostIni);
-    ViewerApp = StartTovik("viewer", ViewerDisplay, "");
+    ViewerApp = StartTovik("viewer", ViewerDisplay, viewerIni);
     auto nine = [](const std::string& v) { return v.size() == 9 && v.find_first_not_of("0123456789") == std::string::npos; };
     ASSERT_TRUE(WaitStatus("host", "id", nine, 30)) << "the helped PC shows no ID";
     ASSERT_TRUE(WaitStatus("viewer", "id", nine, 30)) << "the helper shows no ID";
@@ -369,18 +372,19 @@ class E2E : public ::testing::Test {
   }
 
   // Answers the consent dialog on the helped PC with "Allow control".
-  ::testing::AssertionResult AllowOnHost() {
-    const std::string win = WaitWindow(HostDisplay, "someone wants to help you");
-    if (win.empty()) return ::testing::AssertionFailure() << "no consent dialog on the helped PC";
-    auto geo = ShellValues(X(HostDisplay, "getwindowgeometry --shell " + win));
+  ::testing::AssertionResult AllowOnHost(std::string display = "") {
+    if (display.empty()) display = HostDisplay;
+    const std::string win = WaitWindow(display, "someone wants to help you", 30);
+    if (win.empty()) return ::testing::AssertionFailure() << "no consent dialog on the helped PC " << display;
+    auto geo = ShellValues(X(display, "getwindowgeometry --shell " + win));
     if (geo["WIDTH"] <= 0 || geo["HEIGHT"] <= 0) return ::testing::AssertionFailure() << "the consent dialog has no size";
-    X(HostDisplay, "mousemove " + std::to_string(geo["X"] + 426) + " " + std::to_string(geo["Y"] + geo["HEIGHT"] - 80));
+    X(display, "mousemove " + std::to_string(geo["X"] + 426) + " " + std::to_string(geo["Y"] + geo["HEIGHT"] - 80));
     // The click goes to the dialog only once the pointer is over it.
     std::string under;
-    if (!WaitFor([&] { return (under = PointerWindow(HostDisplay)) == win; }, 20))
+    if (!WaitFor([&] { return (under = PointerWindow(display)) == win; }, 20))
       return ::testing::AssertionFailure() << "the pointer is over window " << under << ", not over the consent dialog "
                                            << win;
-    X(HostDisplay, "click 1");
+    X(display, "click 1");
     return ::testing::AssertionSuccess();
   }
 
@@ -409,10 +413,25 @@ class E2E : public ::testing::Test {
   // The point of the viewer window (screen coordinates) that shows host pixel (hx, hy).
   std::pair<int, int> ViewerPoint(int hx, int hy) {
     auto geo = ShellValues(X(ViewerDisplay, "getwindowgeometry --shell " + ViewerWindow()));
-    const int bar = 56, ph = geo["HEIGHT"] - bar;
-    const double scale = std::min(geo["WIDTH"] / double(kHostW), ph / double(kHostH));
-    const int ox = static_cast<int>((geo["WIDTH"] - kHostW * scale) / 2), oy = bar + static_cast<int>((ph - kHostH * scale) / 2);
-    return {geo["X"] + ox + static_cast<int>(hx * scale + scale / 2), geo["Y"] + oy + static_cast<int>(hy * scale + scale / 2)};
+    return PointInViewer(geo["X"], geo["Y"], geo["WIDTH"], geo["HEIGHT"], kHostW, kHostH, hx, hy);
+  }
+  // The same for a viewer at (left, top) of width x height showing a hostW x hostH picture fitted below
+  // its 56-pixel tool bar.
+  static std::pair<int, int> PointInViewer(long left, long top, long width, long height, int hostW, int hostH, int hx,
+                                           int hy) {
+    const long bar = 56, ph = height - bar;
+    const double scale = std::min(width / double(hostW), ph / double(hostH));
+    const int ox = static_cast<int>((width - hostW * scale) / 2), oy = bar + static_cast<int>((ph - hostH * scale) / 2);
+    return {static_cast<int>(left) + ox + static_cast<int>(hx * scale + scale / 2),
+            static_cast<int>(top) + oy + static_cast<int>(hy * scale + scale / 2)};
+  }
+  // The pointer of `display` as "X=.. Y=.."; whether it is within a pixel of (x, y).
+  static std::string PointerOf(const std::string& display) {
+    return X(display, "getmouselocation --shell | head -n 2 | tr '\\n' ' '");
+  }
+  static bool PointerNear(const std::string& at, int hx, int hy) {
+    int x = -1, y = -1;
+    return std::sscanf(at.c_str(), "X=%d Y=%d", &x, &y) == 2 && std::abs(x - hx) <= 1 && std::abs(y - hy) <= 1;
   }
 
   // The helper's viewer window for the helped PC.
@@ -670,7 +689,7 @@ TEST_F(E2E, HelperKeepsPictureAndControlWhileTheSeatShowsTheGreeter) {
   fs::create_directories(Dir / "work");
   HostApp = StartTovik("host", HostDisplay, "", {{"TOVIK_TEST_LOGIND", seat}, {"TOVIK_TEST_SESSION", "user1"},
                                                  {"TOVIK_BROKER_DIR", runDir}});
-  ViewerApp = StartTovik("viewer", ViewerDisplay, "");
+  ViewerApp = StartTovik("viewer", ViewerDisplay, kOwnViewerWindow);
   auto nine = [](const std::string& v) { return v.size() == 9; };
   ASSERT_TRUE(WaitStatus("host", "id", nine, 30));
   ASSERT_TRUE(WaitStatus("viewer", "id", nine, 30));
@@ -797,4 +816,100 @@ TEST_F(E2E, ClipboardChatAndAFileCrossARealSession) {
   };
   EXPECT_TRUE(WaitFor([&] { return fs::exists(arrived) && read(arrived) == data; }, 30))
       << arrived << (fs::exists(arrived) ? " differs" : " is missing");
+}
+
+namespace {
+// "x y;x y;..." (the helper's tab headers) as points.
+std::vector<std::pair<int, int>> Points(const std::string& text) {
+  std::vector<std::pair<int, int>> out;
+  std::istringstream list(text);
+  for (std::string item; std::getline(list, item, ';');) {
+    int x = 0, y = 0;
+    if (std::sscanf(item.c_str(), "%d %d", &x, &y) == 2) out.emplace_back(x, y);
+  }
+  return out;
+}
+}  // namespace
+
+// One helper, two helped PCs, each in a tab of the helper's main window: the second PC is added by
+// typing its ID on the home tab while the first session runs; input in the active tab reaches only
+// that tab's PC; a middle click on a tab ends only that tab's session.
+TEST_F(E2E, OneHelperHelpsTwoPCsInTabs) {
+  constexpr int kSecondW = 960, kSecondH = 600;
+  // Points of each PC away from its own windows (the helped PC drops input aimed at them).
+  constexpr int kFirstX = 900, kFirstY = 360, kSecondX = 940, kSecondY = 580;
+  pid_t secondXvfb = 0, secondApp = 0;
+  struct TCleanup {
+    std::function<void()> F;
+    ~TCleanup() { F(); }
+  } cleanup{[&] {
+    Stop(secondApp);
+    Stop(secondXvfb);
+    const std::string reports = SanitizerReports(Dir / "host2" / "stdout.log");
+    EXPECT_TRUE(reports.empty()) << "host2:\n" << reports;
+  }};
+  const std::string second = StartXvfb(std::stoi(ViewerDisplay.substr(1)) + 1,
+                                       std::to_string(kSecondW) + "x" + std::to_string(kSecondH) + "x24", secondXvfb);
+  ASSERT_FALSE(second.empty()) << "no display for the second helped PC";
+
+  // The first PC, helped with tabs on (the default): its viewer is the first session tab.
+  StartAndConnect("", "");
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(AllowOnHost());
+  ASSERT_TRUE(WaitStatus("viewer", "first_picture_ms", [](const std::string& v) { return !v.empty(); }, 30));
+  ASSERT_TRUE(WaitStatus("viewer", "tabs", [](const std::string& v) { return v == "1"; }));
+  EXPECT_TRUE(ViewerWindow().empty()) << "with tabs the viewer is no window of its own";
+  EXPECT_EQ(Get("viewer", "caption"), "Connect") << "a helper with tabs can add another PC";
+
+  // The second PC; the helper goes back to the home tab, types its ID and clicks Connect.
+  secondApp = StartTovik("host2", second, "");
+  ASSERT_TRUE(WaitStatus("host2", "id", [](const std::string& v) { return v.size() == 9; }, 30));
+  const std::string secondID = Get("host2", "id");
+  auto heads = Points(Get("viewer", "tabs_xy"));
+  ASSERT_EQ(heads.size(), 2u) << Get("viewer", "tabs_xy");
+  X(ViewerDisplay, "mousemove " + std::to_string(heads[0].first) + " " + std::to_string(heads[0].second) + " click 1");
+  ASSERT_TRUE(WaitStatus("viewer", "active_viewer", [](const std::string& v) { return v.empty(); }))
+      << "the home tab did not come to the front";
+  ASSERT_TRUE(WaitStatusWrittenAfter("viewer", fs::file_time_type::clock::now()));
+  X(ViewerDisplay, "mousemove " + Get("viewer", "partner_xy") + " click 1");
+  X(ViewerDisplay, "key ctrl+a BackSpace");
+  X(ViewerDisplay, "type --delay 30 '" + secondID + "'");
+  X(ViewerDisplay, "mousemove " + Get("viewer", "connect_xy") + " click 1");
+  ASSERT_TRUE(AllowOnHost(second));
+  ASSERT_TRUE(WaitStatus("host2", "allowed", [](const std::string& v) { return v == "1"; }, 30));
+  ASSERT_TRUE(WaitStatus("viewer", "tabs", [](const std::string& v) { return v == "2"; }, 30));
+  EXPECT_TRUE(Get("viewer", "session").rfind("Connected to ", 0) == 0) << "the first session goes on";
+
+  // Input in the active (second) tab reaches the second PC only; then the first tab's reaches the first.
+  auto clickIn = [&](int hostW, int hostH, int hx, int hy) {
+    long r[4] = {};
+    if (std::sscanf(Get("viewer", "active_viewer").c_str(), "%ld %ld %ld %ld", &r[0], &r[1], &r[2], &r[3]) != 4)
+      return false;
+    const auto [vx, vy] = PointInViewer(r[0], r[1], r[2], r[3], hostW, hostH, hx, hy);
+    X(ViewerDisplay, "mousemove " + std::to_string(vx) + " " + std::to_string(vy) + " click 1");
+    return true;
+  };
+  ASSERT_TRUE(WaitStatusWrittenAfter("viewer", fs::file_time_type::clock::now()));
+  const std::string firstBefore = PointerOf(HostDisplay);
+  ASSERT_TRUE(clickIn(kSecondW, kSecondH, kSecondX, kSecondY)) << Get("viewer", "active_viewer");
+  std::string at;
+  EXPECT_TRUE(WaitFor([&] { return PointerNear(at = PointerOf(second), kSecondX, kSecondY); }, 20)) << at;
+  EXPECT_EQ(PointerOf(HostDisplay), firstBefore) << "input of the second tab reached the first PC";
+
+  heads = Points(Get("viewer", "tabs_xy"));
+  ASSERT_EQ(heads.size(), 3u) << Get("viewer", "tabs_xy");
+  X(ViewerDisplay, "mousemove " + std::to_string(heads[1].first) + " " + std::to_string(heads[1].second) + " click 1");
+  ASSERT_TRUE(WaitStatusWrittenAfter("viewer", fs::file_time_type::clock::now()));
+  const std::string secondBefore = PointerOf(second);
+  ASSERT_TRUE(clickIn(kHostW, kHostH, kFirstX, kFirstY));
+  EXPECT_TRUE(WaitFor([&] { return PointerNear(at = PointerOf(HostDisplay), kFirstX, kFirstY); }, 20)) << at;
+  EXPECT_EQ(PointerOf(second), secondBefore) << "input of the first tab reached the second PC";
+
+  // A middle click on the second PC's tab ends that session only.
+  X(ViewerDisplay, "mousemove " + std::to_string(heads[2].first) + " " + std::to_string(heads[2].second) + " click 2");
+  EXPECT_TRUE(WaitStatus("host2", "session", [](const std::string& v) { return v == "No active session"; }, 30));
+  EXPECT_TRUE(WaitStatus("viewer", "tabs", [](const std::string& v) { return v == "1"; }, 20));
+  EXPECT_EQ(Get("host", "allowed"), "1");
+  EXPECT_TRUE(Get("host", "session").rfind("Connected to ", 0) == 0) << Get("host", "session");
+  EXPECT_TRUE(Get("viewer", "session").rfind("Connected to ", 0) == 0) << Get("viewer", "session");
 }
