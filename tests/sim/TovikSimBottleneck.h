@@ -55,6 +55,8 @@ class TSimBottleneck {
     return FQueued ? static_cast<double>(FSumQueueUs) / 1000.0 / static_cast<double>(FQueued) : 0;
   }
   const TBottleneckParams& Params() const { return FP; }
+  // A new rate for packets sent from now on (a path whose bottleneck changes).
+  void SetRate(std::uint64_t ABps) { FP.RateBps = ABps; }
 
  private:
   void Drain(std::int64_t ANowUs);
