@@ -188,14 +188,17 @@ void TFrameWindowSender::HandleFeedback(TByteView data, TTick ANow) {
   auto it = FStamps.find((static_cast<std::uint64_t>(fb.FrameID) << 16) | fb.Index);
   if (it == FStamps.end()) return;  // never sent, or sent too long ago to tell
   const TRatePacer::TStamp& s = it->second;
-  // The viewer cannot have received more than was sent and not yet reported.
-  const std::uint64_t unreported = FPacer.SentBytes() - std::min(FPacer.SentBytes(), FPacer.DeliveredBytes());
+  // The count runs on modulo 2^32; a step back (a late, reordered report) is no news. The viewer
+  // cannot have received more than was sent and not yet reported, bar the copies the network made:
+  // more is counted as that much.
   const std::uint32_t delta = fb.Received - FReported;
-  if (delta > unreported) return;
+  if (delta >= 0x80000000u) return;
   FReported = fb.Received;
+  const std::uint64_t unreported = FPacer.SentBytes() - std::min(FPacer.SentBytes(), FPacer.DeliveredBytes());
+  const std::uint64_t news = std::min<std::uint64_t>(delta, unreported);
   FCovered = std::max(FCovered, s.SentBefore + s.Bytes);
   FLastProgress = ANow;
-  FPacer.OnDelivered(s, delta, ANow);
+  FPacer.OnDelivered(s, news, ANow);
 }
 
 bool TFrameWindowSender::Start(TByteView blob, TTick ANow) {
@@ -379,6 +382,7 @@ std::vector<TBytes> TFrameWindowReceiver::HandleChunk(TByteView data, TBytes& aR
   TChunkView c;
   if (!ParseChunk(data, pkWindowChunk, kWindowChunkHeader, c)) return out;
   if (c.ID < c.Oldest) return out;
+  // Every chunk that arrives counts, repeats too: they took their share of the link.
   FFeedback.FrameID = c.ID;
   FFeedback.Index = c.Index;
   FFeedback.Received += static_cast<std::uint32_t>(data.size());
