@@ -72,8 +72,7 @@ std::uint64_t TRatePacer::Bdp() const {
 }
 
 std::uint64_t TRatePacer::Window() const {
-  // Startup keeps the larger window BBR uses there, so that the rate can double each round.
-  const std::uint64_t w = FPhase == TPhase::Startup ? Bdp() * 3 : Bdp() * 2;
+  const std::uint64_t w = Bdp() * 2;
   return std::max(w, FMinWindow);
 }
 
