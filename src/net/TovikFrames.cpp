@@ -70,6 +70,22 @@ TBytes BuildNack(std::uint32_t frameID, const std::vector<bool>& got) {
 
 }  // namespace
 
+TBytes BuildFrameFeedback(const TFrameFeedback& AFeedback) {
+  TBytes out{pkFrameFeedback};
+  PutU32LE(out, AFeedback.FrameID);
+  PutU16LE(out, AFeedback.Index);
+  PutU32LE(out, AFeedback.Received);
+  return out;
+}
+
+bool ParseFrameFeedback(TByteView AData, TFrameFeedback& AFeedback) {
+  if (AData.size() != kFeedbackSize || AData[0] != pkFrameFeedback) return false;
+  AFeedback.FrameID = GetU32LE(AData.data() + 1);
+  AFeedback.Index = GetU16LE(AData.data() + 5);
+  AFeedback.Received = GetU32LE(AData.data() + 7);
+  return true;
+}
+
 TBytes BuildFrameAck(std::uint32_t frameID) {
   TBytes out{pkFrameAck};
   PutU32LE(out, frameID);
@@ -91,7 +107,98 @@ void TFrameWindowSender::SetMaxInFlight(int value) {
 
 bool TFrameWindowSender::CanStart() const {
   if (FLegacy) return FFrames.empty();
-  return static_cast<int>(FFrames.size()) < FMaxInFlight;
+  if (static_cast<int>(FFrames.size()) >= FMaxInFlight) return false;
+  // Paced: a frame waits while the link still has a round trip's worth of older chunks to carry, so
+  // that a slow link gets fewer and fresher frames rather than a queue of stale ones.
+  return !Paced() || FFrames.empty() || QueuedBytes() <= FPacer.Bdp();
+}
+
+std::size_t TFrameWindowSender::QueuedBytes() const {
+  std::size_t n = 0;
+  for (const auto& f : FFrames)
+    for (std::uint16_t i : f->Queue) n += f->Chunks[i].size();
+  return n;
+}
+
+std::uint64_t TFrameWindowSender::InFlightBytes() const {
+  return FPacer.SentBytes() - std::min(FCovered, FPacer.SentBytes());
+}
+
+void TFrameWindowSender::Stamp(std::uint32_t id, std::uint16_t index, std::size_t bytes, TTick ANow) {
+  const std::uint64_t key = (static_cast<std::uint64_t>(id) << 16) | index;
+  auto it = FStamps.find(key);
+  const bool resent = it != FStamps.end();
+  const TRatePacer::TStamp s = FPacer.OnSend(static_cast<std::uint32_t>(bytes), resent, ANow);
+  if (resent) {
+    it->second = s;
+    return;
+  }
+  FStamps.emplace(key, s);
+  FStampOrder.push_back(key);
+  while (FStampOrder.size() > kMaxSendStamps) {
+    FStamps.erase(FStampOrder.front());
+    FStampOrder.pop_front();
+  }
+}
+
+std::vector<TBytes> TFrameWindowSender::NextPacedPackets(TTick ANow) {
+  std::vector<TBytes> out;
+  if (FFrames.empty()) return out;
+  const std::uint32_t oldest = FFrames.front()->ID;
+  // Feedback can be lost like anything else: after a time-out without any, what is in flight counts
+  // as gone, so that the window opens again.
+  if (InFlightBytes() == 0) {
+    FLastProgress = ANow;
+  } else if (ANow - FLastProgress >= std::max(FPacer.Rtt().Rto(), kProbeMs)) {
+    FCovered = FPacer.SentBytes();
+    FLastProgress = ANow;
+  }
+  std::uint64_t allowance = FPacer.Allowance(ANow, InFlightBytes());
+  for (auto& f : FFrames) {
+    if (allowance == 0) break;
+    bool sent = false;
+    while (!f->Queue.empty() && allowance > 0) {
+      const std::uint16_t i = f->Queue.front();
+      f->Queue.pop_front();
+      out.push_back(f->Chunks[i]);
+      if (out.back().size() >= kWindowChunkHeader) SetU32LE(out.back().data() + 9, oldest);
+      Stamp(f->ID, i, out.back().size(), ANow);
+      allowance -= std::min<std::uint64_t>(allowance, out.back().size());
+      sent = true;
+    }
+    if (sent) f->LastSend = ANow;
+  }
+  if (!out.empty()) return out;
+  for (auto& f : FFrames) if (!f->Queue.empty()) return out;  // waiting for credit, not quiet
+
+  // Nothing queued: probe frames that have been quiet, as NextPackets does.
+  for (auto& f : FFrames) {
+    if (ANow - f->LastSend < kProbeMs) continue;
+    out.push_back(f->Chunks.back());
+    if (out.back().size() >= kWindowChunkHeader) SetU32LE(out.back().data() + 9, oldest);
+    Stamp(f->ID, static_cast<std::uint16_t>(f->Chunks.size() - 1), out.back().size(), ANow);
+    f->LastSend = ANow;
+  }
+  return out;
+}
+
+void TFrameWindowSender::HandleFeedback(TByteView data, TTick ANow) {
+  TFrameFeedback fb;
+  if (!Paced() || !ParseFrameFeedback(data, fb)) return;
+  auto it = FStamps.find((static_cast<std::uint64_t>(fb.FrameID) << 16) | fb.Index);
+  if (it == FStamps.end()) return;  // never sent, or sent too long ago to tell
+  const TRatePacer::TStamp& s = it->second;
+  // The count runs on modulo 2^32; a step back (a late, reordered report) is no news. The viewer
+  // cannot have received more than was sent and not yet reported, bar the copies the network made:
+  // more is counted as that much.
+  const std::uint32_t delta = fb.Received - FReported;
+  if (delta >= 0x80000000u) return;
+  FReported = fb.Received;
+  const std::uint64_t unreported = FPacer.SentBytes() - std::min(FPacer.SentBytes(), FPacer.DeliveredBytes());
+  const std::uint64_t news = std::min<std::uint64_t>(delta, unreported);
+  FCovered = std::max(FCovered, s.SentBefore + s.Bytes);
+  FLastProgress = ANow;
+  FPacer.OnDelivered(s, news, ANow);
 }
 
 bool TFrameWindowSender::Start(TByteView blob, TTick ANow) {
@@ -124,7 +231,7 @@ bool TFrameWindowSender::Start(TByteView blob, TTick ANow) {
   return true;
 }
 
-void TFrameWindowSender::Cancel() { FFrames.clear(); }
+void TFrameWindowSender::Cancel() { FFrames.clear(); }  // stamps stay: feedback may still name them
 
 TFrameWindowSender::TTxFrame* TFrameWindowSender::Find(std::uint32_t id) {
   for (auto& f : FFrames)
@@ -275,6 +382,11 @@ std::vector<TBytes> TFrameWindowReceiver::HandleChunk(TByteView data, TBytes& aR
   TChunkView c;
   if (!ParseChunk(data, pkWindowChunk, kWindowChunkHeader, c)) return out;
   if (c.ID < c.Oldest) return out;
+  // Every chunk that arrives counts, repeats too: they took their share of the link.
+  FFeedback.FrameID = c.ID;
+  FFeedback.Index = c.Index;
+  FFeedback.Received += static_cast<std::uint32_t>(data.size());
+  ++FSinceFeedback;
 
   // The host no longer holds frames below its oldest: stop waiting for them.
   if (FNext == 0) {
@@ -329,6 +441,12 @@ std::vector<TBytes> TFrameWindowReceiver::HandleChunk(TByteView data, TBytes& aR
     ++FNext;
   }
   return out;
+}
+
+TBytes TFrameWindowReceiver::TakeFeedback() {
+  if (FSinceFeedback == 0) return {};
+  FSinceFeedback = 0;
+  return BuildFrameFeedback(FFeedback);
 }
 
 std::vector<TBytes> TFrameWindowReceiver::PendingNacks(std::uint32_t aQuietMs, TTick ANow) {

@@ -27,6 +27,7 @@
 #include "base/TovikBytes.h"
 #include "base/TovikClock.h"
 #include "base/TovikInputEvent.h"
+#include "net/TovikFramesPacer.h"
 
 namespace tovik {
 
@@ -39,6 +40,7 @@ inline constexpr std::uint8_t pkInputAck = 0x85;     // input acknowledgement (h
 inline constexpr std::uint8_t pkChannelMsg = 0x88;   // message-channel message (both ways)
 inline constexpr std::uint8_t pkChannelAck = 0x89;   // message-channel acknowledgement (both ways)
 inline constexpr std::uint8_t pkWindowChunk = 0x8B;  // frame chunk, windowed mode (host to viewer)
+inline constexpr std::uint8_t pkFrameFeedback = 0x8C;  // chunk bytes received so far (viewer to host, paced)
 
 // The largest plaintext one sealed peer packet can carry: a UDP datagram holds at most 65507 bytes, and
 // a packet through the relay spends one byte on the relay prefix and 25 on sealing.
@@ -64,6 +66,22 @@ inline constexpr std::size_t kDefaultFrameBudget = 64u * 1024u * 1024u;
 // Builds a frame acknowledgement (5 bytes).
 TBytes BuildFrameAck(std::uint32_t frameID);
 
+// Paced frame transport (both ends announced it): the viewer reports what arrived with feedback packets
+// of 11 bytes: 0x8C, the frame ID (4) and index (2) of the latest chunk received, and the chunk bytes
+// received so far (4, counting on modulo 2^32). The host times its chunks by them (TRatePacer).
+inline constexpr std::size_t kFeedbackSize = 11;
+inline constexpr std::size_t kFeedbackEvery = 8;        // chunks between feedback packets on the viewer
+inline constexpr std::size_t kMaxSendStamps = 16384;    // chunk sends the paced sender remembers
+
+struct TFrameFeedback {
+  std::uint32_t FrameID = 0;
+  std::uint16_t Index = 0;
+  std::uint32_t Received = 0;
+};
+TBytes BuildFrameFeedback(const TFrameFeedback& AFeedback);
+// False unless the packet is exactly one well-formed feedback packet.
+bool ParseFrameFeedback(TByteView AData, TFrameFeedback& AFeedback);
+
 // Sends frames as chunks, in single-frame (legacy) or windowed mode. Lives on the host for one session.
 class TFrameWindowSender {
  public:
@@ -79,13 +97,18 @@ class TFrameWindowSender {
   TFrameWindowSender() = default;
 
   bool Legacy() const { return FLegacy; }
+  // Paced mode (windowed mode only): chunks leave at the rate the pacer allows (NextPacedPackets) and
+  // a new frame starts only while less than one bottleneck-delay product waits unsent.
+  bool Paced() const { return FPaced && !FLegacy; }
+  void SetPaced(bool value) { FPaced = value; }
   // A change of mode first cancels every frame in flight, so that no frame is half in one mode.
   void SetLegacy(bool value);
   int MaxInFlight() const { return FMaxInFlight; }
   // Clamped to 1..4.
   void SetMaxInFlight(int value);
 
-  // Single-frame mode: nothing in flight. Windowed mode: fewer than MaxInFlight frames in flight.
+  // Single-frame mode: nothing in flight. Windowed mode: fewer than MaxInFlight frames in flight (and,
+  // paced, at most one bottleneck-delay product queued unsent).
   bool CanStart() const;
   // Cuts a frame into chunks and queues them all, started at ANow; the caller checks CanStart first.
   // Returns false and starts nothing when the frame is larger than the 16-bit chunk count can describe
@@ -96,6 +119,16 @@ class TFrameWindowSender {
   // The chunk packets to transmit at ANow: at most aMax queued chunks, oldest frame first; when nothing
   // was queued, a probe (the last chunk again) for every frame quiet for 150 ms or more.
   std::vector<TBytes> NextPackets(int aMax, TTick ANow);
+  // Paced mode: the queued chunks the pacer lets go at ANow, oldest frame first, then probes as
+  // NextPackets.
+  std::vector<TBytes> NextPacedPackets(TTick ANow);
+  // A feedback packet from the viewer at ANow (paced mode); malformed or implausible ones are ignored.
+  void HandleFeedback(TByteView data, TTick ANow);
+  // Chunk bytes queued in all frames and not yet sent.
+  std::size_t QueuedBytes() const;
+  // Bytes sent and not yet covered by feedback (paced mode).
+  std::uint64_t InFlightBytes() const;
+  const TRatePacer& Pacer() const { return FPacer; }
   // A frame acknowledgement at ANow. True when it completed a frame in flight; aMs is then the time from
   // the frame's start to ANow. Only that frame is removed.
   bool HandleAck(TByteView data, std::uint32_t& aMs, TTick ANow);
@@ -111,11 +144,22 @@ class TFrameWindowSender {
 
  private:
   TTxFrame* Find(std::uint32_t id);
+  void Stamp(std::uint32_t id, std::uint16_t index, std::size_t bytes, TTick ANow);
 
   std::deque<std::unique_ptr<TTxFrame>> FFrames;  // in flight, oldest first
   std::uint32_t FNextID = 0;
   int FMaxInFlight = 1;
   bool FLegacy = true;
+  bool FPaced = false;
+  // Paced mode: the pacer, the stamps of the latest sends by (frame ID << 16 | index), oldest first in
+  // FStampOrder (at most kMaxSendStamps), the bytes sent up to the latest chunk feedback named, and
+  // the viewer's last received count.
+  TRatePacer FPacer;
+  std::map<std::uint64_t, TRatePacer::TStamp> FStamps;
+  std::deque<std::uint64_t> FStampOrder;
+  std::uint64_t FCovered = 0;
+  std::uint32_t FReported = 0;
+  TTick FLastProgress = 0;  // the latest feedback, or the send that found nothing in flight
 };
 
 // Reassembles single-frame-mode chunks (0x81) on the viewer: one frame at a time.
@@ -184,6 +228,10 @@ class TFrameWindowReceiver {
   std::size_t FrameCount() const { return FFrames.size(); }
   // Unfinished frames dropped so far to stay within the budget.
   std::uint64_t Evicted() const { return FEvicted; }
+  // Paced transport: chunks taken since the last feedback, and the feedback packet for what arrived so
+  // far (empty when no chunk arrived since the last one).
+  std::size_t ChunksSinceFeedback() const { return FSinceFeedback; }
+  TBytes TakeFeedback();
 
  private:
   void Drop(std::map<std::uint32_t, TRxFrame>::iterator it);
@@ -194,6 +242,8 @@ class TFrameWindowReceiver {
   std::size_t FHeld = 0;
   std::size_t FBudget;
   std::uint64_t FEvicted = 0;
+  TFrameFeedback FFeedback;
+  std::size_t FSinceFeedback = 0;
 };
 
 // ---------------------------------------------------------------------------------------------------
@@ -252,6 +302,32 @@ inline constexpr TTick kChannelResendMs = 300;
 // The largest body one Post can carry: the message packet must fit one peer packet.
 inline constexpr std::size_t kMaxChannelBody = kMaxPeerPayload - kChannelHeader;
 
+// Selective acknowledgement (both ends announced it). The acknowledgement then carries, after the
+// cumulative number, a count byte and that many blocks of messages held ahead of the gap: first
+// sequence number (4) and count (2), ascending, not touching each other. Messages are resent about
+// one round trip after they are missed (three later ones acknowledged, or the resend time-out of
+// TRttEstimator) and leave at the rate TRatePacer allows.
+inline constexpr std::size_t kMaxSackBlocks = 16;
+inline constexpr std::size_t kSackWindow = 2048;           // unacknowledged messages sent at a time
+inline constexpr std::size_t kSackWindowBytes = 2u << 20;  // ... and their bytes (one message at least)
+inline constexpr std::size_t kSackEarlyMax = kSackWindow;  // messages buffered ahead of a gap
+inline constexpr std::size_t kSackEarlyBytes = 4u << 20;   // ... and their bytes
+
+struct TChannelAck {
+  std::uint32_t Cumulative = 0;
+  struct TBlock {
+    std::uint32_t First = 0;
+    std::uint16_t Count = 0;
+  };
+  std::vector<TBlock> Blocks;  // checked: at most kMaxSackBlocks, ascending, disjoint, above the gap
+};
+TBytes BuildChannelAck(const TChannelAck& AAck, bool ASelective);
+// A received acknowledgement; false when malformed. Blocks are accepted only when each starts above
+// the cumulative number + 1 and past the end of the one before, ends within kSackWindow of the
+// cumulative number, and the packet holds exactly the blocks its count says; otherwise the packet
+// counts as a plain cumulative acknowledgement.
+bool ParseChannelAck(TByteView AData, TChannelAck& AAck);
+
 // One delivered message or piece of a long message.
 struct TChannelMsg {
   std::uint8_t Kind = 0;
@@ -267,7 +343,17 @@ class TMsgChannel {
     std::uint32_t Seq = 0;
     TBytes Packet;       // the complete message packet
     TTick LastSent = 0;  // 0 when never sent
+    // Selective mode only.
+    bool Sacked = false;          // the other end holds it
+    bool Lost = false;            // missed: resent before anything new
+    std::uint64_t SentOrder = 0;  // position of its latest transmission among all transmissions
+    TRatePacer::TStamp Stamp;
   };
+
+  // Selective acknowledgement and paced resends, once both ends announced them. Off: the fixed window
+  // of 64, the 300 ms resend and 5-byte acknowledgements, as every peer understands.
+  bool Selective() const { return FSelective; }
+  void SetSelective(bool value);
 
   // Queues a message; nothing is sent until Poll. Returns false and queues nothing when the body is
   // larger than kMaxChannelBody (use PostBytes for long data).
@@ -280,29 +366,42 @@ class TMsgChannel {
 
   // Messages posted and not yet acknowledged.
   int Backlog() const { return static_cast<int>(FOut.size()); }
+  // Messages the channel may have unacknowledged at a time (64, or the selective window).
+  std::size_t WindowMessages() const { return FSelective ? kSackWindow : kChannelWindow; }
   // The sequence number of the latest message posted (0 before the first).
   std::uint32_t LastPosted() const { return FNextSeq - 1; }
   // True when the other end has acknowledged every message up to ASeq.
   bool Acknowledged(std::uint32_t ASeq) const { return FOut.empty() || FOut.front().Seq > ASeq; }
-  // What to send at ANow: every message among the oldest 64 unacknowledged ones that was never sent or
-  // was last sent 300 ms ago or more, then the acknowledgement when one is due.
+  // What to send at ANow. Plain: every message among the oldest 64 unacknowledged ones that was never
+  // sent or was last sent 300 ms ago or more. Selective: the missed messages, then new ones within the
+  // window, as far as the pacer allows. Then the acknowledgement when one is due.
   std::vector<TBytes> Poll(TTick ANow);
   // A received message packet: returns the messages now deliverable, in order.
   std::vector<TChannelMsg> HandleMsg(TByteView data);
-  // A received acknowledgement: drops the acknowledged messages.
-  void HandleAck(TByteView data);
+  // A received acknowledgement at ANow: drops the acknowledged messages (selective: marks the ones held
+  // ahead of the gap and the ones missed).
+  void HandleAck(TByteView data, TTick ANow = 0);
 
   std::uint32_t Delivered() const { return FDelivered; }
   std::size_t EarlyCount() const { return FEarly.size(); }
+  std::size_t EarlyBytes() const { return FEarlyBytes; }
+  const TRatePacer& Pacer() const { return FPacer; }
 
  private:
   static TChannelMsg Unpack(TByteView packet);
+  std::vector<TBytes> PollSelective(TTick ANow);
+  void Acked(TOutMsg& m, TTick ANow);
 
   std::deque<TOutMsg> FOut;
   std::uint32_t FNextSeq = 1;
   std::uint32_t FDelivered = 0;
   std::map<std::uint32_t, TBytes> FEarly;
+  std::size_t FEarlyBytes = 0;
   bool FAckDue = false;
+  bool FSelective = false;
+  TRatePacer FPacer;
+  std::uint64_t FSendCount = 0;      // transmissions so far
+  std::uint64_t FHighestAcked = 0;   // the latest SentOrder acknowledged
 };
 
 }  // namespace tovik

@@ -157,7 +157,7 @@ void TFileSender::Pump(TTick ANow) {
     FChannel.Post(mkFileOffer, offer, false);
     FView.Line("Sending " + FileNamePart(FTxName) + " (" + SizeText(FTxSize) + ")...", false);
   }
-  while (FTx && FChannel.Backlog() <= kFileBacklogMax) {
+  while (FTx && FChannel.Backlog() <= FileBacklogMax(FChannel)) {
     TBytes msg = IdBytes(FTxID);
     msg.resize(4 + kFileChunk);
     std::string error;

@@ -28,7 +28,10 @@
 namespace tovik {
 
 inline constexpr std::size_t kFileChunk = 1146;       // data bytes per mkFileData
-inline constexpr int kFileBacklogMax = 47;            // the pump fills the channel up to 48 messages
+inline constexpr int kFileBacklogMax = 47;            // the pump fills a plain channel up to 48 messages
+// The backlog up to which the pump posts file data: 16 below the channel's window (47 on a plain
+// channel; about two thousand on a selective one, which paces them itself).
+inline int FileBacklogMax(const TMsgChannel& AChannel) { return static_cast<int>(AChannel.WindowMessages()) - 17; }
 inline constexpr std::size_t kMaxReceiving = 4;       // files being received at once
 inline constexpr std::size_t kMaxFileNameBytes = 255;  // a received file's name
 inline constexpr std::uint8_t kCancelRefused = 1;

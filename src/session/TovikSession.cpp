@@ -90,7 +90,7 @@ void TTovikSession::OnPeerData(TByteView APacket) {
   try {
     switch (APacket[0]) {
       case pkChannelAck:
-        FCtx.Channel.HandleAck(APacket);
+        FCtx.Channel.HandleAck(APacket, FCtx.Now);
         return;
       case pkChannelMsg: {
         auto msgs = FCtx.Channel.HandleMsg(APacket);

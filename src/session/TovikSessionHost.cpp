@@ -128,11 +128,13 @@ void THostSide::Dispatch(const TChannelMsg& AMsg) {
       {
         std::lock_guard<std::mutex> l(FTxLock);
         FFrameTx.SetLegacy((f & kCapsWindowed) == 0);
+        FFrameTx.SetPaced((f & kCapsPaced) != 0);
       }
       FWantFull = true;
       FCtx.Log(std::string("helper can show H.264: ") + TF(f & kCapsH264) +
                ", several frames in flight: " + TF(f & kCapsWindowed));
       if (f & kCapsCompact) FCtx.Log("helper reads compact tiles");
+      if (f & kCapsPaced) FCtx.Log("helper paces frames by feedback");
       return;
     }
     case mkWallpaper:
@@ -179,6 +181,12 @@ void THostSide::ChannelTick() {
   // Before consent a host lets only acknowledgements out, and the messages of the password exchange:
   // nothing else it has reaches the viewer until access is allowed. Held messages go out with the
   // next resend after consent.
+  if ((FViewerCaps & kCapsPaced) && !FTransportSent && (FAllowed || FChannelOpen)) {
+    // Selective from the first message the viewer can get; it answers in kind once it has this one.
+    FTransportSent = true;
+    FCtx.Channel.SetSelective(true);
+    FCtx.Channel.Post(mkTransport, {}, false);
+  }
   FCtx.PollChannel(FAllowed, FAllowed || FChannelOpen);
   if (FAllowed) SoundPump();
 }
@@ -350,6 +358,11 @@ void THostSide::OnData(TByteView APacket) {
       FFrameTx.HandleNack(APacket);
       break;
     }
+    case pkFrameFeedback: {
+      std::lock_guard<std::mutex> l(FTxLock);
+      FFrameTx.HandleFeedback(APacket, FCtx.Now);
+      break;
+    }
     case pkFullPicture:
       FWantFull = true;
       break;
@@ -508,7 +521,7 @@ void THostSide::PumpPackets() {
   std::vector<TBytes> packets;
   {
     std::lock_guard<std::mutex> l(FTxLock);
-    packets = FFrameTx.NextPackets(40, FCtx.Now);
+    packets = FFrameTx.Paced() ? FFrameTx.NextPacedPackets(FCtx.Now) : FFrameTx.NextPackets(40, FCtx.Now);
   }
   for (auto& p : packets) FCtx.Send(p);
 }

@@ -152,6 +152,7 @@ class THostSide {
   std::uint8_t FMode = 0;
   bool FConsentStarted = false;
   std::uint8_t FViewerCaps = 0;
+  bool FTransportSent = false;  // mkTransport posted (the viewer announced kCapsPaced)
   // The password exchange of an unattended session: the challenge sent and not yet answered.
   std::optional<TPasswordChallenge> FChallenge;
   TTick FChallengeSent = 0;

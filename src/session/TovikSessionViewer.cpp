@@ -61,7 +61,7 @@ void TViewerSide::Start() {
   // Announce only what this viewer really has: windowed frames, H.264 when it can decode, and answers
   // to a password challenge when it can ask its user. Sound is on from the start.
   const bool h264 = FVideo && FVideo->CanDecode();
-  FCaps = static_cast<std::uint8_t>(kCapsWindowed | (FSettings.CompactTiles ? kCapsCompact : 0) | (h264 ? kCapsH264 : 0) | (FPasswordPrompt ? kCapsPassword : 0));
+  FCaps = static_cast<std::uint8_t>(kCapsWindowed | (FSettings.CompactTiles ? kCapsCompact : 0) | (h264 ? kCapsH264 : 0) | (FPasswordPrompt ? kCapsPassword : 0) | kCapsPaced);
   FCtx.Channel.Post(mkViewerCaps, TBytes{FCaps}, false);
   FCtx.Channel.Post(mkSoundSwitch, TBytes{1}, false);
   tools.PostProfile();
@@ -74,6 +74,11 @@ void TViewerSide::OnMessage(const TChannelMsg& AMsg) {
   if (!ViewerReceives(AMsg.Kind)) return;
   if (AMsg.Kind == mkPasswordChallenge) return PasswordChallenge(AMsg.Data);
   if (AMsg.Kind == mkPasswordResult) return PasswordResult(AMsg.Data);
+  if (AMsg.Kind == mkTransport) {
+    FCtx.Channel.SetSelective(true);
+    FFeedback = true;
+    return;
+  }
   FCtx.Tools->HandleMessage(AMsg);
 }
 
@@ -155,6 +160,7 @@ void TViewerSide::OnData(TByteView APacket) {
     case pkWindowChunk: {
       TBytes reply;
       auto frames = FFrameRx2.HandleChunk(APacket, reply, FCtx.Now);
+      if (FFeedback && FFrameRx2.ChunksSinceFeedback() >= kFeedbackEvery) FCtx.Send(FFrameRx2.TakeFeedback());
       bool sent = false;
       for (auto& f : frames) {
         if (!sent) {
@@ -282,6 +288,7 @@ void TViewerSide::PollNacks() {
   TBytes nack;
   if (FFrameRx.PendingNack(nack, 20, FCtx.Now)) FCtx.Send(nack);
   for (auto& n : FFrameRx2.PendingNacks(20, FCtx.Now)) FCtx.Send(n);
+  if (FFeedback) FCtx.Send(FFrameRx2.TakeFeedback());
 }
 
 void TViewerSide::ViewerTick() {

@@ -100,6 +100,7 @@ class TViewerSide final : public IViewerEvents {
   std::string FViewerCaption;
   int FViewerMode = -1;
   bool FGotFrame = false;
+  bool FFeedback = false;  // the host paces frames: report what arrives (mkTransport)
   std::int32_t FViewerTicks = 0;
   TTick FLastFrameTick = 0;
   TTick FLastEdgeSwitch = 0;

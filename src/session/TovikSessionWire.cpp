@@ -27,7 +27,7 @@ bool ViewerReceives(std::uint8_t AKind) {
   switch (AKind) {
     case mkChat: case mkClipboard: case mkFileOffer: case mkFileData: case mkFileDone:
     case mkFileCancel: case mkScreens: case mkHello: case mkThumb: case mkElevateResult:
-    case mkPasswordChallenge: case mkPasswordResult:
+    case mkPasswordChallenge: case mkPasswordResult: case mkTransport:
       return true;
     default:
       return false;

@@ -45,6 +45,9 @@ enum TMsgKind : std::uint8_t {
   mkPasswordChallenge = 20,
   mkPasswordProof = 21,
   mkPasswordResult = 22,
+  // Host to viewer, empty, sent only to a viewer that announced kCapsPaced: the host has the paced
+  // transport too, so the viewer may send frame feedback and selective acknowledgements.
+  mkTransport = 23,
 };
 
 // Bits of the mkViewerCaps flags byte.
@@ -52,6 +55,10 @@ inline constexpr std::uint8_t kCapsH264 = 1;
 inline constexpr std::uint8_t kCapsWindowed = 2;
 inline constexpr std::uint8_t kCapsPassword = 4;  // the helper's program can answer a password challenge
 inline constexpr std::uint8_t kCapsCompact = 8;   // the helper reads compact tile updates
+// The helper's program has the paced transport: it sends frame feedback (0x8C) once told the host has
+// it too (mkTransport), and both message channels then acknowledge selectively. A peer without this
+// bit gets the fixed-rate frame sender and the plain message channel.
+inline constexpr std::uint8_t kCapsPaced = 16;
 
 // A host handles these kinds before consent is given; every other delivered kind waits in the
 // early buffer until consent.

@@ -192,15 +192,22 @@ std::string Sha256Hex(TByteView data) {
 // Two channels joined by lossy pipes both ways, driven like the session drives them: a poll every
 // 10 ms, every received packet handed in at once. One side posts small messages and a 5 MB block
 // (held back while the backlog is large, as bulk transfers are); the other posts chat the other way.
+// Plain channels, selective ones, and a selective sender whose peer still acknowledges plainly.
 TEST_F(ChannelTest, DeliversEverythingOnceInOrderThroughALossyPipe) {
   const double losses[] = {0.0, 0.05, 0.20};
   const TBytes big = Blob(5 * 1000 * 1000, 99);
   const std::string bigHash = Sha256Hex(big);
+  struct TModes {
+    bool A, B;
+  };
+  for (const TModes modes : {TModes{false, false}, TModes{true, true}, TModes{true, false}})
   for (double loss : losses) {
-    SCOPED_TRACE(loss);
+    SCOPED_TRACE(::testing::Message() << "loss " << loss << " selective " << modes.A << modes.B);
     test::TLossyPipe ab({.DelayMs = 10, .JitterMs = 20, .Loss = loss, .Duplicate = 0.03, .Seed = 11});
     test::TLossyPipe ba({.DelayMs = 10, .JitterMs = 20, .Loss = loss, .Duplicate = 0.03, .Seed = 12});
     TMsgChannel a, b;
+    a.SetSelective(modes.A);
+    b.SetSelective(modes.B);
     std::vector<TChannelMsg> sentAB, sentBA, gotAB, gotBA;
     std::size_t bigPosted = 0;
     TBytes bigReceived;
@@ -219,7 +226,7 @@ TEST_F(ChannelTest, DeliversEverythingOnceInOrderThroughALossyPipe) {
     };
     auto handle = [&](TMsgChannel& ch, const TBytes& p, std::vector<TChannelMsg>& got) {
       if (p[0] == pkChannelMsg) deliver(got, ch.HandleMsg(p));
-      else ch.HandleAck(p);
+      else ch.HandleAck(p, FClock.Now());
     };
 
     for (int tick = 0; tick < 200'000; ++tick) {
@@ -227,8 +234,9 @@ TEST_F(ChannelTest, DeliversEverythingOnceInOrderThroughALossyPipe) {
       if (posting && rng() % 3 == 0) post(a, sentAB, 1);
       if (posting && rng() % 5 == 0) post(b, sentBA, 2);
       // The bulk sender keeps the backlog at about one window, in pieces of 1150 bytes.
-      while (bigPosted < big.size() && a.Backlog() < 64) {
-        const std::size_t n = std::min<std::size_t>(64 * kChannelPiece, big.size() - bigPosted);
+      const std::size_t window = a.WindowMessages();
+      while (bigPosted < big.size() && static_cast<std::size_t>(a.Backlog()) < window) {
+        const std::size_t n = std::min<std::size_t>(window * kChannelPiece, big.size() - bigPosted);
         a.PostBytes(200, TByteView(big).subspan(bigPosted, n));
         bigPosted += n;
       }

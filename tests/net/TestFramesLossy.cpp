@@ -17,6 +17,7 @@ struct TLossCase {
   double Loss;
   bool Legacy;
   bool Blackout = false;  // nothing gets through for 3 s, so that the host gives frames up
+  bool Paced = false;     // windowed and paced by the viewer's feedback
 };
 
 class FramesLossyTest : public ::testing::TestWithParam<TLossCase> {};
@@ -33,13 +34,14 @@ TBytes FrameBlob(std::uint32_t id, std::mt19937& rng) {
 
 // Every frame the host did not give up arrives intact, and frames arrive in the order started.
 TEST_P(FramesLossyTest, FramesArriveIntactAndInOrder) {
-  const auto [loss, legacy, blackout] = GetParam();
+  const auto [loss, legacy, blackout, paced] = GetParam();
   TManualClock clock;
   test::TLossyPipe down({.DelayMs = 10, .JitterMs = 15, .Loss = loss, .Duplicate = 0.03, .Seed = 21});
   test::TLossyPipe up({.DelayMs = 10, .JitterMs = 15, .Loss = loss, .Duplicate = 0.03, .Seed = 22});
   TFrameWindowSender host;
   host.SetLegacy(legacy);
   host.SetMaxInFlight(4);
+  host.SetPaced(paced);
   TFrameReceiver single;
   TFrameWindowReceiver windowed;
   std::mt19937 rng(4);
@@ -77,9 +79,11 @@ TEST_P(FramesLossyTest, FramesArriveIntactAndInOrder) {
         sent[id] = FrameBlob(id, rng);
         ASSERT_TRUE(host.Start(sent[id], clock.Now()));
         inFlight.insert(id);
-        down.SendAll(host.NextPackets(40, clock.Now()));
+        down.SendAll(paced ? host.NextPacedPackets(clock.Now()) : host.NextPackets(40, clock.Now()));
       }
-      down.SendAll(host.NextPackets(40, clock.Now()));
+      down.SendAll(paced ? host.NextPacedPackets(clock.Now()) : host.NextPackets(40, clock.Now()));
+      if (paced)
+        if (TBytes fb = windowed.TakeFeedback(); !fb.empty()) up.Send(std::move(fb));
       // Viewer: ask for what is missing.
       TBytes nack;
       if (legacy && single.PendingNack(nack, 20, clock.Now())) up.Send(std::move(nack));
@@ -97,13 +101,17 @@ TEST_P(FramesLossyTest, FramesArriveIntactAndInOrder) {
         for (const auto& f : windowed.HandleChunk(p, reply, clock.Now())) deliver(f);
       }
       if (!reply.empty()) up.Send(std::move(reply));
+      if (paced && windowed.ChunksSinceFeedback() >= kFeedbackEvery) up.Send(windowed.TakeFeedback());
     }
     for (auto& p : up.Receive()) {
       std::uint32_t took = 0;
       if (p[0] == pkFrameAck) {
         if (host.HandleAck(p, took, clock.Now())) inFlight.erase(GetU32LE(p.data() + 1));
+      } else if (p[0] == pkFrameFeedback) {
+        host.HandleFeedback(p, clock.Now());
+      } else {
+        host.HandleNack(p);
       }
-      else host.HandleNack(p);
     }
     if (HasFatalFailure()) return;
     if (host.LastID() == total && !host.InFlight()) break;
@@ -122,11 +130,17 @@ TEST_P(FramesLossyTest, FramesArriveIntactAndInOrder) {
     EXPECT_GT(delivered.back(), *givenUp.rbegin()) << "delivery goes on after frames were given up";
   }
   EXPECT_LE(givenUp.size(), total / 10) << "the transport repairs losses instead of giving up";
+  if (paced) {
+    // The viewer's reports keep coming through duplicates and losses: the pacer hears of most of what
+    // got through.
+    const double through = static_cast<double>(host.Pacer().SentBytes()) * (1 - loss);
+    EXPECT_GT(static_cast<double>(host.Pacer().DeliveredBytes()), 0.7 * through);
+  }
   RecordProperty("cancels", cancels);
 }
 
 std::string CaseName(const testing::TestParamInfo<TLossCase>& info) {
-  return std::string(info.param.Legacy ? "Single" : "Windowed") + "Loss" +
+  return std::string(info.param.Legacy ? "Single" : info.param.Paced ? "Paced" : "Windowed") + "Loss" +
          std::to_string(static_cast<int>(info.param.Loss * 100)) + (info.param.Blackout ? "Blackout" : "");
 }
 
@@ -134,7 +148,9 @@ INSTANTIATE_TEST_SUITE_P(Pipes, FramesLossyTest,
                          ::testing::Values(TLossCase{0.0, false}, TLossCase{0.05, false},
                                            TLossCase{0.20, false}, TLossCase{0.0, true},
                                            TLossCase{0.05, true}, TLossCase{0.20, true},
-                                           TLossCase{0.05, false, true}, TLossCase{0.05, true, true}),
+                                           TLossCase{0.05, false, true}, TLossCase{0.05, true, true},
+                                           TLossCase{0.0, false, false, true}, TLossCase{0.05, false, false, true},
+                                           TLossCase{0.20, false, false, true}, TLossCase{0.05, false, true, true}),
                          CaseName);
 
 }  // namespace

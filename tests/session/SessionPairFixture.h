@@ -31,6 +31,8 @@ struct TPipeLink : ISessionLink {
   bool Up = true;
   bool Relayed = false;  // through the server: no address, as the network client gives it
   bool DisconnectAsked = false;
+  // Sees, and may change, every packet this end sends (a test plays an older program with it).
+  std::function<void(TBytes&)> Tap;
   std::string PartnerID() const override { return Partner; }
   std::string PartnerName() const override { return "Partner PC"; }
   std::string CheckNumber() const override { return Check; }
@@ -38,7 +40,10 @@ struct TPipeLink : ISessionLink {
   bool ViaRelay() const override { return Relayed; }
   TBytes KeyBinding() const override { return Binding; }
   void SendData(TByteView d) override {
-    if (Up && Out) Out->Send(TBytes(d.begin(), d.end()));
+    if (!Up || !Out) return;
+    TBytes p(d.begin(), d.end());
+    if (Tap) Tap(p);
+    Out->Send(std::move(p));
   }
   void Disconnect() override { DisconnectAsked = true; }
 };

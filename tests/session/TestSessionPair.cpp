@@ -2,6 +2,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <map>
 #include <stdexcept>
 
 #include "session/TovikSessionHost.h"
@@ -84,6 +85,64 @@ TEST_P(SessionPairLoss, PictureConvergesAndInputIsAppliedInOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Loss, SessionPairLoss, ::testing::Values(0.0, 0.10));
+
+// The paced transport is used only between two programs that have it. A helper's program that does
+// not announce it (played here by clearing its bit in the capabilities) gets today's wire form from
+// the host: no mkTransport, 5-byte channel acknowledgements, at most 40 chunks per pump; and sends it
+// too: no frame feedback, 5-byte acknowledgements. Both pairs show the same picture in the end.
+TEST(SessionPair, PacedTransportOnlyBetweenProgramsThatHaveIt) {
+  for (const bool older : {false, true}) {
+    SCOPED_TRACE(older ? "older helper" : "both new");
+    TPairOptions o;
+    o.W = 1000;
+    o.H = 700;  // a full picture of hundreds of chunks
+    o.Pipe.DelayMs = 5;
+    TSessionPair pair(o);
+    struct TSeen {
+      int Transport = 0, LongAcks = 0, ShortAcks = 0, Feedback = 0, Chunks = 0;
+    } fromHost, fromViewer;
+    std::map<TTick, int> chunksAt;  // host chunks by 10 ms slot
+    auto look = [&](TSeen& seen, const TBytes& p) {
+      if (p.empty()) return;
+      if (p[0] == pkChannelAck) (p.size() == 5 ? seen.ShortAcks : seen.LongAcks)++;
+      if (p[0] == pkFrameFeedback) ++seen.Feedback;
+      if (p[0] == pkWindowChunk) ++seen.Chunks;
+      if (p[0] == pkChannelMsg && p.size() > 5 && p[5] == mkTransport) ++seen.Transport;
+    };
+    pair.HostLink.Tap = [&](TBytes& p) {
+      look(fromHost, p);
+      if (!p.empty() && p[0] == pkWindowChunk) ++chunksAt[pair.Clock.Now() / 10];
+    };
+    pair.ViewerLink.Tap = [&](TBytes& p) {
+      if (older && p.size() == 8 && p[0] == pkChannelMsg && p[5] == mkViewerCaps) p[7] &= ~kCapsPaced;
+      look(fromViewer, p);
+    };
+    ASSERT_TRUE(pair.RunUntilSame(10000));
+    pair.Screen->Paint(0, 0, o.W, o.H, 77);
+    ASSERT_TRUE(pair.RunUntilSame(10000));
+    pair.Run(500);
+
+    EXPECT_GT(fromHost.Chunks, 400);
+    EXPECT_GT(fromHost.ShortAcks + fromHost.LongAcks, 0);
+    EXPECT_GT(fromViewer.ShortAcks + fromViewer.LongAcks, 0);
+    if (older) {
+      EXPECT_EQ(fromHost.Transport, 0);
+      EXPECT_EQ(fromHost.LongAcks, 0);
+      EXPECT_EQ(fromViewer.LongAcks, 0);
+      EXPECT_EQ(fromViewer.Feedback, 0);
+      int most = 0;
+      for (const auto& [slot, n] : chunksAt) most = std::max(most, n);
+      EXPECT_LE(most, 80) << "40 chunks per pump, and one pump more right after a frame starts";
+      EXPECT_FALSE(TSessionPair::Has(pair.HostLog, "helper paces frames by feedback"));
+    } else {
+      EXPECT_EQ(fromHost.Transport, 1);
+      EXPECT_GT(fromHost.LongAcks, 0);
+      EXPECT_GT(fromViewer.LongAcks, 0);
+      EXPECT_GT(fromViewer.Feedback, 0);
+      EXPECT_TRUE(TSessionPair::Has(pair.HostLog, "helper paces frames by feedback"));
+    }
+  }
+}
 
 TEST(SessionPair, LostFramesAreRepairedByFullPictureAfterLongOutage) {
   TSessionPair pair;

@@ -134,7 +134,7 @@ TEST(SessionWire, MessageKindsByRoleAndConsent) {
       EXPECT_TRUE(HostReceives(kind)) << k;
     }
   }
-  for (std::uint8_t k : {mkScreens, mkHello, mkThumb, mkElevateResult, mkPasswordChallenge, mkPasswordResult}) {
+  for (std::uint8_t k : {mkScreens, mkHello, mkThumb, mkElevateResult, mkPasswordChallenge, mkPasswordResult, mkTransport}) {
     EXPECT_FALSE(HostReceives(k));
     EXPECT_TRUE(ViewerReceives(k));
   }
@@ -144,7 +144,7 @@ TEST(SessionWire, MessageKindsByRoleAndConsent) {
   }
   EXPECT_FALSE(HostReceives(0));
   EXPECT_FALSE(ViewerReceives(mkPasswordProof));
-  EXPECT_FALSE(ViewerReceives(23));
+  EXPECT_FALSE(ViewerReceives(24));
   EXPECT_TRUE(NeedsControl(mkRestart));
   EXPECT_TRUE(NeedsControl(mkElevate));
   EXPECT_FALSE(NeedsControl(mkChat));

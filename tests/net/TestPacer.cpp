@@ -1,0 +1,254 @@
+// Rate control: the round-trip estimator's resend time-out, and the paced frame sender on a simulated
+// bottleneck under virtual time (the rate rises to the link, falls with a smaller one, the bytes in
+// flight stay bounded, lost feedback does not stall it, hostile feedback changes nothing).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "FramesTestUtil.h"
+#include "net/TovikFrames.h"
+#include "net/TovikFramesPacer.h"
+#include "tests/sim/TovikSimBottleneck.h"
+
+namespace tovik {
+namespace {
+
+using sim::TBottleneckParams;
+using sim::TSimBottleneck;
+
+TEST(RttEstimator, ResendTimeOutFollowsTheSamples) {
+  struct Case {
+    const char* name;
+    std::vector<TTick> samples;
+    int backOffs;
+    TTick rto;
+  };
+  const Case cases[] = {
+      {"before any sample", {}, 0, 300},
+      {"first sample: srtt 20, var 10", {20}, 0, 60},
+      {"steady 20 ms: the variance decays", {20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20}, 0, 40},
+      {"floor on a LAN", {1, 1, 1, 1, 1, 1, 1, 1}, 0, kRtoFloorMs},
+      {"a spike raises it", {20, 20, 20, 20, 120}, 0, 145},
+      {"ceiling", {900, 900}, 0, kRtoCeilingMs},
+      {"back-off doubles", {20}, 1, 120},
+      {"twice", {20}, 2, 240},
+      {"back-off stops at the ceiling", {20}, 8, kRtoCeilingMs},
+      {"back-off before any sample", {}, 1, 600},
+      {"two samples", {20, 20}, 0, 50},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TRttEstimator e;
+    TTick now = 1000;
+    for (TTick s : c.samples) e.Sample(s, now += 10);
+    for (int i = 0; i < c.backOffs; ++i) e.BackOff();
+    EXPECT_EQ(e.Rto(), c.rto);
+  }
+  TRttEstimator e;
+  e.Sample(20, 1000);
+  e.BackOff();
+  e.Sample(20, 1010);
+  EXPECT_EQ(e.Rto(), 50) << "back-off cleared by the next sample";
+}
+
+TEST(RttEstimator, MinimumIsTheSmallestOfTheLastTenSeconds) {
+  TRttEstimator e;
+  e.Sample(30, 1000);
+  e.Sample(20, 2000);
+  e.Sample(40, 3000);
+  EXPECT_EQ(e.Min(), 20u);
+  e.Sample(40, 12'001);
+  EXPECT_EQ(e.Min(), 40u) << "the 20 ms sample is older than ten seconds";
+}
+
+// A paced frame sender and a windowed receiver on a bottleneck both ways, driven as the session
+// drives them: frames of 100 KB whenever the sender can start one, a pump every 10 ms, feedback every
+// 8 chunks and on the viewer's 10 ms tick.
+struct TPacedPath {
+  explicit TPacedPath(std::uint64_t bps, TTick rttMs = 20, std::size_t queue = 250'000)
+      : Fwd(Params(bps, rttMs, queue, 1)), Back(Params(bps, rttMs, queue, 2)) {
+    Tx.SetLegacy(false);
+    Tx.SetMaxInFlight(4);
+    Tx.SetPaced(true);
+  }
+  static TBottleneckParams Params(std::uint64_t bps, TTick rttMs, std::size_t queue, std::uint32_t seed) {
+    TBottleneckParams p;
+    p.RateBps = bps;
+    p.DelayMs = rttMs / 2;
+    p.QueueBytes = queue;
+    p.Seed = seed;
+    return p;
+  }
+
+  // One millisecond; AOnPump is called after each pump.
+  template <class F>
+  void Step(F&& AOnPump) {
+    for (auto& p : Fwd.Receive(Now)) {
+      TBytes reply;
+      for (auto& f : Rx.HandleChunk(p, reply, Now)) DeliveredBytes += f.size();
+      if (!reply.empty()) Back.Send(std::move(reply), Now);
+      if (Feedback && Rx.ChunksSinceFeedback() >= kFeedbackEvery) Back.Send(Rx.TakeFeedback(), Now);
+    }
+    for (auto& p : Back.Receive(Now)) {
+      std::uint32_t ms = 0;
+      if (p[0] == pkFrameAck) Tx.HandleAck(p, ms, Now);
+      if (p[0] == pkFrameNack) Tx.HandleNack(p);
+      if (p[0] == pkFrameFeedback) Tx.HandleFeedback(p, Now);
+    }
+    if (Now % 10 == 0) {
+      while (Tx.CanStart()) Tx.Start(Frame, Now);
+      for (auto& p : Tx.NextPacedPackets(Now)) Fwd.Send(std::move(p), Now);
+      AOnPump();
+      for (auto& n : Rx.PendingNacks(20, Now)) Back.Send(std::move(n), Now);
+      if (Feedback)
+        if (TBytes fb = Rx.TakeFeedback(); !fb.empty()) Back.Send(std::move(fb), Now);
+    }
+    ++Now;
+  }
+  void Run(TTick ms) {
+    for (TTick i = 0; i < ms; ++i) Step([] {});
+  }
+
+  TSimBottleneck Fwd, Back;
+  TFrameWindowSender Tx;
+  TFrameWindowReceiver Rx;
+  TBytes Frame = test::Blob(100'000);
+  TTick Now = 1'000'000;
+  std::uint64_t DeliveredBytes = 0;
+  bool Feedback = true;
+};
+
+TEST(Pacer, RateRisesToTheLinkAndInFlightStaysBounded) {
+  for (std::uint64_t mbit : {5, 30, 100}) {
+    SCOPED_TRACE(mbit);
+    const double link = static_cast<double>(mbit) * 1e6 / 8;
+    TPacedPath path(mbit * 1'000'000);
+    // The pump adds to what is in flight only up to the window (and one chunk more); the window itself
+    // may shrink below what is in flight when the estimate falls.
+    std::uint64_t worst = 0, ahead = 0;
+    for (int i = 0; i < 6000; ++i) {
+      ahead = path.Tx.InFlightBytes();
+      path.Step([&] {
+        const std::uint64_t w = path.Tx.Pacer().Window(), now = path.Tx.InFlightBytes();
+        if (now > ahead && now > w) worst = std::max(worst, now - w);
+      });
+    }
+    EXPECT_LE(worst, kChunkData + kWindowChunkHeader) << "in flight beyond the window by more than one chunk";
+    const double est = static_cast<double>(path.Tx.Pacer().Bottleneck());
+    EXPECT_GT(est, 0.85 * link);
+    EXPECT_LT(est, 1.15 * link);
+    const std::uint64_t before = path.DeliveredBytes;
+    path.Run(3000);
+    EXPECT_GT(static_cast<double>(path.DeliveredBytes - before) / 3.0, 0.8 * link) << "goodput near the link";
+    EXPECT_EQ(path.Tx.Pacer().Phase(), TRatePacer::TPhase::ProbeBw);
+  }
+}
+
+TEST(Pacer, BacksOffWhenTheLinkShrinks) {
+  TPacedPath path(100'000'000);
+  path.Run(4000);
+  ASSERT_GT(path.Tx.Pacer().Bottleneck(), 10'000'000u);
+  path.Fwd.SetRate(20'000'000);
+  path.Run(3000);
+  const double link = 20e6 / 8;
+  EXPECT_LT(static_cast<double>(path.Tx.Pacer().Bottleneck()), 1.15 * link);
+  EXPECT_GT(static_cast<double>(path.Tx.Pacer().Bottleneck()), 0.8 * link);
+  // No standing queue: over the next second the queue holds on average less than two round trips'
+  // worth at the new rate (a sender at the old rate keeps the 250 KB queue full).
+  std::uint64_t sum = 0;
+  int n = 0;
+  for (int i = 0; i < 1000; ++i) path.Step([&] {
+      sum += path.Fwd.QueuedBytes(path.Now);
+      ++n;
+    });
+  EXPECT_LT(static_cast<double>(sum) / n, 2 * link * 0.020);
+}
+
+TEST(Pacer, LostFeedbackDoesNotStallTheSender) {
+  // The viewer never reports: after a time-out the sender treats what is in flight as gone and goes on.
+  TPacedPath path(100'000'000);
+  path.Feedback = false;
+  path.Frame = test::Blob(1'000'000);
+  path.Run(3000);
+  EXPECT_GE(path.DeliveredBytes, 1'000'000u) << "the frame got through without any feedback";
+}
+
+TEST(Pacer, HostileFeedbackIsIgnored) {
+  TFrameWindowSender tx;
+  tx.SetLegacy(false);
+  tx.SetPaced(true);
+  ASSERT_TRUE(tx.Start(test::Blob(12'000), 1000));
+  const auto sent = tx.NextPacedPackets(1000);
+  ASSERT_EQ(sent.size(), 10u);
+  std::uint64_t sentBytes = 0;
+  for (const auto& p : sent) sentBytes += p.size();
+  auto fb = [](std::uint32_t id, std::uint16_t index, std::uint32_t received) {
+    return BuildFrameFeedback({id, index, received});
+  };
+  TBytes tooLong = fb(1, 0, 10);
+  tooLong.push_back(0);
+  struct Case {
+    const char* name;
+    TBytes packet;
+  };
+  const Case hostile[] = {
+      {"wrong kind", [&] { TBytes p = fb(1, 0, 10); p[0] = pkFrameAck; return p; }()},
+      {"too short", [&] { TBytes p = fb(1, 0, 10); p.pop_back(); return p; }()},
+      {"too long", tooLong},
+      {"a chunk never sent", fb(1, 10, 1213)},
+      {"a frame never sent", fb(2, 0, 1213)},
+      {"the counter run backwards", fb(1, 0, 0xFFFFFFF0u)},
+  };
+  for (const auto& c : hostile) {
+    SCOPED_TRACE(c.name);
+    tx.HandleFeedback(c.packet, 1020);
+    EXPECT_EQ(tx.Pacer().DeliveredBytes(), 0u);
+    EXPECT_EQ(tx.InFlightBytes(), sentBytes);
+  }
+  tx.HandleFeedback(fb(1, 4, static_cast<std::uint32_t>(5 * sent[0].size())), 1020);
+  EXPECT_EQ(tx.Pacer().DeliveredBytes(), 5 * sent[0].size());
+  EXPECT_EQ(tx.InFlightBytes(), sentBytes - 5 * sent[0].size());
+  EXPECT_EQ(tx.Pacer().Rtt().Min(), 20u);
+  // More than was ever sent counts as no more than was sent; an older report after it is no news.
+  tx.HandleFeedback(fb(1, 9, 0x7FFFFFFFu), 1030);
+  EXPECT_EQ(tx.Pacer().DeliveredBytes(), sentBytes);
+  tx.HandleFeedback(fb(1, 9, 100), 1040);
+  EXPECT_EQ(tx.Pacer().DeliveredBytes(), sentBytes);
+}
+
+TEST(Pacer, PlainSenderIgnoresFeedbackAndKeepsItsCap) {
+  // A sender for a viewer without the paced transport: 40 chunks per call, feedback has no effect.
+  TFrameWindowSender tx;
+  tx.SetLegacy(false);
+  ASSERT_FALSE(tx.Paced());
+  ASSERT_TRUE(tx.Start(test::Blob(100 * kChunkData), 1000));
+  EXPECT_EQ(tx.NextPackets(40, 1000).size(), 40u);
+  tx.HandleFeedback(BuildFrameFeedback({1, 0, 1213}), 1020);
+  EXPECT_EQ(tx.Pacer().DeliveredBytes(), 0u);
+  tx.SetPaced(true);
+  tx.SetLegacy(true);
+  EXPECT_FALSE(tx.Paced()) << "single-frame mode is never paced";
+}
+
+TEST(Pacer, ViewerFeedbackNamesTheLatestChunkAndCountsBytes) {
+  TFrameWindowReceiver rx;
+  EXPECT_TRUE(rx.TakeFeedback().empty()) << "nothing arrived";
+  const TBytes data = test::Blob(kChunkData);
+  const TBytes c0 = test::Chunk(pkWindowChunk, 1, 0, 3, data, 1);
+  const TBytes c2 = test::Chunk(pkWindowChunk, 1, 2, 3, TBytes{1, 2}, 1);
+  TBytes reply;
+  rx.HandleChunk(c0, reply, 1000);
+  rx.HandleChunk(c2, reply, 1001);
+  rx.HandleChunk(TBytes{pkWindowChunk, 1}, reply, 1002);  // malformed: not counted
+  EXPECT_EQ(rx.ChunksSinceFeedback(), 2u);
+  TFrameFeedback fb;
+  ASSERT_TRUE(ParseFrameFeedback(rx.TakeFeedback(), fb));
+  EXPECT_EQ(fb.FrameID, 1u);
+  EXPECT_EQ(fb.Index, 2u);
+  EXPECT_EQ(fb.Received, c0.size() + c2.size());
+  EXPECT_TRUE(rx.TakeFeedback().empty()) << "nothing new since";
+}
+
+}  // namespace
+}  // namespace tovik
