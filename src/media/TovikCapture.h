@@ -191,6 +191,7 @@ class TTileEncoder {
   // the next full picture.
   bool FCompact = false;
   bool FForceAll = true; // next updates send every tile, as a sweep
+  bool FMore = false;    // the last Encode left tiles that may differ for the next one (capped)
   int FSweep = 0;        // tile where an unfinished sweep resumes
   int FScanFrom = 0;     // tile where the next change scan starts (after the last tile sent)
 
@@ -303,6 +304,13 @@ struct TMonitorInfo {
   bool Primary = false;
 };
 
+// A running report of drawing on the desktop (IScreenBackend::WatchChanges). Destroying it stops the
+// reports: once the destructor returns, its callback is not running and is not called again.
+class IChangeWatch {
+ public:
+  virtual ~IChangeWatch() = default;
+};
+
 // The platform's screen: monitors, the two grabs and the pointer. Create() is defined by the
 // platform library and returns a backend for the current display, or nullptr when there is none.
 // A backend is used by one thread at a time.
@@ -317,6 +325,13 @@ class IScreenBackend {
   virtual std::unique_ptr<IScreenGrab> CreatePlain(const TRect& AArea) = 0;
   // The current pointer; false when it cannot be read.
   virtual bool GetPointer(TPointerImage& APointer) = 0;
+  // Calls AOnChange, on a thread of the watch, soon after anything is drawn on the desktop (changes
+  // close together may share one call); nullptr when the platform cannot tell. May be called from
+  // any thread; the watch has a display connection of its own.
+  virtual std::unique_ptr<IChangeWatch> WatchChanges(std::function<void()> AOnChange) {
+    (void)AOnChange;
+    return nullptr;
+  }
 
   static std::shared_ptr<IScreenBackend> Create();
 };
@@ -361,6 +376,8 @@ class TScreenCapturer {
   bool CaptureVideo(bool AFull, const std::uint8_t*& ABits, std::ptrdiff_t& AStride, int& AW, int& AH);
   // Monitors of the backend (empty without one).
   std::vector<TMonitorInfo> Monitors();
+  // The backend's report of drawing (IScreenBackend::WatchChanges); nullptr without one.
+  std::unique_ptr<IChangeWatch> WatchChanges(std::function<void()> AOnChange);
 
   TBitmap32 FCur;  // the picture just grabbed
   TBitmap32 FPrev; // what the viewer has been sent

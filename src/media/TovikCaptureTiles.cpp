@@ -82,6 +82,7 @@ void TTileEncoder::MarkSent() {
   std::fill(FDirty.begin(), FDirty.end(), 0);
   FAllDirty = false;
   FForceAll = false;
+  FMore = false;
   FSweep = 0;
   FScanFrom = 0;
 }
@@ -149,11 +150,13 @@ int TTileEncoder::PickTiles(const TBitmap32& ACur, TBitmap32& APrev, const std::
     }
     FScanFrom = count >= kMaxTilesPerUpdate ? (lastSent + 1) % total : 0;
   }
+  FMore = FForceAll || count >= kMaxTilesPerUpdate;
   return count;
 }
 
 TTileEncoder::TResult TTileEncoder::Encode(const TBitmap32& ACur, TBitmap32& APrev, bool AFull) {
   TResult res;
+  FMore = false;
   const int w = ACur.Width(), h = ACur.Height();
   if (w < 1 || h < 1 || APrev.Width() != w || APrev.Height() != h) return res;
   const int total = TilesAcross(w) * TilesDown(h);
