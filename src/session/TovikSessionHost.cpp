@@ -441,6 +441,8 @@ void THostSide::CaptureAndSend(bool AFromAck) {
   if (FLastCapture != 0 && now - FLastCapture < FRate.FFrameGapMs && !FMoreWaiting) return;
   // One capture at a time: the worker's result asks for the next.
   if (FWorker && !FWorker->Idle()) return;
+  // An acknowledgement makes room for a frame; a watched screen has one only after a change.
+  if (AFromAck && FChangeWatch && !FScreenChanged && !FMoreWaiting) return;
   bool can;
   {
     std::lock_guard<std::mutex> l(FTxLock);
