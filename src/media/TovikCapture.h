@@ -106,7 +106,11 @@ class EScreenUpdate : public std::runtime_error {
 // then the operations as raw deflate data, one piece (ending in a sync flush) of a stream that
 // runs over every update since the last restart, so that what repeats between tiles and between
 // frames (glyphs of text) costs little. The encoder restarts the stream with every full picture, so a
-// viewer that missed an update (it sees the number jump) is whole again after asking for one.
+// viewer that missed an update (it sees the number jump) is whole again after asking for one. An
+// update that is mostly raw pixels (photographs) and has no copy goes as a zlib update instead (a
+// viewer of compact updates reads both), which compresses such pixels in about half the time; it
+// leaves the compact stream as it was (or, when it would have restarted it, the next compact update
+// does).
 // Operations, all integers u16 little-endian, rectangles as x, y, w, h:
 //   1 copy    rect, source top: the rows of rect's columns from source top on move to rect (a
 //             vertical scroll), read from the picture as it was before the copy
@@ -209,6 +213,9 @@ class TTileEncoder {
   // each to ASend and copies it to APrev; returns how many.
   int PickTiles(const TBitmap32& ACur, TBitmap32& APrev, const std::function<void(const TRect&)>& ASend);
   TResult EncodeCompact(const TBitmap32& ACur, TBitmap32& APrev);
+  // ATiles of ACur as the zlib update every viewer reads (all raw pixels, one self-contained piece).
+  TResult EncodePlain(const TBitmap32& ACur, const std::vector<TRect>& ATiles);
+  std::vector<TRect> FPicked; // the tiles of the update being written
   std::vector<std::uint8_t> FDirty; // per tile: 1 = may differ between ACur and APrev
   bool FAllDirty = true;
   int FMarkW = 0;
@@ -304,11 +311,14 @@ struct TMonitorInfo {
   bool Primary = false;
 };
 
-// A running report of drawing on the desktop (IScreenBackend::WatchChanges). Destroying it stops the
-// reports: once the destructor returns, its callback is not running and is not called again.
+// A running report of drawing on the desktop (IScreenBackend::WatchChanges). It reports the first
+// change after it was made or re-armed, once; Rearm (any thread; the owner calls it just before it
+// grabs) asks for the next report. Destroying it stops the reports: once the destructor returns, its
+// callback is not running and is not called again.
 class IChangeWatch {
  public:
   virtual ~IChangeWatch() = default;
+  virtual void Rearm() = 0;
 };
 
 // The platform's screen: monitors, the two grabs and the pointer. Create() is defined by the
@@ -325,9 +335,9 @@ class IScreenBackend {
   virtual std::unique_ptr<IScreenGrab> CreatePlain(const TRect& AArea) = 0;
   // The current pointer; false when it cannot be read.
   virtual bool GetPointer(TPointerImage& APointer) = 0;
-  // Calls AOnChange, on a thread of the watch, soon after anything is drawn on the desktop (changes
-  // close together may share one call); nullptr when the platform cannot tell. May be called from
-  // any thread; the watch has a display connection of its own.
+  // Calls AOnChange, on a thread of the watch, soon after anything is drawn on the desktop (once per
+  // IChangeWatch::Rearm); nullptr when the platform cannot tell. May be called from any thread; the
+  // watch has a display connection of its own.
   virtual std::unique_ptr<IChangeWatch> WatchChanges(std::function<void()> AOnChange) {
     (void)AOnChange;
     return nullptr;

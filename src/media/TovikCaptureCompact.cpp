@@ -256,13 +256,19 @@ TTileEncoder::TResult TTileEncoder::EncodeCompact(const TBitmap32& ACur, TBitmap
     }
   }
   std::size_t rawPixels = 0;
+  FPicked.clear();
   const int tiles = PickTiles(ACur, APrev, [&](const TRect& r) {
     const std::size_t at = FRaw.size();
     PutTile(FRaw, ACur, r);
     if (FRaw[at] == opRaw) rawPixels += FRaw.size() - at;
+    FPicked.push_back(r);
   });
   ops += tiles;
   if (ops == 0) return res;
+  if (ops == tiles && rawPixels * 4 > FRaw.size() * 3) {
+    if (reset) FStreamLive = false;  // the next compact update restarts the stream
+    return EncodePlain(ACur, FPicked);
+  }
 
   if (!FDeflate) {
     auto z = std::make_unique<z_stream_s>();

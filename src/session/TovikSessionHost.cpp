@@ -465,6 +465,7 @@ void THostSide::CaptureAndSend(bool AFromAck) {
   if (!can) return;
   FLastCapture = now;
   FScreenChanged = false;  // what changes from here on is seen by a later capture
+  if (FChangeWatch) FChangeWatch->Rearm();
   FMoreWaiting = false;
   if (FWorker && !VideoPath()) {
     FWorker->Request(FWantFull);

@@ -238,9 +238,10 @@ class TPlainGrab final : public IScreenGrab {
 };
 
 // Reports drawing anywhere on the root window: DAMAGE at the "non-empty" level on a connection of its
-// own, watched by a thread that sleeps in poll() until the server sends an event. Each report is
-// answered by emptying the damage, so the next drawing reports again; all reports already queued
-// are folded into one call of the callback. An eventfd wakes the thread for the end.
+// own, watched by a thread that sleeps in poll() until the server sends an event. The server sends one
+// event when the damage stops being empty; Rearm empties it, so the next drawing reports again (the
+// drawing between two captures costs one event, however much there is). An eventfd wakes the thread
+// for the end. XCB serialises the calls of the two threads on the connection.
 class TDamageWatch final : public IChangeWatch {
  public:
   explicit TDamageWatch(std::function<void()> AOnChange) : FOnChange(std::move(AOnChange)) {
@@ -261,6 +262,12 @@ class TDamageWatch final : public IChangeWatch {
     FThread = std::thread([this] { Run(); });
   }
 
+  void Rearm() override {
+    xcb_connection_t* c = FDisplay->Conn.get();
+    xcb_damage_subtract(c, FDamage.Id(), XCB_NONE, XCB_NONE);
+    xcb_flush(c);
+  }
+
   ~TDamageWatch() override {
     const std::uint64_t one = 1;
     while (write(FStopFd, &one, sizeof one) < 0 && errno == EINTR) {
@@ -278,12 +285,7 @@ class TDamageWatch final : public IChangeWatch {
       while (TXReply<xcb_generic_event_t> ev{xcb_poll_for_event(c)})
         if ((ev->response_type & 0x7F) == FDamageEvent) changed = true;
       if (xcb_connection_has_error(c)) return;  // the capture's own checks notice a lost display
-      if (changed) {
-        xcb_damage_subtract(c, FDamage.Id(), XCB_NONE, XCB_NONE);
-        xcb_flush(c);
-        FOnChange();
-        continue;  // events that came while flushing are read before sleeping
-      }
+      if (changed) FOnChange();
       fds[0].revents = fds[1].revents = 0;
       if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
       if (fds[1].revents) return;
