@@ -142,11 +142,12 @@ TEST(CompactTiles, PhotoUpdatesGoInTheOldFormatAndTheCompactStreamGoesOnAroundTh
     bool Compact;  // the first update is a compact one
     bool Reset;    // ... that restarts the stream
   } steps[] = {
-      {"full photo", true, true, false, false},
-      {"text after it restarts the stream", false, false, true, true},
+      {"full text", true, false, true, true},
       {"a photo region", false, true, false, false},
       {"text continues the stream", false, false, true, false},
-      {"full text", true, false, true, true},
+      {"full photo", true, true, false, false},
+      {"text after it restarts the stream", false, false, true, true},
+      {"full text again", true, false, true, true},
   };
   TPair p(320, 256);
   std::uint32_t seed = 1;
