@@ -367,8 +367,8 @@ bool IsNormalDesktop();
 
 // Grabs one monitor and encodes it as tile updates or hands it to a video encoder.
 //
-// Thread: one capturer is used by one thread at a time (the host's GUI thread); it has no thread or
-// timer of its own and works only when called. The backend is shared and must outlive nothing else.
+// Thread: one capturer is used by one thread at a time (the host's GUI thread, or its capture worker
+// under the worker's lock); it has no thread or timer of its own and works only when called. The backend is shared and must outlive nothing else.
 class TScreenCapturer {
  public:
   explicit TScreenCapturer(std::shared_ptr<IScreenBackend> ABackend);

@@ -66,8 +66,6 @@ class TCaptureWorker {
     std::lock_guard<std::mutex> l(FScreenLock);
     return AWork(*FScreen);
   }
-  // The screen itself, for calls that need no lock (none in the program: tests).
-  IHostScreen& UnlockedScreen() { return *FScreen; }
 
  private:
   void Run();

@@ -11,6 +11,7 @@
 #include <xcb/xfixes.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -240,8 +241,10 @@ class TPlainGrab final : public IScreenGrab {
 // Reports drawing anywhere on the root window: DAMAGE at the "non-empty" level on a connection of its
 // own, watched by a thread that sleeps in poll() until the server sends an event. The server sends one
 // event when the damage stops being empty; Rearm empties it, so the next drawing reports again (the
-// drawing between two captures costs one event, however much there is). An eventfd wakes the thread
-// for the end. XCB serialises the calls of the two threads on the connection.
+// drawing between two captures costs one event, however much there is). Rearm waits for the server to
+// have emptied it (a round trip), so that no drawing after it goes unreported; since an event read
+// with that reply lands in XCB's queue without waking poll(), Rearm then wakes the thread through an
+// eventfd, which also ends it. XCB serialises the calls of the two threads on the connection.
 class TDamageWatch final : public IChangeWatch {
  public:
   explicit TDamageWatch(std::function<void()> AOnChange) : FOnChange(std::move(AOnChange)) {
@@ -257,30 +260,37 @@ class TDamageWatch final : public IChangeWatch {
     FDamage = TXResource(c, damage, [](xcb_connection_t* cc, std::uint32_t id) { xcb_damage_destroy(cc, id); });
     FDisplay->Sync();
     if (xcb_connection_has_error(c)) throw std::runtime_error("X connection failed");
-    FStopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (FStopFd < 0) throw std::runtime_error("eventfd failed");
+    FWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (FWakeFd < 0) throw std::runtime_error("eventfd failed");
     FThread = std::thread([this] { Run(); });
   }
 
   void Rearm() override {
     xcb_connection_t* c = FDisplay->Conn.get();
     xcb_damage_subtract(c, FDamage.Id(), XCB_NONE, XCB_NONE);
-    xcb_flush(c);
+    FDisplay->Sync();
+    Poke();
   }
 
   ~TDamageWatch() override {
-    const std::uint64_t one = 1;
-    while (write(FStopFd, &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    FStop = true;
+    Poke();
     FThread.join();
-    close(FStopFd);
+    close(FWakeFd);
   }
 
  private:
+  void Poke() {
+    const std::uint64_t one = 1;
+    while (write(FWakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+  }
+
   void Run() {
     xcb_connection_t* c = FDisplay->Conn.get();
-    pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {FStopFd, POLLIN, 0}};
+    pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {FWakeFd, POLLIN, 0}};
     for (;;) {
+      if (FStop) return;
       bool changed = false;
       while (TXReply<xcb_generic_event_t> ev{xcb_poll_for_event(c)})
         if ((ev->response_type & 0x7F) == FDamageEvent) changed = true;
@@ -288,7 +298,10 @@ class TDamageWatch final : public IChangeWatch {
       if (changed) FOnChange();
       fds[0].revents = fds[1].revents = 0;
       if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
-      if (fds[1].revents) return;
+      if (fds[1].revents) {
+        std::uint64_t n = 0;
+        (void)!read(FWakeFd, &n, sizeof n);
+      }
     }
   }
 
@@ -296,7 +309,8 @@ class TDamageWatch final : public IChangeWatch {
   std::shared_ptr<TXDisplay> FDisplay;
   TXResource FDamage;
   std::uint8_t FDamageEvent = 0;
-  int FStopFd = -1;
+  int FWakeFd = -1;
+  std::atomic<bool> FStop{false};
   std::thread FThread;
 };
 
