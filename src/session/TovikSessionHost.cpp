@@ -423,7 +423,8 @@ void THostSide::CaptureTick() {
   if (FModeTicks % 200 == 0 || FWasSecure == normal) SendStatus();
   // A screen that reports its changes is grabbed when it reports one (NextDeadline); the tick still
   // grabs now and then for what it does not report (the pointer moved by the person at this PC).
-  if (FChangeWatch && !FScreenChanged && !FMoreWaiting && FCtx.Now - FLastCapture < kPointerPollMs) return;
+  // Off the normal desktop the pictures come from elsewhere: the report says nothing about them.
+  if (FChangeWatch && normal && !FScreenChanged && !FMoreWaiting && FCtx.Now - FLastCapture < kPointerPollMs) return;
   CaptureAndSend(false);
 }
 
@@ -442,7 +443,7 @@ void THostSide::CaptureAndSend(bool AFromAck) {
   // One capture at a time: the worker's result asks for the next.
   if (FWorker && !FWorker->Idle()) return;
   // An acknowledgement makes room for a frame; a watched screen has one only after a change.
-  if (AFromAck && FChangeWatch && !FScreenChanged && !FMoreWaiting) return;
+  if (AFromAck && FChangeWatch && FNormalDesktop && !FScreenChanged && !FMoreWaiting) return;
   bool can;
   {
     std::lock_guard<std::mutex> l(FTxLock);
