@@ -6,6 +6,13 @@
 //     150-250 ms. Each trial is timed from the host X server's round trip after the change until the
 //     new colour shows anywhere on the viewer's display (first found by a search of the whole screen,
 //     then watched at that place). Prints "latency_ms MEDIAN P95 SEEN/TRIALS".
+//   tovik-screen-probe fullscreen HOST_DISPLAY VIEWER_DISPLAY TRIALS
+//     Covers the host display with an override-redirect window and changes its whole picture TRIALS
+//     times, 1-2 s apart, between photo-like pictures (a gradient under per-pixel noise, which no
+//     palette catches) of alternating tints. Each trial is timed from the host X server's round trip
+//     after the change until the middle of every 64 x 64 tile of the host's screen shows the new
+//     picture on the viewer's display (where the host's screen shows is found first, with a plain
+//     colour; tiles that do not show it then, under the program's own windows, are not watched). Prints "fullscreen_ms MEDIAN MAX SEEN/TRIALS".
 //   tovik-screen-probe frames VIEWER_DISPLAY SECONDS
 //     Counts the bursts of painting on the viewer's display (damage reports on its root window, one
 //     per painted frame when frames are apart) for SECONDS. Prints "frames_shown N".
@@ -154,6 +161,155 @@ int Latency(const char* AHost, const char* AViewer, int ATrials) {
   return 0;
 }
 
+// The photo-like picture of tint AVariant at (x, y): blue, green, red of the tint plus a gradient, and
+// the same with noise (what the screen shows; the viewer may smooth the noise away when it scales).
+struct TTint {
+  int B, G, R;
+};
+TTint TintOf(int AVariant) { return AVariant % 2 ? TTint{0x90, 0x28, 0x98} : TTint{0x20, 0x98, 0x28}; }
+int Gradient(int x, int y) { return ((x + 2 * y) >> 4) & 0x3F; }
+std::uint32_t Noise(int x, int y, int AVariant) {
+  std::uint32_t v = static_cast<std::uint32_t>(x) * 2654435761u ^ static_cast<std::uint32_t>(y) * 40503u ^
+                    static_cast<std::uint32_t>(AVariant) * 977u;
+  v ^= v >> 13;
+  v *= 0x5bd1e995u;
+  return v ^ (v >> 15);
+}
+std::uint32_t PhotoPixel(int x, int y, int AVariant) {
+  const TTint t = TintOf(AVariant);
+  const int g = Gradient(x, y);
+  const std::uint32_t n = Noise(x, y, AVariant);
+  const auto ch = [&](int base, int shift) {
+    return static_cast<std::uint32_t>(std::clamp(base + g + static_cast<int>((n >> shift) & 15) - 8, 0, 255));
+  };
+  return ch(t.R, 0) << 16 | ch(t.G, 4) << 8 | ch(t.B, 8);
+}
+bool NearTint(std::uint32_t APixel, int x, int y, int AVariant) {
+  const TTint t = TintOf(AVariant);
+  const int g = Gradient(x, y);
+  const int want[3] = {t.B + g, t.G + g, t.R + g};
+  for (int c = 0; c < 3; ++c) {
+    const int d = static_cast<int>((APixel >> (8 * c)) & 0xFF) - want[c];
+    if (d > 24 || d < -24) return false;
+  }
+  return true;
+}
+
+int FullScreen(const char* AHost, const char* AViewer, int ATrials) {
+  xcb_screen_t* hs = nullptr;
+  xcb_screen_t* vs = nullptr;
+  TConn h = Open(AHost, hs);
+  TConn v = Open(AViewer, vs);
+  const int hw = hs->width_in_pixels, hh = hs->height_in_pixels;
+  const std::uint32_t locate = 0xE0E040u;
+  const std::uint32_t mask = XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT;
+  const std::uint32_t vals[] = {locate, 1};
+  const xcb_window_t win = xcb_generate_id(h.get());
+  xcb_create_window(h.get(), XCB_COPY_FROM_PARENT, win, hs->root, 0, 0, static_cast<std::uint16_t>(hw),
+                    static_cast<std::uint16_t>(hh), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, hs->root_visual, mask, vals);
+  // The two pictures, made before any trial so that a change is one request.
+  xcb_gcontext_t gc = xcb_generate_id(h.get());
+  xcb_create_gc(h.get(), gc, hs->root, 0, nullptr);
+  xcb_pixmap_t pics[2];
+  std::vector<std::uint32_t> band;
+  const int bandRows = 16;  // a request well under the core protocol's 256 KiB
+  for (int k = 0; k < 2; ++k) {
+    pics[k] = xcb_generate_id(h.get());
+    xcb_create_pixmap(h.get(), hs->root_depth, pics[k], hs->root, static_cast<std::uint16_t>(hw), static_cast<std::uint16_t>(hh));
+    for (int top = 0; top < hh; top += bandRows) {
+      const int rows = std::min(bandRows, hh - top);
+      band.resize(static_cast<std::size_t>(hw) * rows);
+      for (int y = 0; y < rows; ++y)
+        for (int x = 0; x < hw; ++x) band[static_cast<std::size_t>(y) * hw + x] = PhotoPixel(x, top + y, k);
+      xcb_put_image(h.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, pics[k], gc, static_cast<std::uint16_t>(hw),
+                    static_cast<std::uint16_t>(rows), 0, static_cast<std::int16_t>(top), 0, hs->root_depth,
+                    static_cast<std::uint32_t>(band.size() * 4), reinterpret_cast<const std::uint8_t*>(band.data()));
+    }
+  }
+  xcb_map_window(h.get(), win);
+  RoundTrip(h.get());
+
+  // Where the host's screen shows: the bounding box of the plain colour on the viewer's display.
+  const int vw = vs->width_in_pixels, vh = vs->height_in_pixels;
+  std::vector<std::uint32_t> px;
+  int x0 = vw, y0 = vh, x1 = -1, y1 = -1;
+  const auto t0 = TClock::now();
+  while (MsSince(t0) < 20000 && x1 < 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (!GetPixels(v.get(), vs->root, 0, 0, vw, vh, px)) break;
+    for (int y = 0; y < vh; ++y)
+      for (int x = 0; x < vw; ++x)
+        if (Near(px[static_cast<std::size_t>(y) * vw + x], locate)) {
+          x0 = std::min(x0, x), y0 = std::min(y0, y), x1 = std::max(x1, x), y1 = std::max(y1, y);
+        }
+  }
+  if (x1 < 0) {
+    std::printf("fullscreen_ms - - 0/%d\n", ATrials);
+    return 1;
+  }
+  const double sx = static_cast<double>(x1 - x0 + 1) / hw, sy = static_cast<double>(y1 - y0 + 1) / hh;
+  struct TProbe {
+    int Hx, Hy, Vx, Vy;
+  };
+  std::vector<TProbe> probes;
+  for (int ty = 0; ty * 64 < hh; ++ty)
+    for (int tx = 0; tx * 64 < hw; ++tx) {
+      const int hx = std::min(tx * 64 + 32, hw - 1), hy = std::min(ty * 64 + 32, hh - 1);
+      const int vx = x0 + static_cast<int>((hx + 0.5) * sx), vy = y0 + static_cast<int>((hy + 0.5) * sy);
+      // Only where the plain colour showed: the program's own windows (left out of its picture) and
+      // the pointer cover the rest.
+      if (Near(px[static_cast<std::size_t>(vy) * vw + vx], locate)) probes.push_back({hx, hy, vx, vy});
+    }
+  std::fprintf(stderr, "fullscreen: host screen at %d,%d-%d,%d on the viewer, %zu tiles watched\n", x0, y0, x1, y1,
+               probes.size());
+
+  std::mt19937 rnd(4321);
+  std::vector<double> ms;
+  std::vector<xcb_get_image_cookie_t> cookies(probes.size());
+  for (int t = 0; t < ATrials; ++t) {
+    const int k = t % 2;
+    const std::uint32_t bg[] = {pics[k]};
+    xcb_change_window_attributes(h.get(), win, XCB_CW_BACK_PIXMAP, bg);
+    xcb_clear_area(h.get(), 0, win, 0, 0, 0, 0);
+    RoundTrip(h.get());
+    const auto c0 = TClock::now();
+    bool seen = false;
+    while (!seen && MsSince(c0) < 10000) {
+      // Every probe in one pipelined round trip.
+      for (std::size_t i = 0; i < probes.size(); ++i)
+        cookies[i] = xcb_get_image(v.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, vs->root, static_cast<std::int16_t>(probes[i].Vx),
+                                   static_cast<std::int16_t>(probes[i].Vy), 1, 1, ~0u);
+      seen = true;
+      for (std::size_t i = 0; i < probes.size(); ++i) {
+        auto* r = xcb_get_image_reply(v.get(), cookies[i], nullptr);
+        if (!r) {
+          seen = false;
+          continue;
+        }
+        std::uint32_t p = 0;
+        if (xcb_get_image_data_length(r) >= 4) std::memcpy(&p, xcb_get_image_data(r), 4);
+        std::free(r);
+        if (seen && !NearTint(p & 0xFFFFFFu, probes[i].Hx, probes[i].Hy, k)) seen = false;
+      }
+    }
+    if (seen)
+      ms.push_back(MsSince(c0));
+    else
+      std::fprintf(stderr, "fullscreen: trial %d not seen in 10 s\n", t);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000 + rnd() % 1001));
+  }
+  xcb_destroy_window(h.get(), win);
+  for (xcb_pixmap_t p : pics) xcb_free_pixmap(h.get(), p);
+  RoundTrip(h.get());
+  if (ms.empty()) {
+    std::printf("fullscreen_ms - - 0/%d\n", ATrials);
+    return 1;
+  }
+  std::sort(ms.begin(), ms.end());
+  std::printf("fullscreen_ms %.1f %.1f %zu/%d\n", ms[ms.size() / 2], ms.back(), ms.size(), ATrials);
+  return 0;
+}
+
 int Frames(const char* AViewer, int ASeconds) {
   xcb_screen_t* vs = nullptr;
   TConn v = Open(AViewer, vs);
@@ -193,9 +349,11 @@ int Frames(const char* AViewer, int ASeconds) {
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "latency" && argc == 5) return Latency(argv[2], argv[3], std::max(2, std::atoi(argv[4])));
+  if (mode == "fullscreen" && argc == 5) return FullScreen(argv[2], argv[3], std::max(1, std::atoi(argv[4])));
   if (mode == "frames" && argc == 4) return Frames(argv[2], std::max(1, std::atoi(argv[3])));
   std::fprintf(stderr,
                "usage: tovik-screen-probe latency HOST_DISPLAY VIEWER_DISPLAY TRIALS\n"
+               "       tovik-screen-probe fullscreen HOST_DISPLAY VIEWER_DISPLAY TRIALS\n"
                "       tovik-screen-probe frames VIEWER_DISPLAY SECONDS\n");
   return 2;
 }

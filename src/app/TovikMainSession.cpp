@@ -317,6 +317,8 @@ void TMainSessions::Create(bool AIsViewer, const std::optional<TPasswordVerifier
     return std::make_unique<TSessionTools>(AContext, ToolsServices(AContext.IsViewer));
   };
   deps.Stopwatch = &TickMs;
+  deps.Wake = [this] { FDriver.Wake(); };
+  deps.CaptureWorker = true;
   FSession = std::make_unique<TTovikSession>(std::move(deps), AIsViewer, AUnattended.has_value(), TickMs());
   AttachSession(FClient, *FSession);
   FSession->OnHelperInfo = [this] {

@@ -216,6 +216,10 @@ bool TScreenCapturer::Grab() {
   return true;
 }
 
+std::unique_ptr<IChangeWatch> TScreenCapturer::WatchChanges(std::function<void()> AOnChange) {
+  return FBackend ? FBackend->WatchChanges(std::move(AOnChange)) : nullptr;
+}
+
 TBytes TScreenCapturer::CaptureUpdate(bool AFull) {
   if (!Grab()) return {};
   TTileEncoder::TResult res = FEncoder.Encode(FCur, FPrev, AFull);

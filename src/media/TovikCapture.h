@@ -106,7 +106,11 @@ class EScreenUpdate : public std::runtime_error {
 // then the operations as raw deflate data, one piece (ending in a sync flush) of a stream that
 // runs over every update since the last restart, so that what repeats between tiles and between
 // frames (glyphs of text) costs little. The encoder restarts the stream with every full picture, so a
-// viewer that missed an update (it sees the number jump) is whole again after asking for one.
+// viewer that missed an update (it sees the number jump) is whole again after asking for one. An
+// update that is mostly raw pixels (photographs) and has no copy goes as a zlib update instead (a
+// viewer of compact updates reads both), which compresses such pixels in about half the time; it
+// leaves the compact stream as it was (or, when it would have restarted it, the next compact update
+// does).
 // Operations, all integers u16 little-endian, rectangles as x, y, w, h:
 //   1 copy    rect, source top: the rows of rect's columns from source top on move to rect (a
 //             vertical scroll), read from the picture as it was before the copy
@@ -191,6 +195,7 @@ class TTileEncoder {
   // the next full picture.
   bool FCompact = false;
   bool FForceAll = true; // next updates send every tile, as a sweep
+  bool FMore = false;    // the last Encode left tiles that may differ for the next one (capped)
   int FSweep = 0;        // tile where an unfinished sweep resumes
   int FScanFrom = 0;     // tile where the next change scan starts (after the last tile sent)
 
@@ -208,6 +213,9 @@ class TTileEncoder {
   // each to ASend and copies it to APrev; returns how many.
   int PickTiles(const TBitmap32& ACur, TBitmap32& APrev, const std::function<void(const TRect&)>& ASend);
   TResult EncodeCompact(const TBitmap32& ACur, TBitmap32& APrev);
+  // ATiles of ACur as the zlib update every viewer reads (all raw pixels, one self-contained piece).
+  TResult EncodePlain(const TBitmap32& ACur, const std::vector<TRect>& ATiles);
+  std::vector<TRect> FPicked; // the tiles of the update being written
   std::vector<std::uint8_t> FDirty; // per tile: 1 = may differ between ACur and APrev
   bool FAllDirty = true;
   int FMarkW = 0;
@@ -303,6 +311,16 @@ struct TMonitorInfo {
   bool Primary = false;
 };
 
+// A running report of drawing on the desktop (IScreenBackend::WatchChanges). It reports the first
+// change after it was made or re-armed, once; Rearm (any thread; the owner calls it just before it
+// grabs) asks for the next report. Destroying it stops the reports: once the destructor returns, its
+// callback is not running and is not called again.
+class IChangeWatch {
+ public:
+  virtual ~IChangeWatch() = default;
+  virtual void Rearm() = 0;
+};
+
 // The platform's screen: monitors, the two grabs and the pointer. Create() is defined by the
 // platform library and returns a backend for the current display, or nullptr when there is none.
 // A backend is used by one thread at a time.
@@ -317,6 +335,13 @@ class IScreenBackend {
   virtual std::unique_ptr<IScreenGrab> CreatePlain(const TRect& AArea) = 0;
   // The current pointer; false when it cannot be read.
   virtual bool GetPointer(TPointerImage& APointer) = 0;
+  // Calls AOnChange, on a thread of the watch, soon after anything is drawn on the desktop (once per
+  // IChangeWatch::Rearm); nullptr when the platform cannot tell. May be called from any thread; the
+  // watch has a display connection of its own.
+  virtual std::unique_ptr<IChangeWatch> WatchChanges(std::function<void()> AOnChange) {
+    (void)AOnChange;
+    return nullptr;
+  }
 
   static std::shared_ptr<IScreenBackend> Create();
 };
@@ -342,8 +367,8 @@ bool IsNormalDesktop();
 
 // Grabs one monitor and encodes it as tile updates or hands it to a video encoder.
 //
-// Thread: one capturer is used by one thread at a time (the host's GUI thread); it has no thread or
-// timer of its own and works only when called. The backend is shared and must outlive nothing else.
+// Thread: one capturer is used by one thread at a time (the host's GUI thread, or its capture worker
+// under the worker's lock); it has no thread or timer of its own and works only when called. The backend is shared and must outlive nothing else.
 class TScreenCapturer {
  public:
   explicit TScreenCapturer(std::shared_ptr<IScreenBackend> ABackend);
@@ -361,6 +386,8 @@ class TScreenCapturer {
   bool CaptureVideo(bool AFull, const std::uint8_t*& ABits, std::ptrdiff_t& AStride, int& AW, int& AH);
   // Monitors of the backend (empty without one).
   std::vector<TMonitorInfo> Monitors();
+  // The backend's report of drawing (IScreenBackend::WatchChanges); nullptr without one.
+  std::unique_ptr<IChangeWatch> WatchChanges(std::function<void()> AOnChange);
 
   TBitmap32 FCur;  // the picture just grabbed
   TBitmap32 FPrev; // what the viewer has been sent

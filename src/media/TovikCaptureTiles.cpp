@@ -82,6 +82,7 @@ void TTileEncoder::MarkSent() {
   std::fill(FDirty.begin(), FDirty.end(), 0);
   FAllDirty = false;
   FForceAll = false;
+  FMore = false;
   FSweep = 0;
   FScanFrom = 0;
 }
@@ -149,11 +150,13 @@ int TTileEncoder::PickTiles(const TBitmap32& ACur, TBitmap32& APrev, const std::
     }
     FScanFrom = count >= kMaxTilesPerUpdate ? (lastSent + 1) % total : 0;
   }
+  FMore = FForceAll || count >= kMaxTilesPerUpdate;
   return count;
 }
 
 TTileEncoder::TResult TTileEncoder::Encode(const TBitmap32& ACur, TBitmap32& APrev, bool AFull) {
   TResult res;
+  FMore = false;
   const int w = ACur.Width(), h = ACur.Height();
   if (w < 1 || h < 1 || APrev.Width() != w || APrev.Height() != h) return res;
   const int total = TilesAcross(w) * TilesDown(h);
@@ -177,12 +180,21 @@ TTileEncoder::TResult TTileEncoder::Encode(const TBitmap32& ACur, TBitmap32& APr
   if (FCompact) return EncodeCompact(ACur, APrev);
   FStreamLive = false;  // a later switch to compact updates starts with a restart
 
+  FPicked.clear();
+  PickTiles(ACur, APrev, [this](const TRect& r) { FPicked.push_back(r); });
+  return EncodePlain(ACur, FPicked);
+}
+
+TTileEncoder::TResult TTileEncoder::EncodePlain(const TBitmap32& ACur, const std::vector<TRect>& ATiles) {
+  TResult res;
+  const int count = static_cast<int>(ATiles.size());
+  if (count == 0) return res;
   // Sized once for the largest update; `used` is how much of it this update fills.
   if (FRaw.size() < kMaxUpdateBytes) FRaw.resize(kMaxUpdateBytes);
   std::size_t used = 6;
-  PutU16(FRaw.data(), w);
-  PutU16(FRaw.data() + 2, h);
-  const int count = PickTiles(ACur, APrev, [&](const TRect& r) {
+  PutU16(FRaw.data(), ACur.Width());
+  PutU16(FRaw.data() + 2, ACur.Height());
+  for (const TRect& r : ATiles) {
     std::uint8_t* out = FRaw.data() + used;
     used += 8 + static_cast<std::size_t>(r.Width) * static_cast<std::size_t>(r.Height) * 3;
     PutU16(out, r.Left);
@@ -192,9 +204,7 @@ TTileEncoder::TResult TTileEncoder::Encode(const TBitmap32& ACur, TBitmap32& APr
     out += 8;
     for (int row = 0; row < r.Height; ++row, out += static_cast<std::size_t>(r.Width) * 3)
       PackRow(ACur.Row(r.Top + row) + static_cast<std::size_t>(r.Left) * 4, out, r.Width);
-  });
-
-  if (count == 0) return res;
+  }
   PutU16(FRaw.data() + 4, count);
   if (!FCompressor) FCompressor.reset(libdeflate_alloc_compressor(1));
   std::size_t outLen = 0;

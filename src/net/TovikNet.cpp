@@ -82,21 +82,20 @@ void TTovikClient::Start(TTick ANow) {
   if (FRelayKey.empty()) Log("No server key in Tovik.ini yet; the first key the server shows will be pinned.");
   FStarted = true;
   FMainTick.Start(FNow);
-  FRxTick.Start(FNow);
   MainTick(FNow);
 }
 
 TTick TTovikClient::NextDeadline() const {
   if (!FStarted) return kNoDeadline;
   return EarliestDeadline({FMainTick.Due(), FPunchTick.Due(), FPingTick.Due(),
-                           FRxWaiting.load() ? (FRxMore ? FNow : FRxTick.Due()) : kNoDeadline});
+                           FRxWaiting.load() ? FNow : kNoDeadline});
 }
 
 void TTovikClient::HandleTimeout(TTick ANow) {
   SetNow(ANow);
   if (!FStarted) return;
   // A tick that an earlier one (re)starts here begins its interval now and is not due yet.
-  if (FRxWaiting.load() && (FRxMore || FRxTick.Fire(FNow))) RxTick(FNow);
+  if (FRxWaiting.load()) RxTick(FNow);
   if (FPunchTick.Fire(FNow)) PunchTick(FNow);
   if (FPingTick.Fire(FNow)) PingTick(FNow);
   if (FMainTick.Fire(FNow)) MainTick(FNow);
@@ -162,8 +161,7 @@ void TTovikClient::RxTick(TTick ANow) {
       batch.push_back(std::move(FRxQueue.front()));
       FRxQueue.pop_front();
     }
-    FRxMore = !FRxQueue.empty();
-    FRxWaiting = FRxMore;
+    FRxWaiting = !FRxQueue.empty();
   }
   for (const TRxPacket& p : batch) Dispatch(p);
 }

@@ -10,9 +10,10 @@
 // HandleServerLine, the named ticks); the methods without one (ConnectTo, Disconnect, ...) use the
 // last now it was given. Its named ticks run from inside HandleTimeout: MainTick every 1000 ms from
 // Start, PunchTick every 200 ms while punching, PingTick every 5000 ms while the peer link is up, and
-// RxTick, which drains the receive queue, at most every 5 ms while datagrams wait there; one RxTick
-// handles at most KRxTickMaxPackets of them and is due again at once while more wait, so that the
-// driver's thread (the GUI thread in the program) gets its turns between slices of a flood. A driver
+// RxTick, which drains the receive queue, due at once whenever datagrams wait there; one RxTick
+// handles at most KRxTickMaxPackets of them, so that the driver's thread (the GUI thread in the
+// program) gets its turns between slices of a flood, and datagrams that arrive while others wait
+// share one wake-up and one RxTick. A driver
 // asks NextDeadline after every event it delivers; SetRxWake tells it (from the receiving thread) that
 // datagrams arrived, so that it can run the client at once.
 //
@@ -74,7 +75,6 @@ constexpr std::size_t KRxTickMaxPackets = 256;
 constexpr TTick KMainTickMs = 1000;
 constexpr TTick KPunchTickMs = 200;
 constexpr TTick KPingTickMs = 5000;
-constexpr TTick KRxTickMs = 5;
 
 class TTovikClient final : public ITimedObject, private IRxSink {
  public:
@@ -94,7 +94,7 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   TTovikClient& operator=(const TTovikClient&) = delete;
 
   // Opens the socket, makes the first peer key, resolves the relay, runs MainTick once and starts the
-  // main and receive ticks at ANow.
+  // main tick at ANow.
   void Start(TTick ANow);
 
   // ITimedObject: the earliest due tick (kNoDeadline before Start), and running every due one at ANow
@@ -248,7 +248,6 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   TPeriodicTick FMainTick{KMainTickMs};
   TPeriodicTick FPunchTick{KPunchTickMs};
   TPeriodicTick FPingTick{KPingTickMs};
-  TPeriodicTick FRxTick{KRxTickMs};
 
   // Server link.
   std::unique_ptr<IUdpSocket> FUDP;
@@ -256,7 +255,6 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   std::deque<TRxPacket> FRxQueue;
   std::size_t FRxQueuedBytes = 0;
   std::atomic<bool> FRxWaiting{false};  // FRxQueue is not empty; written under FRxLock
-  bool FRxMore = false;                 // the last RxTick left datagrams queued: due again at once
   std::function<void()> FRxWake;
   std::mutex FRxLock;              // guards FRxQueue, FRxQueuedBytes, FRxWake
   std::mutex FSendLock;            // around every send and around replacing FTcp

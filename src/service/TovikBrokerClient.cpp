@@ -161,6 +161,15 @@ class TBrokerScreen final : public IHostScreen {
   void SetArea(const TRect& ARect) override {
     if (FInner) FInner->SetArea(ARect);
   }
+  void SetCompact(bool AOn) override {
+    if (FInner) FInner->SetCompact(AOn);
+  }
+  bool MoreWaiting() const override { return FInner && IsNormalDesktop() && FInner->MoreWaiting(); }
+  // This display's drawing only: off it the host looks for changes on its tick (the report says
+  // nothing about the shown desktop).
+  std::unique_ptr<IChangeWatch> WatchChanges(std::function<void()> AOnChange) override {
+    return FInner ? FInner->WatchChanges(std::move(AOnChange)) : nullptr;
+  }
   std::string Diag() const override { return !FDiag.empty() || !FInner ? FDiag : FInner->Diag(); }
   bool IsNormalDesktop() const override {
     const bool normal = !FNormal || FNormal();

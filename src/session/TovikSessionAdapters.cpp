@@ -14,6 +14,10 @@ class TCapturerScreen final : public IHostScreen {
   void SetArea(const TRect& ARect) override { FCap.SetArea(ARect); }
   void SetCompact(bool AOn) override { FCap.FEncoder.FCompact = AOn; }
   std::string Diag() const override { return FCap.FDiag; }
+  bool MoreWaiting() const override { return FCap.FEncoder.FMore; }
+  std::unique_ptr<IChangeWatch> WatchChanges(std::function<void()> AOnChange) override {
+    return FCap.WatchChanges(std::move(AOnChange));
+  }
   bool IsNormalDesktop() const override { return tovik::IsNormalDesktop(); }
   TPoint Origin() const override { return CaptureOrigin(); }
   std::vector<TScreenRect> Screens() const override {

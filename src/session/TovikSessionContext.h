@@ -48,8 +48,14 @@ struct TSessionDeps {
   // H.264: the host encodes with it when the viewer can show H.264, the viewer announces H.264 when
   // it can decode. Shared by the program's sessions; none = tiles only.
   std::shared_ptr<IVideoCodecs> Video;
+  // Any thread: asks the driver to run the session's HandleTimeout soon (TQtTimedDriver::Wake). The
+  // host calls it when its screen reports a change and when its capture worker has a result.
+  std::function<void()> Wake;
   // Host.
   std::unique_ptr<IHostScreen> Screen;
+  // The host grabs and encodes tile updates on a worker thread of its own (TCaptureWorker); off, on
+  // the session's thread within HandleTimeout (tests on virtual time).
+  bool CaptureWorker = false;
   std::unique_ptr<IHostInput> Injector;
   std::shared_ptr<IConsentPrompt> Consent;  // none = every request is denied
   // What an unattended session checks the helper's password against. An unattended session without

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "media/TovikInput.h"
+#include "session/TovikCaptureWorker.h"
 
 namespace tovik {
 
@@ -31,6 +32,16 @@ THostSide::THostSide(TSessionContext& ACtx, TSessionDeps& ADeps, bool AUnattende
       FRate(InitialRate(ACtx.Now)),
       FInputBudgetSince(ACtx.Now) {
   FFrameTx.SetMaxInFlight(4);
+  FWake = std::move(ADeps.Wake);
+  if (FCapturer) {
+    FChangeWatch = FCapturer->WatchChanges([this] {
+      FScreenChanged = true;
+      if (FWake) FWake();
+    });
+    FNormalDesktop = FCapturer->IsNormalDesktop();
+    if (ADeps.CaptureWorker)
+      FWorker = std::make_unique<TCaptureWorker>(std::move(FCapturer), FWake, FStopwatch);
+  }
   FMakeSoundCapture = std::move(ADeps.MakeSoundCapture);
   FVideo = std::move(ADeps.Video);
   if (ADeps.Wallpaper) FWallpaper = std::make_unique<TWallpaperKeeper>(std::move(ADeps.Wallpaper));
@@ -39,7 +50,14 @@ THostSide::THostSide(TSessionContext& ACtx, TSessionDeps& ADeps, bool AUnattende
   FChannelTimer.Start(FCreated);
 }
 
-THostSide::~THostSide() = default;
+THostSide::~THostSide() {
+  FChangeWatch.reset();  // its thread calls into this side
+}
+
+bool THostSide::ScreenNormal() {
+  if (FWorker) return FNormalDesktop;  // as of the last capture
+  return FNormalDesktop = !FCapturer || FCapturer->IsNormalDesktop();
+}
 
 void THostSide::BeginDestroy() {
   if (FAllowed && FUseBroker) FUseBroker(false);
@@ -67,8 +85,8 @@ void THostSide::EndWallpaper() {
 }
 
 std::function<std::vector<TScreenRect>()> THostSide::ScreenLister() {
-  if (!FCapturer) return {};
-  return [this] { return FCapturer->Screens(); };
+  if (!HasScreen()) return {};
+  return [this] { return OnScreen([](IHostScreen& s) { return s.Screens(); }); };
 }
 
 void THostSide::WireTools() {
@@ -82,13 +100,26 @@ void THostSide::WireTools() {
 // ---- time ---------------------------------------------------------------------------------------
 
 TTick THostSide::NextDeadline() const {
-  return std::min({FCaptureTimer.Due(), FPumpTimer.Due(), FChannelTimer.Due(), FInputTimer.Due()});
+  TTick due = std::min({FCaptureTimer.Due(), FPumpTimer.Due(), FChannelTimer.Due(), FInputTimer.Due()});
+  if (FWorker && FWorker->Ready()) return FCtx.Now;
+  // A reported change (or the rest of a large picture) is grabbed at once, once the frame gap has
+  // passed, unless the frame window is full (an acknowledgement then starts the capture) or the
+  // worker is still busy (its result does).
+  if (FAllowed && (FScreenChanged || FMoreWaiting) && !FBlocked && (!FWorker || FWorker->Idle())) {
+    const TTick at = FMoreWaiting || FLastCapture == 0 ? FCtx.Now : FLastCapture + FRate.FFrameGapMs;
+    due = std::min(due, std::max(at, FCtx.Now));
+  }
+  return due;
 }
 
 void THostSide::HandleTimeout(TTick ANow) {
   // Input first, so that the frame shows it; a frame is captured before the packets go out.
   if (FInputTimer.Fire(ANow)) FCtx.RunLogged("InputTick", [this] { InputTick(); });
-  if (FCaptureTimer.Fire(ANow)) FCtx.RunLogged("CaptureTick", [this] { CaptureTick(); });
+  if (FWorker && FWorker->Ready()) FCtx.RunLogged("CaptureTick", [this] { TakeCapture(); });
+  if (FCaptureTimer.Fire(ANow))
+    FCtx.RunLogged("CaptureTick", [this] { CaptureTick(); });
+  else if (FAllowed && (FScreenChanged || FMoreWaiting) && !FBlocked)
+    FCtx.RunLogged("CaptureTick", [this] { CaptureAndSend(false); });
   if (FPumpTimer.Fire(ANow)) FCtx.RunLogged("PumpPackets", [this] { PumpPackets(); });
   if (FChannelTimer.Fire(ANow)) FCtx.RunLogged("ChannelTick", [this] { ChannelTick(); });
 }
@@ -124,7 +155,7 @@ void THostSide::Dispatch(const TChannelMsg& AMsg) {
       FViewerCaps = f;
       FVideoWanted = (f & kCapsH264) != 0;
       if (!FVideoWanted) FEncoder.reset();  // tiles from now on
-      if (FCapturer) FCapturer->SetCompact((f & kCapsCompact) != 0);
+      if (HasScreen()) OnScreen([f](IHostScreen& s) { s.SetCompact((f & kCapsCompact) != 0); });
       {
         std::lock_guard<std::mutex> l(FTxLock);
         FFrameTx.SetLegacy((f & kCapsWindowed) == 0);
@@ -308,6 +339,10 @@ void THostSide::ConsentAnswered(TConsentAnswer AAnswer) {
   }
   FAllowed = true;
   if (FUseBroker) FUseBroker(true);
+  if (HasScreen())
+    FCtx.Log(std::string(FChangeWatch ? "screen: grabbed when the display reports drawing"
+                                      : "screen: grabbed every 8 ms") +
+             (FWorker ? ", encoded on a worker thread" : ""));
   FWantFull = true;
   SendStatus();
   if (FOnAllowed) FOnAllowed();
@@ -332,7 +367,10 @@ void THostSide::OnData(TByteView APacket) {
     if (FAllowed && FMode == 1) {
       int handled = 0;
       ack = FInputRx.HandleInput(APacket, [this, &handled](const TInputEvent& e) { return TakeInput(e, handled); });
-      if (handled && FInjector) FInjector->Flush();
+      if (handled && FInjector) {
+        FInjector->Flush();
+        if (FChangeWatch) FScreenChanged = true;  // the pointer may have moved, which is no drawing
+      }
     } else {
       ack = FInputRx.HandleInput(APacket, [](const TInputEvent&) { return true; });
     }
@@ -350,6 +388,7 @@ void THostSide::OnData(TByteView APacket) {
         can = FFrameTx.CanStart();
       }
       if (acked) ++FRate.FStatAcked;
+      if (can) FBlocked = false;
       if (can) CaptureAndSend(true);
       break;
     }
@@ -384,16 +423,21 @@ void THostSide::CaptureTick() {
     std::snprintf(buf, sizeof buf, "host heartbeat tick=%d sent=%lld inputs=%lld inflight=%d fps=%d mode=%d [",
                   FModeTicks, static_cast<long long>(FFramesSent), static_cast<long long>(FInputsRx), inflight,
                   FRate.F60 ? 60 : 30, FMode);
-    FCtx.Log(buf + (FCapturer ? FCapturer->Diag() : std::string()) + "] (" + FRate.FRateWhy + ")");
+    const std::string diag = FWorker ? FScreenDiag : FCapturer ? FCapturer->Diag() : std::string();
+    FCtx.Log(buf + diag + "] (" + FRate.FRateWhy + ")");
   }
   RunRateStats();
-  const bool normal = !FCapturer || FCapturer->IsNormalDesktop();
+  const bool normal = ScreenNormal();
   if (FWasSecure && normal) {
     FWantFull = true;
     std::lock_guard<std::mutex> l(FTxLock);
     FFrameTx.Cancel();
   }
   if (FModeTicks % 200 == 0 || FWasSecure == normal) SendStatus();
+  // A screen that reports its changes is grabbed when it reports one (NextDeadline); the tick still
+  // grabs now and then for what it does not report (the pointer moved by the person at this PC).
+  // Off the normal desktop the pictures come from elsewhere: the report says nothing about them.
+  if (FChangeWatch && normal && !FScreenChanged && !FMoreWaiting && FCtx.Now - FLastCapture < kPointerPollMs) return;
   CaptureAndSend(false);
 }
 
@@ -407,7 +451,12 @@ void THostSide::RunRateStats() {
 
 void THostSide::CaptureAndSend(bool AFromAck) {
   const TTick now = FCtx.Now;
-  if (FLastCapture != 0 && now - FLastCapture < FRate.FFrameGapMs) return;
+  // The rest of a picture too large for one update follows at once; a new change waits for the gap.
+  if (FLastCapture != 0 && now - FLastCapture < FRate.FFrameGapMs && !FMoreWaiting) return;
+  // One capture at a time: the worker's result asks for the next.
+  if (FWorker && !FWorker->Idle()) return;
+  // An acknowledgement makes room for a frame; a watched screen has one only after a change.
+  if (AFromAck && FChangeWatch && FNormalDesktop && !FScreenChanged && !FMoreWaiting) return;
   bool can;
   {
     std::lock_guard<std::mutex> l(FTxLock);
@@ -426,14 +475,48 @@ void THostSide::CaptureAndSend(bool AFromAck) {
     ++FRate.FStatWanted;
     if (!can) ++FRate.FStatBlocked;
   }
+  FBlocked = !can;
   if (!can) return;
   FLastCapture = now;
+  FScreenChanged = false;  // what changes from here on is seen by a later capture
+  if (FChangeWatch) FChangeWatch->Rearm();
+  FMoreWaiting = false;
+  if (FWorker && !VideoPath()) {
+    FWorker->Request(FWantFull);
+    FWantFull = false;
+    return;
+  }
   const TTick started = FStopwatch ? FStopwatch() : 0;
-  TBytes blob = BuildFrame();
+  TBytes blob = FWorker ? FWorker->WithScreen([this](IHostScreen& s) { return BuildFrame(s); })
+                        : FCapturer ? BuildFrame(*FCapturer) : TBytes{};
   FWantFull = false;
+  if (FCapturer) FMoreWaiting = FCapturer->MoreWaiting();
   if (blob.empty()) return;
   ++FRate.FStatCaptures;
   if (FStopwatch) FRate.FStatEncodeMs += static_cast<std::uint32_t>(FStopwatch() - started);
+  SendFrame(blob);
+}
+
+void THostSide::TakeCapture() {
+  std::optional<TCaptureWorker::TResult> r = FWorker->Take();
+  if (!r) return;
+  FNormalDesktop = r->NormalDesktop;
+  FScreenDiag = std::move(r->Diag);
+  FMoreWaiting = r->More;
+  if (!r->Error.empty()) FCtx.Log("CaptureTick failed: " + r->Error);
+  if (r->Update.empty()) {
+    if (r->Full) FWantFull = true;  // the full picture asked for did not come
+    return;
+  }
+  if (!FAllowed) return;
+  ++FRate.FStatCaptures;
+  FRate.FStatEncodeMs += static_cast<std::uint32_t>(r->EncodeMs);
+  SendFrame(MakeTileBlob(r->Update));
+}
+
+bool THostSide::VideoPath() const { return FVideoWanted && !FVideoFailed && !FOnSecureDesktop; }
+
+void THostSide::SendFrame(const TBytes& blob) {
   bool queued;
   {
     std::lock_guard<std::mutex> l(FTxLock);
@@ -448,27 +531,26 @@ void THostSide::CaptureAndSend(bool AFromAck) {
   }
 }
 
-TBytes THostSide::BuildFrame() {
-  if (!FCapturer) return {};
+TBytes THostSide::BuildFrame(IHostScreen& AScreen) {
   if (FVideoWanted && !FVideoFailed) {
-    const bool secure = !FCapturer->IsNormalDesktop();
+    const bool secure = !AScreen.IsNormalDesktop();
     if (secure != FOnSecureDesktop) {
       FOnSecureDesktop = secure;
       FWantFull = true;
       FCtx.Log(secure ? "secure desktop: tiles through the support service" : "normal desktop again: H.264 video");
     }
     if (!FOnSecureDesktop) {
-      TBytes blob = BuildVideoFrame();
+      TBytes blob = BuildVideoFrame(AScreen);
       if (!FVideoFailed) return blob;
       // The encoder failed: tiles within the same call, and for the rest of the session.
     }
   }
-  TBytes update = FCapturer->CaptureUpdate(FWantFull);
+  TBytes update = AScreen.CaptureUpdate(FWantFull);
   if (update.empty()) return {};
   return MakeTileBlob(update);
 }
 
-TBytes THostSide::BuildVideoFrame() {
+TBytes THostSide::BuildVideoFrame(IHostScreen& AScreen) {
   if (!FVideo) {
     FCtx.Log(std::string("No H.264 encoder, using tiles: ") + kNoH264);
     FVideoFailed = true;
@@ -479,7 +561,7 @@ TBytes THostSide::BuildVideoFrame() {
   std::ptrdiff_t stride = 0;
   int w = 0, h = 0;
   const TTick grabStart = FStopwatch ? FStopwatch() : 0;
-  if (!FCapturer->CaptureVideo(FWantFull || FVideoPending, bits, stride, w, h)) return {};
+  if (!AScreen.CaptureVideo(FWantFull || FVideoPending, bits, stride, w, h)) return {};
   if (FStopwatch) FRate.FStatGrabMs += static_cast<std::uint32_t>(FStopwatch() - grabStart);
   bool key = FWantFull;
   if (!FEncoder || w != FEncW || h != FEncH) {
@@ -527,7 +609,7 @@ void THostSide::PumpPackets() {
 }
 
 void THostSide::SendStatus() {
-  const bool secure = FCapturer && !FCapturer->IsNormalDesktop();
+  const bool secure = !ScreenNormal();
   const bool admin = FAdminAvailable && FAdminAvailable();
   FCtx.Send(MakeHostStatus(FMode, admin, secure));
   FWasSecure = secure;
@@ -607,7 +689,10 @@ void THostSide::InputTick() {
     ++handled;
     ApplyInput(e);
   }
-  if (handled && FInjector) FInjector->Flush();
+  if (handled && FInjector) {
+    FInjector->Flush();
+    if (FChangeWatch) FScreenChanged = true;
+  }
   if (FInputQueue.empty()) FInputTimer.Stop();
 }
 
@@ -698,7 +783,7 @@ void THostSide::PickArea(const TRect& ARect) {
     std::lock_guard<std::mutex> l(FTxLock);
     FFrameTx.Cancel();
   }
-  if (FCapturer) FCapturer->SetArea(ARect);
+  if (HasScreen()) OnScreen([&ARect](IHostScreen& s) { s.SetArea(ARect); });
   FWantFull = true;
 }
 

@@ -7,10 +7,16 @@
 // outlives the side). The side owns the screen, the injector, the consent prompt (shared with the
 // program), the wallpaper keeper, the sound capture and the frame and input transports.
 //
-// Threads: GUI thread only. FTxLock is held only around calls on the frame sender, never while
+// Threads: GUI thread only, with two exceptions. With ADeps.CaptureWorker the screen belongs to a
+// TCaptureWorker, which grabs and encodes tile updates on its own thread; the side asks it for one
+// update at a time, takes the result in HandleTimeout (the worker's ADeps.Wake call brings it there)
+// and reaches the screen otherwise only through the worker's lock. A screen that reports its changes
+// (IHostScreen::WatchChanges) calls from its watch thread a callback that only sets FScreenChanged
+// (atomic) and calls ADeps.Wake. FTxLock is held only around calls on the frame sender, never while
 // calling out of the side.
 #pragma once
 
+#include <atomic>
 #include <bitset>
 #include <cstdint>
 #include <deque>
@@ -22,6 +28,7 @@
 #include <vector>
 
 #include "base/TovikTimed.h"
+#include "session/TovikCaptureWorker.h"
 #include "session/TovikSessionContext.h"
 #include "session/TovikSessionEarly.h"
 #include "session/TovikSessionRate.h"
@@ -39,6 +46,10 @@ namespace tovik {
 inline constexpr TTick kInputTickMs = 8;
 inline constexpr int kInputPerTick = 100;
 inline constexpr std::size_t kInputQueueMax = 1000;
+
+// A screen that reports its changes is still grabbed at least this often (ms), for what it does not
+// report: the pointer, which is drawn into the picture, moved by the person at the PC.
+inline constexpr TTick kPointerPollMs = 40;
 
 class THostSide {
  public:
@@ -61,7 +72,10 @@ class THostSide {
   void OnData(TByteView APacket);
 
   // The host's schedule: CaptureTick every 8 ms, PumpPackets and ChannelTick every 10 ms, from the
-  // time the side was made, and InputTick every kInputTickMs while input waits in the queue.
+  // time the side was made, and InputTick every kInputTickMs while input waits in the queue. A screen
+  // that reports its changes is grabbed as soon as it reports one (and the frame gap and the frame
+  // window allow), and only every kPointerPollMs without a report; a capture worker's result is taken
+  // as soon as it is ready.
   // HandleTimeout runs what is due at ANow (FCtx.Now is already ANow) and logs what goes wrong in a
   // tick.
   TTick NextDeadline() const;
@@ -101,9 +115,20 @@ class THostSide {
   void PostPasswordResult(TPasswordVerdict AVerdict, TTick AWaitMs);
   void ConsentAnswered(TConsentAnswer AAnswer);
   void CaptureAndSend(bool AFromAck);
-  TBytes BuildFrame();
+  // Sends the worker's finished update.
+  void TakeCapture();
+  void SendFrame(const TBytes& ABlob);
+  // Frames are H.264 video (encoded on this thread, not by the worker).
+  bool VideoPath() const;
+  TBytes BuildFrame(IHostScreen& AScreen);
   // The video part of BuildFrame: a video frame blob, or nothing (no change, held back, or failed).
-  TBytes BuildVideoFrame();
+  TBytes BuildVideoFrame(IHostScreen& AScreen);
+  bool HasScreen() const { return FCapturer || FWorker; }
+  // Runs AWork on the screen (after the worker's capture in flight, if any). Needs HasScreen.
+  template <class F>
+  decltype(auto) OnScreen(F&& AWork);
+  // Whether the screen shows the normal desktop (the worker's answer as of its last capture).
+  bool ScreenNormal();
   void RunRateStats();
   void SendStatus();
   void HideWallpaper();
@@ -130,7 +155,9 @@ class THostSide {
   const std::function<void()>& FOnHelperInfo;
   const std::function<void()>& FOnAllowed;
 
-  std::unique_ptr<IHostScreen> FCapturer;
+  std::unique_ptr<IHostScreen> FCapturer;  // null once the worker owns it
+  std::unique_ptr<TCaptureWorker> FWorker;
+  std::function<void()> FWake;  // any thread
   std::unique_ptr<IHostInput> FInjector;
   std::shared_ptr<IConsentPrompt> FConsent;
   std::optional<TUnattendedPassword> FPassword;
@@ -197,6 +224,20 @@ class THostSide {
   int FInputBudget = kInputPerTick;
   TTick FInputBudgetSince;
   bool FInputFloodLogged = false;
+  // Capture scheduling: a change reported since the last capture; the last update had no room for
+  // every changed tile; the frame window was full at the last try.
+  std::atomic<bool> FScreenChanged{false};
+  bool FMoreWaiting = false;
+  bool FBlocked = false;
+  bool FNormalDesktop = true;
+  std::string FScreenDiag;  // the worker's last Diag
+  std::unique_ptr<IChangeWatch> FChangeWatch;  // last: its thread uses the fields above
 };
+
+template <class F>
+decltype(auto) THostSide::OnScreen(F&& AWork) {
+  if (FWorker) return FWorker->WithScreen(std::forward<F>(AWork));
+  return AWork(*FCapturer);
+}
 
 }  // namespace tovik

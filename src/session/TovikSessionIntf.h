@@ -245,6 +245,16 @@ class IHostScreen {
   // zlib updates every viewer reads. A screen without them keeps to the latter.
   virtual void SetCompact(bool AOn) { (void)AOn; }
   virtual std::string Diag() const = 0;
+  // The last CaptureUpdate left changed tiles out for want of room (the next one has more to send).
+  virtual bool MoreWaiting() const { return false; }
+  // Reports drawing on the screen: AOnChange runs on a thread of the watch soon after the first
+  // change since the watch was made or re-armed (IChangeWatch), until the watch is destroyed. nullptr
+  // when this screen cannot
+  // report changes; its owner then looks for them on a timer. The watch may outlive no screen call.
+  virtual std::unique_ptr<IChangeWatch> WatchChanges(std::function<void()> AOnChange) {
+    (void)AOnChange;
+    return nullptr;
+  }
   virtual bool IsNormalDesktop() const { return true; }
   // Top-left corner of the captured area in desktop coordinates.
   virtual TPoint Origin() const { return {}; }

@@ -132,6 +132,49 @@ TEST(CompactTiles, RoundTripsPicturesAndChanges) {
   }
 }
 
+// Updates of mostly raw pixels (photographs) go in the old format, which compresses them faster; the
+// compact stream goes on around them, and restarts after one that took a restart's place.
+TEST(CompactTiles, PhotoUpdatesGoInTheOldFormatAndTheCompactStreamGoesOnAroundThem) {
+  struct TStep {
+    const char* Name;
+    bool Full;     // a full picture
+    bool Photo;    // random pixels, else text
+    bool Compact;  // the first update is a compact one
+    bool Reset;    // ... that restarts the stream
+  } steps[] = {
+      {"full text", true, false, true, true},
+      {"a photo region", false, true, false, false},
+      {"text continues the stream", false, false, true, false},
+      {"full photo", true, true, false, false},
+      {"text after it restarts the stream", false, false, true, true},
+      {"full text again", true, false, true, true},
+  };
+  TPair p(320, 256);
+  std::uint32_t seed = 1;
+  for (const TStep& st : steps) {
+    SCOPED_TRACE(st.Name);
+    ++seed;
+    if (st.Photo && st.Full) {
+      FillRandom(p.Cur, seed);
+    } else if (st.Photo) {
+      TBitmap32 fresh(p.Cur);
+      FillRandom(fresh, seed);
+      for (int y = 64; y < 192; ++y) std::memcpy(p.Cur.Row(y), fresh.Row(y), 320 * 4);
+    } else {
+      FillText(p.Cur, seed);
+    }
+    const std::size_t at = p.Sent.size();
+    p.Sync(st.Full);
+    ASSERT_GT(p.Sent.size(), at);
+    TCompactHeader h;
+    EXPECT_EQ(ReadCompactHeader(p.Sent[at], h), st.Compact);
+    if (st.Compact) {
+      EXPECT_EQ(h.Reset, st.Reset);
+    }
+    EXPECT_TRUE(SameBgr(p.View.Picture(), p.Cur));
+  }
+}
+
 TEST(CompactTiles, TextCostsFarLessThanTheOldFormat) {
   TPair compact(640, 480), old(640, 480, false);
   FillText(compact.Cur, 9);

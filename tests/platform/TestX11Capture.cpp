@@ -7,8 +7,11 @@
 #include <xcb/xcb.h>
 #include <xcb/xcb_keysyms.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "base/TovikOwnWindows.h"
@@ -193,6 +196,37 @@ TEST(X11Capture, BothGrabsGiveTheDrawnPictureByteForByte) {
 
   // A monitor that does not exist is refused by the shared-memory grab.
   EXPECT_THROW(backend->CreateDup({10, 10, 100, 100}), std::runtime_error);
+}
+
+// The change watch reports drawing once per re-arm, from its own thread, and stops when destroyed.
+TEST(X11Capture, TheChangeWatchReportsDrawingOncePerRearm) {
+  TPrivateX x("640x480x24");
+  ASSERT_FALSE(x.Display.empty());
+  TXClient client;
+  auto backend = IScreenBackend::Create();
+  ASSERT_TRUE(backend);
+  std::mutex m;
+  std::condition_variable cv;
+  int reports = 0;
+  auto watch = backend->WatchChanges([&] {
+    std::lock_guard<std::mutex> l(m);
+    ++reports;
+    cv.notify_all();
+  });
+  ASSERT_TRUE(watch);
+  const auto waitFor = [&](int n) {
+    std::unique_lock<std::mutex> l(m);
+    return cv.wait_for(l, std::chrono::seconds(30), [&] { return reports >= n; });
+  };
+  for (int round = 1; round <= 3; ++round) {
+    client.Draw({10 * round, 20, 50, 40}, round);
+    ASSERT_TRUE(waitFor(round)) << round;
+    watch->Rearm();
+  }
+  watch.reset();
+  client.Draw({0, 0, 640, 480}, 9);
+  std::lock_guard<std::mutex> l(m);
+  EXPECT_EQ(reports, 3);
 }
 
 TEST(X11Capture, CapturerUpdatesRebuildTheScreenWithThePointerWhereXTestPutIt) {

@@ -364,8 +364,17 @@ TEST(LineRateLimit, OneLineEveryTenSeconds) {
 namespace tovik {
 namespace {
 
+struct TNoWatch final : IChangeWatch {
+  void Rearm() override {}
+};
+
 struct TInnerScreen final : IHostScreen {
   int Captures = 0;
+  bool Compact = false;
+  bool More = false;
+  void SetCompact(bool AOn) override { Compact = AOn; }
+  bool MoreWaiting() const override { return More; }
+  std::unique_ptr<IChangeWatch> WatchChanges(std::function<void()>) override { return std::make_unique<TNoWatch>(); }
   TBytes CaptureUpdate(bool) override {
     ++Captures;
     return BytesOf("own");
@@ -398,7 +407,13 @@ TEST(BrokerRouting, PicturesAndInputFollowTheShownDesktop) {
   int w = 0, h = 0;
   const TInputEvent ev{1, ikMove, 3, 4, 0};
 
-  // Normal desktop, broker not switched on: everything stays local.
+  // Normal desktop, broker not switched on: everything stays local, the viewer's choice of compact
+  // tiles and the change reports included.
+  screen->SetCompact(true);
+  EXPECT_TRUE(innerScreen->Compact);
+  innerScreen->More = true;
+  EXPECT_TRUE(screen->MoreWaiting());
+  EXPECT_TRUE(screen->WatchChanges([] {}));
   EXPECT_EQ(screen->CaptureUpdate(false), BytesOf("own"));
   EXPECT_TRUE(screen->CaptureVideo(false, bits, stride, w, h));
   input->InjectInput(ev);
@@ -409,6 +424,7 @@ TEST(BrokerRouting, PicturesAndInputFollowTheShownDesktop) {
   // The seat shows another session, and no session had consent yet: nothing is shown or injected.
   normal = false;
   EXPECT_FALSE(screen->IsNormalDesktop());
+  EXPECT_FALSE(screen->MoreWaiting());  // the broker's pictures are not the inner screen's
   EXPECT_TRUE(screen->CaptureUpdate(false).empty());
   EXPECT_EQ(screen->Diag(), "broker unavailable");
   EXPECT_FALSE(screen->CaptureVideo(true, bits, stride, w, h));

@@ -59,6 +59,11 @@ struct TPairOptions {
   // The platform's screen and injector instead of the fakes (the X11 test passes the real ones).
   std::function<std::shared_ptr<IScreenBackend>()> RealScreen;
   std::function<std::unique_ptr<IInputInjector>()> RealInput;
+  // The host's screen backend over the fake screen (none: TFakeBackend).
+  std::function<std::shared_ptr<IScreenBackend>(std::shared_ptr<TFakeScreenState>)> FakeBackend;
+  // The host grabs and encodes on a worker thread, which calls HostWake when it has a result.
+  bool CaptureWorker = false;
+  std::function<void()> HostWake;
   // Unattended access: the password the host keeps (none: no password set), the throttle its
   // program shares between sessions, and whether the helper's program can answer (an older one
   // cannot).
@@ -118,7 +123,7 @@ class TSessionPair {
       d.Screen = MakeCapturerScreen(Opt.RealScreen());
       d.Injector = MakeHostInput(Opt.RealInput());
     } else {
-      d.Screen = MakeCapturerScreen(std::make_shared<TFakeBackend>(Screen));
+      d.Screen = MakeCapturerScreen(Opt.FakeBackend ? Opt.FakeBackend(Screen) : std::make_shared<TFakeBackend>(Screen));
       d.Injector = std::move(in);
     }
     d.Consent = Consent;
@@ -127,6 +132,8 @@ class TSessionPair {
     d.Identity = {"HOSTPC", "helped", "Linux 6.1"};
     d.MakeSoundCapture = Opt.SoundCapture;
     d.Video = Opt.HostVideo;
+    d.CaptureWorker = Opt.CaptureWorker;
+    d.Wake = Opt.HostWake;
     Host = std::make_unique<TTovikSession>(std::move(d), false, Opt.Unattended, Clock.Now());
   }
   void StartViewer() {

@@ -1,15 +1,22 @@
 // X11 screen backend: the MIT-SHM grab with DAMAGE (TDesktopDup), the xcb_get_image fall-back, the
 // XFixes pointer image and RandR monitors.
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <unistd.h>
 #include <xcb/damage.h>
 #include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
+#include <thread>
 
 #include "platform/linux/TovikXcb.h"
 
@@ -231,6 +238,82 @@ class TPlainGrab final : public IScreenGrab {
   TRect FArea;
 };
 
+// Reports drawing anywhere on the root window: DAMAGE at the "non-empty" level on a connection of its
+// own, watched by a thread that sleeps in poll() until the server sends an event. The server sends one
+// event when the damage stops being empty; Rearm empties it, so the next drawing reports again (the
+// drawing between two captures costs one event, however much there is). Rearm waits for the server to
+// have emptied it (a round trip), so that no drawing after it goes unreported; since an event read
+// with that reply lands in XCB's queue without waking poll(), Rearm then wakes the thread through an
+// eventfd, which also ends it. XCB serialises the calls of the two threads on the connection.
+class TDamageWatch final : public IChangeWatch {
+ public:
+  explicit TDamageWatch(std::function<void()> AOnChange) : FOnChange(std::move(AOnChange)) {
+    FDisplay = TXDisplay::Open();
+    if (!FDisplay) throw std::runtime_error("No X display");
+    xcb_connection_t* c = FDisplay->Conn.get();
+    if (!FDisplay->HasExtension(&xcb_damage_id)) throw std::runtime_error("No DAMAGE");
+    TXReply<xcb_damage_query_version_reply_t> dv(xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
+    if (!dv) throw std::runtime_error("No DAMAGE");
+    FDamageEvent = xcb_get_extension_data(c, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY;
+    const xcb_damage_damage_t damage = xcb_generate_id(c);
+    xcb_damage_create(c, damage, FDisplay->Screen->root, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+    FDamage = TXResource(c, damage, [](xcb_connection_t* cc, std::uint32_t id) { xcb_damage_destroy(cc, id); });
+    FDisplay->Sync();
+    if (xcb_connection_has_error(c)) throw std::runtime_error("X connection failed");
+    FWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (FWakeFd < 0) throw std::runtime_error("eventfd failed");
+    FThread = std::thread([this] { Run(); });
+  }
+
+  void Rearm() override {
+    xcb_connection_t* c = FDisplay->Conn.get();
+    xcb_damage_subtract(c, FDamage.Id(), XCB_NONE, XCB_NONE);
+    FDisplay->Sync();
+    Poke();
+  }
+
+  ~TDamageWatch() override {
+    FStop = true;
+    Poke();
+    FThread.join();
+    close(FWakeFd);
+  }
+
+ private:
+  void Poke() {
+    const std::uint64_t one = 1;
+    while (write(FWakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+  }
+
+  void Run() {
+    xcb_connection_t* c = FDisplay->Conn.get();
+    pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {FWakeFd, POLLIN, 0}};
+    for (;;) {
+      if (FStop) return;
+      bool changed = false;
+      while (TXReply<xcb_generic_event_t> ev{xcb_poll_for_event(c)})
+        if ((ev->response_type & 0x7F) == FDamageEvent) changed = true;
+      if (xcb_connection_has_error(c)) return;  // the capture's own checks notice a lost display
+      if (changed) FOnChange();
+      fds[0].revents = fds[1].revents = 0;
+      if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
+      if (fds[1].revents) {
+        std::uint64_t n = 0;
+        (void)!read(FWakeFd, &n, sizeof n);
+      }
+    }
+  }
+
+  std::function<void()> FOnChange;
+  std::shared_ptr<TXDisplay> FDisplay;
+  TXResource FDamage;
+  std::uint8_t FDamageEvent = 0;
+  int FWakeFd = -1;
+  std::atomic<bool> FStop{false};
+  std::thread FThread;
+};
+
 class TX11ScreenBackend final : public IScreenBackend {
  public:
   explicit TX11ScreenBackend(std::shared_ptr<TXDisplay> ADisplay) : FDisplay(std::move(ADisplay)) {
@@ -248,6 +331,14 @@ class TX11ScreenBackend final : public IScreenBackend {
   std::unique_ptr<IScreenGrab> CreatePlain(const TRect& AArea) override {
     if (!FDisplay->PixelsBgrx) return nullptr;
     return std::make_unique<TPlainGrab>(FDisplay, AArea);
+  }
+
+  std::unique_ptr<IChangeWatch> WatchChanges(std::function<void()> AOnChange) override {
+    try {
+      return std::make_unique<TDamageWatch>(std::move(AOnChange));
+    } catch (const std::exception&) {
+      return nullptr;  // the caller polls instead
+    }
   }
 
   bool GetPointer(TPointerImage& APointer) override {

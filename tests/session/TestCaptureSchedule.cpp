@@ -1,0 +1,283 @@
+// When the host grabs its screen: at once when the screen reports drawing, otherwise only at the
+// pointer's polling rate; on the 8 ms tick for a screen that reports nothing. And the capture worker's
+// hand-off: one result per request, in order, nothing after its end, a clean end with a capture in
+// flight.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "session/TovikCaptureWorker.h"
+#include "session/TovikSessionHost.h"
+#include "tests/session/SessionPairFixture.h"
+
+namespace tovik::test {
+namespace {
+
+// What the watch and the grabs of the fake screen share with the test.
+// Painting takes M, as a grab does (the worker grabs on its own thread).
+struct TWatchState {
+  std::function<void()> OnChange;  // set while a watch lives
+  std::mutex M;
+  int Grabs = 0;
+  int GrabCount() {
+    std::lock_guard<std::mutex> l(M);
+    return Grabs;
+  }
+};
+
+class TCountingGrab : public TFakeGrab {
+ public:
+  TCountingGrab(std::shared_ptr<TFakeScreenState> s, std::shared_ptr<TWatchState> w)
+      : TFakeGrab(std::move(s)), W(std::move(w)) {}
+  TGrabStatus CopyTo(TBitmap32& B, bool AKeep, std::span<const TRect> ARefresh, TGrabChanges& C) override {
+    std::lock_guard<std::mutex> l(W->M);
+    ++W->Grabs;
+    return TFakeGrab::CopyTo(B, AKeep, ARefresh, C);
+  }
+  std::shared_ptr<TWatchState> W;
+};
+
+struct TFakeWatch : IChangeWatch {
+  explicit TFakeWatch(std::shared_ptr<TWatchState> w) : W(std::move(w)) {}
+  void Rearm() override {}
+  ~TFakeWatch() override { W->OnChange = nullptr; }
+  std::shared_ptr<TWatchState> W;
+};
+
+// The fake screen, counting grabs; with AWatch it reports changes when the test calls Report().
+class TWatchedBackend : public TFakeBackend {
+ public:
+  TWatchedBackend(std::shared_ptr<TFakeScreenState> s, std::shared_ptr<TWatchState> w, bool AWatch)
+      : TFakeBackend(std::move(s)), W(std::move(w)), FWatch(AWatch) {}
+  std::unique_ptr<IScreenGrab> CreatePlain(const TRect&) override { return std::make_unique<TCountingGrab>(S, W); }
+  std::unique_ptr<IChangeWatch> WatchChanges(std::function<void()> AOnChange) override {
+    if (!FWatch) return nullptr;
+    W->OnChange = std::move(AOnChange);
+    return std::make_unique<TFakeWatch>(W);
+  }
+  std::shared_ptr<TWatchState> W;
+  bool FWatch;
+};
+
+TPairOptions Watched(const std::shared_ptr<TWatchState>& w, bool AWatch) {
+  TPairOptions o;
+  o.FakeBackend = [w, AWatch](std::shared_ptr<TFakeScreenState> s) {
+    return std::make_shared<TWatchedBackend>(std::move(s), w, AWatch);
+  };
+  return o;
+}
+
+// Steps the pair to a moment at which the host's 8 ms capture tick is not due and the frame gap since
+// the last grab (a pointer poll) has passed, while the next poll is still ahead.
+void ToQuietMoment(TSessionPair& pair, TWatchState& w) {
+  const int grabs = w.GrabCount();
+  for (int i = 0; i < 200 && w.GrabCount() == grabs; ++i) pair.Step(pair.Clock.Now() + 1);
+  pair.Run(17);
+  while ((pair.Clock.Now() - pair.Opt.StartTick) % 8 != 3) pair.Step(pair.Clock.Now() + 1);
+}
+
+TEST(CaptureSchedule, AReportedChangeIsGrabbedAtOnceAndNothingElseIsGrabbedBetweenPolls) {
+  auto w = std::make_shared<TWatchState>();
+  TSessionPair pair(Watched(w, true));
+  ASSERT_TRUE(pair.RunUntilSame(3000));
+  ASSERT_TRUE(w->OnChange);
+  pair.Run(200);
+
+  // Without reports: grabs only at the pointer's polling rate, not on every 8 ms tick.
+  int before = w->Grabs;
+  pair.Run(400);
+  EXPECT_LE(w->Grabs - before, 400 / static_cast<int>(kPointerPollMs) + 1);
+  EXPECT_GE(w->Grabs - before, 400 / static_cast<int>(kPointerPollMs) - 1);
+
+  // A change with its report: grabbed in the same millisecond, although no tick is due.
+  for (std::uint32_t seed : {7u, 8u, 9u}) {
+    ToQuietMoment(pair, *w);
+    pair.Screen->Paint(10, 10, 100, 50, seed);
+    before = w->Grabs;
+    w->OnChange();
+    EXPECT_LE(pair.Host->NextDeadline(), pair.Clock.Now());
+    pair.Step(pair.Clock.Now());
+    EXPECT_EQ(w->Grabs - before, 1) << seed;
+    EXPECT_TRUE(pair.RunUntilSame(1000)) << seed;
+    pair.Run(50);
+  }
+}
+
+// A screen that reports nothing is grabbed on the 8 ms tick (within the frame gap), so an unreported
+// change shows without any report; a watched screen shows it with the next pointer poll.
+TEST(CaptureSchedule, UnreportedChangesShowThroughTheTickOrThePointerPoll) {
+  struct TCase {
+    bool Watch;
+    TTick Within;  // ms from the change until the viewer's picture equals the screen
+  } cases[] = {{false, 8 + 14 + 20}, {true, kPointerPollMs + 20}};
+  for (const TCase& c : cases) {
+    auto w = std::make_shared<TWatchState>();
+    TSessionPair pair(Watched(w, c.Watch));
+    ASSERT_TRUE(pair.RunUntilSame(3000)) << c.Watch;
+    pair.Run(200);
+    pair.Screen->Paint(30, 20, 64, 64, 11);
+    const TTick t0 = pair.Clock.Now();
+    while (!pair.Same() && pair.Clock.Now() - t0 < 1000) pair.Step(pair.Clock.Now() + 1);
+    EXPECT_LE(pair.Clock.Now() - t0, c.Within) << c.Watch;
+  }
+}
+
+// ---- the worker -----------------------------------------------------------------------------------
+
+// A screen whose updates are numbered; a capture can be held in flight until the test lets it go.
+class TNumberedScreen : public IHostScreen {
+ public:
+  struct TShared {
+    std::mutex M;
+    std::condition_variable Cv;
+    bool Hold = false;      // captures wait while set
+    bool InCapture = false;
+    int Calls = 0;
+    bool LastFull = false;
+    bool Raise = false;
+  };
+  explicit TNumberedScreen(std::shared_ptr<TShared> s) : S(std::move(s)) {}
+  TBytes CaptureUpdate(bool AFull) override {
+    std::unique_lock<std::mutex> l(S->M);
+    S->InCapture = true;
+    S->Cv.notify_all();
+    S->Cv.wait(l, [this] { return !S->Hold; });
+    S->InCapture = false;
+    ++S->Calls;
+    S->LastFull = AFull;
+    if (S->Raise) throw std::runtime_error("grab failed");
+    return TBytes{static_cast<std::uint8_t>(S->Calls)};
+  }
+  void SetArea(const TRect&) override {}
+  std::string Diag() const override { return "numbered"; }
+  std::shared_ptr<TShared> S;
+};
+
+// Counts the worker's wake-ups and lets the test wait for one (bounded).
+struct TWakes {
+  std::mutex M;
+  std::condition_variable Cv;
+  int N = 0;
+  void operator()() {
+    std::lock_guard<std::mutex> l(M);
+    ++N;
+    Cv.notify_all();
+  }
+  bool WaitFor(int n) {
+    std::unique_lock<std::mutex> l(M);
+    return Cv.wait_for(l, std::chrono::seconds(30), [&] { return N >= n; });
+  }
+};
+
+TEST(CaptureWorker, EachRequestGetsOneResultInOrder) {
+  auto s = std::make_shared<TNumberedScreen::TShared>();
+  TWakes wakes;
+  TCaptureWorker worker(std::make_unique<TNumberedScreen>(s), [&] { wakes(); });
+  EXPECT_TRUE(worker.Idle());
+  EXPECT_FALSE(worker.Take());
+  for (int i = 1; i <= 20; ++i) {
+    const bool full = i % 3 == 0;
+    ASSERT_TRUE(worker.Request(full));
+    EXPECT_FALSE(worker.Request(false)) << "a second request while one is in flight";
+    ASSERT_TRUE(wakes.WaitFor(i));
+    EXPECT_TRUE(worker.Ready());
+    EXPECT_FALSE(worker.Request(false)) << "a request while a result waits";
+    auto r = worker.Take();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->Update, TBytes{static_cast<std::uint8_t>(i)});
+    EXPECT_EQ(r->Full, full);
+    EXPECT_EQ(r->Diag, "numbered");
+    EXPECT_FALSE(worker.Take()) << "taken once";
+    EXPECT_TRUE(worker.Idle());
+  }
+  EXPECT_EQ(worker.WithScreen([](IHostScreen& sc) { return sc.Diag(); }), "numbered");
+  std::lock_guard<std::mutex> l(s->M);
+  EXPECT_EQ(s->Calls, 20);
+}
+
+TEST(CaptureWorker, AFailedCaptureGivesAnEmptyResultWithTheReason) {
+  auto s = std::make_shared<TNumberedScreen::TShared>();
+  s->Raise = true;
+  TWakes wakes;
+  TCaptureWorker worker(std::make_unique<TNumberedScreen>(s), [&] { wakes(); });
+  ASSERT_TRUE(worker.Request(true));
+  ASSERT_TRUE(wakes.WaitFor(1));
+  auto r = worker.Take();
+  ASSERT_TRUE(r);
+  EXPECT_TRUE(r->Update.empty());
+  EXPECT_TRUE(r->Full);
+  EXPECT_EQ(r->Error, "grab failed");
+}
+
+TEST(CaptureWorker, EndsCleanlyWithACaptureInFlight) {
+  auto s = std::make_shared<TNumberedScreen::TShared>();
+  s->Hold = true;
+  std::atomic<int> wakes{0};
+  auto worker = std::make_unique<TCaptureWorker>(std::make_unique<TNumberedScreen>(s), [&] { ++wakes; });
+  ASSERT_TRUE(worker->Request(false));
+  {
+    std::unique_lock<std::mutex> l(s->M);
+    ASSERT_TRUE(s->Cv.wait_for(l, std::chrono::seconds(30), [&] { return s->InCapture; }));
+  }
+  std::thread ender([&] { worker.reset(); });
+  {
+    std::lock_guard<std::mutex> l(s->M);
+    s->Hold = false;
+  }
+  s->Cv.notify_all();
+  ender.join();
+  // The capture ended before the worker did; its result was reported at most once (when it was done
+  // before the end began), and nothing comes after the end.
+  const int after = wakes.load();
+  EXPECT_LE(after, 1);
+  {
+    std::lock_guard<std::mutex> l(s->M);
+    EXPECT_EQ(s->Calls, 1);
+    EXPECT_FALSE(s->InCapture);
+  }
+  EXPECT_EQ(wakes.load(), after);
+}
+
+// The whole host with its worker: the viewer's picture becomes the host's, pixel for pixel, after
+// every change, and the host's end stops the worker.
+TEST(CaptureWorker, TheViewerConvergesWithTheHostsWorker) {
+  auto w = std::make_shared<TWatchState>();
+  auto wakes = std::make_shared<TWakes>();
+  TPairOptions o = Watched(w, true);
+  o.CaptureWorker = true;
+  o.HostWake = [wakes] { (*wakes)(); };
+  TSessionPair pair(std::move(o));
+  // Virtual time stands still while the worker runs; a round waits (bounded) for its wake-up.
+  const auto runUntilSame = [&] {
+    for (int i = 0; i < 2000; ++i) {
+      int seen;
+      {
+        std::lock_guard<std::mutex> l(wakes->M);
+        seen = wakes->N;
+      }
+      pair.Step(pair.Clock.Now() + 1);
+      if (pair.Same()) return true;
+      std::unique_lock<std::mutex> l(wakes->M);
+      wakes->Cv.wait_for(l, std::chrono::milliseconds(5), [&] { return wakes->N > seen; });
+    }
+    return false;
+  };
+  ASSERT_TRUE(runUntilSame());
+  for (std::uint32_t seed : {3u, 4u, 5u}) {
+    {
+      std::lock_guard<std::mutex> l(w->M);
+      pair.Screen->Paint(0, 0, pair.Opt.W, pair.Opt.H / 2 + static_cast<int>(seed), seed);
+    }
+    w->OnChange();
+    EXPECT_TRUE(runUntilSame()) << seed;
+  }
+  EXPECT_TRUE(pair.Has(pair.HostLog, "screen: grabbed when the display reports drawing, encoded on a worker thread"));
+}
+
+}  // namespace
+}  // namespace tovik::test
