@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <functional>
+#include <mutex>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -29,7 +34,60 @@ struct TFileFacts {
   int Packets = 0;
   int Decoded = 0;  // pictures the h264 decoder gave without error
   double Seconds = 0;  // from the first picture's start to the last picture's end
+  int Holes = 0;       // fragments that do not start where the one before them ended
 };
+
+// Reads the fragments' own tables (libavformat's reader reports one frame time for the last picture of
+// a fragment whatever the file says): a fragment's start (tfdt) against the end of the one before it
+// (its start plus its pictures' durations from trun, tfhd or trex).
+int FragmentHoles(const std::string& APath) {
+  std::ifstream in(APath, std::ios::binary);
+  const std::string d((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto u32 = [&](std::size_t p) -> std::uint64_t {
+    if (p + 4 > d.size()) return 0;
+    return std::uint64_t(std::uint8_t(d[p])) << 24 | std::uint64_t(std::uint8_t(d[p + 1])) << 16 |
+           std::uint64_t(std::uint8_t(d[p + 2])) << 8 | std::uint8_t(d[p + 3]);
+  };
+  int holes = 0;
+  std::uint64_t trexDuration = 0, end = 0, start = 0, duration = 0, defaultDuration = 0;
+  bool any = false;
+  std::function<void(std::size_t, std::size_t)> walk = [&](std::size_t AFrom, std::size_t ATo) {
+    for (std::size_t p = AFrom; p + 8 <= ATo;) {
+      const std::uint64_t size = u32(p);
+      if (size < 8 || p + size > ATo) return;
+      const std::string type = d.substr(p + 4, 4);
+      const std::size_t body = p + 8;
+      const std::uint32_t flags = std::uint32_t(u32(body) & 0xffffff);
+      if (type == "moov" || type == "mvex" || type == "moof") {
+        walk(body, p + size);
+      } else if (type == "traf") {
+        defaultDuration = trexDuration;
+        duration = 0;
+        walk(body, p + size);
+        if (any && start != end) ++holes;
+        end = start + duration;
+        any = true;
+      } else if (type == "trex") {
+        trexDuration = u32(body + 12);
+      } else if (type == "tfhd") {
+        const std::size_t q = body + 8 + (flags & 1 ? 8 : 0) + (flags & 2 ? 4 : 0);
+        if (flags & 8) defaultDuration = u32(q);
+      } else if (type == "tfdt") {
+        start = u32(body) >> 24 ? (u32(body + 4) << 32 | u32(body + 8)) : u32(body + 4);
+      } else if (type == "trun") {
+        const std::uint64_t n = u32(body + 4);
+        std::size_t q = body + 8 + (flags & 1 ? 4 : 0) + (flags & 4 ? 4 : 0);
+        const std::size_t step =
+            4 * (((flags & 0x100) != 0) + ((flags & 0x200) != 0) + ((flags & 0x400) != 0) + ((flags & 0x800) != 0));
+        if (!(flags & 0x100)) duration += n * defaultDuration;
+        for (std::uint64_t k = 0; (flags & 0x100) && k < n && q + 4 <= p + size; ++k, q += step) duration += u32(q);
+      }
+      p += size;
+    }
+  };
+  walk(0, d.size());
+  return holes;
+}
 
 TFileFacts Inspect(const std::string& APath) {
   TFileFacts f;
@@ -66,6 +124,7 @@ TFileFacts Inspect(const std::string& APath) {
   }
   avcodec_send_packet(dec, nullptr);
   drain();
+  f.Holes = FragmentHoles(APath);
   if (f.Packets > 0) f.Seconds = double(end - first) * av_q2d(st->time_base);
   av_frame_free(&frame);
   av_packet_free(&pkt);
@@ -73,6 +132,31 @@ TFileFacts Inspect(const std::string& APath) {
   avformat_close_input(&fmt);
   return f;
 }
+
+// Holds a recorder's worker before it takes a picture until Open(), so that pictures wait and give way
+// exactly as they do when the machine is busy.
+class TWorkerGate {
+ public:
+  std::function<void()> Hook() {
+    return [this] {
+      std::unique_lock<std::mutex> l(FLock);
+      // Bounded: a test that forgets to open the gate fails on its counts instead of hanging.
+      FWake.wait_for(l, std::chrono::seconds(60), [&] { return FOpen; });
+    };
+  }
+  void Open() {
+    {
+      std::lock_guard<std::mutex> l(FLock);
+      FOpen = true;
+    }
+    FWake.notify_all();
+  }
+
+ private:
+  std::mutex FLock;
+  std::condition_variable FWake;
+  bool FOpen = false;
+};
 
 struct TRecorderFixture : ::testing::Test {
   fs::path Dir;
@@ -83,21 +167,26 @@ struct TRecorderFixture : ::testing::Test {
     fs::create_directories(Dir);
   }
   void TearDown() override { fs::remove_all(Dir); }
-  // Feeds pictures shown at the given times (ms); the picture changes with every call.
-  std::string Feed(IMP4Recorder& ARec, const std::vector<std::int64_t>& ATimes) {
+  // Feeds pictures shown at the given times (ms); the picture changes with every call. AKeepUp waits for
+  // the worker after each picture, as a recorder that keeps up with the screen (no picture gives way).
+  std::string Feed(IMP4Recorder& ARec, const std::vector<std::int64_t>& ATimes, bool AKeepUp = false) {
     Pic.SetSize(ARec.Width(), ARec.Height());
     int n = 0;
     for (std::int64_t t : ATimes) {
       test::PaintDesktop(Pic.Row(0), Pic.Stride(), Pic.Width(), Pic.Height(), n++);
       const std::string e = ARec.AddFrame(Pic.Row(0), Pic.Stride(), t);
       if (!e.empty()) return e;
+      if (AKeepUp) ARec.Drain();
     }
     return "";
   }
 };
 
 // Frame times follow the wall clock: a steady timer, one that stalls and bursts, and one slower than
-// the frame rate all give 15 pictures a second for as long as the recording lasted.
+// the frame rate all give 15 pictures a second for as long as the recording lasted. A pause over two
+// seconds is repeated for two seconds, then its last frame lasts until the next picture; so is the time
+// of pictures that gave way while the worker was behind (held here, so that the queue fills and the
+// newest waiting picture gives way on purpose). Either way the file has no time without a picture.
 TEST_F(TRecorderFixture, FramesFollowTheClock) {
   std::vector<std::int64_t> steady, bursty, slow;
   for (int k = 0; k < 60; ++k) steady.push_back(k * 1000 / 15);
@@ -105,31 +194,51 @@ TEST_F(TRecorderFixture, FramesFollowTheClock) {
   bursty.push_back(3950);
   for (std::int64_t t = 0; t < 4000; t += 180) slow.push_back(t);
   slow.push_back(3950);
+  const std::vector<std::int64_t> pause = {0, 66, 133, 6000, 6066};
   struct TCase {
     const char* Name;
     const std::vector<std::int64_t>& Times;
     int W, H, WantW, WantH;  // sizes are rounded down to even
-  } const cases[] = {{"steady 66 ms", steady, 1366, 769, 1366, 768},
-                     {"stalls and bursts", bursty, 641, 360, 640, 360},
-                     {"slower than the rate", slow, 640, 360, 640, 360}};
+    double Seconds;
+    int Packets;      // the worker keeping up
+    int HeldPackets;  // the worker held: the first three pictures wait, the last one takes the fourth place
+  } const cases[] = {
+      // 0 1 2, 30 repeated, 59
+      {"steady 66 ms", steady, 1366, 769, 1366, 768, 4.0, 60, 3 + 30 + 1},
+      // 0, 6 repeated, 7, 6 repeated, 14, 30 repeated, 59
+      {"stalls and bursts", bursty, 641, 360, 640, 360, 4.0, 60, 1 + 6 + 1 + 6 + 1 + 30 + 1},
+      // 0, 2 repeated, 3, 1 repeated, 5, 30 repeated, 59
+      {"slower than the rate", slow, 640, 360, 640, 360, 4.0, 60, 1 + 2 + 1 + 1 + 1 + 30 + 1},
+      // 0 1 2, 30 repeated, 90 91 (held: 91 takes 90's place)
+      {"a pause of 5.8 s", pause, 320, 240, 320, 240, 92.0 / 15, 3 + 30 + 2, 3 + 30 + 1}};
   int i = 0;
-  for (const TCase& c : cases) {
-    SCOPED_TRACE(c.Name);
-    auto rec = Codecs->CreateRecorder((Dir / ("clock" + std::to_string(i++) + ".mp4")).string(), c.W, c.H, 15);
-    EXPECT_EQ(rec->Width(), c.WantW);
-    EXPECT_EQ(rec->Height(), c.WantH);
-    ASSERT_EQ(Feed(*rec, c.Times), "");
-    ASSERT_EQ(rec->Finish(), "");
-    EXPECT_EQ(rec->Finish(), "") << "a second Finish does nothing";
-    EXPECT_EQ(rec->AddFrame(Pic.Row(0), Pic.Stride(), 5000), "") << "nothing is added after Finish";
-    const TFileFacts f = Inspect(rec->Path());
-    ASSERT_TRUE(f.Opened);
-    EXPECT_EQ(f.W, c.WantW);
-    EXPECT_EQ(f.H, c.WantH);
-    EXPECT_EQ(f.Packets, 60);
-    EXPECT_EQ(f.Decoded, 60);
-    EXPECT_NEAR(f.Seconds, 4.0, 0.04);
-  }
+  for (const bool held : {false, true})
+    for (const TCase& c : cases) {
+      SCOPED_TRACE(c.Name);
+      SCOPED_TRACE(held ? "worker held" : "worker keeping up");
+      const std::string path = (Dir / ("clock" + std::to_string(i++) + ".mp4")).string();
+      TWorkerGate gate;
+      std::string actual;
+      auto rec = held ? CreateMP4Recorder(CreateFileSink(path, actual), path, c.W, c.H, 15, gate.Hook())
+                      : Codecs->CreateRecorder(path, c.W, c.H, 15);
+      EXPECT_EQ(rec->Width(), c.WantW);
+      EXPECT_EQ(rec->Height(), c.WantH);
+      const std::string fed = Feed(*rec, c.Times, !held);
+      gate.Open();
+      ASSERT_EQ(fed, "");
+      ASSERT_EQ(rec->Finish(), "");
+      EXPECT_EQ(rec->Finish(), "") << "a second Finish does nothing";
+      EXPECT_EQ(rec->AddFrame(Pic.Row(0), Pic.Stride(), 5000), "") << "nothing is added after Finish";
+      const TFileFacts f = Inspect(rec->Path());
+      ASSERT_TRUE(f.Opened);
+      EXPECT_EQ(f.W, c.WantW);
+      EXPECT_EQ(f.H, c.WantH);
+      const int packets = held ? c.HeldPackets : c.Packets;
+      EXPECT_EQ(f.Packets, packets);
+      EXPECT_EQ(f.Decoded, packets);
+      EXPECT_NEAR(f.Seconds, c.Seconds, 0.04);
+      EXPECT_EQ(f.Holes, 0);
+    }
 }
 
 // Two recordings started in the same second never overwrite each other; the second gets " (2)".

@@ -72,8 +72,9 @@ constexpr int kIoBuffer = 1 << 16;
 
 class TMP4Recorder final : public IMP4Recorder {
  public:
-  TMP4Recorder(std::unique_ptr<IByteSink> ASink, const std::string& APath, int AWidth, int AHeight, int AFps)
-      : FSink(std::move(ASink)), FPath(APath) {
+  TMP4Recorder(std::unique_ptr<IByteSink> ASink, const std::string& APath, int AWidth, int AHeight, int AFps,
+               std::function<void()> AWorkerGate)
+      : FSink(std::move(ASink)), FPath(APath), FWorkerGate(std::move(AWorkerGate)) {
     FW = AWidth & ~1;
     FH = AHeight & ~1;
     if (FW < 16 || FH < 16) throw ETovikMF("Picture too small to record");
@@ -139,7 +140,7 @@ class TMP4Recorder final : public IMP4Recorder {
     {
       std::lock_guard<std::mutex> l(FLock);
       // The worker is behind: the newest waiting picture gives way to this one (its time is filled
-      // by repeating the picture before it), so the latest picture always gets written.
+      // by repeating the picture before it, see Write), so the latest picture always gets written.
       if (FQueue.size() >= kMaxQueued)
         FQueue.back() = std::move(job);
       else
@@ -208,6 +209,7 @@ class TMP4Recorder final : public IMP4Recorder {
 
   void Work() {
     for (;;) {
+      if (FWorkerGate) FWorkerGate();
       TJob job;
       {
         std::unique_lock<std::mutex> l(FLock);
@@ -233,8 +235,11 @@ class TMP4Recorder final : public IMP4Recorder {
     }
   }
 
-  // Repeats the last picture for the frame times between it and this one (up to two seconds; a longer
-  // gap lets the last picture simply last longer), then writes this one.
+  // Repeats the last picture for the frame times between it and this one, then writes this one. At most
+  // two seconds are repeated, whether the gap is a pause in the pictures or pictures that gave way
+  // while the worker was behind (so a worker that fell behind catches up): beyond that the last frame
+  // simply lasts longer, since the muxer takes a frame's duration from the next frame's time (also
+  // at the end of a fragment). The file never has time without a picture; it only has fewer frames.
   void Write(const TJob& AJob) {
     if (FLastIndex >= 0) {
       const std::int64_t gap = std::min<std::int64_t>(AJob.Index - FLastIndex - 1, FFps * 2);
@@ -272,6 +277,7 @@ class TMP4Recorder final : public IMP4Recorder {
 
   std::unique_ptr<IByteSink> FSink;
   std::string FPath;
+  std::function<void()> FWorkerGate;  // called by the worker only
   int FW = 0, FH = 0, FFps = 15;
   TContextPtr FCtx;
   TFramePtr FFrame;
@@ -316,8 +322,9 @@ std::unique_ptr<IByteSink> CreateFileSink(const std::string& APath, std::string&
 }
 
 std::unique_ptr<IMP4Recorder> CreateMP4Recorder(std::unique_ptr<IByteSink> ASink, const std::string& APath,
-                                                int AWidth, int AHeight, int AFps) {
-  return std::make_unique<TMP4Recorder>(std::move(ASink), APath, AWidth, AHeight, AFps);
+                                                int AWidth, int AHeight, int AFps,
+                                                std::function<void()> AWorkerGate) {
+  return std::make_unique<TMP4Recorder>(std::move(ASink), APath, AWidth, AHeight, AFps, std::move(AWorkerGate));
 }
 
 }  // namespace tovik

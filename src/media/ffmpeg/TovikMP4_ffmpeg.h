@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -31,8 +32,11 @@ std::unique_ptr<IByteSink> CreateFileSink(const std::string& APath, std::string&
 
 // The recorder over a sink: AWidth and AHeight are rounded down to even ("Picture too small to record"
 // below 16), AFps below 1 means 10; the bit rate is width x height x fps / 5000 kbit/s, at least 1000.
-// APath is what Path() reports. Raises ETovikMF.
+// APath is what Path() reports. AWorkerGate, when set, is called on the worker thread before it takes
+// each waiting picture (tests hold the worker there so that pictures wait and give way on purpose).
+// Raises ETovikMF.
 std::unique_ptr<IMP4Recorder> CreateMP4Recorder(std::unique_ptr<IByteSink> ASink, const std::string& APath,
-                                                int AWidth, int AHeight, int AFps);
+                                                int AWidth, int AHeight, int AFps,
+                                                std::function<void()> AWorkerGate = nullptr);
 
 }  // namespace tovik
