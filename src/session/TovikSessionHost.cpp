@@ -524,7 +524,7 @@ void THostSide::SendFrame(const TBytes& blob) {
   }
   if (queued) {
     ++FFramesSent;
-    PumpPackets();
+    SendQueued(true);
   } else {
     FCtx.Log("frame too large for the frame transport, dropped");
     FWantFull = true;
@@ -600,10 +600,23 @@ TBytes THostSide::BuildVideoFrame(IHostScreen& AScreen) {
 
 void THostSide::PumpPackets() {
   if (!FAllowed) return;
+  FFrameStartBudget = kPlainChunksPerPump;
+  SendQueued(false);
+}
+
+void THostSide::SendQueued(bool AFrameStart) {
+  if (!FAllowed) return;
   std::vector<TBytes> packets;
   {
     std::lock_guard<std::mutex> l(FTxLock);
-    packets = FFrameTx.Paced() ? FFrameTx.NextPacedPackets(FCtx.Now) : FFrameTx.NextPackets(40, FCtx.Now);
+    if (FFrameTx.Paced()) {
+      packets = FFrameTx.NextPacedPackets(FCtx.Now);
+    } else if (!AFrameStart) {
+      packets = FFrameTx.NextPackets(kPlainChunksPerPump, FCtx.Now);
+    } else if (FFrameStartBudget > 0) {
+      packets = FFrameTx.NextPackets(FFrameStartBudget, FCtx.Now);
+      FFrameStartBudget -= static_cast<int>(packets.size());
+    }
   }
   for (auto& p : packets) FCtx.Send(p);
 }

@@ -89,6 +89,11 @@ class THostSide {
   void PumpPackets();
   void ChannelTick();
 
+  // Without the paced transport the host sends at most kPlainChunksPerPump chunks per pump, and frames
+  // that start between two pumps share one more kPlainChunksPerPump, so a burst of small updates
+  // cannot push more than twice that into one pump period.
+  static constexpr int kPlainChunksPerPump = 40;
+
   // The session's end, first while the tools still exist: the broker is released, the messages kept
   // for consent and the input waiting for its turn are dropped, and the buttons and keys the helper
   // left down are released; then, once the tools are gone, the wallpaper comes back (its worker
@@ -118,6 +123,9 @@ class THostSide {
   // Sends the worker's finished update.
   void TakeCapture();
   void SendFrame(const TBytes& ABlob);
+  // Sends what the frame sender lets go now: the pacer's share, or (unpaced) a pump's chunks, or for a
+  // frame that just started what is left of the frame-start share of this pump period.
+  void SendQueued(bool AFrameStart);
   // Frames are H.264 video (encoded on this thread, not by the worker).
   bool VideoPath() const;
   TBytes BuildFrame(IHostScreen& AScreen);
@@ -228,6 +236,7 @@ class THostSide {
   // every changed tile; the frame window was full at the last try.
   std::atomic<bool> FScreenChanged{false};
   bool FMoreWaiting = false;
+  int FFrameStartBudget = kPlainChunksPerPump;  // unpaced: what frames starting before the next pump may send
   bool FBlocked = false;
   bool FNormalDesktop = true;
   std::string FScreenDiag;  // the worker's last Diag
