@@ -398,8 +398,15 @@ void THostSide::OnData(TByteView APacket) {
       break;
     }
     case pkFrameFeedback: {
-      std::lock_guard<std::mutex> l(FTxLock);
-      FFrameTx.HandleFeedback(APacket, FCtx.Now);
+      bool paced;
+      {
+        std::lock_guard<std::mutex> l(FTxLock);
+        FFrameTx.HandleFeedback(APacket, FCtx.Now);
+        paced = FFrameTx.Paced();
+      }
+      // What arrived opened the window: the next chunks leave now, not at the next pump, so that a
+      // short round trip is not held to one window per pump period.
+      if (paced) SendQueued(false);
       break;
     }
     case pkFullPicture:
