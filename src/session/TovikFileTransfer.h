@@ -12,6 +12,7 @@
 // GUI thread only.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -29,9 +30,16 @@ namespace tovik {
 
 inline constexpr std::size_t kFileChunk = 1146;       // data bytes per mkFileData
 inline constexpr int kFileBacklogMax = 47;            // the pump fills a plain channel up to 48 messages
-// The backlog up to which the pump posts file data: 16 below the channel's window (47 on a plain
-// channel; about two thousand on a selective one, which paces them itself).
-inline int FileBacklogMax(const TMsgChannel& AChannel) { return static_cast<int>(AChannel.WindowMessages()) - 17; }
+// The backlog up to which the pump posts file data. On a plain channel 47, 16 below its window. On a
+// selective channel what keeps the path full: the pacer's window (two bottleneck-delay products) in
+// messages and 16 more, within 48 and 16 below the channel's window. The channel delivers in order,
+// so a chat line or a clipboard posted during a transfer waits behind this backlog: it must not be
+// more than the path carries in a couple of round trips.
+inline int FileBacklogMax(const TMsgChannel& AChannel) {
+  if (AChannel.WindowMessages() <= kFileBacklogMax + 17) return static_cast<int>(AChannel.WindowMessages()) - 17;
+  const std::uint64_t fill = AChannel.Pacer().Window() / kFileChunk + 16;
+  return static_cast<int>(std::clamp<std::uint64_t>(fill, kFileBacklogMax + 1, AChannel.WindowMessages() - 17));
+}
 inline constexpr std::size_t kMaxReceiving = 4;       // files being received at once
 inline constexpr std::size_t kMaxFileNameBytes = 255;  // a received file's name
 inline constexpr std::uint8_t kCancelRefused = 1;
