@@ -23,6 +23,16 @@ TSessionTabs::TSessionTabs(QTabWidget* APages, QWidget* AHome, QObject* AOwner)
           [this](const QPoint& p) { FMenu->popup(FPages->tabBar()->mapToGlobal(p)); });
 }
 
+void TSessionTabs::Detach() {
+  if (FDetached) return;
+  FDetached = true;
+  FPages->tabBar()->removeEventFilter(this);
+  for (const TDocked& d : FViewers)
+    if (d.Sheet) d.Sheet->removeEventFilter(this);
+  disconnect(FPages, nullptr, this, nullptr);
+  disconnect(FPages->tabBar(), nullptr, this, nullptr);
+}
+
 QWidget* TSessionTabs::ViewerOn(QWidget* ASheet) const {
   if (!ASheet || ASheet == FHome) return nullptr;
   for (auto it = FViewers.begin(); it != FViewers.end(); ++it)
@@ -71,6 +81,7 @@ void TSessionTabs::CloseAll() {
 }
 
 bool TSessionTabs::eventFilter(QObject* AObject, QEvent* AEvent) {
+  if (FDetached) return QObject::eventFilter(AObject, AEvent);
   if (AEvent->type() == QEvent::Resize || AEvent->type() == QEvent::Show) {
     auto* sheet = qobject_cast<QWidget*>(AObject);
     if (QWidget* v = sheet ? ViewerOn(sheet) : nullptr)

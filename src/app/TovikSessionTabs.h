@@ -43,6 +43,10 @@ class TSessionTabs final : public QObject {
   // The number of docked viewers changed.
   std::function<void(int ACount)> OnCountChanged;
 
+  // Stops watching the page control: the owner calls it before the page control is destroyed, because
+  // the tab bar and sheets still send events while the page control's own destructor runs.
+  void Detach();
+
  protected:
   bool eventFilter(QObject* AObject, QEvent* AEvent) override;
 
@@ -56,6 +60,7 @@ class TSessionTabs final : public QObject {
 
   QTabWidget* FPages;
   QWidget* FHome;
+  bool FDetached = false;
   QHash<QWidget*, TDocked> FViewers;
   QMenu* FMenu = nullptr;
   QAction* FCloseItem = nullptr;

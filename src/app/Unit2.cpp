@@ -230,6 +230,7 @@ TForm2::TForm2(const TSettingsStore& AStore, const TLogWriter& ALog, const TRunS
 TForm2::~TForm2() {
   FUiTimer.stop();
   FTabs->OnCountChanged = nullptr;
+  FTabs->Detach();
   FSession->Dock = nullptr;
   FUpdaterPort = nullptr;
   FOwnUpdaterPort.reset();
