@@ -31,6 +31,8 @@
 #include <thread>
 #include <vector>
 
+#include "ProbeXcb.h"
+
 namespace {
 
 using TClock = std::chrono::steady_clock;
@@ -39,23 +41,8 @@ double MsSince(TClock::time_point t0) {
   return std::chrono::duration<double, std::milli>(TClock::now() - t0).count();
 }
 
-struct TConnFree {
-  void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
-};
-using TConn = std::unique_ptr<xcb_connection_t, TConnFree>;
-
-TConn Open(const char* ADisplay, xcb_screen_t*& AScreen) {
-  int n = 0;
-  TConn c(xcb_connect(ADisplay, &n));
-  if (xcb_connection_has_error(c.get())) {
-    std::fprintf(stderr, "cannot open display %s\n", ADisplay);
-    std::exit(2);
-  }
-  auto it = xcb_setup_roots_iterator(xcb_get_setup(c.get()));
-  for (int i = 0; i < n; ++i) xcb_screen_next(&it);
-  AScreen = it.data;
-  return c;
-}
+using tovik::probe::Open;
+using tovik::probe::TConn;
 
 void RoundTrip(xcb_connection_t* c) { std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)); }
 

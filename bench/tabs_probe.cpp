@@ -22,27 +22,14 @@
 #include <thread>
 #include <vector>
 
+#include "ProbeXcb.h"
+
 namespace {
 
 using TClock = std::chrono::steady_clock;
 
-struct TConnFree {
-  void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
-};
-using TConn = std::unique_ptr<xcb_connection_t, TConnFree>;
-
-TConn Open(const char* ADisplay, xcb_window_t& ARoot) {
-  int n = 0;
-  TConn c(xcb_connect(ADisplay, &n));
-  if (xcb_connection_has_error(c.get())) {
-    std::fprintf(stderr, "cannot open display %s\n", ADisplay);
-    std::exit(2);
-  }
-  auto it = xcb_setup_roots_iterator(xcb_get_setup(c.get()));
-  for (int i = 0; i < n; ++i) xcb_screen_next(&it);
-  ARoot = it.data->root;
-  return c;
-}
+using tovik::probe::Open;
+using tovik::probe::TConn;
 
 bool PointerAt(xcb_connection_t* c, xcb_window_t root, int x, int y) {
   auto* r = xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr);
@@ -62,9 +49,10 @@ int main(int argc, char** argv) {
   const int left = std::atoi(argv[3]), top = std::atoi(argv[4]), width = std::atoi(argv[5]), height = std::atoi(argv[6]);
   const int hostW = std::atoi(argv[7]), hostH = std::atoi(argv[8]), trials = std::max(1, std::atoi(argv[9]));
   if (width <= 0 || height <= 56 || hostW <= 0 || hostH <= 0) return 2;
-  xcb_window_t helperRoot = 0, helpedRoot = 0;
-  TConn helper = Open(argv[1], helperRoot);
-  TConn helped = Open(argv[2], helpedRoot);
+  xcb_screen_t *helperScreen = nullptr, *helpedScreen = nullptr;
+  TConn helper = Open(argv[1], helperScreen);
+  TConn helped = Open(argv[2], helpedScreen);
+  const xcb_window_t helperRoot = helperScreen->root, helpedRoot = helpedScreen->root;
   const int bar = 56, ph = height - bar;
   const double scale = std::min(width / double(hostW), ph / double(hostH));
   const int ox = static_cast<int>((width - hostW * scale) / 2), oy = bar + static_cast<int>((ph - hostH * scale) / 2);

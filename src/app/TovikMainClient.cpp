@@ -85,20 +85,7 @@ void TMainClientHost::Wire(TMainLogic& ALogic, THooks AHooks) {
 
 void TMainClientHost::Unwire() {
   if (!FClient) return;
-  TTovikClient& c = *FClient;
-  c.OnID = nullptr;
-  c.OnConnected = nullptr;
-  c.OnDisconnected = nullptr;
-  c.OnFailed = nullptr;
-  c.OnMessage = nullptr;
-  c.OnLog = nullptr;
-  c.OnData = nullptr;
-  c.OnRelayKeyPinned = nullptr;
-  c.OnRelayStatus = nullptr;
-  c.OnPin = nullptr;
-  c.OnBook = nullptr;
-  c.OnReply = nullptr;
-  c.OnBrand = nullptr;
+  FClient->ClearEvents();
 }
 
 bool TMainClientHost::Start(TTick ANow, std::string& AError) {

@@ -144,6 +144,22 @@ std::pair<std::size_t, std::size_t> TTovikClient::RxQueued() {
   return {FRxQueue.size(), FRxQueuedBytes};
 }
 
+void TTovikClient::ClearEvents() {
+  OnID = nullptr;
+  OnConnected = nullptr;
+  OnDisconnected = nullptr;
+  OnFailed = nullptr;
+  OnMessage = nullptr;
+  OnLog = nullptr;
+  OnData = nullptr;
+  OnRelayKeyPinned = nullptr;
+  OnRelayStatus = nullptr;
+  OnPin = nullptr;
+  OnBook = nullptr;
+  OnReply = nullptr;
+  OnBrand = nullptr;
+}
+
 void TTovikClient::SetRxWake(std::function<void()> AWake) {
   std::lock_guard<std::mutex> g(FRxLock);
   FRxWake = std::move(AWake);

@@ -181,7 +181,9 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   bool TcpActive() const { return FTcp != nullptr; }
   std::uint16_t TcpPort() const { return FTcpPort; }
 
-  // Events (client thread; each may be empty).
+  // Events (client thread; each may be empty). ClearEvents empties all of them, so that an owner
+  // that goes first leaves nothing of its own behind in the client.
+  void ClearEvents();
   TNotifyEvent OnID;
   TNotifyEvent OnConnected;
   TNotifyEvent OnDisconnected;

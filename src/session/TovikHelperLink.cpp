@@ -32,12 +32,7 @@ THelperLink::~THelperLink() {
   *FAlive = false;
   FTick.Stop();
   FSession.reset();
-  TTovikClient& c = *FClient;
-  c.OnID = nullptr;
-  c.OnConnected = nullptr;
-  c.OnDisconnected = nullptr;
-  c.OnFailed = nullptr;
-  c.OnLog = nullptr;
+  FClient->ClearEvents();
   FClient.reset();
 }
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "tests/session/SessionPairFixture.h"
+#include "tests/support/PictureChecks.h"
 
 using namespace tovik;
 using namespace tovik::test;
@@ -22,14 +23,6 @@ bool GrabDisplay(IScreenBackend& b, TBitmap32& out) {
   return true;
 }
 
-bool SamePixels(const TBitmap32& a, const TBitmap32& b) {
-  if (a.Width() != b.Width() || a.Height() != b.Height()) return false;
-  for (int y = 0; y < a.Height(); ++y)
-    for (int x = 0; x < a.Width(); ++x)
-      for (int c = 0; c < 3; ++c)
-        if (a.Row(y)[x * 4 + c] != b.Row(y)[x * 4 + c]) return false;
-  return true;
-}
 }  // namespace
 
 TEST(SessionX11, ViewerShowsWhatTheDisplayShowsAndInputMovesThePointer) {
@@ -45,7 +38,7 @@ TEST(SessionX11, ViewerShowsWhatTheDisplayShowsAndInputMovesThePointer) {
   bool same = false;
   for (int i = 0; i < 40 && !same; ++i) {
     pair.Run(500);
-    same = GrabDisplay(*backend, shown) && SamePixels(shown, pair.Window->Picture);
+    same = GrabDisplay(*backend, shown) && test::SameBgr(shown, pair.Window->Picture);
   }
   EXPECT_TRUE(same);
 
@@ -63,7 +56,7 @@ TEST(SessionX11, ViewerShowsWhatTheDisplayShowsAndInputMovesThePointer) {
   same = false;
   for (int i = 0; i < 40 && !same; ++i) {
     pair.Run(500);
-    same = GrabDisplay(*backend, shown) && SamePixels(shown, pair.Window->Picture);
+    same = GrabDisplay(*backend, shown) && test::SameBgr(shown, pair.Window->Picture);
   }
   EXPECT_TRUE(same);
 }
