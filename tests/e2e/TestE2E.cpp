@@ -709,8 +709,8 @@ TEST_F(E2E, HelperKeepsPictureAndControlWhileTheSeatShowsTheGreeter) {
 
   // The user switches to the greeter: the agent moves there and the helper sees it.
   show("greeter1");
-  ASSERT_TRUE(WaitFor([&] { return serviceLogHas("Active seat0 session changed to greeter1; relaunching agent"); }, 10));
-  ASSERT_TRUE(WaitFor([&] { return serviceLogHas("in session greeter1 on display " + greeter); }, 10));
+  ASSERT_TRUE(WaitFor([&] { return serviceLogHas("Active seat0 session changed to greeter1; relaunching agent"); }, 30));
+  ASSERT_TRUE(WaitFor([&] { return serviceLogHas("in session greeter1 on display " + greeter); }, 30));
   EXPECT_TRUE(WaitFor([&] { return PictureMatches(why, greeter, xauth); }, 30)) << why;
   EXPECT_TRUE(WaitStatus("viewer", "notice", [](const std::string& v) { return !v.empty(); }, 10));
   EXPECT_NE(HostLog().find("secure desktop: tiles through the support service"), std::string::npos);
@@ -740,11 +740,11 @@ TEST_F(E2E, HelperKeepsPictureAndControlWhileTheSeatShowsTheGreeter) {
       std::sscanf(line.c_str() + at, "Launched agent (pid %ld", &agentPid);
   ASSERT_GT(agentPid, 0);
   ::kill(static_cast<pid_t>(agentPid), SIGKILL);
-  EXPECT_TRUE(WaitFor([&] { return serviceLogHas("Agent (pid " + std::to_string(agentPid) + ") ended"); }, 10));
+  EXPECT_TRUE(WaitFor([&] { return serviceLogHas("Agent (pid " + std::to_string(agentPid) + ") ended"); }, 30));
 
   // Back to the user's session: its own picture again, without the notice.
   show("user1");
-  ASSERT_TRUE(WaitFor([&] { return serviceLogHas("Active seat0 session changed to user1; relaunching agent"); }, 10));
+  ASSERT_TRUE(WaitFor([&] { return serviceLogHas("Active seat0 session changed to user1; relaunching agent"); }, 30));
   EXPECT_TRUE(WaitStatus("viewer", "notice", [](const std::string& v) { return v.empty(); }, 10));
   EXPECT_TRUE(WaitFor([&] { return PictureMatches(why); }, 30)) << why;
 }
