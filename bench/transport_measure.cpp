@@ -1,12 +1,14 @@
 // The session transport's figures on a simulated bottleneck (scripts/measure-transport): message-channel
 // goodput, the time a full-screen update takes to arrive, and the queue delay each causes, with the
-// plain transport every peer has and with the paced one (frame feedback, selective acknowledgements).
+// plain transport every peer has and with the paced one (frame feedback, selective acknowledgements),
+// and a full-screen update after an idle spell, on the same link and on one that shrank meanwhile.
 //
 // Everything runs on virtual time in steps of 1 ms, with the session's timers: the host pumps frames
 // and both ends poll their channel every 10 ms, the viewer asks for missing chunks every 10 ms (20 ms
 // quiet). The same run gives the same numbers.
 //
-//   tovik-transport-measure [--rate MBIT] [--rtt MS] [--queue KB] [--seconds S]
+//   tovik-transport-measure [--rate MBIT] [--rtt MS] [--queue KB] [--seconds S] [--idle S]
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +29,7 @@ struct TConfig {
   TTick RttMs = 20;
   std::size_t QueueKB = 250;
   TTick Seconds = 10;
+  TTick IdleS = 30;
 };
 
 TBottleneckParams Link(const TConfig& c, double loss, std::uint32_t seed) {
@@ -71,9 +74,80 @@ TChannelResult RunChannel(const TConfig& c, bool selective, double loss) {
           fwd.MaxQueueDelayMs()};
 }
 
-// Frames: the host sends frames of ABytes through a windowed sender (paced or at 40 chunks per 10 ms);
-// AFrames of them one after the other (a new one once the previous arrived), or, with AStream, a new
-// one whenever the sender can start one, every 16 ms at most, for the whole run.
+// A host sending frames through a windowed sender (paced, or 40 chunks per 10 ms) and a viewer taking
+// them, on a bottleneck each way, at the session's pace: the host pumps every 10 ms and at once after
+// starting a frame, the viewer reports every 8 chunks and on its 10 ms tick and asks for missing
+// chunks after 20 ms of quiet. Frame start and delivery times are kept by frame ID.
+struct TFramePath {
+  TFramePath(const TConfig& c, bool paced, double loss) : Fwd(Link(c, loss, 11)), Back(Link(c, loss, 12)) {
+    Tx.SetLegacy(false);
+    Tx.SetMaxInFlight(4);
+    Tx.SetPaced(paced);
+  }
+
+  bool Paced() const { return Tx.Paced(); }
+  // Starts a frame of ABytes (the caller checked CanStart) and sends what the sender lets go.
+  std::uint32_t Start(std::size_t ABytes) {
+    TBytes blob(ABytes);
+    for (std::size_t i = 0; i < blob.size(); ++i) blob[i] = static_cast<std::uint8_t>(i * 131 + 7);
+    Tx.Start(blob, Now);
+    const std::uint32_t id = Tx.LastID();
+    StartedAt.resize(id + 1, 0);
+    DeliveredAt.resize(id + 1, 0);
+    StartedAt[id] = Now;
+    Pump();
+    return id;
+  }
+  bool Delivered(std::uint32_t id) const { return id < DeliveredAt.size() && DeliveredAt[id] != 0; }
+  TTick Took(std::uint32_t id) const { return Delivered(id) ? DeliveredAt[id] - StartedAt[id] : 0; }
+
+  // One millisecond: what arrives, then AHost (which may start frames), then the 10 ms timers.
+  template <class F>
+  void Step(F&& AHost) {
+    for (auto& p : Fwd.Receive(Now)) {
+      TBytes reply;
+      for (auto& f : Rx.HandleChunk(p, reply, Now)) {
+        (void)f;
+        ++Frames;
+        const std::uint32_t id = Rx.Next() - 1;
+        if (id < DeliveredAt.size()) DeliveredAt[id] = Now;
+      }
+      if (!reply.empty()) Back.Send(std::move(reply), Now);
+      if (Paced() && Rx.ChunksSinceFeedback() >= kFeedbackEvery) Back.Send(Rx.TakeFeedback(), Now);
+    }
+    for (auto& p : Back.Receive(Now)) {
+      std::uint32_t ms = 0;
+      if (p[0] == pkFrameAck) Tx.HandleAck(p, ms, Now);
+      if (p[0] == pkFrameNack) Tx.HandleNack(p);
+      if (p[0] == pkFrameFeedback) Tx.HandleFeedback(p, Now);
+    }
+    AHost();
+    if (Now % 10 == 0) {
+      Pump();
+      for (auto& n : Rx.PendingNacks(20, Now)) Back.Send(std::move(n), Now);
+      if (TBytes fb = Paced() ? Rx.TakeFeedback() : TBytes(); !fb.empty()) Back.Send(std::move(fb), Now);
+    }
+    ++Now;
+  }
+  void Pump() {
+    for (auto& p : Paced() ? Tx.NextPacedPackets(Now) : Tx.NextPackets(40, Now)) Fwd.Send(std::move(p), Now);
+  }
+  // Steps until frame AID has arrived, at most ALimitMs; false when it has not.
+  bool RunUntilDelivered(std::uint32_t AID, TTick ALimitMs) {
+    for (TTick i = 0; i < ALimitMs && !Delivered(AID); ++i) Step([] {});
+    return Delivered(AID);
+  }
+
+  TSimBottleneck Fwd, Back;
+  TFrameWindowSender Tx;
+  TFrameWindowReceiver Rx;
+  TTick Now = 1'000'000;
+  std::uint64_t Frames = 0;  // delivered so far
+  std::vector<TTick> StartedAt, DeliveredAt;
+};
+
+// Frames of ABytes: AFrames of them one after the other (a new one once the previous arrived), or, with
+// AStream, a new one whenever the sender can start one, every 16 ms at most, for the whole run.
 struct TFrameResult {
   std::vector<TTick> Took;  // per frame: start to delivery at the viewer, ms
   std::uint64_t Delivered = 0;
@@ -82,61 +156,84 @@ struct TFrameResult {
 };
 
 TFrameResult RunFrames(const TConfig& c, bool paced, std::size_t bytes, int frames, bool stream, double loss) {
-  TSimBottleneck fwd(Link(c, loss, 11)), back(Link(c, loss, 12));
-  TFrameWindowSender tx;
-  tx.SetLegacy(false);
-  tx.SetMaxInFlight(4);
-  tx.SetPaced(paced);
-  TFrameWindowReceiver rx;
-  TBytes blob(bytes);
-  for (std::size_t i = 0; i < blob.size(); ++i) blob[i] = static_cast<std::uint8_t>(i * 131 + 7);
+  TFramePath path(c, paced, loss);
   TFrameResult r;
-  TTick now = 1'000'000;
-  const TTick end = now + c.Seconds * 1000;
-  std::vector<TTick> started(1, 0);
+  const TTick end = path.Now + c.Seconds * 1000;
   TTick lastStart = 0;
   int startedCount = 0;
-  auto pump = [&] {
-    for (auto& p : paced ? tx.NextPacedPackets(now) : tx.NextPackets(40, now)) fwd.Send(std::move(p), now);
-  };
-  for (TTick t = 0; now < end; ++now, ++t) {
-    for (auto& p : fwd.Receive(now)) {
-      TBytes reply;
-      for (auto& f : rx.HandleChunk(p, reply, now)) {
-        (void)f;
-        ++r.Delivered;
-        const std::uint32_t id = rx.Next() - 1;
-        if (id < started.size()) r.Took.push_back(now - started[id]);
-      }
-      if (!reply.empty()) back.Send(std::move(reply), now);
-      if (paced && rx.ChunksSinceFeedback() >= kFeedbackEvery) back.Send(rx.TakeFeedback(), now);
-    }
-    for (auto& p : back.Receive(now)) {
-      std::uint32_t ms = 0;
-      if (p[0] == pkFrameAck) tx.HandleAck(p, ms, now);
-      if (p[0] == pkFrameNack) tx.HandleNack(p);
-      if (p[0] == pkFrameFeedback) tx.HandleFeedback(p, now);
-    }
+  auto host = [&] {
     const bool more = stream || startedCount < frames;
-    const bool previousDone = stream || static_cast<int>(r.Delivered) == startedCount;
-    if (more && previousDone && tx.CanStart() && (lastStart == 0 || now - lastStart >= 16)) {
-      tx.Start(blob, now);
-      started.resize(tx.LastID() + 1, 0);
-      started[tx.LastID()] = now;
-      lastStart = now;
+    const bool previousDone = stream || static_cast<int>(path.Frames) == startedCount;
+    if (more && previousDone && path.Tx.CanStart() && (lastStart == 0 || path.Now - lastStart >= 16)) {
+      path.Start(bytes);
+      lastStart = path.Now;
       ++startedCount;
-      pump();
     }
-    if (t % 10 == 0) {
-      pump();
-      for (auto& n : rx.PendingNacks(20, now)) back.Send(std::move(n), now);
-      if (TBytes fb = paced ? rx.TakeFeedback() : TBytes(); !fb.empty()) back.Send(std::move(fb), now);
-    }
-    if (!stream && static_cast<int>(r.Delivered) >= frames) break;
+  };
+  while (path.Now < end && (stream || static_cast<int>(path.Frames) < frames)) path.Step(host);
+  for (std::uint32_t id = 1; id < path.DeliveredAt.size(); ++id)
+    if (path.Delivered(id)) r.Took.push_back(path.Took(id));
+  r.Delivered = path.Frames;
+  r.MeanQueueMs = path.Fwd.MeanQueueDelayMs();
+  r.MaxQueueMs = path.Fwd.MaxQueueDelayMs();
+  r.TailDrops = path.Fwd.TailDrops();
+  return r;
+}
+
+// A screen that changes whole, then idles, then changes whole again: a full-screen update to warm up,
+// AIdleS seconds of an idle screen (a 500-byte frame every second), then another full-screen update,
+// paced. With AShrinkMbit the forward link drops to that rate at AShrinkAt (ms into the idle spell).
+// The queue at the bottleneck is sampled every millisecond while the second update is on its way.
+struct TIdleResult {
+  TTick First = 0, Second = 0;       // start to delivery, ms (0: not delivered within a minute)
+  double EstimateBefore = 0, EstimateAfter = 0;  // the pacer's bottleneck estimate, MB/s, around the idle spell
+  double QueueMeanMs = 0, QueueMaxMs = 0;        // queue delay (queued bytes at the link's rate) over the update
+  double QueueLateMeanMs = 0;        // ... over its part after the first second
+  std::uint64_t TailDrops = 0;       // ... and the packets dropped at the queue during it
+};
+
+inline constexpr std::size_t kFullScreenBytes = 6'220'800;
+
+TIdleResult RunIdleSpell(const TConfig& c, TTick AIdleS, double AShrinkMbit, TTick AShrinkAt) {
+  TFramePath path(c, true, 0);
+  TIdleResult r;
+  const std::uint32_t first = path.Start(kFullScreenBytes);
+  path.RunUntilDelivered(first, 60'000);
+  r.First = path.Took(first);
+  r.EstimateBefore = static_cast<double>(path.Tx.Pacer().Bottleneck()) / 1e6;
+  const TTick idleFrom = path.Now;
+  TTick lastSmall = path.Now;
+  while (path.Now - idleFrom < AIdleS * 1000) {
+    if (AShrinkMbit > 0 && path.Now - idleFrom == AShrinkAt) path.Fwd.SetRate(static_cast<std::uint64_t>(AShrinkMbit * 1e6));
+    path.Step([&] {
+      if (path.Now - lastSmall >= 1000 && path.Tx.CanStart()) {
+        path.Start(500);
+        lastSmall = path.Now;
+      }
+    });
   }
-  r.MeanQueueMs = fwd.MeanQueueDelayMs();
-  r.MaxQueueMs = fwd.MaxQueueDelayMs();
-  r.TailDrops = fwd.TailDrops();
+  if (AShrinkMbit > 0 && AShrinkAt >= AIdleS * 1000) path.Fwd.SetRate(static_cast<std::uint64_t>(AShrinkMbit * 1e6));
+  r.EstimateAfter = static_cast<double>(path.Tx.Pacer().Bottleneck()) / 1e6;
+  const std::uint64_t dropsBefore = path.Fwd.TailDrops();
+  const double bytesPerMs = static_cast<double>(path.Fwd.Params().RateBps) / 8000.0;
+  const TTick from = path.Now;
+  const std::uint32_t second = path.Start(kFullScreenBytes);
+  double sum = 0, lateSum = 0;
+  TTick n = 0, late = 0;
+  for (; n < 60'000 && !path.Delivered(second); ++n) {
+    path.Step([] {});
+    const double ms = static_cast<double>(path.Fwd.QueuedBytes(path.Now)) / bytesPerMs;
+    sum += ms;
+    r.QueueMaxMs = std::max(r.QueueMaxMs, ms);
+    if (path.Now - from > 1000) {
+      lateSum += ms;
+      ++late;
+    }
+  }
+  r.Second = path.Took(second);
+  r.QueueMeanMs = n ? sum / static_cast<double>(n) : 0;
+  r.QueueLateMeanMs = late ? lateSum / static_cast<double>(late) : 0;
+  r.TailDrops = path.Fwd.TailDrops() - dropsBefore;
   return r;
 }
 
@@ -153,8 +250,9 @@ int main(int argc, char** argv) {
     else if (k == "--rtt") c.RttMs = static_cast<TTick>(v);
     else if (k == "--queue") c.QueueKB = static_cast<std::size_t>(v);
     else if (k == "--seconds") c.Seconds = static_cast<TTick>(v);
+    else if (k == "--idle") c.IdleS = static_cast<TTick>(v);
     else {
-      std::fprintf(stderr, "usage: tovik-transport-measure [--rate MBIT] [--rtt MS] [--queue KB] [--seconds S]\n");
+      std::fprintf(stderr, "usage: tovik-transport-measure [--rate MBIT] [--rtt MS] [--queue KB] [--seconds S] [--idle S]\n");
       return 2;
     }
   }
@@ -196,6 +294,34 @@ int main(int argc, char** argv) {
                 "tail drops %llu\n",
                 Mode(paced), static_cast<double>(r.Delivered) / static_cast<double>(slow.Seconds), mean, r.MeanQueueMs,
                 r.MaxQueueMs, static_cast<unsigned long long>(r.TailDrops));
+  }
+
+  std::printf("\nfull-screen update after %llu s of an idle screen (a 500-byte frame a second), paced; the fresh\n"
+              "start is a new sender's first update on the link as it is then:\n",
+              static_cast<unsigned long long>(c.IdleS));
+  struct TIdleCase {
+    const char* Name;
+    double ShrinkMbit;
+    TTick ShrinkAt;
+  };
+  const TIdleCase idle[] = {
+      {"same link", 0, 0},
+      {"link to 1/10 halfway through the idle spell", c.RateMbit / 10, c.IdleS * 500},
+      {"link to 1/10 as the update starts", c.RateMbit / 10, c.IdleS * 1000},
+  };
+  for (const auto& k : idle) {
+    const auto r = RunIdleSpell(c, c.IdleS, k.ShrinkMbit, k.ShrinkAt);
+    TConfig now = c;
+    if (k.ShrinkMbit > 0) now.RateMbit = k.ShrinkMbit;
+    const auto fresh = RunFrames(now, true, kFullScreenBytes, 1, false, 0);
+    auto ms = [](TTick t) { return t ? std::to_string(t) + " ms" : std::string("over a minute"); };
+    std::printf("  %s:\n    warm-up %s, after the idle spell %s, fresh start %s; estimate %.3f MB/s "
+                "before the idle spell, %.3f after\n    queue delay during the update mean %5.1f ms (after its first "
+                "second %5.1f ms), max %5.1f ms, tail drops %llu\n",
+                k.Name, ms(r.First).c_str(), ms(r.Second).c_str(),
+                ms(fresh.Took.empty() ? 0 : fresh.Took[0]).c_str(), r.EstimateBefore,
+                r.EstimateAfter, r.QueueMeanMs, r.QueueLateMeanMs, r.QueueMaxMs,
+                static_cast<unsigned long long>(r.TailDrops));
   }
   return 0;
 }
