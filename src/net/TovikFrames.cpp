@@ -143,7 +143,10 @@ void TFrameWindowSender::Stamp(std::uint32_t id, std::uint16_t index, std::size_
 
 std::vector<TBytes> TFrameWindowSender::NextPacedPackets(TTick ANow) {
   std::vector<TBytes> out;
-  if (FFrames.empty()) return out;
+  if (FFrames.empty()) {
+    FPacer.OnAppLimited(InFlightBytes());
+    return out;
+  }
   const std::uint32_t oldest = FFrames.front()->ID;
   // Feedback can be lost like anything else: after a time-out without any, what is in flight counts
   // as gone, so that the window opens again.
@@ -168,8 +171,11 @@ std::vector<TBytes> TFrameWindowSender::NextPacedPackets(TTick ANow) {
     }
     if (sent) f->LastSend = ANow;
   }
+  for (auto& f : FFrames) if (!f->Queue.empty()) return out;  // waiting for credit or window
+  // Everything queued has gone: unless the limit on frames in flight holds the next frame back, the
+  // screen had nothing more to send, and the pace of what follows is its own, not the link's.
+  if (Count() < FMaxInFlight) FPacer.OnAppLimited(InFlightBytes());
   if (!out.empty()) return out;
-  for (auto& f : FFrames) if (!f->Queue.empty()) return out;  // waiting for credit, not quiet
 
   // Nothing queued: probe frames that have been quiet, as NextPackets does.
   for (auto& f : FFrames) {

@@ -78,6 +78,13 @@ std::uint64_t TRatePacer::Window() const {
 
 std::uint64_t TRatePacer::Allowance(TTick ANow, std::uint64_t AInFlight) {
   FInFlightSeen = AInFlight;
+  // Sending again after a quiet spell of an application-limited sender: not in a round that drains
+  // below the estimate.
+  if (AInFlight == 0 && FAppLimitedUntil != 0 && FPhase == TPhase::ProbeBw &&
+      kCycleGains[static_cast<std::size_t>(FCycle)] < 1) {
+    FCycle = (FCycle + 1) % static_cast<int>(kCycleGains.size());
+    FCycleAt = ANow;
+  }
   if (FPhase == TPhase::Drain && AInFlight <= Bdp()) {
     FPhase = TPhase::ProbeBw;
     FCycle = 2;  // start in a neutral round, not with a probe right after draining
@@ -106,7 +113,10 @@ std::uint64_t TRatePacer::Allowance(TTick ANow, std::uint64_t AInFlight) {
 }
 
 TRatePacer::TStamp TRatePacer::OnSend(std::uint32_t ABytes, bool AResent, TTick ANow) {
-  if (FDeliveredAt == 0) FDeliveredAt = ANow;
+  // Nothing in flight after an application-limited spell: the delivery clock starts now, or the quiet
+  // time before would count as time the link took.
+  if (FDeliveredAt == 0 || (FInFlightSeen == 0 && FAppLimitedUntil != 0)) FDeliveredAt = ANow;
+  FInFlightSeen += ABytes;
   TStamp s;
   s.Sent = ANow;
   s.Delivered = FDelivered;
@@ -114,23 +124,29 @@ TRatePacer::TStamp TRatePacer::OnSend(std::uint32_t ABytes, bool AResent, TTick 
   s.SentBefore = FSent;
   s.Bytes = ABytes;
   s.Resent = AResent;
+  s.AppLimited = FAppLimitedUntil != 0;
   FSent += ABytes;
   FCredit -= ABytes;
   return s;
+}
+
+void TRatePacer::OnAppLimited(std::uint64_t AInFlight) {
+  FAppLimitedUntil = std::max<std::uint64_t>(FDelivered + AInFlight, 1);
 }
 
 void TRatePacer::OnDelivered(const TStamp& AStamp, std::uint64_t ANewBytes, TTick ANow) {
   if (ANow < AStamp.Sent) return;
   FDelivered += ANewBytes;
   FDeliveredAt = ANow;
+  if (FAppLimitedUntil != 0 && FDelivered > FAppLimitedUntil) FAppLimitedUntil = 0;
   if (!AStamp.Resent) FRtt.Sample(ANow - AStamp.Sent, ANow);
 
-  // One round ends when a packet sent after the previous round's end is delivered.
+  // One round ends when a packet sent after the previous round's end is delivered. A round of an
+  // application-limited sender says nothing about whether the estimate still grows.
   if (AStamp.Delivered >= FNextRoundDelivered) {
     FNextRoundDelivered = FDelivered;
     ++FRound;
-    FRoundMax[FRound % FRoundMax.size()] = 0;
-    if (FPhase == TPhase::Startup && FBtlBw > 0) {
+    if (FPhase == TPhase::Startup && FBtlBw > 0 && !AStamp.AppLimited) {
       if (FBtlBw >= FFullBw + FFullBw / 4) {
         FFullBw = FBtlBw;
         FFullBwRounds = 0;
@@ -143,8 +159,22 @@ void TRatePacer::OnDelivered(const TStamp& AStamp, std::uint64_t ANewBytes, TTic
   const TTick interval = std::max<TTick>(ANow - AStamp.DeliveredAt, std::max<TTick>(FRtt.Min(), 1));
   if (FDelivered <= AStamp.Delivered) return;
   const std::uint64_t rate = (FDelivered - AStamp.Delivered) * 1000 / static_cast<std::uint64_t>(interval);
-  std::uint64_t& slot = FRoundMax[FRound % FRoundMax.size()];
-  slot = std::max(slot, rate);
+  if (AStamp.AppLimited && rate < FBtlBw) return;  // the sender, not the link, set this pace
+  TakeRate(rate);
+}
+
+void TRatePacer::TakeRate(std::uint64_t ARate) {
+  // The rounds since the latest sample leave the window now: after a quiet spell of ten rounds or
+  // more, this sample alone is the estimate.
+  const std::uint64_t size = FRoundMax.size();
+  if (FRound - FMaxRound >= size) {
+    FRoundMax.fill(0);
+  } else {
+    for (std::uint64_t r = FMaxRound + 1; r <= FRound; ++r) FRoundMax[r % size] = 0;
+  }
+  FMaxRound = FRound;
+  std::uint64_t& slot = FRoundMax[FRound % size];
+  slot = std::max(slot, ARate);
   FBtlBw = *std::max_element(FRoundMax.begin(), FRoundMax.end());
 }
 

@@ -13,6 +13,16 @@
 // drain phase at the inverse, then a cycle of 1.25, 0.75 and six rounds of 1) and holds the bytes in
 // flight to two bottleneck-delay products, so that a slow link gets fewer packets, not a longer queue.
 //
+// A sender is application-limited when it has nothing to send: a still screen, or a chat line now and
+// then. What it sends then, up to the delivery of what was in flight at that moment, is delivered as
+// fast as it is sent, not as fast as the link could carry it: such samples may raise the estimate but
+// never lower it, and rounds without any other sample do not age it. The first sample of a busy
+// sender afterwards starts the window of ten rounds afresh, so that a link that shrank meanwhile is
+// noticed within a round trip or two. A sender held back by the window, the pacing rate or a limit of
+// its own (the frame sender's frames in flight) is not application-limited. Sending again from such a
+// spell with nothing in flight restarts the delivery clock, so that the quiet time before is not
+// taken for a slow link, and skips a round that would pace below the estimate.
+//
 // Neither reads a clock or does I/O: times come in as ticks (milliseconds). Not thread-safe: the owner
 // calls every method from one thread (or under its own lock).
 #pragma once
@@ -64,6 +74,7 @@ class TRatePacer {
     std::uint64_t SentBefore = 0;   // bytes sent before it
     std::uint32_t Bytes = 0;
     bool Resent = false;            // a repeat: no round-trip sample from it
+    bool AppLimited = false;        // sent while the sender was application-limited
   };
 
   enum class TPhase { Startup, Drain, ProbeBw };
@@ -81,6 +92,11 @@ class TRatePacer {
   // The peer reports delivered, at ANow, ANewBytes more bytes; AStamp is the stamp of the latest
   // packet that report covers (it gives the rate sample and, unless resent, the round trip).
   void OnDelivered(const TStamp& AStamp, std::uint64_t ANewBytes, TTick ANow);
+  // The sender has nothing more to send now, with AInFlight bytes in flight: what it sends until those
+  // are delivered is application-limited. The owner calls it only when nothing but the lack of data
+  // holds it back (not the window, the pacing credit or a limit of its own).
+  void OnAppLimited(std::uint64_t AInFlight);
+  bool AppLimited() const { return FAppLimitedUntil != 0; }
 
   // Bytes per second now allowed, and the estimate of the bottleneck (0 before any sample).
   std::uint64_t PacingRate() const;
@@ -104,8 +120,12 @@ class TRatePacer {
   std::uint64_t FDelivered = 0;
   TTick FDeliveredAt = 0;
   std::uint64_t FSent = 0;
-  // Largest rate sample per round trip for the last ten rounds.
+  void TakeRate(std::uint64_t ARate);
+
+  // Largest rate sample per round trip for the ten rounds up to FMaxRound, the latest round with a
+  // sample taken; the slots of the rounds after it are cleared when the next sample is taken.
   std::array<std::uint64_t, 10> FRoundMax{};
+  std::uint64_t FMaxRound = 0;
   std::uint64_t FRound = 0;
   std::uint64_t FNextRoundDelivered = 0;
   std::uint64_t FBtlBw = 0;
@@ -114,7 +134,8 @@ class TRatePacer {
   int FFullBwRounds = 0;
   int FCycle = 0;
   TTick FCycleAt = 0;
-  std::uint64_t FInFlightSeen = 0;
+  std::uint64_t FInFlightSeen = 0;   // as the latest Allowance saw it, plus what was sent since
+  std::uint64_t FAppLimitedUntil = 0;  // application-limited until more than this is delivered (0: not)
   double FCredit = 0;
   TTick FCreditAt = 0;
 };

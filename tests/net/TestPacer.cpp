@@ -63,8 +63,8 @@ TEST(RttEstimator, MinimumIsTheSmallestOfTheLastTenSeconds) {
 }
 
 // A paced frame sender and a windowed receiver on a bottleneck both ways, driven as the session
-// drives them: frames of 100 KB whenever the sender can start one, a pump every 10 ms, feedback every
-// 8 chunks and on the viewer's 10 ms tick.
+// drives them: frames of 100 KB whenever the sender can start one (or, with Every, one frame every so
+// many ms: an idle screen), a pump every 10 ms, feedback every 8 chunks and on the viewer's 10 ms tick.
 struct TPacedPath {
   explicit TPacedPath(std::uint64_t bps, TTick rttMs = 20, std::size_t queue = 250'000)
       : Fwd(Params(bps, rttMs, queue, 1)), Back(Params(bps, rttMs, queue, 2)) {
@@ -97,7 +97,12 @@ struct TPacedPath {
       if (p[0] == pkFrameFeedback) Tx.HandleFeedback(p, Now);
     }
     if (Now % 10 == 0) {
-      while (Tx.CanStart()) Tx.Start(Frame, Now);
+      if (Every == 0) {
+        while (Tx.CanStart()) Tx.Start(Frame, Now);
+      } else if (Now - LastStart >= Every && Tx.CanStart()) {
+        Tx.Start(Frame, Now);
+        LastStart = Now;
+      }
       for (auto& p : Tx.NextPacedPackets(Now)) Fwd.Send(std::move(p), Now);
       AOnPump();
       for (auto& n : Rx.PendingNacks(20, Now)) Back.Send(std::move(n), Now);
@@ -109,6 +114,19 @@ struct TPacedPath {
   void Run(TTick ms) {
     for (TTick i = 0; i < ms; ++i) Step([] {});
   }
+  // An idle screen for AMs: a frame of 500 bytes a second; the link drops to AShrinkBps (when not 0)
+  // after AShrinkAfter ms of it. Busy again afterwards.
+  void Idle(TTick AMs, std::uint64_t AShrinkBps = 0, TTick AShrinkAfter = 0) {
+    const TBytes busy = Frame;
+    Frame = test::Blob(500);
+    Every = 1000;
+    for (TTick i = 0; i < AMs; ++i) {
+      if (AShrinkBps && i == AShrinkAfter) Fwd.SetRate(AShrinkBps);
+      Step([] {});
+    }
+    Frame = busy;
+    Every = 0;
+  }
 
   TSimBottleneck Fwd, Back;
   TFrameWindowSender Tx;
@@ -117,6 +135,8 @@ struct TPacedPath {
   TTick Now = 1'000'000;
   std::uint64_t DeliveredBytes = 0;
   bool Feedback = true;
+  TTick Every = 0;
+  TTick LastStart = 0;
 };
 
 TEST(Pacer, RateRisesToTheLinkAndInFlightStaysBounded) {
@@ -146,23 +166,65 @@ TEST(Pacer, RateRisesToTheLinkAndInFlightStaysBounded) {
 }
 
 TEST(Pacer, BacksOffWhenTheLinkShrinks) {
-  TPacedPath path(100'000'000);
-  path.Run(4000);
-  ASSERT_GT(path.Tx.Pacer().Bottleneck(), 10'000'000u);
-  path.Fwd.SetRate(20'000'000);
-  path.Run(3000);
-  const double link = 20e6 / 8;
-  EXPECT_LT(static_cast<double>(path.Tx.Pacer().Bottleneck()), 1.15 * link);
-  EXPECT_GT(static_cast<double>(path.Tx.Pacer().Bottleneck()), 0.8 * link);
-  // No standing queue: over the next second the queue holds on average less than two round trips'
-  // worth at the new rate (a sender at the old rate keeps the 250 KB queue full).
-  std::uint64_t sum = 0;
-  int n = 0;
-  for (int i = 0; i < 1000; ++i) path.Step([&] {
-      sum += path.Fwd.QueuedBytes(path.Now);
-      ++n;
-    });
-  EXPECT_LT(static_cast<double>(sum) / n, 2 * link * 0.020);
+  // From 100 to 20 Mbit/s: while the sender is busy, while it is held by its own limit on frames in
+  // flight (which is no sign of an idle screen), during an idle spell or as the screen wakes up.
+  struct Case {
+    const char* name;
+    int maxInFlight;
+    std::size_t frame;  // bytes
+    TTick idle;         // ms of idle screen before busy again (0: none)
+    TTick shrinkAfter;  // ms into the idle spell
+  };
+  const Case cases[] = {
+      {"busy", 4, 100'000, 0, 0},
+      {"one frame at a time", 1, 1'000'000, 0, 0},
+      {"during an idle spell", 4, 100'000, 30'000, 15'000},
+      {"as the screen wakes up", 4, 100'000, 30'000, 29'999},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TPacedPath path(100'000'000);
+    path.Tx.SetMaxInFlight(c.maxInFlight);
+    path.Frame = test::Blob(c.frame);
+    path.Run(4000);
+    ASSERT_GT(path.Tx.Pacer().Bottleneck(), 10'000'000u);
+    if (c.idle)
+      path.Idle(c.idle, 20'000'000, c.shrinkAfter);
+    else
+      path.Fwd.SetRate(20'000'000);
+    path.Run(3000);
+    const double link = 20e6 / 8;
+    EXPECT_LT(static_cast<double>(path.Tx.Pacer().Bottleneck()), 1.15 * link);
+    EXPECT_GT(static_cast<double>(path.Tx.Pacer().Bottleneck()), 0.8 * link);
+    // No standing queue: over the next second the queue holds on average less than two round trips'
+    // worth at the new rate (a sender at the old rate keeps the 250 KB queue full).
+    std::uint64_t sum = 0;
+    int n = 0;
+    for (int i = 0; i < 1000; ++i) path.Step([&] {
+        sum += path.Fwd.QueuedBytes(path.Now);
+        ++n;
+      });
+    EXPECT_LT(static_cast<double>(sum) / n, 2 * link * 0.020);
+  }
+}
+
+TEST(Pacer, KeepsItsEstimateThroughAnIdleScreen) {
+  // An idle screen sends a small frame now and then: those deliveries say nothing about the link, and
+  // the screen that changes afterwards goes at the link's rate from the start, as it did before.
+  for (std::uint64_t mbit : {30, 100}) {
+    SCOPED_TRACE(mbit);
+    const double link = static_cast<double>(mbit) * 1e6 / 8;
+    TPacedPath path(mbit * 1'000'000);
+    path.Run(4000);
+    const std::uint64_t before = path.Tx.Pacer().Bottleneck();
+    path.Idle(30'000);
+    EXPECT_GE(path.Tx.Pacer().Bottleneck(), before) << "the idle spell lowered the estimate";
+    const std::uint64_t idleEnd = path.DeliveredBytes;
+    path.Run(1000);
+    EXPECT_GT(static_cast<double>(path.DeliveredBytes - idleEnd), 0.8 * link) << "goodput in the first second";
+    EXPECT_GT(static_cast<double>(path.Tx.Pacer().Bottleneck()), 0.85 * link);
+    EXPECT_LT(static_cast<double>(path.Tx.Pacer().Bottleneck()), 1.15 * link);
+  }
 }
 
 TEST(Pacer, LostFeedbackDoesNotStallTheSender) {
