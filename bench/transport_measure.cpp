@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/TovikFrames.h"
@@ -180,31 +181,60 @@ TFrameResult RunFrames(const TConfig& c, bool paced, std::size_t bytes, int fram
   return r;
 }
 
-// A screen that changes whole, then idles, then changes whole again: a full-screen update to warm up,
-// AIdleS seconds of an idle screen (a 500-byte frame every second), then another full-screen update,
-// paced. With AShrinkMbit the forward link drops to that rate at AShrinkAt (ms into the idle spell).
-// The queue at the bottleneck is sampled every millisecond while the second update is on its way.
-struct TIdleResult {
-  TTick First = 0, Second = 0;       // start to delivery, ms (0: not delivered within a minute)
-  double EstimateBefore = 0, EstimateAfter = 0;  // the pacer's bottleneck estimate, MB/s, around the idle spell
-  double QueueMeanMs = 0, QueueMaxMs = 0;        // queue delay (queued bytes at the link's rate) over the update
-  double QueueLateMeanMs = 0;        // ... over its part after the first second
-  std::uint64_t TailDrops = 0;       // ... and the packets dropped at the queue during it
+// One full-screen update started now on APath: how long it takes to arrive, and the queue at the
+// bottleneck (sampled every millisecond, as delay at the link's rate) while it is on its way.
+struct TUpdateResult {
+  TTick Took = 0;  // start to delivery, ms (0: not delivered within a minute)
+  double QueueMeanMs = 0, QueueMaxMs = 0;
+  double QueueLateMeanMs = 0;  // mean after the update's first second
+  std::uint64_t TailDrops = 0;
 };
 
 inline constexpr std::size_t kFullScreenBytes = 6'220'800;
 
+TUpdateResult RunUpdate(TFramePath& APath) {
+  TUpdateResult r;
+  const std::uint64_t dropsBefore = APath.Fwd.TailDrops();
+  const double bytesPerMs = static_cast<double>(APath.Fwd.Params().RateBps) / 8000.0;
+  const TTick from = APath.Now;
+  const std::uint32_t id = APath.Start(kFullScreenBytes);
+  double sum = 0, lateSum = 0;
+  TTick n = 0, late = 0;
+  for (; n < 60'000 && !APath.Delivered(id); ++n) {
+    APath.Step([] {});
+    const double ms = static_cast<double>(APath.Fwd.QueuedBytes(APath.Now)) / bytesPerMs;
+    sum += ms;
+    r.QueueMaxMs = std::max(r.QueueMaxMs, ms);
+    if (APath.Now - from > 1000) {
+      lateSum += ms;
+      ++late;
+    }
+  }
+  r.Took = APath.Took(id);
+  r.QueueMeanMs = n ? sum / static_cast<double>(n) : 0;
+  r.QueueLateMeanMs = late ? lateSum / static_cast<double>(late) : 0;
+  r.TailDrops = APath.Fwd.TailDrops() - dropsBefore;
+  return r;
+}
+
+// A screen that changes whole, then idles, then changes whole again: a full-screen update to warm up,
+// AIdleS seconds of an idle screen (a 500-byte frame every second), then another full-screen update,
+// paced. With AShrinkMbit the forward link drops to that rate at AShrinkAt (ms into the idle spell).
+struct TIdleResult {
+  TUpdateResult First, Second;
+  double EstimateBefore = 0, EstimateAfter = 0;  // the pacer's bottleneck estimate, MB/s, around the idle spell
+};
+
 TIdleResult RunIdleSpell(const TConfig& c, TTick AIdleS, double AShrinkMbit, TTick AShrinkAt) {
   TFramePath path(c, true, 0);
   TIdleResult r;
-  const std::uint32_t first = path.Start(kFullScreenBytes);
-  path.RunUntilDelivered(first, 60'000);
-  r.First = path.Took(first);
+  r.First = RunUpdate(path);
   r.EstimateBefore = static_cast<double>(path.Tx.Pacer().Bottleneck()) / 1e6;
   const TTick idleFrom = path.Now;
   TTick lastSmall = path.Now;
+  const auto shrink = [&] { path.Fwd.SetRate(static_cast<std::uint64_t>(AShrinkMbit * 1e6)); };
   while (path.Now - idleFrom < AIdleS * 1000) {
-    if (AShrinkMbit > 0 && path.Now - idleFrom == AShrinkAt) path.Fwd.SetRate(static_cast<std::uint64_t>(AShrinkMbit * 1e6));
+    if (AShrinkMbit > 0 && path.Now - idleFrom == AShrinkAt) shrink();
     path.Step([&] {
       if (path.Now - lastSmall >= 1000 && path.Tx.CanStart()) {
         path.Start(500);
@@ -212,28 +242,9 @@ TIdleResult RunIdleSpell(const TConfig& c, TTick AIdleS, double AShrinkMbit, TTi
       }
     });
   }
-  if (AShrinkMbit > 0 && AShrinkAt >= AIdleS * 1000) path.Fwd.SetRate(static_cast<std::uint64_t>(AShrinkMbit * 1e6));
+  if (AShrinkMbit > 0 && AShrinkAt >= AIdleS * 1000) shrink();
   r.EstimateAfter = static_cast<double>(path.Tx.Pacer().Bottleneck()) / 1e6;
-  const std::uint64_t dropsBefore = path.Fwd.TailDrops();
-  const double bytesPerMs = static_cast<double>(path.Fwd.Params().RateBps) / 8000.0;
-  const TTick from = path.Now;
-  const std::uint32_t second = path.Start(kFullScreenBytes);
-  double sum = 0, lateSum = 0;
-  TTick n = 0, late = 0;
-  for (; n < 60'000 && !path.Delivered(second); ++n) {
-    path.Step([] {});
-    const double ms = static_cast<double>(path.Fwd.QueuedBytes(path.Now)) / bytesPerMs;
-    sum += ms;
-    r.QueueMaxMs = std::max(r.QueueMaxMs, ms);
-    if (path.Now - from > 1000) {
-      lateSum += ms;
-      ++late;
-    }
-  }
-  r.Second = path.Took(second);
-  r.QueueMeanMs = n ? sum / static_cast<double>(n) : 0;
-  r.QueueLateMeanMs = late ? lateSum / static_cast<double>(late) : 0;
-  r.TailDrops = path.Fwd.TailDrops() - dropsBefore;
+  r.Second = RunUpdate(path);
   return r;
 }
 
@@ -313,15 +324,19 @@ int main(int argc, char** argv) {
     const auto r = RunIdleSpell(c, c.IdleS, k.ShrinkMbit, k.ShrinkAt);
     TConfig now = c;
     if (k.ShrinkMbit > 0) now.RateMbit = k.ShrinkMbit;
-    const auto fresh = RunFrames(now, true, kFullScreenBytes, 1, false, 0);
-    auto ms = [](TTick t) { return t ? std::to_string(t) + " ms" : std::string("over a minute"); };
-    std::printf("  %s:\n    warm-up %s, after the idle spell %s, fresh start %s; estimate %.3f MB/s "
-                "before the idle spell, %.3f after\n    queue delay during the update mean %5.1f ms (after its first "
-                "second %5.1f ms), max %5.1f ms, tail drops %llu\n",
-                k.Name, ms(r.First).c_str(), ms(r.Second).c_str(),
-                ms(fresh.Took.empty() ? 0 : fresh.Took[0]).c_str(), r.EstimateBefore,
-                r.EstimateAfter, r.QueueMeanMs, r.QueueLateMeanMs, r.QueueMaxMs,
-                static_cast<unsigned long long>(r.TailDrops));
+    TFramePath freshPath(now, true, 0);
+    const auto fresh = RunUpdate(freshPath);
+    std::printf("  %s (estimate %.3f MB/s before the idle spell, %.3f after):\n", k.Name, r.EstimateBefore,
+                r.EstimateAfter);
+    const std::pair<const char*, const TUpdateResult*> rows[] = {
+        {"warm-up", &r.First}, {"after the idle spell", &r.Second}, {"fresh start", &fresh}};
+    for (const auto& [name, u] : rows) {
+      const std::string took = u->Took ? std::to_string(u->Took) + " ms" : std::string("over a minute");
+      std::printf("    %-21s %13s  queue delay mean %5.1f ms (after its first second %5.1f ms), max %5.1f ms, "
+                  "tail drops %llu\n",
+                  name, took.c_str(), u->QueueMeanMs, u->QueueLateMeanMs, u->QueueMaxMs,
+                  static_cast<unsigned long long>(u->TailDrops));
+    }
   }
   return 0;
 }
