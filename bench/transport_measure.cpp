@@ -1,7 +1,8 @@
 // The session transport's figures on a simulated bottleneck (scripts/measure-transport): message-channel
 // goodput, the time a full-screen update takes to arrive, and the queue delay each causes, with the
 // plain transport every peer has and with the paced one (frame feedback, selective acknowledgements),
-// and a full-screen update after an idle spell, on the same link and on one that shrank meanwhile.
+// and a full-screen update (or a message-channel transfer) after an idle spell, on the same link and
+// on one that shrank meanwhile.
 //
 // Everything runs on virtual time in steps of 1 ms, with the session's timers: the host pumps frames
 // and both ends poll their channel every 10 ms, the viewer asks for missing chunks every 10 ms (20 ms
@@ -73,6 +74,42 @@ TChannelResult RunChannel(const TConfig& c, bool selective, double loss) {
   }
   return {static_cast<double>(got) * 1000.0 / static_cast<double>(c.Seconds * 1000), fwd.MeanQueueDelayMs(),
           fwd.MaxQueueDelayMs()};
+}
+
+// Message channel, selective: AMB of file data posted at once (as a file transfer would, were it not
+// fed in step with the path), then AIdleS seconds of a chat line a second, then the same data again.
+// Returns the two transfer times, ms (0: not within a minute).
+std::pair<TTick, TTick> RunChannelIdleSpell(const TConfig& c, std::size_t ABytes, TTick AIdleS) {
+  TSimBottleneck fwd(Link(c, 0, 7)), back(Link(c, 0, 8));
+  TMsgChannel a, b;
+  a.SetSelective(true);
+  b.SetSelective(true);
+  TTick now = 1'000'000;
+  std::uint64_t got = 0;
+  auto step = [&] {
+    for (auto& p : fwd.Receive(now))
+      for (auto& m : b.HandleMsg(p)) got += m.Data.size();
+    for (auto& p : back.Receive(now)) a.HandleAck(p, now);
+    if (now % 10 == 0) {
+      for (auto& p : a.Poll(now)) fwd.Send(std::move(p), now);
+      for (auto& p : b.Poll(now)) back.Send(std::move(p), now);
+    }
+    ++now;
+  };
+  auto transfer = [&] {
+    const TTick from = now;
+    const std::uint64_t want = got + ABytes;
+    a.PostBytes(4, TBytes(ABytes, 0x5A));
+    while (got < want && now - from < 60'000) step();
+    return got >= want ? now - from : 0;
+  };
+  const TTick first = transfer();
+  const TBytes line(100, 0x41);
+  for (TTick i = 0; i < AIdleS * 1000; ++i) {
+    if (i % 1000 == 0) a.Post(5, line, false);
+    step();
+  }
+  return {first, transfer()};
 }
 
 // A host sending frames through a windowed sender (paced, or 40 chunks per 10 ms) and a viewer taking
@@ -338,5 +375,10 @@ int main(int argc, char** argv) {
                   static_cast<unsigned long long>(u->TailDrops));
     }
   }
+  const auto [before, after] = RunChannelIdleSpell(c, 2'000'000, c.IdleS);
+  std::printf("\nmessage channel, 2 MB posted at once before and after %llu s of a chat line a second: %llu ms, "
+              "then %llu ms\n",
+              static_cast<unsigned long long>(c.IdleS), static_cast<unsigned long long>(before),
+              static_cast<unsigned long long>(after));
   return 0;
 }

@@ -178,6 +178,7 @@ std::vector<TBytes> TMsgChannel::PollSelective(TTick ANow) {
   std::uint64_t allowance = FPacer.Allowance(ANow, inFlight);
   auto send = [&](TOutMsg& m, bool resent) {
     out.push_back(m.Packet);
+    inFlight += m.Packet.size();
     m.Stamp = FPacer.OnSend(static_cast<std::uint32_t>(m.Packet.size()), resent, ANow);
     m.LastSent = ANow;
     m.Lost = false;
@@ -196,6 +197,11 @@ std::vector<TBytes> TMsgChannel::PollSelective(TTick ANow) {
     TOutMsg& m = FOut[i];
     if (m.LastSent == 0) send(m, false);
   }
+  // Everything posted is out and nothing missed waits: what is sent next goes at the pace of whoever
+  // posts it (a chat line now and then), not at the path's.
+  bool waiting = !FOut.empty() && FOut.back().LastSent == 0;
+  for (std::size_t i = 0; i < window && !waiting; ++i) waiting = FOut[i].Lost;
+  if (!waiting) FPacer.OnAppLimited(inFlight);
   if (FAckDue) {
     FAckDue = false;
     TChannelAck ack;

@@ -227,6 +227,59 @@ TEST(Pacer, KeepsItsEstimateThroughAnIdleScreen) {
   }
 }
 
+TEST(Pacer, ChannelKeepsItsEstimateThroughIdleChat) {
+  // A selective channel carries a file, then a chat line a second for 30 s, then another file: the
+  // chat says nothing about the link, so the second file goes as fast as the first; a link that shrank
+  // meanwhile is noticed during the second.
+  struct Case {
+    const char* name;
+    std::uint64_t shrinkBps;  // 0: the link stays at 100 Mbit/s
+  };
+  for (const Case& c : {Case{"same link", 0}, Case{"link down to 20 Mbit/s", 20'000'000}}) {
+    SCOPED_TRACE(c.name);
+    TSimBottleneck fwd(TPacedPath::Params(100'000'000, 20, 250'000, 1));
+    TSimBottleneck back(TPacedPath::Params(100'000'000, 20, 250'000, 2));
+    TMsgChannel a, b;
+    a.SetSelective(true);
+    b.SetSelective(true);
+    TTick now = 1'000'000;
+    std::uint64_t got = 0;
+    auto step = [&] {
+      for (auto& p : fwd.Receive(now))
+        for (auto& m : b.HandleMsg(p)) got += m.Data.size();
+      for (auto& p : back.Receive(now)) a.HandleAck(p, now);
+      if (now % 10 == 0) {
+        for (auto& p : a.Poll(now)) fwd.Send(std::move(p), now);
+        for (auto& p : b.Poll(now)) back.Send(std::move(p), now);
+      }
+      ++now;
+    };
+    auto transfer = [&] {
+      const TTick from = now;
+      const std::uint64_t want = got + 2'000'000;
+      a.PostBytes(4, test::Blob(2'000'000));
+      while (got < want && now - from < 20'000) step();
+      return now - from;
+    };
+    const TTick first = transfer();
+    const std::uint64_t before = a.Pacer().Bottleneck();
+    for (TTick i = 0; i < 30'000; ++i) {
+      if (i % 1000 == 0) a.Post(5, test::Blob(100), false);
+      if (c.shrinkBps && i == 15'000) fwd.SetRate(c.shrinkBps);
+      step();
+    }
+    EXPECT_GE(a.Pacer().Bottleneck(), before) << "the chat lowered the estimate";
+    const TTick second = transfer();
+    if (!c.shrinkBps) {
+      EXPECT_LE(second, first + first / 10) << "first file " << first << " ms";
+    } else {
+      const double link = static_cast<double>(c.shrinkBps) / 8;
+      EXPECT_LT(static_cast<double>(a.Pacer().Bottleneck()), 1.15 * link);
+      EXPECT_GT(static_cast<double>(a.Pacer().Bottleneck()), 0.8 * link);
+    }
+  }
+}
+
 TEST(Pacer, LostFeedbackDoesNotStallTheSender) {
   // The viewer never reports: after a time-out the sender treats what is in flight as gone and goes on.
   TPacedPath path(100'000'000);
