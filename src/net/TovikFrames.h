@@ -120,7 +120,8 @@ class TFrameWindowSender {
   // was queued, a probe (the last chunk again) for every frame quiet for 150 ms or more.
   std::vector<TBytes> NextPackets(int aMax, TTick ANow);
   // Paced mode: the queued chunks the pacer lets go at ANow, oldest frame first, then probes as
-  // NextPackets.
+  // NextPackets. With nothing left queued and room for another frame, the pacer learns that the
+  // sender is application-limited (see TRatePacer); held by MaxInFlight, it is not.
   std::vector<TBytes> NextPacedPackets(TTick ANow);
   // A feedback packet from the viewer at ANow (paced mode); malformed or implausible ones are ignored.
   void HandleFeedback(TByteView data, TTick ANow);
@@ -374,7 +375,8 @@ class TMsgChannel {
   bool Acknowledged(std::uint32_t ASeq) const { return FOut.empty() || FOut.front().Seq > ASeq; }
   // What to send at ANow. Plain: every message among the oldest 64 unacknowledged ones that was never
   // sent or was last sent 300 ms ago or more. Selective: the missed messages, then new ones within the
-  // window, as far as the pacer allows. Then the acknowledgement when one is due.
+  // window, as far as the pacer allows (with every message out and none missed, the pacer learns that
+  // the channel is application-limited). Then the acknowledgement when one is due.
   std::vector<TBytes> Poll(TTick ANow);
   // A received message packet: returns the messages now deliverable, in order.
   std::vector<TChannelMsg> HandleMsg(TByteView data);
