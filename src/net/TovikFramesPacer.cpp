@@ -72,7 +72,7 @@ std::uint64_t TRatePacer::Bdp() const {
 }
 
 std::uint64_t TRatePacer::Window() const {
-  const std::uint64_t w = Bdp() * 2;
+  const std::uint64_t w = FRestarted ? Bdp() : Bdp() * 2;
   return std::max(w, FMinWindow);
 }
 
@@ -114,8 +114,12 @@ std::uint64_t TRatePacer::Allowance(TTick ANow, std::uint64_t AInFlight) {
 
 TRatePacer::TStamp TRatePacer::OnSend(std::uint32_t ABytes, bool AResent, TTick ANow) {
   // Nothing in flight after an application-limited spell: the delivery clock starts now, or the quiet
-  // time before would count as time the link took.
-  if (FDeliveredAt == 0 || (FInFlightSeen == 0 && FAppLimitedUntil != 0)) FDeliveredAt = ANow;
+  // time before would count as time the link took; and the window stays at one bottleneck-delay
+  // product until the link confirms the estimate.
+  if (FDeliveredAt == 0 || (FInFlightSeen == 0 && FAppLimitedUntil != 0)) {
+    FDeliveredAt = ANow;
+    if (FBtlBw) FRestarted = true;
+  }
   FInFlightSeen += ABytes;
   TStamp s;
   s.Sent = ANow;
@@ -160,6 +164,7 @@ void TRatePacer::OnDelivered(const TStamp& AStamp, std::uint64_t ANewBytes, TTic
   if (FDelivered <= AStamp.Delivered) return;
   const std::uint64_t rate = (FDelivered - AStamp.Delivered) * 1000 / static_cast<std::uint64_t>(interval);
   if (AStamp.AppLimited && rate < FBtlBw) return;  // the sender, not the link, set this pace
+  if (!AStamp.AppLimited) FRestarted = false;
   TakeRate(rate);
 }
 

@@ -16,12 +16,14 @@
 // A sender is application-limited when it has nothing to send: a still screen, or a chat line now and
 // then. What it sends then, up to the delivery of what was in flight at that moment, is delivered as
 // fast as it is sent, not as fast as the link could carry it: such samples may raise the estimate but
-// never lower it, and rounds without any other sample do not age it. The first sample of a busy
-// sender afterwards starts the window of ten rounds afresh, so that a link that shrank meanwhile is
-// noticed within a round trip or two. A sender held back by the window, the pacing rate or a limit of
+// never lower it, and rounds without any other sample do not age it. After ten rounds or more
+// without a sample taken, the first sample of the busy sender is the estimate alone, so that a link
+// that shrank meanwhile is noticed within a round trip or two. A sender held back by the window, the pacing rate or a limit of
 // its own (the frame sender's frames in flight) is not application-limited. Sending again from such a
 // spell with nothing in flight restarts the delivery clock, so that the quiet time before is not
-// taken for a slow link, and skips a round that would pace below the estimate.
+// taken for a slow link, skips a round that would pace below the estimate, and holds the bytes in
+// flight to one bottleneck-delay product until the first sample of the busy sender: a link that
+// shrank meanwhile then gets one round of the old rate, not two products' worth, into its queue.
 //
 // Neither reads a clock or does I/O: times come in as ticks (milliseconds). Not thread-safe: the owner
 // calls every method from one thread (or under its own lock).
@@ -103,7 +105,8 @@ class TRatePacer {
   std::uint64_t Bottleneck() const { return FBtlBw; }
   // Bottleneck-delay product (the initial rate x 20 ms before samples).
   std::uint64_t Bdp() const;
-  // The most bytes in flight allowed: 2 x Bdp, at least the minimum window.
+  // The most bytes in flight allowed: 2 x Bdp, at least the minimum window; 1 x Bdp from sending
+  // again after an application-limited spell until a sample of the busy sender confirms the estimate.
   std::uint64_t Window() const;
   TPhase Phase() const { return FPhase; }
   const TRttEstimator& Rtt() const { return FRtt; }
@@ -136,6 +139,7 @@ class TRatePacer {
   TTick FCycleAt = 0;
   std::uint64_t FInFlightSeen = 0;   // as the latest Allowance saw it, plus what was sent since
   std::uint64_t FAppLimitedUntil = 0;  // application-limited until more than this is delivered (0: not)
+  bool FRestarted = false;             // sending again after such a spell, no busy sample since
   double FCredit = 0;
   TTick FCreditAt = 0;
 };

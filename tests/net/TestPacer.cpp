@@ -208,6 +208,21 @@ TEST(Pacer, BacksOffWhenTheLinkShrinks) {
   }
 }
 
+TEST(Pacer, WakesUpOnAShrunkLinkWithoutFloodingIt) {
+  // The link fell from 100 to 10 Mbit/s while the screen was idle, and then the whole screen changes:
+  // the sender starts from its old estimate, but holds to one bottleneck-delay product until the link
+  // confirms it, so that the first round overfills the 250 KB queue by less (with two products in
+  // flight, some 480 chunks are lost there and resent).
+  TPacedPath path(100'000'000);
+  path.Run(4000);
+  path.Idle(30'000, 10'000'000, 29'999);
+  path.Frame = test::Blob(6'220'800);
+  const std::uint64_t drops = path.Fwd.TailDrops();
+  path.Run(2000);
+  EXPECT_LT(path.Fwd.TailDrops() - drops, 250u);
+  EXPECT_LT(static_cast<double>(path.Tx.Pacer().Bottleneck()), 1.15 * 10e6 / 8);
+}
+
 TEST(Pacer, KeepsItsEstimateThroughAnIdleScreen) {
   // An idle screen sends a small frame now and then: those deliveries say nothing about the link, and
   // the screen that changes afterwards goes at the link's rate from the start, as it did before.
