@@ -102,11 +102,11 @@ void THostSide::WireTools() {
 TTick THostSide::NextDeadline() const {
   TTick due = std::min({FCaptureTimer.Due(), FPumpTimer.Due(), FChannelTimer.Due(), FInputTimer.Due()});
   if (FWorker && FWorker->Ready()) return FCtx.Now;
-  // A reported change (or the rest of a large picture) is grabbed at once, once the frame gap has
-  // passed, unless the frame window is full (an acknowledgement then starts the capture) or the
-  // worker is still busy (its result does).
+  // A reported change (or the rest of a large picture) is grabbed at once, as far as the capture
+  // pacing allows, unless the frame window is full (an acknowledgement then starts the capture) or
+  // the worker is still busy (its result does).
   if (FAllowed && (FScreenChanged || FMoreWaiting) && !FBlocked && (!FWorker || FWorker->Idle())) {
-    const TTick at = FMoreWaiting || FLastCapture == 0 ? FCtx.Now : FLastCapture + FRate.FFrameGapMs;
+    const TTick at = FMoreWaiting ? FCtx.Now : CaptureAllowedAt(FCaptureBucket, FRate.FFrameGapMs);
     due = std::min(due, std::max(at, FCtx.Now));
   }
   return due;
@@ -458,8 +458,9 @@ void THostSide::RunRateStats() {
 
 void THostSide::CaptureAndSend(bool AFromAck) {
   const TTick now = FCtx.Now;
-  // The rest of a picture too large for one update follows at once; a new change waits for the gap.
-  if (FLastCapture != 0 && now - FLastCapture < FRate.FFrameGapMs && !FMoreWaiting) return;
+  // The rest of a picture too large for one update follows at once; a new change waits for its turn
+  // in the capture pacing.
+  if (!FMoreWaiting && now < CaptureAllowedAt(FCaptureBucket, FRate.FFrameGapMs)) return;
   // One capture at a time: the worker's result asks for the next.
   if (FWorker && !FWorker->Idle()) return;
   // An acknowledgement makes room for a frame; a watched screen has one only after a change.
@@ -484,6 +485,7 @@ void THostSide::CaptureAndSend(bool AFromAck) {
   }
   FBlocked = !can;
   if (!can) return;
+  if (!FMoreWaiting) CaptureStarted(FCaptureBucket, now, FRate.FFrameGapMs);
   FLastCapture = now;
   FScreenChanged = false;  // what changes from here on is seen by a later capture
   if (FChangeWatch) FChangeWatch->Rearm();

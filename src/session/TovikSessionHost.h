@@ -73,8 +73,8 @@ class THostSide {
 
   // The host's schedule: CaptureTick every 8 ms, PumpPackets and ChannelTick every 10 ms, from the
   // time the side was made, and InputTick every kInputTickMs while input waits in the queue. A screen
-  // that reports its changes is grabbed as soon as it reports one (and the frame gap and the frame
-  // window allow), and only every kPointerPollMs without a report; a capture worker's result is taken
+  // that reports its changes is grabbed as soon as it reports one (and the capture pacing of
+  // TCaptureBucket and the frame window allow), and only every kPointerPollMs without a report; a capture worker's result is taken
   // as soon as it is ready.
   // HandleTimeout runs what is due at ANow (FCtx.Now is already ANow) and logs what goes wrong in a
   // tick.
@@ -211,6 +211,7 @@ class THostSide {
   TPoint FLastPointer;
   bool FOwnWindowsLogged = false;
   TTick FLastCapture = 0;
+  TCaptureBucket FCaptureBucket;  // new changes (not the rest of a picture) within the frame rate
   TRateState FRate;
   bool FVideoWanted = false;
   bool FVideoFailed = false;

@@ -108,6 +108,47 @@ TEST(CaptureSchedule, AReportedChangeIsGrabbedAtOnceAndNothingElseIsGrabbedBetwe
   }
 }
 
+// A change reported right after a grab (here a pointer poll) is not held back to the frame gap; a
+// steady stream of reported changes is still grabbed at most once per gap on average, and the viewer
+// ends up with the last picture.
+TEST(CaptureSchedule, AChangeRightAfterAGrabGoesAtOnceAndAStreamKeepsTheRate) {
+  auto w = std::make_shared<TWatchState>();
+  TSessionPair pair(Watched(w, true));
+  ASSERT_TRUE(pair.RunUntilSame(3000));
+  ASSERT_TRUE(w->OnChange);
+  pair.Run(200);
+  for (std::uint32_t seed : {21u, 22u, 23u}) {
+    // Up to the pointer poll's grab, then 3 ms on (within the frame gap).
+    const int polled = w->GrabCount();
+    for (int i = 0; i < 200 && w->GrabCount() == polled; ++i) pair.Step(pair.Clock.Now() + 1);
+    pair.Run(3);
+    pair.Screen->Paint(40, 40, 120, 60, seed);
+    const int before = w->GrabCount();
+    w->OnChange();
+    EXPECT_LE(pair.Host->NextDeadline(), pair.Clock.Now()) << seed;
+    pair.Step(pair.Clock.Now());
+    EXPECT_EQ(w->GrabCount() - before, 1) << seed;
+    EXPECT_TRUE(pair.RunUntilSame(1000)) << seed;
+    pair.Run(100);
+  }
+
+  // A change reported every millisecond for 700 ms.
+  const int before = w->GrabCount();
+  const TTick t0 = pair.Clock.Now();
+  std::uint32_t seed = 100;
+  while (pair.Clock.Now() - t0 < 700) {
+    pair.Screen->Paint(static_cast<int>(seed % 50), 10, 64, 64, seed);
+    ++seed;
+    w->OnChange();
+    pair.Step(pair.Clock.Now() + 1);
+  }
+  const int grabs = w->GrabCount() - before;
+  const int gap = static_cast<int>(pair.Host->Rate().FFrameGapMs);
+  EXPECT_LE(grabs, 700 / gap + kCaptureBurst + 1);
+  EXPECT_GE(grabs, 700 / 30 - 2) << "the stream is still followed";
+  EXPECT_TRUE(pair.RunUntilSame(1000)) << "the last picture shows";
+}
+
 // A screen that reports nothing is grabbed on the 8 ms tick (within the frame gap), so an unreported
 // change shows without any report; a watched screen shows it with the next pointer poll.
 TEST(CaptureSchedule, UnreportedChangesShowThroughTheTickOrThePointerPoll) {
