@@ -120,7 +120,10 @@ class THostSide {
   void PostPasswordResult(TPasswordVerdict AVerdict, TTick AWaitMs);
   void ConsentAnswered(TConsentAnswer AAnswer);
   void CaptureAndSend(bool AFromAck);
-  // Sends the worker's finished update.
+  // Whether a frame may start now (the frame window has room); first drops the frames in flight when
+  // the oldest has waited 2000 ms, and asks for a full picture.
+  bool FrameRoom();
+  // Sends the worker's next finished update, once the frame window has room.
   void TakeCapture();
   void SendFrame(const TBytes& ABlob);
   // Sends what the frame sender lets go now: the pacer's share, or (unpaced) a pump's chunks, or for a
