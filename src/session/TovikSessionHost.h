@@ -8,8 +8,9 @@
 // program), the wallpaper keeper, the sound capture and the frame and input transports.
 //
 // Threads: GUI thread only, with two exceptions. With ADeps.CaptureWorker the screen belongs to a
-// TCaptureWorker, which grabs and encodes tile updates on its own thread; the side asks it for one
-// update at a time, takes the result in HandleTimeout (the worker's ADeps.Wake call brings it there)
+// TCaptureWorker, which grabs and encodes tile updates on its own threads; the side asks it for one
+// update at a time (the rest of a large change comes ahead unasked), takes the results in order in
+// HandleTimeout once the frame window has room (the worker's ADeps.Wake call brings it there)
 // and reaches the screen otherwise only through the worker's lock. A screen that reports its changes
 // (IHostScreen::WatchChanges) calls from its watch thread a callback that only sets FScreenChanged
 // (atomic) and calls ADeps.Wake. FTxLock is held only around calls on the frame sender, never while
