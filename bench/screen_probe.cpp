@@ -12,7 +12,9 @@
 //     palette catches) of alternating tints. Each trial is timed from the host X server's round trip
 //     after the change until the middle of every 64 x 64 tile of the host's screen shows the new
 //     picture on the viewer's display (where the host's screen shows is found first, with a plain
-//     colour; tiles that do not show it then, under the program's own windows, are not watched). Prints "fullscreen_ms MEDIAN MAX SEEN/TRIALS".
+//     colour; tiles that do not show it then, under the program's own windows, are not watched). It
+//     looks every 2 ms, so as not to take the CPU from the programs it measures. Prints
+//     "fullscreen_ms MEDIAN MAX SEEN/TRIALS".
 //   tovik-screen-probe frames VIEWER_DISPLAY SECONDS
 //     Counts the bursts of painting on the viewer's display (damage reports on its root window, one
 //     per painted frame when frames are apart) for SECONDS. Prints "frames_shown N".
@@ -182,6 +184,9 @@ bool NearTint(std::uint32_t APixel, int x, int y, int AVariant) {
   return true;
 }
 
+// Between two looks at the viewer's display for a full-screen change (the timing's resolution).
+constexpr int kLookPauseMs = 2;
+
 int FullScreen(const char* AHost, const char* AViewer, int ATrials) {
   xcb_screen_t* hs = nullptr;
   xcb_screen_t* vs = nullptr;
@@ -278,6 +283,9 @@ int FullScreen(const char* AHost, const char* AViewer, int ATrials) {
         std::free(r);
         if (seen && !NearTint(p & 0xFFFFFFu, probes[i].Hx, probes[i].Hy, k)) seen = false;
       }
+      // A pause between looks leaves the viewer's X server and the cores to the programs measured
+      // (a look of some 500 requests back to back would otherwise keep a core of this machine busy).
+      if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(kLookPauseMs));
     }
     if (seen)
       ms.push_back(MsSince(c0));

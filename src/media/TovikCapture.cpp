@@ -221,8 +221,11 @@ std::unique_ptr<IChangeWatch> TScreenCapturer::WatchChanges(std::function<void()
 }
 
 TBytes TScreenCapturer::CaptureUpdate(bool AFull) {
+  FUnfinished = false;
   if (!Grab()) return {};
+  FUnfinished = false;
   TTileEncoder::TResult res = FEncoder.Encode(FCur, FPrev, AFull);
+  FUnfinished = res.Unfinished;
   if (res.Tiles > 0)
     FDiag = Format("%s, sent %d tiles (W=%d H=%d)", FSource, res.Tiles, FCur.Width(), FCur.Height());
   else

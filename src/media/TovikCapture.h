@@ -174,6 +174,8 @@ class TTileEncoder {
   struct TResult {
     TBytes Data;   // compressed update, empty when no tile was written
     int Tiles = 0; // tiles written
+    // Data is a zlib update not yet compressed (FDeferDeflate): FinishPlainUpdate makes the update.
+    bool Unfinished = false;
   };
 
   // Restarts the complete sweep (size change, new area).
@@ -194,6 +196,11 @@ class TTileEncoder {
   // stream across updates) instead of the zlib update every viewer reads. A change takes effect with
   // the next full picture.
   bool FCompact = false;
+  // Zlib updates (all of them, or the photo-like ones among compact updates) come back uncompressed
+  // (TResult::Unfinished), so that their compression, the bulk of the work, can run on another
+  // thread while the next update is picked. Compact updates are always finished here: each continues
+  // the deflate stream of the one before.
+  bool FDeferDeflate = false;
   bool FForceAll = true; // next updates send every tile, as a sweep
   bool FMore = false;    // the last Encode left tiles that may differ for the next one (capped)
   int FSweep = 0;        // tile where an unfinished sweep resumes
@@ -229,6 +236,10 @@ class TTileEncoder {
   int FStreamLevel = -1;        // FDeflate's compression level
   std::vector<std::uint64_t> FHashCur, FHashPrev; // row hashes for the scroll search
 };
+
+// The zlib update of an unfinished result (TTileEncoder::FDeferDeflate); empty when memory runs out.
+// Any thread; each thread keeps a compressor of its own.
+TBytes FinishPlainUpdate(TByteView ARaw);
 
 // Decompresses AUpdate (the frame body without its kind byte) and paints its tiles into ABitmap,
 // resizing it to black first when its size differs. APainted (when given) receives the rectangle of
@@ -380,7 +391,9 @@ class TScreenCapturer {
   // and starts a complete sweep.
   void SetArea(const TRect& ARect);
   // Grabs and returns a compressed screen update, or empty when nothing changed or nothing was grabbed.
+  // With FEncoder.FDeferDeflate the update may be unfinished (FUnfinished; see FinishPlainUpdate).
   TBytes CaptureUpdate(bool AFull);
+  bool FUnfinished = false;  // the last CaptureUpdate's update is not compressed yet
   // Grabs for the video path. True when a picture is to be encoded: ABits points at row 0 of FCur
   // until the next call, AStride is the signed row distance.
   bool CaptureVideo(bool AFull, const std::uint8_t*& ABits, std::ptrdiff_t& AStride, int& AW, int& AH);

@@ -105,6 +105,16 @@ void PackRow(const std::uint8_t* ASrc, std::uint8_t* ADst, int AN) {
 
 namespace {
 
+// Zlib updates are mostly photo-like pixels, which harder levels hardly shrink.
+constexpr int kPlainLevel = 1;
+
+// Compresses ARaw into AOut (grown as needed); returns the size, 0 on failure.
+std::size_t PlainDeflate(libdeflate_compressor& AComp, TByteView ARaw, TBytes& AOut) {
+  const std::size_t bound = libdeflate_zlib_compress_bound(&AComp, ARaw.size());
+  if (AOut.size() < bound) AOut.resize(bound);
+  return libdeflate_zlib_compress(&AComp, ARaw.data(), ARaw.size(), AOut.data(), AOut.size());
+}
+
 void PutU16(std::uint8_t* p, int v) {
   p[0] = static_cast<std::uint8_t>(v & 0xFF);
   p[1] = static_cast<std::uint8_t>((v >> 8) & 0xFF);
@@ -206,13 +216,14 @@ TTileEncoder::TResult TTileEncoder::EncodePlain(const TBitmap32& ACur, const std
       PackRow(ACur.Row(r.Top + row) + static_cast<std::size_t>(r.Left) * 4, out, r.Width);
   }
   PutU16(FRaw.data() + 4, count);
-  if (!FCompressor) FCompressor.reset(libdeflate_alloc_compressor(1));
-  std::size_t outLen = 0;
-  if (FCompressor) {
-    const std::size_t bound = libdeflate_zlib_compress_bound(FCompressor.get(), used);
-    if (FOut.size() < bound) FOut.resize(bound);
-    outLen = libdeflate_zlib_compress(FCompressor.get(), FRaw.data(), used, FOut.data(), FOut.size());
+  if (FDeferDeflate) {
+    res.Data.assign(FRaw.begin(), FRaw.begin() + static_cast<std::ptrdiff_t>(used));
+    res.Tiles = count;
+    res.Unfinished = true;
+    return res;
   }
+  if (!FCompressor) FCompressor.reset(libdeflate_alloc_compressor(kPlainLevel));
+  const std::size_t outLen = FCompressor ? PlainDeflate(*FCompressor, {FRaw.data(), used}, FOut) : 0;
   if (outLen == 0) {
     // Only an allocation failure gets here; the tiles are in APrev, so send a full picture next.
     Restart();
@@ -221,6 +232,18 @@ TTileEncoder::TResult TTileEncoder::EncodePlain(const TBitmap32& ACur, const std
   res.Data.assign(FOut.begin(), FOut.begin() + static_cast<std::ptrdiff_t>(outLen));
   res.Tiles = count;
   return res;
+}
+
+TBytes FinishPlainUpdate(TByteView ARaw) {
+  struct TFree {
+    void operator()(libdeflate_compressor* p) const { libdeflate_free_compressor(p); }
+  };
+  thread_local std::unique_ptr<libdeflate_compressor, TFree> comp{libdeflate_alloc_compressor(kPlainLevel)};
+  if (!comp) return {};
+  TBytes out;
+  const std::size_t n = PlainDeflate(*comp, ARaw, out);
+  out.resize(n);
+  return out;
 }
 
 // ---- Decoder ------------------------------------------------------------------------------------

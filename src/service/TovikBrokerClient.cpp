@@ -148,7 +148,9 @@ class TBrokerScreen final : public IHostScreen {
       : FInner(std::move(AInner)), FClient(std::move(AClient)), FNormal(std::move(ANormal)) {}
 
   TBytes CaptureUpdate(bool AFull) override {
-    if (IsNormalDesktop()) return FInner ? FInner->CaptureUpdate(AFull) : TBytes{};
+    FInnerUpdate = IsNormalDesktop() && FInner;
+    if (FInnerUpdate) return FInner->CaptureUpdate(AFull);
+    if (IsNormalDesktop()) return TBytes{};
     // The shown display is another X display: its primary monitor, whatever this one's choice is.
     std::optional<TBytes> update = FClient->Capture(AFull, {});
     FDiag = update ? "broker" : "broker unavailable";
@@ -165,6 +167,9 @@ class TBrokerScreen final : public IHostScreen {
     if (FInner) FInner->SetCompact(AOn);
   }
   bool MoreWaiting() const override { return FInner && IsNormalDesktop() && FInner->MoreWaiting(); }
+  // This display's updates may be left unfinished; the broker's come finished.
+  bool DeferDeflate(bool AOn) override { return FInner && FInner->DeferDeflate(AOn); }
+  bool LastUnfinished() const override { return FInnerUpdate && FInner->LastUnfinished(); }
   // This display's drawing only: off it the host looks for changes on its tick (the report says
   // nothing about the shown desktop).
   std::unique_ptr<IChangeWatch> WatchChanges(std::function<void()> AOnChange) override {
@@ -181,6 +186,7 @@ class TBrokerScreen final : public IHostScreen {
 
  private:
   std::unique_ptr<IHostScreen> FInner;
+  bool FInnerUpdate = false;  // the last CaptureUpdate came from FInner
   std::shared_ptr<TBrokerClient> FClient;
   std::function<bool()> FNormal;
   mutable std::string FDiag;

@@ -15,6 +15,11 @@ class TCapturerScreen final : public IHostScreen {
   void SetCompact(bool AOn) override { FCap.FEncoder.FCompact = AOn; }
   std::string Diag() const override { return FCap.FDiag; }
   bool MoreWaiting() const override { return FCap.FEncoder.FMore; }
+  bool DeferDeflate(bool AOn) override {
+    FCap.FEncoder.FDeferDeflate = AOn;
+    return true;
+  }
+  bool LastUnfinished() const override { return FCap.FUnfinished; }
   std::unique_ptr<IChangeWatch> WatchChanges(std::function<void()> AOnChange) override {
     return FCap.WatchChanges(std::move(AOnChange));
   }

@@ -101,12 +101,13 @@ void THostSide::WireTools() {
 
 TTick THostSide::NextDeadline() const {
   TTick due = std::min({FCaptureTimer.Due(), FPumpTimer.Due(), FChannelTimer.Due(), FInputTimer.Due()});
-  if (FWorker && FWorker->Ready()) return FCtx.Now;
-  // A reported change (or the rest of a large picture) is grabbed at once, once the frame gap has
-  // passed, unless the frame window is full (an acknowledgement then starts the capture) or the
-  // worker is still busy (its result does).
+  // A finished result goes as soon as the frame window has room (an acknowledgement makes it).
+  if (FWorker && FWorker->Ready() && !FBlocked) return FCtx.Now;
+  // A reported change (or the rest of a large picture) is grabbed at once, as far as the capture
+  // pacing allows, unless the frame window is full (an acknowledgement then starts the capture) or
+  // the worker is still busy (its result does).
   if (FAllowed && (FScreenChanged || FMoreWaiting) && !FBlocked && (!FWorker || FWorker->Idle())) {
-    const TTick at = FMoreWaiting || FLastCapture == 0 ? FCtx.Now : FLastCapture + FRate.FFrameGapMs;
+    const TTick at = FMoreWaiting ? FCtx.Now : CaptureAllowedAt(FCaptureBucket, FRate.FFrameGapMs);
     due = std::min(due, std::max(at, FCtx.Now));
   }
   return due;
@@ -115,7 +116,7 @@ TTick THostSide::NextDeadline() const {
 void THostSide::HandleTimeout(TTick ANow) {
   // Input first, so that the frame shows it; a frame is captured before the packets go out.
   if (FInputTimer.Fire(ANow)) FCtx.RunLogged("InputTick", [this] { InputTick(); });
-  if (FWorker && FWorker->Ready()) FCtx.RunLogged("CaptureTick", [this] { TakeCapture(); });
+  if (FWorker && FWorker->Ready() && !FBlocked) FCtx.RunLogged("CaptureTick", [this] { TakeCapture(); });
   if (FCaptureTimer.Fire(ANow))
     FCtx.RunLogged("CaptureTick", [this] { CaptureTick(); });
   else if (FAllowed && (FScreenChanged || FMoreWaiting) && !FBlocked)
@@ -456,34 +457,42 @@ void THostSide::RunRateStats() {
   FEncoder.reset();  // rebuilt for the new rate with the next video frame, starting with a key frame
 }
 
+bool THostSide::FrameRoom() {
+  const TTick now = FCtx.Now;
+  std::lock_guard<std::mutex> l(FTxLock);
+  // Frames are stamped with this session's time, which never moves back; the guard keeps the
+  // unsigned difference safe all the same.
+  const TTick oldest = FFrameTx.InFlight() ? FFrameTx.OldestStarted() : now;
+  if (FFrameTx.InFlight() && now > oldest && now - oldest > 2000) {
+    FFrameTx.Cancel();
+    FWantFull = true;
+    return true;
+  }
+  return FFrameTx.CanStart();
+}
+
 void THostSide::CaptureAndSend(bool AFromAck) {
   const TTick now = FCtx.Now;
-  // The rest of a picture too large for one update follows at once; a new change waits for the gap.
-  if (FLastCapture != 0 && now - FLastCapture < FRate.FFrameGapMs && !FMoreWaiting) return;
+  // The worker's next result (of a change it captures ahead) goes before anything new is grabbed.
+  if (FWorker && FWorker->Ready()) {
+    TakeCapture();
+    return;
+  }
+  // The rest of a picture too large for one update follows at once; a new change waits for its turn
+  // in the capture pacing.
+  if (!FMoreWaiting && now < CaptureAllowedAt(FCaptureBucket, FRate.FFrameGapMs)) return;
   // One capture at a time: the worker's result asks for the next.
   if (FWorker && !FWorker->Idle()) return;
   // An acknowledgement makes room for a frame; a watched screen has one only after a change.
   if (AFromAck && FChangeWatch && FNormalDesktop && !FScreenChanged && !FMoreWaiting) return;
-  bool can;
-  {
-    std::lock_guard<std::mutex> l(FTxLock);
-    // Frames are stamped with this session's time, which never moves back; the guard keeps the
-    // unsigned difference safe all the same.
-    const TTick oldest = FFrameTx.InFlight() ? FFrameTx.OldestStarted() : now;
-    if (FFrameTx.InFlight() && now > oldest && now - oldest > 2000) {
-      FFrameTx.Cancel();
-      FWantFull = true;
-      can = true;
-    } else {
-      can = FFrameTx.CanStart();
-    }
-  }
+  const bool can = FrameRoom();
   if (!AFromAck) {
     ++FRate.FStatWanted;
     if (!can) ++FRate.FStatBlocked;
   }
   FBlocked = !can;
   if (!can) return;
+  if (!FMoreWaiting) CaptureStarted(FCaptureBucket, now, FRate.FFrameGapMs);
   FLastCapture = now;
   FScreenChanged = false;  // what changes from here on is seen by a later capture
   if (FChangeWatch) FChangeWatch->Rearm();
@@ -505,6 +514,10 @@ void THostSide::CaptureAndSend(bool AFromAck) {
 }
 
 void THostSide::TakeCapture() {
+  if (!FWorker->Ready()) return;
+  // A result captured ahead may find the frame window full: it waits there, as a capture would.
+  FBlocked = !FrameRoom();
+  if (FBlocked) return;
   std::optional<TCaptureWorker::TResult> r = FWorker->Take();
   if (!r) return;
   FNormalDesktop = r->NormalDesktop;

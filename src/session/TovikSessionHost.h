@@ -8,8 +8,9 @@
 // program), the wallpaper keeper, the sound capture and the frame and input transports.
 //
 // Threads: GUI thread only, with two exceptions. With ADeps.CaptureWorker the screen belongs to a
-// TCaptureWorker, which grabs and encodes tile updates on its own thread; the side asks it for one
-// update at a time, takes the result in HandleTimeout (the worker's ADeps.Wake call brings it there)
+// TCaptureWorker, which grabs and encodes tile updates on its own threads; the side asks it for one
+// update at a time (the rest of a large change comes ahead unasked), takes the results in order in
+// HandleTimeout once the frame window has room (the worker's ADeps.Wake call brings it there)
 // and reaches the screen otherwise only through the worker's lock. A screen that reports its changes
 // (IHostScreen::WatchChanges) calls from its watch thread a callback that only sets FScreenChanged
 // (atomic) and calls ADeps.Wake. FTxLock is held only around calls on the frame sender, never while
@@ -73,8 +74,8 @@ class THostSide {
 
   // The host's schedule: CaptureTick every 8 ms, PumpPackets and ChannelTick every 10 ms, from the
   // time the side was made, and InputTick every kInputTickMs while input waits in the queue. A screen
-  // that reports its changes is grabbed as soon as it reports one (and the frame gap and the frame
-  // window allow), and only every kPointerPollMs without a report; a capture worker's result is taken
+  // that reports its changes is grabbed as soon as it reports one (and the capture pacing of
+  // TCaptureBucket and the frame window allow), and only every kPointerPollMs without a report; a capture worker's result is taken
   // as soon as it is ready.
   // HandleTimeout runs what is due at ANow (FCtx.Now is already ANow) and logs what goes wrong in a
   // tick.
@@ -120,7 +121,10 @@ class THostSide {
   void PostPasswordResult(TPasswordVerdict AVerdict, TTick AWaitMs);
   void ConsentAnswered(TConsentAnswer AAnswer);
   void CaptureAndSend(bool AFromAck);
-  // Sends the worker's finished update.
+  // Whether a frame may start now (the frame window has room); first drops the frames in flight when
+  // the oldest has waited 2000 ms, and asks for a full picture.
+  bool FrameRoom();
+  // Sends the worker's next finished update, once the frame window has room.
   void TakeCapture();
   void SendFrame(const TBytes& ABlob);
   // Sends what the frame sender lets go now: the pacer's share, or (unpaced) a pump's chunks, or for a
@@ -211,6 +215,7 @@ class THostSide {
   TPoint FLastPointer;
   bool FOwnWindowsLogged = false;
   TTick FLastCapture = 0;
+  TCaptureBucket FCaptureBucket;  // new changes (not the rest of a picture) within the frame rate
   TRateState FRate;
   bool FVideoWanted = false;
   bool FVideoFailed = false;

@@ -247,6 +247,14 @@ class IHostScreen {
   virtual std::string Diag() const = 0;
   // The last CaptureUpdate left changed tiles out for want of room (the next one has more to send).
   virtual bool MoreWaiting() const { return false; }
+  // With AOn, CaptureUpdate may return a zlib update not yet compressed (LastUnfinished() true after
+  // it), which the caller finishes with FinishPlainUpdate on a thread of its choice. False (and
+  // nothing changes) for a screen that cannot.
+  virtual bool DeferDeflate(bool AOn) {
+    (void)AOn;
+    return false;
+  }
+  virtual bool LastUnfinished() const { return false; }
   // Reports drawing on the screen: AOnChange runs on a thread of the watch soon after the first
   // change since the watch was made or re-armed (IChangeWatch), until the watch is destroyed. nullptr
   // when this screen cannot

@@ -87,6 +87,15 @@ TRateStep RateStats(const TRateState& AState, TTick ANow) {
   return r;
 }
 
+TTick CaptureAllowedAt(const TCaptureBucket& ABucket, std::uint32_t AGapMs) {
+  const TTick ahead = TTick{AGapMs} * (kCaptureBurst - 1);
+  return ABucket.FNextAt > ahead ? ABucket.FNextAt - ahead : 0;
+}
+
+void CaptureStarted(TCaptureBucket& ABucket, TTick ANow, std::uint32_t AGapMs) {
+  ABucket.FNextAt = std::max(ABucket.FNextAt, ANow) + AGapMs;
+}
+
 std::uint32_t H264BitrateKbps(int AWidth, int AHeight, bool AIs60) {
   const double px = double(AWidth) * double(AHeight);
   const double kbps = AIs60 ? px * 60 * 0.08 / 1000 : px * 30 * 0.12 / 1000;

@@ -49,6 +49,23 @@ TRateStep RateStats(const TRateState& AState, TTick ANow);
 // Switches the rate by hand (also used by RateStats). Pure.
 TRateStep SetRate(const TRateState& AState, bool AIs60, const std::string& AWhy, TTick ANow);
 
+// The pacing of captures within the frame rate, as a virtual schedule: every capture moves FNextAt
+// one frame gap on from where it was (or from the capture, when that is later), and a capture may
+// start once FNextAt is at most kCaptureBurst - 1 gaps ahead. A change after a quiet spell is so
+// grabbed at once, and so is one more right after it (a change that came while the first was
+// grabbed), while a steady stream of changes (scrolling, video) keeps to one capture per gap on
+// average.
+inline constexpr int kCaptureBurst = 2;
+
+struct TCaptureBucket {
+  TTick FNextAt = 0;  // 0 = no capture yet
+};
+
+// The earliest tick at which a capture may start (0 when at once).
+TTick CaptureAllowedAt(const TCaptureBucket& ABucket, std::uint32_t AGapMs);
+// Counts a capture started at ANow.
+void CaptureStarted(TCaptureBucket& ABucket, TTick ANow, std::uint32_t AGapMs);
+
 // H.264 bit rate in kbit/s for a picture at the given rate, clamped to 2000..20000.
 std::uint32_t H264BitrateKbps(int AWidth, int AHeight, bool AIs60);
 

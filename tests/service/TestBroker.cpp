@@ -372,8 +372,14 @@ struct TInnerScreen final : IHostScreen {
   int Captures = 0;
   bool Compact = false;
   bool More = false;
+  bool Deferred = false;
   void SetCompact(bool AOn) override { Compact = AOn; }
   bool MoreWaiting() const override { return More; }
+  bool DeferDeflate(bool AOn) override {
+    Deferred = AOn;
+    return true;
+  }
+  bool LastUnfinished() const override { return Deferred; }
   std::unique_ptr<IChangeWatch> WatchChanges(std::function<void()>) override { return std::make_unique<TNoWatch>(); }
   TBytes CaptureUpdate(bool) override {
     ++Captures;
@@ -408,13 +414,16 @@ TEST(BrokerRouting, PicturesAndInputFollowTheShownDesktop) {
   const TInputEvent ev{1, ikMove, 3, 4, 0};
 
   // Normal desktop, broker not switched on: everything stays local, the viewer's choice of compact
-  // tiles and the change reports included.
+  // tiles, the compression left to the capture worker and the change reports included.
   screen->SetCompact(true);
   EXPECT_TRUE(innerScreen->Compact);
+  EXPECT_TRUE(screen->DeferDeflate(true));
+  EXPECT_TRUE(innerScreen->Deferred);
   innerScreen->More = true;
   EXPECT_TRUE(screen->MoreWaiting());
   EXPECT_TRUE(screen->WatchChanges([] {}));
   EXPECT_EQ(screen->CaptureUpdate(false), BytesOf("own"));
+  EXPECT_TRUE(screen->LastUnfinished());
   EXPECT_TRUE(screen->CaptureVideo(false, bits, stride, w, h));
   input->InjectInput(ev);
   EXPECT_EQ(local.size(), 1u);
@@ -436,6 +445,7 @@ TEST(BrokerRouting, PicturesAndInputFollowTheShownDesktop) {
   // After consent: tiles and input go through the broker.
   f.Client.UseBroker(true);
   EXPECT_EQ(screen->CaptureUpdate(true), BytesOf("tiles"));
+  EXPECT_FALSE(screen->LastUnfinished()) << "the broker's updates come finished";
   EXPECT_EQ(screen->Diag(), "broker");
   input->InjectInput(ev);
   EXPECT_EQ(f.S->Desk.Injected, std::vector<TInputEvent>{ev});

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <thread>
 
+#include <zlib.h>
+
 #include "session/TovikCaptureWorker.h"
 #include "session/TovikSessionHost.h"
 #include "tests/session/SessionPairFixture.h"
@@ -108,6 +110,47 @@ TEST(CaptureSchedule, AReportedChangeIsGrabbedAtOnceAndNothingElseIsGrabbedBetwe
   }
 }
 
+// A change reported right after a grab (here a pointer poll) is not held back to the frame gap; a
+// steady stream of reported changes is still grabbed at most once per gap on average, and the viewer
+// ends up with the last picture.
+TEST(CaptureSchedule, AChangeRightAfterAGrabGoesAtOnceAndAStreamKeepsTheRate) {
+  auto w = std::make_shared<TWatchState>();
+  TSessionPair pair(Watched(w, true));
+  ASSERT_TRUE(pair.RunUntilSame(3000));
+  ASSERT_TRUE(w->OnChange);
+  pair.Run(200);
+  for (std::uint32_t seed : {21u, 22u, 23u}) {
+    // Up to the pointer poll's grab, then 3 ms on (within the frame gap).
+    const int polled = w->GrabCount();
+    for (int i = 0; i < 200 && w->GrabCount() == polled; ++i) pair.Step(pair.Clock.Now() + 1);
+    pair.Run(3);
+    pair.Screen->Paint(40, 40, 120, 60, seed);
+    const int before = w->GrabCount();
+    w->OnChange();
+    EXPECT_LE(pair.Host->NextDeadline(), pair.Clock.Now()) << seed;
+    pair.Step(pair.Clock.Now());
+    EXPECT_EQ(w->GrabCount() - before, 1) << seed;
+    EXPECT_TRUE(pair.RunUntilSame(1000)) << seed;
+    pair.Run(100);
+  }
+
+  // A change reported every millisecond for 700 ms.
+  const int before = w->GrabCount();
+  const TTick t0 = pair.Clock.Now();
+  std::uint32_t seed = 100;
+  while (pair.Clock.Now() - t0 < 700) {
+    pair.Screen->Paint(static_cast<int>(seed % 50), 10, 64, 64, seed);
+    ++seed;
+    w->OnChange();
+    pair.Step(pair.Clock.Now() + 1);
+  }
+  const int grabs = w->GrabCount() - before;
+  const int gap = static_cast<int>(pair.Host->Rate().FFrameGapMs);
+  EXPECT_LE(grabs, 700 / gap + kCaptureBurst + 1);
+  EXPECT_GE(grabs, 700 / 30 - 2) << "the stream is still followed";
+  EXPECT_TRUE(pair.RunUntilSame(1000)) << "the last picture shows";
+}
+
 // A screen that reports nothing is grabbed on the 8 ms tick (within the frame gap), so an unreported
 // change shows without any report; a watched screen shows it with the next pointer poll.
 TEST(CaptureSchedule, UnreportedChangesShowThroughTheTickOrThePointerPoll) {
@@ -140,6 +183,9 @@ class TNumberedScreen : public IHostScreen {
     int Calls = 0;
     bool LastFull = false;
     bool Raise = false;
+    int MoreUntil = 0;     // captures before this call number report More
+    bool CanDefer = false; // leaves its updates unfinished when asked to
+    bool Deferred = false;
   };
   explicit TNumberedScreen(std::shared_ptr<TShared> s) : S(std::move(s)) {}
   TBytes CaptureUpdate(bool AFull) override {
@@ -151,7 +197,27 @@ class TNumberedScreen : public IHostScreen {
     ++S->Calls;
     S->LastFull = AFull;
     if (S->Raise) throw std::runtime_error("grab failed");
+    if (S->Deferred) return Raw(S->Calls);
     return TBytes{static_cast<std::uint8_t>(S->Calls)};
+  }
+  // The unfinished update of call N: large enough for its compression to take a while.
+  static TBytes Raw(int N) {
+    TBytes b(200000);
+    for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<std::uint8_t>(N * 31 + (i % 251) * (i % 7));
+    return b;
+  }
+  bool MoreWaiting() const override {
+    std::lock_guard<std::mutex> l(S->M);
+    return S->Calls < S->MoreUntil;
+  }
+  bool DeferDeflate(bool AOn) override {
+    std::lock_guard<std::mutex> l(S->M);
+    S->Deferred = AOn && S->CanDefer;
+    return S->CanDefer;
+  }
+  bool LastUnfinished() const override {
+    std::lock_guard<std::mutex> l(S->M);
+    return S->Deferred;
   }
   void SetArea(const TRect&) override {}
   std::string Diag() const override { return "numbered"; }
@@ -243,40 +309,142 @@ TEST(CaptureWorker, EndsCleanlyWithACaptureInFlight) {
   EXPECT_EQ(wakes.load(), after);
 }
 
-// The whole host with its worker: the viewer's picture becomes the host's, pixel for pixel, after
-// every change, and the host's end stops the worker.
-TEST(CaptureWorker, TheViewerConvergesWithTheHostsWorker) {
-  auto w = std::make_shared<TWatchState>();
-  auto wakes = std::make_shared<TWakes>();
-  TPairOptions o = Watched(w, true);
-  o.CaptureWorker = true;
-  o.HostWake = [wakes] { (*wakes)(); };
-  TSessionPair pair(std::move(o));
-  // Virtual time stands still while the worker runs; a round waits (bounded) for its wake-up.
-  const auto runUntilSame = [&] {
-    for (int i = 0; i < 2000; ++i) {
-      int seen;
-      {
-        std::lock_guard<std::mutex> l(wakes->M);
-        seen = wakes->N;
-      }
-      pair.Step(pair.Clock.Now() + 1);
-      if (pair.Same()) return true;
-      std::unique_lock<std::mutex> l(wakes->M);
-      wakes->Cv.wait_for(l, std::chrono::milliseconds(5), [&] { return wakes->N > seen; });
-    }
-    return false;
-  };
-  ASSERT_TRUE(runUntilSame());
-  for (std::uint32_t seed : {3u, 4u, 5u}) {
+// Inflates a zlib update (bounded).
+TBytes Inflated(const TBytes& AZ) {
+  TBytes out(400000);
+  uLongf n = out.size();
+  if (uncompress(out.data(), &n, AZ.data(), AZ.size()) != Z_OK) return {};
+  out.resize(n);
+  return out;
+}
+
+// A change too large for one update: one request, and the worker captures the rest ahead by itself,
+// never more than kMaxAhead results untaken; the results come in capture order whichever thread
+// compressed them, each exactly the screen's update; then the worker is idle and takes requests.
+TEST(CaptureWorker, ALargeChangeIsCapturedAheadAndTakenInOrder) {
+  struct TCase {
+    bool CanDefer;
+    bool Deflater;
+  } cases[] = {{true, true}, {true, false}, {false, true}};
+  for (const TCase& c : cases) {
+    auto s = std::make_shared<TNumberedScreen::TShared>();
+    s->MoreUntil = 8;
+    s->CanDefer = c.CanDefer;
+    TWakes wakes;
+    TCaptureWorker worker(std::make_unique<TNumberedScreen>(s), [&] { wakes(); }, {}, c.Deflater);
+    const bool deferred = c.CanDefer && c.Deflater;
+    ASSERT_TRUE(worker.Request(true));
+    // Nothing taken: the worker stops after kMaxAhead results.
+    ASSERT_TRUE(wakes.WaitFor(static_cast<int>(TCaptureWorker::kMaxAhead)));
     {
-      std::lock_guard<std::mutex> l(w->M);
-      pair.Screen->Paint(0, 0, pair.Opt.W, pair.Opt.H / 2 + static_cast<int>(seed), seed);
+      std::lock_guard<std::mutex> l(s->M);
+      EXPECT_LE(s->Calls, static_cast<int>(TCaptureWorker::kMaxAhead));
     }
-    w->OnChange();
-    EXPECT_TRUE(runUntilSame()) << seed;
+    EXPECT_FALSE(worker.Idle());
+    EXPECT_FALSE(worker.Request(false)) << "no request while the change goes on";
+    for (int i = 1; i <= 8; ++i) {
+      std::optional<TCaptureWorker::TResult> r;
+      for (int round = 0; round < 3000 && !r; ++round) {
+        r = worker.Take();
+        if (!r) {
+          std::unique_lock<std::mutex> l(wakes.M);
+          wakes.Cv.wait_for(l, std::chrono::milliseconds(10));
+        }
+      }
+      ASSERT_TRUE(r) << i;
+      EXPECT_EQ(r->Full, i == 1) << i;
+      EXPECT_EQ(r->More, i < 8) << i;
+      EXPECT_TRUE(r->Error.empty()) << r->Error;
+      if (deferred)
+        EXPECT_EQ(Inflated(r->Update), TNumberedScreen::Raw(i)) << i;
+      else
+        EXPECT_EQ(r->Update, TBytes{static_cast<std::uint8_t>(i)}) << i;
+    }
+    EXPECT_TRUE(worker.Idle());
+    EXPECT_FALSE(worker.Take());
+    EXPECT_TRUE(worker.Request(false));
   }
-  EXPECT_TRUE(pair.Has(pair.HostLog, "screen: grabbed when the display reports drawing, encoded on a worker thread"));
+}
+
+// The end while a large change is being captured ahead and compressed on both threads: no result
+// is reported after it, and nothing is left running.
+TEST(CaptureWorker, EndsCleanlyWhileCapturingAhead) {
+  for (int untilEnd : {0, 1, 3}) {
+    auto s = std::make_shared<TNumberedScreen::TShared>();
+    s->MoreUntil = 1000;
+    s->CanDefer = true;
+    auto wakes = std::make_shared<TWakes>();
+    auto worker = std::make_unique<TCaptureWorker>(std::make_unique<TNumberedScreen>(s), [wakes] { (*wakes)(); });
+    ASSERT_TRUE(worker->Request(false));
+    for (int i = 0; i < untilEnd; ++i) {
+      ASSERT_TRUE(wakes->WaitFor(1));
+      while (!worker->Ready()) {
+        std::unique_lock<std::mutex> l(wakes->M);
+        wakes->Cv.wait_for(l, std::chrono::milliseconds(10));
+      }
+      ASSERT_TRUE(worker->Take());
+    }
+    worker.reset();
+    int after;
+    {
+      std::lock_guard<std::mutex> l(wakes->M);
+      after = wakes->N;
+    }
+    std::lock_guard<std::mutex> l(s->M);
+    EXPECT_FALSE(s->InCapture);
+    EXPECT_EQ(wakes->N, after);
+  }
+}
+
+// The whole host with its worker: the viewer's picture becomes the host's, pixel for pixel, after
+// every change, and the host's end stops the worker. On the larger screen a change of noise (photo-like
+// tiles) needs several updates, which the worker captures ahead and compresses on two threads.
+TEST(CaptureWorker, TheViewerConvergesWithTheHostsWorker) {
+  struct TSize {
+    int W, H;
+  } sizes[] = {{320, 200}, {1280, 720}};
+  for (const TSize& z : sizes) {
+    auto w = std::make_shared<TWatchState>();
+    auto wakes = std::make_shared<TWakes>();
+    TPairOptions o = Watched(w, true);
+    o.CaptureWorker = true;
+    o.HostWake = [wakes] { (*wakes)(); };
+    o.W = z.W;
+    o.H = z.H;
+    TSessionPair pair(std::move(o));
+    // Virtual time stands still while the worker runs; a round waits (bounded) for its wake-up.
+    const auto runUntilSame = [&] {
+      for (int i = 0; i < 4000; ++i) {
+        int seen;
+        {
+          std::lock_guard<std::mutex> l(wakes->M);
+          seen = wakes->N;
+        }
+        pair.Step(pair.Clock.Now() + 1);
+        if (pair.Same()) return true;
+        std::unique_lock<std::mutex> l(wakes->M);
+        wakes->Cv.wait_for(l, std::chrono::milliseconds(5), [&] { return wakes->N > seen; });
+      }
+      return false;
+    };
+    ASSERT_TRUE(runUntilSame()) << z.W;
+    for (std::uint32_t seed : {3u, 4u, 5u}) {
+      {
+        std::lock_guard<std::mutex> l(w->M);
+        pair.Screen->Paint(0, 0, pair.Opt.W, pair.Opt.H / 2 + static_cast<int>(seed), seed);
+      }
+      w->OnChange();
+      EXPECT_TRUE(runUntilSame()) << z.W << " " << seed;
+      // A small change right behind a large one.
+      {
+        std::lock_guard<std::mutex> l(w->M);
+        pair.Screen->Paint(z.W - 100, z.H - 60, 90, 50, seed + 50);
+      }
+      w->OnChange();
+      EXPECT_TRUE(runUntilSame()) << z.W << " " << seed;
+    }
+    EXPECT_TRUE(pair.Has(pair.HostLog, "screen: grabbed when the display reports drawing, encoded on a worker thread"));
+  }
 }
 
 }  // namespace

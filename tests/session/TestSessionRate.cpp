@@ -113,3 +113,35 @@ TEST(SessionRate, H264Bitrates) {
   EXPECT_EQ(H264BitrateKbps(640, 480, true), 2000u);
   EXPECT_EQ(H264BitrateKbps(7680, 4320, true), 20000u);
 }
+
+// The capture pacing: a lone change goes at once and so does one more right behind it; a steady
+// stream keeps to one capture per gap on average, at 60 and at 30 a second.
+TEST(SessionRate, CapturePacingLetsABurstGoAndKeepsTheAverage) {
+  TCaptureBucket b;
+  EXPECT_EQ(CaptureAllowedAt(b, 14), 0u) << "no capture yet";
+  CaptureStarted(b, 5000, 14);
+  EXPECT_LE(CaptureAllowedAt(b, 14), 5000u) << "a second capture right behind the first";
+  CaptureStarted(b, 5002, 14);
+  EXPECT_EQ(CaptureAllowedAt(b, 14), 5014u) << "the third waits for a gap";
+  // After a quiet spell the burst is whole again.
+  EXPECT_LE(CaptureAllowedAt(b, 14), 6000u);
+  CaptureStarted(b, 6000, 14);
+  EXPECT_LE(CaptureAllowedAt(b, 14), 6000u);
+
+  struct TCase {
+    std::uint32_t Gap;
+    TTick Step;  // the stream offers a capture every Step ms
+  } cases[] = {{14, 1}, {14, 5}, {30, 1}, {30, 7}, {14, 14}};
+  for (const TCase& c : cases) {
+    TCaptureBucket s;
+    int captures = 0;
+    for (TTick now = 10000; now < 12000; now += c.Step)
+      if (now >= CaptureAllowedAt(s, c.Gap)) {
+        CaptureStarted(s, now, c.Gap);
+        ++captures;
+      }
+    const int cap = static_cast<int>(2000 / c.Gap) + kCaptureBurst;
+    EXPECT_LE(captures, cap) << c.Gap << " every " << c.Step;
+    EXPECT_GE(captures, std::min<int>(2000 / c.Step, cap - kCaptureBurst - 1)) << c.Gap << " every " << c.Step;
+  }
+}
