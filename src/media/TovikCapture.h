@@ -141,8 +141,8 @@ class TCompactDecoder {
   ~TCompactDecoder();
   TCompactDecoder(const TCompactDecoder&) = delete;
   TCompactDecoder& operator=(const TCompactDecoder&) = delete;
-  // Paints AUpdate into ABitmap as ApplyScreenUpdate does (APainted likewise, copies included).
-  // Throws EScreenUpdate.
+  // Paints AUpdate into ABitmap as ApplyScreenUpdate does (APainted likewise, copies included), but
+  // only once all of it has been read and checked: when it throws EScreenUpdate, ABitmap is unchanged.
   void Apply(TBitmap32& ABitmap, TByteView AUpdate, std::vector<TRect>* APainted = nullptr);
 
  private:
@@ -236,37 +236,30 @@ class TTileEncoder {
 // TScreenPicture applies updates whole or not at all.
 void ApplyScreenUpdate(TBitmap32& ABitmap, TByteView AUpdate, std::vector<TRect>* APainted = nullptr);
 
-// The viewer's picture of the other PC, kept by tile updates that apply whole or not at all: an
-// update is painted into a scratch picture, and the two change places only when every tile of it
-// decoded. A bad update (a hostile PC can send one that first changes the size and then fails)
-// leaves Picture() exactly as it was, its pixels where they were. Before each update the scratch
-// picture is brought up to date by copying the tiles the previous update painted (all of it after a
-// size change or a failed update).
+// The viewer's picture of the other PC, kept by tile updates that apply whole or not at all: every
+// update is read and checked to its end before a pixel of it is painted, in place. A bad update (a
+// hostile PC can send one that first changes the size and then fails) leaves Picture() exactly as it
+// was, its pixels where they were.
 //
-// Owns both pictures. Picture() stays valid until the next call of Apply or Replace. Not
-// thread-safe; one owner.
+// Owns the picture. Picture() stays valid until the next call of Apply or Replace. Not thread-safe;
+// one owner.
 class TScreenPicture {
  public:
   // Applies one update; throws EScreenUpdate (ApplyScreenUpdate's reasons), and Picture() is then
   // unchanged.
   void Apply(TByteView AUpdate);
   // The picture (0 x 0 before the first one).
-  const TBitmap32& Picture() const { return FFront; }
+  const TBitmap32& Picture() const { return FPicture; }
   // Where the last Apply painted (picture coordinates), until the next call of Apply or Replace.
-  const std::vector<TRect>& LastPainted() const { return FBackStale; }
+  const std::vector<TRect>& LastPainted() const { return FPainted; }
   // The picture at AW x AH (black when the size changes), to be written in place by a source other
   // than tile updates (a decoded video frame, a picture for tests).
   TBitmap32& Replace(int AW, int AH);
 
  private:
-  void CatchUp();
-
-  TCompactDecoder FCompact;      // for compact updates
-  TBitmap32 FFront;              // the picture
-  TBitmap32 FBack;               // the scratch picture
-  std::vector<TRect> FBackStale; // where FBack may differ from FFront (when FBackKnown)
-  std::vector<TRect> FPainted;   // reused for the tiles of one update
-  bool FBackKnown = false;       // false: FBack may differ anywhere, or has another size
+  TCompactDecoder FCompact;    // for compact updates
+  TBitmap32 FPicture;          // the picture
+  std::vector<TRect> FPainted; // the tiles of the last update
 };
 
 // ---- Platform side of the capture ----------------------------------------------------------------

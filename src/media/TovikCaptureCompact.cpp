@@ -362,6 +362,102 @@ TTileEncoder::TResult TTileEncoder::EncodeCompact(const TBitmap32& ACur, TBitmap
 
 // ---- Decoder ------------------------------------------------------------------------------------
 
+namespace {
+
+// The operations of an inflated compact update. Checking (APaint false) reads them all and throws for
+// the first bad one without touching ABitmap; painting (APaint true) is for operations that passed
+// the check, into ABitmap of W x H.
+template <bool APaint>
+void RunOps(TBitmap32& ABitmap, const std::uint8_t* data, std::size_t size, int w, int h, int AOps,
+            std::vector<TRect>* APainted) {
+  std::size_t p = 0;
+  auto need = [&](std::size_t n) {
+    if (!APaint && size - p < n) throw EScreenUpdate("Screen update cut short");
+  };
+  for (int i = 0; i < AOps; ++i) {
+    need(9);
+    const std::uint8_t op = data[p];
+    const TRect r{GetU16LE(data + p + 1), GetU16LE(data + p + 3), GetU16LE(data + p + 5), GetU16LE(data + p + 7)};
+    p += 9;
+    if (!APaint && (r.Right() > w || r.Bottom() > h)) throw EScreenUpdate("Bad tile in screen update");
+    const std::size_t off = static_cast<std::size_t>(r.Left) * 4;
+    switch (op) {
+      case opCopy: {
+        need(2);
+        const int src = GetU16LE(data + p);
+        p += 2;
+        if (!APaint && src + r.Height > h) throw EScreenUpdate("Bad copy in screen update");
+        if (APaint && !r.Empty()) CopyRows(ABitmap, r, src);
+        break;
+      }
+      case opSolid: {
+        need(3);
+        std::uint8_t px[4] = {data[p], data[p + 1], data[p + 2], 0};
+        p += 3;
+        if constexpr (APaint)
+          for (int y = 0; y < r.Height; ++y) {
+            std::uint8_t* d = ABitmap.Row(r.Top + y) + off;
+            for (int x = 0; x < r.Width; ++x, d += 4) std::memcpy(d, px, 4);
+          }
+        break;
+      }
+      case opPalette: {
+        need(1);
+        const int n = data[p++];
+        if (!APaint && (n < 2 || n > kMaxPalette)) throw EScreenUpdate("Bad palette in screen update");
+        need(static_cast<std::size_t>(n) * 3);
+        std::array<std::array<std::uint8_t, 4>, kMaxPalette> pal{};
+        for (int c = 0; c < n; ++c, p += 3) pal[static_cast<std::size_t>(c)] = {data[p], data[p + 1], data[p + 2], 0};
+        const int bits = PaletteBits(n);
+        const std::size_t rowBytes = (static_cast<std::size_t>(r.Width) * static_cast<std::size_t>(bits) + 7) / 8;
+        need(rowBytes * static_cast<std::size_t>(r.Height));
+        const unsigned mask = (1u << bits) - 1;
+        // Indices past the palette can only be written where the palette does not fill its bits.
+        const bool full = n == 1 << bits;
+        if (APaint || !full)
+          for (int y = 0; y < r.Height; ++y) {
+            const std::uint8_t* row = data + p + static_cast<std::size_t>(y) * rowBytes;
+            std::uint8_t* d = APaint ? ABitmap.Row(r.Top + y) + off : nullptr;
+            for (int x = 0; x < r.Width; ++x) {
+              const std::size_t bit = static_cast<std::size_t>(x) * static_cast<std::size_t>(bits);
+              const unsigned idx = (row[bit / 8] >> (8 - bits - static_cast<int>(bit % 8))) & mask;
+              if constexpr (APaint) {
+                std::memcpy(d, pal[idx].data(), 4);
+                d += 4;
+              } else if (idx >= static_cast<unsigned>(n)) {
+                throw EScreenUpdate("Bad palette in screen update");
+              }
+            }
+          }
+        p += rowBytes * static_cast<std::size_t>(r.Height);
+        break;
+      }
+      case opRaw: {
+        const std::size_t bytes = static_cast<std::size_t>(r.Width) * static_cast<std::size_t>(r.Height) * 3;
+        need(bytes);
+        if constexpr (APaint)
+          for (int y = 0; y < r.Height; ++y) {
+            std::uint8_t* d = ABitmap.Row(r.Top + y) + off;
+            const std::uint8_t* s = data + p + static_cast<std::size_t>(y) * static_cast<std::size_t>(r.Width) * 3;
+            for (int x = 0; x < r.Width; ++x, d += 4, s += 3) {
+              d[0] = s[0];
+              d[1] = s[1];
+              d[2] = s[2];
+              d[3] = 0;
+            }
+          }
+        p += bytes;
+        break;
+      }
+      default:
+        throw EScreenUpdate("Bad tile in screen update");
+    }
+    if (APaint && APainted && !r.Empty()) APainted->push_back(r);
+  }
+}
+
+}  // namespace
+
 bool ReadCompactHeader(TByteView AUpdate, TCompactHeader& AHeader) {
   if (AUpdate.size() < kCompactHeader || AUpdate[0] != kCompactMagic) return false;
   const std::uint8_t* p = AUpdate.data();
@@ -413,83 +509,11 @@ void TCompactDecoder::Apply(TBitmap32& ABitmap, TByteView AUpdate, std::vector<T
   }
   if (z.avail_in > 0 || FRaw.size() - z.avail_out != hd.RawBytes) throw EScreenUpdate("Screen update cut short");
 
+  // The whole update is checked before a pixel is painted, so that a bad one leaves ABitmap as it was.
+  RunOps<false>(ABitmap, FRaw.data(), hd.RawBytes, w, h, hd.Ops, nullptr);
   if (ABitmap.Width() != w || ABitmap.Height() != h) ABitmap.Resize(w, h);
   ++ABitmap.FChangeCount;
-  const std::uint8_t* const data = FRaw.data();
-  const std::size_t size = hd.RawBytes;
-  std::size_t p = 0;
-  auto need = [&](std::size_t n) {
-    if (size - p < n) throw EScreenUpdate("Screen update cut short");
-  };
-  for (int i = 0; i < hd.Ops; ++i) {
-    need(9);
-    const std::uint8_t op = data[p];
-    const TRect r{GetU16LE(data + p + 1), GetU16LE(data + p + 3), GetU16LE(data + p + 5), GetU16LE(data + p + 7)};
-    p += 9;
-    if (r.Right() > w || r.Bottom() > h) throw EScreenUpdate("Bad tile in screen update");
-    const std::size_t off = static_cast<std::size_t>(r.Left) * 4;
-    switch (op) {
-      case opCopy: {
-        need(2);
-        const int src = GetU16LE(data + p);
-        p += 2;
-        if (src + r.Height > h) throw EScreenUpdate("Bad copy in screen update");
-        if (!r.Empty()) CopyRows(ABitmap, r, src);
-        break;
-      }
-      case opSolid: {
-        need(3);
-        std::uint8_t px[4] = {data[p], data[p + 1], data[p + 2], 0};
-        p += 3;
-        for (int y = 0; y < r.Height; ++y) {
-          std::uint8_t* d = ABitmap.Row(r.Top + y) + off;
-          for (int x = 0; x < r.Width; ++x, d += 4) std::memcpy(d, px, 4);
-        }
-        break;
-      }
-      case opPalette: {
-        need(1);
-        const int n = data[p++];
-        if (n < 2 || n > kMaxPalette) throw EScreenUpdate("Bad palette in screen update");
-        need(static_cast<std::size_t>(n) * 3);
-        std::array<std::array<std::uint8_t, 4>, kMaxPalette> pal{};
-        for (int c = 0; c < n; ++c, p += 3) pal[static_cast<std::size_t>(c)] = {data[p], data[p + 1], data[p + 2], 0};
-        const int bits = PaletteBits(n);
-        const std::size_t rowBytes = (static_cast<std::size_t>(r.Width) * static_cast<std::size_t>(bits) + 7) / 8;
-        need(rowBytes * static_cast<std::size_t>(r.Height));
-        const unsigned mask = (1u << bits) - 1;
-        for (int y = 0; y < r.Height; ++y, p += rowBytes) {
-          std::uint8_t* d = ABitmap.Row(r.Top + y) + off;
-          for (int x = 0; x < r.Width; ++x, d += 4) {
-            const std::size_t bit = static_cast<std::size_t>(x) * static_cast<std::size_t>(bits);
-            const unsigned idx = (data[p + bit / 8] >> (8 - bits - static_cast<int>(bit % 8))) & mask;
-            if (idx >= static_cast<unsigned>(n)) throw EScreenUpdate("Bad palette in screen update");
-            std::memcpy(d, pal[idx].data(), 4);
-          }
-        }
-        break;
-      }
-      case opRaw: {
-        const std::size_t bytes = static_cast<std::size_t>(r.Width) * static_cast<std::size_t>(r.Height) * 3;
-        need(bytes);
-        for (int y = 0; y < r.Height; ++y) {
-          std::uint8_t* d = ABitmap.Row(r.Top + y) + off;
-          const std::uint8_t* s = data + p + static_cast<std::size_t>(y) * static_cast<std::size_t>(r.Width) * 3;
-          for (int x = 0; x < r.Width; ++x, d += 4, s += 3) {
-            d[0] = s[0];
-            d[1] = s[1];
-            d[2] = s[2];
-            d[3] = 0;
-          }
-        }
-        p += bytes;
-        break;
-      }
-      default:
-        throw EScreenUpdate("Bad tile in screen update");
-    }
-    if (APainted && !r.Empty()) APainted->push_back(r);
-  }
+  RunOps<true>(ABitmap, FRaw.data(), hd.RawBytes, w, h, hd.Ops, APainted);
   FNextSeq = hd.Seq + 1;
   FReady = true;
 }
