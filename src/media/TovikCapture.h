@@ -20,6 +20,7 @@
 
 #include "base/TovikBytes.h"
 #include "base/TovikClock.h"
+#include "media/TovikRowHashes.h"
 
 struct libdeflate_compressor;
 struct z_stream_s;
@@ -227,7 +228,8 @@ class TTileEncoder {
   bool FStreamLive = false;  // FDeflate continues a stream the viewer has from its restart on
   std::uint32_t FStreamSeq = 0; // number of the next compact update since the restart
   int FStreamLevel = -1;        // FDeflate's compression level
-  std::vector<std::uint64_t> FHashCur, FHashPrev; // row hashes for the scroll search
+  std::vector<std::uint64_t> FHashCur; // ACur's row hashes for the scroll search
+  TRowHashes FPrevHashes;              // APrev's, kept between updates
 };
 
 // Decompresses AUpdate (the frame body without its kind byte) and paints its tiles into ABitmap,

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "media/TovikCapture.h"
+#include "media/TovikRowHashes.h"
 
 namespace tovik {
 
@@ -112,37 +113,6 @@ void PutTile(std::vector<std::uint8_t>& AOut, const TBitmap32& ACur, const TRect
   AOut.pop_back();
 }
 
-// A row's hash for the scroll search, over four independent lanes of 64-bit words (several times the
-// speed of a byte-serial hash; the search hashes every row of the changed area twice per update). Equal
-// hashes are only a guess: the tiles a copy leaves different are compared and sent as usual.
-std::uint64_t RowHash(const std::uint8_t* p, std::size_t n) {
-  constexpr std::uint64_t k1 = 0x9E3779B185EBCA87ull, k2 = 0xC2B2AE3D27D4EB4Full;
-  const auto round = [](std::uint64_t acc, std::uint64_t w) {
-    acc += w * k2;
-    acc = (acc << 31) | (acc >> 33);
-    return acc * k1;
-  };
-  std::uint64_t l[4] = {k1 + k2, k2, 0, 0 - k1};
-  std::size_t i = 0;
-  for (; i + 32 <= n; i += 32)
-    for (int j = 0; j < 4; ++j) {
-      std::uint64_t w;
-      std::memcpy(&w, p + i + 8 * j, 8);
-      l[j] = round(l[j], w);
-    }
-  std::uint64_t h = ((l[0] << 1) | (l[0] >> 63)) + ((l[1] << 7) | (l[1] >> 57)) + ((l[2] << 12) | (l[2] >> 52)) +
-                    ((l[3] << 18) | (l[3] >> 46)) + n;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    h = round(h, w);
-  }
-  for (; i < n; ++i) h = (h ^ p[i]) * k1;
-  h ^= h >> 33;
-  h *= k2;
-  return h ^ (h >> 29);
-}
-
 // Moves the rows of ABox's columns: row y takes what row y + ADy held. Rows are visited so that a
 // row is read before it is overwritten.
 void CopyRows(TBitmap32& ABitmap, const TRect& ADst, int ASrcTop) {
@@ -170,16 +140,29 @@ namespace {
 // then hashes without its unmoved surroundings).
 TRect ChangedColumns(const TBitmap32& ACur, const TBitmap32& APrev, const TRect& ABox) {
   int lo = ABox.Right(), hi = ABox.Left;
+  const auto px = [](const std::uint8_t* row, int x) {
+    std::uint32_t v;
+    std::memcpy(&v, row + static_cast<std::size_t>(x) * 4, 4);
+    return v;
+  };
   for (int y = ABox.Top; y < ABox.Bottom(); ++y) {
     const std::uint8_t* c = ACur.Row(y);
     const std::uint8_t* p = APrev.Row(y);
-    int x = ABox.Left;
-    while (x < lo && std::memcmp(c + x * 4, p + x * 4, 4) == 0) ++x;
-    if (x == ABox.Right()) continue;  // the row is the same
-    lo = std::min(lo, x);
-    int e = ABox.Right() - 1;
-    while (e > hi && std::memcmp(c + e * 4, p + e * 4, 4) == 0) --e;
-    hi = std::max(hi, e);
+    // Only the columns not yet known to differ: left of lo and right of hi.
+    const int l = ABox.Left, r = ABox.Right();
+    if (lo <= hi) {
+      if (std::memcmp(c + l * 4, p + l * 4, static_cast<std::size_t>(lo - l) * 4) == 0 &&
+          std::memcmp(c + (hi + 1) * 4, p + (hi + 1) * 4, static_cast<std::size_t>(r - hi - 1) * 4) == 0)
+        continue;
+    } else if (std::memcmp(c + l * 4, p + l * 4, static_cast<std::size_t>(r - l) * 4) == 0) {
+      continue;  // the row is the same
+    }
+    int x = l;
+    while (x < lo && px(c, x) == px(p, x)) ++x;
+    if (x < lo) lo = x;
+    int e = r - 1;
+    while (e > hi && px(c, e) == px(p, e)) --e;
+    if (e > hi) hi = e;
   }
   if (hi < lo) return {};
   return {lo, ABox.Top, hi + 1 - lo, ABox.Height};
@@ -187,27 +170,24 @@ TRect ChangedColumns(const TBitmap32& ACur, const TBitmap32& APrev, const TRect&
 
 // Searches ABox for a vertical scroll between APrev and ACur: the row offset most changed rows agree
 // on (counting only rows whose content occurs once in APrev), then the longest run of rows of ACur
-// that APrev holds at that offset. True with ADst and ASrcTop when the run is worth a copy.
-bool FindScroll(const TBitmap32& ACur, const TBitmap32& APrev, const TRect& ABox, std::vector<std::uint64_t>& AHc,
-                std::vector<std::uint64_t>& AHp, TRect& ADst, int& ASrcTop) {
+// that APrev holds at that offset. True with ADst and ASrcTop when the run is worth a copy. AHp holds
+// APrev's row hashes over ABox's columns, from ABox.Top on.
+bool FindScroll(const TBitmap32& ACur, const TRect& ABox, std::vector<std::uint64_t>& AHc, const std::uint64_t* AHp,
+                TRect& ADst, int& ASrcTop) {
   constexpr int kMinRun = 16;
   if (ABox.Height < kMinRun * 2) return false;
-  const std::size_t off = static_cast<std::size_t>(ABox.Left) * 4, bytes = static_cast<std::size_t>(ABox.Width) * 4;
   AHc.resize(static_cast<std::size_t>(ABox.Height));
-  AHp.resize(static_cast<std::size_t>(ABox.Height));
   std::unordered_map<std::uint64_t, int> where;  // row hash of APrev -> row, or -1 when not unique
   where.reserve(static_cast<std::size_t>(ABox.Height) * 2);
   for (int y = 0; y < ABox.Height; ++y) {
-    AHc[static_cast<std::size_t>(y)] = RowHash(ACur.Row(ABox.Top + y) + off, bytes);
-    const std::uint64_t hp = RowHash(APrev.Row(ABox.Top + y) + off, bytes);
-    AHp[static_cast<std::size_t>(y)] = hp;
-    auto [it, fresh] = where.try_emplace(hp, y);
+    AHc[static_cast<std::size_t>(y)] = RowHash(ACur, ABox.Top + y, ABox.Left, ABox.Width);
+    auto [it, fresh] = where.try_emplace(AHp[y], y);
     if (!fresh) it->second = -1;
   }
   std::unordered_map<int, int> votes;
   for (int y = 0; y < ABox.Height; ++y) {
     const std::uint64_t hc = AHc[static_cast<std::size_t>(y)];
-    if (hc == AHp[static_cast<std::size_t>(y)]) continue;
+    if (hc == AHp[y]) continue;
     auto it = where.find(hc);
     if (it == where.end() || it->second < 0) continue;
     ++votes[it->second - y];
@@ -221,13 +201,12 @@ bool FindScroll(const TBitmap32& ACur, const TBitmap32& APrev, const TRect& ABox
   if (best == 0 || bestVotes < 4) return false;
   int runTop = 0, runLen = 0;
   for (int y = std::max(0, -best); y < ABox.Height && y + best < ABox.Height;) {
-    if (AHc[static_cast<std::size_t>(y)] != AHp[static_cast<std::size_t>(y + best)]) {
+    if (AHc[static_cast<std::size_t>(y)] != AHp[y + best]) {
       ++y;
       continue;
     }
     int e = y;
-    while (e < ABox.Height && e + best < ABox.Height && AHc[static_cast<std::size_t>(e)] == AHp[static_cast<std::size_t>(e + best)])
-      ++e;
+    while (e < ABox.Height && e + best < ABox.Height && AHc[static_cast<std::size_t>(e)] == AHp[e + best]) ++e;
     if (e - y > runLen) {
       runTop = y;
       runLen = e - y;
@@ -238,6 +217,18 @@ bool FindScroll(const TBitmap32& ACur, const TBitmap32& APrev, const TRect& ABox
   ADst = {ABox.Left, ABox.Top + runTop, ABox.Width, runLen};
   ASrcTop = ABox.Top + runTop + best;
   return true;
+}
+
+// The columns to search for a scroll: AChanged (the changed columns of the tiles' box ATiles), or the
+// columns searched before when they hold AChanged and lie inside ATiles, so that the kept row hashes
+// of the previous picture serve again (text of changing line lengths scrolling in one window).
+TRect ScrollColumns(const TRect& AChanged, const TRect& ATiles, int AKeptLeft, int AKeptWidth) {
+  if (AChanged.Empty() || AKeptWidth <= 0) return AChanged;
+  const int keptRight = AKeptLeft + AKeptWidth;
+  if (AKeptLeft <= AChanged.Left && AChanged.Right() <= keptRight && ATiles.Left <= AKeptLeft &&
+      keptRight <= ATiles.Right())
+    return {AKeptLeft, AChanged.Top, AKeptWidth, AChanged.Height};
+  return AChanged;
 }
 
 }  // namespace
@@ -273,12 +264,13 @@ TTileEncoder::TResult TTileEncoder::EncodeCompact(const TBitmap32& ACur, TBitmap
     }
     TRect dst;
     int srcTop = 0;
-    if (changed >= 4) box = ChangedColumns(ACur, APrev, box);
-    if (changed >= 4 && FindScroll(ACur, APrev, box, FHashCur, FHashPrev, dst, srcTop)) {
+    if (changed >= 4) box = ScrollColumns(ChangedColumns(ACur, APrev, box), box, FPrevHashes.Left(), FPrevHashes.Width());
+    if (changed >= 4 && !box.Empty() && FindScroll(ACur, box, FHashCur, FPrevHashes.Rows(APrev, box), dst, srcTop)) {
       PutRect(FRaw, opCopy, dst);
       Put16(FRaw, srcTop);
       ++ops;
       CopyRows(APrev, dst, srcTop);
+      FPrevHashes.Moved(dst, srcTop);
       MarkDirty(dst, w, h);
     }
   }

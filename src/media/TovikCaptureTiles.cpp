@@ -52,6 +52,7 @@ TRect TileRect(int ATile, int AW, int AH) {
 void TTileEncoder::TCompressorFree::operator()(libdeflate_compressor* p) const { libdeflate_free_compressor(p); }
 
 void TTileEncoder::Restart() {
+  FPrevHashes.Clear();
   FForceAll = true;
   FSweep = 0;
   FScanFrom = 0;
@@ -81,6 +82,7 @@ void TTileEncoder::MarkDirty(const TRect& ARect, int AW, int AH) {
 }
 
 void TTileEncoder::MarkSent() {
+  FPrevHashes.Clear();  // the caller wrote APrev
   std::fill(FDirty.begin(), FDirty.end(), 0);
   FAllDirty = false;
   FForceAll = false;
@@ -123,6 +125,7 @@ int TTileEncoder::PickTiles(const TBitmap32& ACur, TBitmap32& APrev, const std::
     ASend(r);
     const std::size_t off = static_cast<std::size_t>(r.Left) * 4, bytes = static_cast<std::size_t>(r.Width) * 4;
     for (int row = 0; row < r.Height; ++row) std::memcpy(APrev.Row(r.Top + row) + off, ACur.Row(r.Top + row) + off, bytes);
+    FPrevHashes.Changed(r);
     FDirty[static_cast<std::size_t>(t)] = 0;
     lastSent = t;
     ++count;
@@ -166,6 +169,7 @@ TTileEncoder::TResult TTileEncoder::Encode(const TBitmap32& ACur, TBitmap32& APr
     FMarkW = w;
     FMarkH = h;
     FAllDirty = true;
+    FPrevHashes.Clear();
   }
   FitMarks(total);
   if (FAllDirty || !FTrackDamage) {
