@@ -168,14 +168,16 @@ TRect ChangedColumns(const TBitmap32& ACur, const TBitmap32& APrev, const TRect&
   return {lo, ABox.Top, hi + 1 - lo, ABox.Height};
 }
 
-// Searches ABox for a vertical scroll between APrev and ACur: the row offset most changed rows agree
+// The fewest rows a scroll copy moves.
+constexpr int kMinScrollRun = 16;
+
+// Searches ABox (at least 2 x kMinScrollRun rows) for a vertical scroll between APrev and ACur: the row offset most changed rows agree
 // on (counting only rows whose content occurs once in APrev), then the longest run of rows of ACur
 // that APrev holds at that offset. True with ADst and ASrcTop when the run is worth a copy. AHp holds
 // APrev's row hashes over ABox's columns, from ABox.Top on.
 bool FindScroll(const TBitmap32& ACur, const TRect& ABox, std::vector<std::uint64_t>& AHc, const std::uint64_t* AHp,
                 TRect& ADst, int& ASrcTop) {
-  constexpr int kMinRun = 16;
-  if (ABox.Height < kMinRun * 2) return false;
+  constexpr int kMinRun = kMinScrollRun;
   AHc.resize(static_cast<std::size_t>(ABox.Height));
   std::unordered_map<std::uint64_t, int> where;  // row hash of APrev -> row, or -1 when not unique
   where.reserve(static_cast<std::size_t>(ABox.Height) * 2);
@@ -242,6 +244,7 @@ TTileEncoder::TResult TTileEncoder::EncodeCompact(const TBitmap32& ACur, TBitmap
   FRaw.clear();
   int ops = 0;
 
+  TRect hashed;  // the box whose rows of ACur were hashed into FHashCur
   if (!FForceAll) {
     // A vertical scroll inside the box of the changed tiles travels as one copy; the tiles it
     // leaves different are then sent as usual.
@@ -264,8 +267,13 @@ TTileEncoder::TResult TTileEncoder::EncodeCompact(const TBitmap32& ACur, TBitmap
     }
     TRect dst;
     int srcTop = 0;
+    bool found = false;
     if (changed >= 4) box = ScrollColumns(ChangedColumns(ACur, APrev, box), box, FPrevHashes.Left(), FPrevHashes.Width());
-    if (changed >= 4 && !box.Empty() && FindScroll(ACur, box, FHashCur, FPrevHashes.Rows(APrev, box), dst, srcTop)) {
+    if (changed >= 4 && !box.Empty() && box.Height >= kMinScrollRun * 2) {
+      hashed = box;
+      found = FindScroll(ACur, box, FHashCur, FPrevHashes.Rows(APrev, box), dst, srcTop);
+    }
+    if (found) {
       PutRect(FRaw, opCopy, dst);
       Put16(FRaw, srcTop);
       ++ops;
@@ -283,6 +291,9 @@ TTileEncoder::TResult TTileEncoder::EncodeCompact(const TBitmap32& ACur, TBitmap
     FPicked.push_back(r);
   });
   ops += tiles;
+  // Every tile of the box that may have differed is now the same in APrev as in ACur (unless the
+  // update was capped), so APrev's rows there hash as ACur's did.
+  if (!hashed.Empty() && !FMore) FPrevHashes.Learn(hashed, FHashCur.data());
   if (ops == 0) return res;
   if (ops == tiles && rawPixels * 4 > FRaw.size() * 3) {
     if (reset) FStreamLive = false;  // the next compact update restarts the stream

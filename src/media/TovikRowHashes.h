@@ -29,6 +29,9 @@ class TRowHashes {
   // rows were moved as by memmove).
   void Moved(const TRect& ADst, int ASrcTop);
   void Clear();
+  // Rows ABox.Top .. of the picture now hold the pixels whose hashes over ABox's columns are AHashes
+  // (one per row); nothing when those are not the kept columns.
+  void Learn(const TRect& ABox, const std::uint64_t* AHashes);
 
   // The columns of the rows kept (width 0: none).
   int Left() const { return FLeft; }

@@ -16,6 +16,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPainter>
+#include <QRegion>
 #include <QProgressBar>
 #include <QScreen>
 #include <QStandardPaths>
@@ -514,8 +515,12 @@ void TViewerForm::paintEvent(QPaintEvent*) {
   QPainter p(this);
   const int bar = ToolBarShown() ? BarHeight : 0;
   const QRect area(0, bar, width(), std::max(1, height() - bar));
-  p.fillRect(area, kPictureBack);
   const TVRect d = Dest();
+  // The picture covers its own rectangle: only the rest of the area is filled.
+  if (d.Empty())
+    p.fillRect(area, kPictureBack);
+  else
+    for (const QRect& r : QRegion(area).subtracted(QRegion(d.Left, d.Top, d.Width, d.Height))) p.fillRect(r, kPictureBack);
   if (!d.Empty()) {
     const QRect target(d.Left, d.Top, d.Width, d.Height);
     p.setClipRect(area);
