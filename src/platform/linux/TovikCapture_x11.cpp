@@ -251,10 +251,12 @@ class TPlainGrab final : public IScreenGrab {
 // Reports drawing anywhere on the root window: DAMAGE at the "non-empty" level on a connection of its
 // own, watched by a thread that sleeps in poll() until the server sends an event. The server sends one
 // event when the damage stops being empty; Rearm empties it, so the next drawing reports again (the
-// drawing between two captures costs one event, however much there is). Rearm waits for the server to
-// have emptied it (a round trip), so that no drawing after it goes unreported; since an event read
-// with that reply lands in XCB's queue without waking poll(), Rearm then wakes the thread through an
-// eventfd, which also ends it. XCB serialises the calls of the two threads on the connection.
+// drawing between two captures costs one event, however much there is). Rearm empties it through a
+// second connection and waits for the server to have done so (a round trip), so that no drawing after
+// it goes unreported; the watched connection then carries only events, which only the thread reads
+// (a reply read there by the thread calling Rearm would leave poll() reporting data that
+// xcb_poll_for_event may not read, and the thread would spin until that reply was taken). An eventfd
+// wakes the thread to end it.
 class TDamageWatch final : public IChangeWatch {
  public:
   explicit TDamageWatch(std::function<void()> AOnChange) : FOnChange(std::move(AOnChange)) {
@@ -270,16 +272,24 @@ class TDamageWatch final : public IChangeWatch {
     FDamage = TXResource(c, damage, [](xcb_connection_t* cc, std::uint32_t id) { xcb_damage_destroy(cc, id); });
     FDisplay->Sync();
     if (xcb_connection_has_error(c)) throw std::runtime_error("X connection failed");
+    FRearmDisplay = TXDisplay::Open();
+    if (!FRearmDisplay) throw std::runtime_error("No X display");
+    xcb_connection_t* rc = FRearmDisplay->Conn.get();
+    // DAMAGE takes requests from a client only once it has asked for the version.
+    TXReply<xcb_damage_query_version_reply_t> rv(
+        xcb_damage_query_version_reply(rc, xcb_damage_query_version(rc, 1, 1), nullptr));
+    if (!rv || xcb_connection_has_error(rc)) throw std::runtime_error("No DAMAGE");
     FWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (FWakeFd < 0) throw std::runtime_error("eventfd failed");
     FThread = std::thread([this] { Run(); });
   }
 
   void Rearm() override {
-    xcb_connection_t* c = FDisplay->Conn.get();
+    xcb_connection_t* c = FRearmDisplay->Conn.get();
     xcb_damage_subtract(c, FDamage.Id(), XCB_NONE, XCB_NONE);
-    FDisplay->Sync();
-    Poke();
+    FRearmDisplay->Sync();
+    while (TXReply<xcb_generic_event_t> ev{xcb_poll_for_queued_event(c)}) {
+    }  // errors only: the watched connection tells of a lost display
   }
 
   ~TDamageWatch() override {
@@ -316,7 +326,8 @@ class TDamageWatch final : public IChangeWatch {
   }
 
   std::function<void()> FOnChange;
-  std::shared_ptr<TXDisplay> FDisplay;
+  std::shared_ptr<TXDisplay> FDisplay;        // the watched connection: the thread's alone
+  std::shared_ptr<TXDisplay> FRearmDisplay;   // Rearm's
   TXResource FDamage;
   std::uint8_t FDamageEvent = 0;
   int FWakeFd = -1;
