@@ -6,7 +6,6 @@
 #include <array>
 #include <cstring>
 #include <string_view>
-#include <unordered_map>
 
 #include "media/TovikCapture.h"
 #include "media/TovikRowHashes.h"
@@ -178,27 +177,34 @@ constexpr int kMinScrollRun = 16;
 bool FindScroll(const TBitmap32& ACur, const TRect& ABox, std::vector<std::uint64_t>& AHc, const std::uint64_t* AHp,
                 TRect& ADst, int& ASrcTop) {
   constexpr int kMinRun = kMinScrollRun;
-  AHc.resize(static_cast<std::size_t>(ABox.Height));
-  std::unordered_map<std::uint64_t, int> where;  // row hash of APrev -> row, or -1 when not unique
-  where.reserve(static_cast<std::size_t>(ABox.Height) * 2);
-  for (int y = 0; y < ABox.Height; ++y) {
+  const int h = ABox.Height;
+  AHc.resize(static_cast<std::size_t>(h));
+  // APrev's rows by hash, -1 for a hash that occurs more than once; and the votes per offset, from
+  // -(h - 1) to h - 1. Kept per thread: the search runs for every update.
+  thread_local std::vector<std::pair<std::uint64_t, int>> where;
+  thread_local std::vector<int> votes;
+  where.clear();
+  for (int y = 0; y < h; ++y) {
     AHc[static_cast<std::size_t>(y)] = RowHash(ACur, ABox.Top + y, ABox.Left, ABox.Width);
-    auto [it, fresh] = where.try_emplace(AHp[y], y);
-    if (!fresh) it->second = -1;
+    where.emplace_back(AHp[y], y);
   }
-  std::unordered_map<int, int> votes;
-  for (int y = 0; y < ABox.Height; ++y) {
+  std::sort(where.begin(), where.end());
+  for (std::size_t i = 1; i < where.size(); ++i)
+    if (where[i].first == where[i - 1].first) where[i].second = where[i - 1].second = -1;
+  votes.assign(static_cast<std::size_t>(2 * h - 1), 0);
+  for (int y = 0; y < h; ++y) {
     const std::uint64_t hc = AHc[static_cast<std::size_t>(y)];
     if (hc == AHp[y]) continue;
-    auto it = where.find(hc);
-    if (it == where.end() || it->second < 0) continue;
-    ++votes[it->second - y];
+    const auto it = std::lower_bound(where.begin(), where.end(), std::pair<std::uint64_t, int>{hc, -1});
+    if (it == where.end() || it->first != hc || it->second < 0) continue;
+    ++votes[static_cast<std::size_t>(it->second - y + h - 1)];
   }
+  // The offset most rows agree on; of equals, the lowest.
   int best = 0, bestVotes = 0;
-  for (auto [dy, v] : votes)
-    if (v > bestVotes || (v == bestVotes && dy < best)) {
-      best = dy;
-      bestVotes = v;
+  for (int i = 0; i < 2 * h - 1; ++i)
+    if (votes[static_cast<std::size_t>(i)] > bestVotes) {
+      best = i - (h - 1);
+      bestVotes = votes[static_cast<std::size_t>(i)];
     }
   if (best == 0 || bestVotes < 4) return false;
   int runTop = 0, runLen = 0;
