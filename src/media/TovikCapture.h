@@ -214,6 +214,8 @@ class TTileEncoder {
   // each to ASend and copies it to APrev; returns how many.
   int PickTiles(const TBitmap32& ACur, TBitmap32& APrev, const std::function<void(const TRect&)>& ASend);
   TResult EncodeCompact(const TBitmap32& ACur, TBitmap32& APrev);
+  // Marks the tiles of ADst (just copied within APrev) that may differ from ACur.
+  void MarkCopied(const TRect& ADst, const std::vector<std::uint8_t>& ASame, int AW, int AH);
   // ATiles of ACur as the zlib update every viewer reads (all raw pixels, one self-contained piece).
   TResult EncodePlain(const TBitmap32& ACur, const std::vector<TRect>& ATiles);
   std::vector<TRect> FPicked; // the tiles of the update being written
@@ -230,6 +232,7 @@ class TTileEncoder {
   int FStreamLevel = -1;        // FDeflate's compression level
   std::vector<std::uint64_t> FHashCur; // ACur's row hashes for the scroll search
   TRowHashes FPrevHashes;              // APrev's, kept between updates
+  std::vector<std::uint8_t> FRowSame;  // per row of a scroll copy: equal to ACur after it
 };
 
 // Decompresses AUpdate (the frame body without its kind byte) and paints its tiles into ABitmap,

@@ -241,6 +241,44 @@ TRect ScrollColumns(const TRect& AChanged, const TRect& ATiles, int AKeptLeft, i
 
 }  // namespace
 
+namespace {
+
+// CopyRows(APrev, ADst, ASrcTop), telling for each row of ADst whether it then equals ACur's in the
+// columns of the tiles that lie wholly inside ADst (compared as soon as the row is written, while it is
+// still in the cache). ASame[i] is for row ADst.Top + i.
+void CopyRowsComparing(TBitmap32& APrev, const TBitmap32& ACur, const TRect& ADst, int ASrcTop, std::vector<std::uint8_t>& ASame) {
+  const int c0 = (ADst.Left + kTileSize - 1) / kTileSize * kTileSize, c1 = ADst.Right() / kTileSize * kTileSize;
+  const std::size_t off = static_cast<std::size_t>(ADst.Left) * 4, bytes = static_cast<std::size_t>(ADst.Width) * 4;
+  const std::size_t cmpOff = static_cast<std::size_t>(c0) * 4, cmpBytes = c1 > c0 ? static_cast<std::size_t>(c1 - c0) * 4 : 0;
+  ASame.assign(static_cast<std::size_t>(ADst.Height), 0);
+  const auto row = [&](int y) {
+    std::uint8_t* d = APrev.Row(ADst.Top + y);
+    std::memmove(d + off, APrev.Row(ASrcTop + y) + off, bytes);
+    ASame[static_cast<std::size_t>(y)] = cmpBytes > 0 && std::memcmp(d + cmpOff, ACur.Row(ADst.Top + y) + cmpOff, cmpBytes) == 0;
+  };
+  if (ASrcTop > ADst.Top) {
+    for (int y = 0; y < ADst.Height; ++y) row(y);
+  } else {
+    for (int y = ADst.Height - 1; y >= 0; --y) row(y);
+  }
+}
+
+}  // namespace
+
+// The tiles of ADst (just copied within APrev) may differ from ACur, except those that lie wholly
+// inside it and whose rows ASame found equal.
+void TTileEncoder::MarkCopied(const TRect& ADst, const std::vector<std::uint8_t>& ASame, int AW, int AH) {
+  MarkDirty(ADst, AW, AH);
+  const int a = TilesAcross(AW);
+  const int tx0 = (ADst.Left + kTileSize - 1) / kTileSize, tx1 = ADst.Right() / kTileSize;
+  const int ty0 = (ADst.Top + kTileSize - 1) / kTileSize, ty1 = ADst.Bottom() / kTileSize;
+  for (int ty = ty0; ty < ty1; ++ty) {
+    const auto first = ASame.begin() + (ty * kTileSize - ADst.Top);
+    if (std::find(first, first + kTileSize, std::uint8_t{0}) != first + kTileSize) continue;
+    for (int tx = tx0; tx < tx1; ++tx) FDirty[static_cast<std::size_t>(ty * a + tx)] = 0;
+  }
+}
+
 TTileEncoder::TResult TTileEncoder::EncodeCompact(const TBitmap32& ACur, TBitmap32& APrev) {
   TResult res;
   const int w = ACur.Width(), h = ACur.Height();
@@ -283,9 +321,9 @@ TTileEncoder::TResult TTileEncoder::EncodeCompact(const TBitmap32& ACur, TBitmap
       PutRect(FRaw, opCopy, dst);
       Put16(FRaw, srcTop);
       ++ops;
-      CopyRows(APrev, dst, srcTop);
+      CopyRowsComparing(APrev, ACur, dst, srcTop, FRowSame);
       FPrevHashes.Moved(dst, srcTop);
-      MarkDirty(dst, w, h);
+      MarkCopied(dst, FRowSame, w, h);
     }
   }
   std::size_t rawPixels = 0;
