@@ -233,6 +233,71 @@ void BM_NoChangeScan(benchmark::State& state) {
 }
 BENCHMARK(BM_NoChangeScan)->ArgName("damage")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
+// A terminal window of 980 x 700 on a 1920 x 1080 picture scrolls by one line of text per frame, the
+// new line written at its bottom; damage reports the window. side:0 times the host's encoding of one
+// frame (compact updates, the scroll found and sent as a copy), side:1 the viewer's picture taking it.
+void ScrollFrame(TBitmap32& ABitmap, int AFrame) {
+  constexpr int kLeft = 20, kTop = 20, kWinW = 980, kWinH = 700, kLine = 18;
+  for (int y = kTop; y < kTop + kWinH - kLine; ++y)
+    std::memmove(ABitmap.Row(y) + kLeft * 4, ABitmap.Row(y + kLine) + kLeft * 4, kWinW * 4);
+  std::mt19937 rng(static_cast<std::uint32_t>(AFrame));
+  const int chars = 20 + static_cast<int>(rng() % 100);
+  for (int y = kTop + kWinH - kLine; y < kTop + kWinH; ++y) std::memset(ABitmap.Row(y) + kLeft * 4, 0xFF, kWinW * 4);
+  for (int c = 0; c < chars && 8 + c * 8 + 7 < kWinW; ++c) {
+    const std::uint32_t glyph = rng();
+    for (int gy = 0; gy < 12; ++gy)
+      for (int gx = 0; gx < 6; ++gx)
+        if ((glyph >> ((gy * 6 + gx) % 29)) & 1)
+          std::memset(ABitmap.Row(kTop + kWinH - kLine + 3 + gy) + (kLeft + 8 + c * 8 + gx) * 4, 0x20, 3);
+  }
+}
+
+void BM_ScrollText(benchmark::State& state) {
+  constexpr int kFrames = 100;
+  const TRect window{20, 20, 980, 700};
+  TBitmap32 cur, prev;
+  cur.SetSize(kW, kH);
+  prev.SetSize(kW, kH);
+  FillText(cur, 3);
+  TTileEncoder enc;
+  enc.FCompact = true;
+  enc.FTrackDamage = true;
+  std::vector<TBytes> start;
+  for (bool first = true; first || enc.FMore; first = false) start.push_back(enc.Encode(cur, prev, first).Data);
+  const bool host = state.range(0) == 0;
+  std::vector<TBytes> frames;
+  int frame = 0;
+  std::size_t bytes = 0;
+  if (host) {
+    for (auto _ : state) {
+      state.PauseTiming();
+      ScrollFrame(cur, ++frame);
+      enc.MarkDirty(window, kW, kH);
+      state.ResumeTiming();
+      const auto r = enc.Encode(cur, prev, false);
+      bytes += r.Data.size();
+      benchmark::DoNotOptimize(r.Data.data());
+    }
+    state.counters["bytes_per_frame"] = static_cast<double>(bytes) / static_cast<double>(frame);
+    return;
+  }
+  for (int f = 1; f <= kFrames; ++f) {
+    ScrollFrame(cur, f);
+    enc.MarkDirty(window, kW, kH);
+    frames.push_back(enc.Encode(cur, prev, false).Data);
+  }
+  for (auto _ : state) {
+    state.PauseTiming();
+    TScreenPicture pic;
+    for (const TBytes& u : start) pic.Apply(u);
+    state.ResumeTiming();
+    for (const TBytes& u : frames) pic.Apply(u);
+  }
+  state.counters["frames"] = kFrames;
+}
+// Per frame: the time of side:1 divided by its 100 frames.
+BENCHMARK(BM_ScrollText)->ArgName("side")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
 // ---- Against the X server in DISPLAY -------------------------------------------------------------
 
 void BM_X11Grab(benchmark::State& state) {

@@ -15,7 +15,7 @@
 //                             active tab as "left top width height" on the screen, empty on the home
 //                             tab); gui_frame_ms ("p50 p95 max" of the last 256 turns of a 16 ms
 //                             timer on the GUI thread, from StartPace: how long the window may wait
-//                             to paint). Nothing secret is written: the ID and the check
+//                             to paint; empty under TOVIK_TEST_PACE=0, which leaves that timer out). Nothing secret is written: the ID and the check
 //                             number are what the window shows.
 //   TOVIK_TEST_DUMP=<file>    when <file>.req exists, the viewer's current picture is written to <file>
 //                             as a binary PPM and <file>.req is removed.

@@ -20,6 +20,7 @@
 
 #include "base/TovikBytes.h"
 #include "base/TovikClock.h"
+#include "media/TovikRowHashes.h"
 
 struct libdeflate_compressor;
 struct z_stream_s;
@@ -141,8 +142,8 @@ class TCompactDecoder {
   ~TCompactDecoder();
   TCompactDecoder(const TCompactDecoder&) = delete;
   TCompactDecoder& operator=(const TCompactDecoder&) = delete;
-  // Paints AUpdate into ABitmap as ApplyScreenUpdate does (APainted likewise, copies included).
-  // Throws EScreenUpdate.
+  // Paints AUpdate into ABitmap as ApplyScreenUpdate does (APainted likewise, copies included), but
+  // only once all of it has been read and checked: when it throws EScreenUpdate, ABitmap is unchanged.
   void Apply(TBitmap32& ABitmap, TByteView AUpdate, std::vector<TRect>* APainted = nullptr);
 
  private:
@@ -220,6 +221,8 @@ class TTileEncoder {
   // each to ASend and copies it to APrev; returns how many.
   int PickTiles(const TBitmap32& ACur, TBitmap32& APrev, const std::function<void(const TRect&)>& ASend);
   TResult EncodeCompact(const TBitmap32& ACur, TBitmap32& APrev);
+  // Marks the tiles of ADst (just copied within APrev) that may differ from ACur.
+  void MarkCopied(const TRect& ADst, const std::vector<std::uint8_t>& ASame, int AW, int AH);
   // ATiles of ACur as the zlib update every viewer reads (all raw pixels, one self-contained piece).
   TResult EncodePlain(const TBitmap32& ACur, const std::vector<TRect>& ATiles);
   std::vector<TRect> FPicked; // the tiles of the update being written
@@ -234,7 +237,9 @@ class TTileEncoder {
   bool FStreamLive = false;  // FDeflate continues a stream the viewer has from its restart on
   std::uint32_t FStreamSeq = 0; // number of the next compact update since the restart
   int FStreamLevel = -1;        // FDeflate's compression level
-  std::vector<std::uint64_t> FHashCur, FHashPrev; // row hashes for the scroll search
+  std::vector<std::uint64_t> FHashCur; // ACur's row hashes for the scroll search
+  TRowHashes FPrevHashes;              // APrev's, kept between updates
+  std::vector<std::uint8_t> FRowSame;  // per row of a scroll copy: equal to ACur after it
 };
 
 // The zlib update of an unfinished result (TTileEncoder::FDeferDeflate); empty when memory runs out.
@@ -247,37 +252,30 @@ TBytes FinishPlainUpdate(TByteView ARaw);
 // TScreenPicture applies updates whole or not at all.
 void ApplyScreenUpdate(TBitmap32& ABitmap, TByteView AUpdate, std::vector<TRect>* APainted = nullptr);
 
-// The viewer's picture of the other PC, kept by tile updates that apply whole or not at all: an
-// update is painted into a scratch picture, and the two change places only when every tile of it
-// decoded. A bad update (a hostile PC can send one that first changes the size and then fails)
-// leaves Picture() exactly as it was, its pixels where they were. Before each update the scratch
-// picture is brought up to date by copying the tiles the previous update painted (all of it after a
-// size change or a failed update).
+// The viewer's picture of the other PC, kept by tile updates that apply whole or not at all: every
+// update is read and checked to its end before a pixel of it is painted, in place. A bad update (a
+// hostile PC can send one that first changes the size and then fails) leaves Picture() exactly as it
+// was, its pixels where they were.
 //
-// Owns both pictures. Picture() stays valid until the next call of Apply or Replace. Not
-// thread-safe; one owner.
+// Owns the picture. Picture() stays valid until the next call of Apply or Replace. Not thread-safe;
+// one owner.
 class TScreenPicture {
  public:
   // Applies one update; throws EScreenUpdate (ApplyScreenUpdate's reasons), and Picture() is then
   // unchanged.
   void Apply(TByteView AUpdate);
   // The picture (0 x 0 before the first one).
-  const TBitmap32& Picture() const { return FFront; }
+  const TBitmap32& Picture() const { return FPicture; }
   // Where the last Apply painted (picture coordinates), until the next call of Apply or Replace.
-  const std::vector<TRect>& LastPainted() const { return FBackStale; }
+  const std::vector<TRect>& LastPainted() const { return FPainted; }
   // The picture at AW x AH (black when the size changes), to be written in place by a source other
   // than tile updates (a decoded video frame, a picture for tests).
   TBitmap32& Replace(int AW, int AH);
 
  private:
-  void CatchUp();
-
-  TCompactDecoder FCompact;      // for compact updates
-  TBitmap32 FFront;              // the picture
-  TBitmap32 FBack;               // the scratch picture
-  std::vector<TRect> FBackStale; // where FBack may differ from FFront (when FBackKnown)
-  std::vector<TRect> FPainted;   // reused for the tiles of one update
-  bool FBackKnown = false;       // false: FBack may differ anywhere, or has another size
+  TCompactDecoder FCompact;    // for compact updates
+  TBitmap32 FPicture;          // the picture
+  std::vector<TRect> FPainted; // the tiles of the last update
 };
 
 // ---- Platform side of the capture ----------------------------------------------------------------

@@ -6,9 +6,9 @@
 #include <array>
 #include <cstring>
 #include <string_view>
-#include <unordered_map>
 
 #include "media/TovikCapture.h"
+#include "media/TovikRowHashes.h"
 
 namespace tovik {
 
@@ -112,37 +112,6 @@ void PutTile(std::vector<std::uint8_t>& AOut, const TBitmap32& ACur, const TRect
   AOut.pop_back();
 }
 
-// A row's hash for the scroll search, over four independent lanes of 64-bit words (several times the
-// speed of a byte-serial hash; the search hashes every row of the changed area twice per update). Equal
-// hashes are only a guess: the tiles a copy leaves different are compared and sent as usual.
-std::uint64_t RowHash(const std::uint8_t* p, std::size_t n) {
-  constexpr std::uint64_t k1 = 0x9E3779B185EBCA87ull, k2 = 0xC2B2AE3D27D4EB4Full;
-  const auto round = [](std::uint64_t acc, std::uint64_t w) {
-    acc += w * k2;
-    acc = (acc << 31) | (acc >> 33);
-    return acc * k1;
-  };
-  std::uint64_t l[4] = {k1 + k2, k2, 0, 0 - k1};
-  std::size_t i = 0;
-  for (; i + 32 <= n; i += 32)
-    for (int j = 0; j < 4; ++j) {
-      std::uint64_t w;
-      std::memcpy(&w, p + i + 8 * j, 8);
-      l[j] = round(l[j], w);
-    }
-  std::uint64_t h = ((l[0] << 1) | (l[0] >> 63)) + ((l[1] << 7) | (l[1] >> 57)) + ((l[2] << 12) | (l[2] >> 52)) +
-                    ((l[3] << 18) | (l[3] >> 46)) + n;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    h = round(h, w);
-  }
-  for (; i < n; ++i) h = (h ^ p[i]) * k1;
-  h ^= h >> 33;
-  h *= k2;
-  return h ^ (h >> 29);
-}
-
 // Moves the rows of ABox's columns: row y takes what row y + ADy held. Rows are visited so that a
 // row is read before it is overwritten.
 void CopyRows(TBitmap32& ABitmap, const TRect& ADst, int ASrcTop) {
@@ -170,64 +139,82 @@ namespace {
 // then hashes without its unmoved surroundings).
 TRect ChangedColumns(const TBitmap32& ACur, const TBitmap32& APrev, const TRect& ABox) {
   int lo = ABox.Right(), hi = ABox.Left;
+  const auto px = [](const std::uint8_t* row, int x) {
+    std::uint32_t v;
+    std::memcpy(&v, row + static_cast<std::size_t>(x) * 4, 4);
+    return v;
+  };
   for (int y = ABox.Top; y < ABox.Bottom(); ++y) {
     const std::uint8_t* c = ACur.Row(y);
     const std::uint8_t* p = APrev.Row(y);
-    int x = ABox.Left;
-    while (x < lo && std::memcmp(c + x * 4, p + x * 4, 4) == 0) ++x;
-    if (x == ABox.Right()) continue;  // the row is the same
-    lo = std::min(lo, x);
-    int e = ABox.Right() - 1;
-    while (e > hi && std::memcmp(c + e * 4, p + e * 4, 4) == 0) --e;
-    hi = std::max(hi, e);
+    // Only the columns not yet known to differ: left of lo and right of hi.
+    const int l = ABox.Left, r = ABox.Right();
+    if (lo <= hi) {
+      if (std::memcmp(c + l * 4, p + l * 4, static_cast<std::size_t>(lo - l) * 4) == 0 &&
+          std::memcmp(c + (hi + 1) * 4, p + (hi + 1) * 4, static_cast<std::size_t>(r - hi - 1) * 4) == 0)
+        continue;
+    } else if (std::memcmp(c + l * 4, p + l * 4, static_cast<std::size_t>(r - l) * 4) == 0) {
+      continue;  // the row is the same
+    }
+    int x = l;
+    while (x < lo && px(c, x) == px(p, x)) ++x;
+    if (x < lo) lo = x;
+    int e = r - 1;
+    while (e > hi && px(c, e) == px(p, e)) --e;
+    if (e > hi) hi = e;
   }
   if (hi < lo) return {};
   return {lo, ABox.Top, hi + 1 - lo, ABox.Height};
 }
 
-// Searches ABox for a vertical scroll between APrev and ACur: the row offset most changed rows agree
+// The fewest rows a scroll copy moves.
+constexpr int kMinScrollRun = 16;
+
+// Searches ABox (at least 2 x kMinScrollRun rows) for a vertical scroll between APrev and ACur: the row offset most changed rows agree
 // on (counting only rows whose content occurs once in APrev), then the longest run of rows of ACur
-// that APrev holds at that offset. True with ADst and ASrcTop when the run is worth a copy.
-bool FindScroll(const TBitmap32& ACur, const TBitmap32& APrev, const TRect& ABox, std::vector<std::uint64_t>& AHc,
-                std::vector<std::uint64_t>& AHp, TRect& ADst, int& ASrcTop) {
-  constexpr int kMinRun = 16;
-  if (ABox.Height < kMinRun * 2) return false;
-  const std::size_t off = static_cast<std::size_t>(ABox.Left) * 4, bytes = static_cast<std::size_t>(ABox.Width) * 4;
-  AHc.resize(static_cast<std::size_t>(ABox.Height));
-  AHp.resize(static_cast<std::size_t>(ABox.Height));
-  std::unordered_map<std::uint64_t, int> where;  // row hash of APrev -> row, or -1 when not unique
-  where.reserve(static_cast<std::size_t>(ABox.Height) * 2);
-  for (int y = 0; y < ABox.Height; ++y) {
-    AHc[static_cast<std::size_t>(y)] = RowHash(ACur.Row(ABox.Top + y) + off, bytes);
-    const std::uint64_t hp = RowHash(APrev.Row(ABox.Top + y) + off, bytes);
-    AHp[static_cast<std::size_t>(y)] = hp;
-    auto [it, fresh] = where.try_emplace(hp, y);
-    if (!fresh) it->second = -1;
+// that APrev holds at that offset. True with ADst and ASrcTop when the run is worth a copy. AHp holds
+// APrev's row hashes over ABox's columns, from ABox.Top on.
+bool FindScroll(const TBitmap32& ACur, const TRect& ABox, std::vector<std::uint64_t>& AHc, const std::uint64_t* AHp,
+                TRect& ADst, int& ASrcTop) {
+  constexpr int kMinRun = kMinScrollRun;
+  const int h = ABox.Height;
+  AHc.resize(static_cast<std::size_t>(h));
+  // APrev's rows by hash, -1 for a hash that occurs more than once; and the votes per offset, from
+  // -(h - 1) to h - 1. Kept per thread: the search runs for every update.
+  thread_local std::vector<std::pair<std::uint64_t, int>> where;
+  thread_local std::vector<int> votes;
+  where.clear();
+  for (int y = 0; y < h; ++y) {
+    AHc[static_cast<std::size_t>(y)] = RowHash(ACur, ABox.Top + y, ABox.Left, ABox.Width);
+    where.emplace_back(AHp[y], y);
   }
-  std::unordered_map<int, int> votes;
-  for (int y = 0; y < ABox.Height; ++y) {
+  std::sort(where.begin(), where.end());
+  for (std::size_t i = 1; i < where.size(); ++i)
+    if (where[i].first == where[i - 1].first) where[i].second = where[i - 1].second = -1;
+  votes.assign(static_cast<std::size_t>(2 * h - 1), 0);
+  for (int y = 0; y < h; ++y) {
     const std::uint64_t hc = AHc[static_cast<std::size_t>(y)];
-    if (hc == AHp[static_cast<std::size_t>(y)]) continue;
-    auto it = where.find(hc);
-    if (it == where.end() || it->second < 0) continue;
-    ++votes[it->second - y];
+    if (hc == AHp[y]) continue;
+    const auto it = std::lower_bound(where.begin(), where.end(), std::pair<std::uint64_t, int>{hc, -1});
+    if (it == where.end() || it->first != hc || it->second < 0) continue;
+    ++votes[static_cast<std::size_t>(it->second - y + h - 1)];
   }
+  // The offset most rows agree on; of equals, the lowest.
   int best = 0, bestVotes = 0;
-  for (auto [dy, v] : votes)
-    if (v > bestVotes || (v == bestVotes && dy < best)) {
-      best = dy;
-      bestVotes = v;
+  for (int i = 0; i < 2 * h - 1; ++i)
+    if (votes[static_cast<std::size_t>(i)] > bestVotes) {
+      best = i - (h - 1);
+      bestVotes = votes[static_cast<std::size_t>(i)];
     }
   if (best == 0 || bestVotes < 4) return false;
   int runTop = 0, runLen = 0;
   for (int y = std::max(0, -best); y < ABox.Height && y + best < ABox.Height;) {
-    if (AHc[static_cast<std::size_t>(y)] != AHp[static_cast<std::size_t>(y + best)]) {
+    if (AHc[static_cast<std::size_t>(y)] != AHp[y + best]) {
       ++y;
       continue;
     }
     int e = y;
-    while (e < ABox.Height && e + best < ABox.Height && AHc[static_cast<std::size_t>(e)] == AHp[static_cast<std::size_t>(e + best)])
-      ++e;
+    while (e < ABox.Height && e + best < ABox.Height && AHc[static_cast<std::size_t>(e)] == AHp[e + best]) ++e;
     if (e - y > runLen) {
       runTop = y;
       runLen = e - y;
@@ -240,7 +227,57 @@ bool FindScroll(const TBitmap32& ACur, const TBitmap32& APrev, const TRect& ABox
   return true;
 }
 
+// The columns to search for a scroll: AChanged (the changed columns of the tiles' box ATiles), or the
+// columns searched before when they hold AChanged and lie inside ATiles, so that the kept row hashes
+// of the previous picture serve again (text of changing line lengths scrolling in one window).
+TRect ScrollColumns(const TRect& AChanged, const TRect& ATiles, int AKeptLeft, int AKeptWidth) {
+  if (AChanged.Empty() || AKeptWidth <= 0) return AChanged;
+  const int keptRight = AKeptLeft + AKeptWidth;
+  if (AKeptLeft <= AChanged.Left && AChanged.Right() <= keptRight && ATiles.Left <= AKeptLeft &&
+      keptRight <= ATiles.Right())
+    return {AKeptLeft, AChanged.Top, AKeptWidth, AChanged.Height};
+  return AChanged;
+}
+
 }  // namespace
+
+namespace {
+
+// CopyRows(APrev, ADst, ASrcTop), telling for each row of ADst whether it then equals ACur's in the
+// columns of the tiles that lie wholly inside ADst (compared as soon as the row is written, while it is
+// still in the cache). ASame[i] is for row ADst.Top + i.
+void CopyRowsComparing(TBitmap32& APrev, const TBitmap32& ACur, const TRect& ADst, int ASrcTop, std::vector<std::uint8_t>& ASame) {
+  const int c0 = (ADst.Left + kTileSize - 1) / kTileSize * kTileSize, c1 = ADst.Right() / kTileSize * kTileSize;
+  const std::size_t off = static_cast<std::size_t>(ADst.Left) * 4, bytes = static_cast<std::size_t>(ADst.Width) * 4;
+  const std::size_t cmpOff = static_cast<std::size_t>(c0) * 4, cmpBytes = c1 > c0 ? static_cast<std::size_t>(c1 - c0) * 4 : 0;
+  ASame.assign(static_cast<std::size_t>(ADst.Height), 0);
+  const auto row = [&](int y) {
+    std::uint8_t* d = APrev.Row(ADst.Top + y);
+    std::memmove(d + off, APrev.Row(ASrcTop + y) + off, bytes);
+    ASame[static_cast<std::size_t>(y)] = cmpBytes > 0 && std::memcmp(d + cmpOff, ACur.Row(ADst.Top + y) + cmpOff, cmpBytes) == 0;
+  };
+  if (ASrcTop > ADst.Top) {
+    for (int y = 0; y < ADst.Height; ++y) row(y);
+  } else {
+    for (int y = ADst.Height - 1; y >= 0; --y) row(y);
+  }
+}
+
+}  // namespace
+
+// The tiles of ADst (just copied within APrev) may differ from ACur, except those that lie wholly
+// inside it and whose rows ASame found equal.
+void TTileEncoder::MarkCopied(const TRect& ADst, const std::vector<std::uint8_t>& ASame, int AW, int AH) {
+  MarkDirty(ADst, AW, AH);
+  const int a = TilesAcross(AW);
+  const int tx0 = (ADst.Left + kTileSize - 1) / kTileSize, tx1 = ADst.Right() / kTileSize;
+  const int ty0 = (ADst.Top + kTileSize - 1) / kTileSize, ty1 = ADst.Bottom() / kTileSize;
+  for (int ty = ty0; ty < ty1; ++ty) {
+    const auto first = ASame.begin() + (ty * kTileSize - ADst.Top);
+    if (std::find(first, first + kTileSize, std::uint8_t{0}) != first + kTileSize) continue;
+    for (int tx = tx0; tx < tx1; ++tx) FDirty[static_cast<std::size_t>(ty * a + tx)] = 0;
+  }
+}
 
 TTileEncoder::TResult TTileEncoder::EncodeCompact(const TBitmap32& ACur, TBitmap32& APrev) {
   TResult res;
@@ -251,6 +288,7 @@ TTileEncoder::TResult TTileEncoder::EncodeCompact(const TBitmap32& ACur, TBitmap
   FRaw.clear();
   int ops = 0;
 
+  TRect hashed;  // the box whose rows of ACur were hashed into FHashCur
   if (!FForceAll) {
     // A vertical scroll inside the box of the changed tiles travels as one copy; the tiles it
     // leaves different are then sent as usual.
@@ -273,13 +311,19 @@ TTileEncoder::TResult TTileEncoder::EncodeCompact(const TBitmap32& ACur, TBitmap
     }
     TRect dst;
     int srcTop = 0;
-    if (changed >= 4) box = ChangedColumns(ACur, APrev, box);
-    if (changed >= 4 && FindScroll(ACur, APrev, box, FHashCur, FHashPrev, dst, srcTop)) {
+    bool found = false;
+    if (changed >= 4) box = ScrollColumns(ChangedColumns(ACur, APrev, box), box, FPrevHashes.Left(), FPrevHashes.Width());
+    if (changed >= 4 && !box.Empty() && box.Height >= kMinScrollRun * 2) {
+      hashed = box;
+      found = FindScroll(ACur, box, FHashCur, FPrevHashes.Rows(APrev, box), dst, srcTop);
+    }
+    if (found) {
       PutRect(FRaw, opCopy, dst);
       Put16(FRaw, srcTop);
       ++ops;
-      CopyRows(APrev, dst, srcTop);
-      MarkDirty(dst, w, h);
+      CopyRowsComparing(APrev, ACur, dst, srcTop, FRowSame);
+      FPrevHashes.Moved(dst, srcTop);
+      MarkCopied(dst, FRowSame, w, h);
     }
   }
   std::size_t rawPixels = 0;
@@ -291,6 +335,9 @@ TTileEncoder::TResult TTileEncoder::EncodeCompact(const TBitmap32& ACur, TBitmap
     FPicked.push_back(r);
   });
   ops += tiles;
+  // Every tile of the box that may have differed is now the same in APrev as in ACur (unless the
+  // update was capped), so APrev's rows there hash as ACur's did.
+  if (!hashed.Empty() && !FMore) FPrevHashes.Learn(hashed, FHashCur.data());
   if (ops == 0) return res;
   if (ops == tiles && rawPixels * 4 > FRaw.size() * 3) {
     if (reset) FStreamLive = false;  // the next compact update restarts the stream
@@ -362,6 +409,102 @@ TTileEncoder::TResult TTileEncoder::EncodeCompact(const TBitmap32& ACur, TBitmap
 
 // ---- Decoder ------------------------------------------------------------------------------------
 
+namespace {
+
+// The operations of an inflated compact update. Checking (APaint false) reads them all and throws for
+// the first bad one without touching ABitmap; painting (APaint true) is for operations that passed
+// the check, into ABitmap of W x H.
+template <bool APaint>
+void RunOps(TBitmap32& ABitmap, const std::uint8_t* data, std::size_t size, int w, int h, int AOps,
+            std::vector<TRect>* APainted) {
+  std::size_t p = 0;
+  auto need = [&](std::size_t n) {
+    if (!APaint && size - p < n) throw EScreenUpdate("Screen update cut short");
+  };
+  for (int i = 0; i < AOps; ++i) {
+    need(9);
+    const std::uint8_t op = data[p];
+    const TRect r{GetU16LE(data + p + 1), GetU16LE(data + p + 3), GetU16LE(data + p + 5), GetU16LE(data + p + 7)};
+    p += 9;
+    if (!APaint && (r.Right() > w || r.Bottom() > h)) throw EScreenUpdate("Bad tile in screen update");
+    const std::size_t off = static_cast<std::size_t>(r.Left) * 4;
+    switch (op) {
+      case opCopy: {
+        need(2);
+        const int src = GetU16LE(data + p);
+        p += 2;
+        if (!APaint && src + r.Height > h) throw EScreenUpdate("Bad copy in screen update");
+        if (APaint && !r.Empty()) CopyRows(ABitmap, r, src);
+        break;
+      }
+      case opSolid: {
+        need(3);
+        std::uint8_t px[4] = {data[p], data[p + 1], data[p + 2], 0};
+        p += 3;
+        if constexpr (APaint)
+          for (int y = 0; y < r.Height; ++y) {
+            std::uint8_t* d = ABitmap.Row(r.Top + y) + off;
+            for (int x = 0; x < r.Width; ++x, d += 4) std::memcpy(d, px, 4);
+          }
+        break;
+      }
+      case opPalette: {
+        need(1);
+        const int n = data[p++];
+        if (!APaint && (n < 2 || n > kMaxPalette)) throw EScreenUpdate("Bad palette in screen update");
+        need(static_cast<std::size_t>(n) * 3);
+        std::array<std::array<std::uint8_t, 4>, kMaxPalette> pal{};
+        for (int c = 0; c < n; ++c, p += 3) pal[static_cast<std::size_t>(c)] = {data[p], data[p + 1], data[p + 2], 0};
+        const int bits = PaletteBits(n);
+        const std::size_t rowBytes = (static_cast<std::size_t>(r.Width) * static_cast<std::size_t>(bits) + 7) / 8;
+        need(rowBytes * static_cast<std::size_t>(r.Height));
+        const unsigned mask = (1u << bits) - 1;
+        // Indices past the palette can only be written where the palette does not fill its bits.
+        const bool full = n == 1 << bits;
+        if (APaint || !full)
+          for (int y = 0; y < r.Height; ++y) {
+            const std::uint8_t* row = data + p + static_cast<std::size_t>(y) * rowBytes;
+            std::uint8_t* d = APaint ? ABitmap.Row(r.Top + y) + off : nullptr;
+            for (int x = 0; x < r.Width; ++x) {
+              const std::size_t bit = static_cast<std::size_t>(x) * static_cast<std::size_t>(bits);
+              const unsigned idx = (row[bit / 8] >> (8 - bits - static_cast<int>(bit % 8))) & mask;
+              if constexpr (APaint) {
+                std::memcpy(d, pal[idx].data(), 4);
+                d += 4;
+              } else if (idx >= static_cast<unsigned>(n)) {
+                throw EScreenUpdate("Bad palette in screen update");
+              }
+            }
+          }
+        p += rowBytes * static_cast<std::size_t>(r.Height);
+        break;
+      }
+      case opRaw: {
+        const std::size_t bytes = static_cast<std::size_t>(r.Width) * static_cast<std::size_t>(r.Height) * 3;
+        need(bytes);
+        if constexpr (APaint)
+          for (int y = 0; y < r.Height; ++y) {
+            std::uint8_t* d = ABitmap.Row(r.Top + y) + off;
+            const std::uint8_t* s = data + p + static_cast<std::size_t>(y) * static_cast<std::size_t>(r.Width) * 3;
+            for (int x = 0; x < r.Width; ++x, d += 4, s += 3) {
+              d[0] = s[0];
+              d[1] = s[1];
+              d[2] = s[2];
+              d[3] = 0;
+            }
+          }
+        p += bytes;
+        break;
+      }
+      default:
+        throw EScreenUpdate("Bad tile in screen update");
+    }
+    if (APaint && APainted && !r.Empty()) APainted->push_back(r);
+  }
+}
+
+}  // namespace
+
 bool ReadCompactHeader(TByteView AUpdate, TCompactHeader& AHeader) {
   if (AUpdate.size() < kCompactHeader || AUpdate[0] != kCompactMagic) return false;
   const std::uint8_t* p = AUpdate.data();
@@ -413,83 +556,11 @@ void TCompactDecoder::Apply(TBitmap32& ABitmap, TByteView AUpdate, std::vector<T
   }
   if (z.avail_in > 0 || FRaw.size() - z.avail_out != hd.RawBytes) throw EScreenUpdate("Screen update cut short");
 
+  // The whole update is checked before a pixel is painted, so that a bad one leaves ABitmap as it was.
+  RunOps<false>(ABitmap, FRaw.data(), hd.RawBytes, w, h, hd.Ops, nullptr);
   if (ABitmap.Width() != w || ABitmap.Height() != h) ABitmap.Resize(w, h);
   ++ABitmap.FChangeCount;
-  const std::uint8_t* const data = FRaw.data();
-  const std::size_t size = hd.RawBytes;
-  std::size_t p = 0;
-  auto need = [&](std::size_t n) {
-    if (size - p < n) throw EScreenUpdate("Screen update cut short");
-  };
-  for (int i = 0; i < hd.Ops; ++i) {
-    need(9);
-    const std::uint8_t op = data[p];
-    const TRect r{GetU16LE(data + p + 1), GetU16LE(data + p + 3), GetU16LE(data + p + 5), GetU16LE(data + p + 7)};
-    p += 9;
-    if (r.Right() > w || r.Bottom() > h) throw EScreenUpdate("Bad tile in screen update");
-    const std::size_t off = static_cast<std::size_t>(r.Left) * 4;
-    switch (op) {
-      case opCopy: {
-        need(2);
-        const int src = GetU16LE(data + p);
-        p += 2;
-        if (src + r.Height > h) throw EScreenUpdate("Bad copy in screen update");
-        if (!r.Empty()) CopyRows(ABitmap, r, src);
-        break;
-      }
-      case opSolid: {
-        need(3);
-        std::uint8_t px[4] = {data[p], data[p + 1], data[p + 2], 0};
-        p += 3;
-        for (int y = 0; y < r.Height; ++y) {
-          std::uint8_t* d = ABitmap.Row(r.Top + y) + off;
-          for (int x = 0; x < r.Width; ++x, d += 4) std::memcpy(d, px, 4);
-        }
-        break;
-      }
-      case opPalette: {
-        need(1);
-        const int n = data[p++];
-        if (n < 2 || n > kMaxPalette) throw EScreenUpdate("Bad palette in screen update");
-        need(static_cast<std::size_t>(n) * 3);
-        std::array<std::array<std::uint8_t, 4>, kMaxPalette> pal{};
-        for (int c = 0; c < n; ++c, p += 3) pal[static_cast<std::size_t>(c)] = {data[p], data[p + 1], data[p + 2], 0};
-        const int bits = PaletteBits(n);
-        const std::size_t rowBytes = (static_cast<std::size_t>(r.Width) * static_cast<std::size_t>(bits) + 7) / 8;
-        need(rowBytes * static_cast<std::size_t>(r.Height));
-        const unsigned mask = (1u << bits) - 1;
-        for (int y = 0; y < r.Height; ++y, p += rowBytes) {
-          std::uint8_t* d = ABitmap.Row(r.Top + y) + off;
-          for (int x = 0; x < r.Width; ++x, d += 4) {
-            const std::size_t bit = static_cast<std::size_t>(x) * static_cast<std::size_t>(bits);
-            const unsigned idx = (data[p + bit / 8] >> (8 - bits - static_cast<int>(bit % 8))) & mask;
-            if (idx >= static_cast<unsigned>(n)) throw EScreenUpdate("Bad palette in screen update");
-            std::memcpy(d, pal[idx].data(), 4);
-          }
-        }
-        break;
-      }
-      case opRaw: {
-        const std::size_t bytes = static_cast<std::size_t>(r.Width) * static_cast<std::size_t>(r.Height) * 3;
-        need(bytes);
-        for (int y = 0; y < r.Height; ++y) {
-          std::uint8_t* d = ABitmap.Row(r.Top + y) + off;
-          const std::uint8_t* s = data + p + static_cast<std::size_t>(y) * static_cast<std::size_t>(r.Width) * 3;
-          for (int x = 0; x < r.Width; ++x, d += 4, s += 3) {
-            d[0] = s[0];
-            d[1] = s[1];
-            d[2] = s[2];
-            d[3] = 0;
-          }
-        }
-        p += bytes;
-        break;
-      }
-      default:
-        throw EScreenUpdate("Bad tile in screen update");
-    }
-    if (APainted && !r.Empty()) APainted->push_back(r);
-  }
+  RunOps<true>(ABitmap, FRaw.data(), hd.RawBytes, w, h, hd.Ops, APainted);
   FNextSeq = hd.Seq + 1;
   FReady = true;
 }

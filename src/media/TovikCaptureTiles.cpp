@@ -24,11 +24,13 @@ TRect Intersect(const TRect& a, const TRect& b) {
 }
 
 void TBitmap32::SetSize(int AW, int AH, int APad, bool ABottomUp) {
-  FW = std::max(AW, 0);
-  FH = std::max(AH, 0);
-  FPad = std::max(APad, 0);
+  const int w = std::max(AW, 0), h = std::max(AH, 0), pad = std::max(APad, 0);
+  // The pixels first: when they cannot be had, the picture stays as it was.
+  FData.assign(static_cast<std::size_t>(w * 4 + pad) * static_cast<std::size_t>(h), 0);
+  FW = w;
+  FH = h;
+  FPad = pad;
   FBottomUp = ABottomUp;
-  FData.assign(static_cast<std::size_t>(FW * 4 + FPad) * static_cast<std::size_t>(FH), 0);
 }
 
 std::ptrdiff_t TBitmap32::Stride() const {
@@ -50,6 +52,7 @@ TRect TileRect(int ATile, int AW, int AH) {
 void TTileEncoder::TCompressorFree::operator()(libdeflate_compressor* p) const { libdeflate_free_compressor(p); }
 
 void TTileEncoder::Restart() {
+  FPrevHashes.Clear();
   FForceAll = true;
   FSweep = 0;
   FScanFrom = 0;
@@ -79,6 +82,7 @@ void TTileEncoder::MarkDirty(const TRect& ARect, int AW, int AH) {
 }
 
 void TTileEncoder::MarkSent() {
+  FPrevHashes.Clear();  // the caller wrote APrev
   std::fill(FDirty.begin(), FDirty.end(), 0);
   FAllDirty = false;
   FForceAll = false;
@@ -131,6 +135,7 @@ int TTileEncoder::PickTiles(const TBitmap32& ACur, TBitmap32& APrev, const std::
     ASend(r);
     const std::size_t off = static_cast<std::size_t>(r.Left) * 4, bytes = static_cast<std::size_t>(r.Width) * 4;
     for (int row = 0; row < r.Height; ++row) std::memcpy(APrev.Row(r.Top + row) + off, ACur.Row(r.Top + row) + off, bytes);
+    FPrevHashes.Changed(r);
     FDirty[static_cast<std::size_t>(t)] = 0;
     lastSent = t;
     ++count;
@@ -174,6 +179,7 @@ TTileEncoder::TResult TTileEncoder::Encode(const TBitmap32& ACur, TBitmap32& APr
     FMarkW = w;
     FMarkH = h;
     FAllDirty = true;
+    FPrevHashes.Clear();
   }
   FitMarks(total);
   if (FAllDirty || !FTrackDamage) {
@@ -323,17 +329,61 @@ std::size_t Decompress(TDecodeScratch& AScratch, TByteView AIn) {
   return InflateBounded(AIn, AScratch.Data.get());
 }
 
+// The tiles of a decompressed zlib update. Checking (APaint false) reads them all and throws for the
+// first bad one without touching ABitmap; painting (APaint true) is for tiles that passed the check.
+template <bool APaint>
+void RunTiles(TBitmap32& ABitmap, const std::uint8_t* data, std::size_t size, int w, int h, int n,
+              std::vector<TRect>* APainted) {
+  std::size_t p = 6;
+  for (int i = 0; i < n; ++i) {
+    if (!APaint && size - p < 8) throw EScreenUpdate("Screen update cut short");
+    const int x = GetU16LE(data + p), y = GetU16LE(data + p + 2);
+    const int tw = GetU16LE(data + p + 4), th = GetU16LE(data + p + 6);
+    p += 8;
+    const std::size_t bytes = static_cast<std::size_t>(tw) * static_cast<std::size_t>(th) * 3;
+    if (!APaint && (x + tw > w || y + th > h || bytes > size - p)) throw EScreenUpdate("Bad tile in screen update");
+    if constexpr (APaint) {
+      const std::uint8_t* src = data + p;
+      for (int r = 0; r < th; ++r, src += static_cast<std::size_t>(tw) * 3)
+        ExpandRow(src, ABitmap.Row(y + r) + static_cast<std::size_t>(x) * 4, tw);
+      if (APainted && tw > 0 && th > 0) APainted->push_back({x, y, tw, th});
+    }
+    p += bytes;
+  }
+}
+
+// Decompresses a zlib update and reads its size; returns the decompressed data.
+const std::uint8_t* OpenPlain(TByteView AUpdate, std::size_t& ASize, int& AW, int& AH, int& AN) {
+  thread_local TDecodeScratch scratch;
+  ASize = Decompress(scratch, AUpdate);
+  const std::uint8_t* const data = scratch.Data.get();
+  if (ASize < 6) throw EScreenUpdate("Screen update too short");
+  AW = GetU16LE(data);
+  AH = GetU16LE(data + 2);
+  AN = GetU16LE(data + 4);
+  if (AW < 2 || AH < 2 || AW > kMaxScreenSide || AH > kMaxScreenSide ||
+      static_cast<std::int64_t>(AW) * AH > kMaxScreenPixels)
+    throw EScreenUpdate("Bad screen size");
+  return data;
+}
+
+// ApplyScreenUpdate that checks the whole update before it paints: when it throws, ABitmap is as it was.
+void ApplyScreenUpdateWhole(TBitmap32& ABitmap, TByteView AUpdate, std::vector<TRect>* APainted) {
+  std::size_t size = 0;
+  int w = 0, h = 0, n = 0;
+  const std::uint8_t* data = OpenPlain(AUpdate, size, w, h, n);
+  RunTiles<false>(ABitmap, data, size, w, h, n, nullptr);
+  if (ABitmap.Width() != w || ABitmap.Height() != h) ABitmap.Resize(w, h);
+  ++ABitmap.FChangeCount;
+  RunTiles<true>(ABitmap, data, size, w, h, n, APainted);
+}
+
 }  // namespace
 
 void ApplyScreenUpdate(TBitmap32& ABitmap, TByteView AUpdate, std::vector<TRect>* APainted) {
-  thread_local TDecodeScratch scratch;
-  const std::size_t size = Decompress(scratch, AUpdate);
-  const std::uint8_t* const data = scratch.Data.get();
-  if (size < 6) throw EScreenUpdate("Screen update too short");
-  const int w = GetU16LE(data), h = GetU16LE(data + 2), n = GetU16LE(data + 4);
-  if (w < 2 || h < 2 || w > kMaxScreenSide || h > kMaxScreenSide ||
-      static_cast<std::int64_t>(w) * h > kMaxScreenPixels)
-    throw EScreenUpdate("Bad screen size");
+  std::size_t size = 0;
+  int w = 0, h = 0, n = 0;
+  const std::uint8_t* data = OpenPlain(AUpdate, size, w, h, n);
   if (ABitmap.Width() != w || ABitmap.Height() != h) ABitmap.Resize(w, h);
   ++ABitmap.FChangeCount;
   std::size_t p = 6;
@@ -354,40 +404,18 @@ void ApplyScreenUpdate(TBitmap32& ABitmap, TByteView AUpdate, std::vector<TRect>
 
 // ---- The viewer's picture -------------------------------------------------------------------------
 
-void TScreenPicture::CatchUp() {
-  if (!FBackKnown || FBack.Width() != FFront.Width() || FBack.Height() != FFront.Height()) {
-    FBack = FFront;
-  } else {
-    for (const TRect& r : FBackStale)
-      for (int y = r.Top; y < r.Bottom(); ++y)
-        std::memcpy(FBack.Row(y) + static_cast<std::size_t>(r.Left) * 4,
-                    FFront.Row(y) + static_cast<std::size_t>(r.Left) * 4, static_cast<std::size_t>(r.Width) * 4);
-  }
-  FBackStale.clear();
-  FBackKnown = true;
-}
-
 void TScreenPicture::Apply(TByteView AUpdate) {
-  CatchUp();
   FPainted.clear();
-  try {
-    if (!AUpdate.empty() && AUpdate[0] == kCompactMagic)
-      FCompact.Apply(FBack, AUpdate, &FPainted);
-    else
-      ApplyScreenUpdate(FBack, AUpdate, &FPainted);
-  } catch (...) {
-    FBackKnown = false;  // resized or partly painted
-    throw;
-  }
-  std::swap(FFront, FBack);
-  // The scratch picture now holds the picture before this update: it lacks what the update painted.
-  FBackStale.swap(FPainted);
+  if (!AUpdate.empty() && AUpdate[0] == kCompactMagic)
+    FCompact.Apply(FPicture, AUpdate, &FPainted);
+  else
+    ApplyScreenUpdateWhole(FPicture, AUpdate, &FPainted);
 }
 
 TBitmap32& TScreenPicture::Replace(int AW, int AH) {
-  if (FFront.Width() != AW || FFront.Height() != AH) FFront.Resize(AW, AH);
-  FBackKnown = false;
-  return FFront;
+  if (FPicture.Width() != AW || FPicture.Height() != AH) FPicture.Resize(AW, AH);
+  FPainted.clear();
+  return FPicture;
 }
 
 }  // namespace tovik

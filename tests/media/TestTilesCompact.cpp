@@ -9,6 +9,7 @@
 #include <random>
 
 #include "media/TovikCapture.h"
+#include "media/TovikRowHashes.h"
 #include "tests/support/PictureChecks.h"
 
 using namespace tovik;
@@ -338,5 +339,156 @@ TEST(CompactTiles, DecoderRefusesMalformedUpdates) {
     TBitmap32 before = pic.Picture();
     EXPECT_THROW(pic.Apply(c.Update), EScreenUpdate);
     EXPECT_TRUE(SameBgr(pic.Picture(), before));
+  }
+}
+
+// The kept row hashes of a picture agree with hashes computed afresh, whatever was written, moved or
+// learnt in between and whichever columns are asked for.
+TEST(RowHashes, KeptHashesAgreeWithAFreshComputation) {
+  struct TStep {
+    const char* Name;
+    char Kind;  // 'w' write ARect, 'm' move rows of ARect from ASrc, 'l' learn ARect's rows from a copy, 'r' resize
+    TRect Rect;
+    int Src = 0;
+  };
+  const TRect cols{16, 0, 200, 300};  // the columns asked for, all rows
+  const TStep steps[] = {
+      {"write inside the columns", 'w', {40, 10, 8, 3}},
+      {"write the first and last row", 'w', {16, 0, 1, 1}},
+      {"write the last row", 'w', {215, 299, 1, 1}},
+      {"write left of the columns", 'w', {0, 50, 16, 20}},
+      {"write right of the columns", 'w', {216, 60, 10, 20}},
+      {"write across the left edge", 'w', {10, 80, 7, 2}},
+      {"move up by 12", 'm', {16, 20, 200, 250}, 32},
+      {"move down by 5", 'm', {16, 40, 200, 200}, 35},
+      {"move down by one", 'm', {16, 1, 200, 299}, 0},
+      {"move to the last rows", 'm', {16, 280, 200, 20}, 0},
+      {"move in other columns", 'm', {0, 100, 240, 50}, 120},
+      {"move narrower columns", 'm', {20, 100, 100, 50}, 90},
+      {"learn rows copied from another picture", 'l', {16, 150, 200, 40}},
+      {"write then move", 'w', {100, 130, 4, 4}},
+      {"move over the written rows", 'm', {16, 120, 200, 30}, 126},
+      {"resize", 'r', {0, 0, 240, 310}},
+      {"write after the resize", 'w', {30, 305, 5, 5}},
+  };
+  std::mt19937 rng(11);
+  TBitmap32 pic, other;
+  pic.SetSize(240, 300);
+  other.SetSize(240, 300);
+  FillText(pic, 3);
+  FillRandom(other, 4);
+  TRowHashes kept;
+  auto check = [&](const char* AName, const TRect& ACols) {
+    const TRect box{ACols.Left, 0, ACols.Width, pic.Height()};
+    const std::uint64_t* h = kept.Rows(pic, box);
+    for (int y = 0; y < pic.Height(); ++y)
+      ASSERT_EQ(h[y], RowHash(pic, y, box.Left, box.Width)) << AName << ", row " << y;
+  };
+  check("first", cols);
+  for (const TStep& s : steps) {
+    switch (s.Kind) {
+      case 'w':
+        for (int y = s.Rect.Top; y < s.Rect.Bottom(); ++y)
+          for (int x = s.Rect.Left; x < s.Rect.Right(); ++x) SetPixel(pic, x, y, rng() & 0xFFFFFF);
+        kept.Changed(s.Rect);
+        break;
+      case 'm': {
+        const TBitmap32 before = pic;
+        for (int y = 0; y < s.Rect.Height; ++y)
+          std::memcpy(pic.Row(s.Rect.Top + y) + s.Rect.Left * 4, before.Row(s.Src + y) + s.Rect.Left * 4,
+                      static_cast<std::size_t>(s.Rect.Width) * 4);
+        kept.Moved(s.Rect, s.Src);
+        break;
+      }
+      case 'l': {
+        std::vector<std::uint64_t> h;
+        for (int y = s.Rect.Top; y < s.Rect.Bottom(); ++y) {
+          std::memcpy(pic.Row(y) + s.Rect.Left * 4, other.Row(y) + s.Rect.Left * 4, static_cast<std::size_t>(s.Rect.Width) * 4);
+          h.push_back(RowHash(other, y, s.Rect.Left, s.Rect.Width));
+        }
+        kept.Learn(s.Rect, h.data());
+        break;
+      }
+      case 'r': {
+        TBitmap32 bigger;
+        bigger.SetSize(s.Rect.Width, s.Rect.Height);
+        FillText(bigger, 9);
+        pic = bigger;
+        break;
+      }
+    }
+    check(s.Name, cols);
+  }
+  // Other columns forget what was kept; the hashes are still right.
+  check("other columns", {0, 0, 100, 0});
+  check("back to the first columns", cols);
+}
+
+// Text scrolling in a window frame after frame, its lines of changing lengths and other drawing
+// beside it: every picture arrives exactly, and each frame costs a copy and its new line, not the
+// window (the row hashes kept from frame to frame must stay right for the copy to be found).
+TEST(CompactTiles, TextScrollingFrameAfterFrameStaysExactAndCheap) {
+  for (bool damage : {false, true}) {
+    SCOPED_TRACE(damage ? "with damage reports" : "every tile compared");
+    TPair p(640, 480);
+    p.Enc.FTrackDamage = damage;
+    FillText(p.Cur, 5);
+    p.Sync(true);
+    const TRect window{40, 30, 500, 400};
+    std::mt19937 rng(3);
+    std::size_t most = 0;
+    for (int frame = 0; frame < 30; ++frame) {
+      TBitmap32 fresh(p.Cur);
+      FillText(fresh, 5, 100 + frame);
+      Scroll(p.Cur, window, -12, fresh);
+      // The new line ends at a different column each frame.
+      const int end = window.Left + 60 + static_cast<int>(rng() % 400);
+      for (int y = window.Bottom() - 12; y < window.Bottom(); ++y)
+        for (int x = end; x < window.Right(); ++x) SetPixel(p.Cur, x, y, 0xF0F0F0u);
+      if (frame % 7 == 3)
+        for (int y = 0; y < 480; ++y) SetPixel(p.Cur, 600, y, rng() & 0xFFFFFF);  // beside the window
+      if (damage) {
+        p.Enc.MarkDirty(window, 640, 480);
+        p.Enc.MarkDirty({600, 0, 1, 480}, 640, 480);
+      }
+      p.Bytes = 0;
+      p.Sync();
+      ASSERT_TRUE(SameBgr(p.View.Picture(), p.Cur)) << "frame " << frame;
+      ASSERT_TRUE(SameBgr(p.Prev, p.Cur)) << "frame " << frame;
+      if (frame % 7 != 3) most = std::max(most, p.Bytes);
+    }
+    // The window's text sent again costs tens of kilobytes; a copy and one line a few kilobytes at most.
+    EXPECT_LT(most, 4000u);
+  }
+}
+
+// Equal row hashes are only a guess: rows that a scroll copy brings into the encoder's copy of the
+// viewer's picture and that differ from the new picture after all (here rows of that copy written
+// behind the encoder's back, so that the hashes it kept describe them wrongly) are compared and sent.
+TEST(CompactTiles, RowsACopyBringsThatDifferAfterAllAreSent) {
+  for (int dy : {-12, -64, 20}) {
+    SCOPED_TRACE("dy=" + std::to_string(dy));
+    TPair p(640, 480);
+    p.Enc.FTrackDamage = true;  // as the capturer: only the window's tiles are compared
+    FillText(p.Cur, 5);
+    p.Sync(true);
+    const TRect window{40, 30, 500, 400};
+    for (int frame = 0; frame < 2; ++frame) {  // the second frame's hashes come from the first's update
+      TBitmap32 fresh(p.Cur);
+      FillText(fresh, 5, 100 + frame);
+      Scroll(p.Cur, window, dy, fresh);
+      p.Enc.MarkDirty(window, 640, 480);
+      p.Sync();
+      ASSERT_TRUE(SameBgr(p.Prev, p.Cur));
+    }
+    // Whole tiles' rows 192 .. 255 of the encoder's copy change; its kept hashes still say otherwise.
+    for (int y = 192; y < 256; ++y)
+      for (int x = 64; x < 448; ++x) SetPixel(p.Prev, x, y, 0x123456u ^ static_cast<std::uint32_t>(x * y));
+    TBitmap32 fresh(p.Cur);
+    FillText(fresh, 5, 300);
+    Scroll(p.Cur, window, dy, fresh);
+    p.Enc.MarkDirty(window, 640, 480);
+    p.Sync();
+    EXPECT_TRUE(SameBgr(p.Prev, p.Cur));
   }
 }

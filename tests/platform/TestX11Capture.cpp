@@ -198,6 +198,56 @@ TEST(X11Capture, BothGrabsGiveTheDrawnPictureByteForByte) {
   EXPECT_THROW(backend->CreateDup({10, 10, 100, 100}), std::runtime_error);
 }
 
+// The kept picture of the shared-memory grab equals a fresh read of the whole screen after each
+// drawing, wherever the drawn parts lie in the box read around them (at its edges, far apart, one
+// pixel wide) and wherever the caller drew over its picture (refresh rectangles inside the box,
+// outside it, across its edge, or with nothing drawn at all).
+TEST(X11Capture, KeptPictureMatchesAFreshReadAfterDrawingAndRefresh) {
+  TPrivateX x("640x480x24");
+  ASSERT_FALSE(x.Display.empty());
+  TXClient client;
+  client.Draw({0, 0, 640, 480}, 1);
+  auto backend = IScreenBackend::Create();
+  ASSERT_TRUE(backend);
+  const TRect area{0, 0, 640, 480};
+  auto dup = backend->CreateDup(area);
+  auto fresh = backend->CreateDup(area);
+  TBitmap32 kept, whole;
+  kept.SetSize(640, 480);
+  whole.SetSize(640, 480);
+  TGrabChanges ch;
+  ASSERT_EQ(dup->CopyTo(kept, false, {}, ch), TGrabStatus::gsOk);
+  struct TCase {
+    const char* Name;
+    std::vector<TRect> Drawn;
+    std::vector<TRect> Refresh;
+  };
+  const TCase cases[] = {
+      {"one rectangle", {{100, 100, 50, 30}}, {}},
+      {"corners far apart", {{0, 0, 3, 2}, {637, 478, 3, 2}}, {}},
+      {"one-pixel columns at the box's edges", {{200, 50, 1, 300}, {420, 60, 1, 1}}, {}},
+      {"refresh inside the box", {{10, 10, 300, 200}}, {{50, 50, 16, 16}}},
+      {"refresh outside the box", {{10, 10, 30, 20}}, {{500, 400, 24, 24}}},
+      {"refresh across the box's edge", {{100, 100, 40, 40}}, {{130, 130, 24, 24}}},
+      {"refresh past the screen's edge", {{300, 300, 5, 5}}, {{630, 470, 24, 24}}},
+      {"refresh only", {}, {{5, 5, 10, 10}, {600, 5, 30, 30}}},
+  };
+  int seed = 2;
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    for (const TRect& r : c.Drawn) client.Draw(r, ++seed);
+    // What the caller drew over its picture (a pointer, a blanked window).
+    for (const TRect& r : c.Refresh)
+      for (int y = r.Top; y < std::min(r.Bottom(), 480); ++y)
+        for (int xx = r.Left; xx < std::min(r.Right(), 640); ++xx) std::memset(kept.Row(y) + xx * 4, 0xAB, 4);
+    ASSERT_EQ(dup->CopyTo(kept, true, c.Refresh, ch), TGrabStatus::gsOk);
+    EXPECT_FALSE(ch.All);
+    ASSERT_EQ(fresh->CopyTo(whole, false, {}, ch), TGrabStatus::gsOk);
+    for (int y = 0; y < 480; ++y)
+      ASSERT_EQ(std::memcmp(kept.Row(y), whole.Row(y), 640 * 4), 0) << "row " << y;
+  }
+}
+
 // The change watch reports drawing once per re-arm, from its own thread, and stops when destroyed.
 TEST(X11Capture, TheChangeWatchReportsDrawingOncePerRearm) {
   TPrivateX x("640x480x24");

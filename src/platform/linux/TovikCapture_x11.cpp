@@ -29,20 +29,23 @@ struct TShmDetach {
 };
 using TShmMemory = std::unique_ptr<std::uint8_t, TShmDetach>;
 
-void CopyRows(std::uint8_t* ADst, std::ptrdiff_t ADstStride, const std::uint8_t* ASrc, std::ptrdiff_t ASrcStride,
-              int AW, int AH) {
-  for (int y = 0; y < AH; ++y) std::memcpy(ADst + y * ADstStride, ASrc + y * ASrcStride, static_cast<std::size_t>(AW) * 4);
-}
-
-// Copies ARect of a packed W-wide picture into ABitmap.
+// Copies packed rows of ASrcW pixels from ASrc (the top left pixel of ARect) into ARect of ABitmap.
 void CopyRectTo(TBitmap32& ABitmap, const std::uint8_t* ASrc, int ASrcW, const TRect& ARect) {
-  for (int y = ARect.Top; y < ARect.Bottom(); ++y)
-    std::memcpy(ABitmap.Row(y) + static_cast<std::size_t>(ARect.Left) * 4,
-                ASrc + (static_cast<std::size_t>(y) * ASrcW + ARect.Left) * 4, static_cast<std::size_t>(ARect.Width) * 4);
+  for (int y = 0; y < ARect.Height; ++y)
+    std::memcpy(ABitmap.Row(ARect.Top + y) + static_cast<std::size_t>(ARect.Left) * 4,
+                ASrc + static_cast<std::size_t>(y) * static_cast<std::size_t>(ASrcW) * 4,
+                static_cast<std::size_t>(ARect.Width) * 4);
 }
 
-// The shared-memory grab of one monitor. DAMAGE says what changed since the last call, so only those
-// parts are read from the server; the last complete picture is kept in FClean.
+TRect Union(const TRect& a, const TRect& b) {
+  if (a.Empty()) return b;
+  const int l = std::min(a.Left, b.Left), t = std::min(a.Top, b.Top);
+  return {l, t, std::max(a.Right(), b.Right()) - l, std::max(a.Bottom(), b.Bottom()) - t};
+}
+
+// The shared-memory grab of one monitor. DAMAGE says what changed since the last call, so only the
+// box around those parts is read from the server, and only the parts are copied out of it; what the
+// caller drew over (its refresh rectangles) is read again from the server.
 class TDesktopDup final : public IScreenGrab {
  public:
   explicit TDesktopDup(const TRect& AArea) : FArea(AArea) {
@@ -95,7 +98,6 @@ class TDesktopDup final : public IScreenGrab {
     }
     FDisplay->Sync();
     if (xcb_connection_has_error(c)) throw std::runtime_error("X connection failed");
-    FClean.resize(bytes);
   }
 
   TGrabStatus CopyTo(TBitmap32& ABitmap, bool AKeep, std::span<const TRect> ARefresh, TGrabChanges& AChanged) override {
@@ -105,53 +107,57 @@ class TDesktopDup final : public IScreenGrab {
     if (ABitmap.Width() != FArea.Width || ABitmap.Height() != FArea.Height) return TGrabStatus::gsNoPicture;
     DrainEvents();
     if (FLost) return TGrabStatus::gsLost;
+    const TRect all{0, 0, FArea.Width, FArea.Height};
 
-    if (!FHaveClean) {
+    if (!FHaveFirst || !AKeep) {
       xcb_damage_subtract(c, FDamage.Id(), XCB_NONE, XCB_NONE);
-      if (!Fetch({0, 0, FArea.Width, FArea.Height})) return TGrabStatus::gsLost;
-      FHaveClean = true;
-      AKeep = false;
-    } else {
-      // Move the damage into our region and read it back in the same round trip's order: every
-      // drawing the server did before this request is in it.
-      xcb_damage_subtract(c, FDamage.Id(), XCB_NONE, FRegion.Id());
-      xcb_generic_error_t* e = nullptr;
-      TXReply<xcb_xfixes_fetch_region_reply_t> r(xcb_xfixes_fetch_region_reply(c, xcb_xfixes_fetch_region(c, FRegion.Id()), &e));
-      TXReply<xcb_generic_error_t> err(e);
-      if (!r) {
-        FLost = true;
-        return TGrabStatus::gsLost;
-      }
-      const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(r.get());
-      const int n = xcb_xfixes_fetch_region_rectangles_length(r.get());
-      TRect box;
-      for (int i = 0; i < n; ++i) {
-        const TRect d = Intersect({rects[i].x - FArea.Left, rects[i].y - FArea.Top, rects[i].width, rects[i].height},
-                                  {0, 0, FArea.Width, FArea.Height});
-        if (d.Empty()) continue;
-        AChanged.Rects.push_back(d);
-        box = box.Empty() ? d
-                          : TRect{std::min(box.Left, d.Left), std::min(box.Top, d.Top),
-                                  std::max(box.Right(), d.Right()) - std::min(box.Left, d.Left),
-                                  std::max(box.Bottom(), d.Bottom()) - std::min(box.Top, d.Top)};
-      }
-      if (!box.Empty() && !Fetch(box)) return TGrabStatus::gsLost;
-      DrainEvents();
-      if (FLost) return TGrabStatus::gsLost;
-    }
-
-    if (!AKeep) {
-      CopyRows(ABitmap.Row(0), ABitmap.Stride(), FClean.data(), static_cast<std::ptrdiff_t>(FArea.Width) * 4,
-               FArea.Width, FArea.Height);
+      if (!Fetch(all)) return TGrabStatus::gsLost;
+      CopyFetched(ABitmap, all, all);
+      FHaveFirst = true;
       AChanged.All = true;
-      AChanged.Rects.clear();
       return TGrabStatus::gsOk;
     }
-    for (const TRect& r : AChanged.Rects) CopyRectTo(ABitmap, FClean.data(), FArea.Width, r);
-    for (const TRect& r : ARefresh) {
-      const TRect d = Intersect(r, {0, 0, FArea.Width, FArea.Height});
-      if (!d.Empty()) CopyRectTo(ABitmap, FClean.data(), FArea.Width, d);
+    // Move the damage into our region and read it back in the same round trip's order: every
+    // drawing the server did before this request is in it.
+    xcb_damage_subtract(c, FDamage.Id(), XCB_NONE, FRegion.Id());
+    xcb_generic_error_t* e = nullptr;
+    TXReply<xcb_xfixes_fetch_region_reply_t> r(xcb_xfixes_fetch_region_reply(c, xcb_xfixes_fetch_region(c, FRegion.Id()), &e));
+    TXReply<xcb_generic_error_t> err(e);
+    if (!r) {
+      FLost = true;
+      return TGrabStatus::gsLost;
     }
+    const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(r.get());
+    const int n = xcb_xfixes_fetch_region_rectangles_length(r.get());
+    TRect box;
+    for (int i = 0; i < n; ++i) {
+      const TRect d = Intersect({rects[i].x - FArea.Left, rects[i].y - FArea.Top, rects[i].width, rects[i].height}, all);
+      if (d.Empty()) continue;
+      AChanged.Rects.push_back(d);
+      box = Union(box, d);
+    }
+    // One read of the box around the damage, copied once into ABitmap where something was drawn and
+    // where the caller drew (its refresh rectangles) inside the box; refresh rectangles outside it are
+    // read on their own.
+    FOutside.clear();
+    if (!box.Empty()) {
+      if (!Fetch(box)) return TGrabStatus::gsLost;
+      for (const TRect& d : AChanged.Rects) CopyFetched(ABitmap, box, d);
+    }
+    for (const TRect& rr : ARefresh) {
+      const TRect d = Intersect(rr, all);
+      if (d.Empty()) continue;
+      if (Intersect(d, box) == d)
+        CopyFetched(ABitmap, box, d);
+      else
+        FOutside.push_back(d);
+    }
+    for (const TRect& d : FOutside) {
+      if (!Fetch(d)) return TGrabStatus::gsLost;
+      CopyFetched(ABitmap, d, d);
+    }
+    DrainEvents();
+    if (FLost) return TGrabStatus::gsLost;
     return TGrabStatus::gsOk;
   }
 
@@ -166,7 +172,7 @@ class TDesktopDup final : public IScreenGrab {
     if (xcb_connection_has_error(c)) FLost = true;
   }
 
-  // Reads ARect (picture coordinates) through the shared segment into FClean.
+  // Reads ARect (picture coordinates) into the shared segment, as packed rows of ARect's width.
   bool Fetch(const TRect& ARect) {
     xcb_connection_t* c = FDisplay->Conn.get();
     xcb_generic_error_t* e = nullptr;
@@ -181,10 +187,14 @@ class TDesktopDup final : public IScreenGrab {
       FLost = true;
       return false;
     }
-    CopyRows(FClean.data() + (static_cast<std::size_t>(ARect.Top) * FArea.Width + ARect.Left) * 4,
-             static_cast<std::ptrdiff_t>(FArea.Width) * 4, FShm.get(), static_cast<std::ptrdiff_t>(ARect.Width) * 4,
-             ARect.Width, ARect.Height);
     return true;
+  }
+
+  // Copies APart (inside AFetched, the rectangle last read by Fetch) from the shared segment into ABitmap.
+  void CopyFetched(TBitmap32& ABitmap, const TRect& AFetched, const TRect& APart) const {
+    CopyRectTo(ABitmap, FShm.get() + (static_cast<std::size_t>(APart.Top - AFetched.Top) * AFetched.Width +
+                                     static_cast<std::size_t>(APart.Left - AFetched.Left)) * 4,
+               AFetched.Width, APart);
   }
 
   TRect FArea;
@@ -194,8 +204,8 @@ class TDesktopDup final : public IScreenGrab {
   TXResource FDamage;
   TXResource FRegion;
   std::uint8_t FRandrEvent = 0;
-  std::vector<std::uint8_t> FClean; // the last complete picture, packed rows, blue, green, red, X
-  bool FHaveClean = false;
+  std::vector<TRect> FOutside; // refresh rectangles outside the damage's box (reused)
+  bool FHaveFirst = false;     // a whole picture was read
   bool FLost = false;
 };
 
@@ -241,10 +251,12 @@ class TPlainGrab final : public IScreenGrab {
 // Reports drawing anywhere on the root window: DAMAGE at the "non-empty" level on a connection of its
 // own, watched by a thread that sleeps in poll() until the server sends an event. The server sends one
 // event when the damage stops being empty; Rearm empties it, so the next drawing reports again (the
-// drawing between two captures costs one event, however much there is). Rearm waits for the server to
-// have emptied it (a round trip), so that no drawing after it goes unreported; since an event read
-// with that reply lands in XCB's queue without waking poll(), Rearm then wakes the thread through an
-// eventfd, which also ends it. XCB serialises the calls of the two threads on the connection.
+// drawing between two captures costs one event, however much there is). Rearm empties it through a
+// second connection and waits for the server to have done so (a round trip), so that no drawing after
+// it goes unreported; the watched connection then carries only events, which only the thread reads
+// (a reply read there by the thread calling Rearm would leave poll() reporting data that
+// xcb_poll_for_event may not read, and the thread would spin until that reply was taken). An eventfd
+// wakes the thread to end it.
 class TDamageWatch final : public IChangeWatch {
  public:
   explicit TDamageWatch(std::function<void()> AOnChange) : FOnChange(std::move(AOnChange)) {
@@ -260,16 +272,24 @@ class TDamageWatch final : public IChangeWatch {
     FDamage = TXResource(c, damage, [](xcb_connection_t* cc, std::uint32_t id) { xcb_damage_destroy(cc, id); });
     FDisplay->Sync();
     if (xcb_connection_has_error(c)) throw std::runtime_error("X connection failed");
+    FRearmDisplay = TXDisplay::Open();
+    if (!FRearmDisplay) throw std::runtime_error("No X display");
+    xcb_connection_t* rc = FRearmDisplay->Conn.get();
+    // DAMAGE takes requests from a client only once it has asked for the version.
+    TXReply<xcb_damage_query_version_reply_t> rv(
+        xcb_damage_query_version_reply(rc, xcb_damage_query_version(rc, 1, 1), nullptr));
+    if (!rv || xcb_connection_has_error(rc)) throw std::runtime_error("No DAMAGE");
     FWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (FWakeFd < 0) throw std::runtime_error("eventfd failed");
     FThread = std::thread([this] { Run(); });
   }
 
   void Rearm() override {
-    xcb_connection_t* c = FDisplay->Conn.get();
+    xcb_connection_t* c = FRearmDisplay->Conn.get();
     xcb_damage_subtract(c, FDamage.Id(), XCB_NONE, XCB_NONE);
-    FDisplay->Sync();
-    Poke();
+    FRearmDisplay->Sync();
+    while (TXReply<xcb_generic_event_t> ev{xcb_poll_for_queued_event(c)}) {
+    }  // errors only: the watched connection tells of a lost display
   }
 
   ~TDamageWatch() override {
@@ -306,7 +326,8 @@ class TDamageWatch final : public IChangeWatch {
   }
 
   std::function<void()> FOnChange;
-  std::shared_ptr<TXDisplay> FDisplay;
+  std::shared_ptr<TXDisplay> FDisplay;        // the watched connection: the thread's alone
+  std::shared_ptr<TXDisplay> FRearmDisplay;   // Rearm's
   TXResource FDamage;
   std::uint8_t FDamageEvent = 0;
   int FWakeFd = -1;

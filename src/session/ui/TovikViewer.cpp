@@ -15,7 +15,9 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPaintEvent>
 #include <QPainter>
+#include <QRegion>
 #include <QProgressBar>
 #include <QScreen>
 #include <QStandardPaths>
@@ -510,12 +512,16 @@ TVRect TViewerForm::Dest() {
   return FDest;
 }
 
-void TViewerForm::paintEvent(QPaintEvent*) {
+void TViewerForm::paintEvent(QPaintEvent* AEvent) {
   QPainter p(this);
   const int bar = ToolBarShown() ? BarHeight : 0;
   const QRect area(0, bar, width(), std::max(1, height() - bar));
-  p.fillRect(area, kPictureBack);
   const TVRect d = Dest();
+  // The picture covers its own rectangle: only the rest of the area is filled.
+  if (d.Empty())
+    p.fillRect(area, kPictureBack);
+  else
+    for (const QRect& r : QRegion(area).subtracted(QRegion(d.Left, d.Top, d.Width, d.Height))) p.fillRect(r, kPictureBack);
   if (!d.Empty()) {
     const QRect target(d.Left, d.Top, d.Width, d.Height);
     p.setClipRect(area);
@@ -523,8 +529,16 @@ void TViewerForm::paintEvent(QPaintEvent*) {
     if (d.Width == view.width() && d.Height == view.height()) {
       p.drawImage(target.topLeft(), view);
     } else {
+      // Scaled in bands of rows: Qt hands a scaled drawing of more than about a hundred rows to its
+      // thread pool in pieces, and on a busy machine waking those threads for every frame costs more
+      // than the scaling itself. Each pixel comes out the same either way.
       p.setRenderHint(QPainter::SmoothPixmapTransform, FViewMode != vmFitSharp);
-      p.drawImage(target, view);
+      constexpr int kBand = 64;
+      const QRect dirty = AEvent->rect() & area & target;
+      for (int y = dirty.top(); y <= dirty.bottom(); y += kBand) {
+        p.setClipRect(QRect(dirty.left(), y, dirty.width(), std::min(kBand, dirty.bottom() + 1 - y)));
+        p.drawImage(target, view);
+      }
     }
     p.setClipping(false);
   }
