@@ -10,8 +10,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "net/TovikSocket.h"
 #include "platform/linux/TovikTcpLink_posix.h"
@@ -22,6 +24,9 @@ namespace {
 
 constexpr int KRecvBuffer = 4 * 1024 * 1024;
 constexpr int KSendBuffer = 1024 * 1024;
+constexpr std::size_t KSendBatch = 64;
+constexpr std::size_t KRecvBatch = 16;
+constexpr std::size_t KRecvSlot = 65536;
 
 class TPosixUdpSocket final : public IUdpSocket {
  public:
@@ -78,6 +83,42 @@ class TPosixUdpSocket final : public IUdpSocket {
     return n == static_cast<ssize_t>(AData.size());
   }
 
+  // sendmmsg: up to KSendBatch datagrams per call. One the system refuses (the first of a call fails)
+  // is lost, as with SendTo, and the call goes on with the next.
+  std::size_t SendBatch(const std::string& AIP, std::uint16_t APort, std::span<const TByteView> AData) override {
+    if (FFd < 0 || AData.empty()) return 0;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(APort);
+    if (::inet_pton(AF_INET, AIP.c_str(), &addr.sin_addr) != 1) return 0;
+    mmsghdr msgs[KSendBatch];
+    iovec iov[KSendBatch];
+    std::size_t sent = 0;
+    std::size_t at = 0;
+    while (at < AData.size()) {
+      const std::size_t m = std::min(KSendBatch, AData.size() - at);
+      for (std::size_t k = 0; k < m; ++k) {
+        const TByteView d = AData[at + k];
+        iov[k].iov_base = const_cast<std::uint8_t*>(d.data());
+        iov[k].iov_len = d.size();
+        msgs[k] = mmsghdr{};
+        msgs[k].msg_hdr.msg_name = &addr;
+        msgs[k].msg_hdr.msg_namelen = sizeof addr;
+        msgs[k].msg_hdr.msg_iov = &iov[k];
+        msgs[k].msg_hdr.msg_iovlen = 1;
+      }
+      const int r = ::sendmmsg(FFd, msgs, static_cast<unsigned>(m), 0);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) {
+        ++at;  // the first one was refused: it is lost
+        continue;
+      }
+      for (int k = 0; k < r; ++k) sent += msgs[k].msg_len == iov[k].iov_len ? 1 : 0;
+      at += static_cast<std::size_t>(r);
+    }
+    return sent;
+  }
+
   void Close() override {
     FStop = true;
     if (FThread.joinable()) FThread.join();
@@ -86,20 +127,44 @@ class TPosixUdpSocket final : public IUdpSocket {
   }
 
  private:
-  // Listener thread: only receives and hands datagrams over.
+  // Listener thread: only receives and hands datagrams over, up to KRecvBatch per recvmmsg call and
+  // per PushRxBatch, and reads on without waiting while full batches come.
   void Listen() {
-    std::uint8_t buf[65536];
+    std::vector<std::uint8_t> buf(KRecvBatch * KRecvSlot);
+    mmsghdr msgs[KRecvBatch];
+    iovec iov[KRecvBatch];
+    sockaddr_in from[KRecvBatch];
+    std::vector<TRxPacket> batch;
+    batch.reserve(KRecvBatch);
     while (!FStop) {
       pollfd p{FFd, POLLIN, 0};
       const int r = ::poll(&p, 1, 50);
       if (r <= 0) continue;
-      sockaddr_in from{};
-      socklen_t len = sizeof from;
-      const ssize_t n = ::recvfrom(FFd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
-      if (n <= 0) continue;  // empty datagrams and errors (ICMP refusals) are not passed on
-      char ip[INET_ADDRSTRLEN] = {};
-      ::inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
-      FSink.PushRx(TRxPacket{TBytes(buf, buf + n), ip, ntohs(from.sin_port)});
+      while (!FStop) {
+        for (std::size_t k = 0; k < KRecvBatch; ++k) {
+          iov[k].iov_base = buf.data() + k * KRecvSlot;
+          iov[k].iov_len = KRecvSlot;
+          msgs[k] = mmsghdr{};
+          msgs[k].msg_hdr.msg_name = &from[k];
+          msgs[k].msg_hdr.msg_namelen = sizeof from[k];
+          msgs[k].msg_hdr.msg_iov = &iov[k];
+          msgs[k].msg_hdr.msg_iovlen = 1;
+        }
+        const int n = ::recvmmsg(FFd, msgs, static_cast<unsigned>(KRecvBatch), MSG_DONTWAIT, nullptr);
+        if (n <= 0) break;  // nothing more waits, or an error (an ICMP refusal): back to poll
+        batch.clear();
+        for (int k = 0; k < n; ++k) {
+          const std::size_t len = msgs[k].msg_len;
+          // Empty datagrams are not passed on; a slot holds the largest UDP datagram, so none is cut.
+          if (len == 0 || len > KRecvSlot || (msgs[k].msg_hdr.msg_flags & MSG_TRUNC) != 0) continue;
+          char ip[INET_ADDRSTRLEN] = {};
+          ::inet_ntop(AF_INET, &from[k].sin_addr, ip, sizeof ip);
+          const std::uint8_t* d = buf.data() + static_cast<std::size_t>(k) * KRecvSlot;
+          batch.push_back(TRxPacket{TBytes(d, d + len), ip, ntohs(from[k].sin_port)});
+        }
+        if (!batch.empty()) FSink.PushRxBatch(batch);
+        if (static_cast<std::size_t>(n) < KRecvBatch) break;
+      }
     }
   }
 
