@@ -18,9 +18,9 @@
 // datagrams arrived, so that it can run the client at once.
 //
 // Threads: every method and every event runs on one thread, the "client thread" (the GUI thread in the
-// program). Only PushRx (the IRxSink side) is called from the backend's threads; it appends to the
-// receive queue under FRxLock and calls the wake-up with no lock held. Lock order: FSendLock is never
-// held while FRxLock is taken; a send under FSendLock may take the TCP link's outbox lock, never the
+// program). Only PushRx and PushRxBatch (the IRxSink side) are called from the backend's threads; they
+// append to the receive queue under FRxLock and call the wake-up with no lock held (once per batch).
+// Lock order: FSendLock is never held while FRxLock is taken; a send under FSendLock may take the TCP link's outbox lock, never the
 // other way round. Events are fired with no lock held, so a handler may call back into the client
 // (send, disconnect) at once. A handler must not destroy the client.
 #pragma once
