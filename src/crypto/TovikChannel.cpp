@@ -73,12 +73,16 @@ TSecureChannel::TSecureChannel(std::uint8_t APacketType, TByteView ASendKey, TBy
       FRecvLabel(ARecvLabel) {}
 
 void TSecureChannel::Seal(TByteView APlain, TBytes& APacket) {
+  APacket.resize(APlain.size() + kSealOverhead);
+  SealTo(APlain, APacket.data());
+}
+
+void TSecureChannel::SealTo(TByteView APlain, std::uint8_t* AOut) {
   // A wrapped counter would reuse a nonce under the same key.
   if (FSendCounter == std::numeric_limits<std::uint64_t>::max())
     throw ETovikCrypto("Packet counter exhausted");
   std::uint64_t counter = FSendCounter + 1;
-  APacket.resize(APlain.size() + kSealOverhead);
-  std::uint8_t* p = APacket.data();
+  std::uint8_t* p = AOut;
   p[0] = FType;
   for (int i = 0; i < 8; ++i) p[1 + i] = static_cast<std::uint8_t>(counter >> (8 * i));
   std::uint8_t nonce[kGcmNonceSize];

@@ -246,6 +246,8 @@ public:
   TBytes Seal(TByteView APlain);
   // Same, into APacket (its capacity is reused).
   void Seal(TByteView APlain, TBytes& APacket);
+  // Same, into AOut, which holds APlain.size() + kSealOverhead bytes and does not overlap APlain.
+  void SealTo(TByteView APlain, std::uint8_t* AOut);
   // True and the plaintext when the packet is genuine and new; false and an empty APlain otherwise.
   // Only a packet whose tag verifies moves the window. Never raises.
   bool Open(TByteView APacket, TBytes& APlain) noexcept;

@@ -126,15 +126,26 @@ void TTovikClient::SetRelayStatus(const std::string& AText) {
 
 // ---- Receive path -----------------------------------------------------------------------------------
 
+bool TTovikClient::QueueRxLocked(TRxPacket&& APacket) {
+  if (APacket.Data.empty()) return false;
+  if (FRxQueue.size() >= KRxQueueMaxPackets || FRxQueuedBytes + APacket.Data.size() > KRxQueueMaxBytes)
+    return false;
+  FRxQueuedBytes += APacket.Data.size();
+  FRxQueue.push_back(std::move(APacket));
+  return true;
+}
+
 void TTovikClient::PushRx(TRxPacket&& APacket) {
-  if (APacket.Data.empty()) return;
+  PushRxBatch(std::span<TRxPacket>(&APacket, 1));
+}
+
+void TTovikClient::PushRxBatch(std::span<TRxPacket> APackets) {
   std::function<void()> wake;
   {
     std::lock_guard<std::mutex> g(FRxLock);
-    if (FRxQueue.size() >= KRxQueueMaxPackets || FRxQueuedBytes + APacket.Data.size() > KRxQueueMaxBytes) return;
-    FRxQueuedBytes += APacket.Data.size();
-    FRxQueue.push_back(std::move(APacket));
-    if (!FRxWaiting.exchange(true)) wake = FRxWake;
+    bool queued = false;
+    for (TRxPacket& p : APackets) queued = QueueRxLocked(std::move(p)) || queued;
+    if (queued && !FRxWaiting.exchange(true)) wake = FRxWake;
   }
   if (wake) wake();
 }
@@ -247,6 +258,21 @@ void TTovikClient::SendRaw(const std::string& AIP, std::uint16_t APort, TByteVie
   if (AIP.empty() || AData.empty() || !FUDP) return;
   std::lock_guard<std::mutex> g(FSendLock);
   FUDP->SendTo(AIP, APort, AData);
+}
+
+void TTovikClient::SendRawBatch(const std::string& AIP, std::uint16_t APort, std::span<const TByteView> AData) {
+  if (AData.empty()) return;
+  if (FTcp && IsRelay(AIP, APort)) {
+    std::lock_guard<std::mutex> g(FSendLock);
+    if (FTcp) {
+      for (TByteView d : AData)
+        if (!d.empty()) FTcp->Send(d, d[0] == kWireForward);
+      return;
+    }
+  }
+  if (AIP.empty() || !FUDP) return;
+  std::lock_guard<std::mutex> g(FSendLock);
+  FUDP->SendBatch(AIP, APort, AData);
 }
 
 void TTovikClient::SendServer(std::string_view AText) {

@@ -18,9 +18,9 @@
 // datagrams arrived, so that it can run the client at once.
 //
 // Threads: every method and every event runs on one thread, the "client thread" (the GUI thread in the
-// program). Only PushRx (the IRxSink side) is called from the backend's threads; it appends to the
-// receive queue under FRxLock and calls the wake-up with no lock held. Lock order: FSendLock is never
-// held while FRxLock is taken; a send under FSendLock may take the TCP link's outbox lock, never the
+// program). Only PushRx and PushRxBatch (the IRxSink side) are called from the backend's threads; they
+// append to the receive queue under FRxLock and call the wake-up with no lock held (once per batch).
+// Lock order: FSendLock is never held while FRxLock is taken; a send under FSendLock may take the TCP link's outbox lock, never the
 // other way round. Events are fired with no lock held, so a handler may call back into the client
 // (send, disconnect) at once. A handler must not destroy the client.
 #pragma once
@@ -33,6 +33,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -120,6 +121,9 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   // Seals and sends at once while connected. Returns whether it was handed to the socket. Packets
   // whose first byte is below 0x80 are refused: the partner would read them as link commands.
   bool SendData(TByteView AData);
+  // The same for several packets to the partner at once (sealed one after the other, handed to the
+  // socket together): how many were handed over. Refused packets are skipped; the rest still go.
+  std::size_t SendDataBatch(std::span<const TBytes> AData);
   void Disconnect();
 
   // The named ticks, as HandleTimeout runs them at their periods. Public for tests and fuzzing; a
@@ -201,6 +205,9 @@ class TTovikClient final : public ITimedObject, private IRxSink {
  private:
   // IRxSink: any thread.
   void PushRx(TRxPacket&& APacket) override;
+  void PushRxBatch(std::span<TRxPacket> APackets) override;
+  // Queues one datagram under FRxLock (the queue's limits checked); true when it was queued.
+  bool QueueRxLocked(TRxPacket&& APacket);
   // Takes a now from an entry point; the last known now never moves back.
   void SetNow(TTick ANow) { FNow = std::max(FNow, ANow); }
   void Dispatch(const TRxPacket& APacket);
@@ -211,6 +218,7 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   void SetRelayStatus(const std::string& AText);
   void ResolveRelay();
   void SendRaw(const std::string& AIP, std::uint16_t APort, TByteView AData);
+  void SendRawBatch(const std::string& AIP, std::uint16_t APort, std::span<const TByteView> AData);
   void SendServer(std::string_view AText);
   void SendHandshake();
   void HandleRelayPacket(const TRxPacket& APacket);
@@ -306,7 +314,12 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   char FPartnerRelay = '-';
   bool FRelayPunch = false;
   TTick FLastPeerRx = 0;
-  TBytes FSealBuf;  // reused for sealing peer packets
+  // Reused buffers of the peer link (client thread): sealed packets going out (one after the other,
+  // each with the relay's forward byte in front when the link goes through the relay), their views,
+  // and the plaintext of the packet being opened.
+  TBytes FSealBuf;
+  std::vector<TByteView> FSealViews;
+  TBytes FOpenBuf;
 };
 
 }  // namespace tovik

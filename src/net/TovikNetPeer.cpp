@@ -81,9 +81,47 @@ void TTovikClient::SendText(std::string_view AText) {
 bool TTovikClient::SendData(TByteView AData) {
   if (FState != rsConnected || !FPeerChannel || AData.empty() || AData[0] < 0x80) return false;
   if (FPeerViaRelay && FRelayIP.empty()) return false;
-  FPeerChannel->Seal(AData, FSealBuf);
-  SendPeerRaw(FPeer, FSealBuf);
+  const bool forward = FPeer.IP.empty();
+  if (forward && FRelayIP.empty()) return true;  // as SendPeerRaw: nowhere to send it, like a lost one
+  const std::size_t head = forward ? 1 : 0;
+  FSealBuf.resize(head + AData.size() + kSealOverhead);
+  if (forward) FSealBuf[0] = kWireForward;
+  FPeerChannel->SealTo(AData, FSealBuf.data() + head);
+  if (forward)
+    SendRaw(FRelayIP, FRelayPort, FSealBuf);
+  else
+    SendRaw(FPeer.IP, FPeer.Port, FSealBuf);
   return true;
+}
+
+std::size_t TTovikClient::SendDataBatch(std::span<const TBytes> AData) {
+  if (FState != rsConnected || !FPeerChannel) return 0;
+  if (FPeerViaRelay && FRelayIP.empty()) return 0;
+  const bool forward = FPeer.IP.empty();
+  const std::size_t head = forward ? 1 : 0;
+  auto sendable = [](const TBytes& d) { return !d.empty() && d[0] >= 0x80; };
+  std::size_t total = 0;
+  for (const TBytes& d : AData)
+    if (sendable(d)) total += head + d.size() + kSealOverhead;
+  // All sealed packets sit one after the other in one reused buffer, so that the batch costs no
+  // allocation once the buffer has grown to the usual batch.
+  FSealBuf.resize(total);
+  FSealViews.clear();
+  std::uint8_t* at = FSealBuf.data();
+  for (const TBytes& d : AData) {
+    if (!sendable(d)) continue;
+    if (forward) *at = kWireForward;
+    FPeerChannel->SealTo(d, at + head);
+    const std::size_t n = head + d.size() + kSealOverhead;
+    FSealViews.emplace_back(at, n);
+    at += n;
+  }
+  if (forward) {
+    if (!FRelayIP.empty()) SendRawBatch(FRelayIP, FRelayPort, FSealViews);
+  } else {
+    SendRawBatch(FPeer.IP, FPeer.Port, FSealViews);
+  }
+  return FSealViews.size();
 }
 
 void TTovikClient::Disconnect() {
@@ -293,7 +331,16 @@ void TTovikClient::HandlePeerPacket(TByteView APacket, const TTovikAddr& AFrom) 
   // can both work), and each must still hear the other.
   const bool moved = FState == rsConnected && !(AFrom == FPeer);
   if (moved && std::find(FCandidates.begin(), FCandidates.end(), AFrom) == FCandidates.end()) return;
-  TBytes plain;
+  // The plaintext goes to the reused buffer; a handler that brings another packet in meanwhile finds
+  // it taken (empty) and uses its own.
+  TBytes plain = std::move(FOpenBuf);
+  struct TGiveBack {
+    TBytes& Buf;
+    TBytes& Home;
+    ~TGiveBack() {
+      if (Home.capacity() < Buf.capacity()) Home = std::move(Buf);
+    }
+  } giveBack{plain, FOpenBuf};
   if (!FPeerChannel->Open(APacket, plain) || plain.empty()) return;
   if (moved) {
     // A genuine, new packet (the channel refuses replays): answer where the partner sends from.

@@ -13,7 +13,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
+#include <utility>
 
 #include "base/TovikBytes.h"
 
@@ -31,6 +33,11 @@ class IRxSink {
  public:
   virtual ~IRxSink() = default;
   virtual void PushRx(TRxPacket&& APacket) = 0;
+  // Several datagrams received together, in order; the sink may take them from the span (moved-from
+  // entries are left behind). Same rules as PushRx; by default one PushRx each.
+  virtual void PushRxBatch(std::span<TRxPacket> APackets) {
+    for (TRxPacket& p : APackets) PushRx(std::move(p));
+  }
 };
 
 // One IPv4 UDP socket bound to 0.0.0.0 and a port the system picks. Received datagrams go to the sink
@@ -44,6 +51,13 @@ class IUdpSocket {
   virtual std::uint16_t LocalPort() const = 0;
   // Sends one datagram; false when the system refused it (the datagram is lost, as with any UDP send).
   virtual bool SendTo(const std::string& AIP, std::uint16_t APort, TByteView AData) = 0;
+  // Sends several datagrams to one address, in order: how many of them the system took. A datagram
+  // it refuses is lost and the rest still go; by default one SendTo each.
+  virtual std::size_t SendBatch(const std::string& AIP, std::uint16_t APort, std::span<const TByteView> AData) {
+    std::size_t sent = 0;
+    for (TByteView d : AData) sent += SendTo(AIP, APort, d) ? 1 : 0;
+    return sent;
+  }
   // Stops receiving and closes. No PushRx happens after Close returns.
   virtual void Close() = 0;
   // Receive buffer asked for and granted (bytes of data, as the system reports it after Open; 0 when

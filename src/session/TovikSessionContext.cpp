@@ -16,6 +16,10 @@ void TSessionContext::Send(TByteView AData) {
   if (!AData.empty() && Link) Link->SendData(AData);
 }
 
+void TSessionContext::SendBatch(std::span<const TBytes> AData) {
+  if (!AData.empty() && Link) Link->SendBatch(AData);
+}
+
 void TSessionContext::Log(const std::string& AText) noexcept {
   if (!LogFn) return;
   try {

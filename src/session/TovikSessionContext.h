@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "base/TovikClock.h"
@@ -93,6 +94,8 @@ struct TSessionContext {
 
   // Sends one peer packet; an empty one is not sent.
   void Send(TByteView AData);
+  // Sends several peer packets together; empty ones are not sent.
+  void SendBatch(std::span<const TBytes> AData);
   // One session log line. Never raises.
   void Log(const std::string& AText) noexcept;
   // Runs AWork; an exception it raises is logged as "<AWhere> failed: <text>" and goes no further.

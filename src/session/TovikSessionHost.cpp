@@ -638,7 +638,7 @@ void THostSide::SendQueued(bool AFrameStart) {
       FFrameStartBudget -= static_cast<int>(packets.size());
     }
   }
-  for (auto& p : packets) FCtx.Send(p);
+  FCtx.SendBatch(packets);
 }
 
 void THostSide::SendStatus() {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,12 @@ class ISessionLink {
   virtual TBytes KeyBinding() const = 0;
   // Seals and sends one peer packet; nothing is queued, a packet that cannot go out is lost.
   virtual void SendData(TByteView AData) = 0;
+  // The same for several packets at once (the link may hand them to the socket together); empty
+  // ones are not sent.
+  virtual void SendBatch(std::span<const TBytes> AData) {
+    for (const TBytes& d : AData)
+      if (!d.empty()) SendData(d);
+  }
   // Ends the link with BYE; the owner then frees the session.
   virtual void Disconnect() = 0;
 };

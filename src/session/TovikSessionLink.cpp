@@ -13,6 +13,7 @@ TBytes TClientSessionLink::KeyBinding() const { return FClient.KeyBinding(); }
 
 // The client refuses what it cannot send (no link, an empty packet); nothing is queued.
 void TClientSessionLink::SendData(TByteView AData) { FClient.SendData(AData); }
+void TClientSessionLink::SendBatch(std::span<const TBytes> AData) { FClient.SendDataBatch(AData); }
 
 void TClientSessionLink::Disconnect() { FClient.Disconnect(); }
 

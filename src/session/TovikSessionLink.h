@@ -36,6 +36,7 @@ class TClientSessionLink final : public ISessionLink {
   bool ViaRelay() const override;
   TBytes KeyBinding() const override;
   void SendData(TByteView AData) override;
+  void SendBatch(std::span<const TBytes> AData) override;
   void Disconnect() override;
 
   TTovikClient& Client() const { return FClient; }

@@ -281,3 +281,29 @@ TEST_F(PeerFixture, UnusableKeysAndShortLinesFailCleanly) {
 }
 
 }  // namespace
+
+// Batches both ways once the link is up: a refused packet among the ones sent is left out and the rest
+// go in order; received datagrams handed over together are each checked on their own, so an empty, a
+// forged and a replayed one among genuine ones cost only themselves.
+TEST_F(PeerFixture, BatchesSkipTheirBadPacketsAndCarryTheRest) {
+  Introduce();
+  FromText("198.51.100.2", 5000, "PUNCH 222222222");
+  ASSERT_EQ(PC->C().State(), rsConnected);
+  Net.RunFor(50);
+  AtPartner.clear();
+
+  const std::vector<TBytes> out{TBytes{0x8B, 1}, BytesOf("BYE"), TBytes{}, TBytes{0x8B, 2}};
+  EXPECT_EQ(PC->C().SendDataBatch(out), 2u);
+  Net.RunFor(50);
+  EXPECT_EQ(AtPartner, (std::vector<std::string>{"\x8B\x01", "\x8B\x02"}));
+
+  const TBytes first = Chan->Seal(TBytes{0x88, 1});
+  TBytes forged = Chan->Seal(TBytes{0x88, 9});
+  forged.back() ^= 1;
+  std::vector<TRxPacket> in;
+  for (const TBytes& d : {first, forged, TBytes{}, first, Chan->Seal(TBytes{0x88, 2})})
+    in.push_back(TRxPacket{d, "198.51.100.2", 5000});
+  PC->C().RxSink().PushRxBatch(in);
+  Net.RunFor(10);
+  EXPECT_EQ(PC->Data, (std::vector<TBytes>{TBytes{0x88, 1}, TBytes{0x88, 2}}));
+}

@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -201,4 +203,45 @@ TEST(UdpSocket, ReadsBackTheReceiveBufferGranted) {
     }
   }
   sock->Close();
+}
+
+// Batched sends and receives on real sockets: more datagrams than one system call takes either way,
+// with one the system refuses (too large for UDP) in the middle. The send counts only the others, and
+// they all arrive, in order, at a socket that reads them in batches.
+TEST(UdpSocket, BatchesGoOutAroundARefusedDatagramAndArriveInOrder) {
+  struct TSink : IRxSink {
+    std::mutex Lock;
+    std::condition_variable Arrived;
+    std::vector<TBytes> Got;
+    void PushRx(TRxPacket&& p) override {
+      std::lock_guard<std::mutex> g(Lock);
+      Got.push_back(std::move(p.Data));
+      Arrived.notify_all();
+    }
+  } sink, none;
+  auto backend = INetBackend::Create();
+  auto rx = backend->CreateUdp(sink);
+  auto tx = backend->CreateUdp(none);
+  std::string error;
+  ASSERT_TRUE(rx->Open(error)) << error;
+  ASSERT_TRUE(tx->Open(error)) << error;
+
+  constexpr std::size_t KCount = 100, KRefused = 70;  // small: within any receive buffer
+  std::vector<TBytes> data;
+  for (std::size_t i = 0; i < KCount; ++i) {
+    data.emplace_back(i == KRefused ? 70000 : 100, static_cast<std::uint8_t>(i));
+  }
+  std::vector<TByteView> views(data.begin(), data.end());
+  EXPECT_EQ(tx->SendBatch("127.0.0.1", rx->LocalPort(), views), KCount - 1);
+
+  std::unique_lock<std::mutex> l(sink.Lock);
+  sink.Arrived.wait_for(l, std::chrono::seconds(20), [&] { return sink.Got.size() >= KCount - 1; });
+  ASSERT_EQ(sink.Got.size(), KCount - 1);
+  for (std::size_t i = 0, k = 0; i < KCount; ++i) {
+    if (i == KRefused) continue;
+    EXPECT_EQ(sink.Got[k++], data[i]) << "datagram " << i;
+  }
+  l.unlock();
+  tx->Close();
+  rx->Close();
 }
