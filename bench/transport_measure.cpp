@@ -19,10 +19,12 @@
 
 #include "net/TovikFrames.h"
 #include "tests/sim/TovikSimBottleneck.h"
+#include "tests/sim/TovikSimChannelPath.h"
 
 using namespace tovik;
 using tovik::sim::TBottleneckParams;
 using tovik::sim::TSimBottleneck;
+using tovik::sim::TSimChannelPath;
 
 namespace {
 
@@ -80,36 +82,15 @@ TChannelResult RunChannel(const TConfig& c, bool selective, double loss) {
 // fed in step with the path), then AIdleS seconds of a chat line a second, then the same data again.
 // Returns the two transfer times, ms (0: not within a minute).
 std::pair<TTick, TTick> RunChannelIdleSpell(const TConfig& c, std::size_t ABytes, TTick AIdleS) {
-  TSimBottleneck fwd(Link(c, 0, 7)), back(Link(c, 0, 8));
-  TMsgChannel a, b;
-  a.SetSelective(true);
-  b.SetSelective(true);
-  TTick now = 1'000'000;
-  std::uint64_t got = 0;
-  auto step = [&] {
-    for (auto& p : fwd.Receive(now))
-      for (auto& m : b.HandleMsg(p)) got += m.Data.size();
-    for (auto& p : back.Receive(now)) a.HandleAck(p, now);
-    if (now % 10 == 0) {
-      for (auto& p : a.Poll(now)) fwd.Send(std::move(p), now);
-      for (auto& p : b.Poll(now)) back.Send(std::move(p), now);
-    }
-    ++now;
-  };
-  auto transfer = [&] {
-    const TTick from = now;
-    const std::uint64_t want = got + ABytes;
-    a.PostBytes(4, TBytes(ABytes, 0x5A));
-    while (got < want && now - from < 60'000) step();
-    return got >= want ? now - from : 0;
-  };
-  const TTick first = transfer();
+  TSimChannelPath path(Link(c, 0, 7), Link(c, 0, 8));
+  const TBytes data(ABytes, 0x5A);
+  const TTick first = path.Transfer(data, 60'000);
   const TBytes line(100, 0x41);
   for (TTick i = 0; i < AIdleS * 1000; ++i) {
-    if (i % 1000 == 0) a.Post(5, line, false);
-    step();
+    if (i % 1000 == 0) path.A.Post(5, line, false);
+    path.Step();
   }
-  return {first, transfer()};
+  return {first, path.Transfer(data, 60'000)};
 }
 
 // A host sending frames through a windowed sender (paced, or 40 chunks per 10 ms) and a viewer taking

@@ -10,12 +10,14 @@
 #include "net/TovikFrames.h"
 #include "net/TovikFramesPacer.h"
 #include "tests/sim/TovikSimBottleneck.h"
+#include "tests/sim/TovikSimChannelPath.h"
 
 namespace tovik {
 namespace {
 
 using sim::TBottleneckParams;
 using sim::TSimBottleneck;
+using sim::TSimChannelPath;
 
 TEST(RttEstimator, ResendTimeOutFollowsTheSamples) {
   struct Case {
@@ -252,45 +254,26 @@ TEST(Pacer, ChannelKeepsItsEstimateThroughIdleChat) {
   };
   for (const Case& c : {Case{"same link", 0}, Case{"link down to 20 Mbit/s", 20'000'000}}) {
     SCOPED_TRACE(c.name);
-    TSimBottleneck fwd(TPacedPath::Params(100'000'000, 20, 250'000, 1));
-    TSimBottleneck back(TPacedPath::Params(100'000'000, 20, 250'000, 2));
-    TMsgChannel a, b;
-    a.SetSelective(true);
-    b.SetSelective(true);
-    TTick now = 1'000'000;
-    std::uint64_t got = 0;
-    auto step = [&] {
-      for (auto& p : fwd.Receive(now))
-        for (auto& m : b.HandleMsg(p)) got += m.Data.size();
-      for (auto& p : back.Receive(now)) a.HandleAck(p, now);
-      if (now % 10 == 0) {
-        for (auto& p : a.Poll(now)) fwd.Send(std::move(p), now);
-        for (auto& p : b.Poll(now)) back.Send(std::move(p), now);
-      }
-      ++now;
-    };
-    auto transfer = [&] {
-      const TTick from = now;
-      const std::uint64_t want = got + 2'000'000;
-      a.PostBytes(4, test::Blob(2'000'000));
-      while (got < want && now - from < 20'000) step();
-      return now - from;
-    };
-    const TTick first = transfer();
-    const std::uint64_t before = a.Pacer().Bottleneck();
+    TSimChannelPath path(TPacedPath::Params(100'000'000, 20, 250'000, 1),
+                         TPacedPath::Params(100'000'000, 20, 250'000, 2));
+    const TBytes file = test::Blob(2'000'000);
+    const TTick first = path.Transfer(file, 20'000);
+    ASSERT_GT(first, 0u) << "the first file did not arrive";
+    const std::uint64_t before = path.A.Pacer().Bottleneck();
     for (TTick i = 0; i < 30'000; ++i) {
-      if (i % 1000 == 0) a.Post(5, test::Blob(100), false);
-      if (c.shrinkBps && i == 15'000) fwd.SetRate(c.shrinkBps);
-      step();
+      if (i % 1000 == 0) path.A.Post(5, test::Blob(100), false);
+      if (c.shrinkBps && i == 15'000) path.Fwd.SetRate(c.shrinkBps);
+      path.Step();
     }
-    EXPECT_GE(a.Pacer().Bottleneck(), before) << "the chat lowered the estimate";
-    const TTick second = transfer();
+    EXPECT_GE(path.A.Pacer().Bottleneck(), before) << "the chat lowered the estimate";
+    const TTick second = path.Transfer(file, 20'000);
     if (!c.shrinkBps) {
+      EXPECT_GT(second, 0u) << "the second file did not arrive";
       EXPECT_LE(second, first + first / 10) << "first file " << first << " ms";
     } else {
       const double link = static_cast<double>(c.shrinkBps) / 8;
-      EXPECT_LT(static_cast<double>(a.Pacer().Bottleneck()), 1.15 * link);
-      EXPECT_GT(static_cast<double>(a.Pacer().Bottleneck()), 0.8 * link);
+      EXPECT_LT(static_cast<double>(path.A.Pacer().Bottleneck()), 1.15 * link);
+      EXPECT_GT(static_cast<double>(path.A.Pacer().Bottleneck()), 0.8 * link);
     }
   }
 }
