@@ -248,16 +248,7 @@ void TTovikClient::HandleRelayPacket(const TRxPacket& APacket) {
 // ---- Sending ----------------------------------------------------------------------------------------
 
 void TTovikClient::SendRaw(const std::string& AIP, std::uint16_t APort, TByteView AData) {
-  if (FTcp && IsRelay(AIP, APort) && !AData.empty()) {
-    std::lock_guard<std::mutex> g(FSendLock);
-    if (FTcp) {
-      FTcp->Send(AData, AData[0] == kWireForward);
-      return;
-    }
-  }
-  if (AIP.empty() || AData.empty() || !FUDP) return;
-  std::lock_guard<std::mutex> g(FSendLock);
-  FUDP->SendTo(AIP, APort, AData);
+  if (!AData.empty()) SendRawBatch(AIP, APort, std::span<const TByteView>(&AData, 1));
 }
 
 void TTovikClient::SendRawBatch(const std::string& AIP, std::uint16_t APort, std::span<const TByteView> AData) {

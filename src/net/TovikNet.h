@@ -219,6 +219,10 @@ class TTovikClient final : public ITimedObject, private IRxSink {
   void ResolveRelay();
   void SendRaw(const std::string& AIP, std::uint16_t APort, TByteView AData);
   void SendRawBatch(const std::string& AIP, std::uint16_t APort, std::span<const TByteView> AData);
+  // Seals the sendable packets of AData (views or byte vectors) into FSealBuf and hands them to the
+  // socket together; how many were sealed. Nothing while not connected.
+  template <class TPackets>
+  std::size_t SealAndSend(const TPackets& AData);
   void SendServer(std::string_view AText);
   void SendHandshake();
   void HandleRelayPacket(const TRxPacket& APacket);

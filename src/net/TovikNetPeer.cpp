@@ -78,37 +78,26 @@ void TTovikClient::SendText(std::string_view AText) {
   SendPeerText(FPeer, "MSG " + std::string(AText));
 }
 
-bool TTovikClient::SendData(TByteView AData) {
-  if (FState != rsConnected || !FPeerChannel || AData.empty() || AData[0] < 0x80) return false;
-  if (FPeerViaRelay && FRelayIP.empty()) return false;
-  const bool forward = FPeer.IP.empty();
-  if (forward && FRelayIP.empty()) return true;  // as SendPeerRaw: nowhere to send it, like a lost one
-  const std::size_t head = forward ? 1 : 0;
-  FSealBuf.resize(head + AData.size() + kSealOverhead);
-  if (forward) FSealBuf[0] = kWireForward;
-  FPeerChannel->SealTo(AData, FSealBuf.data() + head);
-  if (forward)
-    SendRaw(FRelayIP, FRelayPort, FSealBuf);
-  else
-    SendRaw(FPeer.IP, FPeer.Port, FSealBuf);
-  return true;
-}
+bool TTovikClient::SendData(TByteView AData) { return SealAndSend(std::span<const TByteView>(&AData, 1)) == 1; }
 
-std::size_t TTovikClient::SendDataBatch(std::span<const TBytes> AData) {
+std::size_t TTovikClient::SendDataBatch(std::span<const TBytes> AData) { return SealAndSend(AData); }
+
+template <class TPackets>
+std::size_t TTovikClient::SealAndSend(const TPackets& AData) {
   if (FState != rsConnected || !FPeerChannel) return 0;
   if (FPeerViaRelay && FRelayIP.empty()) return 0;
   const bool forward = FPeer.IP.empty();
   const std::size_t head = forward ? 1 : 0;
-  auto sendable = [](const TBytes& d) { return !d.empty() && d[0] >= 0x80; };
+  auto sendable = [](TByteView d) { return !d.empty() && d[0] >= 0x80; };
   std::size_t total = 0;
-  for (const TBytes& d : AData)
+  for (TByteView d : AData)
     if (sendable(d)) total += head + d.size() + kSealOverhead;
   // All sealed packets sit one after the other in one reused buffer, so that the batch costs no
   // allocation once the buffer has grown to the usual batch.
   FSealBuf.resize(total);
   FSealViews.clear();
   std::uint8_t* at = FSealBuf.data();
-  for (const TBytes& d : AData) {
+  for (TByteView d : AData) {
     if (!sendable(d)) continue;
     if (forward) *at = kWireForward;
     FPeerChannel->SealTo(d, at + head);
@@ -116,6 +105,7 @@ std::size_t TTovikClient::SendDataBatch(std::span<const TBytes> AData) {
     FSealViews.emplace_back(at, n);
     at += n;
   }
+  // Forwarded with no relay address: nowhere to send them, as with a lost packet (SendPeerRaw).
   if (forward) {
     if (!FRelayIP.empty()) SendRawBatch(FRelayIP, FRelayPort, FSealViews);
   } else {
